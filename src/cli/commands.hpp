@@ -1,0 +1,19 @@
+// Sub-commands of the tokentally executable, grouped by the module they
+// front. Each add_* function registers its commands on the app.
+#pragma once
+
+#include <CLI/CLI.hpp>
+
+namespace tokentally::cli {
+
+void add_serve_commands(CLI::App& app);      // serve, models
+void add_ledger_commands(CLI::App& app);     // summary, recent, spend, history, sessions, session, tui
+void add_alerts_commands(CLI::App& app);     // alerts
+void add_predictor_commands(CLI::App& app);  // advise, train, predict, report
+
+// Exit status of a command that failed (after its message on stderr).
+inline constexpr int EXIT_FAILURE_STATUS = 1;
+// Exit status of a usage error.
+inline constexpr int EXIT_USAGE = 2;
+
+}  // namespace tokentally::cli

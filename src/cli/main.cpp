@@ -1,0 +1,30 @@
+// The tokentally command line: the proxy server and the ledger's tools.
+#include "cli/commands.hpp"
+
+#include <iostream>
+
+int main(int argc, char** argv) {
+    CLI::App app{"tokentally: a local cost-control proxy for LLM APIs, and tools over its ledger"};
+    app.require_subcommand(1);
+    app.set_help_all_flag("--help-all", "Show help for every command");
+    tokentally::cli::add_serve_commands(app);
+    tokentally::cli::add_ledger_commands(app);
+    tokentally::cli::add_alerts_commands(app);
+    tokentally::cli::add_predictor_commands(app);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::CallForAllHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::CallForVersion& e) {
+        return app.exit(e);
+    } catch (const CLI::ParseError& e) {
+        app.exit(e);
+        return tokentally::cli::EXIT_USAGE;
+    } catch (const std::exception& e) {
+        std::cerr << "tokentally: " << e.what() << '\n';
+        return tokentally::cli::EXIT_FAILURE_STATUS;
+    }
+    return 0;
+}

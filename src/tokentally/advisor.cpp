@@ -1,0 +1,2 @@
+// The advisor module.
+namespace tokentally::advisor {}

@@ -1,0 +1,2 @@
+// The alerts module.
+namespace tokentally::alerts {}

@@ -1,0 +1,204 @@
+#include "tokentally/catalog.hpp"
+
+#include "tokentally/config.hpp"
+#include "tokentally/json.hpp"
+
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <optional>
+#include <regex>
+#include <unordered_map>
+#include <vector>
+
+namespace tokentally::catalog {
+
+namespace bj = boost::json;
+
+namespace {
+
+struct _Price {
+    double input;
+    double output;
+};
+
+// USD per million tokens, list prices of the providers' standard tier.
+const std::unordered_map<std::string, _Price>& _PRICES() {
+    static const std::unordered_map<std::string, _Price> table = {
+        // OpenAI
+        {"openai/gpt-5", {1.25, 10}},
+        {"openai/gpt-5-mini", {0.25, 2}},
+        {"openai/gpt-5-nano", {0.05, 0.4}},
+        {"openai/gpt-4.1", {2, 8}},
+        {"openai/gpt-4.1-mini", {0.4, 1.6}},
+        {"openai/gpt-4.1-nano", {0.1, 0.4}},
+        {"openai/gpt-4o", {2.5, 10}},
+        {"openai/gpt-4o-mini", {0.15, 0.6}},
+        {"openai/gpt-4-turbo", {10, 30}},
+        {"openai/gpt-4", {30, 60}},
+        {"openai/gpt-3.5-turbo", {0.5, 1.5}},
+        {"openai/o1", {15, 60}},
+        {"openai/o1-mini", {1.1, 4.4}},
+        {"openai/o3", {2, 8}},
+        {"openai/o3-mini", {1.1, 4.4}},
+        {"openai/o3-pro", {20, 80}},
+        {"openai/o4-mini", {1.1, 4.4}},
+        // Anthropic
+        {"anthropic/claude-opus-4.5", {5, 25}},
+        {"anthropic/claude-opus-4.1", {15, 75}},
+        {"anthropic/claude-opus-4", {15, 75}},
+        {"anthropic/claude-sonnet-4.5", {3, 15}},
+        {"anthropic/claude-sonnet-4", {3, 15}},
+        {"anthropic/claude-haiku-4.5", {1, 5}},
+        {"anthropic/claude-3.7-sonnet", {3, 15}},
+        {"anthropic/claude-3.5-sonnet", {3, 15}},
+        {"anthropic/claude-3.5-haiku", {0.8, 4}},
+        {"anthropic/claude-3-opus", {15, 75}},
+        {"anthropic/claude-3-sonnet", {3, 15}},
+        {"anthropic/claude-3-haiku", {0.25, 1.25}},
+        // Google
+        {"google/gemini-2.5-pro", {1.25, 10}},
+        {"google/gemini-2.5-flash", {0.3, 2.5}},
+        {"google/gemini-2.5-flash-lite", {0.1, 0.4}},
+        {"google/gemini-2.0-flash", {0.1, 0.4}},
+        {"google/gemini-2.0-flash-lite", {0.075, 0.3}},
+        {"google/gemini-1.5-pro", {1.25, 5}},
+        {"google/gemini-1.5-flash", {0.075, 0.3}},
+        // Mistral
+        {"mistral/mistral-large", {2, 6}},
+        {"mistral/mistral-medium", {0.4, 2}},
+        {"mistral/mistral-small", {0.1, 0.3}},
+        {"mistral/codestral", {0.3, 0.9}},
+        {"mistral/ministral-8b", {0.1, 0.1}},
+        {"mistral/ministral-3b", {0.04, 0.04}},
+        {"mistral/pixtral-large", {2, 6}},
+        // xAI
+        {"xai/grok-4", {3, 15}},
+        {"xai/grok-3", {3, 15}},
+        {"xai/grok-3-mini", {0.3, 0.5}},
+        // Cohere
+        {"cohere/command-a", {2.5, 10}},
+        {"cohere/command-r-plus", {2.5, 10}},
+        {"cohere/command-r", {0.15, 0.6}},
+        {"cohere/command-r7b", {0.0375, 0.15}},
+        // DeepSeek
+        {"deepseek/deepseek-chat", {0.27, 1.1}},
+        {"deepseek/deepseek-reasoner", {0.55, 2.19}},
+    };
+    return table;
+}
+
+// Provider of a bare model name, from the families each provider names.
+std::string _provider_of(const std::string& name) {
+    static const std::vector<std::pair<std::string, std::string>> prefixes = {
+        {"gpt-", "openai"},        {"chatgpt-", "openai"},   {"o1", "openai"},
+        {"o3", "openai"},          {"o4", "openai"},         {"claude", "anthropic"},
+        {"gemini", "google"},      {"mistral", "mistral"},   {"ministral", "mistral"},
+        {"codestral", "mistral"},  {"pixtral", "mistral"},   {"open-mistral", "mistral"},
+        {"grok", "xai"},           {"command", "cohere"},    {"deepseek", "deepseek"},
+    };
+    for (const auto& [prefix, provider] : prefixes)
+        if (name.rfind(prefix, 0) == 0) return provider;
+    return "";
+}
+
+// Provider spellings used by gateways and SDKs for the same companies.
+std::string _canonical_provider(const std::string& provider) {
+    static const std::unordered_map<std::string, std::string> aliases = {
+        {"x-ai", "xai"}, {"mistralai", "mistral"}, {"gemini", "google"},
+        {"google-ai", "google"}, {"vertex_ai", "google"}, {"deepseek-ai", "deepseek"},
+    };
+    auto it = aliases.find(provider);
+    return it == aliases.end() ? provider : it->second;
+}
+
+std::string _strip_versions(std::string name, const std::string& provider) {
+    static const std::regex iso_date(R"([-@]\d{4}-\d{2}-\d{2}$)");
+    static const std::regex compact_date(R"([-@]\d{8}$)");
+    static const std::regex short_version(R"(-\d{4}$)");  // gpt-4-0613, mistral-large-2411
+    static const std::regex google_version(R"(-\d{3}$)");  // gemini-1.5-pro-002
+    static const std::regex latest(R"(-latest$)");
+    name = std::regex_replace(name, latest, "");
+    name = std::regex_replace(name, iso_date, "");
+    name = std::regex_replace(name, compact_date, "");
+    if (provider == "openai" || provider == "mistral")
+        name = std::regex_replace(name, short_version, "");
+    if (provider == "google") name = std::regex_replace(name, google_version, "");
+    return name;
+}
+
+// Anthropic writes versions with dashes in API ids (claude-3-5-sonnet,
+// claude-sonnet-4-5) and with dots in prose; the catalog uses dots.
+std::string _dot_versions(const std::string& name) {
+    static const std::regex dashed(R"((\d)-(\d)(?=-|$))");
+    return std::regex_replace(name, dashed, "$1.$2");
+}
+
+bj::value _number(double d) {
+    if (std::floor(d) == d && std::fabs(d) < 1e15) return static_cast<std::int64_t>(d);
+    return d;
+}
+
+// The user's price for `id` from [pricing."id"], or nullptr. A configuration
+// that cannot be read leaves the built-in prices in force: pricing must not
+// fail a call, and the budget check reports the broken file.
+std::optional<bj::object> _configured_price(const std::string& raw, const std::string& canonical) {
+    bj::object cfg;
+    try {
+        cfg = config::load();
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+    const bj::value* pricing = cfg.if_contains("pricing");
+    if (pricing == nullptr || !pricing->is_object()) return std::nullopt;
+    for (const std::string& key : {raw, canonical}) {
+        const bj::value* entry = pricing->get_object().if_contains(key);
+        if (entry == nullptr || !entry->is_object()) continue;
+        const auto& e = entry->get_object();
+        bj::object price;
+        price["input"] = e.contains("input") ? e.at("input") : bj::value(0);
+        price["output"] = e.contains("output") ? e.at("output") : bj::value(0);
+        return price;
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+std::string normalize_model_id(std::string_view model_id) {
+    std::string id(model_id);
+    std::transform(id.begin(), id.end(), id.begin(), [](unsigned char c) { return std::tolower(c); });
+    if (id.rfind("models/", 0) == 0) id.erase(0, 7);  // Google's REST spelling
+    std::string provider, name;
+    auto slash = id.find('/');
+    if (slash == std::string::npos) {
+        name = id;
+        provider = _provider_of(name);
+    } else {
+        provider = _canonical_provider(id.substr(0, slash));
+        name = id.substr(slash + 1);
+    }
+    name = _strip_versions(name, provider);
+    if (provider == "anthropic") name = _dot_versions(name);
+    if (provider.empty()) return std::string(model_id);
+    return provider + "/" + name;
+}
+
+bj::object get_model_price(std::string_view model_id) {
+    std::string canonical = normalize_model_id(model_id);
+    if (auto configured = _configured_price(std::string(model_id), canonical)) return *configured;
+    bj::object price;
+    auto it = _PRICES().find(canonical);
+    price["input"] = it == _PRICES().end() ? bj::value(0) : _number(it->second.input);
+    price["output"] = it == _PRICES().end() ? bj::value(0) : _number(it->second.output);
+    return price;
+}
+
+std::vector<std::string> known_models() {
+    std::vector<std::string> ids;
+    for (const auto& [id, _] : _PRICES()) ids.push_back(id);
+    std::sort(ids.begin(), ids.end());
+    return ids;
+}
+
+}  // namespace tokentally::catalog

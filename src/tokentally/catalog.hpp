@@ -1,0 +1,31 @@
+// The pricing catalog: US dollars per million prompt ("input") and
+// completion ("output") tokens for each provider-qualified model id.
+#pragma once
+
+#include <boost/json.hpp>
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tokentally::catalog {
+
+// The date the built-in prices were last checked against the providers.
+inline constexpr std::string_view PRICES_AS_OF = "2025-11-01";
+
+// The canonical spelling of a model id: provider-qualified, lower case,
+// without date or version suffixes, with dotted version numbers
+// (gpt-4o-2024-08-06 -> openai/gpt-4o, claude-3-5-sonnet-20241022 ->
+// anthropic/claude-3.5-sonnet). Canonical ids come back unchanged.
+std::string normalize_model_id(std::string_view model_id);
+
+// The pricing entry {"input": ..., "output": ...} of a model. The id is
+// normalised first; prices under [pricing."provider/model"] in the
+// configuration win over the built-in table. An unknown model gets
+// {"input": 0, "output": 0}.
+boost::json::object get_model_price(std::string_view model_id);
+
+// Every canonical id the built-in table prices (for listings and tests).
+std::vector<std::string> known_models();
+
+}  // namespace tokentally::catalog

@@ -1,0 +1,76 @@
+#include "tokentally/config.hpp"
+
+#include <toml++/toml.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace tokentally::config {
+
+namespace bj = boost::json;
+
+namespace {
+
+bj::value _to_json(const toml::node& node);
+
+bj::object _table_to_json(const toml::table& tbl) {
+    bj::object out;
+    for (const auto& [key, val] : tbl) out[std::string(key.str())] = _to_json(val);
+    return out;
+}
+
+// Tables become objects, arrays arrays, numbers and strings stay as they are;
+// dates and times have no JSON type and are kept as their TOML text.
+bj::value _to_json(const toml::node& node) {
+    if (auto* t = node.as_table()) return _table_to_json(*t);
+    if (auto* a = node.as_array()) {
+        bj::array out;
+        for (const auto& item : *a) out.push_back(_to_json(item));
+        return out;
+    }
+    if (auto* s = node.as_string()) return bj::value(s->get());
+    if (auto* i = node.as_integer()) return bj::value(i->get());
+    if (auto* f = node.as_floating_point()) return bj::value(f->get());
+    if (auto* b = node.as_boolean()) return bj::value(b->get());
+    std::ostringstream text;
+    if (auto* d = node.as_date()) text << d->get();
+    else if (auto* t = node.as_time()) text << t->get();
+    else if (auto* dt = node.as_date_time()) text << dt->get();
+    return bj::value(text.str());
+}
+
+}  // namespace
+
+std::string config_path() {
+    const char* home = std::getenv("HOME");
+    return std::string(home != nullptr ? home : "") + "/.tokentally.toml";
+}
+
+bj::object parse(std::string_view text, const std::string& source) {
+    try {
+        return _table_to_json(toml::parse(text, source));
+    } catch (const toml::parse_error& e) {
+        const auto& where = e.source().begin;
+        throw std::runtime_error(source + ":" + std::to_string(where.line) + ":" +
+                                 std::to_string(where.column) + ": " + std::string(e.description()));
+    }
+}
+
+bj::object load() {
+    std::string path = config_path();
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        if (errno == ENOENT) return {};
+        throw std::runtime_error("cannot read " + path + ": " + std::strerror(errno));
+    }
+    std::ostringstream text;
+    text << in.rdbuf();
+    if (in.bad()) throw std::runtime_error("cannot read " + path);
+    return parse(text.str(), path);
+}
+
+}  // namespace tokentally::config

@@ -1,0 +1,21 @@
+// The user's settings: $HOME/.tokentally.toml read into a JSON object.
+#pragma once
+
+#include <boost/json.hpp>
+
+#include <string>
+
+namespace tokentally::config {
+
+// Path of the configuration file: $HOME/.tokentally.toml.
+std::string config_path();
+
+// Loads the configuration as a mapping of tables. A missing file is an empty
+// object. A syntax error throws std::runtime_error naming the file, line and
+// column; an unreadable file throws naming the file and the reason.
+boost::json::object load();
+
+// Parses TOML text (named `source` in error messages) into a JSON object.
+boost::json::object parse(std::string_view text, const std::string& source);
+
+}  // namespace tokentally::config

@@ -1,0 +1,7 @@
+#include "tokentally/dashboard.hpp"
+
+namespace tokentally::dashboard {
+
+http::Router router() { return {}; }
+
+}  // namespace tokentally::dashboard

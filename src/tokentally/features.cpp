@@ -1,0 +1,14 @@
+#include "tokentally/features.hpp"
+
+#include "tokentally/config.hpp"
+#include "tokentally/json.hpp"
+
+namespace tokentally::features {
+
+bool check(std::string_view name) {
+    auto cfg = config::load();
+    const auto* section = cfg.if_contains("features");
+    return section != nullptr && json::truthy(json::member(*section, name));
+}
+
+}  // namespace tokentally::features

@@ -1,0 +1,288 @@
+#include "tokentally/http/client.hpp"
+
+#include <boost/asio.hpp>
+#include <boost/asio/ssl.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <boost/beast/ssl.hpp>
+#include <boost/url.hpp>
+
+#include <brotli/decode.h>
+#include <zlib.h>
+
+#include <array>
+#include <stdexcept>
+
+namespace tokentally::http {
+
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace bhttp = boost::beast::http;
+namespace ssl = boost::asio::ssl;
+using tcp = asio::ip::tcp;
+
+struct ClientState {
+    std::chrono::seconds timeout;
+    std::unique_ptr<beast::tcp_stream> tcp;
+    std::unique_ptr<beast::ssl_stream<beast::tcp_stream>> tls;
+    beast::flat_buffer buffer;
+    std::optional<bhttp::response_parser<bhttp::buffer_body>> parser;
+    std::string url;
+    std::array<char, 16384> chunk{};
+};
+
+namespace {
+
+// Largest complete answer read into memory.
+constexpr std::uint64_t MAX_ANSWER_BYTES = 512ull * 1024 * 1024;
+
+ssl::context& _tls_context() {
+    // Built on first use so that SSL_CERT_FILE / SSL_CERT_DIR set by the
+    // environment (or a test's throw-away CA) are honoured.
+    static ssl::context ctx = [] {
+        ssl::context c(ssl::context::tls_client);
+        c.set_default_verify_paths();
+        c.set_verify_mode(ssl::verify_peer);
+        return c;
+    }();
+    return ctx;
+}
+
+struct _Target {
+    bool tls = false;
+    std::string host;
+    std::string port;
+    std::string target;     // path and query sent on the request line
+    std::string host_field; // value of the Host header
+};
+
+_Target _parse_url(const std::string& url) {
+    auto parsed = boost::urls::parse_uri(url);
+    if (!parsed) throw std::runtime_error("invalid upstream URL '" + url + "': " + parsed.error().message());
+    const auto& u = *parsed;
+    _Target t;
+    std::string scheme = lower(u.scheme());
+    if (scheme != "http" && scheme != "https")
+        throw std::runtime_error("unsupported upstream URL scheme '" + scheme + "' in '" + url + "'");
+    t.tls = scheme == "https";
+    t.host = std::string(u.encoded_host());
+    if (u.host_type() == boost::urls::host_type::ipv6) t.host = std::string(u.host_ipv6_address().to_string());
+    if (t.host.empty()) throw std::runtime_error("upstream URL without host: '" + url + "'");
+    t.port = u.has_port() ? std::string(u.port()) : (t.tls ? "443" : "80");
+    t.target = u.encoded_path().empty() ? "/" : std::string(u.encoded_path());
+    if (u.has_query()) t.target += "?" + std::string(u.encoded_query());
+    t.host_field = std::string(u.encoded_host_and_port());
+    return t;
+}
+
+bhttp::request<bhttp::string_body> _build(const ClientRequest& req, const _Target& t) {
+    bhttp::request<bhttp::string_body> msg;
+    bhttp::verb verb = bhttp::string_to_verb(req.method);
+    if (verb == bhttp::verb::unknown) msg.method_string(req.method);
+    else msg.method(verb);
+    msg.target(t.target);
+    msg.version(11);
+    msg.set(bhttp::field::host, t.host_field);
+    for (const auto& [k, v] : req.headers)
+        if (!is_hop_header(k) && !iequals(k, "host")) msg.insert(k, v);
+    msg.body() = req.body;
+    msg.prepare_payload();
+    return msg;
+}
+
+template <class Stream>
+void _expire(Stream& s, std::chrono::seconds timeout) {
+    beast::get_lowest_layer(s).expires_after(timeout);
+}
+
+asio::awaitable<void> _connect(ClientState& st, const _Target& t) {
+    auto ex = co_await asio::this_coro::executor;
+    tcp::resolver resolver(ex);
+    auto endpoints = co_await resolver.async_resolve(t.host, t.port, asio::use_awaitable);
+    if (!t.tls) {
+        st.tcp = std::make_unique<beast::tcp_stream>(ex);
+        st.tcp->expires_after(st.timeout);
+        co_await st.tcp->async_connect(endpoints, asio::use_awaitable);
+        co_return;
+    }
+    st.tls = std::make_unique<beast::ssl_stream<beast::tcp_stream>>(ex, _tls_context());
+    if (!SSL_set_tlsext_host_name(st.tls->native_handle(), t.host.c_str()))
+        throw std::runtime_error("cannot set TLS server name for " + t.host);
+    st.tls->set_verify_callback(ssl::host_name_verification(t.host));
+    _expire(*st.tls, st.timeout);
+    co_await beast::get_lowest_layer(*st.tls).async_connect(endpoints, asio::use_awaitable);
+    co_await st.tls->async_handshake(ssl::stream_base::client, asio::use_awaitable);
+}
+
+template <class Stream>
+asio::awaitable<ClientResponse> _fetch_on(Stream& s, ClientState& st, bhttp::request<bhttp::string_body>& msg) {
+    co_await bhttp::async_write(s, msg, asio::use_awaitable);
+    bhttp::response_parser<bhttp::string_body> parser;
+    parser.body_limit(MAX_ANSWER_BYTES);
+    co_await bhttp::async_read(s, st.buffer, parser, asio::use_awaitable);
+    auto res = parser.release();
+    ClientResponse out;
+    out.status = static_cast<int>(res.result_int());
+    for (const auto& f : res) out.headers.emplace_back(std::string(f.name_string()), std::string(f.value()));
+    const std::string* enc = find_header(out.headers, "content-encoding");
+    out.body = enc != nullptr ? decode_body(res.body(), *enc) : std::move(res.body());
+    co_return out;
+}
+
+template <class Stream>
+asio::awaitable<ClientResponse> _open_on(Stream& s, ClientState& st, bhttp::request<bhttp::string_body>& msg) {
+    co_await bhttp::async_write(s, msg, asio::use_awaitable);
+    st.parser.emplace();
+    st.parser->body_limit(boost::none);
+    _expire(s, st.timeout);
+    co_await bhttp::async_read_header(s, st.buffer, *st.parser, asio::use_awaitable);
+    ClientResponse out;
+    out.status = static_cast<int>(st.parser->get().result_int());
+    for (const auto& f : st.parser->get()) out.headers.emplace_back(std::string(f.name_string()), std::string(f.value()));
+    co_return out;
+}
+
+template <class Stream>
+asio::awaitable<std::optional<std::string>> _chunk_on(Stream& s, ClientState& st) {
+    auto& p = *st.parser;
+    while (!p.is_done()) {
+        p.get().body().data = st.chunk.data();
+        p.get().body().size = st.chunk.size();
+        _expire(s, st.timeout);
+        auto [ec, n] = co_await bhttp::async_read_some(s, st.buffer, p, asio::as_tuple(asio::use_awaitable));
+        if (ec == bhttp::error::need_buffer) ec = {};
+        if (ec) throw beast::system_error(ec, "reading the upstream answer from " + st.url);
+        std::size_t got = st.chunk.size() - p.get().body().size;
+        if (got > 0) co_return std::string(st.chunk.data(), got);
+    }
+    co_return std::nullopt;
+}
+
+// The connect deadline set here bounds the whole exchange.
+asio::awaitable<ClientResponse> _fetch(ClientState& st, _Target t, bhttp::request<bhttp::string_body>& msg) {
+    co_await _connect(st, t);
+    if (st.tls) co_return co_await _fetch_on(*st.tls, st, msg);
+    co_return co_await _fetch_on(*st.tcp, st, msg);
+}
+
+asio::awaitable<ClientResponse> _open(ClientState& st, _Target t, bhttp::request<bhttp::string_body>& msg) {
+    co_await _connect(st, t);
+    if (st.tls) co_return co_await _open_on(*st.tls, st, msg);
+    co_return co_await _open_on(*st.tcp, st, msg);
+}
+
+// Transport errors name the method and URL they happened on. (Kept out of
+// the coroutines: rethrowing from a catch block inside one is miscompiled
+// by GCC 12.)
+[[noreturn]] void _rethrow_naming(const std::exception_ptr& error, const ClientRequest& req) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const boost::system::system_error& e) {
+        throw std::runtime_error(req.method + " " + req.url + " failed: " + e.code().message());
+    }
+}
+
+std::string _inflate(const std::string& body, int window_bits) {
+    z_stream zs{};
+    if (inflateInit2(&zs, window_bits) != Z_OK) throw std::runtime_error("zlib init failed");
+    zs.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(body.data()));
+    zs.avail_in = static_cast<uInt>(body.size());
+    std::string out;
+    std::array<char, 32768> buf;
+    int rc = Z_OK;
+    while (rc != Z_STREAM_END) {
+        zs.next_out = reinterpret_cast<Bytef*>(buf.data());
+        zs.avail_out = buf.size();
+        rc = inflate(&zs, Z_NO_FLUSH);
+        if (rc != Z_OK && rc != Z_STREAM_END) {
+            inflateEnd(&zs);
+            throw std::runtime_error("corrupt compressed answer body");
+        }
+        out.append(buf.data(), buf.size() - zs.avail_out);
+        if (rc == Z_OK && zs.avail_in == 0 && zs.avail_out != 0) break;  // truncated input
+    }
+    inflateEnd(&zs);
+    return out;
+}
+
+std::string _unbrotli(const std::string& body) {
+    BrotliDecoderState* st = BrotliDecoderCreateInstance(nullptr, nullptr, nullptr);
+    size_t avail_in = body.size();
+    const uint8_t* next_in = reinterpret_cast<const uint8_t*>(body.data());
+    std::string out;
+    std::array<uint8_t, 32768> buf;
+    BrotliDecoderResult rc;
+    do {
+        size_t avail_out = buf.size();
+        uint8_t* next_out = buf.data();
+        rc = BrotliDecoderDecompressStream(st, &avail_in, &next_in, &avail_out, &next_out, nullptr);
+        out.append(reinterpret_cast<char*>(buf.data()), buf.size() - avail_out);
+    } while (rc == BROTLI_DECODER_RESULT_NEEDS_MORE_OUTPUT);
+    BrotliDecoderDestroyInstance(st);
+    if (rc != BROTLI_DECODER_RESULT_SUCCESS) throw std::runtime_error("corrupt brotli answer body");
+    return out;
+}
+
+}  // namespace
+
+std::string decode_body(const std::string& body, std::string_view content_encoding) {
+    std::string enc = lower(content_encoding);
+    if (enc.empty() || enc == "identity" || body.empty()) return body;
+    if (enc == "gzip" || enc == "x-gzip") return _inflate(body, 15 + 32);
+    if (enc == "deflate") {
+        // Most servers send zlib-wrapped data; some send raw deflate.
+        try {
+            return _inflate(body, 15);
+        } catch (const std::exception&) {
+            return _inflate(body, -15);
+        }
+    }
+    if (enc == "br") return _unbrotli(body);
+    throw std::runtime_error("unsupported Content-Encoding '" + enc + "'");
+}
+
+Client::Client(std::chrono::seconds timeout) : state(std::make_unique<ClientState>()) { state->timeout = timeout; }
+Client::~Client() { close(); }
+Client::Client(Client&&) noexcept = default;
+Client& Client::operator=(Client&&) noexcept = default;
+
+asio::awaitable<ClientResponse> Client::fetch(const ClientRequest& req) {
+    auto& st = *state;
+    st.url = req.url;
+    _Target t = _parse_url(req.url);
+    auto msg = _build(req, t);
+    auto [error, out] = co_await asio::co_spawn(co_await asio::this_coro::executor, _fetch(st, t, msg),
+                                                asio::as_tuple(asio::use_awaitable));
+    if (error) _rethrow_naming(error, req);
+    co_return out;
+}
+
+asio::awaitable<ClientResponse> Client::open_stream(const ClientRequest& req) {
+    auto& st = *state;
+    st.url = req.url;
+    _Target t = _parse_url(req.url);
+    auto msg = _build(req, t);
+    auto [error, out] = co_await asio::co_spawn(co_await asio::this_coro::executor, _open(st, t, msg),
+                                                asio::as_tuple(asio::use_awaitable));
+    if (error) _rethrow_naming(error, req);
+    co_return out;
+}
+
+asio::awaitable<std::optional<std::string>> Client::next_chunk() {
+    auto& st = *state;
+    if (!st.parser) co_return std::nullopt;
+    if (st.tls) co_return co_await _chunk_on(*st.tls, st);
+    co_return co_await _chunk_on(*st.tcp, st);
+}
+
+void Client::close() {
+    if (!state) return;
+    beast::error_code ignored;
+    if (state->tls) beast::get_lowest_layer(*state->tls).socket().close(ignored);
+    if (state->tcp) state->tcp->socket().close(ignored);
+    state->tls.reset();
+    state->tcp.reset();
+    state->parser.reset();
+}
+
+}  // namespace tokentally::http

@@ -1,0 +1,69 @@
+// Plain records for HTTP messages as the modules see them, independent of
+// the wire library: ordered header lists with case-insensitive lookup.
+#pragma once
+
+#include <boost/asio/awaitable.hpp>
+#include <boost/json.hpp>
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace tokentally::http {
+
+// Header fields in arrival order; names keep the sender's letter case.
+using Headers = std::vector<std::pair<std::string, std::string>>;
+
+bool iequals(std::string_view a, std::string_view b);
+std::string lower(std::string_view s);
+
+// Value of the first field named `name` (any letter case), or nullptr.
+const std::string* find_header(const Headers& headers, std::string_view name);
+
+// Replaces every field named `name` (any letter case) with one field.
+void set_header(Headers& headers, std::string_view name, std::string value);
+
+// Fields that belong to one hop and are never copied across a proxy:
+// framing (Content-Length, Transfer-Encoding) and the hop-by-hop set.
+bool is_hop_header(std::string_view name);
+
+// Headers without the fields whose lower-cased name starts with one of
+// `prefixes` or equals one of `names`: the one filter every relay uses.
+Headers filter_headers(const Headers& headers, const std::vector<std::string_view>& drop_names,
+                       const std::vector<std::string_view>& drop_prefixes);
+
+struct Request {
+    std::string method;   // "GET", "POST", ... as received
+    std::string path;     // without the query string
+    std::string query;    // without the "?"
+    Headers headers;
+    std::string body;
+    std::string path_param;  // what a catch-all route captured
+
+    const std::string* header(std::string_view name) const { return find_header(headers, name); }
+};
+
+// Produces the next chunk of a streamed answer; nullopt when it has ended.
+// The function object owns whatever the stream needs (an upstream
+// connection) and releases it when destroyed, also when the client left.
+using ChunkSource = std::function<boost::asio::awaitable<std::optional<std::string>>()>;
+
+struct Response {
+    int status = 200;
+    Headers headers;
+    std::string body;
+    ChunkSource stream;  // set: the body is sent chunked, chunk by chunk
+
+    bool streamed() const { return static_cast<bool>(stream); }
+};
+
+// A JSON answer written by the one JSON writer, with optional extra headers.
+Response json_response(int status, const boost::json::value& body, Headers extra = {});
+
+// A streamed answer of status 200 with the given media type.
+Response stream_response(std::string content_type, ChunkSource source, Headers extra = {});
+
+}  // namespace tokentally::http

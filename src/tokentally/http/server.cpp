@@ -1,0 +1,278 @@
+#include "tokentally/http/server.hpp"
+
+#include "tokentally/logging.hpp"
+
+#include <boost/asio.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+
+#include <signal.h>
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+namespace tokentally::http {
+
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace bhttp = boost::beast::http;
+using tcp = asio::ip::tcp;
+
+struct RunningServer {
+    asio::io_context ioc;
+    tcp::acceptor acceptor{ioc};
+    std::vector<std::thread> threads;
+    std::shared_ptr<const Router> app;
+    ServerOptions opts;
+    std::atomic<int> in_flight{0};
+    std::mutex mu;
+    std::condition_variable idle;
+    bool stopped = false;
+    std::uint16_t port = 0;
+
+    ~RunningServer() { stop(*this); }
+};
+
+namespace {
+
+auto _log() {
+    static auto logger = logging::get("tokentally.http");
+    return logger;
+}
+
+// Counts a request as in flight for the drain at shutdown.
+struct _InFlight {
+    RunningServer& srv;
+    explicit _InFlight(RunningServer& s) : srv(s) { ++srv.in_flight; }
+    ~_InFlight() {
+        if (--srv.in_flight == 0) {
+            std::lock_guard lock(srv.mu);
+            srv.idle.notify_all();
+        }
+    }
+};
+
+bool _match(const std::string& pattern, const std::string& path, std::string& captured) {
+    if (pattern.size() >= CATCH_ALL.size() &&
+        pattern.compare(pattern.size() - CATCH_ALL.size(), CATCH_ALL.size(), CATCH_ALL) == 0) {
+        std::string prefix = pattern.substr(0, pattern.size() - CATCH_ALL.size()) + "/";
+        if (path.rfind(prefix, 0) != 0) return false;
+        captured = path.substr(prefix.size());
+        return true;
+    }
+    return path == pattern;
+}
+
+// A route whose path matches but whose methods do not is remembered: when no
+// later route takes the request, the answer is 405 rather than 404.
+asio::awaitable<Response> _dispatch(const Router& app, Request& req) {
+    const Route* partial = nullptr;
+    for (const auto& route : app.routes) {
+        std::string captured;
+        if (!_match(route.pattern, req.path, captured)) continue;
+        if (std::find(route.methods.begin(), route.methods.end(), req.method) != route.methods.end()) {
+            req.path_param = std::move(captured);
+            co_return co_await route.handler(req);
+        }
+        if (partial == nullptr) partial = &route;
+    }
+    if (partial != nullptr) co_return json_response(405, boost::json::object{{"detail", "Method Not Allowed"}});
+    co_return json_response(404, boost::json::object{{"detail", "Not Found"}});
+}
+
+Request _to_request(bhttp::request<bhttp::string_body>&& msg) {
+    Request req;
+    req.method = std::string(msg.method_string());
+    std::string target(msg.target());
+    auto q = target.find('?');
+    req.path = target.substr(0, q);
+    if (q != std::string::npos) req.query = target.substr(q + 1);
+    for (const auto& field : msg) req.headers.emplace_back(std::string(field.name_string()), std::string(field.value()));
+    req.body = std::move(msg.body());
+    return req;
+}
+
+template <class Message>
+void _copy_headers(Message& msg, const Headers& headers) {
+    for (const auto& [k, v] : headers)
+        if (!is_hop_header(k)) msg.insert(k, v);
+}
+
+Response _plain(int status, std::string_view body) {
+    Response r;
+    r.status = status;
+    r.headers.emplace_back("content-type", "text/plain; charset=utf-8");
+    r.body = std::string(body);
+    return r;
+}
+
+asio::awaitable<void> _write_stream(beast::tcp_stream& stream, Response& resp, bool keep_alive,
+                                    const ServerOptions& opts) {
+    bhttp::response<bhttp::empty_body> head{static_cast<bhttp::status>(resp.status), 11};
+    _copy_headers(head, resp.headers);
+    head.keep_alive(keep_alive);
+    head.chunked(true);
+    bhttp::response_serializer<bhttp::empty_body> sr{head};
+    stream.expires_after(opts.write_timeout);
+    co_await bhttp::async_write_header(stream, sr, asio::use_awaitable);
+    for (;;) {
+        std::optional<std::string> chunk;
+        try {
+            chunk = co_await resp.stream();
+        } catch (const std::exception& e) {
+            // The answer has started: end the body cleanly, the source failed.
+            _log()->debug("stream source ended with an error: {}", e.what());
+            break;
+        }
+        if (!chunk) break;
+        if (chunk->empty()) continue;
+        stream.expires_after(opts.write_timeout);
+        co_await asio::async_write(stream, bhttp::make_chunk(asio::buffer(*chunk)), asio::use_awaitable);
+    }
+    stream.expires_after(opts.write_timeout);
+    co_await asio::async_write(stream, bhttp::make_chunk_last(), asio::use_awaitable);
+}
+
+asio::awaitable<void> _write(beast::tcp_stream& stream, Response& resp, bool keep_alive,
+                             const ServerOptions& opts) {
+    if (resp.streamed()) {
+        co_await _write_stream(stream, resp, keep_alive, opts);
+        co_return;
+    }
+    bhttp::response<bhttp::string_body> msg{static_cast<bhttp::status>(resp.status), 11};
+    _copy_headers(msg, resp.headers);
+    msg.keep_alive(keep_alive);
+    msg.body() = std::move(resp.body);
+    msg.prepare_payload();
+    stream.expires_after(opts.write_timeout);
+    co_await bhttp::async_write(stream, msg, asio::use_awaitable);
+}
+
+asio::awaitable<Response> _answer(RunningServer& srv, Request& req) {
+    try {
+        co_return co_await _dispatch(*srv.app, req);
+    } catch (const std::exception& e) {
+        _log()->error("{} {} failed: {}", req.method, req.path, e.what());
+    }
+    co_return _plain(500, INTERNAL_ERROR_BODY);
+}
+
+asio::awaitable<void> _session(RunningServer& srv, tcp::socket socket) {
+    beast::tcp_stream stream(std::move(socket));
+    beast::flat_buffer buffer;
+    const auto& opts = srv.opts;
+    try {
+        for (;;) {
+            bhttp::request_parser<bhttp::string_body> parser;
+            parser.body_limit(opts.body_limit);
+            parser.header_limit(static_cast<std::uint32_t>(opts.header_limit));
+            stream.expires_after(opts.idle_timeout);
+            auto [ec, n] = co_await bhttp::async_read(stream, buffer, parser, asio::as_tuple(asio::use_awaitable));
+            if (ec == bhttp::error::end_of_stream || ec == asio::error::eof ||
+                ec == beast::error::timeout || ec == asio::error::connection_reset || ec == asio::error::operation_aborted)
+                break;
+            _InFlight counted(srv);
+            if (ec) {
+                Response err = ec == bhttp::error::body_limit
+                                   ? json_response(413, boost::json::object{{"detail", "Request body too large"}})
+                                   : _plain(400, "Bad Request");
+                co_await _write(stream, err, false, opts);
+                break;
+            }
+            bool keep_alive = parser.get().keep_alive();
+            Request req = _to_request(parser.release());
+            Response resp = co_await _answer(srv, req);
+            co_await _write(stream, resp, keep_alive, opts);
+            if (!keep_alive) break;
+        }
+    } catch (const std::exception& e) {
+        // The client went away or stopped reading; nothing more to send.
+        _log()->debug("connection closed: {}", e.what());
+    }
+    beast::error_code ignored;
+    stream.socket().shutdown(tcp::socket::shutdown_both, ignored);
+}
+
+asio::awaitable<void> _accept_loop(RunningServer& srv) {
+    for (;;) {
+        auto [ec, socket] = co_await srv.acceptor.async_accept(asio::make_strand(srv.ioc),
+                                                               asio::as_tuple(asio::use_awaitable));
+        if (ec == asio::error::operation_aborted || !srv.acceptor.is_open()) co_return;
+        if (ec) {
+            _log()->warn("accept failed: {}", ec.message());
+            continue;
+        }
+        auto ex = socket.get_executor();
+        asio::co_spawn(ex, _session(srv, std::move(socket)), asio::detached);
+    }
+}
+
+}  // namespace
+
+void add_route(Router& router, std::vector<std::string> methods, std::string pattern, Handler handler) {
+    router.routes.push_back(Route{std::move(methods), router.prefix + pattern, std::move(handler)});
+}
+
+void include_router(Router& router, const Router& other) {
+    for (const auto& r : other.routes) router.routes.push_back(Route{r.methods, router.prefix + r.pattern, r.handler});
+    for (const auto& hook : other.startup) router.startup.push_back(hook);
+}
+
+std::shared_ptr<RunningServer> start(const Router& app, const ServerOptions& opts) {
+    for (const auto& hook : app.startup) hook();
+    auto srv = std::make_shared<RunningServer>();
+    srv->app = std::make_shared<const Router>(app);
+    srv->opts = opts;
+    tcp::endpoint ep(asio::ip::make_address(opts.host), opts.port);
+    srv->acceptor.open(ep.protocol());
+    srv->acceptor.set_option(asio::socket_base::reuse_address(true));
+    srv->acceptor.bind(ep);
+    srv->acceptor.listen(asio::socket_base::max_listen_connections);
+    srv->port = srv->acceptor.local_endpoint().port();
+    asio::co_spawn(srv->ioc, _accept_loop(*srv), asio::detached);
+    int n = opts.workers > 0 ? opts.workers : std::max(1u, std::thread::hardware_concurrency());
+    for (int i = 0; i < n; ++i) srv->threads.emplace_back([s = srv.get()] { s->ioc.run(); });
+    return srv;
+}
+
+std::uint16_t port(const RunningServer& server) { return server.port; }
+
+void stop(RunningServer& srv) {
+    {
+        std::lock_guard lock(srv.mu);
+        if (srv.stopped) return;
+        srv.stopped = true;
+    }
+    asio::post(srv.ioc, [&srv] {
+        beast::error_code ignored;
+        srv.acceptor.close(ignored);
+    });
+    {
+        std::unique_lock lock(srv.mu);
+        srv.idle.wait_for(lock, srv.opts.drain_timeout, [&] { return srv.in_flight.load() == 0; });
+    }
+    srv.ioc.stop();
+    for (auto& t : srv.threads)
+        if (t.joinable()) t.join();
+}
+
+void serve_until_signal(const Router& app, const ServerOptions& opts) {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    // Block the signals before the worker threads exist so that they inherit
+    // the mask and only sigwait below receives them.
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    auto srv = start(app, opts);
+    _log()->info("serving on http://{}:{}", opts.host, port(*srv));
+    int sig = 0;
+    sigwait(&set, &sig);
+    _log()->info("stopping: finishing requests in flight");
+    stop(*srv);
+}
+
+}  // namespace tokentally::http

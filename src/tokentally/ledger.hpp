@@ -1,0 +1,56 @@
+// The call ledger: one row per finished call in the `calls` table of
+// ledger.db, and the read queries over it.
+#pragma once
+
+#include <SQLiteCpp/SQLiteCpp.h>
+#include <boost/json.hpp>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace tokentally::ledger {
+
+// Path of ledger.db; computed when the library loads, read at every
+// connection, so a caller (a test) may point it elsewhere.
+extern std::string DB_PATH;
+
+struct CallRecord {
+    std::optional<std::string> model_id;
+    std::string tag = "default";
+    std::string session_id = "default";
+    std::optional<std::int64_t> prompt_tokens;
+    std::optional<std::int64_t> completion_tokens;
+    std::optional<double> cost_usd;
+    double elapsed_s = 0.0;
+    int status = 0;
+    bool streamed = false;
+};
+
+// A connection to DB_PATH (its directory created when missing) with the
+// 5-second wait on a busy database.
+SQLite::Database _conn();
+
+// Creates the table and its indexes when missing and adds `session_id` to
+// tables written before it existed. Safe to call any number of times.
+void init_db();
+
+// Appends one row stamped with the current time, then runs the budget alert
+// check for a priced call below status 400. Errors of the insert propagate;
+// errors of the alert step never do.
+void record_call(const CallRecord& rec);
+
+// Name of the alerts library and of its C entry point, loaded on first use.
+inline constexpr const char* ALERTS_LIBRARY = "libtokentally_alerts.so";
+inline constexpr const char* ALERTS_ENTRY = "tokentally_alerts_check_budgets";
+
+// --- read queries -----------------------------------------------------------
+
+boost::json::array summary(std::optional<std::string> tag = std::nullopt, double since_hours = 24.0);
+boost::json::array recent(std::int64_t n = 20);
+double rolling_spend(std::int64_t days = 30, std::optional<std::string> tag = std::nullopt);
+boost::json::array rolling_summary(std::int64_t days = 30);
+boost::json::array agent_summary(double since_hours = 24.0);
+boost::json::array agent_recent(const std::string& session_id, std::int64_t n = 20);
+
+}  // namespace tokentally::ledger

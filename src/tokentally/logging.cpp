@@ -1,0 +1,56 @@
+#include "tokentally/logging.hpp"
+
+#include <spdlog/sinks/dist_sink.h>
+#include <spdlog/sinks/stdout_color_sinks.h>
+
+#include <mutex>
+
+namespace tokentally::logging {
+
+namespace {
+
+struct _State {
+    std::shared_ptr<spdlog::sinks::dist_sink_mt> sink;
+    std::mutex mu;
+    spdlog::level::level_enum level = spdlog::level::info;
+};
+
+_State& _state() {
+    static _State* s = [] {
+        auto* st = new _State;
+        st->sink = std::make_shared<spdlog::sinks::dist_sink_mt>();
+        auto console = std::make_shared<spdlog::sinks::stderr_color_sink_mt>();
+        // Level and logger name on every line, as the operators read them.
+        console->set_pattern("%Y-%m-%d %H:%M:%S.%e %^%-7l%$ %n: %v");
+        st->sink->add_sink(console);
+        return st;
+    }();
+    return *s;
+}
+
+}  // namespace
+
+std::shared_ptr<spdlog::logger> get(const std::string& name) {
+    auto& st = _state();
+    std::lock_guard lock(st.mu);
+    if (auto existing = spdlog::get(name)) return existing;
+    auto logger = std::make_shared<spdlog::logger>(name, st.sink);
+    logger->set_level(st.level);
+    spdlog::register_logger(logger);
+    return logger;
+}
+
+void set_level(spdlog::level::level_enum level) {
+    auto& st = _state();
+    std::lock_guard lock(st.mu);
+    st.level = level;
+    spdlog::apply_all([level](const std::shared_ptr<spdlog::logger>& l) {
+        if (l->name().rfind("tokentally.", 0) == 0) l->set_level(level);
+    });
+}
+
+void add_sink(std::shared_ptr<spdlog::sinks::sink> sink) { _state().sink->add_sink(std::move(sink)); }
+
+void remove_sink(const std::shared_ptr<spdlog::sinks::sink>& sink) { _state().sink->remove_sink(sink); }
+
+}  // namespace tokentally::logging

@@ -1,0 +1,23 @@
+// Named loggers ("tokentally.proxy", "tokentally.local", ...). All of them
+// write through one shared sink so that the process (or a test) can redirect
+// every module's lines in one place.
+#pragma once
+
+#include <spdlog/spdlog.h>
+
+#include <memory>
+#include <string>
+
+namespace tokentally::logging {
+
+// The logger with this name, created on first use at the process level.
+std::shared_ptr<spdlog::logger> get(const std::string& name);
+
+// Sets the level of every tokentally logger (INFO by default).
+void set_level(spdlog::level::level_enum level);
+
+// Adds or removes a sink that receives the lines of every tokentally logger.
+void add_sink(std::shared_ptr<spdlog::sinks::sink> sink);
+void remove_sink(const std::shared_ptr<spdlog::sinks::sink>& sink);
+
+}  // namespace tokentally::logging

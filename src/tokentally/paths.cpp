@@ -1,0 +1,38 @@
+#include "tokentally/paths.hpp"
+
+#include <dlfcn.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+
+namespace tokentally::paths {
+
+std::string package_dir() {
+    Dl_info info{};
+    if (dladdr(reinterpret_cast<void*>(&package_dir), &info) == 0 || info.dli_fname == nullptr)
+        throw std::runtime_error("cannot locate the tokentally libraries (dladdr failed)");
+    std::string lib = info.dli_fname;
+    auto slash = lib.rfind('/');
+    return slash == std::string::npos ? std::string(".") : lib.substr(0, slash);
+}
+
+std::string data_dir() {
+    const char* env = std::getenv("TOKENTALLY_DATA_DIR");
+    if (env != nullptr && *env != '\0') return env;
+    return package_dir() + "/data";
+}
+
+std::string data_file(const std::string& name) { return data_dir() + "/" + name; }
+
+void ensure_parent_dir(const std::string& file_path) {
+    auto slash = file_path.rfind('/');
+    if (slash == std::string::npos || slash == 0) return;
+    std::string dir = file_path.substr(0, slash);
+    if (mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST)
+        throw std::runtime_error("cannot create directory " + dir + ": " + std::strerror(errno));
+}
+
+}  // namespace tokentally::paths

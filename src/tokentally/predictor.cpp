@@ -1,0 +1,2 @@
+// The predictor module.
+namespace tokentally::predictor {}

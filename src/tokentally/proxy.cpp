@@ -1,0 +1,413 @@
+#include "tokentally/proxy.hpp"
+
+#include "tokentally/cache.hpp"
+#include "tokentally/catalog.hpp"
+#include "tokentally/dashboard.hpp"
+#include "tokentally/features.hpp"
+#include "tokentally/json.hpp"
+#include "tokentally/ledger.hpp"
+#include "tokentally/local.hpp"
+#include "tokentally/logging.hpp"
+#include "tokentally/router.hpp"
+
+#include <fmt/format.h>
+
+#include <random>
+
+namespace tokentally::proxy {
+
+namespace asio = boost::asio;
+
+std::function<bj::object(std::string_view)> get_model_price = catalog::get_model_price;
+
+namespace {
+
+// Provider headers that reach the client; every other one stays behind.
+const std::vector<std::string_view> PASSTHROUGH = {
+    "content-type", "x-request-id", "x-ratelimit-limit-requests", "x-ratelimit-remaining-requests", "retry-after",
+};
+
+auto _log() {
+    static auto logger = logging::get("tokentally.proxy");
+    return logger;
+}
+
+std::string _prefix(const std::string& tag, const std::string& session_id) {
+    return "[" + tag + "|" + session_id + "]";
+}
+
+std::string _model_text(const std::optional<std::string>& model_id) { return model_id ? *model_id : "None"; }
+
+// The model named by a request body. A non-text "model" is kept as its JSON
+// text so the call is still forwarded and recorded rather than failed.
+std::optional<std::string> _body_model(const std::optional<bj::object>& body_json) {
+    if (!body_json || body_json->empty()) return std::nullopt;
+    const bj::value* m = body_json->if_contains("model");
+    if (!json::truthy(m)) return std::nullopt;
+    return m->is_string() ? std::string(m->get_string()) : json::write(*m);
+}
+
+std::string _target_url(std::string base, const std::string& path) {
+    while (!base.empty() && base.back() == '/') base.pop_back();
+    return base + "/" + path;
+}
+
+struct _Routing {
+    std::optional<std::string> model_id;
+    std::optional<bj::object> body_json;
+    std::string body_bytes;
+    http::Headers extra_headers;
+};
+
+// Asks the router whether to warn about or swap the model. Any failure is
+// logged and leaves the values as they were when it happened.
+void _apply_routing_stage(_Routing& r, const std::string& tag, const std::string& session_id) {
+    try {
+        auto& b = bindings();
+        bj::object routing = b.check_routing(*r.model_id, *r.body_json, tag);
+        const bj::value& action = routing.at("action");
+        if (action == "warn") {
+            _log()->warn("{} ⚠ ROUTING WARN  {}", _prefix(tag, session_id), json::display(routing.at("reason")));
+            const bj::value* suggested = routing.if_contains("suggested");
+            http::set_header(r.extra_headers, "X-Tokentally-Suggest",
+                             json::truthy(suggested) ? json::display(suggested) : "");
+        } else if (action == "swap") {
+            std::string routed = json::display(routing.at("suggested"));
+            r.body_json = b.apply_routing(*r.body_json, routed);
+            r.body_bytes = json::write(*r.body_json);
+            http::set_header(r.extra_headers, "X-Tokentally-Routed", routed);
+            _log()->warn("{} 🔀 ROUTED  {} → {}  saves {}%", _prefix(tag, session_id), *r.model_id, routed,
+                         json::display(routing.at("savings_pct")));
+            r.model_id = routed;
+        }
+    } catch (const std::exception& e) {
+        _log()->warn("Routing check failed: {}", e.what());
+    }
+}
+
+void _log_pricing(const std::optional<bj::object>& pricing, const std::optional<std::string>& model_id,
+                  const std::string& tag, const std::string& session_id) {
+    const bj::value* input = pricing ? pricing->if_contains("input") : nullptr;
+    bool priced = pricing && json::truthy(bj::value(*pricing)) && input != nullptr && input->is_number() &&
+                  json::as_number(*input, "input price") > 0;
+    if (priced)
+        _log()->info("{} -> {}  input=${}/M  output=${}/M", _prefix(tag, session_id), *model_id,
+                     json::display(input), json::display(pricing->if_contains("output")));
+    else
+        _log()->info("{} -> {}  (no pricing data)", _prefix(tag, session_id), model_id ? *model_id : "unknown");
+}
+
+http::Response _cached_answer(const bj::object& hit, std::string_view kind, const http::Headers& extra) {
+    http::Headers headers{{"X-Tokentally-Cache", std::string(kind)}};
+    for (const auto& h : extra) http::set_header(headers, h.first, h.second);
+    return http::json_response(200, hit, headers);
+}
+
+void _record_cache_hit(const bj::object& hit, const std::optional<std::string>& model_id, const std::string& tag,
+                       const std::string& session_id) {
+    ledger::CallRecord rec;
+    rec.model_id = model_id;
+    rec.tag = tag;
+    rec.session_id = session_id;
+    rec.prompt_tokens = _usage(hit, "prompt");
+    rec.completion_tokens = _usage(hit, "completion");
+    rec.cost_usd = 0.0;
+    rec.elapsed_s = 0.0;
+    rec.status = 200;
+    ledger::record_call(rec);
+}
+
+// Semantic lookup, guarded as a whole: a failure is logged and the request
+// goes on to be forwarded.
+std::optional<http::Response> _semantic_stage(const bj::object& effective_body, const std::optional<std::string>& model_id,
+                                              const std::string& tag, const std::string& session_id,
+                                              const http::Headers& extra) {
+    try {
+        auto& b = bindings();
+        if (!b.features_check("semantic_cache")) return std::nullopt;
+        auto sem_hit = b.semantic_lookup(effective_body, *model_id);
+        if (!sem_hit || sem_hit->empty()) return std::nullopt;
+        _log()->info("{} 🧠 SEMANTIC HIT  {}  $0.000000", _prefix(tag, session_id), *model_id);
+        _record_cache_hit(*sem_hit, model_id, tag, session_id);
+        return _cached_answer(*sem_hit, "semantic-hit", extra);
+    } catch (const std::exception& e) {
+        _log()->warn("Semantic cache lookup failed: {}", e.what());
+        return std::nullopt;
+    }
+}
+
+asio::awaitable<http::Response> _health(http::Request&) {
+    co_return http::json_response(200, bj::object{{"status", "ok"}, {"version", VERSION}});
+}
+
+asio::awaitable<http::Response> _proxy(http::Request& req) {
+    // 1-5: control headers and the upstream URL.
+    const std::string* target = req.header("X-Tokentally-Target");
+    if (target == nullptr || target->empty())
+        co_return http::json_response(400, bj::object{{"detail", "Missing header: X-Tokentally-Target"}});
+    const std::string* tag_h = req.header("X-Tokentally-Tag");
+    std::string tag = tag_h ? *tag_h : "default";
+    std::string new_session = _generate_session_id();
+    const std::string* session_h = req.header("X-Tokentally-Session");
+    std::string session_id = session_h ? *session_h : new_session;
+    const std::string* cache_h = req.header("X-Tokentally-Cache");
+    std::string cache_header = http::lower(cache_h ? *cache_h : "on");
+    bool cache_on = cache_header != "off";
+    bool semantic_on = cache_header != "off" && cache_header != "exact";
+    std::string target_url = _target_url(*target, req.path_param);
+
+    // 6-9: the body and the values routing may change.
+    std::optional<bj::object> body_json = json::parse_object(req.body);
+    bool has_body = body_json && !body_json->empty();
+    bool is_post = req.method == "POST";
+    _Routing routed{_body_model(body_json), body_json, req.body, {}};
+
+    // 10: routing.
+    if (is_post && has_body && routed.model_id) _apply_routing_stage(routed, tag, session_id);
+    const std::optional<std::string>& model_id = routed.model_id;
+
+    // 11: pricing.
+    std::optional<bj::object> pricing;
+    if (model_id) pricing = get_model_price(*model_id);
+    _log_pricing(pricing, model_id, tag, session_id);
+
+    // 12: budget block.
+    if (is_post && has_body) {
+        auto [blocked, block_msg] = _check_budget_block(tag);
+        if (blocked) {
+            _log()->warn("{} ✗ BLOCKED  {}  {}", _prefix(tag, session_id), _model_text(model_id), block_msg);
+            co_return http::json_response(
+                429, bj::object{{"error", {{"type", "budget_exceeded"}, {"message", block_msg}, {"tag", tag}}}});
+        }
+    }
+
+    // 13-16: streaming flag, effective body, cache lookups.
+    bool is_streaming = has_body && json::truthy(body_json->if_contains("stream"));
+    const bj::object& effective_body = routed.body_json && !routed.body_json->empty() ? *routed.body_json
+                                                                                       : *body_json;
+    std::optional<std::string> cache_key;
+    if (is_post && has_body && model_id && !is_streaming) {
+        if (cache_on) {
+            cache_key = _exact_cache_key(*model_id, effective_body);
+            if (auto hit = _exact_cache_get(*cache_key); hit && !hit->empty()) {
+                _log()->info("{} ⚡ EXACT HIT  {}  $0.000000", _prefix(tag, session_id), *model_id);
+                _record_cache_hit(*hit, model_id, tag, session_id);
+                co_return _cached_answer(*hit, "exact-hit", routed.extra_headers);
+            }
+        }
+        if (cache_on && semantic_on) {
+            if (auto answer = _semantic_stage(effective_body, model_id, tag, session_id, routed.extra_headers))
+                co_return std::move(*answer);
+        }
+    }
+
+    // 17-22: forward.
+    ForwardCall call;
+    call.headers = _strip_tokentally_headers(req.headers);
+    call.t0 = _monotonic();
+    call.client = std::make_shared<http::Client>(UPSTREAM_TIMEOUT);
+    call.method = req.method;
+    call.url = target_url;
+    call.body = std::move(routed.body_bytes);
+    call.model_id = model_id;
+    call.tag = tag;
+    call.session_id = session_id;
+    call.extra_headers = routed.extra_headers;
+    if (is_streaming) co_return co_await _handle_streaming(std::move(call));
+    call.body_json = has_body ? std::optional<bj::object>(effective_body) : std::nullopt;
+    call.pricing = pricing;
+    call.cache_on = cache_on;
+    call.semantic_on = semantic_on;
+    call.cache_key = cache_key;
+    co_return co_await _handle_standard(std::move(call));
+}
+
+// Tokens, cost and the answer object of a complete upstream answer; what
+// cannot be read stays absent.
+struct _Measured {
+    std::optional<bj::value> resp_json;
+    std::optional<std::int64_t> prompt_tokens;
+    std::optional<std::int64_t> completion_tokens;
+    std::optional<double> cost;
+};
+
+_Measured _measure(const std::string& body, const std::optional<bj::object>& pricing) {
+    _Measured m;
+    try {
+        m.resp_json = bj::parse(body);
+        m.prompt_tokens = _usage(*m.resp_json, "prompt");
+        m.completion_tokens = _usage(*m.resp_json, "completion");
+        if (pricing && !pricing->empty() && m.prompt_tokens && m.completion_tokens)
+            m.cost = (static_cast<double>(*m.prompt_tokens) / 1'000'000.0) *
+                         json::as_number(pricing->at("input"), "input price") +
+                     (static_cast<double>(*m.completion_tokens) / 1'000'000.0) *
+                         json::as_number(pricing->at("output"), "output price");
+    } catch (const std::exception&) {
+        // An answer that is not JSON or has no usable usage block is still
+        // recorded, with what could be read.
+    }
+    return m;
+}
+
+void _semantic_store_stage(const ForwardCall& call, const bj::value& resp_json, std::optional<double> cost) {
+    try {
+        auto& b = bindings();
+        if (b.features_check("semantic_cache"))
+            b.semantic_store(*call.body_json, *call.model_id, resp_json, cost && *cost != 0.0 ? *cost : 0.0);
+    } catch (const std::exception& e) {
+        _log()->warn("Semantic cache store failed: {}", e.what());
+    }
+}
+
+}  // namespace
+
+Bindings default_bindings() {
+    Bindings b;
+    b.check_routing = router::check_routing;
+    b.apply_routing = router::apply_routing;
+    b.features_check = features::check;
+    b.semantic_lookup = cache::lookup;
+    b.semantic_store = cache::store;
+    b.init_cache_tables = cache::init_cache_tables;
+    return b;
+}
+
+Bindings& bindings() {
+    static Bindings b = default_bindings();
+    return b;
+}
+
+http::Router make_app() {
+    logging::set_level(spdlog::level::info);
+    http::Router app;
+    http::include_router(app, dashboard::router());
+    http::include_router(app, local::router());
+    app.startup.push_back([] { bindings().init_cache_tables(); });
+    http::add_route(app, {"GET"}, "/health", _health);
+    http::add_route(app, {"GET", "POST", "PUT", "DELETE", "PATCH"}, std::string(http::CATCH_ALL), _proxy);
+    return app;
+}
+
+std::string _generate_session_id() {
+    // The first 8 hex digits of a version-4 UUID are all random bits.
+    thread_local std::mt19937 rng{std::random_device{}()};
+    return fmt::format("s-{:08x}", static_cast<std::uint32_t>(rng()));
+}
+
+double _monotonic() {
+    using namespace std::chrono;
+    return duration<double>(steady_clock::now().time_since_epoch()).count();
+}
+
+std::optional<std::int64_t> _usage(const bj::value& resp_json, std::string_view kind) {
+    const bj::object& obj = resp_json.as_object();
+    static const bj::object EMPTY;
+    const bj::value* usage_v = obj.if_contains("usage");
+    const bj::object& usage = usage_v ? usage_v->as_object() : EMPTY;
+    bool prompt = kind == "prompt";
+    const bj::value* first = usage.if_contains(prompt ? "prompt_tokens" : "completion_tokens");
+    const bj::value* chosen = json::truthy(first) ? first : usage.if_contains(prompt ? "input_tokens" : "output_tokens");
+    if (chosen == nullptr || chosen->is_null()) return std::nullopt;
+    if (chosen->is_int64()) return chosen->get_int64();
+    if (chosen->is_uint64()) return static_cast<std::int64_t>(chosen->get_uint64());
+    if (chosen->is_double()) return static_cast<std::int64_t>(chosen->get_double());
+    if (chosen->is_bool()) return chosen->get_bool() ? 1 : 0;
+    throw std::runtime_error("token count is not a number: " + json::write(*chosen));
+}
+
+http::Headers _strip_tokentally_headers(const http::Headers& headers) {
+    return http::filter_headers(headers, {"host"}, {"x-tokentally"});
+}
+
+http::Headers _safe_response_headers(const http::Headers& headers) {
+    http::Headers out;
+    for (const auto& [k, v] : headers)
+        if (std::find(PASSTHROUGH.begin(), PASSTHROUGH.end(), http::lower(k)) != PASSTHROUGH.end())
+            out.emplace_back(k, v);
+    return out;
+}
+
+std::pair<bool, std::string> _check_budget_block(const std::string&) { return {false, ""}; }
+
+std::string _exact_cache_key(const std::string&, const bj::object&) { return ""; }
+
+std::optional<bj::object> _exact_cache_get(const std::string&) { return std::nullopt; }
+
+void _exact_cache_put(const std::string&, const bj::object&) {}
+
+asio::awaitable<http::Response> _handle_standard(ForwardCall call) {
+    // Named, not a temporary: GCC 12 destroys prvalue arguments of a
+    // coroutine twice.
+    const http::ClientRequest upstream_req{call.method, call.url, call.headers, call.body};
+    http::ClientResponse upstream = co_await call.client->fetch(upstream_req);
+    double elapsed = _monotonic() - call.t0;
+    call.client->close();
+    _Measured m = _measure(upstream.body, call.pricing);
+
+    ledger::CallRecord rec;
+    rec.model_id = call.model_id;
+    rec.tag = call.tag;
+    rec.session_id = call.session_id;
+    rec.prompt_tokens = m.prompt_tokens;
+    rec.completion_tokens = m.completion_tokens;
+    rec.cost_usd = m.cost;
+    rec.elapsed_s = elapsed;
+    rec.status = upstream.status;
+    ledger::record_call(rec);
+
+    if (m.cost)
+        _log()->info("{} ✓ {}  in={} out={}  cost=${:.6f}  {:.2f}s", _prefix(call.tag, call.session_id),
+                     _model_text(call.model_id), *m.prompt_tokens, *m.completion_tokens, *m.cost, elapsed);
+
+    bool ok = upstream.status < 300;
+    bool has_json = m.resp_json && json::truthy(*m.resp_json);
+    // Only objects are cached: an answer of another JSON type is served but not stored.
+    if (call.cache_on && call.cache_key && !call.cache_key->empty() && ok && has_json && m.resp_json->is_object())
+        _exact_cache_put(*call.cache_key, m.resp_json->get_object());
+    if (call.cache_on && call.semantic_on && ok && has_json && call.body_json && !call.body_json->empty() &&
+        call.model_id)
+        _semantic_store_stage(call, *m.resp_json, m.cost);
+
+    http::Headers headers = _safe_response_headers(upstream.headers);
+    for (const auto& h : call.extra_headers) http::set_header(headers, h.first, h.second);
+    http::Response resp;
+    resp.status = upstream.status;
+    resp.headers = std::move(headers);
+    resp.body = json::write(has_json ? *m.resp_json : bj::value(bj::object{}));
+    // The provider's content type passes through; without one the body is
+    // labelled as the JSON it now is.
+    if (http::find_header(resp.headers, "content-type") == nullptr)
+        resp.headers.emplace_back("content-type", "application/json");
+    co_return resp;
+}
+
+asio::awaitable<http::Response> _handle_streaming(ForwardCall call) {
+    auto state = std::make_shared<ForwardCall>(std::move(call));
+    auto opened = std::make_shared<bool>(false);
+    // The source owns the upstream client: when the client goes away the
+    // server drops the source and with it the upstream connection.
+    http::ChunkSource source = [state, opened]() -> asio::awaitable<std::optional<std::string>> {
+        auto& c = *state;
+        if (!*opened) {
+            *opened = true;
+            const http::ClientRequest upstream_req{c.method, c.url, c.headers, c.body};
+            co_await c.client->open_stream(upstream_req);
+        }
+        if (auto chunk = co_await c.client->next_chunk()) co_return chunk;
+        c.client->close();
+        double elapsed = _monotonic() - c.t0;
+        ledger::CallRecord rec;
+        rec.model_id = c.model_id;
+        rec.tag = c.tag;
+        rec.session_id = c.session_id;
+        rec.elapsed_s = elapsed;
+        rec.status = 200;
+        rec.streamed = true;
+        ledger::record_call(rec);
+        _log()->info("{} ✓ {} (streamed)  {:.2f}s", _prefix(c.tag, c.session_id), _model_text(c.model_id), elapsed);
+        co_return std::nullopt;
+    };
+    co_return http::stream_response("text/event-stream", std::move(source), state->extra_headers);
+}
+
+}  // namespace tokentally::proxy

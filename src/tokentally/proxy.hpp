@@ -1,0 +1,98 @@
+// The proxy application: /health and the catch-all route whose pipeline
+// routes, prices, guards, caches, forwards and records each call.
+#pragma once
+
+#include "tokentally/http/client.hpp"
+#include "tokentally/http/server.hpp"
+
+#include <boost/json.hpp>
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+
+namespace tokentally::proxy {
+
+namespace bj = boost::json;
+
+inline constexpr std::string_view TITLE = "tokentally proxy";
+inline constexpr std::string_view VERSION = "0.5.0";
+inline constexpr std::chrono::seconds UPSTREAM_TIMEOUT{120};
+
+// Operations of the outside modules, looked up in this table at the moment
+// of each use. The defaults are the real modules; a test replaces an entry
+// and restores it with default_bindings().
+struct Bindings {
+    std::function<bj::object(const std::string& model_id, const bj::object& body, const std::string& tag)>
+        check_routing;
+    std::function<bj::object(const bj::object& body, const std::string& model_id)> apply_routing;
+    std::function<bool(std::string_view name)> features_check;
+    std::function<std::optional<bj::object>(const bj::object& body, const std::string& model_id)> semantic_lookup;
+    std::function<void(const bj::object& body, const std::string& model_id, const bj::value& response,
+                       double cost_usd)>
+        semantic_store;
+    std::function<void()> init_cache_tables;
+};
+
+Bindings& bindings();
+Bindings default_bindings();
+
+// The pricing lookup, bound when the module loads.
+extern std::function<bj::object(std::string_view model_id)> get_model_price;
+
+// The application: dashboard routes, the /ollama routes, the start-up hook,
+// /health and the catch-all proxy route, in that order.
+http::Router make_app();
+
+// Everything the forwarding handlers need about one call.
+struct ForwardCall {
+    std::shared_ptr<http::Client> client;
+    std::string method;
+    std::string url;
+    http::Headers headers;
+    std::string body;
+    std::optional<bj::object> body_json;
+    std::optional<std::string> model_id;
+    std::optional<bj::object> pricing;
+    std::string tag;
+    std::string session_id;
+    double t0 = 0.0;
+    bool cache_on = true;
+    bool semantic_on = true;
+    std::optional<std::string> cache_key;
+    http::Headers extra_headers;
+};
+
+// "s-" and 8 random hexadecimal digits.
+std::string _generate_session_id();
+
+// Monotonic clock in seconds.
+double _monotonic();
+
+// Token count of kind "prompt" or "completion" from the answer's usage
+// block; a 0 under the first name falls through to the second. Throws for a
+// non-object answer or a count that is not a number.
+std::optional<std::int64_t> _usage(const bj::value& resp_json, std::string_view kind);
+
+// Request headers to forward: all but Host and the x-tokentally* controls.
+http::Headers _strip_tokentally_headers(const http::Headers& headers);
+
+// Provider headers passed back to the client: the PASSTHROUGH set only.
+http::Headers _safe_response_headers(const http::Headers& headers);
+
+// Budget blocking: (blocked, refusal message). Never throws.
+std::pair<bool, std::string> _check_budget_block(const std::string& tag);
+
+// Exact-match cache.
+std::string _exact_cache_key(const std::string& model_id, const bj::object& body_json);
+std::optional<bj::object> _exact_cache_get(const std::string& key);
+void _exact_cache_put(const std::string& key, const bj::object& response_json);
+
+boost::asio::awaitable<http::Response> _handle_standard(ForwardCall call);
+boost::asio::awaitable<http::Response> _handle_streaming(ForwardCall call);
+
+}  // namespace tokentally::proxy

@@ -1,0 +1,2 @@
+// The tui module.
+namespace tokentally::tui {}

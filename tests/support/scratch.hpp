@@ -1,0 +1,53 @@
+// Per-test scratch state: a fresh HOME and data directory, log capture and
+// direct reads of the ledger file.
+#pragma once
+
+#include <boost/json.hpp>
+#include <spdlog/sinks/ostream_sink.h>
+
+#include <initializer_list>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace tt_test {
+
+// Points HOME and TOKENTALLY_DATA_DIR at fresh directories named after the
+// running test, and every module path given at the new ledger.db.
+struct Scratch {
+    explicit Scratch(std::initializer_list<std::string*> db_paths = {});
+    std::string root;
+    std::string home;
+    std::string data;
+    std::string db_path() const { return data + "/ledger.db"; }
+    // Writes $HOME/.tokentally.toml.
+    void write_config(const std::string& toml) const;
+};
+
+// All rows of `sql` on the database at `path`, as records.
+boost::json::array query(const std::string& path, const std::string& sql);
+
+// Captures the lines of every tokentally logger while alive, as
+// "<level> <logger>: <message>".
+struct LogCapture {
+    LogCapture();
+    ~LogCapture();
+    std::string text() const;
+    bool contains(const std::string& needle) const { return text().find(needle) != std::string::npos; }
+    std::vector<std::string> lines() const;
+    std::ostringstream out;
+    std::shared_ptr<spdlog::sinks::ostream_sink_mt> sink;
+};
+
+// Reads a whole file; empty when missing.
+std::string read_file(const std::string& path);
+
+// Runs a shell command and returns its standard output and exit status.
+struct CommandResult {
+    int status = -1;
+    std::string out;
+};
+CommandResult run(const std::string& command);
+
+}  // namespace tt_test

@@ -1,0 +1,3 @@
+#include "tokentally/json.hpp"
+#include <gtest/gtest.h>
+TEST(Ledger, Placeholder) { EXPECT_EQ(tokentally::json::format_real(2.5), "2.5"); }

@@ -1,3 +1,127 @@
+// The support modules every deliverable leans on: the JSON writer and its
+// truth test, the configuration loader and the pricing catalog.
+#include "support/scratch.hpp"
+#include "tokentally/catalog.hpp"
+#include "tokentally/config.hpp"
 #include "tokentally/json.hpp"
+
 #include <gtest/gtest.h>
-TEST(Json, Placeholder) { EXPECT_EQ(tokentally::json::format_real(2.5), "2.5"); }
+
+namespace bj = boost::json;
+namespace json = tokentally::json;
+namespace catalog = tokentally::catalog;
+namespace config = tokentally::config;
+
+TEST(JsonWriter, SeparatorsEscapesAndKeyOrder) {
+    bj::value v = bj::parse(R"({"b": [1, 2.5, true, null], "a": {"z": "é", "y": "\ud83d\ude00"}, "c": "q\"\n"})");
+    EXPECT_EQ(json::write(v),
+              R"({"b": [1, 2.5, true, null], "a": {"z": "\u00e9", "y": "\ud83d\ude00"}, "c": "q\"\n"})");
+    EXPECT_EQ(json::write(v, {.sort_keys = true}),
+              R"({"a": {"y": "\ud83d\ude00", "z": "\u00e9"}, "b": [1, 2.5, true, null], "c": "q\"\n"})");
+    // Equal values give equal text, and the text reads back to the same value.
+    EXPECT_EQ(bj::parse(json::write(v)), v);
+}
+
+TEST(JsonWriter, RealsRoundTripWithOneDecimalAtLeast) {
+    EXPECT_EQ(json::format_real(2.5), "2.5");
+    EXPECT_EQ(json::format_real(10.0), "10.0");
+    EXPECT_EQ(json::format_real(0.15), "0.15");
+    EXPECT_EQ(json::format_real(0.1 + 0.2), "0.30000000000000004");
+    EXPECT_EQ(json::format_real(1e-05), "1e-05");
+    EXPECT_EQ(json::format_real(0.0001), "0.0001");
+    EXPECT_EQ(json::format_real(1e16), "1e+16");
+    EXPECT_EQ(json::format_real(-3.0), "-3.0");
+    for (double d : {1.0 / 3, 123456.789, 6.02e23, -1e-300, 0.000075})
+        EXPECT_EQ(std::stod(json::format_real(d)), d) << json::format_real(d);
+}
+
+TEST(JsonTruth, FalsyAndTruthyValues) {
+    for (const char* falsy : {"null", "false", "0", "0.0", "\"\"", "[]", "{}"})
+        EXPECT_FALSE(json::truthy(bj::parse(falsy))) << falsy;
+    for (const char* truthy : {"true", "1", "-1", "0.5", "\"0\"", "[0]", "{\"a\": null}"})
+        EXPECT_TRUE(json::truthy(bj::parse(truthy))) << truthy;
+    EXPECT_FALSE(json::truthy(nullptr));
+}
+
+TEST(JsonParseObject, OnlyObjectsCount) {
+    EXPECT_TRUE(json::parse_object(R"({"model": "m"})"));
+    EXPECT_FALSE(json::parse_object(""));
+    EXPECT_FALSE(json::parse_object("[1, 2]"));
+    EXPECT_FALSE(json::parse_object("42"));
+    EXPECT_FALSE(json::parse_object("{not json"));
+}
+
+TEST(Config, MissingFileIsEmptyAndTablesBecomeObjects) {
+    tt_test::Scratch s;
+    EXPECT_TRUE(config::load().empty());
+    s.write_config(R"(
+[budgets]
+daily = 5
+monthly = 100.5
+[budgets.tags.research]
+daily = 1.0
+[local]
+ollama_base_url = "http://127.0.0.1:11434"
+[pricing."acme/model-x"]
+input = 1
+output = 2.5
+)");
+    bj::object cfg = config::load();
+    EXPECT_EQ(json::write(cfg.at("budgets")),
+              R"({"daily": 5, "monthly": 100.5, "tags": {"research": {"daily": 1.0}}})");
+    EXPECT_EQ(cfg.at("local").at("ollama_base_url"), "http://127.0.0.1:11434");
+}
+
+TEST(Config, SyntaxErrorNamesFileLineAndColumn) {
+    tt_test::Scratch s;
+    s.write_config("[budgets]\ndaily = = 3\n");
+    try {
+        config::load();
+        FAIL() << "expected a parse error";
+    } catch (const std::runtime_error& e) {
+        std::string msg = e.what();
+        EXPECT_NE(msg.find(s.home + "/.tokentally.toml:2:"), std::string::npos) << msg;
+    }
+}
+
+TEST(Catalog, NormalisesProviderSpellings) {
+    EXPECT_EQ(catalog::normalize_model_id("gpt-4o-2024-08-06"), "openai/gpt-4o");
+    EXPECT_EQ(catalog::normalize_model_id("gpt-4o-mini"), "openai/gpt-4o-mini");
+    EXPECT_EQ(catalog::normalize_model_id("claude-3-5-sonnet-20241022"), "anthropic/claude-3.5-sonnet");
+    EXPECT_EQ(catalog::normalize_model_id("claude-3-haiku-20240307"), "anthropic/claude-3-haiku");
+    EXPECT_EQ(catalog::normalize_model_id("claude-3-5-sonnet"), "anthropic/claude-3.5-sonnet");
+    EXPECT_EQ(catalog::normalize_model_id("claude-sonnet-4-20250514"), "anthropic/claude-sonnet-4");
+    EXPECT_EQ(catalog::normalize_model_id("claude-sonnet-4-5"), "anthropic/claude-sonnet-4.5");
+    EXPECT_EQ(catalog::normalize_model_id("models/gemini-1.5-pro-002"), "google/gemini-1.5-pro");
+    EXPECT_EQ(catalog::normalize_model_id("mistral-large-2411"), "mistral/mistral-large");
+    EXPECT_EQ(catalog::normalize_model_id("x-ai/grok-3"), "xai/grok-3");
+    // Canonical and unknown ids come back as they are.
+    for (const auto& id : catalog::known_models()) EXPECT_EQ(catalog::normalize_model_id(id), id);
+    EXPECT_EQ(catalog::normalize_model_id("ollama/llama3"), "ollama/llama3");
+    EXPECT_EQ(catalog::normalize_model_id("my-own-model"), "my-own-model");
+}
+
+TEST(Catalog, PricesEveryAdvisorModelAndDefaultsUnknownToZero) {
+    tt_test::Scratch s;
+    for (const char* id :
+         {"anthropic/claude-opus-4", "anthropic/claude-sonnet-4", "anthropic/claude-3.5-sonnet",
+          "anthropic/claude-3-haiku", "openai/o3", "openai/gpt-4o", "openai/gpt-4o-mini", "google/gemini-2.5-pro",
+          "google/gemini-2.0-flash", "xai/grok-3", "cohere/command-r-plus", "mistral/mistral-large",
+          "mistral/mistral-small", "deepseek/deepseek-chat"}) {
+        bj::object p = catalog::get_model_price(id);
+        EXPECT_GT(json::as_number(p.at("input"), "input"), 0) << id;
+        EXPECT_GT(json::as_number(p.at("output"), "output"), 0) << id;
+    }
+    EXPECT_EQ(json::write(catalog::get_model_price("gpt-4o")), R"({"input": 2.5, "output": 10})");
+    EXPECT_EQ(json::write(catalog::get_model_price("nobody/nothing")), R"({"input": 0, "output": 0})");
+}
+
+TEST(Catalog, ConfiguredPricesWin) {
+    tt_test::Scratch s;
+    s.write_config("[pricing.\"acme/model-x\"]\ninput = 1\noutput = 2.5\n[pricing.\"openai/gpt-4o\"]\ninput = 3.0\noutput = 12.0\n");
+    EXPECT_EQ(json::write(catalog::get_model_price("acme/model-x")), R"({"input": 1, "output": 2.5})");
+    EXPECT_EQ(json::write(catalog::get_model_price("gpt-4o-2024-08-06")), R"({"input": 3.0, "output": 12.0})");
+    // A broken configuration leaves the built-in prices in force.
+    s.write_config("[pricing\n");
+    EXPECT_EQ(json::write(catalog::get_model_price("gpt-4o")), R"({"input": 2.5, "output": 10})");
+}

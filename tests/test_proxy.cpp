@@ -1,3 +1,351 @@
+// The proxy end to end: a real server on a free port in front of a mock
+// provider, checked through what the client gets, what the provider
+// received, what the ledger holds and what the log says.
+#include "support/client.hpp"
+#include "support/mock_server.hpp"
+#include "support/scratch.hpp"
 #include "tokentally/json.hpp"
+#include "tokentally/ledger.hpp"
+#include "tokentally/proxy.hpp"
+
 #include <gtest/gtest.h>
-TEST(Proxy, Placeholder) { EXPECT_EQ(tokentally::json::format_real(2.5), "2.5"); }
+#include <zlib.h>
+
+#include <filesystem>
+#include <thread>
+
+namespace bj = boost::json;
+namespace http = tokentally::http;
+namespace json = tokentally::json;
+namespace ledger = tokentally::ledger;
+namespace proxy = tokentally::proxy;
+using tt_test::MockReply;
+using tt_test::Received;
+
+namespace {
+
+struct ProxyTest : ::testing::Test {
+    tt_test::Scratch scratch{{&ledger::DB_PATH}};
+    tt_test::LogCapture logs;
+    tt_test::RunningApp app{proxy::make_app()};
+
+    void TearDown() override { proxy::bindings() = proxy::default_bindings(); }
+
+    http::ClientResponse post(const std::string& path, const std::string& body, http::Headers headers) {
+        return tt_test::call("POST", app.url() + path, headers, body);
+    }
+    bj::array rows() { return tt_test::query(scratch.db_path(), "SELECT * FROM calls ORDER BY id"); }
+};
+
+MockReply json_reply(const std::string& body, int status = 200) {
+    MockReply r;
+    r.status = status;
+    r.body = body;
+    return r;
+}
+
+// Repeated identical bodies would otherwise be answered by the exact cache.
+const std::pair<std::string, std::string> NO_CACHE{"X-Tokentally-Cache", "off"};
+
+const char* CHAT_BODY = R"({"model": "gpt-4o", "messages": [{"role": "user", "content": "hi"}]})";
+
+}  // namespace
+
+TEST_F(ProxyTest, HealthNeedsNoControlHeaderAndOtherPathsNeedATarget) {
+    auto health = tt_test::call("GET", app.url() + "/health");
+    EXPECT_EQ(health.status, 200);
+    EXPECT_EQ(health.body, R"({"status": "ok", "version": "0.5.0"})");
+    auto missing = post("/v1/chat/completions", CHAT_BODY, {});
+    EXPECT_EQ(missing.status, 400);
+    EXPECT_EQ(missing.body, R"({"detail": "Missing header: X-Tokentally-Target"})");
+    auto empty = post("/v1/chat/completions", CHAT_BODY, {{"X-Tokentally-Target", ""}});
+    EXPECT_EQ(empty.status, 400);
+    EXPECT_TRUE(rows().empty());
+    // Methods the catch-all does not take are refused by the server.
+    EXPECT_EQ(tt_test::call("OPTIONS", app.url() + "/v1/x").status, 405);
+}
+
+TEST_F(ProxyTest, PricedCallIsForwardedRecordedAndLogged) {
+    tt_test::MockServer provider([](const Received&) {
+        MockReply r = json_reply(tt_test::chat_answer());
+        r.headers.emplace_back("X-Request-Id", "req-1");
+        r.headers.emplace_back("Set-Cookie", "a=b");
+        r.headers.emplace_back("X-Ratelimit-Remaining-Tokens", "5");
+        return r;
+    });
+    auto res = post("/v1/chat/completions", CHAT_BODY,
+                    {{"X-Tokentally-Target", provider.url()},
+                     {"X-Tokentally-Tag", "proj"},
+                     {"x-tokentally-session", "sess-1"},
+                     {"Authorization", "Bearer sk-secret"},
+                     {"X-Custom", "kept"}});
+    ASSERT_EQ(res.status, 200);
+    EXPECT_EQ(bj::parse(res.body), bj::parse(tt_test::chat_answer()));
+    EXPECT_EQ(*http::find_header(res.headers, "x-request-id"), "req-1");
+    EXPECT_EQ(http::find_header(res.headers, "set-cookie"), nullptr);
+    EXPECT_EQ(http::find_header(res.headers, "x-ratelimit-remaining-tokens"), nullptr);
+
+    auto got = provider.received().at(0);
+    EXPECT_EQ(got.target, "/v1/chat/completions");
+    EXPECT_EQ(got.body, CHAT_BODY);
+    EXPECT_EQ(*got.header("authorization"), "Bearer sk-secret");
+    EXPECT_EQ(*got.header("x-custom"), "kept");
+    EXPECT_EQ(*got.header("host"), "127.0.0.1:" + std::to_string(provider.port()));
+    for (const auto& [k, v] : got.headers) EXPECT_NE(http::lower(k).rfind("x-tokentally", 0), 0u) << k;
+
+    auto r = rows();
+    ASSERT_EQ(r.size(), 1u);
+    const auto& row = r[0].as_object();
+    EXPECT_EQ(row.at("model_id"), "gpt-4o");
+    EXPECT_EQ(row.at("tag"), "proj");
+    EXPECT_EQ(row.at("session_id"), "sess-1");
+    EXPECT_EQ(row.at("prompt_tokens"), 10);
+    EXPECT_EQ(row.at("completion_tokens"), 5);
+    EXPECT_DOUBLE_EQ(row.at("cost_usd").as_double(), 10 / 1e6 * 2.5 + 5 / 1e6 * 10);
+    EXPECT_EQ(row.at("status"), 200);
+    EXPECT_GT(row.at("elapsed_s").as_double(), 0.0);
+    EXPECT_EQ(row.at("streamed"), 0);
+
+    EXPECT_TRUE(logs.contains("info tokentally.proxy: [proj|sess-1] -> gpt-4o  input=$2.5/M  output=$10/M"))
+        << logs.text();
+    EXPECT_TRUE(logs.contains("info tokentally.proxy: [proj|sess-1] ✓ gpt-4o  in=10 out=5  cost=$0.000075  "));
+    EXPECT_FALSE(logs.contains("sk-secret"));
+}
+
+TEST_F(ProxyTest, UpstreamUrlDropsTrailingSlashesAndTheQuery) {
+    tt_test::MockServer provider([](const Received&) { return json_reply("{}"); });
+    post("/chat/completions?api-version=1", CHAT_BODY, {{"X-Tokentally-Target", provider.url() + "/v1//"}});
+    EXPECT_EQ(provider.received().at(0).target, "/v1/chat/completions");
+}
+
+TEST_F(ProxyTest, UsageNamingSchemesAndTheZeroFallThrough) {
+    std::vector<std::string> usages = {
+        R"({"input_tokens": 7, "output_tokens": 3})",
+        R"({"prompt_tokens": 0, "completion_tokens": 4})",
+        R"({"prompt_tokens": 12.7, "completion_tokens": 1})",
+        R"({"prompt_tokens": "many", "completion_tokens": 1})",
+    };
+    std::size_t i = 0;
+    tt_test::MockServer provider([&](const Received&) { return json_reply(tt_test::chat_answer(usages[i++])); });
+    for (std::size_t k = 0; k < usages.size(); ++k)
+        EXPECT_EQ(post("/v1/messages", CHAT_BODY, {{"X-Tokentally-Target", provider.url()}, NO_CACHE}).status, 200);
+    auto r = rows();
+    EXPECT_EQ(r[0].at("prompt_tokens"), 7);
+    EXPECT_EQ(r[0].at("completion_tokens"), 3);
+    EXPECT_DOUBLE_EQ(r[0].at("cost_usd").as_double(), 7 / 1e6 * 2.5 + 3 / 1e6 * 10);
+    EXPECT_TRUE(r[1].at("prompt_tokens").is_null());  // 0 falls through to an absent input_tokens
+    EXPECT_TRUE(r[1].at("cost_usd").is_null());
+    EXPECT_EQ(r[2].at("prompt_tokens"), 12);
+    EXPECT_TRUE(r[3].at("prompt_tokens").is_null());  // not a number: nothing measured, still recorded
+    EXPECT_EQ(r[3].at("status"), 200);
+}
+
+TEST(ProxyUnits, UsageAndHeaderFilters) {
+    bj::value answer = bj::parse(R"({"usage": {"prompt_tokens": 10, "completion_tokens": 0, "output_tokens": 2}})");
+    EXPECT_EQ(proxy::_usage(answer, "prompt"), 10);
+    EXPECT_EQ(proxy::_usage(answer, "completion"), 2);
+    EXPECT_EQ(proxy::_usage(bj::parse("{}"), "prompt"), std::nullopt);
+    EXPECT_THROW(proxy::_usage(bj::parse("[1]"), "prompt"), std::exception);
+
+    http::Headers in{{"Host", "x"}, {"X-TOKENTALLY-TAG", "t"}, {"x-tokentally-anything", "1"}, {"Accept", "*/*"}};
+    EXPECT_EQ(proxy::_strip_tokentally_headers(in), (http::Headers{{"Accept", "*/*"}}));
+    http::Headers back{{"Content-Type", "application/json"}, {"Retry-After", "3"},
+                       {"x-ratelimit-limit-requests", "9"},  {"X-RateLimit-Remaining-Requests", "8"},
+                       {"Content-Length", "10"},             {"Set-Cookie", "c"}};
+    EXPECT_EQ(proxy::_safe_response_headers(back),
+              (http::Headers{{"Content-Type", "application/json"}, {"Retry-After", "3"},
+                             {"x-ratelimit-limit-requests", "9"}, {"X-RateLimit-Remaining-Requests", "8"}}));
+    auto a = proxy::_generate_session_id(), b = proxy::_generate_session_id();
+    EXPECT_EQ(a.size(), 10u);
+    EXPECT_EQ(a.rfind("s-", 0), 0u);
+    EXPECT_NE(a, b);
+}
+
+TEST_F(ProxyTest, ErrorStatusesAndNonJsonAnswersAreRecordedAsTheyCame) {
+    int n = 0;
+    tt_test::MockServer provider([&](const Received&) {
+        if (n++ == 0) {
+            MockReply r = json_reply(R"({"error": {"message": "slow down"}})", 429);
+            r.headers.emplace_back("Retry-After", "7");
+            return r;
+        }
+        MockReply r;
+        r.status = 502;
+        r.headers = {{"Content-Type", "text/html"}};
+        r.body = "<html>bad gateway</html>";
+        return r;
+    });
+    auto limited = post("/v1/chat/completions", CHAT_BODY, {{"X-Tokentally-Target", provider.url()}, NO_CACHE});
+    EXPECT_EQ(limited.status, 429);
+    EXPECT_EQ(*http::find_header(limited.headers, "retry-after"), "7");
+    auto html = post("/v1/chat/completions", CHAT_BODY, {{"X-Tokentally-Target", provider.url()}, NO_CACHE});
+    EXPECT_EQ(html.status, 502);
+    EXPECT_EQ(html.body, "{}");
+    auto r = rows();
+    ASSERT_EQ(r.size(), 2u);
+    EXPECT_EQ(r[0].at("status"), 429);
+    EXPECT_EQ(r[1].at("status"), 502);
+    EXPECT_TRUE(r[1].at("prompt_tokens").is_null());
+}
+
+TEST_F(ProxyTest, BodiesThatAreNotObjectsAndGetsAreForwardedUnchanged) {
+    tt_test::MockServer provider([](const Received&) { return json_reply(R"({"data": []})"); });
+    std::string odd = "[1, 2, 3]";
+    post("/v1/batch", odd, {{"X-Tokentally-Target", provider.url()}, {"Content-Type", "application/json"}});
+    EXPECT_EQ(provider.received().at(0).body, odd);
+    auto models = tt_test::call("GET", app.url() + "/v1/models", {{"X-Tokentally-Target", provider.url()}});
+    EXPECT_EQ(models.status, 200);
+    EXPECT_EQ(provider.received().at(1).method, "GET");
+    post("/v1/x", R"({"messages": []})", {{"X-Tokentally-Target", provider.url()}});
+    auto r = rows();
+    ASSERT_EQ(r.size(), 3u);
+    EXPECT_TRUE(r[1].at("model_id").is_null());
+    EXPECT_TRUE(logs.contains("] -> unknown  (no pricing data)"));
+}
+
+TEST_F(ProxyTest, UnreachableOrInvalidUpstreamIsA500WithoutARow) {
+    auto refused = post("/v1/chat/completions", CHAT_BODY, {{"X-Tokentally-Target", "http://127.0.0.1:1"}});
+    EXPECT_EQ(refused.status, 500);
+    EXPECT_EQ(refused.body, "Internal Server Error");
+    auto bad_scheme = post("/v1/chat/completions", CHAT_BODY, {{"X-Tokentally-Target", "ftp://example"}});
+    EXPECT_EQ(bad_scheme.status, 500);
+    EXPECT_TRUE(rows().empty());
+    EXPECT_TRUE(logs.contains("Connection refused")) << logs.text();
+    EXPECT_TRUE(logs.contains("unsupported upstream URL scheme 'ftp'"));
+}
+
+TEST_F(ProxyTest, CompressedAnswersAreDecodedBeforeMeasuring) {
+    std::string plain = tt_test::chat_answer();
+    std::string gz(compressBound(plain.size()) + 64, '\0');
+    z_stream zs{};
+    deflateInit2(&zs, 6, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY);
+    zs.next_in = reinterpret_cast<Bytef*>(plain.data());
+    zs.avail_in = plain.size();
+    zs.next_out = reinterpret_cast<Bytef*>(gz.data());
+    zs.avail_out = gz.size();
+    deflate(&zs, Z_FINISH);
+    gz.resize(zs.total_out);
+    deflateEnd(&zs);
+    tt_test::MockServer provider([&](const Received&) {
+        MockReply r = json_reply(gz);
+        r.headers.emplace_back("Content-Encoding", "gzip");
+        return r;
+    });
+    auto res = post("/v1/chat/completions", CHAT_BODY,
+                    {{"X-Tokentally-Target", provider.url()}, {"Accept-Encoding", "gzip, deflate"}});
+    EXPECT_EQ(bj::parse(res.body), bj::parse(plain));
+    EXPECT_EQ(http::find_header(res.headers, "content-encoding"), nullptr);
+    EXPECT_EQ(rows()[0].at("prompt_tokens"), 10);
+}
+
+TEST_F(ProxyTest, RoutingAdviceAndSwapReachTheAnswerAndTheRow) {
+    tt_test::MockServer provider([](const Received&) { return json_reply(tt_test::chat_answer()); });
+    proxy::bindings().check_routing = [](const std::string&, const bj::object&, const std::string&) {
+        return bj::object{{"action", "warn"}, {"reason", "too dear"}, {"suggested", nullptr}};
+    };
+    auto warned = post("/v1/chat/completions", CHAT_BODY, {{"X-Tokentally-Target", provider.url()}, NO_CACHE});
+    EXPECT_EQ(*http::find_header(warned.headers, "x-tokentally-suggest"), "");
+    EXPECT_TRUE(logs.contains(" ⚠ ROUTING WARN  too dear"));
+
+    proxy::bindings().check_routing = [](const std::string&, const bj::object&, const std::string&) {
+        return bj::object{{"action", "swap"}, {"suggested", "gpt-4o-mini"}, {"savings_pct", 94}};
+    };
+    auto swapped = post("/v1/chat/completions", CHAT_BODY, {{"X-Tokentally-Target", provider.url()}, NO_CACHE});
+    EXPECT_EQ(*http::find_header(swapped.headers, "x-tokentally-routed"), "gpt-4o-mini");
+    EXPECT_EQ(bj::parse(provider.received().at(1).body).at("model"), "gpt-4o-mini");
+    EXPECT_EQ(rows()[1].at("model_id"), "gpt-4o-mini");
+    EXPECT_TRUE(logs.contains(" 🔀 ROUTED  gpt-4o → gpt-4o-mini  saves 94%"));
+
+    proxy::bindings().check_routing = [](const std::string&, const bj::object&, const std::string&) -> bj::object {
+        throw std::runtime_error("router down");
+    };
+    EXPECT_EQ(post("/v1/chat/completions", CHAT_BODY, {{"X-Tokentally-Target", provider.url()}, NO_CACHE}).status, 200);
+    EXPECT_TRUE(logs.contains("warning tokentally.proxy: Routing check failed: router down"));
+}
+
+TEST_F(ProxyTest, SemanticCacheHitAndFailuresNeverStopTheCall) {
+    tt_test::MockServer provider([](const Received&) { return json_reply(tt_test::chat_answer()); });
+    proxy::bindings().features_check = [](std::string_view) { return true; };
+    proxy::bindings().semantic_lookup = [](const bj::object&, const std::string&) -> std::optional<bj::object> {
+        return bj::parse(tt_test::chat_answer(R"({"prompt_tokens": 3, "completion_tokens": 2})")).as_object();
+    };
+    auto hit = post("/v1/chat/completions", CHAT_BODY, {{"X-Tokentally-Target", provider.url()}});
+    EXPECT_EQ(*http::find_header(hit.headers, "x-tokentally-cache"), "semantic-hit");
+    EXPECT_EQ(provider.count(), 0u);
+    auto r = rows();
+    EXPECT_EQ(r[0].at("cost_usd"), 0.0);
+    EXPECT_EQ(r[0].at("prompt_tokens"), 3);
+
+    proxy::bindings().semantic_lookup = [](const bj::object&, const std::string&) -> std::optional<bj::object> {
+        throw std::runtime_error("index gone");
+    };
+    proxy::bindings().semantic_store = [](const bj::object&, const std::string&, const bj::value&, double) {
+        throw std::runtime_error("disk full");
+    };
+    auto forwarded = post("/v1/chat/completions", CHAT_BODY, {{"X-Tokentally-Target", provider.url()}});
+    EXPECT_EQ(forwarded.status, 200);
+    EXPECT_TRUE(logs.contains("Semantic cache lookup failed: index gone"));
+    EXPECT_TRUE(logs.contains("Semantic cache store failed: disk full"));
+    // "exact" keeps the semantic cache out of it entirely.
+    proxy::bindings().semantic_lookup = [](const bj::object&, const std::string&) -> std::optional<bj::object> {
+        ADD_FAILURE() << "semantic lookup with X-Tokentally-Cache: exact";
+        return std::nullopt;
+    };
+    post("/v1/chat/completions", CHAT_BODY, {{"X-Tokentally-Target", provider.url()}, {"X-Tokentally-Cache", "Exact"}});
+}
+
+TEST_F(ProxyTest, FiftyConcurrentCallsGiveFiftyRows) {
+    tt_test::MockServer provider([](const Received&) { return json_reply(tt_test::chat_answer()); });
+    std::vector<std::thread> clients;
+    std::atomic<int> ok{0};
+    for (int i = 0; i < 50; ++i)
+        clients.emplace_back([&] {
+            if (post("/v1/chat/completions", CHAT_BODY, {{"X-Tokentally-Target", provider.url()}, NO_CACHE}).status ==
+                200)
+                ++ok;
+        });
+    for (auto& t : clients) t.join();
+    EXPECT_EQ(ok.load(), 50);
+    EXPECT_EQ(rows().size(), 50u);
+    std::set<std::string> sessions;
+    for (const auto& row : rows()) sessions.insert(std::string(row.at("session_id").as_string()));
+    EXPECT_EQ(sessions.size(), 50u);
+}
+
+TEST_F(ProxyTest, MalformedRequestsAndOversizedBodiesAreRefusedAndServingGoesOn) {
+    auto garbage = tt_test::raw_exchange(http::port(*app.server), "NOT HTTP AT ALL\r\n\r\n");
+    EXPECT_EQ(garbage.rfind("HTTP/1.1 400", 0), 0u) << garbage;
+    EXPECT_EQ(tt_test::call("GET", app.url() + "/health").status, 200);
+}
+
+TEST(ProxyLimits, BodyOverTheLimitGets413) {
+    tt_test::Scratch s({&ledger::DB_PATH});
+    http::ServerOptions opts;
+    opts.body_limit = 1024;
+    tt_test::RunningApp small(proxy::make_app(), opts);
+    auto res = tt_test::call("POST", small.url() + "/v1/x", {{"X-Tokentally-Target", "http://127.0.0.1:1"}},
+                             std::string(4096, 'x'));
+    EXPECT_EQ(res.status, 413);
+    EXPECT_EQ(tt_test::call("GET", small.url() + "/health").status, 200);
+}
+
+TEST(ProxyTls, HttpsUpstreamWithAThrowAwayCa) {
+    tt_test::Scratch s({&ledger::DB_PATH});
+    auto tls = tt_test::make_tls_files(s.root + "/tls");
+    setenv("SSL_CERT_FILE", tls.ca_cert.c_str(), 1);
+    tt_test::MockServer provider([](const Received&) { return json_reply(tt_test::chat_answer()); }, &tls);
+    tt_test::RunningApp app(proxy::make_app());
+    std::string by_name = "https://localhost:" + std::to_string(provider.port());
+    auto res = tt_test::call("POST", app.url() + "/v1/chat/completions",
+                             {{"X-Tokentally-Target", by_name}, NO_CACHE}, CHAT_BODY);
+    EXPECT_EQ(res.status, 200);
+    EXPECT_EQ(bj::parse(res.body), bj::parse(tt_test::chat_answer()));
+    auto rows = tt_test::query(s.db_path(), "SELECT cost_usd FROM calls");
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_GT(rows[0].at("cost_usd").as_double(), 0.0);
+    // The certificate names localhost, not 127.0.0.1: refused, nothing recorded.
+    auto wrong_name = tt_test::call("POST", app.url() + "/v1/chat/completions",
+                                    {{"X-Tokentally-Target", provider.url()}, NO_CACHE}, CHAT_BODY);
+    EXPECT_EQ(wrong_name.status, 500);
+    EXPECT_EQ(tt_test::query(s.db_path(), "SELECT COUNT(*) AS n FROM calls")[0].at("n"), 1);
+}

@@ -43,7 +43,7 @@ struct MockReply {
 
 struct TlsFiles {
     std::string ca_cert;      // the throw-away CA, for SSL_CERT_FILE
-    std::string server_cert;  // for 127.0.0.1 and localhost
+    std::string server_cert;  // for the name localhost only
     std::string server_key;
 };
 

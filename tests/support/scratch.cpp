@@ -37,6 +37,7 @@ void Scratch::write_config(const std::string& toml) const {
 }
 
 boost::json::array query(const std::string& path, const std::string& sql) {
+    if (!fs::exists(path)) return {};
     SQLite::Database conn(path, SQLite::OPEN_READONLY);
     SQLite::Statement stmt(conn, sql);
     return tokentally::db::all_records(stmt);

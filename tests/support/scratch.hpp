@@ -25,7 +25,8 @@ struct Scratch {
     void write_config(const std::string& toml) const;
 };
 
-// All rows of `sql` on the database at `path`, as records.
+// All rows of `sql` on the database at `path`, as records; none when the
+// file does not exist.
 boost::json::array query(const std::string& path, const std::string& sql);
 
 // Captures the lines of every tokentally logger while alive, as

@@ -2,7 +2,9 @@
 
 #include "tokentally/cache.hpp"
 #include "tokentally/catalog.hpp"
+#include "tokentally/config.hpp"
 #include "tokentally/dashboard.hpp"
+#include "tokentally/db.hpp"
 #include "tokentally/features.hpp"
 #include "tokentally/json.hpp"
 #include "tokentally/ledger.hpp"
@@ -11,6 +13,7 @@
 #include "tokentally/router.hpp"
 
 #include <fmt/format.h>
+#include <openssl/evp.h>
 
 #include <random>
 
@@ -327,13 +330,148 @@ http::Headers _safe_response_headers(const http::Headers& headers) {
     return out;
 }
 
-std::pair<bool, std::string> _check_budget_block(const std::string&) { return {false, ""}; }
+namespace {
 
-std::string _exact_cache_key(const std::string&, const bj::object&) { return ""; }
+// Budgets and cache freshness both look back one rolling day.
+constexpr double DAY_SECONDS = 86400.0;
 
-std::optional<bj::object> _exact_cache_get(const std::string&) { return std::nullopt; }
+constexpr const char* SPEND_SQL = "SELECT SUM(cost_usd) FROM calls WHERE ts >= ? AND cost_usd IS NOT NULL";
 
-void _exact_cache_put(const std::string&, const bj::object&) {}
+constexpr const char* CREATE_EXACT_CACHE = R"(CREATE TABLE IF NOT EXISTS exact_cache (
+                cache_key     TEXT    NOT NULL,
+                ts            REAL    NOT NULL,
+                response_json TEXT    NOT NULL,
+                hit_count     INTEGER DEFAULT 0,
+                PRIMARY KEY (cache_key)
+            ))";
+
+constexpr const char* SELECT_EXACT_CACHE = R"(SELECT response_json FROM exact_cache
+WHERE cache_key = ? AND ts >= ?
+ORDER BY ts DESC LIMIT 1)";
+
+constexpr const char* COUNT_EXACT_HIT = "UPDATE exact_cache SET hit_count = hit_count + 1 WHERE cache_key = ?";
+
+// A store of an existing key refreshes the answer and its time but keeps
+// hit_count, so the count spans the entry's whole life.
+constexpr const char* UPSERT_EXACT_CACHE = R"(INSERT INTO exact_cache (cache_key, ts, response_json)
+VALUES (?, ?, ?)
+ON CONFLICT(cache_key) DO UPDATE SET
+    ts            = excluded.ts,
+    response_json = excluded.response_json)";
+
+constexpr const char* BUDGET_HINT = "Update ~/.tokentally.toml to increase budget.";
+
+// A configured limit, or nullopt when it is absent or falsy: a limit of 0
+// means "no limit", never "block everything". Text or another non-number
+// throws, naming the key.
+std::optional<double> _limit(const bj::object& table, std::string_view key, std::string_view what) {
+    const bj::value* v = table.if_contains(key);
+    if (!json::truthy(v)) return std::nullopt;
+    return json::as_number(*v, what);
+}
+
+std::optional<std::string> _budget_refusal(const std::string& tag) {
+    bj::object cfg = config::load();
+    const bj::object& budgets = json::table(cfg, "budgets");
+    if (auto daily = _limit(budgets, "daily", "budgets.daily")) {
+        double spent = _get_spend_24h();
+        if (spent >= *daily)
+            return fmt::format("Daily budget exceeded: ${:.4f} spent of ${:.2f} limit. {}", spent, *daily,
+                               BUDGET_HINT);
+    }
+    const bj::object& tag_table = json::table(json::table(budgets, "tags"), tag);
+    if (auto tag_daily = _limit(tag_table, "daily", "budgets.tags." + tag + ".daily")) {
+        double spent = _get_spend_24h(tag);
+        if (spent >= *tag_daily)
+            return fmt::format("Tag [{}] daily budget exceeded: ${:.4f} of ${:.2f}. {}", tag, spent, *tag_daily,
+                               BUDGET_HINT);
+    }
+    return std::nullopt;
+}
+
+std::string _sha256_hex(std::string_view data) {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int len = 0;
+    if (EVP_Digest(data.data(), data.size(), digest, &len, EVP_sha256(), nullptr) != 1)
+        throw std::runtime_error("SHA-256 digest failed for a text of " + std::to_string(data.size()) + " bytes");
+    std::string hex;
+    for (unsigned int i = 0; i < len; ++i) hex += fmt::format("{:02x}", digest[i]);
+    return hex;
+}
+
+}  // namespace
+
+double _get_spend_24h(const std::string& tag) {
+    // A proxy that has recorded nothing yet must not create the ledger file.
+    if (!db::exists(ledger::DB_PATH)) return 0.0;
+    std::string sql = SPEND_SQL;
+    if (!tag.empty()) sql += " AND tag = ?";
+    SQLite::Database conn = db::open(ledger::DB_PATH);
+    SQLite::Statement q(conn, sql);
+    q.bind(1, db::now() - DAY_SECONDS);
+    if (!tag.empty()) q.bind(2, tag);
+    q.executeStep();
+    return q.getColumn(0).isNull() ? 0.0 : q.getColumn(0).getDouble();
+}
+
+std::pair<bool, std::string> _check_budget_block(const std::string& tag) {
+    // A broken configuration or a locked ledger must not take the proxy
+    // down with it: the call goes through and the reason is logged.
+    try {
+        if (auto refusal = _budget_refusal(tag)) return {true, *refusal};
+    } catch (const std::exception& e) {
+        _log()->warn("Budget check error: {}", e.what());
+    }
+    return {false, ""};
+}
+
+std::string _exact_cache_key(const std::string& model_id, const bj::object& body_json) {
+    // Only the model and the conversation identify a request; sampling
+    // settings (temperature, max tokens, ...) share the entry on purpose.
+    const bj::value* messages = body_json.if_contains("messages");
+    if (!json::truthy(messages)) messages = body_json.if_contains("prompt");
+    bj::object raw{{"model", model_id}, {"messages", json::truthy(messages) ? *messages : bj::value("")}};
+    return _sha256_hex(json::write(raw, json::WriteOptions{.sort_keys = true}));
+}
+
+std::optional<bj::object> _exact_cache_get(const std::string& key) {
+    if (!db::exists(ledger::DB_PATH)) return std::nullopt;
+    // Any failure (no table yet, a locked file, a damaged row) is a miss:
+    // the request is then simply forwarded.
+    try {
+        SQLite::Database conn = db::open(ledger::DB_PATH);
+        std::string text;
+        {
+            SQLite::Statement q(conn, SELECT_EXACT_CACHE);
+            q.bind(1, key);
+            q.bind(2, db::now() - DAY_SECONDS);
+            if (!q.executeStep()) return std::nullopt;
+            text = q.getColumn(0).getString();
+        }
+        SQLite::Statement count(conn, COUNT_EXACT_HIT);
+        count.bind(1, key);
+        count.exec();
+        return json::parse_object(text);
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}
+
+void _exact_cache_put(const std::string& key, const bj::object& response_json) {
+    // The answer is already on its way to the client; a failed store only
+    // costs a future hit.
+    try {
+        SQLite::Database conn = db::open(ledger::DB_PATH);
+        conn.exec(CREATE_EXACT_CACHE);
+        SQLite::Statement upsert(conn, UPSERT_EXACT_CACHE);
+        upsert.bind(1, key);
+        upsert.bind(2, db::now());
+        upsert.bind(3, json::write(response_json));
+        upsert.exec();
+    } catch (const std::exception& e) {
+        _log()->warn("Exact cache put failed: {}", e.what());
+    }
+}
 
 asio::awaitable<http::Response> _handle_standard(ForwardCall call) {
     // Named, not a temporary: GCC 12 destroys prvalue arguments of a

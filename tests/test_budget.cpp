@@ -1,0 +1,118 @@
+// Budget blocking: the refusal texts, the limits and windows they compare,
+// and the 429 answer through the running proxy.
+#include "support/scratch.hpp"
+#include "support/spend.hpp"
+#include "tokentally/proxy.hpp"
+
+#include <gtest/gtest.h>
+
+namespace proxy = tokentally::proxy;
+namespace ledger = tokentally::ledger;
+namespace bj = boost::json;
+using tt_test::insert_call;
+
+namespace {
+
+const std::string HINT = " Update ~/.tokentally.toml to increase budget.";
+
+std::pair<bool, std::string> blocked(const std::string& tag) { return proxy::_check_budget_block(tag); }
+
+}  // namespace
+
+TEST(BudgetBlock, RefusalTextsCarryFourAndTwoDecimals) {
+    tt_test::Scratch s({&ledger::DB_PATH});
+    insert_call(60, 12.3456, "demo");
+    s.write_config("[budgets]\ndaily = 10\n");
+    EXPECT_EQ(blocked("demo"),
+              std::make_pair(true, "Daily budget exceeded: $12.3456 spent of $10.00 limit." + HINT));
+
+    s.write_config("[budgets.tags.demo]\ndaily = 5\n");
+    EXPECT_EQ(blocked("demo"), std::make_pair(true, "Tag [demo] daily budget exceeded: $12.3456 of $5.00." + HINT));
+}
+
+TEST(BudgetBlock, LimitsAndTheirOrder) {
+    tt_test::Scratch s({&ledger::DB_PATH});
+    insert_call(60, 0.5, "demo");
+    insert_call(60, 0.25, "other");
+    insert_call(60, std::nullopt, "demo");  // unpriced calls never count
+
+    // Spending exactly the limit refuses the next call.
+    s.write_config("[budgets]\ndaily = 0.75\n");
+    EXPECT_TRUE(blocked("x").first);
+    s.write_config("[budgets]\ndaily = 0.76\n");
+    EXPECT_EQ(blocked("x"), std::make_pair(false, std::string()));
+
+    // The overall limit wins when both are reached.
+    s.write_config("[budgets]\ndaily = 0.5\n[budgets.tags.demo]\ndaily = 0.1\n");
+    EXPECT_EQ(blocked("demo").second, "Daily budget exceeded: $0.7500 spent of $0.50 limit." + HINT);
+
+    // A tag limit concerns that tag's own spend only.
+    s.write_config("[budgets.tags.demo]\ndaily = 0.5\n");
+    EXPECT_EQ(blocked("demo").second, "Tag [demo] daily budget exceeded: $0.5000 of $0.50." + HINT);
+    EXPECT_FALSE(blocked("other").first);
+
+    // Zero is "no limit", not "block everything".
+    s.write_config("[budgets]\ndaily = 0\n[budgets.tags.demo]\ndaily = 0.0\n");
+    EXPECT_FALSE(blocked("demo").first);
+}
+
+TEST(BudgetBlock, RollingWindowOfOneDay) {
+    tt_test::Scratch s({&ledger::DB_PATH});
+    // Without a ledger the spend is nothing and no file appears.
+    EXPECT_EQ(proxy::_get_spend_24h(), 0.0);
+    EXPECT_FALSE(tokentally::db::exists(ledger::DB_PATH));
+
+    insert_call(86400 - 5, 1.0, "a");
+    insert_call(86400 + 5, 2.0, "a");
+    insert_call(10, 4.0, "b");
+    EXPECT_DOUBLE_EQ(proxy::_get_spend_24h(), 5.0);
+    EXPECT_DOUBLE_EQ(proxy::_get_spend_24h("a"), 1.0);
+    EXPECT_DOUBLE_EQ(proxy::_get_spend_24h("nobody"), 0.0);
+}
+
+TEST(BudgetBlock, BrokenSettingsLetTheCallThrough) {
+    tt_test::Scratch s({&ledger::DB_PATH});
+    insert_call(60, 1.0);
+    const char* broken[] = {
+        "[budgets]\ndaily = \"ten\"\n",
+        "[budgets.tags]\ndefault = 5\n",
+        "[budgets\ndaily = 1\n",
+    };
+    for (const char* toml : broken) {
+        s.write_config(toml);
+        tt_test::LogCapture log;
+        EXPECT_EQ(blocked("default"), std::make_pair(false, std::string())) << toml;
+        auto lines = log.lines();
+        ASSERT_EQ(lines.size(), 1u) << toml;
+        EXPECT_EQ(lines[0].rfind("warning tokentally.proxy: Budget check error: ", 0), 0u) << lines[0];
+    }
+    // A ledger without the calls table is an error too, not a refusal.
+    s.write_config("[budgets]\ndaily = 1\n");
+    SQLite::Database(ledger::DB_PATH, SQLite::OPEN_READWRITE).exec("DROP TABLE calls");
+    tt_test::LogCapture log;
+    EXPECT_FALSE(blocked("default").first);
+    EXPECT_TRUE(log.contains("Budget check error: no such table: calls")) << log.text();
+}
+
+TEST(BudgetBlock, SecondPricedCallThroughTheProxyIsRefused) {
+    tt_test::Scratch s({&ledger::DB_PATH});
+    s.write_config("[budgets]\ndaily = 0.0001\n");
+    tt_test::MockServer mock(tt_test::priced_answer);
+    tt_test::RunningApp app(proxy::make_app());
+    const std::string body = tt_test::chat_body("hello");
+
+    EXPECT_EQ(tt_test::post_chat(app, mock, body).status, 200);
+    tt_test::LogCapture log;
+    // The same body again: the refusal wins over the cached answer.
+    auto refused = tt_test::post_chat(app, mock, body, {{"X-Tokentally-Tag", "proj"}});
+    EXPECT_EQ(refused.status, 429);
+    std::string message = "Daily budget exceeded: $0.0075 spent of $0.00 limit." + HINT;
+    EXPECT_EQ(bj::parse(refused.body),
+              bj::parse(R"({"error": {"type": "budget_exceeded", "message": ")" + message + R"(", "tag": "proj"}})"));
+    EXPECT_EQ(tokentally::http::find_header(refused.headers, "X-Tokentally-Cache"), nullptr);
+    EXPECT_TRUE(log.contains("warning tokentally.proxy: [proj|")) << log.text();
+    EXPECT_TRUE(log.contains(" ✗ BLOCKED  openai/gpt-4o  " + message)) << log.text();
+
+    EXPECT_EQ(mock.count(), 1u);
+    EXPECT_EQ(tt_test::query(s.db_path(), "SELECT id FROM calls").size(), 1u);
+}

@@ -1,8 +1,220 @@
-// Read commands over the ledger, the alerts and the dashboard.
+// Read commands over the ledger and the dashboard.
 #include "cli/commands.hpp"
+#include "cli/output.hpp"
+
+#include "tokentally/json.hpp"
+#include "tokentally/ledger.hpp"
+#include "tokentally/tui.hpp"
+
+#include <fmt/format.h>
+
+#include <cmath>
+#include <functional>
+#include <ctime>
+#include <iostream>
+#include <memory>
+#include <optional>
 
 namespace tokentally::cli {
 
-void add_ledger_commands(CLI::App&) {}
+namespace {
+
+namespace bj = boost::json;
+using Row = std::vector<std::string>;
+
+// Options shared by the read commands; each command fills the ones it has.
+struct ReadOptions {
+    double hours = 24.0;
+    std::int64_t days = 30;
+    std::int64_t n = 20;
+    std::string tag;
+    std::string session_id;
+    bool json = false;
+};
+
+std::optional<std::string> _tag(const ReadOptions& o) {
+    return o.tag.empty() ? std::nullopt : std::optional<std::string>(o.tag);
+}
+
+const bj::value& _get(const bj::value& rec, std::string_view key) {
+    static const bj::value null_value;
+    const bj::value* v = json::member(rec, key);
+    return v ? *v : null_value;
+}
+
+std::string _text(const bj::value& rec, std::string_view key) {
+    const auto& v = _get(rec, key);
+    return v.is_null() ? "" : json::display(v);
+}
+
+// A record's count, 0 when NULL, with thousands separators.
+std::string _count(const bj::value& rec, std::string_view key) {
+    const auto& v = _get(rec, key);
+    return tui::fmt_int(v.is_null() ? bj::value(0) : v);
+}
+
+std::string _seconds(const bj::value& rec, std::string_view key) {
+    const auto& v = _get(rec, key);
+    return v.is_null() ? "—" : fmt::format("{:.2f}s", json::as_number(v, key));
+}
+
+// Local date and time: the read commands span days, unlike the dashboard.
+std::string _datetime(const bj::value& rec, std::string_view key) {
+    const auto& v = _get(rec, key);
+    if (v.is_null()) return "—";
+    auto t = static_cast<std::time_t>(std::floor(json::as_number(v, key)));
+    std::tm tm{};
+    localtime_r(&t, &tm);
+    char buf[32];
+    std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &tm);
+    return buf;
+}
+
+template <class MakeRow>
+std::vector<Row> _rows(const bj::array& records, MakeRow make_row) {
+    std::vector<Row> rows;
+    for (const auto& rec : records) rows.push_back(make_row(rec));
+    return rows;
+}
+
+Row _summary_row(const bj::value& r) {
+    return {_text(r, "model_id"),           _text(r, "tag"),           _count(r, "calls"),
+            tui::fmt_int(_get(r, "total_prompt")), tui::fmt_int(_get(r, "total_completion")),
+            tui::fmt_cost(_get(r, "total_cost")),  _seconds(r, "avg_latency"), _count(r, "errors")};
+}
+
+Row _call_row(const bj::value& r) {
+    return {_text(r, "id"),
+            _datetime(r, "ts"),
+            _text(r, "session_id"),
+            _text(r, "model_id"),
+            _text(r, "tag"),
+            tui::fmt_int(_get(r, "prompt_tokens")),
+            tui::fmt_int(_get(r, "completion_tokens")),
+            tui::fmt_cost(_get(r, "cost_usd")),
+            _seconds(r, "elapsed_s"),
+            _text(r, "status"),
+            json::truthy(_get(r, "streamed")) ? "yes" : "no"};
+}
+
+Row _history_row(const bj::value& r) {
+    return {_text(r, "day"), _count(r, "calls"), tui::fmt_cost(_get(r, "total_cost")),
+            tui::fmt_int(_get(r, "total_prompt")), tui::fmt_int(_get(r, "total_completion"))};
+}
+
+Row _session_row(const bj::value& r) {
+    return {_text(r, "session_id"),
+            _text(r, "tag"),
+            _count(r, "calls"),
+            tui::fmt_int(_get(r, "total_prompt")),
+            tui::fmt_int(_get(r, "total_completion")),
+            tui::fmt_cost(_get(r, "total_cost")),
+            _seconds(r, "avg_latency"),
+            _datetime(r, "first_call"),
+            _datetime(r, "last_call"),
+            _count(r, "errors")};
+}
+
+// How a list of records prints as a table: headers, the columns to align
+// right, and the cells of one record.
+struct TableView {
+    std::vector<std::string> columns;
+    std::vector<std::size_t> numeric;
+    Row (*make_row)(const bj::value&);
+};
+
+const TableView SUMMARY_VIEW = {
+    {"Model", "Tag", "Calls", "In Tok", "Out Tok", "Cost $", "Avg Lat", "Errors"}, {2, 3, 4, 5, 6, 7}, _summary_row};
+const TableView CALLS_VIEW = {
+    {"ID", "Time", "Session", "Model", "Tag", "In", "Out", "Cost $", "Lat", "Status", "Stream"},
+    {0, 5, 6, 7, 8, 9},
+    _call_row};
+const TableView HISTORY_VIEW = {{"Day", "Calls", "Cost $", "In Tok", "Out Tok"}, {1, 2, 3, 4}, _history_row};
+const TableView SESSIONS_VIEW = {
+    {"Session", "Tag", "Calls", "In Tok", "Out Tok", "Cost $", "Avg Lat", "First", "Last", "Errors"},
+    {2, 3, 4, 5, 6, 9},
+    _session_row};
+
+void _print_records(const bj::array& records, bool as_json, const TableView& view) {
+    if (as_json) print_json(records);
+    else print_table(view.columns, _rows(records, view.make_row), view.numeric);
+}
+
+// A read command and the options it was given.
+struct Command {
+    CLI::App* cmd;
+    std::shared_ptr<ReadOptions> o;
+};
+
+Command _command(CLI::App& app, const std::string& name, const std::string& help) {
+    Command c{app.add_subcommand(name, help), std::make_shared<ReadOptions>()};
+    c.cmd->add_flag("--json", c.o->json, "Print the records as one JSON value instead of a table");
+    return c;
+}
+
+const Command& _hours(const Command& c) {
+    c.cmd->add_option("--hours", c.o->hours, "Window in hours, counted back from now")
+        ->capture_default_str()
+        ->check(CLI::NonNegativeNumber);
+    return c;
+}
+
+const Command& _days(const Command& c) {
+    c.cmd->add_option("--days", c.o->days, "Window in days (24-hour periods), counted back from now")
+        ->capture_default_str()
+        ->check(CLI::NonNegativeNumber);
+    return c;
+}
+
+const Command& _n(const Command& c) {
+    c.cmd->add_option("-n", c.o->n, "Number of calls, newest first")
+        ->capture_default_str()
+        ->check(CLI::NonNegativeNumber);
+    return c;
+}
+
+const Command& _tag_option(const Command& c) {
+    c.cmd->add_option("--tag", c.o->tag, "Only calls with this project tag");
+    return c;
+}
+
+const Command& _session_id(const Command& c) {
+    c.cmd->add_option("ID", c.o->session_id, "Session id (the X-Tokentally-Session value)")->required();
+    return c;
+}
+
+using Query = std::function<bj::array(const ReadOptions&)>;
+
+// Prints the records of `query` as `view`, or as JSON with --json.
+void _lists(const Command& c, const TableView& view, Query query) {
+    c.cmd->callback([o = c.o, &view, query] { _print_records(query(*o), o->json, view); });
+}
+
+void _spend(const Command& c) {
+    c.cmd->callback([o = c.o] {
+        double spend = ledger::rolling_spend(o->days, _tag(*o));
+        if (o->json) print_json(spend);
+        else std::cout << tui::fmt_cost(spend) << '\n';
+    });
+}
+
+}  // namespace
+
+void add_ledger_commands(CLI::App& app) {
+    _lists(_tag_option(_hours(_command(app, "summary", "Spend and usage by model and tag, highest cost first"))),
+           SUMMARY_VIEW, [](const ReadOptions& o) { return ledger::summary(_tag(o), o.hours); });
+    _lists(_n(_command(app, "recent", "The latest calls, newest first")), CALLS_VIEW,
+           [](const ReadOptions& o) { return ledger::recent(o.n); });
+    _spend(_tag_option(_days(_command(app, "spend", "US dollars spent over the last days (priced calls only)"))));
+    _lists(_days(_command(app, "history", "Priced calls and spend per local calendar day, newest first")),
+           HISTORY_VIEW, [](const ReadOptions& o) { return ledger::rolling_summary(o.days); });
+    _lists(_hours(_command(app, "sessions", "Agent sessions by session and tag, highest cost first")), SESSIONS_VIEW,
+           [](const ReadOptions& o) { return ledger::agent_summary(o.hours); });
+    _lists(_n(_session_id(_command(app, "session", "The latest calls of one agent session, newest first"))),
+           CALLS_VIEW, [](const ReadOptions& o) { return ledger::agent_recent(o.session_id, o.n); });
+    app.add_subcommand("tui", "Full-screen dashboard over the ledger (q quits, r refreshes)")->callback([] {
+        tui::launch();
+    });
+}
 
 }  // namespace tokentally::cli

@@ -109,3 +109,127 @@ void record_call(const CallRecord& rec) {
 }
 
 }  // namespace tokentally::ledger
+
+// ============================================================================
+// Read queries. Each one makes sure the schema exists (so a fresh machine reads
+// an empty ledger instead of failing), then runs one statement on its own
+// connection. Windows are rolling and include their boundary.
+// ============================================================================
+
+namespace tokentally::ledger {
+
+namespace {
+
+constexpr const char* SUMMARY_HEAD = R"(SELECT
+    model_id,
+    tag,
+    COUNT(*)                        AS calls,
+    SUM(prompt_tokens)              AS total_prompt,
+    SUM(completion_tokens)          AS total_completion,
+    SUM(cost_usd)                   AS total_cost,
+    AVG(elapsed_s)                  AS avg_latency,
+    SUM(CASE WHEN status >= 400 THEN 1 ELSE 0 END) AS errors
+FROM calls)";
+
+constexpr const char* SUMMARY_TAIL = R"(GROUP BY model_id, tag
+ORDER BY total_cost DESC)";
+
+constexpr const char* RECENT = "SELECT * FROM calls ORDER BY ts DESC LIMIT ?";
+
+constexpr const char* ROLLING_SPEND = "SELECT SUM(cost_usd) FROM calls WHERE ts >= ? AND cost_usd IS NOT NULL";
+
+constexpr const char* ROLLING_SUMMARY = R"(SELECT
+    date(ts, 'unixepoch', 'localtime') AS day,
+    COUNT(*)                            AS calls,
+    SUM(cost_usd)                       AS total_cost,
+    SUM(prompt_tokens)                  AS total_prompt,
+    SUM(completion_tokens)              AS total_completion
+FROM calls
+WHERE ts >= ? AND cost_usd IS NOT NULL
+GROUP BY day
+ORDER BY day DESC)";
+
+constexpr const char* AGENT_SUMMARY = R"(SELECT
+    session_id,
+    tag,
+    COUNT(*)                        AS calls,
+    SUM(prompt_tokens)              AS total_prompt,
+    SUM(completion_tokens)          AS total_completion,
+    SUM(cost_usd)                   AS total_cost,
+    AVG(elapsed_s)                  AS avg_latency,
+    MIN(ts)                         AS first_call,
+    MAX(ts)                         AS last_call,
+    SUM(CASE WHEN status >= 400 THEN 1 ELSE 0 END) AS errors
+FROM calls
+WHERE ts >= ?
+GROUP BY session_id, tag
+ORDER BY total_cost DESC)";
+
+constexpr const char* AGENT_RECENT = R"(SELECT * FROM calls
+WHERE session_id = ?
+ORDER BY ts DESC LIMIT ?)";
+
+constexpr double SECONDS_PER_HOUR = 3600.0;
+constexpr double SECONDS_PER_DAY = 86400.0;
+
+bool _has_tag(const std::optional<std::string>& tag) { return tag && !tag->empty(); }
+
+}  // namespace
+
+boost::json::array summary(std::optional<std::string> tag, double since_hours) {
+    init_db();
+    std::string where = "WHERE ts >= ?";
+    if (_has_tag(tag)) where += " AND tag = ?";
+    auto conn = _conn();
+    SQLite::Statement stmt(conn, std::string(SUMMARY_HEAD) + "\n" + where + "\n" + SUMMARY_TAIL);
+    stmt.bind(1, db::now() - since_hours * SECONDS_PER_HOUR);
+    if (_has_tag(tag)) stmt.bind(2, *tag);
+    return db::all_records(stmt);
+}
+
+boost::json::array recent(std::int64_t n) {
+    init_db();
+    auto conn = _conn();
+    SQLite::Statement stmt(conn, RECENT);
+    stmt.bind(1, n);
+    return db::all_records(stmt);
+}
+
+double rolling_spend(std::int64_t days, std::optional<std::string> tag) {
+    init_db();
+    std::string sql = ROLLING_SPEND;
+    if (_has_tag(tag)) sql += " AND tag = ?";
+    auto conn = _conn();
+    SQLite::Statement stmt(conn, sql);
+    stmt.bind(1, db::now() - static_cast<double>(days) * SECONDS_PER_DAY);
+    if (_has_tag(tag)) stmt.bind(2, *tag);
+    if (!stmt.executeStep() || stmt.getColumn(0).isNull()) return 0.0;
+    return stmt.getColumn(0).getDouble();
+}
+
+boost::json::array rolling_summary(std::int64_t days) {
+    init_db();
+    auto conn = _conn();
+    SQLite::Statement stmt(conn, ROLLING_SUMMARY);
+    stmt.bind(1, db::now() - static_cast<double>(days) * SECONDS_PER_DAY);
+    return db::all_records(stmt);
+}
+
+boost::json::array agent_summary(double since_hours) {
+    init_db();
+    auto conn = _conn();
+    SQLite::Statement stmt(conn, AGENT_SUMMARY);
+    stmt.bind(1, db::now() - since_hours * SECONDS_PER_HOUR);
+    return db::all_records(stmt);
+}
+
+boost::json::array agent_recent(const std::string& session_id, std::int64_t n) {
+    init_db();
+    auto conn = _conn();
+    SQLite::Statement stmt(conn, AGENT_RECENT);
+    stmt.bind(1, session_id);
+    stmt.bind(2, n);
+    return db::all_records(stmt);
+}
+
+}  // namespace tokentally::ledger

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <mutex>
 #include <sstream>
 #include <stdexcept>
 
@@ -60,7 +61,25 @@ bj::object parse(std::string_view text, const std::string& source) {
     }
 }
 
+namespace {
+
+// The text as last parsed and what it gave. Each load still reads the file
+// (a small read), so an edit takes effect on the very next load whatever the
+// file system's timestamp granularity, but the TOML is parsed only when the
+// text changed. A text that failed to parse keeps failing with its message.
+struct _Cached {
+    std::string path;
+    std::string text;
+    bj::object value;
+    std::string error;
+    bool valid = false;
+};
+
+}  // namespace
+
 bj::object load() {
+    static std::mutex mu;
+    static _Cached cached;
     std::string path = config_path();
     std::ifstream in(path, std::ios::binary);
     if (!in) {
@@ -70,7 +89,18 @@ bj::object load() {
     std::ostringstream text;
     text << in.rdbuf();
     if (in.bad()) throw std::runtime_error("cannot read " + path);
-    return parse(text.str(), path);
+    std::lock_guard lock(mu);
+    if (!cached.valid || cached.path != path || cached.text != text.str()) {
+        _Cached fresh{path, text.str(), {}, {}, true};
+        try {
+            fresh.value = parse(fresh.text, path);
+        } catch (const std::exception& e) {
+            fresh.error = e.what();
+        }
+        cached = std::move(fresh);
+    }
+    if (!cached.error.empty()) throw std::runtime_error(cached.error);
+    return cached.value;
 }
 
 }  // namespace tokentally::config

@@ -14,6 +14,12 @@ SQLite::Database open(const std::string& path) {
     paths::ensure_parent_dir(path);
     SQLite::Database conn(path, SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE);
     conn.setBusyTimeout(BUSY_TIMEOUT_MS);
+    // WAL lets the dashboard and the tools read while the proxy writes, and
+    // with synchronous NORMAL a commit no longer waits for the disk: a row
+    // that was committed survives a crash of the process, which is what
+    // matters here (only a power cut can take the last few).
+    conn.exec("PRAGMA journal_mode=WAL");
+    conn.exec("PRAGMA synchronous=NORMAL");
     return conn;
 }
 

@@ -1,0 +1,124 @@
+// The per-call work of the proxy on ledgers of 0, 100k and 1M rows:
+// recording a call (with its alert step), the budget block and the
+// exact-match cache. The figure that matters is how each grows with the
+// ledger, so every size runs in the same invocation.
+#include "tokentally/db.hpp"
+#include "tokentally/ledger.hpp"
+#include "tokentally/proxy.hpp"
+
+#include <benchmark/benchmark.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <random>
+
+namespace fs = std::filesystem;
+namespace ledger = tokentally::ledger;
+namespace proxy = tokentally::proxy;
+
+namespace {
+
+const fs::path ROOT = fs::temp_directory_path() / "tokentally-bench";
+
+// A ledger of `rows` calls spread over the last 30 days, built once and
+// copied into place before each benchmark so every run starts alike.
+fs::path _seeded(std::int64_t rows) {
+    fs::path file = ROOT / ("seed_" + std::to_string(rows) + ".db");
+    if (fs::exists(file)) return file;
+    std::string saved = ledger::DB_PATH;
+    ledger::DB_PATH = file.string();
+    ledger::init_db();
+    auto conn = ledger::_conn();
+    SQLite::Transaction tx(conn);
+    SQLite::Statement insert(conn,
+                             "INSERT INTO calls (ts, model_id, tag, session_id, prompt_tokens, completion_tokens, "
+                             "cost_usd, elapsed_s, status, streamed) VALUES (?, ?, ?, ?, ?, ?, ?, ?, 200, 0)");
+    std::mt19937 rng(7);
+    const char* models[] = {"openai/gpt-4o", "openai/gpt-4o-mini", "anthropic/claude-sonnet-4", "google/gemini-2.0-flash"};
+    double now = tokentally::db::now();
+    for (std::int64_t i = 0; i < rows; ++i) {
+        insert.bind(1, now - static_cast<double>(rng() % (30 * 86400)));
+        insert.bind(2, models[rng() % 4]);
+        insert.bind(3, "tag" + std::to_string(rng() % 5));
+        insert.bind(4, "s-" + std::to_string(rng() % 100));
+        insert.bind(5, static_cast<int>(100 + rng() % 2000));
+        insert.bind(6, static_cast<int>(10 + rng() % 500));
+        insert.bind(7, 1e-7 * static_cast<double>(rng() % 1000));
+        insert.bind(8, 0.5);
+        insert.exec();
+        insert.reset();
+    }
+    tx.commit();
+    ledger::DB_PATH = saved;
+    return file;
+}
+
+void _use_ledger(std::int64_t rows) {
+    fs::copy_file(_seeded(rows), ledger::DB_PATH, fs::copy_options::overwrite_existing);
+    fs::remove(ledger::DB_PATH + "-wal");
+    fs::remove(ledger::DB_PATH + "-shm");
+}
+
+void _setup() {
+    fs::create_directories(ROOT / "home");
+    fs::create_directories(ROOT / "data");
+    setenv("HOME", (ROOT / "home").c_str(), 1);
+    setenv("TOKENTALLY_DATA_DIR", (ROOT / "data").c_str(), 1);
+    ledger::DB_PATH = (ROOT / "data" / "ledger.db").string();
+    // Budgets high enough never to refuse, so every window and the tag are
+    // checked on every call, as on a configured machine.
+    std::ofstream(ROOT / "home" / ".tokentally.toml")
+        << "[budgets]\nhourly = 1000.0\ndaily = 5000.0\nmonthly = 100000.0\n"
+           "[budgets.tags.tag1]\ndaily = 1000.0\n";
+}
+
+ledger::CallRecord _call() {
+    ledger::CallRecord rec;
+    rec.model_id = "openai/gpt-4o";
+    rec.tag = "tag1";
+    rec.session_id = "s-bench";
+    rec.prompt_tokens = 120;
+    rec.completion_tokens = 40;
+    rec.cost_usd = 0.0007;
+    rec.elapsed_s = 0.8;
+    rec.status = 200;
+    return rec;
+}
+
+void BM_record_call(benchmark::State& state) {
+    _use_ledger(state.range(0));
+    auto rec = _call();
+    for (auto _ : state) ledger::record_call(rec);
+}
+
+void BM_budget_block(benchmark::State& state) {
+    _use_ledger(state.range(0));
+    for (auto _ : state) benchmark::DoNotOptimize(proxy::_check_budget_block("tag1"));
+}
+
+void BM_exact_cache_put_get(benchmark::State& state) {
+    _use_ledger(state.range(0));
+    boost::json::object body{{"model", "openai/gpt-4o"}, {"messages", "hello"}};
+    boost::json::object answer{{"usage", {{"prompt_tokens", 5}, {"completion_tokens", 2}}}};
+    std::int64_t i = 0;
+    for (auto _ : state) {
+        body["messages"] = "hello " + std::to_string(i++ % 1000);
+        auto key = proxy::_exact_cache_key("openai/gpt-4o", body);
+        proxy::_exact_cache_put(key, answer);
+        benchmark::DoNotOptimize(proxy::_exact_cache_get(key));
+    }
+}
+
+}  // namespace
+
+BENCHMARK(BM_record_call)->Arg(0)->Arg(100'000)->Arg(1'000'000)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_budget_block)->Arg(0)->Arg(100'000)->Arg(1'000'000)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_exact_cache_put_get)->Arg(0)->Arg(100'000)->Arg(1'000'000)->Unit(benchmark::kMicrosecond);
+
+int main(int argc, char** argv) {
+    _setup();
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+}

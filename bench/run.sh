@@ -1,0 +1,139 @@
+#!/usr/bin/env bash
+# Load report: the same mock provider reached directly, through nginx as a
+# plain reverse proxy, and through tokentally (recording every call, with a
+# daily, a tag and an alert budget configured), at 1 and 32 connections, in
+# one run so that every figure is a ratio against the others. Then the Google
+# Benchmark micro-benchmarks. Results are appended to bench/README.md.
+set -euo pipefail
+BUILD=${1:-build}
+HERE=$(cd "$(dirname "$0")" && pwd)
+ROOT=$(cd "$HERE/.." && pwd)
+BIN="$ROOT/$BUILD/bin"
+DUR=${BENCH_SECONDS:-10}
+WORK=$(mktemp -d /tmp/tokentally-load.XXXXXX)
+P_MOCK=19101 P_NGINX=19102 P_TT=19103
+pids=()
+cleanup() { for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done; wait 2>/dev/null || true; }
+trap cleanup EXIT
+
+"$BIN/mock_provider" $P_MOCK 1 & pids+=($!)
+
+mkdir -p "$WORK/nginx/logs"
+cat > "$WORK/nginx/nginx.conf" <<CONF
+worker_processes 2;
+daemon off;
+error_log $WORK/nginx/logs/error.log warn;
+pid $WORK/nginx/nginx.pid;
+events { worker_connections 1024; }
+http {
+  access_log off;
+  upstream mock { server 127.0.0.1:$P_MOCK; keepalive 64; }
+  server {
+    listen 127.0.0.1:$P_NGINX;
+    location / {
+      proxy_pass http://mock;
+      proxy_http_version 1.1;
+      proxy_set_header Connection "";
+      proxy_buffering off;
+    }
+  }
+}
+CONF
+nginx -p "$WORK/nginx" -c "$WORK/nginx/nginx.conf" & pids+=($!)
+
+mkdir -p "$WORK/home" "$WORK/data"
+cat > "$WORK/home/.tokentally.toml" <<CONF
+[budgets]
+hourly = 100000.0
+daily = 100000.0
+monthly = 1000000.0
+[budgets.tags.bench]
+daily = 100000.0
+CONF
+HOME="$WORK/home" TOKENTALLY_DATA_DIR="$WORK/data" "$BIN/tokentally" serve --port $P_TT --workers 2 \
+  >"$WORK/tokentally.log" 2>&1 & TT_PID=$!; pids+=($TT_PID)
+for p in $P_MOCK $P_NGINX $P_TT; do
+  for _ in $(seq 50); do curl -s -o /dev/null "127.0.0.1:$p/" -H "X-Tokentally-Target: http://127.0.0.1:$P_MOCK" && break; sleep 0.1; done
+done
+IDLE_RSS=$(awk '/VmRSS/ {print $2}' /proc/$TT_PID/status)
+
+cat > "$WORK/post.lua" <<LUA
+wrk.method = "POST"
+wrk.body = '{"model": "gpt-4o-mini", "messages": [{"role": "user", "content": "Say hello."}]}'
+wrk.headers["Content-Type"] = "application/json"
+wrk.headers["Authorization"] = "Bearer sk-bench"
+wrk.headers["X-Tokentally-Target"] = "http://127.0.0.1:$P_MOCK"
+wrk.headers["X-Tokentally-Tag"] = "bench"
+wrk.headers["X-Tokentally-Cache"] = "off"
+LUA
+
+# wrk's "Latency Distribution" prints values such as 85.00us, 1.20ms or 2.01s.
+to_us() { awk -v v="$1" 'BEGIN { n = v + 0; if (v ~ /us$/) print n; else if (v ~ /ms$/) print n * 1000; else if (v ~ /s$/) print n * 1e6; else print n }'; }
+
+declare -A RPS P50 P99 REQS
+run_wrk() {  # name port connections
+  local out threads=$(( $3 > 1 ? 2 : 1 ))
+  out=$(wrk -t$threads -c$3 -d${DUR}s --latency -s "$WORK/post.lua" "http://127.0.0.1:$2/v1/chat/completions")
+  RPS[$1,$3]=$(echo "$out" | awk '/Requests\/sec/ {print $2}')
+  P50[$1,$3]=$(to_us "$(echo "$out" | awk '$1 == "50%" {print $2}')")
+  P99[$1,$3]=$(to_us "$(echo "$out" | awk '$1 == "99%" {print $2}')")
+  REQS[$1,$3]=$(echo "$out" | awk '/requests in/ {print $1}')
+  local errs; errs=$(echo "$out" | awk '/Non-2xx/ {print $NF}')
+  [ -z "$errs" ] || echo "warning: $1 at $3 connections: $errs non-2xx answers" >&2
+}
+for c in 1 32; do
+  run_wrk direct $P_MOCK $c
+  run_wrk nginx $P_NGINX $c
+  run_wrk tokentally $P_TT $c
+done
+PEAK_RSS=$(awk '/VmHWM/ {print $2}' /proc/$TT_PID/status)
+ROWS=$(sqlite3 -cmd ".timeout 5000" "$WORK/data/ledger.db" "SELECT COUNT(*) FROM calls")
+SENT=$(( ${REQS[tokentally,1]} + ${REQS[tokentally,32]} ))
+
+ttfb() {  # url [headers...]: median time to first byte of a streamed answer, in microseconds
+  local url=$1; shift
+  for _ in $(seq 21); do
+    curl -s -o /dev/null -w '%{time_starttransfer}\n' -X POST "$url" -H 'Content-Type: application/json' "$@" \
+      -d '{"model": "gpt-4o-mini", "stream": true, "messages": [{"role": "user", "content": "hi"}]}'
+  done | sort -n | awk '{a[NR] = $1} END {printf "%.0f", a[int((NR + 1) / 2)] * 1e6}'
+}
+TTFB_DIRECT=$(ttfb "http://127.0.0.1:$P_MOCK/v1/chat/completions")
+TTFB_TT=$(ttfb "http://127.0.0.1:$P_TT/v1/chat/completions" -H "X-Tokentally-Target: http://127.0.0.1:$P_MOCK")
+
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", (b > 0 ? a / b : 0) }'; }
+added() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.0f", a - b }'; }
+
+REPORT="$WORK/report.md"
+{
+  echo "### Load run $(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) cores, $(awk -F': ' '/model name/ {print $2; exit}' /proc/cpuinfo)"
+  echo
+  echo "wrk ${DUR}s per cell, POST of an OpenAI-style chat body, mock provider answering at once."
+  echo
+  echo "| path | conns | req/s | p50 µs | p99 µs | added p50 µs | added p99 µs |"
+  echo "|---|---|---|---|---|---|---|"
+  for c in 1 32; do
+    for n in direct nginx tokentally; do
+      echo "| $n | $c | ${RPS[$n,$c]} | ${P50[$n,$c]} | ${P99[$n,$c]} | $(added ${P50[$n,$c]} ${P50[direct,$c]}) | $(added ${P99[$n,$c]} ${P99[direct,$c]}) |"
+    done
+  done
+  echo
+  echo "- tokentally / nginx req/s at 32 connections: $(ratio ${RPS[tokentally,32]} ${RPS[nginx,32]})"
+  echo "- added p50 at 1 connection, tokentally / nginx: $(ratio $(added ${P50[tokentally,1]} ${P50[direct,1]}) $(added ${P50[nginx,1]} ${P50[direct,1]}))"
+  echo "- rows recorded: $ROWS for $SENT requests answered"
+  echo "- RSS of tokentally serve: idle $((IDLE_RSS / 1024)) MB, peak $((PEAK_RSS / 1024)) MB"
+  echo "- time to first byte of a streamed answer (median of 21): direct ${TTFB_DIRECT} µs, through tokentally ${TTFB_TT} µs"
+  echo
+} > "$REPORT"
+cat "$REPORT"
+
+MICRO="$WORK/micro.txt"
+for b in "$BIN"/bench_*; do
+  [ -x "$b" ] || continue
+  echo "#### $(basename "$b")" >> "$MICRO"
+  echo '```' >> "$MICRO"
+  "$b" --benchmark_min_time=0.5 2>/dev/null | grep -E '^(BM_|-|Benchmark)' >> "$MICRO" || true
+  echo '```' >> "$MICRO"
+done
+cat "$MICRO"
+{ cat "$REPORT"; cat "$MICRO"; echo; } >> "$HERE/README.md"
+echo "appended to bench/README.md"

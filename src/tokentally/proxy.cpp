@@ -401,15 +401,16 @@ std::string _sha256_hex(std::string_view data) {
 
 }  // namespace
 
-double _get_spend_24h(const std::string& tag) {
+double _get_spend_24h(const std::optional<std::string>& tag) {
     // A proxy that has recorded nothing yet must not create the ledger file.
     if (!db::exists(ledger::DB_PATH)) return 0.0;
+    bool by_tag = tag && !tag->empty();
     std::string sql = SPEND_SQL;
-    if (!tag.empty()) sql += " AND tag = ?";
+    if (by_tag) sql += " AND tag = ?";
     SQLite::Database conn = db::open(ledger::DB_PATH);
     SQLite::Statement q(conn, sql);
     q.bind(1, db::now() - DAY_SECONDS);
-    if (!tag.empty()) q.bind(2, tag);
+    if (by_tag) q.bind(2, *tag);
     q.executeStep();
     return q.getColumn(0).isNull() ? 0.0 : q.getColumn(0).getDouble();
 }

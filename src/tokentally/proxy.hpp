@@ -87,10 +87,10 @@ http::Headers _safe_response_headers(const http::Headers& headers);
 // Budget blocking: (blocked, refusal message). Never throws.
 std::pair<bool, std::string> _check_budget_block(const std::string& tag);
 
-// Priced spend of the last 86400 seconds, of one tag when `tag` is not
-// empty; 0.0 without a ledger file (none is created). Throws on database
-// errors.
-double _get_spend_24h(const std::string& tag = "");
+// Priced spend of the last 86400 seconds, of one tag when `tag` is given
+// and not empty; 0.0 without a ledger file (none is created). Throws on
+// database errors.
+double _get_spend_24h(const std::optional<std::string>& tag = std::nullopt);
 
 // Exact-match cache.
 std::string _exact_cache_key(const std::string& model_id, const bj::object& body_json);

@@ -5,6 +5,8 @@
 #include <SQLiteCpp/SQLiteCpp.h>
 #include <boost/json.hpp>
 
+#include <functional>
+#include <optional>
 #include <string>
 
 namespace tokentally::db {
@@ -16,6 +18,38 @@ inline constexpr int BUSY_TIMEOUT_MS = 5000;
 // only, with the 5-second busy wait. Throws SQLite::Exception or
 // std::runtime_error naming the path.
 SQLite::Database open(const std::string& path);
+
+// A connection kept open for the calling thread and reused by every
+// operation on the same file: opening one costs more than most of the
+// statements the proxy runs per call. It is reopened when the file at the
+// path was removed or replaced, so a deleted ledger is recreated. Holds no
+// transaction between operations; converts to SQLite::Database& wherever one
+// is expected.
+struct Conn {
+    SQLite::Database* db;
+    operator SQLite::Database&() const { return *db; }
+    int exec(const char* sql) const { return db->exec(sql); }
+    int exec(const std::string& sql) const { return db->exec(sql); }
+};
+Conn connection(const std::string& path);
+
+// Runs `init` the first time this process sees the file at `path` (by its
+// device and inode), so that schema statements run once per file and again
+// after the file was replaced. Rethrows what `init` throws (and will retry).
+void once_per_file(const std::string& path, const std::function<void()>& init);
+
+// Creates, when missing, the hourly spend rollup of the `calls` table: one
+// row per hour and tag kept up to date by triggers in the same transaction
+// as every insert, update or delete of a call, and filled from the existing
+// calls when it is first created. Needs the `calls` table.
+void ensure_spend_rollup(SQLite::Database& conn);
+
+// Sum of `cost_usd` over the calls with `ts` >= `since` (and of one tag when
+// `tag` is given and non-empty), 0.0 when there are none. Whole hours come
+// from the rollup and only the first, partial hour from `calls`, so the cost
+// does not grow with the window or the ledger. Falls back to summing `calls`
+// when the rollup does not exist (a ledger no writer has opened since).
+double spend_since(SQLite::Database& conn, double since, const std::optional<std::string>& tag);
 
 // True when a file exists at `path`.
 bool exists(const std::string& path);

@@ -1,0 +1,103 @@
+// The shared SQLite layer: reused connections, once-per-file schema work and
+// the hourly spend rollup, which must always agree with summing the calls.
+#include "support/scratch.hpp"
+#include "tokentally/db.hpp"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <random>
+
+namespace db = tokentally::db;
+
+namespace {
+
+void _make_calls(SQLite::Database& conn) {
+    conn.exec("CREATE TABLE calls (id INTEGER PRIMARY KEY AUTOINCREMENT, ts REAL NOT NULL, tag TEXT, cost_usd REAL)");
+}
+
+double _direct(SQLite::Database& conn, double since, const char* tag) {
+    SQLite::Statement q(conn, std::string("SELECT TOTAL(cost_usd) FROM calls WHERE ts >= ? AND cost_usd IS NOT NULL") +
+                                  (tag ? " AND tag = ?" : ""));
+    q.bind(1, since);
+    if (tag) q.bind(2, tag);
+    q.executeStep();
+    return q.getColumn(0).getDouble();
+}
+
+}  // namespace
+
+TEST(SpendRollup, AgreesWithSummingCallsAcrossWindowsTagsAndEdits) {
+    tt_test::Scratch s;
+    auto conn = db::open(s.db_path());
+    _make_calls(conn);
+    std::mt19937 rng(3);
+    double now = 1'700'000'000.0;
+    auto insert = [&](int n) {
+        SQLite::Statement ins(conn, "INSERT INTO calls (ts, tag, cost_usd) VALUES (?, ?, ?)");
+        for (int i = 0; i < n; ++i) {
+            ins.bind(1, now - static_cast<double>(rng() % (800 * 3600)) - (rng() % 1000) / 1000.0);
+            if (rng() % 10 == 0) ins.bind(2); else ins.bind(2, "t" + std::to_string(rng() % 3));
+            if (rng() % 5 == 0) ins.bind(3); else ins.bind(3, static_cast<double>(rng() % 100000) / 1e6);
+            ins.exec();
+            ins.reset();
+        }
+    };
+    insert(500);                   // before the rollup exists: filled from the calls
+    db::ensure_spend_rollup(conn);
+    insert(500);                   // after: kept by the insert trigger
+    conn.exec("UPDATE calls SET ts = ts - 7200, tag = 't9' WHERE id % 7 = 0");
+    conn.exec("UPDATE calls SET cost_usd = NULL WHERE id % 11 = 0");
+    conn.exec("DELETE FROM calls WHERE id % 13 = 0");
+    for (double hours : {0.5, 1.0, 24.0, 720.0, 10000.0}) {
+        double since = now - hours * 3600 + 0.25;
+        for (const char* tag : {static_cast<const char*>(nullptr), "t0", "t9"}) {
+            double expect = _direct(conn, since, tag);
+            double got = db::spend_since(conn, since, tag ? std::optional<std::string>(tag) : std::nullopt);
+            EXPECT_NEAR(got, expect, 1e-9) << hours << " h, tag " << (tag ? tag : "-");
+        }
+    }
+    // A call exactly at the window's start is inside it.
+    conn.exec("DELETE FROM calls");
+    SQLite::Statement one(conn, "INSERT INTO calls (ts, tag, cost_usd) VALUES (?, 'x', 2.5)");
+    one.bind(1, now - 86400);
+    one.exec();
+    EXPECT_EQ(db::spend_since(conn, now - 86400, std::nullopt), 2.5);
+    EXPECT_EQ(db::spend_since(conn, now - 86400 + 0.001, std::nullopt), 0.0);
+}
+
+TEST(SpendRollup, WithoutTheRollupTheCallsAreSummed) {
+    tt_test::Scratch s;
+    auto conn = db::open(s.db_path());
+    _make_calls(conn);
+    conn.exec("INSERT INTO calls (ts, tag, cost_usd) VALUES (100.0, 'a', 1.5), (200.0, 'b', 2.0), (300.0, 'a', NULL)");
+    EXPECT_EQ(db::spend_since(conn, 0, std::nullopt), 3.5);
+    EXPECT_EQ(db::spend_since(conn, 0, std::optional<std::string>("a")), 1.5);
+    EXPECT_EQ(db::spend_since(conn, 1000, std::nullopt), 0.0);
+}
+
+TEST(Connections, ReusedPerThreadAndReopenedWhenTheFileIsReplaced) {
+    tt_test::Scratch s;
+    auto first = db::connection(s.db_path());
+    first.exec("CREATE TABLE t (x INTEGER)");
+    EXPECT_EQ(db::connection(s.db_path()).db, first.db);
+    std::filesystem::remove(s.db_path());
+    auto again = db::connection(s.db_path());
+    // A fresh file, not the deleted one kept alive by the old connection.
+    SQLite::Statement q(again, "SELECT COUNT(*) FROM sqlite_master WHERE name = 't'");
+    q.executeStep();
+    EXPECT_EQ(q.getColumn(0).getInt(), 0);
+    EXPECT_TRUE(std::filesystem::exists(s.db_path()));
+}
+
+TEST(Connections, OncePerFileRunsAgainForANewFile) {
+    tt_test::Scratch s;
+    int runs = 0;
+    auto init = [&] { db::open(s.db_path()).exec("CREATE TABLE IF NOT EXISTS t (x)"); ++runs; };
+    db::once_per_file(s.db_path(), init);
+    db::once_per_file(s.db_path(), init);
+    EXPECT_EQ(runs, 1);
+    std::filesystem::remove(s.db_path());
+    db::once_per_file(s.db_path(), init);
+    EXPECT_EQ(runs, 2);
+}

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cmath>
+#include <mutex>
 #include <optional>
 #include <regex>
 #include <unordered_map>
@@ -165,7 +166,9 @@ std::optional<bj::object> _configured_price(const std::string& raw, const std::s
 
 }  // namespace
 
-std::string normalize_model_id(std::string_view model_id) {
+namespace {
+
+std::string _normalize(std::string_view model_id) {
     std::string id(model_id);
     std::transform(id.begin(), id.end(), id.begin(), [](unsigned char c) { return std::tolower(c); });
     if (id.rfind("models/", 0) == 0) id.erase(0, 7);  // Google's REST spelling
@@ -182,6 +185,26 @@ std::string normalize_model_id(std::string_view model_id) {
     if (provider == "anthropic") name = _dot_versions(name);
     if (provider.empty()) return std::string(model_id);
     return provider + "/" + name;
+}
+
+}  // namespace
+
+std::string normalize_model_id(std::string_view model_id) {
+    // Clients name a handful of models over and over; the regular
+    // expressions above are the dearest step of pricing a call.
+    static std::mutex mu;
+    static std::unordered_map<std::string, std::string> seen;
+    constexpr std::size_t MAX_REMEMBERED = 4096;
+    std::string key(model_id);
+    {
+        std::lock_guard lock(mu);
+        if (auto it = seen.find(key); it != seen.end()) return it->second;
+    }
+    std::string canonical = _normalize(model_id);
+    std::lock_guard lock(mu);
+    if (seen.size() >= MAX_REMEMBERED) seen.clear();
+    seen.emplace(std::move(key), canonical);
+    return canonical;
 }
 
 bj::object get_model_price(std::string_view model_id) {

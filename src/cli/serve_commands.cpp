@@ -2,8 +2,15 @@
 #include "cli/commands.hpp"
 
 #include "tokentally/http/server.hpp"
+#include "tokentally/local.hpp"
 #include "tokentally/logging.hpp"
 #include "tokentally/proxy.hpp"
+
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/use_future.hpp>
+
+#include <iostream>
 
 namespace tokentally::cli {
 
@@ -23,8 +30,23 @@ void _add_serve(CLI::App& app) {
     });
 }
 
+// Asks the Ollama server directly; when it is down the list is empty and
+// the command prints nothing, which is not an error.
+void _add_models(CLI::App& app) {
+    auto* cmd = app.add_subcommand("models", "List the models of the local Ollama server, one per line");
+    cmd->callback([] {
+        boost::asio::io_context ioc;
+        auto names = boost::asio::co_spawn(ioc, local::list_local_models(), boost::asio::use_future);
+        ioc.run();
+        for (const auto& name : names.get()) std::cout << name << '\n';
+    });
+}
+
 }  // namespace
 
-void add_serve_commands(CLI::App& app) { _add_serve(app); }
+void add_serve_commands(CLI::App& app) {
+    _add_serve(app);
+    _add_models(app);
+}
 
 }  // namespace tokentally::cli

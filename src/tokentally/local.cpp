@@ -1,11 +1,302 @@
 #include "tokentally/local.hpp"
 
+#include "tokentally/config.hpp"
+#include "tokentally/db.hpp"
+#include "tokentally/json.hpp"
+#include "tokentally/ledger.hpp"
+#include "tokentally/logging.hpp"
+
+#include <fmt/format.h>
+
+#include <cstdint>
+#include <cctype>
+#include <cstdlib>
+#include <stdexcept>
+
 namespace tokentally::local {
+
+namespace asio = boost::asio;
+
+namespace {
+
+auto _log() {
+    static auto logger = logging::get("tokentally.local");
+    return logger;
+}
+
+std::string _model_text(const std::optional<std::string>& model_id) { return model_id ? *model_id : "None"; }
+
+std::string _count_text(const std::optional<std::int64_t>& n) { return n ? std::to_string(*n) : "None"; }
+
+double _seconds_since(std::chrono::steady_clock::time_point t0) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+}
+
+// A setting that must be a number; a numeric text (as a hand-edited file may
+// hold) is accepted, surrounding blanks included.
+double _setting_number(std::string_view key, double fallback) {
+    bj::object cfg = _local_config();
+    const bj::value* v = cfg.if_contains(key);
+    if (v == nullptr) return fallback;
+    if (v->is_string()) {
+        std::string text(v->get_string());
+        char* end = nullptr;
+        double d = std::strtod(text.c_str(), &end);
+        while (end != nullptr && *end != '\0' && std::isspace(static_cast<unsigned char>(*end))) ++end;
+        if (end != text.c_str() && end != nullptr && *end == '\0') return d;
+        throw std::runtime_error("local." + std::string(key) + " is not a number: " + json::write(*v));
+    }
+    return json::as_number(*v, "local." + std::string(key));
+}
+
+// A token count reported by Ollama; anything but a number counts as absent.
+std::optional<std::int64_t> _count(const bj::value* v) {
+    if (v == nullptr) return std::nullopt;
+    if (v->is_int64()) return v->get_int64();
+    if (v->is_uint64()) return static_cast<std::int64_t>(v->get_uint64());
+    if (v->is_double()) return static_cast<std::int64_t>(v->get_double());
+    return std::nullopt;
+}
+
+std::optional<std::string> _body_model(const std::optional<bj::object>& body_json) {
+    if (!body_json || body_json->empty()) return std::nullopt;
+    const bj::value* m = body_json->if_contains("model");
+    if (!json::truthy(m)) return std::nullopt;
+    return "ollama/" + json::display(m);
+}
+
+// Only an explicitly falsy "stream" asks for a complete answer: Ollama
+// streams by default, and so does a call without a JSON body.
+bool _is_streaming(const std::optional<bj::object>& body_json) {
+    if (!body_json || body_json->empty()) return true;
+    const bj::value* s = body_json->if_contains("stream");
+    return s == nullptr || json::truthy(s);
+}
+
+std::string _target_url(std::string base, const std::string& path) {
+    base.erase(base.find_last_not_of('/') + 1);
+    return base + "/" + path;
+}
+
+ledger::CallRecord _record(const LocalCall& call, std::optional<std::int64_t> prompt_tokens,
+                           std::optional<std::int64_t> completion_tokens, double cost, double elapsed) {
+    ledger::CallRecord rec;
+    rec.model_id = call.model_id ? *call.model_id : "ollama/unknown";
+    rec.tag = call.tag;
+    rec.session_id = call.session_id;
+    rec.prompt_tokens = prompt_tokens;
+    rec.completion_tokens = completion_tokens;
+    rec.cost_usd = cost;
+    rec.elapsed_s = elapsed;
+    return rec;
+}
+
+// What a complete answer says; what cannot be read stays absent.
+struct _Answer {
+    std::optional<bj::value> json;
+    std::optional<std::int64_t> prompt_tokens;
+    std::optional<std::int64_t> completion_tokens;
+};
+
+_Answer _read_answer(const std::string& body) {
+    _Answer a;
+    try {
+        a.json = bj::parse(body);
+    } catch (const std::exception&) {
+        return a;  // not JSON: answered as an empty object, still recorded
+    }
+    if (const bj::object* obj = a.json->if_object()) {
+        a.prompt_tokens = _count(obj->if_contains("prompt_eval_count"));
+        a.completion_tokens = _count(obj->if_contains("eval_count"));
+    }
+    return a;
+}
+
+// One streamed call: the upstream answer is newline-delimited JSON whose
+// lines may be split across transport reads, so the unfinished tail is kept
+// until its newline arrives.
+struct _NdjsonRelay {
+    LocalCall call;
+    bool opened = false;
+    bool upstream_done = false;
+    std::string pending;
+    std::int64_t prompt_tokens = 0;
+    std::int64_t completion_tokens = 0;
+};
+
+void _note_counts(_NdjsonRelay& r, std::string_view line) {
+    std::optional<bj::object> obj = json::parse_object(line);
+    if (!obj || !json::truthy(obj->if_contains("done"))) return;
+    r.prompt_tokens = _count(obj->if_contains("prompt_eval_count")).value_or(0);
+    r.completion_tokens = _count(obj->if_contains("eval_count")).value_or(0);
+}
+
+bool _blank(std::string_view line) {
+    return line.find_first_not_of(" \t\r\n\f\v") == std::string_view::npos;
+}
+
+void _relay_line(_NdjsonRelay& r, std::string_view line, std::string& out) {
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    if (_blank(line)) return;
+    out.append(line);
+    out.push_back('\n');
+    _note_counts(r, line);
+}
+
+// The complete lines of `data` (with what was pending before it), each
+// relayed with its newline; at the end of the body the unterminated last
+// line counts as a line too.
+std::string _take_lines(_NdjsonRelay& r, std::string_view data, bool at_end) {
+    r.pending.append(data);
+    std::string out;
+    std::size_t start = 0;
+    for (std::size_t nl; (nl = r.pending.find('\n', start)) != std::string::npos; start = nl + 1)
+        _relay_line(r, std::string_view(r.pending).substr(start, nl - start), out);
+    r.pending.erase(0, start);
+    if (at_end) {
+        _relay_line(r, r.pending, out);
+        r.pending.clear();
+    }
+    return out;
+}
+
+void _finish_relay(_NdjsonRelay& r) {
+    r.call.client->close();
+    double elapsed = _seconds_since(r.call.t0);
+    double power_cost = _calc_power_cost(elapsed);
+    auto nonzero = [](std::int64_t n) { return n != 0 ? std::optional<std::int64_t>(n) : std::nullopt; };
+    ledger::CallRecord rec =
+        _record(r.call, nonzero(r.prompt_tokens), nonzero(r.completion_tokens), power_cost, elapsed);
+    rec.status = 200;
+    rec.streamed = true;
+    ledger::record_call(rec);
+    _log()->info("[{}|{}] ✓ {} (streamed)  in={} out={}  power=${:.6f}  {:.2f}s", r.call.tag, r.call.session_id,
+                 _model_text(r.call.model_id), r.prompt_tokens, r.completion_tokens, power_cost, elapsed);
+}
+
+asio::awaitable<std::optional<std::string>> _next_relay_chunk(std::shared_ptr<_NdjsonRelay> r) {
+    auto& call = r->call;
+    if (!r->opened) {
+        r->opened = true;
+        co_await call.client->open_stream(call.upstream);
+    }
+    while (!r->upstream_done) {
+        std::optional<std::string> piece = co_await call.client->next_chunk();
+        r->upstream_done = !piece;
+        std::string out = _take_lines(*r, piece ? *piece : std::string_view{}, r->upstream_done);
+        if (!out.empty()) co_return out;
+    }
+    _finish_relay(*r);
+    co_return std::nullopt;
+}
+
+std::vector<std::string> _model_names(const std::string& body) {
+    bj::value answer = bj::parse(body);
+    std::vector<std::string> names;
+    const bj::value* models = answer.as_object().if_contains("models");
+    if (models == nullptr) return names;
+    for (const bj::value& m : models->as_array()) names.emplace_back(m.as_object().at("name").as_string());
+    return names;
+}
+
+asio::awaitable<http::Response> _ollama_proxy(http::Request& req) {
+    const std::string* tag_h = req.header("X-Tokentally-Tag");
+    const std::string* session_h = req.header("X-Tokentally-Session");
+    LocalCall call;
+    call.tag = tag_h ? *tag_h : "default";
+    call.session_id = session_h ? *session_h : fmt::format("local-{}", static_cast<std::int64_t>(db::now()));
+    call.upstream.method = req.method;
+    call.upstream.url = _target_url(_ollama_base(), req.path_param);
+    call.upstream.headers = http::filter_headers(req.headers, {"host", "content-length"}, {"x-tokentally"});
+    call.upstream.body = req.body;
+    call.body_json = json::parse_object(req.body);
+    call.model_id = _body_model(call.body_json);
+    // Unusable power settings fail the call here, before Ollama spends GPU
+    // time on an answer that could then be neither priced nor recorded, and
+    // before a streamed answer would start with a 200 it cannot keep.
+    _calc_power_cost(0.0);
+    bool streaming = _is_streaming(call.body_json);
+    call.t0 = std::chrono::steady_clock::now();
+    call.client = std::make_shared<http::Client>(OLLAMA_TIMEOUT);
+    if (streaming) co_return co_await _handle_ollama_streaming(std::move(call));
+    co_return co_await _handle_ollama_standard(std::move(call));
+}
+
+}  // namespace
 
 http::Router router() {
     http::Router r;
     r.prefix = "/ollama";
+    http::add_route(r, {"GET", "POST", "PUT", "DELETE"}, std::string(http::CATCH_ALL), _ollama_proxy);
     return r;
+}
+
+bj::object _local_config() {
+    try {
+        bj::object cfg = config::load();
+        const bj::value* section = cfg.if_contains("local");
+        if (section != nullptr && section->is_object()) return section->get_object();
+    } catch (const std::exception&) {
+        // An unreadable configuration leaves every setting at its default.
+    }
+    return {};
+}
+
+std::string _ollama_base() {
+    bj::object cfg = _local_config();
+    const bj::value* v = cfg.if_contains("ollama_base_url");
+    if (v == nullptr) return std::string(DEFAULT_OLLAMA_BASE);
+    if (!v->is_string()) throw std::runtime_error("local.ollama_base_url is not a text: " + json::write(*v));
+    return std::string(v->get_string());
+}
+
+double _gpu_watts() { return _setting_number("gpu_watts", DEFAULT_GPU_WATTS); }
+
+double _electricity_rate() { return _setting_number("electricity_rate", DEFAULT_ELECTRICITY_RATE); }
+
+double _calc_power_cost(double elapsed_s) {
+    double hours = elapsed_s / 3600.0;
+    return hours * _gpu_watts() * _electricity_rate();
+}
+
+asio::awaitable<http::Response> _handle_ollama_standard(LocalCall call) {
+    http::ClientResponse upstream = co_await call.client->fetch(call.upstream);
+    call.client->close();
+    double elapsed = _seconds_since(call.t0);
+    double power_cost = _calc_power_cost(elapsed);
+    _Answer answer = _read_answer(upstream.body);
+
+    ledger::CallRecord rec = _record(call, answer.prompt_tokens, answer.completion_tokens, power_cost, elapsed);
+    rec.status = upstream.status;
+    ledger::record_call(rec);
+    _log()->info("[{}|{}] ✓ {}  in={} out={}  power=${:.6f}  {:.2f}s", call.tag, call.session_id,
+                 _model_text(call.model_id), _count_text(answer.prompt_tokens),
+                 _count_text(answer.completion_tokens), power_cost, elapsed);
+
+    bool has_json = answer.json && json::truthy(*answer.json);
+    co_return http::json_response(upstream.status, has_json ? *answer.json : bj::value(bj::object{}));
+}
+
+asio::awaitable<http::Response> _handle_ollama_streaming(LocalCall call) {
+    auto relay = std::make_shared<_NdjsonRelay>();
+    relay->call = std::move(call);
+    // The source owns the relay and with it the upstream client: when the
+    // client goes away the server drops the source and the connection closes.
+    http::ChunkSource source = [relay]() { return _next_relay_chunk(relay); };
+    co_return http::stream_response("application/x-ndjson", std::move(source));
+}
+
+asio::awaitable<std::vector<std::string>> list_local_models() {
+    std::vector<std::string> names;
+    try {
+        http::Client client(MODEL_LIST_TIMEOUT);
+        const http::ClientRequest req{"GET", _ollama_base() + "/api/tags", {}, ""};
+        http::ClientResponse resp = co_await client.fetch(req);
+        names = _model_names(resp.body);
+    } catch (const std::exception&) {
+        names.clear();  // the list is advisory: any failure means "none known"
+    }
+    co_return names;
 }
 
 }  // namespace tokentally::local

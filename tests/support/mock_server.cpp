@@ -3,11 +3,15 @@
 #include "support/scratch.hpp"
 
 #include <boost/asio.hpp>
+#include <boost/asio/experimental/parallel_group.hpp>
 #include <boost/asio/ssl.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 #include <boost/beast/ssl.hpp>
 
+#include <sys/socket.h>
+
+#include <cerrno>
 #include <filesystem>
 
 namespace tt_test {
@@ -37,6 +41,27 @@ struct _Open {
     explicit _Open(std::atomic<int>& c) : n(c) { ++n; }
     ~_Open() { --n; }
 };
+
+bool _peer_closed(tcp::socket& sock) {
+    char byte;
+    ssize_t n = ::recv(sock.native_handle(), &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
+}
+
+// Sleeps `delay` between chunks, or less when the peer closes the connection
+// meanwhile (then false): open_connections() drops as soon as the proxy lets
+// go of the connection, not only at the next write.
+asio::awaitable<bool> _pause(tcp::socket& sock, std::chrono::milliseconds delay) {
+    asio::steady_timer t(co_await asio::this_coro::executor, delay);
+    auto [order, timer_ec, wait_ec] =
+        co_await asio::experimental::make_parallel_group(t.async_wait(asio::deferred),
+                                                         sock.async_wait(tcp::socket::wait_read, asio::deferred))
+            .async_wait(asio::experimental::wait_for_one(), asio::use_awaitable);
+    if (order[0] == 0) co_return true;
+    if (_peer_closed(sock)) co_return false;
+    co_await t.async_wait(asio::as_tuple(asio::use_awaitable));
+    co_return true;
+}
 
 template <class Stream>
 asio::awaitable<void> _reply(Stream& s, MockServerState& st, const MockReply& r, bool& keep_alive) {
@@ -69,9 +94,9 @@ asio::awaitable<void> _reply(Stream& s, MockServerState& st, const MockReply& r,
         st.chunk_times.clear();
     }
     for (std::size_t i = 0; i < r.chunks.size(); ++i) {
-        if (i > 0 && r.chunk_delay.count() > 0) {
-            asio::steady_timer t(co_await asio::this_coro::executor, r.chunk_delay);
-            co_await t.async_wait(asio::use_awaitable);
+        if (i > 0 && r.chunk_delay.count() > 0 && !co_await _pause(beast::get_lowest_layer(s), r.chunk_delay)) {
+            keep_alive = false;
+            co_return;
         }
         {
             std::lock_guard lock(st.mu);

@@ -95,6 +95,13 @@ void _expire(Stream& s, std::chrono::seconds timeout) {
     beast::get_lowest_layer(s).expires_after(timeout);
 }
 
+// The request head and body go out as separate small writes; do not let the
+// second wait for the server's delayed acknowledgement of the first.
+void _no_delay(tcp::socket& socket) {
+    beast::error_code ignored;
+    socket.set_option(tcp::no_delay(true), ignored);
+}
+
 asio::awaitable<void> _connect(ClientState& st, const _Target& t) {
     auto ex = co_await asio::this_coro::executor;
     tcp::resolver resolver(ex);
@@ -103,6 +110,7 @@ asio::awaitable<void> _connect(ClientState& st, const _Target& t) {
         st.tcp = std::make_unique<beast::tcp_stream>(ex);
         st.tcp->expires_after(st.timeout);
         co_await st.tcp->async_connect(endpoints, asio::use_awaitable);
+        _no_delay(st.tcp->socket());
         co_return;
     }
     st.tls = std::make_unique<beast::ssl_stream<beast::tcp_stream>>(ex, _tls_context());
@@ -111,6 +119,7 @@ asio::awaitable<void> _connect(ClientState& st, const _Target& t) {
     st.tls->set_verify_callback(ssl::host_name_verification(t.host));
     _expire(*st.tls, st.timeout);
     co_await beast::get_lowest_layer(*st.tls).async_connect(endpoints, asio::use_awaitable);
+    _no_delay(beast::get_lowest_layer(*st.tls).socket());
     co_await st.tls->async_handshake(ssl::stream_base::client, asio::use_awaitable);
 }
 

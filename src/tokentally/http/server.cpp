@@ -3,10 +3,14 @@
 #include "tokentally/logging.hpp"
 
 #include <boost/asio.hpp>
+#include <boost/asio/experimental/parallel_group.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 
 #include <signal.h>
+#include <sys/socket.h>
+
+#include <cerrno>
 
 #include <algorithm>
 #include <atomic>
@@ -109,6 +113,59 @@ Response _plain(int status, std::string_view body) {
     return r;
 }
 
+// Completes once the client has closed its side of the connection or the
+// connection failed. A client that is merely quiet keeps it waiting; so does
+// one that already sent more bytes (a pipelined request), because readiness
+// then says nothing about the peer having gone. Completes early when cancelled.
+asio::awaitable<void> _client_gone(tcp::socket& socket) {
+    auto [ec] = co_await socket.async_wait(tcp::socket::wait_read, asio::as_tuple(asio::use_awaitable));
+    if (ec) co_return;
+    char byte;
+    ssize_t n = ::recv(socket.native_handle(), &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    bool still_there = n > 0 || (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR));
+    if (!still_there) co_return;
+    asio::steady_timer forever(co_await asio::this_coro::executor, asio::steady_timer::time_point::max());
+    co_await forever.async_wait(asio::as_tuple(asio::use_awaitable));
+}
+
+enum class _Next { chunk, end, client_gone };
+
+// Kept out of the coroutines: GCC 12 miscompiles exception handling there.
+std::string _describe(const std::exception_ptr& error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const std::exception& e) {
+        return e.what();
+    } catch (...) {
+        return "unknown error";
+    }
+}
+
+[[noreturn]] void _throw_client_gone() {
+    throw beast::system_error(asio::error::connection_aborted, "client went away during a streamed answer");
+}
+
+// Waits for the source's next chunk while watching the client. A client that
+// leaves while the source is still waiting on its upstream cancels that wait,
+// so the caller can drop the source (and the upstream connection) at once
+// instead of at the next write, which may never come.
+asio::awaitable<_Next> _next_chunk(ChunkSource& source, tcp::socket& socket, std::string& chunk) {
+    auto ex = co_await asio::this_coro::executor;
+    auto [order, source_error, produced, watch_error] =
+        co_await asio::experimental::make_parallel_group(asio::co_spawn(ex, source(), asio::deferred),
+                                                         asio::co_spawn(ex, _client_gone(socket), asio::deferred))
+            .async_wait(asio::experimental::wait_for_one(), asio::use_awaitable);
+    if (order[0] == 1) co_return _Next::client_gone;
+    if (source_error) {
+        // The answer has started: end the body cleanly, the source failed.
+        _log()->debug("stream source ended with an error: {}", _describe(source_error));
+        co_return _Next::end;
+    }
+    if (!produced) co_return _Next::end;
+    chunk = std::move(*produced);
+    co_return _Next::chunk;
+}
+
 asio::awaitable<void> _write_stream(beast::tcp_stream& stream, Response& resp, bool keep_alive,
                                     const ServerOptions& opts) {
     bhttp::response<bhttp::empty_body> head{static_cast<bhttp::status>(resp.status), 11};
@@ -118,19 +175,13 @@ asio::awaitable<void> _write_stream(beast::tcp_stream& stream, Response& resp, b
     bhttp::response_serializer<bhttp::empty_body> sr{head};
     stream.expires_after(opts.write_timeout);
     co_await bhttp::async_write_header(stream, sr, asio::use_awaitable);
-    for (;;) {
-        std::optional<std::string> chunk;
-        try {
-            chunk = co_await resp.stream();
-        } catch (const std::exception& e) {
-            // The answer has started: end the body cleanly, the source failed.
-            _log()->debug("stream source ended with an error: {}", e.what());
-            break;
-        }
-        if (!chunk) break;
-        if (chunk->empty()) continue;
+    for (std::string chunk;;) {
+        _Next next = co_await _next_chunk(resp.stream, stream.socket(), chunk);
+        if (next == _Next::client_gone) _throw_client_gone();
+        if (next == _Next::end) break;
+        if (chunk.empty()) continue;
         stream.expires_after(opts.write_timeout);
-        co_await asio::async_write(stream, bhttp::make_chunk(asio::buffer(*chunk)), asio::use_awaitable);
+        co_await asio::async_write(stream, bhttp::make_chunk(asio::buffer(chunk)), asio::use_awaitable);
     }
     stream.expires_after(opts.write_timeout);
     co_await asio::async_write(stream, bhttp::make_chunk_last(), asio::use_awaitable);
@@ -161,6 +212,10 @@ asio::awaitable<Response> _answer(RunningServer& srv, Request& req) {
 }
 
 asio::awaitable<void> _session(RunningServer& srv, tcp::socket socket) {
+    // Streamed answers are many small writes; without this a chunk can wait
+    // for the client's delayed acknowledgement of the previous one.
+    beast::error_code nodelay_ignored;
+    socket.set_option(tcp::no_delay(true), nodelay_ignored);
     beast::tcp_stream stream(std::move(socket));
     beast::flat_buffer buffer;
     const auto& opts = srv.opts;

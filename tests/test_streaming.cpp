@@ -1,0 +1,235 @@
+// Streamed provider calls relayed through the proxy: pieces reach the client
+// as the provider sends them, the call is recorded once the stream has ended,
+// and a stream that fails or is abandoned leaves neither a row nor an open
+// connection behind.
+#include "support/mock_server.hpp"
+#include "support/scratch.hpp"
+#include "support/stream_client.hpp"
+#include "tokentally/ledger.hpp"
+#include "tokentally/proxy.hpp"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+
+namespace {
+
+namespace bj = boost::json;
+namespace http = tokentally::http;
+namespace proxy = tokentally::proxy;
+using namespace std::chrono_literals;
+using tt_test::MockReply;
+using tt_test::MockServer;
+using tt_test::Received;
+
+const std::string STREAM_BODY = R"({"model": "gpt-4o", "stream": true, "messages": []})";
+
+std::vector<std::string> sse_events(int n) {
+    std::vector<std::string> events;
+    for (int i = 1; i <= n; ++i) events.push_back("data: {\"delta\": \"part " + std::to_string(i) + "\"}\n\n");
+    return events;
+}
+
+MockReply sse_reply(std::vector<std::string> chunks, std::chrono::milliseconds delay) {
+    MockReply r;
+    r.headers = {{"Content-Type", "text/event-stream"}, {"X-Request-Id", "req-1"}};
+    r.chunks = std::move(chunks);
+    r.chunk_delay = delay;
+    return r;
+}
+
+http::Headers to(const MockServer& upstream, http::Headers extra = {}) {
+    extra.emplace_back("X-Tokentally-Target", upstream.url());
+    return extra;
+}
+
+class Streaming : public ::testing::Test {
+protected:
+    void TearDown() override { proxy::bindings() = proxy::default_bindings(); }
+    tt_test::Scratch s{&tokentally::ledger::DB_PATH};
+    tt_test::LogCapture logs;
+};
+
+TEST_F(Streaming, EachChunkReachesTheClientAsItIsSentAndTheCallIsRecordedAfterTheLast) {
+    const auto events = sse_events(5);
+    MockServer upstream([&](const Received&) { return sse_reply(events, 200ms); });
+    tt_test::ProxyServer app;
+
+    auto answer = tt_test::stream_call("POST", app.url("/v1/chat/completions"),
+                                       to(upstream, {{"X-Tokentally-Tag", "proj"}, {"X-Tokentally-Session", "s1"}}),
+                                       STREAM_BODY);
+
+    ASSERT_TRUE(answer.complete) << answer.error;
+    EXPECT_EQ(answer.status, 200);
+    ASSERT_NE(answer.header("content-type"), nullptr);
+    EXPECT_EQ(*answer.header("content-type"), "text/event-stream");
+    EXPECT_EQ(answer.header("x-request-id"), nullptr) << "no provider header is passed back on a stream";
+    std::string all;
+    for (const auto& e : events) all += e;
+    ASSERT_EQ(answer.body(), all);
+
+    // Each event must be at the client within 50 ms of leaving the provider.
+    auto sent = upstream.chunk_times();
+    ASSERT_EQ(sent.size(), events.size());
+    std::string seen;
+    std::size_t piece = 0;
+    std::chrono::steady_clock::duration worst{};
+    for (std::size_t i = 0; i < events.size(); ++i) {
+        std::string upto;
+        for (std::size_t k = 0; k <= i; ++k) upto += events[k];
+        while (seen.size() < upto.size() && piece < answer.pieces.size()) seen += answer.pieces[piece++];
+        auto arrived = answer.times[piece - 1];
+        worst = std::max(worst, arrived - sent[i]);
+        EXPECT_LT(arrived - sent[i], 50ms) << "event " << i << " was held back";
+        if (i + 1 < events.size()) {
+            EXPECT_LT(arrived, sent[i + 1]) << "event " << i << " waited for the next one";
+        }
+    }
+
+    RecordProperty("worst_relay_delay_us",
+                   static_cast<int>(std::chrono::duration_cast<std::chrono::microseconds>(worst).count()));
+
+    auto rows = tt_test::call_rows(s);
+    ASSERT_EQ(rows.size(), 1u);
+    const auto& row = rows[0].as_object();
+    EXPECT_EQ(row.at("model_id"), "gpt-4o");
+    EXPECT_EQ(row.at("tag"), "proj");
+    EXPECT_EQ(row.at("session_id"), "s1");
+    EXPECT_TRUE(row.at("prompt_tokens").is_null());
+    EXPECT_TRUE(row.at("completion_tokens").is_null());
+    EXPECT_TRUE(row.at("cost_usd").is_null());
+    EXPECT_EQ(row.at("status"), 200);
+    EXPECT_EQ(row.at("streamed"), 1);
+    EXPECT_GE(row.at("elapsed_s").as_double(), 0.8) << "elapsed spans the whole stream";
+    EXPECT_THAT(logs.lines(), ::testing::Contains(::testing::MatchesRegex(
+                                  R"(info tokentally\.proxy: \[proj\|s1\] ✓ gpt-4o \(streamed\)  [0-9]+\.[0-9][0-9]s)")));
+}
+
+TEST_F(Streaming, ProviderErrorsAndEmptyBodiesAreRelayedAsTwoHundredStreams) {
+    MockServer upstream([](const Received& r) {
+        MockReply reply;
+        if (r.target == "/v1/denied") {
+            reply.status = 401;
+            reply.body = R"({"error": {"message": "Incorrect API key", "type": "invalid_request_error"}})";
+        } else {
+            reply = sse_reply({}, 0ms);
+        }
+        return reply;
+    });
+    tt_test::ProxyServer app;
+    proxy::bindings().check_routing = [](const std::string&, const bj::object&, const std::string&) {
+        return bj::object{{"action", "warn"}, {"reason", "a cheaper model fits"}, {"suggested", "gpt-4o-mini"}};
+    };
+
+    auto denied = tt_test::stream_call("POST", app.url("/v1/denied"), to(upstream), STREAM_BODY);
+    auto empty = tt_test::stream_call("POST", app.url("/v1/empty"), to(upstream), STREAM_BODY);
+
+    ASSERT_TRUE(denied.complete) << denied.error;
+    EXPECT_EQ(denied.status, 200);
+    EXPECT_THAT(denied.body(), ::testing::HasSubstr("Incorrect API key"));
+    ASSERT_NE(denied.header("X-Tokentally-Suggest"), nullptr);
+    EXPECT_EQ(*denied.header("X-Tokentally-Suggest"), "gpt-4o-mini");
+    EXPECT_EQ(denied.header("X-Tokentally-Cache"), nullptr);
+
+    ASSERT_TRUE(empty.complete) << empty.error;
+    EXPECT_EQ(empty.status, 200);
+    EXPECT_EQ(empty.body(), "");
+
+    auto rows = tt_test::call_rows(s);
+    ASSERT_EQ(rows.size(), 2u);
+    for (const auto& row : rows) {
+        EXPECT_EQ(row.at("status"), 200);
+        EXPECT_EQ(row.at("streamed"), 1);
+    }
+}
+
+TEST_F(Streaming, StreamedRequestsNeitherReadNorWriteTheCaches) {
+    s.write_config("[features]\nsemantic_cache = true\n");
+    std::atomic<int> semantic_uses{0};
+    proxy::bindings().semantic_lookup = [&](const bj::object&, const std::string&) {
+        ++semantic_uses;
+        return std::optional<bj::object>(bj::object{{"cached", true}});
+    };
+    proxy::bindings().semantic_store = [&](const bj::object&, const std::string&, const bj::value&, double) {
+        ++semantic_uses;
+    };
+    MockServer upstream([](const Received&) { return sse_reply(sse_events(2), 0ms); });
+    tt_test::ProxyServer app;
+
+    for (int i = 0; i < 2; ++i) {
+        auto answer = tt_test::stream_call("POST", app.url("/v1/chat/completions"), to(upstream), STREAM_BODY);
+        ASSERT_TRUE(answer.complete) << answer.error;
+        EXPECT_EQ(answer.header("X-Tokentally-Cache"), nullptr);
+    }
+
+    EXPECT_EQ(upstream.count(), 2u) << "the repeated stream must be forwarded again";
+    EXPECT_EQ(semantic_uses.load(), 0);
+    auto cached = tt_test::query(s.db_path(), "SELECT name FROM sqlite_master WHERE name = 'exact_cache'");
+    if (!cached.empty()) {
+        EXPECT_TRUE(tt_test::query(s.db_path(), "SELECT * FROM exact_cache").empty());
+    }
+}
+
+TEST_F(Streaming, AnUpstreamThatFailsEndsTheClientsBodyCleanlyAndRecordsNothing) {
+    MockServer upstream([](const Received&) {
+        MockReply r;
+        r.raw = "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\nTransfer-Encoding: chunked\r\n\r\n"
+                "9\r\ndata: 1\n\n\r\n";  // then the connection drops before the last chunk
+        return r;
+    });
+    tt_test::ProxyServer app;
+    std::string nowhere;
+    {
+        MockServer closed([](const Received&) { return MockReply{}; });
+        nowhere = closed.url();
+    }
+
+    auto reset = tt_test::stream_call("POST", app.url("/v1/chat/completions"), to(upstream), STREAM_BODY);
+    auto unreachable = tt_test::stream_call("POST", app.url("/v1/chat/completions"),
+                                            {{"X-Tokentally-Target", nowhere}}, STREAM_BODY);
+
+    EXPECT_TRUE(reset.complete) << reset.error;
+    EXPECT_EQ(reset.status, 200);
+    EXPECT_EQ(reset.body(), "data: 1\n\n");
+    EXPECT_TRUE(unreachable.complete) << unreachable.error;
+    EXPECT_EQ(unreachable.status, 200);
+    EXPECT_EQ(unreachable.body(), "");
+    EXPECT_TRUE(tt_test::call_rows(s).empty());
+    EXPECT_FALSE(logs.contains("(streamed)"));
+}
+
+TEST_F(Streaming, AClientLeavingWhileTheProviderIsQuietClosesTheUpstreamAtOnce) {
+    MockServer upstream([](const Received&) { return sse_reply(sse_events(3), 3000ms); });
+    tt_test::ProxyServer app;
+
+    auto answer = tt_test::stream_call("POST", app.url("/v1/chat/completions"), to(upstream), STREAM_BODY, 1);
+    ASSERT_EQ(answer.pieces.size(), 1u) << answer.error;
+
+    // The provider's next event is seconds away: only watching the client
+    // socket can notice the hang-up before then.
+    EXPECT_TRUE(tt_test::eventually([&] { return upstream.open_connections() == 0; }, 1000ms))
+        << "the upstream connection outlived its client";
+    std::this_thread::sleep_for(100ms);
+    EXPECT_TRUE(tt_test::call_rows(s).empty());
+}
+
+TEST_F(Streaming, ManyClientsLeavingHalfwayLeaveNoSocketsBehind) {
+    MockServer upstream([](const Received&) { return sse_reply(sse_events(10), 20ms); });
+    tt_test::ProxyServer app;
+    const int before = tt_test::open_sockets();
+
+    const http::ClientRequest req{"POST", app.url("/v1/chat/completions"), to(upstream), STREAM_BODY};
+    std::size_t halfway = 0;
+    for (int batch = 0; batch < 8; ++batch)
+        for (const auto& answer : tt_test::stream_calls(25, req, 2)) halfway += answer.pieces.size() == 2;
+    EXPECT_EQ(halfway, 200u) << "every client should have read part of its stream";
+
+    EXPECT_TRUE(tt_test::eventually([&] { return upstream.open_connections() == 0; }, 5000ms))
+        << upstream.open_connections() << " upstream connections still open";
+    EXPECT_TRUE(tt_test::eventually([&] { return tt_test::open_sockets() <= before; }, 5000ms))
+        << tt_test::open_sockets() << " sockets open, " << before << " before";
+    EXPECT_TRUE(tt_test::call_rows(s).empty());
+}
+
+}  // namespace

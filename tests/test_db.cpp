@@ -94,10 +94,10 @@ TEST(Connections, OncePerFileRunsAgainForANewFile) {
     tt_test::Scratch s;
     int runs = 0;
     auto init = [&] { db::open(s.db_path()).exec("CREATE TABLE IF NOT EXISTS t (x)"); ++runs; };
-    db::once_per_file(s.db_path(), init);
-    db::once_per_file(s.db_path(), init);
+    db::once_per_file(s.db_path(), "t", init);
+    db::once_per_file(s.db_path(), "t", init);
     EXPECT_EQ(runs, 1);
     std::filesystem::remove(s.db_path());
-    db::once_per_file(s.db_path(), init);
+    db::once_per_file(s.db_path(), "t", init);
     EXPECT_EQ(runs, 2);
 }

@@ -29,7 +29,6 @@ constexpr const char* CREATE_ALERTS = R"(CREATE TABLE IF NOT EXISTS alerts (
     seen      INTEGER DEFAULT 0
 ))";
 
-constexpr const char* SPEND_SQL = "SELECT SUM(cost_usd) FROM calls WHERE ts >= ? AND cost_usd IS NOT NULL";
 
 constexpr const char* RECENT_SAME_SCOPE = R"(SELECT id FROM alerts
 WHERE scope = ? AND ts > ?
@@ -92,7 +91,7 @@ void _check_tag(const bj::object& budgets, const std::string& tag) {
 
 }  // namespace
 
-SQLite::Database _conn() { return db::open(DB_PATH); }
+db::Conn _conn() { return db::connection(DB_PATH); }
 
 void init_alerts_table() {
     auto conn = _conn();
@@ -100,15 +99,8 @@ void init_alerts_table() {
 }
 
 double _get_spend(double hours, const std::optional<std::string>& tag) {
-    bool by_tag = tag && !tag->empty();
-    std::string sql = SPEND_SQL;
-    if (by_tag) sql += " AND tag = ?";
     auto conn = _conn();
-    SQLite::Statement q(conn, sql);
-    q.bind(1, db::now() - hours * HOUR_SECONDS);
-    if (by_tag) q.bind(2, *tag);
-    q.executeStep();
-    return q.getColumn(0).isNull() ? 0.0 : q.getColumn(0).getDouble();
+    return db::spend_since(conn, db::now() - hours * HOUR_SECONDS, tag);
 }
 
 void check_budgets(const std::optional<std::string>& tag) {

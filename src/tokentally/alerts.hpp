@@ -4,6 +4,8 @@
 // logged in colour on "tokentally.alerts".
 #pragma once
 
+#include "tokentally/db.hpp"
+
 #include <SQLiteCpp/SQLiteCpp.h>
 #include <boost/json.hpp>
 
@@ -19,7 +21,7 @@ extern std::string DB_PATH;
 
 // A connection to DB_PATH (its directory created when missing) with the
 // 5-second wait on a busy database.
-SQLite::Database _conn();
+db::Conn _conn();
 
 // Creates the `alerts` table when missing.
 void init_alerts_table();

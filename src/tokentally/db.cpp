@@ -10,6 +10,7 @@
 #include <mutex>
 #include <optional>
 #include <unordered_map>
+#include <tuple>
 #include <vector>
 
 namespace tokentally::db {
@@ -62,18 +63,19 @@ Conn connection(const std::string& path) {
     return Conn{it->second.db.get()};
 }
 
-void once_per_file(const std::string& path, const std::function<void()>& init) {
+void once_per_file(const std::string& path, std::string_view what, const std::function<void()>& init) {
     static std::mutex mu;
-    static std::vector<std::pair<std::string, _FileId>> done;
+    static std::vector<std::tuple<std::string, std::string, _FileId>> done;
+    std::string purpose(what);
     auto id = _file_id(path);
     {
         std::lock_guard lock(mu);
-        if (id && std::find(done.begin(), done.end(), std::make_pair(path, *id)) != done.end()) return;
+        if (id && std::find(done.begin(), done.end(), std::make_tuple(path, purpose, *id)) != done.end()) return;
     }
     init();
     if (auto after = _file_id(path)) {
         std::lock_guard lock(mu);
-        done.emplace_back(path, *after);
+        done.emplace_back(path, purpose, *after);
     }
 }
 

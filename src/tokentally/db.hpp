@@ -34,9 +34,10 @@ struct Conn {
 Conn connection(const std::string& path);
 
 // Runs `init` the first time this process sees the file at `path` (by its
-// device and inode), so that schema statements run once per file and again
-// after the file was replaced. Rethrows what `init` throws (and will retry).
-void once_per_file(const std::string& path, const std::function<void()>& init);
+// device and inode) for the purpose named `what`, so that schema statements
+// run once per file and again after the file was replaced. Rethrows what
+// `init` throws (and tries again next time).
+void once_per_file(const std::string& path, std::string_view what, const std::function<void()>& init);
 
 // Creates, when missing, the hourly spend rollup of the `calls` table: one
 // row per hour and tag kept up to date by triggers in the same transaction

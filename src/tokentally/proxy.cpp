@@ -335,7 +335,6 @@ namespace {
 // Budgets and cache freshness both look back one rolling day.
 constexpr double DAY_SECONDS = 86400.0;
 
-constexpr const char* SPEND_SQL = "SELECT SUM(cost_usd) FROM calls WHERE ts >= ? AND cost_usd IS NOT NULL";
 
 constexpr const char* CREATE_EXACT_CACHE = R"(CREATE TABLE IF NOT EXISTS exact_cache (
                 cache_key     TEXT    NOT NULL,
@@ -404,15 +403,8 @@ std::string _sha256_hex(std::string_view data) {
 double _get_spend_24h(const std::optional<std::string>& tag) {
     // A proxy that has recorded nothing yet must not create the ledger file.
     if (!db::exists(ledger::DB_PATH)) return 0.0;
-    bool by_tag = tag && !tag->empty();
-    std::string sql = SPEND_SQL;
-    if (by_tag) sql += " AND tag = ?";
-    SQLite::Database conn = db::open(ledger::DB_PATH);
-    SQLite::Statement q(conn, sql);
-    q.bind(1, db::now() - DAY_SECONDS);
-    if (by_tag) q.bind(2, *tag);
-    q.executeStep();
-    return q.getColumn(0).isNull() ? 0.0 : q.getColumn(0).getDouble();
+    auto conn = db::connection(ledger::DB_PATH);
+    return db::spend_since(conn, db::now() - DAY_SECONDS, tag);
 }
 
 std::pair<bool, std::string> _check_budget_block(const std::string& tag) {
@@ -440,7 +432,7 @@ std::optional<bj::object> _exact_cache_get(const std::string& key) {
     // Any failure (no table yet, a locked file, a damaged row) is a miss:
     // the request is then simply forwarded.
     try {
-        SQLite::Database conn = db::open(ledger::DB_PATH);
+        auto conn = db::connection(ledger::DB_PATH);
         std::string text;
         {
             SQLite::Statement q(conn, SELECT_EXACT_CACHE);
@@ -462,8 +454,8 @@ void _exact_cache_put(const std::string& key, const bj::object& response_json) {
     // The answer is already on its way to the client; a failed store only
     // costs a future hit.
     try {
-        SQLite::Database conn = db::open(ledger::DB_PATH);
-        conn.exec(CREATE_EXACT_CACHE);
+        auto conn = db::connection(ledger::DB_PATH);
+        db::once_per_file(ledger::DB_PATH, "exact_cache", [&] { conn.exec(CREATE_EXACT_CACHE); });
         SQLite::Statement upsert(conn, UPSERT_EXACT_CACHE);
         upsert.bind(1, key);
         upsert.bind(2, db::now());

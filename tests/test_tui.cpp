@@ -243,6 +243,13 @@ void seed(int n) {
 
 }  // namespace
 
+TEST(Dashboard, RefusesToRunWithoutATerminal) {
+    tt_test::Scratch s({&ledger::DB_PATH});
+    auto r = tt_test::run(std::string(std::getenv("TOKENTALLY_BIN")) + " tui </dev/null 2>&1");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("needs a terminal"), std::string::npos) << r.out;
+}
+
 TEST(Dashboard, RunsInATerminal) {
     if (tt_test::run("command -v tmux").status != 0) GTEST_SKIP() << "tmux is not installed";
     tt_test::Scratch s({&ledger::DB_PATH});

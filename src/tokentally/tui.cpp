@@ -278,6 +278,7 @@ std::array<int, 3> table_heights(int height, const std::array<std::size_t, 3>& r
 // ---------------------------------------------------------------------------
 
 #include <final/final.h>
+#include <unistd.h>
 
 namespace tokentally::tui {
 
@@ -566,6 +567,11 @@ private:
 };
 
 int launch() {
+    // Without a terminal the toolkit ends the process itself with status 0,
+    // which would report a dashboard that never ran as a success.
+    for (int fd : {STDIN_FILENO, STDOUT_FILENO})
+        if (!::isatty(fd))
+            throw std::runtime_error(fmt::format("the dashboard needs a terminal, and file descriptor {} is not one", fd));
     int argc = 1;
     char name[] = "tokentally";
     char* argv[] = {name, nullptr};

@@ -1,0 +1,49 @@
+// Seeded ledgers for the micro-benchmarks: `rows` calls spread over the last
+// 30 days (4 models, 5 tags, 100 sessions), built once per size under `dir`
+// and reused by later runs, so that every benchmark reads the same data.
+#pragma once
+
+#include "tokentally/db.hpp"
+#include "tokentally/ledger.hpp"
+
+#include <cstdint>
+#include <filesystem>
+#include <random>
+#include <string>
+
+namespace tt_bench {
+
+inline std::filesystem::path seeded_ledger(const std::filesystem::path& dir, std::int64_t rows) {
+    namespace ledger = tokentally::ledger;
+    std::filesystem::path file = dir / ("seed_" + std::to_string(rows) + ".db");
+    if (std::filesystem::exists(file)) return file;
+    std::filesystem::create_directories(dir);
+    std::string saved = ledger::DB_PATH;
+    ledger::DB_PATH = file.string();
+    ledger::init_db();
+    auto conn = ledger::_conn();
+    SQLite::Transaction tx(conn);
+    SQLite::Statement insert(conn,
+                             "INSERT INTO calls (ts, model_id, tag, session_id, prompt_tokens, completion_tokens, "
+                             "cost_usd, elapsed_s, status, streamed) VALUES (?, ?, ?, ?, ?, ?, ?, ?, 200, 0)");
+    std::mt19937 rng(7);
+    const char* models[] = {"openai/gpt-4o", "openai/gpt-4o-mini", "anthropic/claude-sonnet-4", "google/gemini-2.0-flash"};
+    double now = tokentally::db::now();
+    for (std::int64_t i = 0; i < rows; ++i) {
+        insert.bind(1, now - static_cast<double>(rng() % (30 * 86400)));
+        insert.bind(2, models[rng() % 4]);
+        insert.bind(3, "tag" + std::to_string(rng() % 5));
+        insert.bind(4, "s-" + std::to_string(rng() % 100));
+        insert.bind(5, static_cast<int>(100 + rng() % 2000));
+        insert.bind(6, static_cast<int>(10 + rng() % 500));
+        insert.bind(7, 1e-7 * static_cast<double>(rng() % 1000));
+        insert.bind(8, 0.5);
+        insert.exec();
+        insert.reset();
+    }
+    tx.commit();
+    ledger::DB_PATH = saved;
+    return file;
+}
+
+}  // namespace tt_bench

@@ -73,7 +73,7 @@ void _alert_step(const CallRecord& rec) {
 
 }  // namespace
 
-SQLite::Database _conn() { return db::open(DB_PATH); }
+db::Conn _conn() { return db::connection(DB_PATH); }
 
 void init_db() {
     auto conn = _conn();
@@ -84,26 +84,43 @@ void init_db() {
         // Fails with "duplicate column" on every database that has it.
     }
     for (const char* stmt : CREATE_INDEXES) conn.exec(stmt);
+    db::ensure_spend_rollup(conn);
 }
 
+void _ensure_schema() { db::once_per_file(DB_PATH, "calls", init_db); }
+
+namespace {
+
+void _insert(const CallRecord& rec) {
+    auto conn = _conn();
+    SQLite::Transaction tx(conn);
+    SQLite::Statement insert(conn, INSERT_CALL);
+    insert.bind(1, db::now());
+    _bind_optional(insert, 2, rec.model_id);
+    insert.bind(3, rec.tag);
+    insert.bind(4, rec.session_id);
+    _bind_optional(insert, 5, rec.prompt_tokens);
+    _bind_optional(insert, 6, rec.completion_tokens);
+    _bind_optional(insert, 7, rec.cost_usd);
+    insert.bind(8, rec.elapsed_s);
+    insert.bind(9, rec.status);
+    insert.bind(10, rec.streamed ? 1 : 0);
+    insert.exec();
+    tx.commit();
+}
+
+}  // namespace
+
 void record_call(const CallRecord& rec) {
-    init_db();
-    {
-        auto conn = _conn();
-        SQLite::Transaction tx(conn);
-        SQLite::Statement insert(conn, INSERT_CALL);
-        insert.bind(1, db::now());
-        _bind_optional(insert, 2, rec.model_id);
-        insert.bind(3, rec.tag);
-        insert.bind(4, rec.session_id);
-        _bind_optional(insert, 5, rec.prompt_tokens);
-        _bind_optional(insert, 6, rec.completion_tokens);
-        _bind_optional(insert, 7, rec.cost_usd);
-        insert.bind(8, rec.elapsed_s);
-        insert.bind(9, rec.status);
-        insert.bind(10, rec.streamed ? 1 : 0);
-        insert.exec();
-        tx.commit();
+    _ensure_schema();
+    try {
+        _insert(rec);
+    } catch (const SQLite::Exception& e) {
+        // The schema ran once for this file; a table dropped or a file
+        // swapped behind our back since then gets it again, and one retry.
+        if (std::string_view(e.what()).find("no such table") == std::string_view::npos) throw;
+        init_db();
+        _insert(rec);
     }
     _alert_step(rec);
 }
@@ -136,7 +153,6 @@ ORDER BY total_cost DESC)";
 
 constexpr const char* RECENT = "SELECT * FROM calls ORDER BY ts DESC LIMIT ?";
 
-constexpr const char* ROLLING_SPEND = "SELECT SUM(cost_usd) FROM calls WHERE ts >= ? AND cost_usd IS NOT NULL";
 
 constexpr const char* ROLLING_SUMMARY = R"(SELECT
     date(ts, 'unixepoch', 'localtime') AS day,
@@ -177,7 +193,7 @@ bool _has_tag(const std::optional<std::string>& tag) { return tag && !tag->empty
 }  // namespace
 
 boost::json::array summary(std::optional<std::string> tag, double since_hours) {
-    init_db();
+    _ensure_schema();
     std::string where = "WHERE ts >= ?";
     if (_has_tag(tag)) where += " AND tag = ?";
     auto conn = _conn();
@@ -188,7 +204,7 @@ boost::json::array summary(std::optional<std::string> tag, double since_hours) {
 }
 
 boost::json::array recent(std::int64_t n) {
-    init_db();
+    _ensure_schema();
     auto conn = _conn();
     SQLite::Statement stmt(conn, RECENT);
     stmt.bind(1, n);
@@ -196,19 +212,13 @@ boost::json::array recent(std::int64_t n) {
 }
 
 double rolling_spend(std::int64_t days, std::optional<std::string> tag) {
-    init_db();
-    std::string sql = ROLLING_SPEND;
-    if (_has_tag(tag)) sql += " AND tag = ?";
+    _ensure_schema();
     auto conn = _conn();
-    SQLite::Statement stmt(conn, sql);
-    stmt.bind(1, db::now() - static_cast<double>(days) * SECONDS_PER_DAY);
-    if (_has_tag(tag)) stmt.bind(2, *tag);
-    if (!stmt.executeStep() || stmt.getColumn(0).isNull()) return 0.0;
-    return stmt.getColumn(0).getDouble();
+    return db::spend_since(conn, db::now() - static_cast<double>(days) * SECONDS_PER_DAY, tag);
 }
 
 boost::json::array rolling_summary(std::int64_t days) {
-    init_db();
+    _ensure_schema();
     auto conn = _conn();
     SQLite::Statement stmt(conn, ROLLING_SUMMARY);
     stmt.bind(1, db::now() - static_cast<double>(days) * SECONDS_PER_DAY);
@@ -216,7 +226,7 @@ boost::json::array rolling_summary(std::int64_t days) {
 }
 
 boost::json::array agent_summary(double since_hours) {
-    init_db();
+    _ensure_schema();
     auto conn = _conn();
     SQLite::Statement stmt(conn, AGENT_SUMMARY);
     stmt.bind(1, db::now() - since_hours * SECONDS_PER_HOUR);
@@ -224,7 +234,7 @@ boost::json::array agent_summary(double since_hours) {
 }
 
 boost::json::array agent_recent(const std::string& session_id, std::int64_t n) {
-    init_db();
+    _ensure_schema();
     auto conn = _conn();
     SQLite::Statement stmt(conn, AGENT_RECENT);
     stmt.bind(1, session_id);

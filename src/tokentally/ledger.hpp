@@ -2,6 +2,8 @@
 // ledger.db, and the read queries over it.
 #pragma once
 
+#include "tokentally/db.hpp"
+
 #include <SQLiteCpp/SQLiteCpp.h>
 #include <boost/json.hpp>
 
@@ -29,7 +31,11 @@ struct CallRecord {
 
 // A connection to DB_PATH (its directory created when missing) with the
 // 5-second wait on a busy database.
-SQLite::Database _conn();
+db::Conn _conn();
+
+// Runs init_db once per ledger file in this process (again when the file
+// was replaced): what every operation calls before touching the table.
+void _ensure_schema();
 
 // Creates the table and its indexes when missing and adds `session_id` to
 // tables written before it existed. Safe to call any number of times.

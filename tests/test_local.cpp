@@ -316,6 +316,7 @@ TEST_F(Local, TheModelsCommandPrintsOneNamePerLine) {
     auto listed = tt_test::run(std::string(bin) + " models");
     EXPECT_EQ(listed.status, 0);
     EXPECT_EQ(listed.out, "llama3:latest\nmistral:7b\n");
+    EXPECT_EQ(tt_test::run(std::string(bin) + " models --json").out, "[\"llama3:latest\", \"mistral:7b\"]\n");
 
     std::string nowhere;
     {

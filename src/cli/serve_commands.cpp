@@ -1,5 +1,6 @@
 // `tokentally serve` and `tokentally models`.
 #include "cli/commands.hpp"
+#include "cli/output.hpp"
 
 #include "tokentally/http/server.hpp"
 #include "tokentally/local.hpp"
@@ -33,12 +34,19 @@ void _add_serve(CLI::App& app) {
 // Asks the Ollama server directly; when it is down the list is empty and
 // the command prints nothing, which is not an error.
 void _add_models(CLI::App& app) {
+    auto as_json = std::make_shared<bool>(false);
     auto* cmd = app.add_subcommand("models", "List the models of the local Ollama server, one per line");
-    cmd->callback([] {
+    cmd->add_flag("--json", *as_json, "Print the names as one JSON array");
+    cmd->callback([as_json] {
         boost::asio::io_context ioc;
-        auto names = boost::asio::co_spawn(ioc, local::list_local_models(), boost::asio::use_future);
+        auto listed = boost::asio::co_spawn(ioc, local::list_local_models(), boost::asio::use_future);
         ioc.run();
-        for (const auto& name : names.get()) std::cout << name << '\n';
+        std::vector<std::string> names = listed.get();
+        if (*as_json) {
+            print_json(boost::json::value_from(names));
+            return;
+        }
+        for (const auto& name : names) std::cout << name << '\n';
     });
 }
 

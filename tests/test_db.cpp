@@ -12,7 +12,7 @@ namespace db = tokentally::db;
 
 namespace {
 
-void _make_calls(SQLite::Database& conn) {
+void _make_calls(const db::Conn& conn) {
     conn.exec("CREATE TABLE calls (id INTEGER PRIMARY KEY AUTOINCREMENT, ts REAL NOT NULL, tag TEXT, cost_usd REAL)");
 }
 
@@ -29,7 +29,7 @@ double _direct(SQLite::Database& conn, double since, const char* tag) {
 
 TEST(SpendRollup, AgreesWithSummingCallsAcrossWindowsTagsAndEdits) {
     tt_test::Scratch s;
-    auto conn = db::open(s.db_path());
+    auto conn = db::connection(s.db_path());
     _make_calls(conn);
     std::mt19937 rng(3);
     double now = 1'700'000'000.0;
@@ -68,7 +68,7 @@ TEST(SpendRollup, AgreesWithSummingCallsAcrossWindowsTagsAndEdits) {
 
 TEST(SpendRollup, WithoutTheRollupTheCallsAreSummed) {
     tt_test::Scratch s;
-    auto conn = db::open(s.db_path());
+    auto conn = db::connection(s.db_path());
     _make_calls(conn);
     conn.exec("INSERT INTO calls (ts, tag, cost_usd) VALUES (100.0, 'a', 1.5), (200.0, 'b', 2.0), (300.0, 'a', NULL)");
     EXPECT_EQ(db::spend_since(conn, 0, std::nullopt), 3.5);

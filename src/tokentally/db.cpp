@@ -47,6 +47,7 @@ std::optional<_FileId> _file_id(const std::string& path) {
 struct _Open {
     _FileId id;
     std::unique_ptr<SQLite::Database> db;
+    std::unique_ptr<StatementCache> statements;  // destroyed before db
 };
 
 }  // namespace
@@ -57,10 +58,18 @@ Conn connection(const std::string& path) {
     auto id = _file_id(path);
     if (it == open_here.end() || !id || !(*id == it->second.id)) {
         auto fresh = std::make_unique<SQLite::Database>(open(path));
-        _Open entry{_file_id(path).value_or(_FileId{}), std::move(fresh)};
+        _Open entry{_file_id(path).value_or(_FileId{}), std::move(fresh), std::make_unique<StatementCache>()};
         it = open_here.insert_or_assign(path, std::move(entry)).first;
     }
-    return Conn{it->second.db.get()};
+    return Conn{it->second.db.get(), it->second.statements.get()};
+}
+
+Prepared Conn::prepare(const std::string& sql) const {
+    auto& slot = (*statements)[sql];
+    if (!slot) slot = std::make_unique<SQLite::Statement>(*db, sql);
+    slot->tryReset();
+    slot->clearBindings();
+    return Prepared{slot.get()};
 }
 
 void once_per_file(const std::string& path, std::string_view what, const std::function<void()>& init) {
@@ -141,6 +150,12 @@ bool _has_table(SQLite::Database& conn, const char* name) {
     return q.executeStep();
 }
 
+bool _has_table(const Conn& conn, const char* name) {
+    auto q = conn.prepare("SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = ?");
+    q->bind(1, name);
+    return q->executeStep();
+}
+
 std::string _rollup_sql(bool by_tag) {
     std::string sql = SUM_ROLLUP;
     auto put = [&](const std::string& hole, const std::string& text) { sql.replace(sql.find(hole), hole.size(), text); };
@@ -167,14 +182,14 @@ void ensure_spend_rollup(SQLite::Database& conn) {
     tx.commit();
 }
 
-double spend_since(SQLite::Database& conn, double since, const std::optional<std::string>& tag) {
+double spend_since(const Conn& conn, double since, const std::optional<std::string>& tag) {
     bool by_tag = tag && !tag->empty();
     bool rollup = _has_table(conn, "spend_hourly");
-    SQLite::Statement q(conn, rollup ? _rollup_sql(by_tag) : std::string(SUM_CALLS) + (by_tag ? " AND tag = ?" : ""));
-    q.bind(1, since);
-    if (by_tag) q.bind(2, *tag);
-    q.executeStep();
-    return q.getColumn(0).isNull() ? 0.0 : q.getColumn(0).getDouble();
+    auto q = conn.prepare(rollup ? _rollup_sql(by_tag) : std::string(SUM_CALLS) + (by_tag ? " AND tag = ?" : ""));
+    q->bind(1, since);
+    if (by_tag) q->bind(2, *tag);
+    q->executeStep();
+    return q->getColumn(0).isNull() ? 0.0 : q->getColumn(0).getDouble();
 }
 
 bool exists(const std::string& path) {

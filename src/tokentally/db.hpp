@@ -6,6 +6,8 @@
 #include <boost/json.hpp>
 
 #include <functional>
+#include <memory>
+#include <unordered_map>
 #include <optional>
 #include <string>
 
@@ -19,17 +21,35 @@ inline constexpr int BUSY_TIMEOUT_MS = 5000;
 // std::runtime_error naming the path.
 SQLite::Database open(const std::string& path);
 
+using StatementCache = std::unordered_map<std::string, std::unique_ptr<SQLite::Statement>>;
+
+// A statement handed out by Conn::prepare, ready to bind; reset again when
+// the holder goes, so that no read stays open on the connection between
+// operations.
+struct Prepared {
+    SQLite::Statement* stmt;
+    explicit Prepared(SQLite::Statement* s) : stmt(s) {}
+    Prepared(const Prepared&) = delete;
+    Prepared& operator=(const Prepared&) = delete;
+    ~Prepared() { stmt->tryReset(); }
+    SQLite::Statement* operator->() const { return stmt; }
+    SQLite::Statement& operator*() const { return *stmt; }
+};
+
 // A connection kept open for the calling thread and reused by every
-// operation on the same file: opening one costs more than most of the
-// statements the proxy runs per call. It is reopened when the file at the
-// path was removed or replaced, so a deleted ledger is recreated. Holds no
-// transaction between operations; converts to SQLite::Database& wherever one
-// is expected.
+// operation on the same file, with its prepared statements: opening a
+// connection and parsing SQL cost more than most of the statements the proxy
+// runs per call. It is reopened when the file at the path was removed or
+// replaced, so a deleted ledger is recreated. Holds no transaction between
+// operations; converts to SQLite::Database& wherever one is expected.
 struct Conn {
     SQLite::Database* db;
+    StatementCache* statements;
     operator SQLite::Database&() const { return *db; }
     int exec(const char* sql) const { return db->exec(sql); }
     int exec(const std::string& sql) const { return db->exec(sql); }
+    // The statement for `sql`, prepared on first use on this connection.
+    Prepared prepare(const std::string& sql) const;
 };
 Conn connection(const std::string& path);
 
@@ -50,7 +70,7 @@ void ensure_spend_rollup(SQLite::Database& conn);
 // from the rollup and only the first, partial hour from `calls`, so the cost
 // does not grow with the window or the ledger. Falls back to summing `calls`
 // when the rollup does not exist (a ledger no writer has opened since).
-double spend_since(SQLite::Database& conn, double since, const std::optional<std::string>& tag);
+double spend_since(const Conn& conn, double since, const std::optional<std::string>& tag);
 
 // True when a file exists at `path`.
 bool exists(const std::string& path);

@@ -94,18 +94,20 @@ namespace {
 void _insert(const CallRecord& rec) {
     auto conn = _conn();
     SQLite::Transaction tx(conn);
-    SQLite::Statement insert(conn, INSERT_CALL);
-    insert.bind(1, db::now());
-    _bind_optional(insert, 2, rec.model_id);
-    insert.bind(3, rec.tag);
-    insert.bind(4, rec.session_id);
-    _bind_optional(insert, 5, rec.prompt_tokens);
-    _bind_optional(insert, 6, rec.completion_tokens);
-    _bind_optional(insert, 7, rec.cost_usd);
-    insert.bind(8, rec.elapsed_s);
-    insert.bind(9, rec.status);
-    insert.bind(10, rec.streamed ? 1 : 0);
-    insert.exec();
+    {
+        auto insert = conn.prepare(INSERT_CALL);
+        insert->bind(1, db::now());
+        _bind_optional(*insert, 2, rec.model_id);
+        insert->bind(3, rec.tag);
+        insert->bind(4, rec.session_id);
+        _bind_optional(*insert, 5, rec.prompt_tokens);
+        _bind_optional(*insert, 6, rec.completion_tokens);
+        _bind_optional(*insert, 7, rec.cost_usd);
+        insert->bind(8, rec.elapsed_s);
+        insert->bind(9, rec.status);
+        insert->bind(10, rec.streamed ? 1 : 0);
+        insert->exec();
+    }
     tx.commit();
 }
 

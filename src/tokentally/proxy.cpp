@@ -435,15 +435,15 @@ std::optional<bj::object> _exact_cache_get(const std::string& key) {
         auto conn = db::connection(ledger::DB_PATH);
         std::string text;
         {
-            SQLite::Statement q(conn, SELECT_EXACT_CACHE);
-            q.bind(1, key);
-            q.bind(2, db::now() - DAY_SECONDS);
-            if (!q.executeStep()) return std::nullopt;
-            text = q.getColumn(0).getString();
+            auto q = conn.prepare(SELECT_EXACT_CACHE);
+            q->bind(1, key);
+            q->bind(2, db::now() - DAY_SECONDS);
+            if (!q->executeStep()) return std::nullopt;
+            text = q->getColumn(0).getString();
         }
-        SQLite::Statement count(conn, COUNT_EXACT_HIT);
-        count.bind(1, key);
-        count.exec();
+        auto count = conn.prepare(COUNT_EXACT_HIT);
+        count->bind(1, key);
+        count->exec();
         return json::parse_object(text);
     } catch (const std::exception&) {
         return std::nullopt;
@@ -456,11 +456,11 @@ void _exact_cache_put(const std::string& key, const bj::object& response_json) {
     try {
         auto conn = db::connection(ledger::DB_PATH);
         db::once_per_file(ledger::DB_PATH, "exact_cache", [&] { conn.exec(CREATE_EXACT_CACHE); });
-        SQLite::Statement upsert(conn, UPSERT_EXACT_CACHE);
-        upsert.bind(1, key);
-        upsert.bind(2, db::now());
-        upsert.bind(3, json::write(response_json));
-        upsert.exec();
+        auto upsert = conn.prepare(UPSERT_EXACT_CACHE);
+        upsert->bind(1, key);
+        upsert->bind(2, db::now());
+        upsert->bind(3, json::write(response_json));
+        upsert->exec();
     } catch (const std::exception& e) {
         _log()->warn("Exact cache put failed: {}", e.what());
     }

@@ -57,9 +57,12 @@ Conn connection(const std::string& path) {
     auto it = open_here.find(path);
     auto id = _file_id(path);
     if (it == open_here.end() || !id || !(*id == it->second.id)) {
+        // Drop the old entry whole first: its statements must be finalised
+        // before its connection closes.
+        if (it != open_here.end()) open_here.erase(it);
         auto fresh = std::make_unique<SQLite::Database>(open(path));
         _Open entry{_file_id(path).value_or(_FileId{}), std::move(fresh), std::make_unique<StatementCache>()};
-        it = open_here.insert_or_assign(path, std::move(entry)).first;
+        it = open_here.emplace(path, std::move(entry)).first;
     }
     return Conn{it->second.db.get(), it->second.statements.get()};
 }
@@ -90,59 +93,91 @@ void once_per_file(const std::string& path, std::string_view what, const std::fu
 
 namespace {
 
-// One row per (hour, tag); a call with no tag counts under ''. Hours are
-// CAST(ts / 3600 AS INTEGER), the same expression everywhere below.
-constexpr const char* CREATE_ROLLUP = R"(CREATE TABLE spend_hourly (
-    hour INTEGER NOT NULL,
-    tag  TEXT    NOT NULL,
-    cost REAL    NOT NULL,
-    PRIMARY KEY (hour, tag)
+// Two rollups of the calls' cost, one row per (bucket, tag): by hour, and by
+// minute for the first, partial hour of a window. A call with no tag counts
+// under ''. The minute is CAST(ts / 60 AS INTEGER) and the hour is the
+// minute divided by 60 in integers, so a call's two buckets always agree.
+struct _Level {
+    const char* table;
+    const char* bucket_of_ts;  // {X} stands for the ts column
+    int seconds;
+};
+
+const _Level LEVELS[] = {
+    {"spend_hourly", "CAST({X} / 60 AS INTEGER) / 60", 3600},
+    {"spend_minutely", "CAST({X} / 60 AS INTEGER)", 60},
+};
+
+std::string _fill(std::string text, const _Level& level) {
+    auto put = [&](const std::string& hole, const std::string& value) {
+        for (auto at = text.find(hole); at != std::string::npos; at = text.find(hole, at + value.size()))
+            text.replace(at, hole.size(), value);
+    };
+    std::string bucket = level.bucket_of_ts;
+    auto of = [&](const std::string& col) {
+        std::string b = bucket;
+        b.replace(b.find("{X}"), 3, col);
+        return b;
+    };
+    put("{T}", level.table);
+    put("{S}", std::to_string(level.seconds));
+    put("{NEW}", of("NEW.ts"));
+    put("{OLD}", of("OLD.ts"));
+    put("{TS}", of("ts"));
+    return text;
+}
+
+constexpr const char* CREATE_ROLLUP = R"(CREATE TABLE {T} (
+    bucket INTEGER NOT NULL,
+    tag    TEXT    NOT NULL,
+    cost   REAL    NOT NULL,
+    PRIMARY KEY (bucket, tag)
 ) WITHOUT ROWID)";
 
-constexpr const char* FILL_ROLLUP = R"(INSERT INTO spend_hourly (hour, tag, cost)
-SELECT CAST(ts / 3600 AS INTEGER), IFNULL(tag, ''), SUM(cost_usd)
-FROM calls WHERE cost_usd IS NOT NULL GROUP BY 1, 2)";
+constexpr const char* FILL_ROLLUP = R"(INSERT INTO {T} (bucket, tag, cost)
+SELECT {TS}, IFNULL(tag, ''), SUM(cost_usd) FROM calls WHERE cost_usd IS NOT NULL GROUP BY 1, 2)";
+
+// The cost of one bucket recounted from the calls (index range, then the
+// exact bucket test).
+constexpr const char* RECOUNT = R"((SELECT TOTAL(cost_usd) FROM calls
+        WHERE ts >= bucket * {S} - 1 AND ts < bucket * {S} + {S} + 1
+          AND {TS} = bucket AND IFNULL(calls.tag, '') = {T}.tag))";
 
 constexpr const char* ROLLUP_TRIGGERS[] = {
-    R"(CREATE TRIGGER IF NOT EXISTS spend_hourly_insert AFTER INSERT ON calls
+    R"(CREATE TRIGGER IF NOT EXISTS {T}_insert AFTER INSERT ON calls
 WHEN NEW.cost_usd IS NOT NULL BEGIN
-    INSERT INTO spend_hourly (hour, tag, cost)
-    VALUES (CAST(NEW.ts / 3600 AS INTEGER), IFNULL(NEW.tag, ''), NEW.cost_usd)
-    ON CONFLICT(hour, tag) DO UPDATE SET cost = cost + excluded.cost;
+    INSERT INTO {T} (bucket, tag, cost) VALUES ({NEW}, IFNULL(NEW.tag, ''), NEW.cost_usd)
+    ON CONFLICT(bucket, tag) DO UPDATE SET cost = cost + excluded.cost;
 END)",
-    // Edits and deletions never happen in normal use; recounting the hours
-    // they touch from the calls keeps the rollup exact rather than leaving
-    // the rounding residue of a subtraction behind.
-    R"(CREATE TRIGGER IF NOT EXISTS spend_hourly_delete AFTER DELETE ON calls
+    // Edits and deletions never happen in normal use; recounting the buckets
+    // they touch keeps the rollup exact rather than leaving the rounding
+    // residue of a subtraction behind.
+    R"(CREATE TRIGGER IF NOT EXISTS {T}_delete AFTER DELETE ON calls
 WHEN OLD.cost_usd IS NOT NULL BEGIN
-    UPDATE spend_hourly SET cost = (
-        SELECT TOTAL(cost_usd) FROM calls
-        WHERE ts >= hour * 3600 - 1 AND ts < hour * 3600 + 3601
-          AND CAST(ts / 3600 AS INTEGER) = hour AND IFNULL(calls.tag, '') = spend_hourly.tag)
-    WHERE hour = CAST(OLD.ts / 3600 AS INTEGER) AND tag = IFNULL(OLD.tag, '');
+    UPDATE {T} SET cost = {RECOUNT} WHERE bucket = {OLD} AND tag = IFNULL(OLD.tag, '');
 END)",
-    R"(CREATE TRIGGER IF NOT EXISTS spend_hourly_update AFTER UPDATE OF ts, tag, cost_usd ON calls BEGIN
-    INSERT INTO spend_hourly (hour, tag, cost)
-    SELECT CAST(NEW.ts / 3600 AS INTEGER), IFNULL(NEW.tag, ''), 0.0 WHERE NEW.cost_usd IS NOT NULL
-    ON CONFLICT(hour, tag) DO NOTHING;
-    UPDATE spend_hourly SET cost = (
-        SELECT TOTAL(cost_usd) FROM calls
-        WHERE ts >= hour * 3600 - 1 AND ts < hour * 3600 + 3601
-          AND CAST(ts / 3600 AS INTEGER) = hour AND IFNULL(calls.tag, '') = spend_hourly.tag)
-    WHERE (hour = CAST(OLD.ts / 3600 AS INTEGER) AND tag = IFNULL(OLD.tag, ''))
-       OR (hour = CAST(NEW.ts / 3600 AS INTEGER) AND tag = IFNULL(NEW.tag, ''));
+    R"(CREATE TRIGGER IF NOT EXISTS {T}_update AFTER UPDATE OF ts, tag, cost_usd ON calls BEGIN
+    INSERT INTO {T} (bucket, tag, cost)
+    SELECT {NEW}, IFNULL(NEW.tag, ''), 0.0 WHERE NEW.cost_usd IS NOT NULL
+    ON CONFLICT(bucket, tag) DO NOTHING;
+    UPDATE {T} SET cost = {RECOUNT}
+    WHERE (bucket = {OLD} AND tag = IFNULL(OLD.tag, '')) OR (bucket = {NEW} AND tag = IFNULL(NEW.tag, ''));
 END)",
 };
 
 constexpr const char* SUM_CALLS = "SELECT SUM(cost_usd) FROM calls WHERE ts >= ? AND cost_usd IS NOT NULL";
 
-// Whole hours after the one `since` falls in, plus the calls of that hour
-// from `since` on. The range on ts lets the partial hour use the ts index.
+// Whole hours after the one `since` falls in, whole minutes after its minute
+// within that hour, and the calls of its minute from `since` on. "+tag"
+// keeps the planner on the ts range instead of the tag index, which would
+// visit every call the tag ever made.
 constexpr const char* SUM_ROLLUP = R"(SELECT
-    (SELECT TOTAL(cost) FROM spend_hourly WHERE hour > CAST(?1 / 3600 AS INTEGER) {tag_rollup})
+    (SELECT TOTAL(cost) FROM spend_hourly WHERE bucket > CAST(?1 / 60 AS INTEGER) / 60 {tag})
+  + (SELECT TOTAL(cost) FROM spend_minutely
+     WHERE bucket > CAST(?1 / 60 AS INTEGER) AND bucket < (CAST(?1 / 60 AS INTEGER) / 60 + 1) * 60 {tag})
   + (SELECT TOTAL(cost_usd) FROM calls
-     WHERE ts >= ?1 AND ts < ?1 + 3601 AND CAST(ts / 3600 AS INTEGER) = CAST(?1 / 3600 AS INTEGER)
-       AND cost_usd IS NOT NULL {tag_calls}))";
+     WHERE ts >= ?1 AND ts < ?1 + 61 AND CAST(ts / 60 AS INTEGER) = CAST(?1 / 60 AS INTEGER)
+       AND cost_usd IS NOT NULL {+tag}))";
 
 bool _has_table(SQLite::Database& conn, const char* name) {
     SQLite::Statement q(conn, "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = ?");
@@ -156,35 +191,45 @@ bool _has_table(const Conn& conn, const char* name) {
     return q->executeStep();
 }
 
+std::string _fill_recount(std::string trigger) {
+    for (auto at = trigger.find("{RECOUNT}"); at != std::string::npos; at = trigger.find("{RECOUNT}"))
+        trigger.replace(at, 9, RECOUNT);
+    return trigger;
+}
+
 std::string _rollup_sql(bool by_tag) {
     std::string sql = SUM_ROLLUP;
-    auto put = [&](const std::string& hole, const std::string& text) { sql.replace(sql.find(hole), hole.size(), text); };
-    put("{tag_rollup}", by_tag ? "AND tag = ?2" : "");
-    put("{tag_calls}", by_tag ? "AND tag = ?2" : "");
+    for (const char* hole : {"{tag}", "{tag}"}) sql.replace(sql.find(hole), 5, by_tag ? "AND tag = ?2" : "");
+    sql.replace(sql.find("{+tag}"), 6, by_tag ? "AND +tag = ?2" : "");
     return sql;
 }
 
 }  // namespace
 
 void ensure_spend_rollup(SQLite::Database& conn) {
-    if (_has_table(conn, "spend_hourly")) {
-        for (const char* trigger : ROLLUP_TRIGGERS) conn.exec(trigger);
-        return;
+    // The partial minute of a window is summed from the calls: this index
+    // answers it without visiting the rows.
+    conn.exec("CREATE INDEX IF NOT EXISTS idx_calls_ts_spend ON calls(ts, tag, cost_usd)");
+    for (const _Level& level : LEVELS) {
+        if (_has_table(conn, level.table)) {
+            for (const char* trigger : ROLLUP_TRIGGERS) conn.exec(_fill(_fill_recount(trigger), level));
+            continue;
+        }
+        // Created, filled and wired in one transaction, so that no call is
+        // counted twice or missed by a writer running at the same time.
+        SQLite::Transaction tx(conn, SQLite::TransactionBehavior::IMMEDIATE);
+        if (!_has_table(conn, level.table)) {
+            conn.exec(_fill(CREATE_ROLLUP, level));
+            conn.exec(_fill(FILL_ROLLUP, level));
+        }
+        for (const char* trigger : ROLLUP_TRIGGERS) conn.exec(_fill(_fill_recount(trigger), level));
+        tx.commit();
     }
-    // Created, filled and wired in one transaction, so that no call is
-    // counted twice or missed by a writer running at the same time.
-    SQLite::Transaction tx(conn, SQLite::TransactionBehavior::IMMEDIATE);
-    if (!_has_table(conn, "spend_hourly")) {
-        conn.exec(CREATE_ROLLUP);
-        conn.exec(FILL_ROLLUP);
-    }
-    for (const char* trigger : ROLLUP_TRIGGERS) conn.exec(trigger);
-    tx.commit();
 }
 
 double spend_since(const Conn& conn, double since, const std::optional<std::string>& tag) {
     bool by_tag = tag && !tag->empty();
-    bool rollup = _has_table(conn, "spend_hourly");
+    bool rollup = _has_table(conn, "spend_hourly") && _has_table(conn, "spend_minutely");
     auto q = conn.prepare(rollup ? _rollup_sql(by_tag) : std::string(SUM_CALLS) + (by_tag ? " AND tag = ?" : ""));
     q->bind(1, since);
     if (by_tag) q->bind(2, *tag);

@@ -80,6 +80,7 @@ TEST(Connections, ReusedPerThreadAndReopenedWhenTheFileIsReplaced) {
     tt_test::Scratch s;
     auto first = db::connection(s.db_path());
     first.exec("CREATE TABLE t (x INTEGER)");
+    { auto q = first.prepare("SELECT COUNT(*) FROM t"); q->executeStep(); }  // a statement kept with it
     EXPECT_EQ(db::connection(s.db_path()).db, first.db);
     std::filesystem::remove(s.db_path());
     auto again = db::connection(s.db_path());

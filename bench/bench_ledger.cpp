@@ -2,6 +2,8 @@
 // recording a call (with its alert step), the budget block and the
 // exact-match cache. The figure that matters is how each grows with the
 // ledger, so every size runs in the same invocation.
+#include "seed.hpp"
+
 #include "tokentally/db.hpp"
 #include "tokentally/ledger.hpp"
 #include "tokentally/proxy.hpp"
@@ -11,7 +13,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <random>
 
 namespace fs = std::filesystem;
 namespace ledger = tokentally::ledger;
@@ -21,38 +22,7 @@ namespace {
 
 const fs::path ROOT = fs::temp_directory_path() / "tokentally-bench";
 
-// A ledger of `rows` calls spread over the last 30 days, built once and
-// copied into place before each benchmark so every run starts alike.
-fs::path _seeded(std::int64_t rows) {
-    fs::path file = ROOT / ("seed_" + std::to_string(rows) + ".db");
-    if (fs::exists(file)) return file;
-    std::string saved = ledger::DB_PATH;
-    ledger::DB_PATH = file.string();
-    ledger::init_db();
-    auto conn = ledger::_conn();
-    SQLite::Transaction tx(conn);
-    SQLite::Statement insert(conn,
-                             "INSERT INTO calls (ts, model_id, tag, session_id, prompt_tokens, completion_tokens, "
-                             "cost_usd, elapsed_s, status, streamed) VALUES (?, ?, ?, ?, ?, ?, ?, ?, 200, 0)");
-    std::mt19937 rng(7);
-    const char* models[] = {"openai/gpt-4o", "openai/gpt-4o-mini", "anthropic/claude-sonnet-4", "google/gemini-2.0-flash"};
-    double now = tokentally::db::now();
-    for (std::int64_t i = 0; i < rows; ++i) {
-        insert.bind(1, now - static_cast<double>(rng() % (30 * 86400)));
-        insert.bind(2, models[rng() % 4]);
-        insert.bind(3, "tag" + std::to_string(rng() % 5));
-        insert.bind(4, "s-" + std::to_string(rng() % 100));
-        insert.bind(5, static_cast<int>(100 + rng() % 2000));
-        insert.bind(6, static_cast<int>(10 + rng() % 500));
-        insert.bind(7, 1e-7 * static_cast<double>(rng() % 1000));
-        insert.bind(8, 0.5);
-        insert.exec();
-        insert.reset();
-    }
-    tx.commit();
-    ledger::DB_PATH = saved;
-    return file;
-}
+fs::path _seeded(std::int64_t rows) { return tt_bench::seeded_ledger(ROOT, rows); }
 
 void _use_ledger(std::int64_t rows) {
     // A new file (new inode), as a user replacing the ledger would make it.

@@ -51,6 +51,8 @@ MockReply ollama(const Received& r) {
     } else if (r.target == "/api/missing") {
         reply.status = 404;
         reply.body = R"({"error": "model 'nope' not found"})";
+    } else if (r.method == "DELETE") {
+        reply.status = 204;
     } else if (r.target == "/api/plain") {
         reply.headers = {{"Content-Type", "text/plain"}};
         reply.body = "pong";
@@ -140,8 +142,14 @@ TEST_F(Local, CompleteAnswersAreRelayedAndRecordedWithTheirStatus) {
     EXPECT_EQ(plain.status, 200);
     EXPECT_EQ(plain.body(), "{}") << "an answer that is not JSON becomes an empty object";
 
+    auto deleted = tt_test::stream_call("DELETE", app.url("/ollama/api/delete"), who,
+                                        R"({"model": "old", "stream": false})");
+    EXPECT_EQ(deleted.status, 204) << deleted.error;
+    EXPECT_EQ(deleted.body(), "");
+
     auto rows = tt_test::call_rows(s);
-    ASSERT_EQ(rows.size(), 3u);
+    ASSERT_EQ(rows.size(), 4u);
+    EXPECT_EQ(rows[3].at("status"), 204);
     EXPECT_EQ(rows[1].at("status"), 404);
     EXPECT_EQ(rows[1].at("model_id"), "ollama/nope");
     EXPECT_EQ(rows[2].at("model_id"), "ollama/unknown");

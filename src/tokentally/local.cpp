@@ -8,8 +8,9 @@
 
 #include <fmt/format.h>
 
-#include <cstdint>
 #include <cctype>
+#include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <stdexcept>
 
@@ -32,29 +33,35 @@ double _seconds_since(std::chrono::steady_clock::time_point t0) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
 }
 
-// A setting that must be a number; a numeric text (as a hand-edited file may
-// hold) is accepted, surrounding blanks included.
+// A numeric text as a hand-edited file may hold it ("250", " 0.3 ").
+std::optional<double> _parse_number(const std::string& text) {
+    const char* begin = text.c_str();
+    char* end = nullptr;
+    double d = std::strtod(begin, &end);
+    if (end == begin) return std::nullopt;
+    while (std::isspace(static_cast<unsigned char>(*end))) ++end;
+    return *end == '\0' ? std::optional<double>(d) : std::nullopt;
+}
+
 double _setting_number(std::string_view key, double fallback) {
     bj::object cfg = _local_config();
     const bj::value* v = cfg.if_contains(key);
     if (v == nullptr) return fallback;
-    if (v->is_string()) {
-        std::string text(v->get_string());
-        char* end = nullptr;
-        double d = std::strtod(text.c_str(), &end);
-        while (end != nullptr && *end != '\0' && std::isspace(static_cast<unsigned char>(*end))) ++end;
-        if (end != text.c_str() && end != nullptr && *end == '\0') return d;
-        throw std::runtime_error("local." + std::string(key) + " is not a number: " + json::write(*v));
-    }
-    return json::as_number(*v, "local." + std::string(key));
+    std::string what = "local." + std::string(key);
+    if (!v->is_string()) return json::as_number(*v, what);
+    if (auto d = _parse_number(std::string(v->get_string()))) return *d;
+    throw std::runtime_error(what + " is not a number: " + json::write(*v));
 }
 
-// A token count reported by Ollama; anything but a number counts as absent.
+// A token count reported by Ollama; anything but a number that fits a count
+// is taken as absent rather than failing a call that has already run.
 std::optional<std::int64_t> _count(const bj::value* v) {
     if (v == nullptr) return std::nullopt;
     if (v->is_int64()) return v->get_int64();
-    if (v->is_uint64()) return static_cast<std::int64_t>(v->get_uint64());
-    if (v->is_double()) return static_cast<std::int64_t>(v->get_double());
+    if (v->is_uint64() && v->get_uint64() <= static_cast<std::uint64_t>(INT64_MAX))
+        return static_cast<std::int64_t>(v->get_uint64());
+    if (v->is_double() && std::isfinite(v->get_double()) && std::abs(v->get_double()) < 9.0e18)
+        return static_cast<std::int64_t>(v->get_double());
     return std::nullopt;
 }
 

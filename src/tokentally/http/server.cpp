@@ -187,6 +187,8 @@ asio::awaitable<void> _write_stream(beast::tcp_stream& stream, Response& resp, b
     co_await asio::async_write(stream, bhttp::make_chunk_last(), asio::use_awaitable);
 }
 
+bool _may_have_body(int status) { return status >= 200 && status != 204 && status != 304; }
+
 asio::awaitable<void> _write(beast::tcp_stream& stream, Response& resp, bool keep_alive,
                              const ServerOptions& opts) {
     if (resp.streamed()) {
@@ -196,6 +198,9 @@ asio::awaitable<void> _write(beast::tcp_stream& stream, Response& resp, bool kee
     bhttp::response<bhttp::string_body> msg{static_cast<bhttp::status>(resp.status), 11};
     _copy_headers(msg, resp.headers);
     msg.keep_alive(keep_alive);
+    // A relayed 204 or 304 still carries the JSON text its handler built;
+    // HTTP forbids a body there and the serializer refuses to send one.
+    if (!_may_have_body(resp.status)) resp.body.clear();
     msg.body() = std::move(resp.body);
     msg.prepare_payload();
     stream.expires_after(opts.write_timeout);

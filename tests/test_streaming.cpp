@@ -200,16 +200,22 @@ TEST_F(Streaming, AnUpstreamThatFailsEndsTheClientsBodyCleanlyAndRecordsNothing)
 }
 
 TEST_F(Streaming, AClientLeavingWhileTheProviderIsQuietClosesTheUpstreamAtOnce) {
-    MockServer upstream([](const Received&) { return sse_reply(sse_events(3), 3000ms); });
+    MockServer upstream([](const Received& r) {
+        MockReply reply = sse_reply(sse_events(3), 3000ms);
+        if (r.target == "/v1/thinking") reply.delay = 3000ms;  // not even a status line yet
+        return reply;
+    });
     tt_test::ProxyServer app;
 
-    auto answer = tt_test::stream_call("POST", app.url("/v1/chat/completions"), to(upstream), STREAM_BODY, 1);
-    ASSERT_EQ(answer.pieces.size(), 1u) << answer.error;
-
-    // The provider's next event is seconds away: only watching the client
+    // The provider's next bytes are seconds away: only watching the client
     // socket can notice the hang-up before then.
-    EXPECT_TRUE(tt_test::eventually([&] { return upstream.open_connections() == 0; }, 1000ms))
-        << "the upstream connection outlived its client";
+    for (auto [path, pieces] : {std::pair{"/v1/chat/completions", 1u}, std::pair{"/v1/thinking", 0u}}) {
+        auto answer = tt_test::stream_call("POST", app.url(path), to(upstream), STREAM_BODY, pieces);
+        ASSERT_EQ(answer.status, 200) << answer.error;
+        ASSERT_EQ(answer.pieces.size(), pieces) << answer.error;
+        EXPECT_TRUE(tt_test::eventually([&] { return upstream.open_connections() == 0; }, 1000ms))
+            << path << ": the upstream connection outlived its client";
+    }
     std::this_thread::sleep_for(100ms);
     EXPECT_TRUE(tt_test::call_rows(s).empty());
 }

@@ -48,7 +48,7 @@ bool _peer_closed(tcp::socket& sock) {
     return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
 }
 
-// Sleeps `delay` between chunks, or less when the peer closes the connection
+// Sleeps `delay` before an answer or between chunks, or less when the peer closes the connection
 // meanwhile (then false): open_connections() drops as soon as the proxy lets
 // go of the connection, not only at the next write.
 asio::awaitable<bool> _pause(tcp::socket& sock, std::chrono::milliseconds delay) {
@@ -65,9 +65,9 @@ asio::awaitable<bool> _pause(tcp::socket& sock, std::chrono::milliseconds delay)
 
 template <class Stream>
 asio::awaitable<void> _reply(Stream& s, MockServerState& st, const MockReply& r, bool& keep_alive) {
-    if (r.delay.count() > 0) {
-        asio::steady_timer t(co_await asio::this_coro::executor, r.delay);
-        co_await t.async_wait(asio::use_awaitable);
+    if (r.delay.count() > 0 && !co_await _pause(beast::get_lowest_layer(s), r.delay)) {
+        keep_alive = false;
+        co_return;
     }
     if (r.raw) {
         co_await asio::async_write(s, asio::buffer(*r.raw), asio::use_awaitable);

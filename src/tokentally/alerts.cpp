@@ -118,6 +118,7 @@ void _record_alert(const std::string& level, const std::string& scope, double sp
         auto conn = _conn();
         // IMMEDIATE takes the write lock before the duplicate check, so two
         // proxy workers crossing a budget together store one alert, not two.
+        db::WriteLock writing;
         SQLite::Transaction tx(conn, SQLite::TransactionBehavior::IMMEDIATE);
         SQLite::Statement recent(conn, RECENT_SAME_SCOPE);
         recent.bind(1, scope);
@@ -148,6 +149,7 @@ bj::array get_recent_alerts(std::int64_t n) {
 bj::array get_unseen_alerts() {
     init_alerts_table();
     auto conn = _conn();
+    db::WriteLock writing;
     SQLite::Transaction tx(conn);
     bj::array rows;
     {

@@ -67,6 +67,11 @@ Conn connection(const std::string& path) {
     return Conn{it->second.db.get(), it->second.statements.get()};
 }
 
+WriteLock::WriteLock() {
+    static std::mutex writes;
+    held = std::unique_lock<std::mutex>(writes);
+}
+
 Prepared Conn::prepare(const std::string& sql) const {
     auto& slot = (*statements)[sql];
     if (!slot) slot = std::make_unique<SQLite::Statement>(*db, sql);

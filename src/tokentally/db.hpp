@@ -7,6 +7,7 @@
 
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <unordered_map>
 #include <optional>
 #include <string>
@@ -52,6 +53,15 @@ struct Conn {
     Prepared prepare(const std::string& sql) const;
 };
 Conn connection(const std::string& path);
+
+// Held around each write transaction of this process on the ledger, so that
+// the proxy's threads queue on a mutex (microseconds) instead of meeting in
+// SQLite's busy handler, which sleeps in steps of milliseconds. Other
+// processes are still ordered by SQLite's own locking and 5-second wait.
+struct WriteLock {
+    WriteLock();
+    std::unique_lock<std::mutex> held;
+};
 
 // Runs `init` the first time this process sees the file at `path` (by its
 // device and inode) for the purpose named `what`, so that schema statements

@@ -93,6 +93,7 @@ namespace {
 
 void _insert(const CallRecord& rec) {
     auto conn = _conn();
+    db::WriteLock writing;
     SQLite::Transaction tx(conn);
     {
         auto insert = conn.prepare(INSERT_CALL);

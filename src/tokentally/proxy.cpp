@@ -441,6 +441,7 @@ std::optional<bj::object> _exact_cache_get(const std::string& key) {
             if (!q->executeStep()) return std::nullopt;
             text = q->getColumn(0).getString();
         }
+        db::WriteLock writing;
         auto count = conn.prepare(COUNT_EXACT_HIT);
         count->bind(1, key);
         count->exec();
@@ -456,6 +457,7 @@ void _exact_cache_put(const std::string& key, const bj::object& response_json) {
     try {
         auto conn = db::connection(ledger::DB_PATH);
         db::once_per_file(ledger::DB_PATH, "exact_cache", [&] { conn.exec(CREATE_EXACT_CACHE); });
+        db::WriteLock writing;
         auto upsert = conn.prepare(UPSERT_EXACT_CACHE);
         upsert->bind(1, key);
         upsert->bind(2, db::now());

@@ -69,6 +69,8 @@ _Target _parse_url(const std::string& url) {
     if (u.host_type() == boost::urls::host_type::ipv6) t.host = std::string(u.host_ipv6_address().to_string());
     if (t.host.empty()) throw std::runtime_error("upstream URL without host: '" + url + "'");
     t.port = u.has_port() ? std::string(u.port()) : (t.tls ? "443" : "80");
+    if (t.port.empty() || t.port.size() > 5 || std::stoul(t.port) > 65535)
+        throw std::runtime_error("invalid port in upstream URL '" + url + "'");
     t.target = u.encoded_path().empty() ? "/" : std::string(u.encoded_path());
     if (u.has_query()) t.target += "?" + std::string(u.encoded_query());
     t.host_field = std::string(u.encoded_host_and_port());
@@ -102,10 +104,20 @@ void _no_delay(tcp::socket& socket) {
     socket.set_option(tcp::no_delay(true), ignored);
 }
 
+// A literal address needs no name service; skipping the resolver also skips
+// its hop to a background thread on every call to a local provider.
+asio::awaitable<std::vector<tcp::endpoint>> _resolve(const _Target& t) {
+    boost::system::error_code ec;
+    auto literal = asio::ip::make_address(t.host, ec);
+    if (!ec) co_return std::vector<tcp::endpoint>{tcp::endpoint(literal, static_cast<unsigned short>(std::stoi(t.port)))};
+    tcp::resolver resolver(co_await asio::this_coro::executor);
+    auto results = co_await resolver.async_resolve(t.host, t.port, asio::use_awaitable);
+    co_return std::vector<tcp::endpoint>(results.begin(), results.end());
+}
+
 asio::awaitable<void> _connect(ClientState& st, const _Target& t) {
     auto ex = co_await asio::this_coro::executor;
-    tcp::resolver resolver(ex);
-    auto endpoints = co_await resolver.async_resolve(t.host, t.port, asio::use_awaitable);
+    auto endpoints = co_await _resolve(t);
     if (!t.tls) {
         st.tcp = std::make_unique<beast::tcp_stream>(ex);
         st.tcp->expires_after(st.timeout);

@@ -234,12 +234,25 @@ void ensure_spend_rollup(SQLite::Database& conn) {
 
 double spend_since(const Conn& conn, double since, const std::optional<std::string>& tag) {
     bool by_tag = tag && !tag->empty();
-    bool rollup = _has_table(conn, "spend_hourly") && _has_table(conn, "spend_minutely");
-    auto q = conn.prepare(rollup ? _rollup_sql(by_tag) : std::string(SUM_CALLS) + (by_tag ? " AND tag = ?" : ""));
-    q->bind(1, since);
-    if (by_tag) q->bind(2, *tag);
-    q->executeStep();
-    return q->getColumn(0).isNull() ? 0.0 : q->getColumn(0).getDouble();
+    auto sum = [&](const std::string& sql) {
+        auto q = conn.prepare(sql);
+        q->bind(1, since);
+        if (by_tag) q->bind(2, *tag);
+        q->executeStep();
+        return q->getColumn(0).isNull() ? 0.0 : q->getColumn(0).getDouble();
+    };
+    static const std::string ROLLUP_SQL[2] = {_rollup_sql(false), _rollup_sql(true)};
+    const std::string& rollup_sql = ROLLUP_SQL[by_tag];
+    // Preparing against a ledger without the rollup fails with "no such
+    // table"; looking the tables up first would cost more than the sum.
+    bool rollup = true;
+    try {
+        conn.prepare(rollup_sql);
+    } catch (const SQLite::Exception&) {
+        rollup = _has_table(conn, "spend_hourly") && _has_table(conn, "spend_minutely");
+        if (rollup) throw;
+    }
+    return sum(rollup ? rollup_sql : std::string(SUM_CALLS) + (by_tag ? " AND tag = ?" : ""));
 }
 
 bool exists(const std::string& path) {

@@ -349,3 +349,28 @@ TEST(ProxyTls, HttpsUpstreamWithAThrowAwayCa) {
     EXPECT_EQ(wrong_name.status, 500);
     EXPECT_EQ(tt_test::query(s.db_path(), "SELECT COUNT(*) AS n FROM calls")[0].at("n"), 1);
 }
+
+TEST_F(ProxyTest, ProviderConnectionsAreKeptAliveAndAClosedOneIsReplaced) {
+    tt_test::MockServer provider([](const Received&) { return json_reply(tt_test::chat_answer()); });
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(post("/v1/chat/completions", CHAT_BODY, {{"X-Tokentally-Target", provider.url()}, NO_CACHE}).status,
+                  200);
+    EXPECT_EQ(provider.open_connections(), 1);  // one connection served all three
+
+    // A provider that closes after each answer without saying so: the kept
+    // connection is found closed and the next call opens a new one.
+    std::string answer = tt_test::chat_answer();
+    tt_test::MockServer closing([&](const Received&) {
+        MockReply r;
+        r.raw = "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: " +
+                std::to_string(answer.size()) + "\r\n\r\n" + answer;
+        return r;
+    });
+    for (int i = 0; i < 3; ++i) {
+        auto res = post("/v1/chat/completions", CHAT_BODY, {{"X-Tokentally-Target", closing.url()}, NO_CACHE});
+        EXPECT_EQ(res.status, 200);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_EQ(closing.count(), 3u);
+    EXPECT_EQ(rows().size(), 6u);
+}

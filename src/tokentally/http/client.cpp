@@ -10,7 +10,13 @@
 #include <brotli/decode.h>
 #include <zlib.h>
 
+#include <sys/socket.h>
+
+#include <algorithm>
 #include <array>
+#include <cerrno>
+#include <mutex>
+#include <vector>
 #include <stdexcept>
 
 namespace tokentally::http {
@@ -28,6 +34,9 @@ struct ClientState {
     beast::flat_buffer buffer;
     std::optional<bhttp::response_parser<bhttp::buffer_body>> parser;
     std::string url;
+    std::string pool_key;  // scheme://host:port the connection belongs to
+    bool reusable = false;   // a complete answer left the connection clean
+    bool got_some = false;   // any byte of the answer arrived
     std::array<char, 16384> chunk{};
 };
 
@@ -137,10 +146,14 @@ asio::awaitable<void> _connect(ClientState& st, const _Target& t) {
 
 template <class Stream>
 asio::awaitable<ClientResponse> _fetch_on(Stream& s, ClientState& st, bhttp::request<bhttp::string_body>& msg) {
+    _expire(s, st.timeout);
     co_await bhttp::async_write(s, msg, asio::use_awaitable);
     bhttp::response_parser<bhttp::string_body> parser;
     parser.body_limit(MAX_ANSWER_BYTES);
-    co_await bhttp::async_read(s, st.buffer, parser, asio::use_awaitable);
+    auto [ec, n] = co_await bhttp::async_read(s, st.buffer, parser, asio::as_tuple(asio::use_awaitable));
+    st.got_some = parser.got_some();
+    if (ec) throw beast::system_error(ec);
+    st.reusable = parser.get().keep_alive() && st.buffer.size() == 0;
     auto res = parser.release();
     ClientResponse out;
     out.status = static_cast<int>(res.result_int());
@@ -179,11 +192,14 @@ asio::awaitable<std::optional<std::string>> _chunk_on(Stream& s, ClientState& st
     co_return std::nullopt;
 }
 
-// The connect deadline set here bounds the whole exchange.
-asio::awaitable<ClientResponse> _fetch(ClientState& st, _Target t, bhttp::request<bhttp::string_body>& msg) {
-    co_await _connect(st, t);
+asio::awaitable<ClientResponse> _exchange(ClientState& st, bhttp::request<bhttp::string_body>& msg) {
     if (st.tls) co_return co_await _fetch_on(*st.tls, st, msg);
     co_return co_await _fetch_on(*st.tcp, st, msg);
+}
+
+asio::awaitable<ClientResponse> _fetch(ClientState& st, _Target t, bhttp::request<bhttp::string_body>& msg) {
+    co_await _connect(st, t);
+    co_return co_await _exchange(st, msg);
 }
 
 asio::awaitable<ClientResponse> _open(ClientState& st, _Target t, bhttp::request<bhttp::string_body>& msg) {
@@ -244,6 +260,89 @@ std::string _unbrotli(const std::string& body) {
     return out;
 }
 
+// Idle keep-alive connections to providers, shared by all requests: a new
+// TCP connection and TLS handshake per call would add a round trip or more
+// to every answer. Taken newest first, dropped after IDLE_LIMIT.
+struct _Idle {
+    std::string key;
+    std::unique_ptr<beast::tcp_stream> tcp;
+    std::unique_ptr<beast::ssl_stream<beast::tcp_stream>> tls;
+    std::chrono::steady_clock::time_point since;
+};
+
+constexpr std::size_t MAX_IDLE = 64;
+constexpr std::chrono::seconds IDLE_LIMIT{20};
+
+// The pool belongs to the event loop its sockets were opened on, and goes
+// away with it.
+struct _PoolService : asio::execution_context::service {
+    using key_type = _PoolService;
+    static inline asio::execution_context::id id;
+    explicit _PoolService(asio::execution_context& ctx) : asio::execution_context::service(ctx) {}
+    void shutdown() override {
+        std::lock_guard lock(mu);
+        idle.clear();
+    }
+    std::mutex mu;
+    std::vector<_Idle> idle;
+};
+
+_PoolService& _pool_of(const asio::any_io_executor& ex) {
+    return asio::use_service<_PoolService>(asio::query(ex, asio::execution::context));
+}
+
+// True while the peer has neither closed nor sent anything unasked.
+bool _quiet(tcp::socket& sock) {
+    char byte;
+    ssize_t n = ::recv(sock.native_handle(), &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+}
+
+bool _take_idle(ClientState& st, _PoolService& pool) {
+    std::lock_guard lock(pool.mu);
+    auto& idle = pool.idle;
+    auto now = std::chrono::steady_clock::now();
+    while (!idle.empty()) {
+        // The newest entry sits last; older ones are checked only if it is gone.
+        auto it = std::find_if(idle.rbegin(), idle.rend(), [&](const _Idle& i) { return i.key == st.pool_key; });
+        if (it == idle.rend()) return false;
+        _Idle entry = std::move(*it);
+        idle.erase(std::next(it).base());
+        tcp::socket& sock = entry.tls ? beast::get_lowest_layer(*entry.tls).socket() : entry.tcp->socket();
+        if (now - entry.since > IDLE_LIMIT || !_quiet(sock)) continue;
+        st.tcp = std::move(entry.tcp);
+        st.tls = std::move(entry.tls);
+        return true;
+    }
+    return false;
+}
+
+void _give_back(ClientState& st) {
+    // No deadline while parked: the next exchange sets its own.
+    if (st.tls) beast::get_lowest_layer(*st.tls).expires_never();
+    if (st.tcp) st.tcp->expires_never();
+    auto& pool = st.tls ? _pool_of(st.tls->get_executor()) : _pool_of(st.tcp->get_executor());
+    std::lock_guard lock(pool.mu);
+    auto& idle = pool.idle;
+    if (idle.size() >= MAX_IDLE) idle.erase(idle.begin());
+    idle.push_back(_Idle{st.pool_key, std::move(st.tcp), std::move(st.tls), std::chrono::steady_clock::now()});
+}
+
+// A kept connection the provider closed in the meantime fails before any
+// byte of the answer; only then is the request sent again, on a new one.
+bool _stale(const std::exception_ptr& error, const ClientState& st) {
+    if (st.got_some) return false;
+    try {
+        std::rethrow_exception(error);
+    } catch (const boost::system::system_error& e) {
+        auto ec = e.code();
+        return ec == bhttp::error::end_of_stream || ec == asio::error::eof || ec == asio::error::connection_reset ||
+               ec == asio::error::broken_pipe || ec == asio::error::connection_aborted;
+    } catch (...) {
+        return false;
+    }
+}
+
 }  // namespace
 
 std::string decode_body(const std::string& body, std::string_view content_encoding) {
@@ -271,10 +370,22 @@ asio::awaitable<ClientResponse> Client::fetch(const ClientRequest& req) {
     auto& st = *state;
     st.url = req.url;
     _Target t = _parse_url(req.url);
+    st.pool_key = std::string(t.tls ? "https://" : "http://") + t.host + ":" + t.port;
     auto msg = _build(req, t);
-    auto [error, out] = co_await asio::co_spawn(co_await asio::this_coro::executor, _fetch(st, t, msg),
-                                                asio::as_tuple(asio::use_awaitable));
-    if (error) _rethrow_naming(error, req);
+    auto ex = co_await asio::this_coro::executor;
+    if (_take_idle(st, _pool_of(ex))) {
+        auto [error, out] = co_await asio::co_spawn(ex, _exchange(st, msg), asio::as_tuple(asio::use_awaitable));
+        if (!error) co_return out;
+        bool stale = _stale(error, st);
+        st.reusable = false;
+        close();
+        if (!stale) _rethrow_naming(error, req);
+    }
+    auto [error, out] = co_await asio::co_spawn(ex, _fetch(st, t, msg), asio::as_tuple(asio::use_awaitable));
+    if (error) {
+        st.reusable = false;
+        _rethrow_naming(error, req);
+    }
     co_return out;
 }
 
@@ -298,6 +409,11 @@ asio::awaitable<std::optional<std::string>> Client::next_chunk() {
 
 void Client::close() {
     if (!state) return;
+    if (state->reusable && (state->tcp || state->tls) && !state->parser) {
+        state->reusable = false;
+        _give_back(*state);
+        return;
+    }
     beast::error_code ignored;
     if (state->tls) beast::get_lowest_layer(*state->tls).socket().close(ignored);
     if (state->tcp) state->tcp->socket().close(ignored);

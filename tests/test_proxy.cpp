@@ -374,3 +374,13 @@ TEST_F(ProxyTest, ProviderConnectionsAreKeptAliveAndAClosedOneIsReplaced) {
     EXPECT_EQ(closing.count(), 3u);
     EXPECT_EQ(rows().size(), 6u);
 }
+
+TEST(ProxyLimits, OversizedHeadersGet431) {
+    tt_test::Scratch s({&ledger::DB_PATH});
+    http::ServerOptions opts;
+    opts.header_limit = 2048;
+    tt_test::RunningApp small(proxy::make_app(), opts);
+    auto res = tt_test::call("GET", small.url() + "/v1/x", {{"X-Big", std::string(4096, 'a')}});
+    EXPECT_EQ(res.status, 431);
+    EXPECT_EQ(tt_test::call("GET", small.url() + "/health").status, 200);
+}

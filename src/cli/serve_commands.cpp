@@ -8,6 +8,7 @@
 #include "tokentally/proxy.hpp"
 
 #include <boost/asio/co_spawn.hpp>
+#include <boost/asio/ip/address.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/use_future.hpp>
 
@@ -17,15 +18,37 @@ namespace tokentally::cli {
 
 namespace {
 
+bool _loopback(const std::string& host) {
+    boost::system::error_code ec;
+    auto address = boost::asio::ip::make_address(host, ec);
+    return !ec && address.is_loopback();
+}
+
 void _add_serve(CLI::App& app) {
     auto opts = std::make_shared<http::ServerOptions>();
+    auto idle = std::make_shared<long>(opts->idle_timeout.count());
     auto* cmd = app.add_subcommand("serve", "Run the proxy until SIGINT/SIGTERM (loopback by default)");
     cmd->add_option("--host", opts->host, "Address to listen on")->capture_default_str();
     cmd->add_option("--port", opts->port, "Port to listen on")->capture_default_str();
     cmd->add_option("--workers", opts->workers, "Threads serving requests (0: one per core)")
         ->capture_default_str()
         ->check(CLI::NonNegativeNumber);
-    cmd->callback([opts] {
+    cmd->add_option("--max-body-bytes", opts->body_limit, "Largest request body accepted (larger: 413)")
+        ->capture_default_str()
+        ->check(CLI::PositiveNumber);
+    cmd->add_option("--max-header-bytes", opts->header_limit, "Largest request head accepted (larger: 431)")
+        ->capture_default_str()
+        ->check(CLI::PositiveNumber);
+    cmd->add_option("--idle-timeout", *idle, "Seconds a client connection may wait between requests")
+        ->capture_default_str()
+        ->check(CLI::PositiveNumber);
+    cmd->callback([opts, idle] {
+        opts->idle_timeout = std::chrono::seconds(*idle);
+        if (!_loopback(opts->host))
+            logging::get("tokentally.proxy")
+                ->warn("Listening on {}: anyone who can reach port {} can spend through this proxy with the keys "
+                       "its clients send",
+                       opts->host, opts->port);
         auto app_routes = proxy::make_app();
         http::serve_until_signal(app_routes, *opts);
     });

@@ -166,6 +166,16 @@ asio::awaitable<_Next> _next_chunk(ChunkSource& source, tcp::socket& socket, std
     co_return _Next::chunk;
 }
 
+// What a request the parser refused gets: 413 and 431 for the size limits,
+// 400 for anything malformed.
+Response _refusal(const beast::error_code& ec) {
+    if (ec == bhttp::error::body_limit)
+        return json_response(413, boost::json::object{{"detail", "Request body too large"}});
+    if (ec == bhttp::error::header_limit)
+        return json_response(431, boost::json::object{{"detail", "Request header fields too large"}});
+    return _plain(400, "Bad Request");
+}
+
 asio::awaitable<void> _write_stream(beast::tcp_stream& stream, Response& resp, bool keep_alive,
                                     const ServerOptions& opts) {
     bhttp::response<bhttp::empty_body> head{static_cast<bhttp::status>(resp.status), 11};
@@ -236,9 +246,7 @@ asio::awaitable<void> _session(RunningServer& srv, tcp::socket socket) {
                 break;
             _InFlight counted(srv);
             if (ec) {
-                Response err = ec == bhttp::error::body_limit
-                                   ? json_response(413, boost::json::object{{"detail", "Request body too large"}})
-                                   : _plain(400, "Bad Request");
+                Response err = _refusal(ec);
                 co_await _write(stream, err, false, opts);
                 break;
             }

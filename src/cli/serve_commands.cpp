@@ -39,6 +39,9 @@ void _add_serve(CLI::App& app) {
     cmd->add_option("--max-header-bytes", opts->header_limit, "Largest request head accepted (larger: 431)")
         ->capture_default_str()
         ->check(CLI::PositiveNumber);
+    cmd->add_option("--max-connections", opts->max_connections, "Open client connections served at once (more: 503)")
+        ->capture_default_str()
+        ->check(CLI::PositiveNumber);
     cmd->add_option("--idle-timeout", *idle, "Seconds a client connection may wait between requests")
         ->capture_default_str()
         ->check(CLI::PositiveNumber);

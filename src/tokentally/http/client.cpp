@@ -67,19 +67,19 @@ struct _Target {
 
 _Target _parse_url(const std::string& url) {
     auto parsed = boost::urls::parse_uri(url);
-    if (!parsed) throw std::runtime_error("invalid upstream URL '" + url + "': " + parsed.error().message());
+    if (!parsed) throw std::runtime_error("invalid upstream URL: " + parsed.error().message());
     const auto& u = *parsed;
     _Target t;
     std::string scheme = lower(u.scheme());
     if (scheme != "http" && scheme != "https")
-        throw std::runtime_error("unsupported upstream URL scheme '" + scheme + "' in '" + url + "'");
+        throw std::runtime_error("unsupported upstream URL scheme '" + scheme + "' in '" + redact_url(url) + "'");
     t.tls = scheme == "https";
     t.host = std::string(u.encoded_host());
     if (u.host_type() == boost::urls::host_type::ipv6) t.host = std::string(u.host_ipv6_address().to_string());
-    if (t.host.empty()) throw std::runtime_error("upstream URL without host: '" + url + "'");
+    if (t.host.empty()) throw std::runtime_error("upstream URL without host: '" + redact_url(url) + "'");
     t.port = u.has_port() ? std::string(u.port()) : (t.tls ? "443" : "80");
     if (t.port.empty() || t.port.size() > 5 || std::stoul(t.port) > 65535)
-        throw std::runtime_error("invalid port in upstream URL '" + url + "'");
+        throw std::runtime_error("invalid port in upstream URL '" + redact_url(url) + "'");
     t.target = u.encoded_path().empty() ? "/" : std::string(u.encoded_path());
     if (u.has_query()) t.target += "?" + std::string(u.encoded_query());
     t.host_field = std::string(u.encoded_host_and_port());
@@ -215,7 +215,7 @@ asio::awaitable<ClientResponse> _open(ClientState& st, _Target t, bhttp::request
     try {
         std::rethrow_exception(error);
     } catch (const boost::system::system_error& e) {
-        throw std::runtime_error(req.method + " " + req.url + " failed: " + e.code().message());
+        throw std::runtime_error(req.method + " " + redact_url(req.url) + " failed: " + e.code().message());
     }
 }
 
@@ -345,6 +345,15 @@ bool _stale(const std::exception_ptr& error, const ClientState& st) {
 
 }  // namespace
 
+std::string redact_url(const std::string& url) {
+    auto parsed = boost::urls::parse_uri(url);
+    if (!parsed) return "(unparsable URL)";
+    boost::urls::url u = *parsed;
+    u.remove_userinfo();
+    if (u.has_query()) u.set_encoded_query("...");
+    return std::string(u.buffer());
+}
+
 std::string decode_body(const std::string& body, std::string_view content_encoding) {
     std::string enc = lower(content_encoding);
     if (enc.empty() || enc == "identity" || body.empty()) return body;
@@ -368,7 +377,7 @@ Client& Client::operator=(Client&&) noexcept = default;
 
 asio::awaitable<ClientResponse> Client::fetch(const ClientRequest& req) {
     auto& st = *state;
-    st.url = req.url;
+    st.url = redact_url(req.url);
     _Target t = _parse_url(req.url);
     st.pool_key = std::string(t.tls ? "https://" : "http://") + t.host + ":" + t.port;
     auto msg = _build(req, t);
@@ -391,7 +400,7 @@ asio::awaitable<ClientResponse> Client::fetch(const ClientRequest& req) {
 
 asio::awaitable<ClientResponse> Client::open_stream(const ClientRequest& req) {
     auto& st = *state;
-    st.url = req.url;
+    st.url = redact_url(req.url);
     _Target t = _parse_url(req.url);
     auto msg = _build(req, t);
     auto [error, out] = co_await asio::co_spawn(co_await asio::this_coro::executor, _open(st, t, msg),

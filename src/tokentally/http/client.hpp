@@ -54,6 +54,10 @@ struct Client {
     std::unique_ptr<ClientState> state;
 };
 
+// The URL without user information and with its query replaced by "...":
+// what error messages and logs may show, since keys travel there too.
+std::string redact_url(const std::string& url);
+
 // Decodes a body by its Content-Encoding value (gzip, deflate, br,
 // identity); throws for an encoding it cannot decode or a corrupt body.
 std::string decode_body(const std::string& body, std::string_view content_encoding);

@@ -32,6 +32,7 @@ struct RunningServer {
     std::shared_ptr<const Router> app;
     ServerOptions opts;
     std::atomic<int> in_flight{0};
+    std::atomic<int> connections{0};
     std::mutex mu;
     std::condition_variable idle;
     bool stopped = false;
@@ -57,6 +58,13 @@ struct _InFlight {
             srv.idle.notify_all();
         }
     }
+};
+
+// Counts an open client connection for the cap on connections.
+struct _Connected {
+    std::atomic<int>& n;
+    explicit _Connected(std::atomic<int>& c) : n(c) { ++n; }
+    ~_Connected() { --n; }
 };
 
 bool _match(const std::string& pattern, const std::string& path, std::string& captured) {
@@ -227,6 +235,7 @@ asio::awaitable<Response> _answer(RunningServer& srv, Request& req) {
 }
 
 asio::awaitable<void> _session(RunningServer& srv, tcp::socket socket) {
+    _Connected connected(srv.connections);
     // Streamed answers are many small writes; without this a chunk can wait
     // for the client's delayed acknowledgement of the previous one.
     beast::error_code nodelay_ignored;
@@ -264,6 +273,18 @@ asio::awaitable<void> _session(RunningServer& srv, tcp::socket socket) {
     stream.socket().shutdown(tcp::socket::shutdown_both, ignored);
 }
 
+// Beyond the cap a connection gets one plain 503 and is closed, so a flood
+// of clients cannot exhaust the process's descriptors or memory.
+asio::awaitable<void> _refuse_busy(tcp::socket socket) {
+    static const std::string BODY = R"({"detail": "Too many connections"})";
+    static const std::string BUSY =
+        "HTTP/1.1 503 Service Unavailable\r\ncontent-type: application/json\r\nconnection: close\r\n"
+        "content-length: " + std::to_string(BODY.size()) + "\r\n\r\n" + BODY;
+    auto [ec, n] = co_await asio::async_write(socket, asio::buffer(BUSY), asio::as_tuple(asio::use_awaitable));
+    beast::error_code ignored;
+    socket.shutdown(tcp::socket::shutdown_both, ignored);
+}
+
 asio::awaitable<void> _accept_loop(RunningServer& srv) {
     for (;;) {
         auto [ec, socket] = co_await srv.acceptor.async_accept(asio::make_strand(srv.ioc),
@@ -274,6 +295,10 @@ asio::awaitable<void> _accept_loop(RunningServer& srv) {
             continue;
         }
         auto ex = socket.get_executor();
+        if (srv.connections.load() >= srv.opts.max_connections) {
+            asio::co_spawn(ex, _refuse_busy(std::move(socket)), asio::detached);
+            continue;
+        }
         asio::co_spawn(ex, _session(srv, std::move(socket)), asio::detached);
     }
 }

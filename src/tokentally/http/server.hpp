@@ -47,6 +47,7 @@ struct ServerOptions {
     std::chrono::seconds idle_timeout{120};   // waiting for the next request
     std::chrono::seconds write_timeout{120};  // a client that stops reading
     std::chrono::seconds drain_timeout{10};   // at shutdown
+    int max_connections = 1024;               // open client connections; beyond: 503
 };
 
 struct RunningServer;

@@ -22,6 +22,7 @@ namespace tokentally::proxy {
 namespace asio = boost::asio;
 
 std::function<bj::object(std::string_view)> get_model_price = catalog::get_model_price;
+std::chrono::seconds upstream_timeout = UPSTREAM_TIMEOUT;
 
 namespace {
 
@@ -208,7 +209,7 @@ asio::awaitable<http::Response> _proxy(http::Request& req) {
     ForwardCall call;
     call.headers = _strip_tokentally_headers(req.headers);
     call.t0 = _monotonic();
-    call.client = std::make_shared<http::Client>(UPSTREAM_TIMEOUT);
+    call.client = std::make_shared<http::Client>(upstream_timeout);
     call.method = req.method;
     call.url = target_url;
     call.body = std::move(routed.body_bytes);

@@ -23,6 +23,11 @@ inline constexpr std::string_view TITLE = "tokentally proxy";
 inline constexpr std::string_view VERSION = "0.5.0";
 inline constexpr std::chrono::seconds UPSTREAM_TIMEOUT{120};
 
+// The wait for each provider exchange, read when a call starts. Stays at
+// UPSTREAM_TIMEOUT unless set before serving (the fault tests shorten it so
+// that a silent provider does not hold a test for two minutes).
+extern std::chrono::seconds upstream_timeout;
+
 // Operations of the outside modules, looked up in this table at the moment
 // of each use. The defaults are the real modules; a test replaces an entry
 // and restores it with default_bindings().

@@ -420,6 +420,37 @@ TEST_F(Faults, AReadOnlyDataDirectoryAnswers500AndNothingIsWritten) {
     EXPECT_EQ(tt_test::call("GET", app->url() + "/health").status, 200);
 }
 
+// A full disk is a small file system filled up after the first call; only
+// root can mount one.
+TEST_F(Faults, AFullDiskAnswers500UntilThereIsRoomAgain) {
+    fs::create_directories(scratch.data);
+    if (::geteuid() != 0 || ::mount("tokentally-test", scratch.data.c_str(), "tmpfs", 0, "size=1m") != 0)
+        GTEST_SKIP() << "cannot mount a small file system here";
+    struct Undo {
+        std::string dir;
+        ~Undo() { ::umount2(dir.c_str(), MNT_DETACH); }
+    } undo{scratch.data};
+
+    serve();
+    ASSERT_EQ(post(good.url()).status, 200);
+    const std::string filler = scratch.data + "/filler";
+    {
+        std::ofstream out(filler, std::ios::binary);
+        std::string block(4096, 'x');
+        while (out.write(block.data(), block.size())) {
+        }
+    }
+    auto res = post(good.url());
+    EXPECT_EQ(res.status, 500);
+    EXPECT_EQ(res.body, INTERNAL_ERROR);
+    EXPECT_TRUE(logs.contains("error tokentally.http: POST /v1/chat/completions failed: database or disk is full"))
+        << logs.text();
+    EXPECT_EQ(rows(), 1u);
+
+    fs::remove(filler);
+    still_serving(1);
+}
+
 TEST_F(Faults, ACorruptLedgerIsLeftAloneAndEveryCallAnswers500) {
     scratch.write_config("[budgets]\ndaily = 100.0\n");
     fs::create_directories(scratch.data);

@@ -412,10 +412,14 @@ TEST_F(Faults, AReadOnlyDataDirectoryAnswers500AndNothingIsWritten) {
     EXPECT_EQ(res.body, INTERNAL_ERROR);
     EXPECT_TRUE(logs.contains("error tokentally.http: POST /v1/chat/completions failed: ")) << logs.text();
     EXPECT_TRUE(fs::is_empty(scratch.data));
-    // A stream has been relayed by the time its recording fails; it still
-    // leaves no row and no file.
+    // A stream has been relayed by the time its recording fails: it is cut
+    // off before its end, so the client does not take it for a whole answer.
     auto streamed = stream(good.url());
     EXPECT_EQ(streamed.status, 200);
+    EXPECT_EQ(streamed.body(), tt_test::chat_answer());
+    EXPECT_FALSE(streamed.complete);
+    EXPECT_TRUE(logs.contains("error tokentally.proxy: [default|")) << logs.text();
+    EXPECT_TRUE(logs.contains("] streamed call not recorded: unable to open database file")) << logs.text();
     EXPECT_TRUE(fs::is_empty(scratch.data));
     EXPECT_EQ(tt_test::call("GET", app->url() + "/health").status, 200);
 }

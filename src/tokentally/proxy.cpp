@@ -537,7 +537,19 @@ asio::awaitable<http::Response> _handle_streaming(ForwardCall call) {
         rec.elapsed_s = elapsed;
         rec.status = 200;
         rec.streamed = true;
-        ledger::record_call(rec);
+        // The client has every piece but not yet the end of the stream: if
+        // the call cannot be recorded, it must not see a finished answer (a
+        // standard call answers 500 in the same case).
+        std::optional<std::string> not_recorded;
+        try {
+            ledger::record_call(rec);
+        } catch (const std::exception& e) {
+            not_recorded = e.what();
+        }
+        if (not_recorded) {
+            _log()->error("{} streamed call not recorded: {}", _prefix(c.tag, c.session_id), *not_recorded);
+            throw http::StreamAborted(*not_recorded);
+        }
         _log()->info("{} ✓ {} (streamed)  {:.2f}s", _prefix(c.tag, c.session_id), _model_text(c.model_id), elapsed);
         co_return std::nullopt;
     };

@@ -7,6 +7,7 @@
 
 #include <functional>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -50,6 +51,13 @@ struct Request {
 // The function object owns whatever the stream needs (an upstream
 // connection) and releases it when destroyed, also when the client left.
 using ChunkSource = std::function<boost::asio::awaitable<std::optional<std::string>>()>;
+
+// Thrown by a ChunkSource whose stream must not look finished to the client
+// (its call could not be recorded): the connection is then closed without
+// the final chunk. Any other error of a source ends the body cleanly.
+struct StreamAborted : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
 
 struct Response {
     int status = 200;

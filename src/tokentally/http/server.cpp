@@ -136,7 +136,7 @@ asio::awaitable<void> _client_gone(tcp::socket& socket) {
     co_await forever.async_wait(asio::as_tuple(asio::use_awaitable));
 }
 
-enum class _Next { chunk, end, client_gone };
+enum class _Next { chunk, end, client_gone, abort };
 
 // Kept out of the coroutines: GCC 12 miscompiles exception handling there.
 std::string _describe(const std::exception_ptr& error) {
@@ -146,6 +146,20 @@ std::string _describe(const std::exception_ptr& error) {
         return e.what();
     } catch (...) {
         return "unknown error";
+    }
+}
+
+[[noreturn]] void _throw_aborted() {
+    throw beast::system_error(asio::error::connection_aborted, "streamed answer aborted by its source");
+}
+
+bool _aborts(const std::exception_ptr& error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const StreamAborted&) {
+        return true;
+    } catch (...) {
+        return false;
     }
 }
 
@@ -165,6 +179,10 @@ asio::awaitable<_Next> _next_chunk(ChunkSource& source, tcp::socket& socket, std
             .async_wait(asio::experimental::wait_for_one(), asio::use_awaitable);
     if (order[0] == 1) co_return _Next::client_gone;
     if (source_error) {
+        if (_aborts(source_error)) {
+            _log()->debug("stream aborted: {}", _describe(source_error));
+            co_return _Next::abort;
+        }
         // The answer has started: end the body cleanly, the source failed.
         _log()->debug("stream source ended with an error: {}", _describe(source_error));
         co_return _Next::end;
@@ -196,6 +214,8 @@ asio::awaitable<void> _write_stream(beast::tcp_stream& stream, Response& resp, b
     for (std::string chunk;;) {
         _Next next = co_await _next_chunk(resp.stream, stream.socket(), chunk);
         if (next == _Next::client_gone) _throw_client_gone();
+        // Closing without the final chunk tells the client the answer is not whole.
+        if (next == _Next::abort) _throw_aborted();
         if (next == _Next::end) break;
         if (chunk.empty()) continue;
         stream.expires_after(opts.write_timeout);

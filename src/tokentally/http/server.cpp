@@ -300,7 +300,8 @@ asio::awaitable<void> _refuse_busy(tcp::socket socket) {
     static const std::string BUSY =
         "HTTP/1.1 503 Service Unavailable\r\ncontent-type: application/json\r\nconnection: close\r\n"
         "content-length: " + std::to_string(BODY.size()) + "\r\n\r\n" + BODY;
-    auto [ec, n] = co_await asio::async_write(socket, asio::buffer(BUSY), asio::as_tuple(asio::use_awaitable));
+    // A client that is already gone needs no answer: the error is not kept.
+    co_await asio::async_write(socket, asio::buffer(BUSY), asio::as_tuple(asio::use_awaitable));
     beast::error_code ignored;
     socket.shutdown(tcp::socket::shutdown_both, ignored);
 }

@@ -147,6 +147,16 @@ TEST(ProxyUnits, UsageAndHeaderFilters) {
     EXPECT_EQ(proxy::_usage(answer, "completion"), 2);
     EXPECT_EQ(proxy::_usage(bj::parse("{}"), "prompt"), std::nullopt);
     EXPECT_THROW(proxy::_usage(bj::parse("[1]"), "prompt"), std::exception);
+    // Counts no 64-bit integer holds are absent, not wrapped or undefined
+    // (found by fuzz_usage_cache_key); the largest that fit are kept.
+    bj::value huge = bj::parse(
+        R"({"usage": {"prompt_tokens": 3.01e300, "completion_tokens": 18446744073709551615, "input_tokens": 1e400}})");
+    EXPECT_EQ(proxy::_usage(huge, "prompt"), std::nullopt);
+    EXPECT_EQ(proxy::_usage(huge, "completion"), std::nullopt);
+    EXPECT_EQ(proxy::_usage(bj::parse(R"({"usage": {"input_tokens": -1e19}})"), "prompt"), std::nullopt);
+    bj::value edge = bj::parse(R"({"usage": {"prompt_tokens": 9223372036854775807, "output_tokens": 4.5e18}})");
+    EXPECT_EQ(proxy::_usage(edge, "prompt"), INT64_MAX);
+    EXPECT_EQ(proxy::_usage(edge, "completion"), 4'500'000'000'000'000'000);
 
     http::Headers in{{"Host", "x"}, {"X-TOKENTALLY-TAG", "t"}, {"x-tokentally-anything", "1"}, {"Accept", "*/*"}};
     EXPECT_EQ(proxy::_strip_tokentally_headers(in), (http::Headers{{"Accept", "*/*"}}));

@@ -313,8 +313,18 @@ std::optional<std::int64_t> _usage(const bj::value& resp_json, std::string_view 
     const bj::value* chosen = json::truthy(first) ? first : usage.if_contains(prompt ? "input_tokens" : "output_tokens");
     if (chosen == nullptr || chosen->is_null()) return std::nullopt;
     if (chosen->is_int64()) return chosen->get_int64();
-    if (chosen->is_uint64()) return static_cast<std::int64_t>(chosen->get_uint64());
-    if (chosen->is_double()) return static_cast<std::int64_t>(chosen->get_double());
+    // A count no 64-bit integer holds (2^64 - 1, 1e300, 1e400 read as
+    // infinity) is taken as absent: converting it would wrap to a negative
+    // count or be undefined, and the answer has already been delivered.
+    if (chosen->is_uint64()) {
+        if (chosen->get_uint64() > static_cast<std::uint64_t>(INT64_MAX)) return std::nullopt;
+        return static_cast<std::int64_t>(chosen->get_uint64());
+    }
+    if (chosen->is_double()) {
+        double d = chosen->get_double();
+        if (!(d >= -0x1p63 && d < 0x1p63)) return std::nullopt;
+        return static_cast<std::int64_t>(d);
+    }
     if (chosen->is_bool()) return chosen->get_bool() ? 1 : 0;
     throw std::runtime_error("token count is not a number: " + json::write(*chosen));
 }

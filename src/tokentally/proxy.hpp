@@ -80,7 +80,8 @@ double _monotonic();
 
 // Token count of kind "prompt" or "completion" from the answer's usage
 // block; a 0 under the first name falls through to the second. Throws for a
-// non-object answer or a count that is not a number.
+// non-object answer or a count that is not a number; a number too large for
+// a 64-bit count is absent.
 std::optional<std::int64_t> _usage(const bj::value& resp_json, std::string_view kind);
 
 // Request headers to forward: all but Host and the x-tokentally* controls.

@@ -1,11 +1,14 @@
 # Two commands on a fresh Debian 12 machine: `make run` and `make test`.
 BUILD_DIR ?= build
 SAN_DIR   ?= build-asan
+FUZZ_DIR  ?= build-fuzz
+FUZZ_SECONDS       ?= 60
+FUZZ_SMOKE_SECONDS ?= 5
 JOBS      ?= $(shell nproc)
 HOST      ?= 127.0.0.1
 PORT      ?= 8082
 
-.PHONY: deps build run test test-asan bench clean
+.PHONY: deps build run test test-asan fuzz fuzz-smoke bench clean
 
 deps:
 	./scripts/install-deps.sh
@@ -17,8 +20,12 @@ build: deps
 run: build
 	$(BUILD_DIR)/bin/tokentally serve --host $(HOST) --port $(PORT)
 
+# The suite, then the unit tests again under the sanitizers, then a few
+# seconds of every fuzz target.
 test: build
 	cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
+	$(MAKE) --no-print-directory test-asan
+	$(MAKE) --no-print-directory fuzz-smoke
 
 # The unit tests under AddressSanitizer and UBSan.
 test-asan: deps
@@ -26,8 +33,15 @@ test-asan: deps
 	cmake --build $(SAN_DIR) -j $(JOBS)
 	cd $(SAN_DIR) && ctest --output-on-failure -j $(JOBS)
 
+# libFuzzer targets built with clang into $(FUZZ_DIR); any finding fails.
+fuzz: deps
+	JOBS=$(JOBS) FUZZ_BUILD_DIR=$(FUZZ_DIR) ./fuzz/run.sh $(FUZZ_SECONDS)
+
+fuzz-smoke: deps
+	JOBS=$(JOBS) FUZZ_BUILD_DIR=$(FUZZ_DIR) ./fuzz/run.sh $(FUZZ_SMOKE_SECONDS)
+
 bench: build
 	./bench/run.sh $(BUILD_DIR)
 
 clean:
-	rm -rf $(BUILD_DIR) $(SAN_DIR)
+	rm -rf $(BUILD_DIR) $(SAN_DIR) $(FUZZ_DIR)

@@ -3,9 +3,16 @@
 #include "tokentally/db.hpp"
 #include "tokentally/paths.hpp"
 
+#include <boost/asio.hpp>
+
 #include <dlfcn.h>
 
+#include <algorithm>
+#include <condition_variable>
+#include <deque>
 #include <mutex>
+#include <thread>
+#include <vector>
 
 namespace tokentally::ledger {
 
@@ -75,8 +82,10 @@ void _alert_step(const CallRecord& rec) {
 
 db::Conn _conn() { return db::connection(DB_PATH); }
 
-void init_db() {
-    auto conn = _conn();
+namespace {
+
+void _init_db(const std::string& path) {
+    auto conn = db::connection(path);
     conn.exec(CREATE_CALLS);
     try {
         conn.exec(ADD_SESSION_COLUMN);
@@ -87,45 +96,210 @@ void init_db() {
     db::ensure_spend_rollup(conn);
 }
 
-void _ensure_schema() { db::once_per_file(DB_PATH, "calls", init_db); }
+void _ensure_schema_of(const std::string& path) {
+    db::once_per_file(path, "calls", [&] { _init_db(path); });
+}
+
+}  // namespace
+
+void init_db() { _init_db(DB_PATH); }
+
+void _ensure_schema() { _ensure_schema_of(DB_PATH); }
 
 namespace {
 
-void _insert(const CallRecord& rec) {
-    auto conn = _conn();
+void _bind_row(SQLite::Statement& insert, const CallRecord& rec) {
+    insert.bind(1, db::now());
+    _bind_optional(insert, 2, rec.model_id);
+    insert.bind(3, rec.tag);
+    insert.bind(4, rec.session_id);
+    _bind_optional(insert, 5, rec.prompt_tokens);
+    _bind_optional(insert, 6, rec.completion_tokens);
+    _bind_optional(insert, 7, rec.cost_usd);
+    insert.bind(8, rec.elapsed_s);
+    insert.bind(9, rec.status);
+    insert.bind(10, rec.streamed ? 1 : 0);
+}
+
+// All rows in one transaction: they are committed together or not at all.
+void _insert(const std::string& path, const std::vector<const CallRecord*>& rows) {
+    auto conn = db::connection(path);
     db::WriteLock writing;
     SQLite::Transaction tx(conn);
-    {
+    for (const CallRecord* rec : rows) {
         auto insert = conn.prepare(INSERT_CALL);
-        insert->bind(1, db::now());
-        _bind_optional(*insert, 2, rec.model_id);
-        insert->bind(3, rec.tag);
-        insert->bind(4, rec.session_id);
-        _bind_optional(*insert, 5, rec.prompt_tokens);
-        _bind_optional(*insert, 6, rec.completion_tokens);
-        _bind_optional(*insert, 7, rec.cost_usd);
-        insert->bind(8, rec.elapsed_s);
-        insert->bind(9, rec.status);
-        insert->bind(10, rec.streamed ? 1 : 0);
+        _bind_row(*insert, *rec);
         insert->exec();
     }
     tx.commit();
 }
 
-}  // namespace
-
-void record_call(const CallRecord& rec) {
-    _ensure_schema();
+void _insert_with_schema(const std::string& path, const std::vector<const CallRecord*>& rows) {
+    _ensure_schema_of(path);
     try {
-        _insert(rec);
+        _insert(path, rows);
     } catch (const SQLite::Exception& e) {
         // The schema ran once for this file; a table dropped or a file
         // swapped behind our back since then gets it again, and one retry.
         if (std::string_view(e.what()).find("no such table") == std::string_view::npos) throw;
-        init_db();
-        _insert(rec);
+        _init_db(path);
+        _insert(path, rows);
     }
+}
+
+// The alert check looks at whole windows, so one check per tag after a
+// batch sees what a check after each of its rows would have seen last.
+void _alert_steps(const std::vector<const CallRecord*>& rows) {
+    std::vector<const std::string*> checked;
+    for (const CallRecord* rec : rows) {
+        bool seen = std::any_of(checked.begin(), checked.end(), [&](const std::string* t) { return *t == rec->tag; });
+        if (seen || rec->status >= 400 || !rec->cost_usd) continue;
+        checked.push_back(&rec->tag);
+        _alert_step(*rec);
+    }
+}
+
+// --- the writer thread -------------------------------------------------------
+
+struct _Queued {
+    CallRecord rec;
+    std::string path;  // DB_PATH when queued: a caller (a test) may repoint it
+    Recorded done;
+};
+
+// Rows per transaction at most, so one batch never holds the write lock long.
+constexpr std::size_t MAX_BATCH = 256;
+
+struct _Writer {
+    std::mutex mu;
+    std::condition_variable wake;
+    std::deque<_Queued> queue;
+    bool writing = false;  // a batch (or a caller writing inline) is in progress
+    bool stopping = false;
+    std::thread thread;
+
+    _Writer();
+    ~_Writer() {
+        {
+            std::lock_guard lock(mu);
+            stopping = true;
+        }
+        wake.notify_one();
+        thread.join();
+    }
+};
+
+// The longest run of rows at the head of the queue bound for one file.
+std::vector<_Queued> _take_batch(_Writer& w) {
+    std::vector<_Queued> batch;
+    while (!w.queue.empty() && batch.size() < MAX_BATCH &&
+           (batch.empty() || w.queue.front().path == batch.front().path)) {
+        batch.push_back(std::move(w.queue.front()));
+        w.queue.pop_front();
+    }
+    return batch;
+}
+
+void _write_batch(std::vector<_Queued>& batch) {
+    std::vector<const CallRecord*> rows;
+    for (const auto& q : batch) rows.push_back(&q.rec);
+    std::exception_ptr failed;
+    try {
+        _insert_with_schema(batch.front().path, rows);
+    } catch (...) {
+        failed = std::current_exception();
+    }
+    if (!failed) _alert_steps(rows);
+    for (auto& q : batch) q.done(failed);
+}
+
+void _run(_Writer& w) {
+    std::unique_lock lock(w.mu);
+    for (;;) {
+        w.wake.wait(lock, [&] { return (w.stopping || !w.queue.empty()) && !w.writing; });
+        if (w.queue.empty()) return;
+        std::vector<_Queued> batch = _take_batch(w);
+        w.writing = true;
+        lock.unlock();
+        _write_batch(batch);
+        lock.lock();
+        w.writing = false;
+    }
+}
+
+_Writer::_Writer() : thread([this] { _run(*this); }) {}
+
+_Writer& _writer() {
+    static _Writer w;
+    return w;
+}
+
+}  // namespace
+
+void record_call(const CallRecord& rec) {
+    std::vector<const CallRecord*> rows{&rec};
+    _insert_with_schema(DB_PATH, rows);
     _alert_step(rec);
+}
+
+void record_call_queued(const CallRecord& rec, Recorded done) {
+    _Writer& w = _writer();
+    {
+        std::lock_guard lock(w.mu);
+        w.queue.push_back(_Queued{rec, DB_PATH, std::move(done)});
+    }
+    w.wake.notify_one();
+}
+
+namespace {
+
+// With nothing queued and no batch in progress there is nothing to batch
+// with: the caller writes its row itself, which spares the two thread hops
+// of a lone call (the whole latency story at low load).
+bool _write_if_idle(const CallRecord& rec) {
+    _Writer& w = _writer();
+    {
+        std::lock_guard lock(w.mu);
+        if (w.writing || !w.queue.empty()) return false;
+        w.writing = true;
+    }
+    struct _Done {
+        _Writer& w;
+        ~_Done() {
+            {
+                std::lock_guard lock(w.mu);
+                w.writing = false;
+            }
+            w.wake.notify_one();
+        }
+    } done{w};
+    record_call(rec);
+    return true;
+}
+
+}  // namespace
+
+boost::asio::awaitable<void> record_call_async(const CallRecord& rec) {
+    namespace asio = boost::asio;
+    if (_write_if_idle(rec)) co_return;
+    auto initiate = [&rec](auto handler) {
+        // The handler is move-only and std::function wants a copy; the work
+        // guard keeps the caller's loop running while the row is queued.
+        auto held = std::make_shared<decltype(handler)>(std::move(handler));
+        auto work = std::make_shared<asio::executor_work_guard<asio::any_io_executor>>(
+            asio::get_associated_executor(*held));
+        record_call_queued(rec, [held, work](std::exception_ptr failed) {
+            auto ex = work->get_executor();
+            asio::post(ex, [held, work, failed]() mutable {
+                work->reset();
+                std::move (*held)(failed);
+            });
+        });
+    };
+    // A completion whose first argument is an exception_ptr rethrows it in
+    // the awaiting coroutine.
+    co_await asio::async_initiate<decltype(asio::use_awaitable), void(std::exception_ptr)>(initiate,
+                                                                                          asio::use_awaitable);
 }
 
 }  // namespace tokentally::ledger

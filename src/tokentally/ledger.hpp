@@ -7,7 +7,11 @@
 #include <SQLiteCpp/SQLiteCpp.h>
 #include <boost/json.hpp>
 
+#include <boost/asio/awaitable.hpp>
+
 #include <cstdint>
+#include <exception>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -45,6 +49,22 @@ void init_db();
 // check for a priced call below status 400. Errors of the insert propagate;
 // errors of the alert step never do.
 void record_call(const CallRecord& rec);
+
+// Told, on the ledger's writer thread, that a queued row was committed
+// (null) or could not be (the error).
+using Recorded = std::function<void(std::exception_ptr)>;
+
+// Queues the row for the ledger's writer thread, which commits every row
+// queued meanwhile in one transaction, runs the alert step once per tag of
+// the batch, and only then calls `done` for each row. Under concurrent calls
+// this turns one commit per call into one per batch, while every caller
+// still learns of its own commit before it goes on.
+void record_call_queued(const CallRecord& rec, Recorded done);
+
+// record_call for a coroutine: suspends (the loop thread serves other
+// connections meanwhile) until the row is committed, and resumes on the
+// caller's executor; throws what recording threw. `rec` must outlive the wait.
+boost::asio::awaitable<void> record_call_async(const CallRecord& rec);
 
 // Name of the alerts library and of its C entry point, loaded on first use.
 inline constexpr const char* ALERTS_LIBRARY = "libtokentally_alerts.so";

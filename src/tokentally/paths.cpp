@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <stdexcept>
 
 namespace tokentally::paths {
@@ -33,6 +35,15 @@ void ensure_parent_dir(const std::string& file_path) {
     std::string dir = file_path.substr(0, slash);
     if (mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST)
         throw std::runtime_error("cannot create directory " + dir + ": " + std::strerror(errno));
+}
+
+std::string read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw std::runtime_error("cannot read " + path + ": " + std::strerror(errno));
+    std::ostringstream text;
+    text << in.rdbuf();
+    if (in.bad()) throw std::runtime_error("cannot read " + path);
+    return text.str();
 }
 
 }  // namespace tokentally::paths

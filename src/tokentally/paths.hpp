@@ -19,4 +19,8 @@ std::string data_file(const std::string& name);
 // only, not its parents). Throws when it cannot be created.
 void ensure_parent_dir(const std::string& file_path);
 
+// The whole content of the file at `path`. Throws naming the path (and the
+// system's reason) when it cannot be read.
+std::string read_file(const std::string& path);
+
 }  // namespace tokentally::paths

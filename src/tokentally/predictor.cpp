@@ -203,15 +203,6 @@ double _r2(const std::vector<float>& y, const std::vector<double>& pred) {
     return 1.0 - ss_res / ss_tot;
 }
 
-std::string _read_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) throw std::runtime_error("cannot read " + path + ": " + std::strerror(errno));
-    std::ostringstream text;
-    text << in.rdbuf();
-    if (in.bad()) throw std::runtime_error("cannot read " + path);
-    return text.str();
-}
-
 // Written beside the target and renamed over it, so a crash mid-write never
 // leaves a truncated bundle in place of a good one.
 void _write_file(const std::string& path, const std::string& text) {
@@ -398,7 +389,7 @@ std::optional<Bundle> _decode_bundle(std::string_view text) {
 std::optional<Bundle> _load_model() {
     if (!db::exists(MODEL_PATH)) return std::nullopt;
     try {
-        return _decode_bundle(_read_file(MODEL_PATH));
+        return _decode_bundle(paths::read_file(MODEL_PATH));
     } catch (const std::exception&) {
         return std::nullopt;  // unreadable counts as no bundle
     }

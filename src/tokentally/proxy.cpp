@@ -497,7 +497,7 @@ asio::awaitable<http::Response> _handle_standard(ForwardCall call) {
     rec.cost_usd = m.cost;
     rec.elapsed_s = elapsed;
     rec.status = upstream.status;
-    ledger::record_call(rec);
+    co_await ledger::record_call_async(rec);
 
     if (m.cost)
         _log()->info("{} ✓ {}  in={} out={}  cost=${:.6f}  {:.2f}s", _prefix(call.tag, call.session_id),
@@ -552,7 +552,7 @@ asio::awaitable<http::Response> _handle_streaming(ForwardCall call) {
         // standard call answers 500 in the same case).
         std::optional<std::string> not_recorded;
         try {
-            ledger::record_call(rec);
+            co_await ledger::record_call_async(rec);
         } catch (const std::exception& e) {
             not_recorded = e.what();
         }

@@ -190,6 +190,21 @@ TEST_F(Local, StreamedAnswersAreRelayedLineByLineAndCountedFromTheDoneLine) {
                                                     R"(\(streamed\)  in=7 out=9  power=\$0\.[0-9]{6}  [0-9.]+s)")));
 }
 
+TEST(DoneLineCounts, OnlyTheDoneLineCountsAndWhatIsNoCountIsZero) {
+    EXPECT_FALSE(local::done_line_counts(R"({"done": false, "eval_count": 5})"));
+    EXPECT_FALSE(local::done_line_counts(R"(["done", true])"));
+    EXPECT_FALSE(local::done_line_counts("not json"));
+    auto read = [](const std::string& prompt, const std::string& completion) {
+        auto c = local::done_line_counts(R"({"done": true, "prompt_eval_count": )" + prompt +
+                                         R"(, "eval_count": )" + completion + "}");
+        return c ? std::pair(c->prompt_tokens, c->completion_tokens) : std::pair(-100L, -100L);
+    };
+    EXPECT_EQ(read("26", "298.9"), std::pair(26L, 298L));
+    EXPECT_EQ(read("-3", "-0.5"), std::pair(0L, 0L)) << "a negative count would lower the ledger's totals";
+    EXPECT_EQ(read("18446744073709551615", "1e300"), std::pair(0L, 0L));
+    EXPECT_EQ(read("\"7\"", "null"), std::pair(0L, 0L));
+}
+
 TEST_F(Local, ABodilessGetStreamsAndIsRecordedWithoutCounts) {
     MockServer upstream(ollama);
     point_at(upstream);

@@ -27,6 +27,7 @@ bool _loopback(const std::string& host) {
 void _add_serve(CLI::App& app) {
     auto opts = std::make_shared<http::ServerOptions>();
     auto idle = std::make_shared<long>(opts->idle_timeout.count());
+    auto write = std::make_shared<long>(opts->write_timeout.count());
     auto* cmd = app.add_subcommand("serve", "Run the proxy until SIGINT/SIGTERM (loopback by default)");
     cmd->add_option("--host", opts->host, "Address to listen on")->capture_default_str();
     cmd->add_option("--port", opts->port, "Port to listen on")->capture_default_str();
@@ -39,14 +40,21 @@ void _add_serve(CLI::App& app) {
     cmd->add_option("--max-header-bytes", opts->header_limit, "Largest request head accepted (larger: 431)")
         ->capture_default_str()
         ->check(CLI::PositiveNumber);
+    cmd->add_option("--max-header-count", opts->header_count_limit, "Most header fields in a request (more: 431)")
+        ->capture_default_str()
+        ->check(CLI::PositiveNumber);
     cmd->add_option("--max-connections", opts->max_connections, "Open client connections served at once (more: 503)")
         ->capture_default_str()
         ->check(CLI::PositiveNumber);
     cmd->add_option("--idle-timeout", *idle, "Seconds a client connection may wait between requests")
         ->capture_default_str()
         ->check(CLI::PositiveNumber);
-    cmd->callback([opts, idle] {
+    cmd->add_option("--write-timeout", *write, "Seconds a client may take to read each part of an answer")
+        ->capture_default_str()
+        ->check(CLI::PositiveNumber);
+    cmd->callback([opts, idle, write] {
         opts->idle_timeout = std::chrono::seconds(*idle);
+        opts->write_timeout = std::chrono::seconds(*write);
         if (!_loopback(opts->host))
             logging::get("tokentally.proxy")
                 ->warn("Listening on {}: anyone who can reach port {} can spend through this proxy with the keys "

@@ -9,7 +9,6 @@
 #include <fmt/format.h>
 
 #include <cctype>
-#include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <stdexcept>
@@ -54,13 +53,14 @@ double _setting_number(std::string_view key, double fallback) {
 }
 
 // A token count reported by Ollama; anything but a number that fits a count
-// is taken as absent rather than failing a call that has already run.
+// (a negative one included, which would lower the ledger's token totals) is
+// taken as absent rather than failing a call that has already run.
 std::optional<std::int64_t> _count(const bj::value* v) {
     if (v == nullptr) return std::nullopt;
-    if (v->is_int64()) return v->get_int64();
+    if (v->is_int64() && v->get_int64() >= 0) return v->get_int64();
     if (v->is_uint64() && v->get_uint64() <= static_cast<std::uint64_t>(INT64_MAX))
         return static_cast<std::int64_t>(v->get_uint64());
-    if (v->is_double() && std::isfinite(v->get_double()) && std::abs(v->get_double()) < 9.0e18)
+    if (v->is_double() && v->get_double() >= 0.0 && v->get_double() < 9.0e18)
         return static_cast<std::int64_t>(v->get_double());
     return std::nullopt;
 }
@@ -119,50 +119,32 @@ _Answer _read_answer(const std::string& body) {
     return a;
 }
 
-// One streamed call: the upstream answer is newline-delimited JSON whose
-// lines may be split across transport reads, so the unfinished tail is kept
-// until its newline arrives.
+// One streamed call, relayed line by line.
 struct _NdjsonRelay {
     LocalCall call;
     bool opened = false;
     bool upstream_done = false;
     std::string pending;
-    std::int64_t prompt_tokens = 0;
-    std::int64_t completion_tokens = 0;
+    TokenCounts counts;
 };
-
-void _note_counts(_NdjsonRelay& r, std::string_view line) {
-    std::optional<bj::object> obj = json::parse_object(line);
-    if (!obj || !json::truthy(obj->if_contains("done"))) return;
-    r.prompt_tokens = _count(obj->if_contains("prompt_eval_count")).value_or(0);
-    r.completion_tokens = _count(obj->if_contains("eval_count")).value_or(0);
-}
 
 bool _blank(std::string_view line) {
     return line.find_first_not_of(" \t\r\n\f\v") == std::string_view::npos;
 }
 
-void _relay_line(_NdjsonRelay& r, std::string_view line, std::string& out) {
+void _keep_line(std::vector<std::string>& lines, std::string_view line) {
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    if (_blank(line)) return;
-    out.append(line);
-    out.push_back('\n');
-    _note_counts(r, line);
+    if (!_blank(line)) lines.emplace_back(line);
 }
 
 // The complete lines of `data` (with what was pending before it), each
-// relayed with its newline; at the end of the body the unterminated last
-// line counts as a line too.
-std::string _take_lines(_NdjsonRelay& r, std::string_view data, bool at_end) {
-    r.pending.append(data);
+// relayed with its newline, the counts taken from the line that ends the answer.
+std::string _relay_lines(_NdjsonRelay& r, std::string_view data, bool at_end) {
     std::string out;
-    std::size_t start = 0;
-    for (std::size_t nl; (nl = r.pending.find('\n', start)) != std::string::npos; start = nl + 1)
-        _relay_line(r, std::string_view(r.pending).substr(start, nl - start), out);
-    r.pending.erase(0, start);
-    if (at_end) {
-        _relay_line(r, r.pending, out);
-        r.pending.clear();
+    for (const std::string& line : take_ndjson_lines(r.pending, data, at_end)) {
+        out.append(line);
+        out.push_back('\n');
+        if (auto counts = done_line_counts(line)) r.counts = *counts;
     }
     return out;
 }
@@ -173,12 +155,13 @@ void _finish_relay(_NdjsonRelay& r) {
     double power_cost = _calc_power_cost(elapsed);
     auto nonzero = [](std::int64_t n) { return n != 0 ? std::optional<std::int64_t>(n) : std::nullopt; };
     ledger::CallRecord rec =
-        _record(r.call, nonzero(r.prompt_tokens), nonzero(r.completion_tokens), power_cost, elapsed);
+        _record(r.call, nonzero(r.counts.prompt_tokens), nonzero(r.counts.completion_tokens), power_cost, elapsed);
     rec.status = 200;
     rec.streamed = true;
     ledger::record_call(rec);
     _log()->info("[{}|{}] ✓ {} (streamed)  in={} out={}  power=${:.6f}  {:.2f}s", r.call.tag, r.call.session_id,
-                 _model_text(r.call.model_id), r.prompt_tokens, r.completion_tokens, power_cost, elapsed);
+                 _model_text(r.call.model_id), r.counts.prompt_tokens, r.counts.completion_tokens, power_cost,
+                 elapsed);
 }
 
 asio::awaitable<std::optional<std::string>> _next_relay_chunk(std::shared_ptr<_NdjsonRelay> r) {
@@ -190,7 +173,7 @@ asio::awaitable<std::optional<std::string>> _next_relay_chunk(std::shared_ptr<_N
     while (!r->upstream_done) {
         std::optional<std::string> piece = co_await call.client->next_chunk();
         r->upstream_done = !piece;
-        std::string out = _take_lines(*r, piece ? *piece : std::string_view{}, r->upstream_done);
+        std::string out = _relay_lines(*r, piece ? *piece : std::string_view{}, r->upstream_done);
         if (!out.empty()) co_return out;
     }
     _finish_relay(*r);
@@ -264,6 +247,27 @@ double _electricity_rate() { return _setting_number("electricity_rate", DEFAULT_
 double _calc_power_cost(double elapsed_s) {
     double hours = elapsed_s / 3600.0;
     return hours * _gpu_watts() * _electricity_rate();
+}
+
+std::vector<std::string> take_ndjson_lines(std::string& pending, std::string_view chunk, bool at_end) {
+    pending.append(chunk);
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    for (std::size_t nl; (nl = pending.find('\n', start)) != std::string::npos; start = nl + 1)
+        _keep_line(lines, std::string_view(pending).substr(start, nl - start));
+    pending.erase(0, start);
+    if (at_end) {
+        _keep_line(lines, pending);
+        pending.clear();
+    }
+    return lines;
+}
+
+std::optional<TokenCounts> done_line_counts(std::string_view line) {
+    std::optional<bj::object> obj = json::parse_object(line);
+    if (!obj || !json::truthy(obj->if_contains("done"))) return std::nullopt;
+    return TokenCounts{_count(obj->if_contains("prompt_eval_count")).value_or(0),
+                       _count(obj->if_contains("eval_count")).value_or(0)};
 }
 
 asio::awaitable<http::Response> _handle_ollama_standard(LocalCall call) {

@@ -10,6 +10,7 @@
 #include <boost/json.hpp>
 
 #include <chrono>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -45,6 +46,23 @@ double _electricity_rate();
 
 // Watt-hours of the call times the rate: elapsed_s / 3600 x watts x rate.
 double _calc_power_cost(double elapsed_s);
+
+// A streamed answer from Ollama is newline-delimited JSON whose lines may be
+// split across transport reads. Appends `chunk` to `pending` and takes out
+// the complete lines it then holds, without their newline or a carriage
+// return before it; blank lines are dropped. The unfinished tail stays in
+// `pending` until its newline arrives, or, `at_end`, is the last line.
+std::vector<std::string> take_ndjson_lines(std::string& pending, std::string_view chunk, bool at_end);
+
+struct TokenCounts {
+    std::int64_t prompt_tokens = 0;
+    std::int64_t completion_tokens = 0;
+};
+
+// The counts of the line that ends a streamed answer (a JSON object whose
+// "done" is truthy), a count missing or unreadable as 0; none for any other
+// line.
+std::optional<TokenCounts> done_line_counts(std::string_view line);
 
 // Everything the two answer paths need about one call.
 struct LocalCall {

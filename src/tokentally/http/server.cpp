@@ -192,8 +192,8 @@ asio::awaitable<_Next> _next_chunk(ChunkSource& source, tcp::socket& socket, std
     co_return _Next::chunk;
 }
 
-// What a request the parser refused gets: 413 and 431 for the size limits,
-// 400 for anything malformed.
+// What a request the parser refused gets: 413 for the body's size, 431 for
+// the head's size or field count, 400 for anything malformed.
 Response _refusal(const beast::error_code& ec) {
     if (ec == bhttp::error::body_limit)
         return json_response(413, boost::json::object{{"detail", "Request body too large"}});
@@ -254,6 +254,22 @@ asio::awaitable<Response> _answer(RunningServer& srv, Request& req) {
     co_return _plain(500, INTERNAL_ERROR_BODY);
 }
 
+// Reads one request, refusing a head with more fields than the options
+// allow before its body is read. The field count is a header limit like the
+// head's size, so the parser's own error code carries it to the 431 answer.
+asio::awaitable<beast::error_code> _read_request(beast::tcp_stream& stream, beast::flat_buffer& buffer,
+                                                 bhttp::request_parser<bhttp::string_body>& parser,
+                                                 const ServerOptions& opts) {
+    auto [head_ec, head_n] =
+        co_await bhttp::async_read_header(stream, buffer, parser, asio::as_tuple(asio::use_awaitable));
+    if (head_ec) co_return head_ec;
+    const auto& head = parser.get();
+    if (static_cast<std::size_t>(std::distance(head.begin(), head.end())) > opts.header_count_limit)
+        co_return bhttp::error::header_limit;
+    auto [body_ec, body_n] = co_await bhttp::async_read(stream, buffer, parser, asio::as_tuple(asio::use_awaitable));
+    co_return body_ec;
+}
+
 asio::awaitable<void> _session(RunningServer& srv, tcp::socket socket) {
     _Connected connected(srv.connections);
     // Streamed answers are many small writes; without this a chunk can wait
@@ -269,7 +285,7 @@ asio::awaitable<void> _session(RunningServer& srv, tcp::socket socket) {
             parser.body_limit(opts.body_limit);
             parser.header_limit(static_cast<std::uint32_t>(opts.header_limit));
             stream.expires_after(opts.idle_timeout);
-            auto [ec, n] = co_await bhttp::async_read(stream, buffer, parser, asio::as_tuple(asio::use_awaitable));
+            beast::error_code ec = co_await _read_request(stream, buffer, parser, opts);
             if (ec == bhttp::error::end_of_stream || ec == asio::error::eof ||
                 ec == beast::error::timeout || ec == asio::error::connection_reset || ec == asio::error::operation_aborted)
                 break;

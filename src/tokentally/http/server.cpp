@@ -25,9 +25,15 @@ namespace beast = boost::beast;
 namespace bhttp = boost::beast::http;
 using tcp = asio::ip::tcp;
 
+// One event loop per worker thread, each running alone: a connection (and
+// the upstream connections it opens) lives on one loop from accept to close,
+// so its handlers never hop threads and need no strand. The accept loop runs
+// on the first loop and deals connections out in turn.
 struct RunningServer {
-    asio::io_context ioc;
-    tcp::acceptor acceptor{ioc};
+    std::vector<std::unique_ptr<asio::io_context>> loops;
+    std::vector<asio::executor_work_guard<asio::io_context::executor_type>> keep_running;
+    tcp::acceptor acceptor;
+    std::size_t next_loop = 0;
     std::vector<std::thread> threads;
     std::shared_ptr<const Router> app;
     ServerOptions opts;
@@ -38,7 +44,16 @@ struct RunningServer {
     bool stopped = false;
     std::uint16_t port = 0;
 
+    explicit RunningServer(int n) : loops(_make_loops(n)), acceptor(*loops.front()) {
+        for (auto& loop : loops) keep_running.push_back(asio::make_work_guard(*loop));
+    }
     ~RunningServer() { stop(*this); }
+
+    static std::vector<std::unique_ptr<asio::io_context>> _make_loops(int n) {
+        std::vector<std::unique_ptr<asio::io_context>> out;
+        for (int i = 0; i < n; ++i) out.push_back(std::make_unique<asio::io_context>(1));
+        return out;
+    }
 };
 
 namespace {
@@ -324,8 +339,8 @@ asio::awaitable<void> _refuse_busy(tcp::socket socket) {
 
 asio::awaitable<void> _accept_loop(RunningServer& srv) {
     for (;;) {
-        auto [ec, socket] = co_await srv.acceptor.async_accept(asio::make_strand(srv.ioc),
-                                                               asio::as_tuple(asio::use_awaitable));
+        asio::io_context& loop = *srv.loops[srv.next_loop++ % srv.loops.size()];
+        auto [ec, socket] = co_await srv.acceptor.async_accept(loop, asio::as_tuple(asio::use_awaitable));
         if (ec == asio::error::operation_aborted || !srv.acceptor.is_open()) co_return;
         if (ec) {
             _log()->warn("accept failed: {}", ec.message());
@@ -353,7 +368,8 @@ void include_router(Router& router, const Router& other) {
 
 std::shared_ptr<RunningServer> start(const Router& app, const ServerOptions& opts) {
     for (const auto& hook : app.startup) hook();
-    auto srv = std::make_shared<RunningServer>();
+    int n = opts.workers > 0 ? opts.workers : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+    auto srv = std::make_shared<RunningServer>(n);
     srv->app = std::make_shared<const Router>(app);
     srv->opts = opts;
     tcp::endpoint ep(asio::ip::make_address(opts.host), opts.port);
@@ -362,9 +378,8 @@ std::shared_ptr<RunningServer> start(const Router& app, const ServerOptions& opt
     srv->acceptor.bind(ep);
     srv->acceptor.listen(asio::socket_base::max_listen_connections);
     srv->port = srv->acceptor.local_endpoint().port();
-    asio::co_spawn(srv->ioc, _accept_loop(*srv), asio::detached);
-    int n = opts.workers > 0 ? opts.workers : std::max(1u, std::thread::hardware_concurrency());
-    for (int i = 0; i < n; ++i) srv->threads.emplace_back([s = srv.get()] { s->ioc.run(); });
+    asio::co_spawn(*srv->loops.front(), _accept_loop(*srv), asio::detached);
+    for (auto& loop : srv->loops) srv->threads.emplace_back([l = loop.get()] { l->run(); });
     return srv;
 }
 
@@ -376,7 +391,7 @@ void stop(RunningServer& srv) {
         if (srv.stopped) return;
         srv.stopped = true;
     }
-    asio::post(srv.ioc, [&srv] {
+    asio::post(*srv.loops.front(), [&srv] {
         beast::error_code ignored;
         srv.acceptor.close(ignored);
     });
@@ -384,7 +399,7 @@ void stop(RunningServer& srv) {
         std::unique_lock lock(srv.mu);
         srv.idle.wait_for(lock, srv.opts.drain_timeout, [&] { return srv.in_flight.load() == 0; });
     }
-    srv.ioc.stop();
+    for (auto& loop : srv.loops) loop->stop();
     for (auto& t : srv.threads)
         if (t.joinable()) t.join();
 }

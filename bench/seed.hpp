@@ -1,6 +1,8 @@
-// Seeded ledgers for the micro-benchmarks: `rows` calls spread over the last
-// 30 days (4 models, 5 tags, 100 sessions), built once per size under `dir`
-// and reused by later runs, so that every benchmark reads the same data.
+// Seeded ledgers for the micro-benchmarks: `rows` calls spread evenly over the
+// last 30 days (4 models, 5 tags, 100 sessions), built once per size under
+// `dir` and reused by later runs, so that every benchmark reads the same data.
+// Rows go in in time order, as the proxy appends them: a ledger whose ids and
+// times disagree would make every window read jump across the whole file.
 #pragma once
 
 #include "tokentally/db.hpp"
@@ -15,7 +17,7 @@ namespace tt_bench {
 
 inline std::filesystem::path seeded_ledger(const std::filesystem::path& dir, std::int64_t rows) {
     namespace ledger = tokentally::ledger;
-    std::filesystem::path file = dir / ("seed_" + std::to_string(rows) + ".db");
+    std::filesystem::path file = dir / ("ledger_" + std::to_string(rows) + ".db");
     if (std::filesystem::exists(file)) return file;
     std::filesystem::create_directories(dir);
     std::string saved = ledger::DB_PATH;
@@ -29,8 +31,9 @@ inline std::filesystem::path seeded_ledger(const std::filesystem::path& dir, std
     std::mt19937 rng(7);
     const char* models[] = {"openai/gpt-4o", "openai/gpt-4o-mini", "anthropic/claude-sonnet-4", "google/gemini-2.0-flash"};
     double now = tokentally::db::now();
+    const double span = 30 * 86400.0;
     for (std::int64_t i = 0; i < rows; ++i) {
-        insert.bind(1, now - static_cast<double>(rng() % (30 * 86400)));
+        insert.bind(1, now - span + span * static_cast<double>(i) / static_cast<double>(rows));
         insert.bind(2, models[rng() % 4]);
         insert.bind(3, "tag" + std::to_string(rng() % 5));
         insert.bind(4, "s-" + std::to_string(rng() % 100));

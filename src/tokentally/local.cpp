@@ -250,10 +250,13 @@ double _calc_power_cost(double elapsed_s) {
 }
 
 std::vector<std::string> take_ndjson_lines(std::string& pending, std::string_view chunk, bool at_end) {
+    // What was held back holds no newline: only the new bytes are searched,
+    // so a long line arriving in many pieces is not rescanned each time.
+    std::size_t from = pending.size();
     pending.append(chunk);
     std::vector<std::string> lines;
     std::size_t start = 0;
-    for (std::size_t nl; (nl = pending.find('\n', start)) != std::string::npos; start = nl + 1)
+    for (std::size_t nl; (nl = pending.find('\n', from)) != std::string::npos; start = from = nl + 1)
         _keep_line(lines, std::string_view(pending).substr(start, nl - start));
     pending.erase(0, start);
     if (at_end) {

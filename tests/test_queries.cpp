@@ -253,3 +253,71 @@ TEST(ReadCommands, MissingDatabaseIsCreatedAndBadArgumentsAreUsageErrors) {
         EXPECT_EQ(tt_test::run(bin() + cmd + " 2>/dev/null").status, 2) << cmd;
     }
 }
+
+// The two window summaries are aggregated outside SQL for speed; whatever
+// the rows hold, they must give exactly what SQLite's GROUP BY gives: same
+// groups, same order (ties included), same integer or real sums bit for bit.
+TEST(Queries, WindowSummariesMatchSqliteGroupByExactly) {
+    tt_test::Scratch s({&ledger::DB_PATH});
+    ledger::init_db();
+    const char* models[] = {nullptr, "", "openai/gpt-4o", "Open", "\xc3\xa9-model", "openai/gpt-4o-mini"};
+    const char* tags[] = {"a", "b", "", "A"};
+    std::srand(11);
+    auto pick = [](int n) { return std::rand() % n; };
+    {
+        auto conn = tokentally::db::open(ledger::DB_PATH);
+        SQLite::Transaction tx(conn);
+        SQLite::Statement st(conn,
+                             "INSERT INTO calls (ts, model_id, tag, session_id, prompt_tokens, completion_tokens, "
+                             "cost_usd, elapsed_s, status) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)");
+        for (int i = 0; i < 3000; ++i) {
+            // Inside the day or well outside it, never near the boundary.
+            st.bind(1, ago(pick(2) ? pick(80000) : 100000 + pick(80000)));
+            const char* m = models[pick(6)];
+            m ? st.bind(2, m) : st.bind(2);
+            st.bind(3, tags[pick(4)]);
+            st.bind(4, "s-" + std::to_string(pick(12)));
+            pick(5) ? st.bind(5, static_cast<std::int64_t>(pick(5000))) : st.bind(5);
+            pick(5) ? st.bind(6, static_cast<std::int64_t>(pick(900))) : st.bind(6);
+            int c = pick(4);  // null, zero, or an awkward real (sums depend on their order)
+            c == 0 ? st.bind(7) : st.bind(7, c == 1 ? 0.0 : 0.1 * pick(1000) / 7.0);
+            st.bind(8, pick(3000) / 1000.0);
+            int status = pick(6);
+            status == 0 ? st.bind(9) : st.bind(9, status == 1 ? 429 : status == 2 ? 500 : 200);
+            st.exec();
+            st.reset();
+        }
+        tx.commit();
+    }
+    auto since = [] { return std::to_string(ago(86400.0)); };
+    const std::string totals =
+        "COUNT(*) AS calls, SUM(prompt_tokens) AS total_prompt, SUM(completion_tokens) AS total_completion, "
+        "SUM(cost_usd) AS total_cost, AVG(elapsed_s) AS avg_latency";
+    const std::string errors = "SUM(CASE WHEN status >= 400 THEN 1 ELSE 0 END) AS errors";
+    auto by_model = [&](const std::string& where) {
+        return tt_test::query(s.db_path(), "SELECT model_id, tag, " + totals + ", " + errors +
+                                               " FROM calls INDEXED BY idx_calls_ts WHERE ts >= " + since() + where +
+                                               " GROUP BY model_id, tag ORDER BY total_cost DESC");
+    };
+    auto by_session = [&] {
+        return tt_test::query(s.db_path(), "SELECT session_id, tag, " + totals +
+                                               ", MIN(ts) AS first_call, MAX(ts) AS last_call, " + errors +
+                                               " FROM calls INDEXED BY idx_calls_ts WHERE ts >= " + since() +
+                                               " GROUP BY session_id, tag ORDER BY total_cost DESC");
+    };
+    auto same = [](const bj::array& got, const bj::array& want) {
+        ASSERT_EQ(got.size(), want.size());
+        for (std::size_t i = 0; i < want.size(); ++i) EXPECT_EQ(got[i], want[i]) << i;
+    };
+    same(ledger::summary(), by_model(""));
+    same(ledger::summary(std::string("a")), by_model(" AND tag = 'a'"));
+    same(ledger::agent_summary(), by_session());
+
+    // Values SQLite coerces on its own (text where a count belongs) are left
+    // to SQLite: the answers still agree.
+    tokentally::db::open(ledger::DB_PATH)
+        .exec("INSERT INTO calls (ts, model_id, tag, session_id, prompt_tokens, cost_usd) VALUES (" +
+              std::to_string(ago(10)) + ", 'x', 'a', 's-1', 'many', 0.5)");
+    same(ledger::summary(), by_model(""));
+    same(ledger::agent_summary(), by_session());
+}

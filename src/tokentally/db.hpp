@@ -19,8 +19,9 @@ inline constexpr int BUSY_TIMEOUT_MS = 5000;
 
 // Opens `path` (created when absent) after creating its directory, one level
 // only, with the 5-second busy wait. Throws SQLite::Exception or
-// std::runtime_error naming the path.
-SQLite::Database open(const std::string& path);
+// std::runtime_error naming the path. `extra_flags` are further SQLite open
+// flags.
+SQLite::Database open(const std::string& path, int extra_flags = 0);
 
 using StatementCache = std::unordered_map<std::string, std::unique_ptr<SQLite::Statement>>;
 

@@ -6,10 +6,12 @@
 #include <boost/asio.hpp>
 
 #include <dlfcn.h>
+#include <sqlite3.h>
 
 #include <algorithm>
 #include <condition_variable>
 #include <deque>
+#include <unordered_map>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -312,6 +314,8 @@ boost::asio::awaitable<void> record_call_async(const CallRecord& rec) {
 
 namespace tokentally::ledger {
 
+namespace bj = boost::json;
+
 namespace {
 
 // Without statistics SQLite walks the whole model or session index to save
@@ -370,6 +374,170 @@ constexpr double SECONDS_PER_DAY = 86400.0;
 
 bool _has_tag(const std::optional<std::string>& tag) { return tag && !tag->empty(); }
 
+// --- the two window summaries, aggregated here ------------------------------
+//
+// SQLite answers a GROUP BY by copying every row of the window into a sorter
+// and sorting it, which costs more than the scan itself; the dashboard runs
+// both summaries every few seconds. The window is scanned once in index order
+// and aggregated in a map instead, reproducing SQLite's results exactly:
+// groups in key order (NULL first, text by bytes), sums taken in the same row
+// order (an integer sum stays an integer, any real makes it the running
+// floating sum), then a stable sort by total cost, NULL last. Rows holding
+// values SQLite would coerce (text or blobs where numbers belong, numbers
+// where text belongs) or an integer sum that overflows send the query to
+// SQLite itself.
+
+struct _Unusual {};
+
+int _type(const SQLite::Column& c) {
+    int t = c.getType();
+    if (t == SQLITE_TEXT || t == SQLITE_BLOB) throw _Unusual{};
+    return t;
+}
+
+std::optional<std::string> _key(const SQLite::Column& c) {
+    if (c.isNull()) return std::nullopt;
+    if (c.getType() != SQLITE_TEXT) throw _Unusual{};
+    return c.getString();
+}
+
+// SQLite's SUM and AVG over one column.
+struct _Sum {
+    std::int64_t count = 0;
+    std::int64_t exact = 0;
+    double running = 0.0;
+    bool approx = false;
+
+    void add(const SQLite::Column& c) {
+        int t = _type(c);
+        if (t == SQLITE_NULL) return;
+        ++count;
+        if (t == SQLITE_INTEGER) {
+            std::int64_t v = c.getInt64();
+            running += static_cast<double>(v);
+            if (!approx && __builtin_add_overflow(exact, v, &exact)) throw _Unusual{};
+        } else {
+            running += c.getDouble();
+            approx = true;
+        }
+    }
+    bj::value sum() const {
+        if (count == 0) return nullptr;
+        return approx ? bj::value(running) : bj::value(exact);
+    }
+    bj::value avg() const { return count == 0 ? bj::value(nullptr) : bj::value(running / static_cast<double>(count)); }
+};
+
+struct _Group {
+    std::int64_t calls = 0;
+    _Sum prompt, completion, cost, latency;
+    std::int64_t errors = 0;
+    double first = 0.0, last = 0.0;
+};
+
+using _GroupKey = std::pair<std::optional<std::string>, std::optional<std::string>>;
+
+// Groups met so far, found by their two key columns packed into one string
+// (each as a length, or a NULL marker, then its bytes) so that a row's
+// lookup allocates nothing.
+struct _Groups {
+    struct _Hash {
+        using is_transparent = void;
+        std::size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+    };
+    std::unordered_map<std::string, std::size_t, _Hash, std::equal_to<>> index;
+    std::vector<std::pair<_GroupKey, _Group>> list;
+    std::string packed;
+};
+
+void _pack(std::string& out, const SQLite::Column& c) {
+    int t = c.getType();
+    if (t != SQLITE_NULL && t != SQLITE_TEXT) throw _Unusual{};
+    std::uint64_t n = t == SQLITE_NULL ? ~std::uint64_t{0} : static_cast<std::uint64_t>(c.getBytes());
+    out.append(reinterpret_cast<const char*>(&n), sizeof n);
+    if (t == SQLITE_TEXT) out.append(static_cast<const char*>(c.getBlob()), static_cast<std::size_t>(c.getBytes()));
+}
+
+_Group& _group_of(_Groups& groups, SQLite::Statement& scan) {
+    groups.packed.clear();
+    _pack(groups.packed, scan.getColumn(0));
+    _pack(groups.packed, scan.getColumn(1));
+    auto it = groups.index.find(std::string_view(groups.packed));
+    if (it != groups.index.end()) return groups.list[it->second].second;
+    groups.index.emplace(groups.packed, groups.list.size());
+    groups.list.push_back({{_key(scan.getColumn(0)), _key(scan.getColumn(1))}, _Group{}});
+    return groups.list.back().second;
+}
+
+// Scan columns: key, tag, prompt, completion, cost, elapsed, status, ts.
+void _add_row(_Groups& groups, SQLite::Statement& scan) {
+    _Group& g = _group_of(groups, scan);
+    SQLite::Column status = scan.getColumn(6), ts = scan.getColumn(7);
+    if (_type(ts) != SQLITE_FLOAT) throw _Unusual{};
+    double when = ts.getDouble();
+    if (g.calls == 0 || when < g.first) g.first = when;
+    if (g.calls == 0 || when > g.last) g.last = when;
+    ++g.calls;
+    g.prompt.add(scan.getColumn(2));
+    g.completion.add(scan.getColumn(3));
+    g.cost.add(scan.getColumn(4));
+    g.latency.add(scan.getColumn(5));
+    if (_type(status) != SQLITE_NULL && status.getDouble() >= 400) ++g.errors;
+}
+
+bj::value _opt(const std::optional<std::string>& s) { return s ? bj::value(*s) : bj::value(nullptr); }
+
+bj::object _group_record(const char* key_name, const _GroupKey& key, const _Group& g, bool with_times) {
+    bj::object rec;
+    rec[key_name] = _opt(key.first);
+    rec["tag"] = _opt(key.second);
+    rec["calls"] = g.calls;
+    rec["total_prompt"] = g.prompt.sum();
+    rec["total_completion"] = g.completion.sum();
+    rec["total_cost"] = g.cost.sum();
+    rec["avg_latency"] = g.latency.avg();
+    if (with_times) {
+        rec["first_call"] = g.first;
+        rec["last_call"] = g.last;
+    }
+    rec["errors"] = g.errors;
+    return rec;
+}
+
+// Descending by total cost as SQLite orders it: NULL below every number.
+bool _costlier(const bj::object& a, const bj::object& b) {
+    const bj::value& x = a.at("total_cost");
+    const bj::value& y = b.at("total_cost");
+    if (x.is_null() || y.is_null()) return !x.is_null() && y.is_null();
+    return x.to_number<double>() > y.to_number<double>();
+}
+
+// The summary rows, or none when the window holds something only SQLite's
+// own aggregation reproduces.
+std::optional<bj::array> _summarise(SQLite::Statement& scan, const char* key_name, bool with_times) {
+    _Groups groups;
+    try {
+        while (scan.executeStep()) _add_row(groups, scan);
+    } catch (const _Unusual&) {
+        return std::nullopt;
+    }
+    std::sort(groups.list.begin(), groups.list.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::vector<bj::object> rows;
+    for (const auto& [key, g] : groups.list) rows.push_back(_group_record(key_name, key, g, with_times));
+    std::stable_sort(rows.begin(), rows.end(), _costlier);
+    bj::array out;
+    for (auto& r : rows) out.emplace_back(std::move(r));
+    return out;
+}
+
+// The window of a summary in index order, with the columns _add_row reads.
+std::string _scan_sql(const char* key_name, bool by_tag) {
+    return std::string("SELECT ") + key_name +
+           ", tag, prompt_tokens, completion_tokens, cost_usd, elapsed_s, status, ts\n"
+           "FROM calls INDEXED BY idx_calls_ts WHERE ts >= ?" +
+           (by_tag ? " AND tag = ?" : "");
+}
+
 }  // namespace
 
 boost::json::array summary(std::optional<std::string> tag, double since_hours) {
@@ -377,9 +545,16 @@ boost::json::array summary(std::optional<std::string> tag, double since_hours) {
     std::string where = "WHERE ts >= ?";
     if (_has_tag(tag)) where += " AND tag = ?";
     auto conn = _conn();
+    double since = db::now() - since_hours * SECONDS_PER_HOUR;
+    auto bind = [&](SQLite::Statement& stmt) {
+        stmt.bind(1, since);
+        if (_has_tag(tag)) stmt.bind(2, *tag);
+    };
+    SQLite::Statement scan(conn, _scan_sql("model_id", _has_tag(tag)));
+    bind(scan);
+    if (auto rows = _summarise(scan, "model_id", false)) return std::move(*rows);
     SQLite::Statement stmt(conn, std::string(SUMMARY_HEAD) + "\n" + where + "\n" + SUMMARY_TAIL);
-    stmt.bind(1, db::now() - since_hours * SECONDS_PER_HOUR);
-    if (_has_tag(tag)) stmt.bind(2, *tag);
+    bind(stmt);
     return db::all_records(stmt);
 }
 
@@ -408,8 +583,12 @@ boost::json::array rolling_summary(std::int64_t days) {
 boost::json::array agent_summary(double since_hours) {
     _ensure_schema();
     auto conn = _conn();
+    double since = db::now() - since_hours * SECONDS_PER_HOUR;
+    SQLite::Statement scan(conn, _scan_sql("session_id", false));
+    scan.bind(1, since);
+    if (auto rows = _summarise(scan, "session_id", true)) return std::move(*rows);
     SQLite::Statement stmt(conn, AGENT_SUMMARY);
-    stmt.bind(1, db::now() - since_hours * SECONDS_PER_HOUR);
+    stmt.bind(1, since);
     return db::all_records(stmt);
 }
 

@@ -2,13 +2,16 @@
 
 #include "tokentally/paths.hpp"
 
+#include <sqlite3.h>
 #include <sys/stat.h>
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <thread>
 #include <unordered_map>
 #include <tuple>
 #include <vector>
@@ -52,6 +55,79 @@ struct _Open {
 
 }  // namespace
 
+namespace {
+
+// Pages in the write-ahead log beyond which it is copied back into the
+// database (SQLite's own default for its automatic checkpoint).
+constexpr int CHECKPOINT_PAGES = 1000;
+
+// Copies the write-ahead log back into the database on a thread of its own.
+// SQLite would do it inside the commit that crossed the threshold, making
+// that call wait for the copy and two fsyncs; here the commit only leaves a
+// note. A passive checkpoint never blocks writers or readers, and whatever
+// it cannot copy now is copied by the next one.
+struct _Checkpointer {
+    std::mutex mu;
+    std::condition_variable wake;
+    std::vector<std::string> due;
+    bool stopping = false;
+    std::thread thread;
+
+    _Checkpointer() : thread([this] { _run(); }) {}
+    ~_Checkpointer() {
+        {
+            std::lock_guard lock(mu);
+            stopping = true;
+        }
+        wake.notify_one();
+        thread.join();
+    }
+
+    void request(const std::string& path) {
+        {
+            std::lock_guard lock(mu);
+            if (std::find(due.begin(), due.end(), path) != due.end()) return;
+            due.push_back(path);
+        }
+        wake.notify_one();
+    }
+
+    void _run() {
+        std::unique_lock lock(mu);
+        for (;;) {
+            wake.wait(lock, [&] { return stopping || !due.empty(); });
+            if (stopping) return;
+            std::string path = std::move(due.back());
+            due.pop_back();
+            lock.unlock();
+            _checkpoint(path);
+            lock.lock();
+        }
+    }
+
+    static void _checkpoint(const std::string& path) {
+        if (!exists(path)) return;  // deleted meanwhile: nothing to copy into
+        try {
+            SQLite::Database& conn = connection(path);
+            sqlite3_wal_checkpoint_v2(conn.getHandle(), nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+        } catch (const std::exception&) {
+            // Cannot be opened now; the next commit over the mark asks again.
+        }
+    }
+};
+
+_Checkpointer& _checkpointer() {
+    static _Checkpointer c;
+    return c;
+}
+
+int _on_commit(void* path, sqlite3*, const char*, int pages) {
+    if (pages >= CHECKPOINT_PAGES) _checkpointer().request(*static_cast<const std::string*>(path));
+    return SQLITE_OK;
+}
+
+}  // namespace
+
 Conn connection(const std::string& path) {
     thread_local std::unordered_map<std::string, _Open> open_here;
     auto it = open_here.find(path);
@@ -65,6 +141,8 @@ Conn connection(const std::string& path) {
         auto fresh = std::make_unique<SQLite::Database>(open(path, SQLite::OPEN_NOMUTEX));
         _Open entry{_file_id(path).value_or(_FileId{}), std::move(fresh), std::make_unique<StatementCache>()};
         it = open_here.emplace(path, std::move(entry)).first;
+        // The map's key outlives the connection it is handed to.
+        sqlite3_wal_hook(it->second.db->getHandle(), _on_commit, const_cast<std::string*>(&it->first));
     }
     return Conn{it->second.db.get(), it->second.statements.get()};
 }

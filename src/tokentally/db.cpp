@@ -58,18 +58,23 @@ struct _Open {
 namespace {
 
 // Pages in the write-ahead log beyond which it is copied back into the
-// database (SQLite's own default for its automatic checkpoint).
+// database (SQLite's own default for its automatic checkpoint), and beyond
+// which writers are held off until the copy has caught up.
 constexpr int CHECKPOINT_PAGES = 1000;
+constexpr int CATCH_UP_PAGES = 4 * CHECKPOINT_PAGES;
 
 // Copies the write-ahead log back into the database on a thread of its own.
 // SQLite would do it inside the commit that crossed the threshold, making
-// that call wait for the copy and two fsyncs; here the commit only leaves a
-// note. A passive checkpoint never blocks writers or readers, and whatever
-// it cannot copy now is copied by the next one.
+// that call (and the answer waiting on it) pay for the copy and two fsyncs;
+// here the commit only leaves a note. A passive checkpoint never blocks
+// anyone, but under a steady stream of commits it never reaches the log's
+// end either, and the log only starts over once it has: past CATCH_UP_PAGES
+// this process's writers wait for one copy to finish, so the log stays
+// bounded.
 struct _Checkpointer {
     std::mutex mu;
     std::condition_variable wake;
-    std::vector<std::string> due;
+    std::vector<std::pair<std::string, bool>> due;  // path, catch up
     bool stopping = false;
     std::thread thread;
 
@@ -83,11 +88,15 @@ struct _Checkpointer {
         thread.join();
     }
 
-    void request(const std::string& path) {
+    void request(const std::string& path, bool catch_up) {
         {
             std::lock_guard lock(mu);
-            if (std::find(due.begin(), due.end(), path) != due.end()) return;
-            due.push_back(path);
+            auto it = std::find_if(due.begin(), due.end(), [&](const auto& d) { return d.first == path; });
+            if (it != due.end()) {
+                it->second = it->second || catch_up;
+                return;
+            }
+            due.emplace_back(path, catch_up);
         }
         wake.notify_one();
     }
@@ -97,18 +106,20 @@ struct _Checkpointer {
         for (;;) {
             wake.wait(lock, [&] { return stopping || !due.empty(); });
             if (stopping) return;
-            std::string path = std::move(due.back());
+            auto [path, catch_up] = std::move(due.back());
             due.pop_back();
             lock.unlock();
-            _checkpoint(path);
+            _checkpoint(path, catch_up);
             lock.lock();
         }
     }
 
-    static void _checkpoint(const std::string& path) {
+    static void _checkpoint(const std::string& path, bool catch_up) {
         if (!exists(path)) return;  // deleted meanwhile: nothing to copy into
         try {
             SQLite::Database& conn = connection(path);
+            std::optional<WriteLock> writing;
+            if (catch_up) writing.emplace();
             sqlite3_wal_checkpoint_v2(conn.getHandle(), nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
         } catch (const std::exception&) {
             // Cannot be opened now; the next commit over the mark asks again.
@@ -122,7 +133,8 @@ _Checkpointer& _checkpointer() {
 }
 
 int _on_commit(void* path, sqlite3*, const char*, int pages) {
-    if (pages >= CHECKPOINT_PAGES) _checkpointer().request(*static_cast<const std::string*>(path));
+    if (pages >= CHECKPOINT_PAGES)
+        _checkpointer().request(*static_cast<const std::string*>(path), pages >= CATCH_UP_PAGES);
     return SQLITE_OK;
 }
 

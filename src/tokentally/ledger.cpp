@@ -389,16 +389,24 @@ bool _has_tag(const std::optional<std::string>& tag) { return tag && !tag->empty
 
 struct _Unusual {};
 
-int _type(const SQLite::Column& c) {
-    int t = c.getType();
+// Columns are read straight off the statement: the wrappers' per-column
+// objects cost as much as the aggregation itself over a day of calls.
+int _type(sqlite3_stmt* st, int i) {
+    int t = sqlite3_column_type(st, i);
     if (t == SQLITE_TEXT || t == SQLITE_BLOB) throw _Unusual{};
     return t;
 }
 
-std::optional<std::string> _key(const SQLite::Column& c) {
-    if (c.isNull()) return std::nullopt;
-    if (c.getType() != SQLITE_TEXT) throw _Unusual{};
-    return c.getString();
+std::string_view _text(sqlite3_stmt* st, int i) {
+    const auto* p = reinterpret_cast<const char*>(sqlite3_column_text(st, i));
+    return {p, static_cast<std::size_t>(sqlite3_column_bytes(st, i))};
+}
+
+std::optional<std::string> _key(sqlite3_stmt* st, int i) {
+    int t = sqlite3_column_type(st, i);
+    if (t == SQLITE_NULL) return std::nullopt;
+    if (t != SQLITE_TEXT) throw _Unusual{};
+    return std::string(_text(st, i));
 }
 
 // SQLite's SUM and AVG over one column.
@@ -408,16 +416,16 @@ struct _Sum {
     double running = 0.0;
     bool approx = false;
 
-    void add(const SQLite::Column& c) {
-        int t = _type(c);
+    void add(sqlite3_stmt* st, int i) {
+        int t = _type(st, i);
         if (t == SQLITE_NULL) return;
         ++count;
         if (t == SQLITE_INTEGER) {
-            std::int64_t v = c.getInt64();
+            std::int64_t v = sqlite3_column_int64(st, i);
             running += static_cast<double>(v);
             if (!approx && __builtin_add_overflow(exact, v, &exact)) throw _Unusual{};
         } else {
-            running += c.getDouble();
+            running += sqlite3_column_double(st, i);
             approx = true;
         }
     }
@@ -450,39 +458,39 @@ struct _Groups {
     std::string packed;
 };
 
-void _pack(std::string& out, const SQLite::Column& c) {
-    int t = c.getType();
+void _pack(std::string& out, sqlite3_stmt* st, int i) {
+    int t = sqlite3_column_type(st, i);
     if (t != SQLITE_NULL && t != SQLITE_TEXT) throw _Unusual{};
-    std::uint64_t n = t == SQLITE_NULL ? ~std::uint64_t{0} : static_cast<std::uint64_t>(c.getBytes());
+    std::string_view text = t == SQLITE_TEXT ? _text(st, i) : std::string_view{};
+    std::uint64_t n = t == SQLITE_NULL ? ~std::uint64_t{0} : text.size();
     out.append(reinterpret_cast<const char*>(&n), sizeof n);
-    if (t == SQLITE_TEXT) out.append(static_cast<const char*>(c.getBlob()), static_cast<std::size_t>(c.getBytes()));
+    out.append(text);
 }
 
-_Group& _group_of(_Groups& groups, SQLite::Statement& scan) {
+_Group& _group_of(_Groups& groups, sqlite3_stmt* st) {
     groups.packed.clear();
-    _pack(groups.packed, scan.getColumn(0));
-    _pack(groups.packed, scan.getColumn(1));
+    _pack(groups.packed, st, 0);
+    _pack(groups.packed, st, 1);
     auto it = groups.index.find(std::string_view(groups.packed));
     if (it != groups.index.end()) return groups.list[it->second].second;
     groups.index.emplace(groups.packed, groups.list.size());
-    groups.list.push_back({{_key(scan.getColumn(0)), _key(scan.getColumn(1))}, _Group{}});
+    groups.list.push_back({{_key(st, 0), _key(st, 1)}, _Group{}});
     return groups.list.back().second;
 }
 
 // Scan columns: key, tag, prompt, completion, cost, elapsed, status, ts.
-void _add_row(_Groups& groups, SQLite::Statement& scan) {
-    _Group& g = _group_of(groups, scan);
-    SQLite::Column status = scan.getColumn(6), ts = scan.getColumn(7);
-    if (_type(ts) != SQLITE_FLOAT) throw _Unusual{};
-    double when = ts.getDouble();
+void _add_row(_Groups& groups, sqlite3_stmt* st) {
+    _Group& g = _group_of(groups, st);
+    if (_type(st, 7) != SQLITE_FLOAT) throw _Unusual{};
+    double when = sqlite3_column_double(st, 7);
     if (g.calls == 0 || when < g.first) g.first = when;
     if (g.calls == 0 || when > g.last) g.last = when;
     ++g.calls;
-    g.prompt.add(scan.getColumn(2));
-    g.completion.add(scan.getColumn(3));
-    g.cost.add(scan.getColumn(4));
-    g.latency.add(scan.getColumn(5));
-    if (_type(status) != SQLITE_NULL && status.getDouble() >= 400) ++g.errors;
+    g.prompt.add(st, 2);
+    g.completion.add(st, 3);
+    g.cost.add(st, 4);
+    g.latency.add(st, 5);
+    if (_type(st, 6) != SQLITE_NULL && sqlite3_column_double(st, 6) >= 400) ++g.errors;
 }
 
 bj::value _opt(const std::optional<std::string>& s) { return s ? bj::value(*s) : bj::value(nullptr); }
@@ -512,12 +520,39 @@ bool _costlier(const bj::object& a, const bj::object& b) {
     return x.to_number<double>() > y.to_number<double>();
 }
 
-// The summary rows, or none when the window holds something only SQLite's
-// own aggregation reproduces.
-std::optional<bj::array> _summarise(SQLite::Statement& scan, const char* key_name, bool with_times) {
+// The window of a summary in index order, with the columns _add_row reads.
+std::string _scan_sql(const char* key_name, bool by_tag) {
+    return std::string("SELECT ") + key_name +
+           ", tag, prompt_tokens, completion_tokens, cost_usd, elapsed_s, status, ts\n"
+           "FROM calls INDEXED BY idx_calls_ts WHERE ts >= ?" +
+           (by_tag ? " AND tag = ?" : "");
+}
+
+// A statement prepared on the raw handle, finalised when the holder goes.
+struct _Raw {
+    sqlite3_stmt* st = nullptr;
+    _Raw(SQLite::Database& conn, const std::string& sql) {
+        if (int rc = sqlite3_prepare_v2(conn.getHandle(), sql.c_str(), -1, &st, nullptr); rc != SQLITE_OK)
+            throw SQLite::Exception(conn.getHandle(), rc);
+    }
+    _Raw(const _Raw&) = delete;
+    _Raw& operator=(const _Raw&) = delete;
+    ~_Raw() { sqlite3_finalize(st); }
+};
+
+// The summary rows over the calls since `since` (of one tag when given), or
+// none when the window holds something only SQLite's own aggregation
+// reproduces.
+std::optional<bj::array> _summarise(SQLite::Database& conn, const char* key_name, double since,
+                                    const std::optional<std::string>& tag, bool with_times) {
+    _Raw scan(conn, _scan_sql(key_name, tag.has_value()));
+    sqlite3_bind_double(scan.st, 1, since);
+    if (tag) sqlite3_bind_text(scan.st, 2, tag->data(), static_cast<int>(tag->size()), SQLITE_TRANSIENT);
     _Groups groups;
     try {
-        while (scan.executeStep()) _add_row(groups, scan);
+        int rc;
+        while ((rc = sqlite3_step(scan.st)) == SQLITE_ROW) _add_row(groups, scan.st);
+        if (rc != SQLITE_DONE) throw SQLite::Exception(conn.getHandle(), rc);
     } catch (const _Unusual&) {
         return std::nullopt;
     }
@@ -530,13 +565,6 @@ std::optional<bj::array> _summarise(SQLite::Statement& scan, const char* key_nam
     return out;
 }
 
-// The window of a summary in index order, with the columns _add_row reads.
-std::string _scan_sql(const char* key_name, bool by_tag) {
-    return std::string("SELECT ") + key_name +
-           ", tag, prompt_tokens, completion_tokens, cost_usd, elapsed_s, status, ts\n"
-           "FROM calls INDEXED BY idx_calls_ts WHERE ts >= ?" +
-           (by_tag ? " AND tag = ?" : "");
-}
 
 }  // namespace
 
@@ -550,9 +578,8 @@ boost::json::array summary(std::optional<std::string> tag, double since_hours) {
         stmt.bind(1, since);
         if (_has_tag(tag)) stmt.bind(2, *tag);
     };
-    SQLite::Statement scan(conn, _scan_sql("model_id", _has_tag(tag)));
-    bind(scan);
-    if (auto rows = _summarise(scan, "model_id", false)) return std::move(*rows);
+    std::optional<std::string> only = _has_tag(tag) ? tag : std::nullopt;
+    if (auto rows = _summarise(conn, "model_id", since, only, false)) return std::move(*rows);
     SQLite::Statement stmt(conn, std::string(SUMMARY_HEAD) + "\n" + where + "\n" + SUMMARY_TAIL);
     bind(stmt);
     return db::all_records(stmt);
@@ -584,9 +611,7 @@ boost::json::array agent_summary(double since_hours) {
     _ensure_schema();
     auto conn = _conn();
     double since = db::now() - since_hours * SECONDS_PER_HOUR;
-    SQLite::Statement scan(conn, _scan_sql("session_id", false));
-    scan.bind(1, since);
-    if (auto rows = _summarise(scan, "session_id", true)) return std::move(*rows);
+    if (auto rows = _summarise(conn, "session_id", since, std::nullopt, true)) return std::move(*rows);
     SQLite::Statement stmt(conn, AGENT_SUMMARY);
     stmt.bind(1, since);
     return db::all_records(stmt);

@@ -87,8 +87,24 @@ for c in 1 32; do
   run_wrk tokentally $P_TT $c
 done
 PEAK_RSS=$(awk '/VmHWM/ {print $2}' /proc/$TT_PID/status)
+
+# Soak (BENCH_SOAK_REQUESTS, e.g. 1000000; off by default): RSS once the
+# first ~10k requests have gone through and again after the given number, at
+# 32 connections, to show that memory does not grow with the requests served.
+SOAK=${BENCH_SOAK_REQUESTS:-0}
+SOAK_LINE=""
+if [ "$SOAK" -gt 0 ]; then
+  rss_now() { awk '/VmRSS/ {print $2}' /proc/$TT_PID/status; }
+  soak_run() { wrk -t2 -c32 -d"$1" -s "$WORK/post.lua" "http://127.0.0.1:$P_TT/v1/chat/completions" | awk '/requests in/ {print $1}'; }
+  served=$(soak_run 2s)
+  RSS_EARLY=$(rss_now) EARLY=$served
+  while [ "$served" -lt "$SOAK" ]; do served=$(( served + $(soak_run 10s) )); done
+  RSS_LATE=$(rss_now)
+  SOAK_LINE="- RSS after $EARLY requests ${RSS_EARLY} kB, after $served requests ${RSS_LATE} kB (ratio $(awk -v a="$RSS_LATE" -v b="$RSS_EARLY" 'BEGIN { printf "%.3f", a / b }'))"
+  SENT_SOAK=$served
+fi
 ROWS=$(sqlite3 -cmd ".timeout 5000" "$WORK/data/ledger.db" "SELECT COUNT(*) FROM calls")
-SENT=$(( ${REQS[tokentally,1]} + ${REQS[tokentally,32]} ))
+SENT=$(( ${REQS[tokentally,1]} + ${REQS[tokentally,32]} + ${SENT_SOAK:-0} ))
 
 ttfb() {  # url [headers...]: median time to first byte of a streamed answer, in microseconds
   local url=$1; shift
@@ -121,6 +137,7 @@ REPORT="$WORK/report.md"
   echo "- added p50 at 1 connection, tokentally / nginx: $(ratio $(added ${P50[tokentally,1]} ${P50[direct,1]}) $(added ${P50[nginx,1]} ${P50[direct,1]}))"
   echo "- rows recorded: $ROWS for $SENT requests answered"
   echo "- RSS of tokentally serve: idle $((IDLE_RSS / 1024)) MB, peak $((PEAK_RSS / 1024)) MB"
+  [ -z "$SOAK_LINE" ] || echo "$SOAK_LINE"
   echo "- time to first byte of a streamed answer (median of 21): direct ${TTFB_DIRECT} µs, through tokentally ${TTFB_TT} µs"
   echo
 } > "$REPORT"

@@ -24,12 +24,22 @@ bool _loopback(const std::string& host) {
     return !ec && address.is_loopback();
 }
 
+// The listener binds an address, not a name: refused here, with the value,
+// rather than by the socket with "Invalid argument".
+std::string _ip_address(const std::string& host) {
+    boost::system::error_code ec;
+    boost::asio::ip::make_address(host, ec);
+    return ec ? "not an IP address (such as 127.0.0.1 or 0.0.0.0): " + host : "";
+}
+
 void _add_serve(CLI::App& app) {
     auto opts = std::make_shared<http::ServerOptions>();
     auto idle = std::make_shared<long>(opts->idle_timeout.count());
     auto write = std::make_shared<long>(opts->write_timeout.count());
     auto* cmd = app.add_subcommand("serve", "Run the proxy until SIGINT/SIGTERM (loopback by default)");
-    cmd->add_option("--host", opts->host, "Address to listen on")->capture_default_str();
+    cmd->add_option("--host", opts->host, "Address to listen on")
+        ->capture_default_str()
+        ->check(CLI::Validator(_ip_address, "IP", "IP address"));
     cmd->add_option("--port", opts->port, "Port to listen on")->capture_default_str();
     cmd->add_option("--workers", opts->workers, "Threads serving requests (0: one per core)")
         ->capture_default_str()

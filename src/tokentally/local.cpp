@@ -149,7 +149,7 @@ std::string _relay_lines(_NdjsonRelay& r, std::string_view data, bool at_end) {
     return out;
 }
 
-void _finish_relay(_NdjsonRelay& r) {
+asio::awaitable<void> _finish_relay(_NdjsonRelay& r) {
     r.call.client->close();
     double elapsed = _seconds_since(r.call.t0);
     double power_cost = _calc_power_cost(elapsed);
@@ -158,7 +158,7 @@ void _finish_relay(_NdjsonRelay& r) {
         _record(r.call, nonzero(r.counts.prompt_tokens), nonzero(r.counts.completion_tokens), power_cost, elapsed);
     rec.status = 200;
     rec.streamed = true;
-    ledger::record_call(rec);
+    co_await ledger::record_call_async(rec);
     _log()->info("[{}|{}] ✓ {} (streamed)  in={} out={}  power=${:.6f}  {:.2f}s", r.call.tag, r.call.session_id,
                  _model_text(r.call.model_id), r.counts.prompt_tokens, r.counts.completion_tokens, power_cost,
                  elapsed);
@@ -176,7 +176,7 @@ asio::awaitable<std::optional<std::string>> _next_relay_chunk(std::shared_ptr<_N
         std::string out = _relay_lines(*r, piece ? *piece : std::string_view{}, r->upstream_done);
         if (!out.empty()) co_return out;
     }
-    _finish_relay(*r);
+    co_await _finish_relay(*r);
     co_return std::nullopt;
 }
 
@@ -282,7 +282,7 @@ asio::awaitable<http::Response> _handle_ollama_standard(LocalCall call) {
 
     ledger::CallRecord rec = _record(call, answer.prompt_tokens, answer.completion_tokens, power_cost, elapsed);
     rec.status = upstream.status;
-    ledger::record_call(rec);
+    co_await ledger::record_call_async(rec);
     _log()->info("[{}|{}] ✓ {}  in={} out={}  power=${:.6f}  {:.2f}s", call.tag, call.session_id,
                  _model_text(call.model_id), _count_text(answer.prompt_tokens),
                  _count_text(answer.completion_tokens), power_cost, elapsed);

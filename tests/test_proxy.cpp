@@ -4,6 +4,7 @@
 #include "support/client.hpp"
 #include "support/mock_server.hpp"
 #include "support/scratch.hpp"
+#include "support/serve_process.hpp"
 #include "tokentally/json.hpp"
 #include "tokentally/ledger.hpp"
 #include "tokentally/proxy.hpp"
@@ -14,6 +15,7 @@
 #include <zlib.h>
 
 #include <filesystem>
+#include <fstream>
 #include <thread>
 
 namespace bj = boost::json;
@@ -458,6 +460,16 @@ TEST(ServeCommand, HeaderCountAndWriteTimeoutAreValidatedAndShownWithTheirDefaul
     EXPECT_EQ(named.status, 2);
     EXPECT_NE(named.out.find("not an IP address (such as 127.0.0.1 or 0.0.0.0): not-an-address"), std::string::npos)
         << named.out;
+
+    // "localhost" is the loopback address: served there, without the warning for exposed addresses.
+    tt_test::Scratch s;
+    {
+        tt_test::ServeProcess local(s.home, s.data, s.root + "/serve.log", 1, {"--host", "localhost"});
+        EXPECT_EQ(tt_test::call("GET", local.url() + "/health").status, 200);
+    }
+    std::ifstream log(s.root + "/serve.log");
+    std::string text((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(text.find("Listening on"), std::string::npos) << text;
     auto help = tt_test::run(bin + " serve --help");
     EXPECT_EQ(help.status, 0);
     EXPECT_THAT(help.out, ::testing::ContainsRegex(R"(--max-header-count \S*=100\s)"));

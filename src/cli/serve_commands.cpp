@@ -24,9 +24,11 @@ bool _loopback(const std::string& host) {
     return !ec && address.is_loopback();
 }
 
-// The listener binds an address, not a name: refused here, with the value,
+// The listener binds an address, not a name; "localhost" is taken to mean
+// the loopback address. Anything else is refused here, with the value,
 // rather than by the socket with "Invalid argument".
-std::string _ip_address(const std::string& host) {
+std::string _ip_address(std::string& host) {
+    if (host == "localhost") host = "127.0.0.1";
     boost::system::error_code ec;
     boost::asio::ip::make_address(host, ec);
     return ec ? "not an IP address (such as 127.0.0.1 or 0.0.0.0): " + host : "";
@@ -39,7 +41,7 @@ void _add_serve(CLI::App& app) {
     auto* cmd = app.add_subcommand("serve", "Run the proxy until SIGINT/SIGTERM (loopback by default)");
     cmd->add_option("--host", opts->host, "Address to listen on")
         ->capture_default_str()
-        ->check(CLI::Validator(_ip_address, "IP", "IP address"));
+        ->transform(CLI::Validator(_ip_address, "IP", "IP address"));
     cmd->add_option("--port", opts->port, "Port to listen on")->capture_default_str();
     cmd->add_option("--workers", opts->workers, "Threads serving requests (0: one per core)")
         ->capture_default_str()

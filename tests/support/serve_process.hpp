@@ -52,14 +52,17 @@ struct ServeProcess {
     std::uint16_t port = 0;
     std::string log_path;
 
-    // Starts $TOKENTALLY_BIN serve and waits until /health answers.
-    ServeProcess(const std::string& home, const std::string& data, const std::string& log, int workers = 2)
+    // Starts $TOKENTALLY_BIN serve (with `extra` arguments) and waits until
+    // /health answers on 127.0.0.1.
+    ServeProcess(const std::string& home, const std::string& data, const std::string& log, int workers = 2,
+                 const std::vector<std::string>& extra = {})
         : log_path(log) {
         const char* bin = std::getenv("TOKENTALLY_BIN");
         if (bin == nullptr) throw std::runtime_error("TOKENTALLY_BIN is not set");
         port = free_port();
         std::vector<std::string> args{bin, "serve", "--port", std::to_string(port), "--workers",
                                       std::to_string(workers)};
+        args.insert(args.end(), extra.begin(), extra.end());
         std::vector<std::string> env{"HOME=" + home, "TOKENTALLY_DATA_DIR=" + data};
         for (char** e = environ; *e != nullptr; ++e) {
             std::string s(*e);

@@ -59,7 +59,7 @@ namespace {
 
 // Pages in the write-ahead log beyond which it is copied back into the
 // database (SQLite's own default for its automatic checkpoint), and beyond
-// which writers are held off until the copy has caught up.
+// which the committing writer copies it itself.
 constexpr int CHECKPOINT_PAGES = 1000;
 constexpr int CATCH_UP_PAGES = 4 * CHECKPOINT_PAGES;
 
@@ -67,14 +67,14 @@ constexpr int CATCH_UP_PAGES = 4 * CHECKPOINT_PAGES;
 // SQLite would do it inside the commit that crossed the threshold, making
 // that call (and the answer waiting on it) pay for the copy and two fsyncs;
 // here the commit only leaves a note. A passive checkpoint never blocks
-// anyone, but under a steady stream of commits it never reaches the log's
-// end either, and the log only starts over once it has: past CATCH_UP_PAGES
-// this process's writers wait for one copy to finish, so the log stays
-// bounded.
+// anyone, but under a steady stream of commits it may never reach the log's
+// end, and the log only starts over once it has: past CATCH_UP_PAGES the
+// commit copies the log itself, as SQLite would, while it still holds this
+// process's write lock, so the next commit starts the log over.
 struct _Checkpointer {
     std::mutex mu;
     std::condition_variable wake;
-    std::vector<std::pair<std::string, bool>> due;  // path, catch up
+    std::vector<std::string> due;
     bool stopping = false;
     std::thread thread;
 
@@ -88,15 +88,11 @@ struct _Checkpointer {
         thread.join();
     }
 
-    void request(const std::string& path, bool catch_up) {
+    void request(const std::string& path) {
         {
             std::lock_guard lock(mu);
-            auto it = std::find_if(due.begin(), due.end(), [&](const auto& d) { return d.first == path; });
-            if (it != due.end()) {
-                it->second = it->second || catch_up;
-                return;
-            }
-            due.emplace_back(path, catch_up);
+            if (std::find(due.begin(), due.end(), path) != due.end()) return;
+            due.push_back(path);
         }
         wake.notify_one();
     }
@@ -106,20 +102,18 @@ struct _Checkpointer {
         for (;;) {
             wake.wait(lock, [&] { return stopping || !due.empty(); });
             if (stopping) return;
-            auto [path, catch_up] = std::move(due.back());
+            std::string path = std::move(due.back());
             due.pop_back();
             lock.unlock();
-            _checkpoint(path, catch_up);
+            _checkpoint(path);
             lock.lock();
         }
     }
 
-    static void _checkpoint(const std::string& path, bool catch_up) {
+    static void _checkpoint(const std::string& path) {
         if (!exists(path)) return;  // deleted meanwhile: nothing to copy into
         try {
             SQLite::Database& conn = connection(path);
-            std::optional<WriteLock> writing;
-            if (catch_up) writing.emplace();
             sqlite3_wal_checkpoint_v2(conn.getHandle(), nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
         } catch (const std::exception&) {
             // Cannot be opened now; the next commit over the mark asks again.
@@ -132,9 +126,11 @@ _Checkpointer& _checkpointer() {
     return c;
 }
 
-int _on_commit(void* path, sqlite3*, const char*, int pages) {
-    if (pages >= CHECKPOINT_PAGES)
-        _checkpointer().request(*static_cast<const std::string*>(path), pages >= CATCH_UP_PAGES);
+int _on_commit(void* path, sqlite3* db, const char*, int pages) {
+    if (pages >= CATCH_UP_PAGES)
+        sqlite3_wal_checkpoint_v2(db, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+    else if (pages >= CHECKPOINT_PAGES)
+        _checkpointer().request(*static_cast<const std::string*>(path));
     return SQLITE_OK;
 }
 

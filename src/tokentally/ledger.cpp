@@ -176,7 +176,6 @@ struct _Writer {
     std::mutex mu;
     std::condition_variable wake;
     std::deque<_Queued> queue;
-    bool writing = false;  // a batch (or a caller writing inline) is in progress
     bool stopping = false;
     std::thread thread;
 
@@ -218,14 +217,12 @@ void _write_batch(std::vector<_Queued>& batch) {
 void _run(_Writer& w) {
     std::unique_lock lock(w.mu);
     for (;;) {
-        w.wake.wait(lock, [&] { return (w.stopping || !w.queue.empty()) && !w.writing; });
+        w.wake.wait(lock, [&] { return w.stopping || !w.queue.empty(); });
         if (w.queue.empty()) return;
         std::vector<_Queued> batch = _take_batch(w);
-        w.writing = true;
         lock.unlock();
         _write_batch(batch);
         lock.lock();
-        w.writing = false;
     }
 }
 
@@ -253,37 +250,8 @@ void record_call_queued(const CallRecord& rec, Recorded done) {
     w.wake.notify_one();
 }
 
-namespace {
-
-// With nothing queued and no batch in progress there is nothing to batch
-// with: the caller writes its row itself, which spares the two thread hops
-// of a lone call (the whole latency story at low load).
-bool _write_if_idle(const CallRecord& rec) {
-    _Writer& w = _writer();
-    {
-        std::lock_guard lock(w.mu);
-        if (w.writing || !w.queue.empty()) return false;
-        w.writing = true;
-    }
-    struct _Done {
-        _Writer& w;
-        ~_Done() {
-            {
-                std::lock_guard lock(w.mu);
-                w.writing = false;
-            }
-            w.wake.notify_one();
-        }
-    } done{w};
-    record_call(rec);
-    return true;
-}
-
-}  // namespace
-
 boost::asio::awaitable<void> record_call_async(const CallRecord& rec) {
     namespace asio = boost::asio;
-    if (_write_if_idle(rec)) co_return;
     auto initiate = [&rec](auto handler) {
         // The handler is move-only and std::function wants a copy; the work
         // guard keeps the caller's loop running while the row is queued.

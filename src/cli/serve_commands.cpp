@@ -34,6 +34,12 @@ std::string _ip_address(std::string& host) {
     return ec ? "not an IP address (such as 127.0.0.1 or 0.0.0.0): " + host : "";
 }
 
+// A limit of the server: a positive number, its default shown in the help.
+template <class T>
+void _positive(CLI::App* cmd, const std::string& name, T& target, const std::string& help) {
+    cmd->add_option(name, target, help)->capture_default_str()->check(CLI::PositiveNumber);
+}
+
 void _add_serve(CLI::App& app) {
     auto opts = std::make_shared<http::ServerOptions>();
     auto idle = std::make_shared<long>(opts->idle_timeout.count());
@@ -46,24 +52,12 @@ void _add_serve(CLI::App& app) {
     cmd->add_option("--workers", opts->workers, "Threads serving requests (0: one per core)")
         ->capture_default_str()
         ->check(CLI::NonNegativeNumber);
-    cmd->add_option("--max-body-bytes", opts->body_limit, "Largest request body accepted (larger: 413)")
-        ->capture_default_str()
-        ->check(CLI::PositiveNumber);
-    cmd->add_option("--max-header-bytes", opts->header_limit, "Largest request head accepted (larger: 431)")
-        ->capture_default_str()
-        ->check(CLI::PositiveNumber);
-    cmd->add_option("--max-header-count", opts->header_count_limit, "Most header fields in a request (more: 431)")
-        ->capture_default_str()
-        ->check(CLI::PositiveNumber);
-    cmd->add_option("--max-connections", opts->max_connections, "Open client connections served at once (more: 503)")
-        ->capture_default_str()
-        ->check(CLI::PositiveNumber);
-    cmd->add_option("--idle-timeout", *idle, "Seconds a client connection may wait between requests")
-        ->capture_default_str()
-        ->check(CLI::PositiveNumber);
-    cmd->add_option("--write-timeout", *write, "Seconds a client may take to read each part of an answer")
-        ->capture_default_str()
-        ->check(CLI::PositiveNumber);
+    _positive(cmd, "--max-body-bytes", opts->body_limit, "Largest request body accepted (larger: 413)");
+    _positive(cmd, "--max-header-bytes", opts->header_limit, "Largest request head accepted (larger: 431)");
+    _positive(cmd, "--max-header-count", opts->header_count_limit, "Most header fields in a request (more: 431)");
+    _positive(cmd, "--max-connections", opts->max_connections, "Open client connections served at once (more: 503)");
+    _positive(cmd, "--idle-timeout", *idle, "Seconds a client connection may wait between requests");
+    _positive(cmd, "--write-timeout", *write, "Seconds a client may take to read each part of an answer");
     cmd->callback([opts, idle, write] {
         opts->idle_timeout = std::chrono::seconds(*idle);
         opts->write_timeout = std::chrono::seconds(*write);

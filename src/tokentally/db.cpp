@@ -333,14 +333,12 @@ double spend_since(const Conn& conn, double since, const std::optional<std::stri
     const std::string& rollup_sql = ROLLUP_SQL[by_tag];
     // Preparing against a ledger without the rollup fails with "no such
     // table"; looking the tables up first would cost more than the sum.
-    bool rollup = true;
     try {
-        conn.prepare(rollup_sql);
+        return sum(rollup_sql);
     } catch (const SQLite::Exception&) {
-        rollup = _has_table(conn, "spend_hourly") && _has_table(conn, "spend_minutely");
-        if (rollup) throw;
+        if (_has_table(conn, "spend_hourly") && _has_table(conn, "spend_minutely")) throw;
     }
-    return sum(rollup ? rollup_sql : std::string(SUM_CALLS) + (by_tag ? " AND tag = ?" : ""));
+    return sum(std::string(SUM_CALLS) + (by_tag ? " AND tag = ?" : ""));
 }
 
 bool exists(const std::string& path) {

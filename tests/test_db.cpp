@@ -1,5 +1,5 @@
 // The shared SQLite layer: reused connections, once-per-file schema work and
-// the hourly spend rollup, which must always agree with summing the calls.
+// the running spend totals, which must always agree with summing the calls.
 #include "support/scratch.hpp"
 #include "tokentally/db.hpp"
 
@@ -64,6 +64,26 @@ TEST(SpendRollup, AgreesWithSummingCallsAcrossWindowsTagsAndEdits) {
     one.exec();
     EXPECT_EQ(db::spend_since(conn, now - 86400, std::nullopt), 2.5);
     EXPECT_EQ(db::spend_since(conn, now - 86400 + 0.001, std::nullopt), 0.0);
+}
+
+// Ledgers written by earlier versions carry hourly and by-minute rollups with
+// triggers on every insert: they go, and the running totals start from the
+// calls already there.
+TEST(SpendRollup, EarlierRollupsAreReplaced) {
+    tt_test::Scratch s;
+    auto conn = db::connection(s.db_path());
+    _make_calls(conn);
+    conn.exec("CREATE TABLE spend_hourly (bucket INTEGER, tag TEXT, cost REAL, PRIMARY KEY (bucket, tag))");
+    conn.exec("CREATE TRIGGER spend_hourly_insert AFTER INSERT ON calls BEGIN "
+              "INSERT INTO spend_hourly VALUES (CAST(NEW.ts / 3600 AS INTEGER), '', NEW.cost_usd); END");
+    conn.exec("INSERT INTO calls (ts, tag, cost_usd) VALUES (100.0, 'a', 1.5)");
+    db::ensure_spend_rollup(conn);
+    conn.exec("INSERT INTO calls (ts, tag, cost_usd) VALUES (100.5, 'a', 2.0)");  // same old bucket: no conflict
+    SQLite::Statement left(conn, "SELECT COUNT(*) FROM sqlite_master WHERE name LIKE 'spend_hourly%'");
+    left.executeStep();
+    EXPECT_EQ(left.getColumn(0).getInt(), 0);
+    EXPECT_EQ(db::spend_since(conn, 0, std::optional<std::string>("a")), 3.5);
+    EXPECT_EQ(db::spend_since(conn, 100.2, std::nullopt), 2.0);
 }
 
 TEST(SpendRollup, WithoutTheRollupTheCallsAreSummed) {

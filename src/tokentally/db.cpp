@@ -2,6 +2,8 @@
 
 #include "tokentally/paths.hpp"
 
+#include <fmt/format.h>
+
 #include <sqlite3.h>
 #include <sys/stat.h>
 
@@ -186,91 +188,124 @@ void once_per_file(const std::string& path, std::string_view what, const std::fu
 
 namespace {
 
-// Two rollups of the calls' cost, one row per (bucket, tag): by hour, and by
-// minute for the first, partial hour of a window. A call with no tag counts
-// under ''. The minute is CAST(ts / 60 AS INTEGER) and the hour is the
-// minute divided by 60 in integers, so a call's two buckets always agree.
-struct _Level {
+// Running totals of the calls' cost: for each 10-second bucket that has
+// calls, the cost of every call up to and including that bucket, once per
+// tag (a call with no tag counts under '') and once for all calls. A window
+// from `since` on is then the latest total minus the total at `since`'s
+// bucket, plus the calls of that bucket from `since` on: three index
+// lookups and a few rows, whatever the size of the ledger or the window.
+// The bucket is CAST(ts / 10 AS INTEGER), which never decreases as ts grows,
+// so a call after `since` is never in an earlier bucket.
+constexpr int BUCKET_SECONDS = 10;
+
+struct _Running {
     const char* table;
-    const char* bucket_of_ts;  // {X} stands for the ts column
-    int seconds;
+    const char* create;
+    const char* key_cols;   // the tag column before `bucket`, or nothing
+    const char* key_of;     // the tag of row {R}, or nothing
+    const char* match_of;   // "this row's tag" condition for row {R}, or always true
+    const char* call_match_of;  // the same condition on a call
 };
 
-const _Level LEVELS[] = {
-    {"spend_hourly", "CAST({X} / 60 AS INTEGER) / 60", 3600},
-    {"spend_minutely", "CAST({X} / 60 AS INTEGER)", 60},
+const _Running RUNNING[] = {
+    {"spend_running",
+     "CREATE TABLE spend_running (tag TEXT NOT NULL, bucket INTEGER NOT NULL, total REAL NOT NULL, "
+     "PRIMARY KEY (tag, bucket)) WITHOUT ROWID",
+     "tag, ", "IFNULL({R}.tag, ''), ", "tag = IFNULL({R}.tag, '')", "IFNULL(calls.tag, '') = IFNULL({R}.tag, '')"},
+    {"spend_running_all", "CREATE TABLE spend_running_all (bucket INTEGER PRIMARY KEY, total REAL NOT NULL)", "", "",
+     "1", "1"},
 };
 
-std::string _fill(std::string text, const _Level& level) {
-    auto put = [&](const std::string& hole, const std::string& value) {
-        for (auto at = text.find(hole); at != std::string::npos; at = text.find(hole, at + value.size()))
-            text.replace(at, hole.size(), value);
-    };
-    std::string bucket = level.bucket_of_ts;
-    auto of = [&](const std::string& col) {
-        std::string b = bucket;
-        b.replace(b.find("{X}"), 3, col);
-        return b;
-    };
-    put("{T}", level.table);
-    put("{S}", std::to_string(level.seconds));
-    put("{NEW}", of("NEW.ts"));
-    put("{OLD}", of("OLD.ts"));
-    put("{TS}", of("ts"));
+// Rollups of earlier versions of this ledger, replaced by the running totals.
+constexpr const char* DROP_OLD_ROLLUPS = R"(
+DROP TRIGGER IF EXISTS spend_hourly_insert; DROP TRIGGER IF EXISTS spend_hourly_delete;
+DROP TRIGGER IF EXISTS spend_hourly_update; DROP TRIGGER IF EXISTS spend_minutely_insert;
+DROP TRIGGER IF EXISTS spend_minutely_delete; DROP TRIGGER IF EXISTS spend_minutely_update;
+DROP TABLE IF EXISTS spend_hourly; DROP TABLE IF EXISTS spend_minutely;)";
+
+std::string _replace_all(std::string text, std::string_view hole, std::string_view value) {
+    for (auto at = text.find(hole); at != std::string::npos; at = text.find(hole, at + value.size()))
+        text.replace(at, hole.size(), value);
     return text;
 }
 
-constexpr const char* CREATE_ROLLUP = R"(CREATE TABLE {T} (
-    bucket INTEGER NOT NULL,
-    tag    TEXT    NOT NULL,
-    cost   REAL    NOT NULL,
-    PRIMARY KEY (bucket, tag)
-) WITHOUT ROWID)";
+std::string _bucket_of(std::string_view ts) {
+    return fmt::format("CAST({} / {} AS INTEGER)", ts, BUCKET_SECONDS);
+}
 
-constexpr const char* FILL_ROLLUP = R"(INSERT INTO {T} (bucket, tag, cost)
-SELECT {TS}, IFNULL(tag, ''), SUM(cost_usd) FROM calls WHERE cost_usd IS NOT NULL GROUP BY 1, 2)";
+// Fills the holes of `sql` for running table `r` and call row `row` (NEW or OLD).
+std::string _for(std::string sql, const _Running& r, const char* row) {
+    sql = _replace_all(std::move(sql), "{KEY_COLS}", r.key_cols);
+    sql = _replace_all(std::move(sql), "{KEY}", r.key_of);
+    sql = _replace_all(std::move(sql), "{MATCH}", r.match_of);
+    sql = _replace_all(std::move(sql), "{T}", r.table);
+    sql = _replace_all(std::move(sql), "{CALL_MATCH}", r.call_match_of);
+    sql = _replace_all(std::move(sql), "{B}", _bucket_of(std::string(row) + ".ts"));
+    sql = _replace_all(std::move(sql), "{TS}", _bucket_of("ts"));
+    sql = _replace_all(std::move(sql), "{S}", std::to_string(BUCKET_SECONDS));
+    return _replace_all(std::move(sql), "{R}", row);
+}
 
-// The cost of one bucket recounted from the calls (index range, then the
-// exact bucket test).
-constexpr const char* RECOUNT = R"((SELECT TOTAL(cost_usd) FROM calls
-        WHERE ts >= bucket * {S} - 1 AND ts < bucket * {S} + {S} + 1
-          AND {TS} = bucket AND IFNULL(calls.tag, '') = {T}.tag))";
+// Adds row {R}'s cost to its bucket (created from the total before it) and
+// to every later bucket, which exists only when calls came in out of order.
+constexpr const char* ADD_ROW = R"(
+    UPDATE {T} SET total = total + {R}.cost_usd WHERE {R}.cost_usd IS NOT NULL AND {MATCH} AND bucket > {B};
+    INSERT INTO {T} ({KEY_COLS}bucket, total)
+    SELECT {KEY}{B}, IFNULL((SELECT total FROM {T} WHERE {MATCH} AND bucket < {B}
+                             ORDER BY bucket DESC LIMIT 1), 0.0) + {R}.cost_usd
+    WHERE {R}.cost_usd IS NOT NULL
+    ON CONFLICT ({KEY_COLS}bucket) DO UPDATE SET total = total + {R}.cost_usd;)";
 
-constexpr const char* ROLLUP_TRIGGERS[] = {
-    R"(CREATE TRIGGER IF NOT EXISTS {T}_insert AFTER INSERT ON calls
-WHEN NEW.cost_usd IS NOT NULL BEGIN
-    INSERT INTO {T} (bucket, tag, cost) VALUES ({NEW}, IFNULL(NEW.tag, ''), NEW.cost_usd)
-    ON CONFLICT(bucket, tag) DO UPDATE SET cost = cost + excluded.cost;
-END)",
-    // Edits and deletions never happen in normal use; recounting the buckets
-    // they touch keeps the rollup exact rather than leaving the rounding
-    // residue of a subtraction behind.
-    R"(CREATE TRIGGER IF NOT EXISTS {T}_delete AFTER DELETE ON calls
-WHEN OLD.cost_usd IS NOT NULL BEGIN
-    UPDATE {T} SET cost = {RECOUNT} WHERE bucket = {OLD} AND tag = IFNULL(OLD.tag, '');
-END)",
-    R"(CREATE TRIGGER IF NOT EXISTS {T}_update AFTER UPDATE OF ts, tag, cost_usd ON calls BEGIN
-    INSERT INTO {T} (bucket, tag, cost)
-    SELECT {NEW}, IFNULL(NEW.tag, ''), 0.0 WHERE NEW.cost_usd IS NOT NULL
-    ON CONFLICT(bucket, tag) DO NOTHING;
-    UPDATE {T} SET cost = {RECOUNT}
-    WHERE (bucket = {OLD} AND tag = IFNULL(OLD.tag, '')) OR (bucket = {NEW} AND tag = IFNULL(NEW.tag, ''));
-END)",
-};
+// Edits and deletions of calls never happen in normal use; subtracting
+// leaves a rounding residue far below a thousandth of a cent. A bucket left
+// without calls goes, so that emptied buckets carry no residue into later
+// windows (a ledger emptied by hand sums to exactly 0 again).
+constexpr const char* REMOVE_ROW = R"(
+    UPDATE {T} SET total = total - {R}.cost_usd WHERE {R}.cost_usd IS NOT NULL AND {MATCH} AND bucket >= {B};
+    DELETE FROM {T} WHERE {R}.cost_usd IS NOT NULL AND {MATCH} AND bucket = {B} AND NOT EXISTS (
+        SELECT 1 FROM calls WHERE ts >= {B} * {S} - 1 AND ts < {B} * {S} + {S} + 1 AND {TS} = {B}
+                              AND cost_usd IS NOT NULL AND {CALL_MATCH});)";
+
+std::vector<std::string> _triggers(const _Running& r) {
+    auto trigger = [&](const char* name, const char* event, const std::string& body) {
+        return fmt::format("CREATE TRIGGER IF NOT EXISTS {}_{} AFTER {} ON calls BEGIN{}\nEND", r.table, name, event,
+                           body);
+    };
+    return {trigger("insert", "INSERT", _for(ADD_ROW, r, "NEW")),
+            trigger("delete", "DELETE", _for(REMOVE_ROW, r, "OLD")),
+            trigger("update", "UPDATE OF ts, tag, cost_usd", _for(REMOVE_ROW, r, "OLD") + _for(ADD_ROW, r, "NEW"))};
+}
+
+// The running totals of the calls already in the ledger.
+std::string _fill_running(const _Running& r) {
+    bool by_tag = r.key_cols[0] != '\0';
+    return fmt::format(
+        "INSERT INTO {0} ({1}bucket, total) SELECT {1}bucket, SUM(cost) OVER ({2}ORDER BY bucket) FROM "
+        "(SELECT {3}{4} AS bucket, SUM(cost_usd) AS cost FROM calls WHERE cost_usd IS NOT NULL GROUP BY {5})",
+        r.table, r.key_cols, by_tag ? "PARTITION BY tag " : "", by_tag ? "IFNULL(tag, '') AS tag, " : "",
+        _bucket_of("ts"), by_tag ? "1, 2" : "1");
+}
 
 constexpr const char* SUM_CALLS = "SELECT SUM(cost_usd) FROM calls WHERE ts >= ? AND cost_usd IS NOT NULL";
 
-// Whole hours after the one `since` falls in, whole minutes after its minute
-// within that hour, and the calls of its minute from `since` on. "+tag"
-// keeps the planner on the ts range instead of the tag index, which would
-// visit every call the tag ever made.
-constexpr const char* SUM_ROLLUP = R"(SELECT
-    (SELECT TOTAL(cost) FROM spend_hourly WHERE bucket > CAST(?1 / 60 AS INTEGER) / 60 {tag})
-  + (SELECT TOTAL(cost) FROM spend_minutely
-     WHERE bucket > CAST(?1 / 60 AS INTEGER) AND bucket < (CAST(?1 / 60 AS INTEGER) / 60 + 1) * 60 {tag})
+// The latest running total, minus the one at `since`'s bucket, plus the calls
+// of that bucket from `since` on. "+tag" keeps the planner on the ts range
+// instead of the tag index, which would visit every call the tag ever made.
+constexpr const char* SUM_RUNNING = R"(SELECT
+    IFNULL((SELECT total FROM {T} WHERE {MATCH} ORDER BY bucket DESC LIMIT 1), 0.0)
+  - IFNULL((SELECT total FROM {T} WHERE {MATCH} AND bucket <= {B} ORDER BY bucket DESC LIMIT 1), 0.0)
   + (SELECT TOTAL(cost_usd) FROM calls
-     WHERE ts >= ?1 AND ts < ?1 + 61 AND CAST(ts / 60 AS INTEGER) = CAST(?1 / 60 AS INTEGER)
-       AND cost_usd IS NOT NULL {+tag}))";
+     WHERE ts >= ?1 AND ts < ({B} + 1) * {S} + 1 AND {TS} = {B} AND cost_usd IS NOT NULL {+TAG}))";
+
+std::string _running_sql(bool by_tag) {
+    std::string sql = SUM_RUNNING;
+    sql = _replace_all(std::move(sql), "{T}", RUNNING[by_tag ? 0 : 1].table);
+    sql = _replace_all(std::move(sql), "{MATCH}", by_tag ? "tag = ?2" : "1");
+    sql = _replace_all(std::move(sql), "{B}", _bucket_of("?1"));
+    sql = _replace_all(std::move(sql), "{TS}", _bucket_of("ts"));
+    sql = _replace_all(std::move(sql), "{S}", std::to_string(BUCKET_SECONDS));
+    return _replace_all(std::move(sql), "{+TAG}", by_tag ? "AND +tag = ?2" : "");
+}
 
 bool _has_table(SQLite::Database& conn, const char* name) {
     SQLite::Statement q(conn, "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = ?");
@@ -284,38 +319,26 @@ bool _has_table(const Conn& conn, const char* name) {
     return q->executeStep();
 }
 
-std::string _fill_recount(std::string trigger) {
-    for (auto at = trigger.find("{RECOUNT}"); at != std::string::npos; at = trigger.find("{RECOUNT}"))
-        trigger.replace(at, 9, RECOUNT);
-    return trigger;
-}
-
-std::string _rollup_sql(bool by_tag) {
-    std::string sql = SUM_ROLLUP;
-    for (const char* hole : {"{tag}", "{tag}"}) sql.replace(sql.find(hole), 5, by_tag ? "AND tag = ?2" : "");
-    sql.replace(sql.find("{+tag}"), 6, by_tag ? "AND +tag = ?2" : "");
-    return sql;
-}
-
 }  // namespace
 
 void ensure_spend_rollup(SQLite::Database& conn) {
-    // The partial minute of a window is summed from the calls: this index
+    // The partial bucket of a window is summed from the calls: this index
     // answers it without visiting the rows.
     conn.exec("CREATE INDEX IF NOT EXISTS idx_calls_ts_spend ON calls(ts, tag, cost_usd)");
-    for (const _Level& level : LEVELS) {
-        if (_has_table(conn, level.table)) {
-            for (const char* trigger : ROLLUP_TRIGGERS) conn.exec(_fill(_fill_recount(trigger), level));
+    for (const _Running& r : RUNNING) {
+        if (_has_table(conn, r.table)) {
+            for (const std::string& trigger : _triggers(r)) conn.exec(trigger);
             continue;
         }
         // Created, filled and wired in one transaction, so that no call is
         // counted twice or missed by a writer running at the same time.
         SQLite::Transaction tx(conn, SQLite::TransactionBehavior::IMMEDIATE);
-        if (!_has_table(conn, level.table)) {
-            conn.exec(_fill(CREATE_ROLLUP, level));
-            conn.exec(_fill(FILL_ROLLUP, level));
+        if (!_has_table(conn, r.table)) {
+            conn.exec(DROP_OLD_ROLLUPS);
+            conn.exec(r.create);
+            conn.exec(_fill_running(r));
         }
-        for (const char* trigger : ROLLUP_TRIGGERS) conn.exec(_fill(_fill_recount(trigger), level));
+        for (const std::string& trigger : _triggers(r)) conn.exec(trigger);
         tx.commit();
     }
 }
@@ -329,14 +352,13 @@ double spend_since(const Conn& conn, double since, const std::optional<std::stri
         q->executeStep();
         return q->getColumn(0).isNull() ? 0.0 : q->getColumn(0).getDouble();
     };
-    static const std::string ROLLUP_SQL[2] = {_rollup_sql(false), _rollup_sql(true)};
-    const std::string& rollup_sql = ROLLUP_SQL[by_tag];
-    // Preparing against a ledger without the rollup fails with "no such
-    // table"; looking the tables up first would cost more than the sum.
+    static const std::string RUNNING_SQL[2] = {_running_sql(false), _running_sql(true)};
+    // Preparing against a ledger without the running totals fails with "no
+    // such table"; looking the table up first would cost more than the sum.
     try {
-        return sum(rollup_sql);
+        return sum(RUNNING_SQL[by_tag]);
     } catch (const SQLite::Exception&) {
-        if (_has_table(conn, "spend_hourly") && _has_table(conn, "spend_minutely")) throw;
+        if (_has_table(conn, RUNNING[by_tag ? 0 : 1].table)) throw;
     }
     return sum(std::string(SUM_CALLS) + (by_tag ? " AND tag = ?" : ""));
 }

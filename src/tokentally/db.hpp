@@ -70,17 +70,18 @@ struct WriteLock {
 // `init` throws (and tries again next time).
 void once_per_file(const std::string& path, std::string_view what, const std::function<void()>& init);
 
-// Creates, when missing, the hourly spend rollup of the `calls` table: one
-// row per hour and tag kept up to date by triggers in the same transaction
-// as every insert, update or delete of a call, and filled from the existing
-// calls when it is first created. Needs the `calls` table.
+// Creates, when missing, the running spend totals of the `calls` table (per
+// tag and for all calls, by 10-second bucket), kept up to date by triggers in
+// the same transaction as every insert, update or delete of a call, and
+// filled from the existing calls when first created. Drops the hourly and
+// by-minute rollups of earlier versions. Needs the `calls` table.
 void ensure_spend_rollup(SQLite::Database& conn);
 
 // Sum of `cost_usd` over the calls with `ts` >= `since` (and of one tag when
-// `tag` is given and non-empty), 0.0 when there are none. Whole hours come
-// from the rollup and only the first, partial hour from `calls`, so the cost
+// `tag` is given and non-empty), 0.0 when there are none. Answered from the
+// running totals and the calls of `since`'s own 10-second bucket, so the cost
 // does not grow with the window or the ledger. Falls back to summing `calls`
-// when the rollup does not exist (a ledger no writer has opened since).
+// when the totals do not exist (a ledger no writer has opened since).
 double spend_since(const Conn& conn, double since, const std::optional<std::string>& tag);
 
 // True when a file exists at `path`.

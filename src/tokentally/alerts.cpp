@@ -8,7 +8,10 @@
 
 #include <fmt/format.h>
 
+#include <exception>
+#include <optional>
 #include <string_view>
+#include <vector>
 
 namespace tokentally::alerts {
 
@@ -60,33 +63,62 @@ auto _log() {
 
 std::string _level(double pct) { return pct >= 100 ? "critical" : "warn"; }
 
+// An alert found by the check, stored once every window has been read.
+struct _Found {
+    std::string level, scope;
+    double spent, budget;
+    std::string message;
+};
+
 // A budget of zero or below cannot be spent "a percentage of", and the
 // proxy already reads 0 as "no limit": such a window is passed over, so the
 // other windows and the tag are still checked and no inf/nan text is made.
-void _check_window(const bj::object& budgets, const _Window& w) {
+std::optional<_Found> _check_window(const bj::object& budgets, const _Window& w) {
     const bj::value* v = budgets.if_contains(w.scope);
-    if (v == nullptr) return;
+    if (v == nullptr) return std::nullopt;
     double budget = json::as_number(*v, fmt::format("budgets.{}", w.scope));
-    if (!(budget > 0)) return;
+    if (!(budget > 0)) return std::nullopt;
     double spent = _get_spend(w.hours);
-    if (spent < budget) return;
+    if (spent < budget) return std::nullopt;
     double pct = spent / budget * 100;
-    _record_alert(_level(pct), w.scope, spent, budget,
-                  fmt::format("${:.4f} spent of ${:.2f} {} budget ({:.0f}%)", spent, budget, w.scope, pct));
+    return _Found{_level(pct), w.scope, spent, budget,
+                  fmt::format("${:.4f} spent of ${:.2f} {} budget ({:.0f}%)", spent, budget, w.scope, pct)};
 }
 
-void _check_tag(const bj::object& budgets, const std::string& tag) {
+std::optional<_Found> _check_tag(const bj::object& budgets, const std::string& tag) {
     const bj::object& tags = json::table(budgets, "tags");
-    if (!tags.contains(tag)) return;
+    if (!tags.contains(tag)) return std::nullopt;
     const bj::value* v = json::table(tags, tag).if_contains("daily");
-    if (!json::truthy(v)) return;
+    if (!json::truthy(v)) return std::nullopt;
     double limit = json::as_number(*v, "budgets.tags." + tag + ".daily");
-    if (!(limit > 0)) return;  // as for the windows above
+    if (!(limit > 0)) return std::nullopt;  // as for the windows above
     double spent = _get_spend(24, tag);
-    if (spent < limit * TAG_WARN_SHARE) return;
+    if (spent < limit * TAG_WARN_SHARE) return std::nullopt;
     double pct = spent / limit * 100;
-    _record_alert(_level(pct), "tag:" + tag, spent, limit,
-                  fmt::format("[{}] ${:.4f} of ${:.2f} daily budget ({:.0f}%)", tag, spent, limit, pct));
+    return _Found{_level(pct), "tag:" + tag, spent, limit,
+                  fmt::format("[{}] ${:.4f} of ${:.2f} daily budget ({:.0f}%)", tag, spent, limit, pct)};
+}
+
+// Every window and the tag, read in one transaction: one snapshot of the
+// ledger, and one lock of its shared memory instead of one per window. What
+// was found before a failure (a budget that is not a number) is still
+// returned, with the failure.
+std::vector<_Found> _check_all(const bj::object& budgets, const std::string& tag, std::exception_ptr& failed) {
+    std::vector<_Found> found;
+    try {
+        // Each window asks for the connection again: it must stay the one
+        // the transaction is on.
+        db::FileLookupsOnce once;
+        auto conn = _conn();
+        SQLite::Transaction reading(conn);
+        for (const auto& w : WINDOWS)
+            if (auto f = _check_window(budgets, w)) found.push_back(std::move(*f));
+        if (auto f = _check_tag(budgets, tag)) found.push_back(std::move(*f));
+        reading.commit();
+    } catch (...) {
+        failed = std::current_exception();
+    }
+    return found;
 }
 
 }  // namespace
@@ -106,8 +138,10 @@ double _get_spend(double hours, const std::optional<std::string>& tag) {
 void check_budgets(const std::optional<std::string>& tag) {
     bj::object cfg = config::load();
     const bj::object& budgets = json::table(cfg, "budgets");
-    for (const auto& w : WINDOWS) _check_window(budgets, w);
-    _check_tag(budgets, tag && !tag->empty() ? *tag : "default");
+    std::exception_ptr failed;
+    for (const _Found& f : _check_all(budgets, tag && !tag->empty() ? *tag : "default", failed))
+        _record_alert(f.level, f.scope, f.spent, f.budget, f.message);
+    if (failed) std::rethrow_exception(failed);
 }
 
 void _record_alert(const std::string& level, const std::string& scope, double spent, double budget,

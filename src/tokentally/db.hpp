@@ -87,6 +87,20 @@ double spend_since(const Conn& conn, double since, const std::optional<std::stri
 // True when a file exists at `path`.
 bool exists(const std::string& path);
 
+// While one is alive on the calling thread, the identity of each file (is it
+// there, is it still the file we opened) is looked up once instead of on
+// every operation: one call's budget check or one batch of rows runs a dozen
+// statements, and a replaced file is seen by the next call either way. Never
+// keep one across a suspension point: other calls would run under it. Nests
+// (inner ones do nothing).
+struct FileLookupsOnce {
+    FileLookupsOnce();
+    ~FileLookupsOnce();
+    FileLookupsOnce(const FileLookupsOnce&) = delete;
+    FileLookupsOnce& operator=(const FileLookupsOnce&) = delete;
+    bool outermost;
+};
+
 // The current row of `stmt` as an object from result column name (aliases
 // included) to value, keeping SQLite's types (NULL becomes null).
 boost::json::object row_record(SQLite::Statement& stmt);

@@ -202,6 +202,7 @@ std::vector<_Queued> _take_batch(_Writer& w) {
 }
 
 void _write_batch(std::vector<_Queued>& batch) {
+    db::FileLookupsOnce once;
     std::vector<const CallRecord*> rows;
     for (const auto& q : batch) rows.push_back(&q.rec);
     std::exception_ptr failed;
@@ -236,6 +237,7 @@ _Writer& _writer() {
 }  // namespace
 
 void record_call(const CallRecord& rec) {
+    db::FileLookupsOnce once;
     std::vector<const CallRecord*> rows{&rec};
     _insert_with_schema(DB_PATH, rows);
     _alert_step(rec);

@@ -419,6 +419,7 @@ double _get_spend_24h(const std::optional<std::string>& tag) {
 }
 
 std::pair<bool, std::string> _check_budget_block(const std::string& tag) {
+    db::FileLookupsOnce once;
     // A broken configuration or a locked ledger must not take the proxy
     // down with it: the call goes through and the reason is logged.
     try {

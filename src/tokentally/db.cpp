@@ -76,6 +76,9 @@ namespace {
 constexpr int CHECKPOINT_PAGES = 1000;
 constexpr int CATCH_UP_PAGES = 4 * CHECKPOINT_PAGES;
 
+// Growth of the log, in pages, between two requests for a copy.
+constexpr int COPY_STEP_PAGES = 64;
+
 // Copies the write-ahead log back into the database on a thread of its own.
 // SQLite would do it inside the commit that crossed the threshold, making
 // that call (and the answer waiting on it) pay for the copy and two fsyncs;
@@ -88,7 +91,7 @@ struct _Checkpointer {
     std::mutex mu;
     std::condition_variable wake;
     std::vector<std::string> due;
-    std::unordered_map<std::string, int> last_band;  // pages / CHECKPOINT_PAGES at the last commit
+    std::unordered_map<std::string, int> last_step;  // pages / COPY_STEP_PAGES at the last commit, 0 below the mark
     bool stopping = false;
     std::thread thread;
 
@@ -102,18 +105,21 @@ struct _Checkpointer {
         thread.join();
     }
 
-    // The log of `path` now holds `pages` pages. A copy is asked for each
-    // time the log grows by another CHECKPOINT_PAGES: a copy costs two
-    // fsyncs, and asking on every commit over the mark (the log does not
-    // shrink until a copy reaches its end) made that one per commit.
+    // The log of `path` now holds `pages` pages. Past CHECKPOINT_PAGES a
+    // copy is asked for each time the log grew by another COPY_STEP_PAGES.
+    // Asking on every commit over the mark (the log does not shrink until a
+    // copy reaches its end) cost two fsyncs per commit; asking only every
+    // 1000 pages let the log reach CATCH_UP_PAGES often, and the commit
+    // that copies it then held its calls up for milliseconds (1-connection
+    // p99 1.2 ms -> 3.3 ms).
     void note(const std::string& path, int pages) {
         {
             std::lock_guard lock(mu);
-            int band = pages / CHECKPOINT_PAGES;
-            int& last = last_band[path];
-            if (band == last) return;
-            last = band;
-            if (band == 0 || std::find(due.begin(), due.end(), path) != due.end()) return;
+            int step = pages < CHECKPOINT_PAGES ? 0 : pages / COPY_STEP_PAGES;
+            int& last = last_step[path];
+            if (step == last) return;
+            last = step;
+            if (step == 0 || std::find(due.begin(), due.end(), path) != due.end()) return;
             due.push_back(path);
         }
         wake.notify_one();

@@ -109,8 +109,11 @@ TEST(AlertChecks, UnusableBudgetsNeverStopTheOtherChecks) {
     EXPECT_EQ(field(rows[0], "message"), "$2.0000 spent of $1.00 monthly budget (200%)");
 
     // A budget that is not a number fails the check; the C entry reports it.
-    s.write_config("[budgets]\ndaily = \"five\"\n");
+    // A window crossed before it is still stored.
+    s.write_config("[budgets]\nhourly = 1\ndaily = \"five\"\n");
     EXPECT_THROW(alerts::check_budgets(), std::runtime_error);
+    ASSERT_EQ(stored().size(), 2u);
+    EXPECT_EQ(field(stored().at(1), "scope"), "hourly");
     EXPECT_NE(tokentally_alerts_check_budgets(nullptr), 0);
     s.write_config("");
     EXPECT_EQ(tokentally_alerts_check_budgets("default"), 0);

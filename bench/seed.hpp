@@ -13,6 +13,8 @@
 #include <random>
 #include <string>
 
+#include <unistd.h>
+
 namespace tt_bench {
 
 inline std::filesystem::path seeded_ledger(const std::filesystem::path& dir, std::int64_t rows) {
@@ -48,6 +50,9 @@ inline std::filesystem::path seeded_ledger(const std::filesystem::path& dir, std
     // The benchmarks copy the file alone: everything must be in it, not in
     // its write-ahead log.
     conn.exec("PRAGMA wal_checkpoint(TRUNCATE)");
+    // A fresh seed is a few hundred MB of dirty pages: written back while the
+    // benchmarks run, it would slow the first ones down.
+    ::sync();
     ledger::DB_PATH = saved;
     return file;
 }

@@ -91,7 +91,7 @@ struct _Checkpointer {
     std::mutex mu;
     std::condition_variable wake;
     std::vector<std::string> due;
-    std::unordered_map<std::string, int> last_step;  // pages / COPY_STEP_PAGES at the last commit, 0 below the mark
+    std::unordered_map<std::string, int> last_step;  // pages / COPY_STEP_PAGES when last noted
     bool stopping = false;
     std::thread thread;
 
@@ -105,8 +105,8 @@ struct _Checkpointer {
         thread.join();
     }
 
-    // The log of `path` now holds `pages` pages. Past CHECKPOINT_PAGES a
-    // copy is asked for each time the log grew by another COPY_STEP_PAGES.
+    // The log of `path` now holds `pages` (at least CHECKPOINT_PAGES) pages:
+    // a copy is asked for each time the log grew by another COPY_STEP_PAGES.
     // Asking on every commit over the mark (the log does not shrink until a
     // copy reaches its end) cost two fsyncs per commit; asking only every
     // 1000 pages let the log reach CATCH_UP_PAGES often, and the commit
@@ -115,11 +115,13 @@ struct _Checkpointer {
     void note(const std::string& path, int pages) {
         {
             std::lock_guard lock(mu);
-            int step = pages < CHECKPOINT_PAGES ? 0 : pages / COPY_STEP_PAGES;
+            // A log that started over comes back at a lower step: any
+            // change of step asks.
+            int step = pages / COPY_STEP_PAGES;
             int& last = last_step[path];
             if (step == last) return;
             last = step;
-            if (step == 0 || std::find(due.begin(), due.end(), path) != due.end()) return;
+            if (std::find(due.begin(), due.end(), path) != due.end()) return;
             due.push_back(path);
         }
         wake.notify_one();
@@ -157,7 +159,7 @@ _Checkpointer& _checkpointer() {
 int _on_commit(void* path, sqlite3* db, const char*, int pages) {
     if (pages >= CATCH_UP_PAGES)
         sqlite3_wal_checkpoint_v2(db, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
-    else
+    else if (pages >= CHECKPOINT_PAGES)
         _checkpointer().note(*static_cast<const std::string*>(path), pages);
     return SQLITE_OK;
 }

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <initializer_list>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -65,10 +66,6 @@ struct _Open {
     std::unique_ptr<SQLite::Database> db;
     std::unique_ptr<StatementCache> statements;  // destroyed before db
 };
-
-}  // namespace
-
-namespace {
 
 // Pages in the write-ahead log beyond which it is copied back into the
 // database (SQLite's own default for its automatic checkpoint), and beyond
@@ -264,17 +261,23 @@ std::string _bucket_of(std::string_view ts) {
     return fmt::format("CAST({} / {} AS INTEGER)", ts, BUCKET_SECONDS);
 }
 
-// Fills the holes of `sql` for running table `r` and call row `row` (NEW or OLD).
-std::string _for(std::string sql, const _Running& r, const char* row) {
-    sql = _replace_all(std::move(sql), "{KEY_COLS}", r.key_cols);
-    sql = _replace_all(std::move(sql), "{KEY}", r.key_of);
-    sql = _replace_all(std::move(sql), "{MATCH}", r.match_of);
-    sql = _replace_all(std::move(sql), "{T}", r.table);
-    sql = _replace_all(std::move(sql), "{CALL_MATCH}", r.call_match_of);
-    sql = _replace_all(std::move(sql), "{B}", _bucket_of(std::string(row) + ".ts"));
+// `sql` with each hole replaced by its value, and {TS} (a call's bucket) and
+// {S} (the bucket's length) filled everywhere.
+std::string _fill(std::string sql, std::initializer_list<std::pair<std::string_view, std::string>> holes) {
+    for (const auto& [hole, value] : holes) sql = _replace_all(std::move(sql), hole, value);
     sql = _replace_all(std::move(sql), "{TS}", _bucket_of("ts"));
-    sql = _replace_all(std::move(sql), "{S}", std::to_string(BUCKET_SECONDS));
-    return _replace_all(std::move(sql), "{R}", row);
+    return _replace_all(std::move(sql), "{S}", std::to_string(BUCKET_SECONDS));
+}
+
+// `sql` for running table `r` and call row `row` (NEW or OLD).
+std::string _for(const char* sql, const _Running& r, const char* row) {
+    return _fill(sql, {{"{KEY_COLS}", r.key_cols},
+                       {"{KEY}", r.key_of},
+                       {"{MATCH}", r.match_of},
+                       {"{T}", r.table},
+                       {"{CALL_MATCH}", r.call_match_of},
+                       {"{B}", _bucket_of(std::string(row) + ".ts")},
+                       {"{R}", row}});
 }
 
 // Adds row {R}'s cost to its bucket (created from the total before it) and
@@ -332,25 +335,16 @@ constexpr const char* SUM_RUNNING = R"(SELECT
      WHERE ts >= ?1 AND ts < ({B} + 1) * {S} + 1 AND {TS} = {B} AND cost_usd IS NOT NULL {+TAG}))";
 
 std::string _running_sql(bool by_tag) {
-    std::string sql = SUM_RUNNING;
-    sql = _replace_all(std::move(sql), "{T}", RUNNING[by_tag ? 0 : 1].table);
-    sql = _replace_all(std::move(sql), "{MATCH}", by_tag ? "tag = ?2" : "1");
-    sql = _replace_all(std::move(sql), "{B}", _bucket_of("?1"));
-    sql = _replace_all(std::move(sql), "{TS}", _bucket_of("ts"));
-    sql = _replace_all(std::move(sql), "{S}", std::to_string(BUCKET_SECONDS));
-    return _replace_all(std::move(sql), "{+TAG}", by_tag ? "AND +tag = ?2" : "");
+    return _fill(SUM_RUNNING, {{"{T}", RUNNING[by_tag ? 0 : 1].table},
+                               {"{MATCH}", by_tag ? "tag = ?2" : "1"},
+                               {"{B}", _bucket_of("?1")},
+                               {"{+TAG}", by_tag ? "AND +tag = ?2" : ""}});
 }
 
 bool _has_table(SQLite::Database& conn, const char* name) {
     SQLite::Statement q(conn, "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = ?");
     q.bind(1, name);
     return q.executeStep();
-}
-
-bool _has_table(const Conn& conn, const char* name) {
-    auto q = conn.prepare("SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = ?");
-    q->bind(1, name);
-    return q->executeStep();
 }
 
 }  // namespace
@@ -389,7 +383,7 @@ double spend_since(const Conn& conn, double since, const std::optional<std::stri
     try {
         return sum(RUNNING_SQL[by_tag]);
     } catch (const SQLite::Exception&) {
-        if (_has_table(conn, RUNNING[by_tag ? 0 : 1].table)) throw;
+        if (_has_table(*conn.db, RUNNING[by_tag ? 0 : 1].table)) throw;
     }
     return sum(std::string(SUM_CALLS) + (by_tag ? " AND tag = ?" : ""));
 }

@@ -11,9 +11,9 @@
 #include <algorithm>
 #include <condition_variable>
 #include <deque>
-#include <unordered_map>
 #include <mutex>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 namespace tokentally::ledger {
@@ -535,23 +535,18 @@ std::optional<bj::array> _summarise(SQLite::Database& conn, const char* key_name
     return out;
 }
 
-
 }  // namespace
 
 boost::json::array summary(std::optional<std::string> tag, double since_hours) {
     _ensure_schema();
-    std::string where = "WHERE ts >= ?";
-    if (_has_tag(tag)) where += " AND tag = ?";
     auto conn = _conn();
     double since = db::now() - since_hours * SECONDS_PER_HOUR;
-    auto bind = [&](SQLite::Statement& stmt) {
-        stmt.bind(1, since);
-        if (_has_tag(tag)) stmt.bind(2, *tag);
-    };
     std::optional<std::string> only = _has_tag(tag) ? tag : std::nullopt;
     if (auto rows = _summarise(conn, "model_id", since, only, false)) return std::move(*rows);
+    std::string where = only ? "WHERE ts >= ? AND tag = ?" : "WHERE ts >= ?";
     SQLite::Statement stmt(conn, std::string(SUMMARY_HEAD) + "\n" + where + "\n" + SUMMARY_TAIL);
-    bind(stmt);
+    stmt.bind(1, since);
+    if (only) stmt.bind(2, *only);
     return db::all_records(stmt);
 }
 

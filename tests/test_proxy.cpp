@@ -475,3 +475,31 @@ TEST(ServeCommand, HeaderCountAndWriteTimeoutAreValidatedAndShownWithTheirDefaul
     EXPECT_THAT(help.out, ::testing::ContainsRegex(R"(--max-header-count \S*=100\s)"));
     EXPECT_THAT(help.out, ::testing::ContainsRegex(R"(--write-timeout \S*=120\s)"));
 }
+
+// A lone call is recorded on its own thread and concurrent ones are batched
+// by the writer; the count that decides must follow every request, in every
+// server of the process, and come back to zero.
+TEST(HttpServer, RequestsInFlightFollowEveryRequestAndReturnToZero) {
+    namespace asio = boost::asio;
+    http::Router router;
+    http::add_route(router, {"GET"}, "/count", [](http::Request&) -> asio::awaitable<http::Response> {
+        co_return http::json_response(200, bj::object{{"n", http::requests_in_flight()}});
+    });
+    http::add_route(router, {"GET"}, "/slow", [](http::Request&) -> asio::awaitable<http::Response> {
+        asio::steady_timer t(co_await asio::this_coro::executor, std::chrono::milliseconds(400));
+        co_await t.async_wait(asio::use_awaitable);
+        co_return http::json_response(200, bj::object{});
+    });
+    tt_test::RunningApp first{router}, second{router};
+    auto count = [&](const tt_test::RunningApp& app) {
+        return json::parse_object(tt_test::call("GET", app.url() + "/count", {}, "").body)->at("n").as_int64();
+    };
+    EXPECT_EQ(count(first), 1);
+    std::thread slow([&] { tt_test::call("GET", second.url() + "/slow", {}, ""); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    EXPECT_EQ(count(first), 2);
+    slow.join();
+    for (int i = 0; i < 100 && http::requests_in_flight() != 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(http::requests_in_flight(), 0);
+}

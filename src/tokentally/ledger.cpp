@@ -1,6 +1,7 @@
 #include "tokentally/ledger.hpp"
 
 #include "tokentally/db.hpp"
+#include "tokentally/http/server.hpp"
 #include "tokentally/paths.hpp"
 
 #include <boost/asio.hpp>
@@ -254,6 +255,10 @@ void record_call_queued(const CallRecord& rec, Recorded done) {
 
 boost::asio::awaitable<void> record_call_async(const CallRecord& rec) {
     namespace asio = boost::asio;
+    if (http::requests_in_flight() <= 1) {
+        record_call(rec);
+        co_return;
+    }
     auto initiate = [&rec](auto handler) {
         // The handler is move-only and std::function wants a copy; the work
         // guard keeps the caller's loop running while the row is queued.

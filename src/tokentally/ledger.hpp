@@ -64,6 +64,9 @@ void record_call_queued(const CallRecord& rec, Recorded done);
 // record_call for a coroutine: suspends (the loop thread serves other
 // connections meanwhile) until the row is committed, and resumes on the
 // caller's executor; throws what recording threw. `rec` must outlive the wait.
+// A call that is the only request in flight is recorded on the caller's
+// thread instead: there is nothing to batch it with, and the hand-over to
+// the writer and back would cost more than the write.
 boost::asio::awaitable<void> record_call_async(const CallRecord& rec);
 
 // Name of the alerts library and of its C entry point, loaded on first use.

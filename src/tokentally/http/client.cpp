@@ -370,7 +370,9 @@ std::string decode_body(const std::string& body, std::string_view content_encodi
     throw std::runtime_error("unsupported Content-Encoding '" + enc + "'");
 }
 
-Client::Client(std::chrono::seconds timeout) : state(std::make_unique<ClientState>()) { state->timeout = timeout; }
+// `new ClientState` rather than make_unique: value-initialising would zero
+// the 16 kB chunk buffer on every call, which only streamed answers use.
+Client::Client(std::chrono::seconds timeout) : state(new ClientState) { state->timeout = timeout; }
 Client::~Client() { close(); }
 Client::Client(Client&&) noexcept = default;
 Client& Client::operator=(Client&&) noexcept = default;

@@ -63,11 +63,17 @@ auto _log() {
     return logger;
 }
 
+std::atomic<int> _in_flight_everywhere{0};
+
 // Counts a request as in flight for the drain at shutdown.
 struct _InFlight {
     RunningServer& srv;
-    explicit _InFlight(RunningServer& s) : srv(s) { ++srv.in_flight; }
+    explicit _InFlight(RunningServer& s) : srv(s) {
+        ++srv.in_flight;
+        ++_in_flight_everywhere;
+    }
     ~_InFlight() {
+        --_in_flight_everywhere;
         if (--srv.in_flight == 0) {
             std::lock_guard lock(srv.mu);
             srv.idle.notify_all();
@@ -384,6 +390,8 @@ std::shared_ptr<RunningServer> start(const Router& app, const ServerOptions& opt
 }
 
 std::uint16_t port(const RunningServer& server) { return server.port; }
+
+int requests_in_flight() { return _in_flight_everywhere.load(std::memory_order_relaxed); }
 
 void stop(RunningServer& srv) {
     {

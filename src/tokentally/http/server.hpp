@@ -64,6 +64,9 @@ std::uint16_t port(const RunningServer& server);
 // then stops the threads. Safe to call twice.
 void stop(RunningServer& server);
 
+// Requests being answered right now by every server of this process.
+int requests_in_flight();
+
 // Runs until SIGINT or SIGTERM, then stops as above.
 void serve_until_signal(const Router& app, const ServerOptions& opts);
 

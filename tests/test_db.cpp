@@ -86,6 +86,27 @@ TEST(SpendRollup, EarlierRollupsAreReplaced) {
     EXPECT_EQ(db::spend_since(conn, 100.2, std::nullopt), 2.0);
 }
 
+// The insert trigger of the previous version is swapped for the current one
+// in the same transaction: a call is counted once, never by both.
+TEST(SpendRollup, EarlierInsertTriggerIsReplaced) {
+    tt_test::Scratch s;
+    auto conn = db::connection(s.db_path());
+    _make_calls(conn);
+    db::ensure_spend_rollup(conn);
+    conn.exec("DROP TRIGGER spend_running_add");
+    conn.exec("CREATE TRIGGER spend_running_insert AFTER INSERT ON calls BEGIN "
+              "INSERT INTO spend_running VALUES (IFNULL(NEW.tag, ''), CAST(NEW.ts / 10 AS INTEGER), NEW.cost_usd) "
+              "ON CONFLICT (tag, bucket) DO UPDATE SET total = total + NEW.cost_usd; END");
+    conn.exec("INSERT INTO calls (ts, tag, cost_usd) VALUES (100.0, 'a', 1.5)");
+    db::ensure_spend_rollup(conn);
+    conn.exec("INSERT INTO calls (ts, tag, cost_usd) VALUES (100.5, 'a', 2.0), (100.7, 'a', NULL)");
+    SQLite::Statement left(conn, "SELECT COUNT(*) FROM sqlite_master WHERE name = 'spend_running_insert'");
+    left.executeStep();
+    EXPECT_EQ(left.getColumn(0).getInt(), 0);
+    EXPECT_EQ(db::spend_since(conn, 0, std::optional<std::string>("a")), 3.5);
+    EXPECT_EQ(db::spend_since(conn, 0, std::nullopt), 3.5);
+}
+
 TEST(SpendRollup, WithoutTheRollupTheCallsAreSummed) {
     tt_test::Scratch s;
     auto conn = db::connection(s.db_path());

@@ -110,7 +110,7 @@ std::vector<_Found> _check_all(const bj::object& budgets, const std::string& tag
         // the transaction is on.
         db::FileLookupsOnce once;
         auto conn = _conn();
-        SQLite::Transaction reading(conn);
+        db::Transaction reading(conn);
         for (const auto& w : WINDOWS)
             if (auto f = _check_window(budgets, w)) found.push_back(std::move(*f));
         if (auto f = _check_tag(budgets, tag)) found.push_back(std::move(*f));

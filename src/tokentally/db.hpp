@@ -64,6 +64,20 @@ struct WriteLock {
     std::unique_lock<std::mutex> held;
 };
 
+// A transaction on a kept connection whose BEGIN, COMMIT and ROLLBACK are
+// prepared once, like its other statements (SQLite::Transaction parses them
+// on every use, which costs more than the sums the proxy reads in one).
+// Rolled back when it goes uncommitted.
+struct Transaction {
+    explicit Transaction(const Conn& conn);
+    ~Transaction();
+    Transaction(const Transaction&) = delete;
+    Transaction& operator=(const Transaction&) = delete;
+    void commit();
+    Conn conn;
+    bool open = true;
+};
+
 // Runs `init` the first time this process sees the file at `path` (by its
 // device and inode) for the purpose named `what`, so that schema statements
 // run once per file and again after the file was replaced. Rethrows what

@@ -128,7 +128,7 @@ void _bind_row(SQLite::Statement& insert, const CallRecord& rec) {
 void _insert(const std::string& path, const std::vector<const CallRecord*>& rows) {
     auto conn = db::connection(path);
     db::WriteLock writing;
-    SQLite::Transaction tx(conn);
+    db::Transaction tx(conn);
     for (const CallRecord* rec : rows) {
         auto insert = conn.prepare(INSERT_CALL);
         _bind_row(*insert, *rec);

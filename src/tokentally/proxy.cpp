@@ -383,6 +383,10 @@ std::optional<double> _limit(const bj::object& table, std::string_view key, std:
 std::optional<std::string> _budget_refusal(const std::string& tag) {
     bj::object cfg = config::load();
     const bj::object& budgets = json::table(cfg, "budgets");
+    // Both windows from one snapshot, with one lock of the log's shared
+    // memory instead of one per window. Read only: it is rolled back.
+    std::optional<db::Transaction> reading;
+    if (db::exists(ledger::DB_PATH)) reading.emplace(db::connection(ledger::DB_PATH));
     if (auto daily = _limit(budgets, "daily", "budgets.daily")) {
         double spent = _get_spend_24h();
         if (spent >= *daily)

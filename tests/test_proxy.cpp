@@ -503,3 +503,18 @@ TEST(HttpServer, RequestsInFlightFollowEveryRequestAndReturnToZero) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     EXPECT_EQ(http::requests_in_flight(), 0);
 }
+
+// Answers and upstream requests are written from these lines: the order
+// kept, framing left to the writer, and no value may open a field of its own.
+TEST(HttpMessage, FieldsKeepTheirOrderLeaveFramingOutAndRefuseLineBreaks) {
+    std::string out;
+    http::append_fields(out,
+                        {{"X-A", "1"}, {"Content-Length", "9"}, {"Host", "h"}, {"Connection", "close"}, {"x-b", "2"}},
+                        "host");
+    EXPECT_EQ(out, "X-A: 1\r\nx-b: 2\r\n");
+    for (const std::string& bad : {std::string("v\r\nX-Injected: 1"), std::string("v\nX"), std::string("v\0x", 3)}) {
+        std::string ignored;
+        EXPECT_THROW(http::append_fields(ignored, {{"X-A", bad}}), std::invalid_argument);
+        EXPECT_THROW(http::append_fields(ignored, {{bad, "v"}}), std::invalid_argument);
+    }
+}

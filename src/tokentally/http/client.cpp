@@ -86,19 +86,18 @@ _Target _parse_url(const std::string& url) {
     return t;
 }
 
-bhttp::request<bhttp::string_body> _build(const ClientRequest& req, const _Target& t) {
-    bhttp::request<bhttp::string_body> msg;
-    bhttp::verb verb = bhttp::string_to_verb(req.method);
-    if (verb == bhttp::verb::unknown) msg.method_string(req.method);
-    else msg.method(verb);
-    msg.target(t.target);
-    msg.version(11);
-    msg.set(bhttp::field::host, t.host_field);
-    for (const auto& [k, v] : req.headers)
-        if (!is_hop_header(k) && !iequals(k, "host")) msg.insert(k, v);
-    msg.body() = req.body;
-    msg.prepare_payload();
-    return msg;
+// The request as it goes on the wire, head and body in one buffer for one
+// write. The body's length is always stated when there is one, and for the
+// methods that carry a body even when it is empty.
+std::string _wire(const ClientRequest& req, const _Target& t) {
+    std::string w;
+    w.reserve(256 + req.body.size());
+    w.append(req.method).append(" ").append(t.target).append(" HTTP/1.1\r\nHost: ").append(t.host_field).append("\r\n");
+    append_fields(w, req.headers, "host");
+    if (!req.body.empty() || req.method == "POST" || req.method == "PUT" || req.method == "OPTIONS")
+        w.append("Content-Length: ").append(std::to_string(req.body.size())).append("\r\n");
+    w.append("\r\n").append(req.body);
+    return w;
 }
 
 template <class Stream>
@@ -106,8 +105,9 @@ void _expire(Stream& s, std::chrono::seconds timeout) {
     beast::get_lowest_layer(s).expires_after(timeout);
 }
 
-// The request head and body go out as separate small writes; do not let the
-// second wait for the server's delayed acknowledgement of the first.
+// A request goes out in one write, but TLS records or a large body can still
+// leave a small last segment; do not let it wait for the server's delayed
+// acknowledgement of the one before.
 void _no_delay(tcp::socket& socket) {
     beast::error_code ignored;
     socket.set_option(tcp::no_delay(true), ignored);
@@ -145,9 +145,9 @@ asio::awaitable<void> _connect(ClientState& st, const _Target& t) {
 }
 
 template <class Stream>
-asio::awaitable<ClientResponse> _fetch_on(Stream& s, ClientState& st, bhttp::request<bhttp::string_body>& msg) {
+asio::awaitable<ClientResponse> _fetch_on(Stream& s, ClientState& st, const std::string& wire) {
     _expire(s, st.timeout);
-    co_await bhttp::async_write(s, msg, asio::use_awaitable);
+    co_await asio::async_write(s, asio::buffer(wire), asio::use_awaitable);
     bhttp::response_parser<bhttp::string_body> parser;
     parser.body_limit(MAX_ANSWER_BYTES);
     auto [ec, n] = co_await bhttp::async_read(s, st.buffer, parser, asio::as_tuple(asio::use_awaitable));
@@ -164,8 +164,8 @@ asio::awaitable<ClientResponse> _fetch_on(Stream& s, ClientState& st, bhttp::req
 }
 
 template <class Stream>
-asio::awaitable<ClientResponse> _open_on(Stream& s, ClientState& st, bhttp::request<bhttp::string_body>& msg) {
-    co_await bhttp::async_write(s, msg, asio::use_awaitable);
+asio::awaitable<ClientResponse> _open_on(Stream& s, ClientState& st, const std::string& wire) {
+    co_await asio::async_write(s, asio::buffer(wire), asio::use_awaitable);
     st.parser.emplace();
     st.parser->body_limit(boost::none);
     _expire(s, st.timeout);
@@ -192,20 +192,20 @@ asio::awaitable<std::optional<std::string>> _chunk_on(Stream& s, ClientState& st
     co_return std::nullopt;
 }
 
-asio::awaitable<ClientResponse> _exchange(ClientState& st, bhttp::request<bhttp::string_body>& msg) {
-    if (st.tls) co_return co_await _fetch_on(*st.tls, st, msg);
-    co_return co_await _fetch_on(*st.tcp, st, msg);
+asio::awaitable<ClientResponse> _exchange(ClientState& st, const std::string& wire) {
+    if (st.tls) co_return co_await _fetch_on(*st.tls, st, wire);
+    co_return co_await _fetch_on(*st.tcp, st, wire);
 }
 
-asio::awaitable<ClientResponse> _fetch(ClientState& st, _Target t, bhttp::request<bhttp::string_body>& msg) {
+asio::awaitable<ClientResponse> _fetch(ClientState& st, _Target t, const std::string& wire) {
     co_await _connect(st, t);
-    co_return co_await _exchange(st, msg);
+    co_return co_await _exchange(st, wire);
 }
 
-asio::awaitable<ClientResponse> _open(ClientState& st, _Target t, bhttp::request<bhttp::string_body>& msg) {
+asio::awaitable<ClientResponse> _open(ClientState& st, _Target t, const std::string& wire) {
     co_await _connect(st, t);
-    if (st.tls) co_return co_await _open_on(*st.tls, st, msg);
-    co_return co_await _open_on(*st.tcp, st, msg);
+    if (st.tls) co_return co_await _open_on(*st.tls, st, wire);
+    co_return co_await _open_on(*st.tcp, st, wire);
 }
 
 // Transport errors name the method and URL they happened on. (Kept out of
@@ -382,17 +382,17 @@ asio::awaitable<ClientResponse> Client::fetch(const ClientRequest& req) {
     st.url = redact_url(req.url);
     _Target t = _parse_url(req.url);
     st.pool_key = std::string(t.tls ? "https://" : "http://") + t.host + ":" + t.port;
-    auto msg = _build(req, t);
+    const std::string wire = _wire(req, t);
     auto ex = co_await asio::this_coro::executor;
     if (_take_idle(st, _pool_of(ex))) {
-        auto [error, out] = co_await asio::co_spawn(ex, _exchange(st, msg), asio::as_tuple(asio::use_awaitable));
+        auto [error, out] = co_await asio::co_spawn(ex, _exchange(st, wire), asio::as_tuple(asio::use_awaitable));
         if (!error) co_return out;
         bool stale = _stale(error, st);
         st.reusable = false;
         close();
         if (!stale) _rethrow_naming(error, req);
     }
-    auto [error, out] = co_await asio::co_spawn(ex, _fetch(st, t, msg), asio::as_tuple(asio::use_awaitable));
+    auto [error, out] = co_await asio::co_spawn(ex, _fetch(st, t, wire), asio::as_tuple(asio::use_awaitable));
     if (error) {
         st.reusable = false;
         _rethrow_naming(error, req);
@@ -404,8 +404,8 @@ asio::awaitable<ClientResponse> Client::open_stream(const ClientRequest& req) {
     auto& st = *state;
     st.url = redact_url(req.url);
     _Target t = _parse_url(req.url);
-    auto msg = _build(req, t);
-    auto [error, out] = co_await asio::co_spawn(co_await asio::this_coro::executor, _open(st, t, msg),
+    const std::string wire = _wire(req, t);
+    auto [error, out] = co_await asio::co_spawn(co_await asio::this_coro::executor, _open(st, t, wire),
                                                 asio::as_tuple(asio::use_awaitable));
     if (error) _rethrow_naming(error, req);
     co_return out;

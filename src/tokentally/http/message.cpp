@@ -3,20 +3,29 @@
 #include "tokentally/json.hpp"
 
 #include <algorithm>
-#include <cctype>
 
 namespace tokentally::http {
 
+namespace {
+
+// Field names are ASCII; the C library's tolower would consult the locale
+// for every letter of every header of every call.
+char _ascii_lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool _starts_with_ci(std::string_view s, std::string_view prefix) {
+    return s.size() >= prefix.size() && iequals(s.substr(0, prefix.size()), prefix);
+}
+
+}  // namespace
+
 bool iequals(std::string_view a, std::string_view b) {
     return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(), [](unsigned char x, unsigned char y) {
-               return std::tolower(x) == std::tolower(y);
-           });
+           std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return _ascii_lower(x) == _ascii_lower(y); });
 }
 
 std::string lower(std::string_view s) {
     std::string out(s);
-    std::transform(out.begin(), out.end(), out.begin(), [](unsigned char c) { return std::tolower(c); });
+    std::transform(out.begin(), out.end(), out.begin(), _ascii_lower);
     return out;
 }
 
@@ -32,10 +41,20 @@ void set_header(Headers& headers, std::string_view name, std::string value) {
 }
 
 bool is_hop_header(std::string_view name) {
-    std::string n = lower(name);
-    return n == "content-length" || n == "transfer-encoding" || n == "connection" ||
-           n == "keep-alive" || n == "te" || n == "trailer" || n == "upgrade" ||
-           n.rfind("proxy-", 0) == 0;
+    for (std::string_view hop : {"content-length", "transfer-encoding", "connection", "keep-alive", "te", "trailer",
+                                 "upgrade"})
+        if (iequals(name, hop)) return true;
+    return _starts_with_ci(name, "proxy-");
+}
+
+void append_fields(std::string& out, const Headers& headers, std::string_view skip) {
+    for (const auto& [k, v] : headers) {
+        if (is_hop_header(k) || (!skip.empty() && iequals(k, skip))) continue;
+        for (std::string_view part : {std::string_view(k), std::string_view(v)})
+            if (part.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos)
+                throw std::invalid_argument("header field '" + k + "' holds a line break or NUL");
+        out.append(k).append(": ").append(v).append("\r\n");
+    }
 }
 
 Headers filter_headers(const Headers& headers, const std::vector<std::string_view>& drop_names,

@@ -31,6 +31,12 @@ void set_header(Headers& headers, std::string_view name, std::string value);
 // framing (Content-Length, Transfer-Encoding) and the hop-by-hop set.
 bool is_hop_header(std::string_view name);
 
+// Appends each field as "Name: value\r\n" in order, leaving out the
+// hop-by-hop ones (the writer adds its own framing) and any named `skip`.
+// Throws for a name or value holding CR, LF or NUL, which would forge further
+// fields or end the head early.
+void append_fields(std::string& out, const Headers& headers, std::string_view skip = {});
+
 // Headers without the fields whose lower-cased name starts with one of
 // `prefixes` or equals one of `names`: the one filter every relay uses.
 Headers filter_headers(const Headers& headers, const std::vector<std::string_view>& drop_names,

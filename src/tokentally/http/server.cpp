@@ -128,12 +128,6 @@ Request _to_request(bhttp::request<bhttp::string_body>&& msg) {
     return req;
 }
 
-template <class Message>
-void _copy_headers(Message& msg, const Headers& headers) {
-    for (const auto& [k, v] : headers)
-        if (!is_hop_header(k)) msg.insert(k, v);
-}
-
 Response _plain(int status, std::string_view body) {
     Response r;
     r.status = status;
@@ -223,15 +217,23 @@ Response _refusal(const beast::error_code& ec) {
     return _plain(400, "Bad Request");
 }
 
+bool _may_have_body(int status) { return status >= 200 && status != 204 && status != 304; }
+
+// The status line and fields of an answer, without its framing fields and
+// the blank line that ends the head.
+std::string _head(const Response& resp, bool keep_alive) {
+    auto reason = bhttp::obsolete_reason(static_cast<bhttp::status>(resp.status));
+    std::string head = "HTTP/1.1 " + std::to_string(resp.status) + " " + std::string(reason) + "\r\n";
+    append_fields(head, resp.headers);
+    if (!keep_alive) head += "Connection: close\r\n";
+    return head;
+}
+
 asio::awaitable<void> _write_stream(beast::tcp_stream& stream, Response& resp, bool keep_alive,
                                     const ServerOptions& opts) {
-    bhttp::response<bhttp::empty_body> head{static_cast<bhttp::status>(resp.status), 11};
-    _copy_headers(head, resp.headers);
-    head.keep_alive(keep_alive);
-    head.chunked(true);
-    bhttp::response_serializer<bhttp::empty_body> sr{head};
+    std::string head = _head(resp, keep_alive) + "Transfer-Encoding: chunked\r\n\r\n";
     stream.expires_after(opts.write_timeout);
-    co_await bhttp::async_write_header(stream, sr, asio::use_awaitable);
+    co_await asio::async_write(stream, asio::buffer(head), asio::use_awaitable);
     for (std::string chunk;;) {
         _Next next = co_await _next_chunk(resp.stream, stream.socket(), chunk);
         if (next == _Next::client_gone) _throw_client_gone();
@@ -246,24 +248,23 @@ asio::awaitable<void> _write_stream(beast::tcp_stream& stream, Response& resp, b
     co_await asio::async_write(stream, bhttp::make_chunk_last(), asio::use_awaitable);
 }
 
-bool _may_have_body(int status) { return status >= 200 && status != 204 && status != 304; }
-
 asio::awaitable<void> _write(beast::tcp_stream& stream, Response& resp, bool keep_alive,
                              const ServerOptions& opts) {
     if (resp.streamed()) {
         co_await _write_stream(stream, resp, keep_alive, opts);
         co_return;
     }
-    bhttp::response<bhttp::string_body> msg{static_cast<bhttp::status>(resp.status), 11};
-    _copy_headers(msg, resp.headers);
-    msg.keep_alive(keep_alive);
+    // Head and body in one buffer and one write: Beast's serializer walks a
+    // buffer sequence per field and costs more than the rest of the answer.
+    std::string wire = _head(resp, keep_alive);
     // A relayed 204 or 304 still carries the JSON text its handler built;
-    // HTTP forbids a body there and the serializer refuses to send one.
-    if (!_may_have_body(resp.status)) resp.body.clear();
-    msg.body() = std::move(resp.body);
-    msg.prepare_payload();
+    // HTTP forbids a body (and its length) there.
+    bool body = _may_have_body(resp.status);
+    if (body) wire += "Content-Length: " + std::to_string(resp.body.size()) + "\r\n";
+    wire += "\r\n";
+    if (body) wire += resp.body;
     stream.expires_after(opts.write_timeout);
-    co_await bhttp::async_write(stream, msg, asio::use_awaitable);
+    co_await asio::async_write(stream, asio::buffer(wire), asio::use_awaitable);
 }
 
 asio::awaitable<Response> _answer(RunningServer& srv, Request& req) {

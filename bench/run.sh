@@ -154,3 +154,7 @@ done
 cat "$MICRO"
 { cat "$REPORT"; cat "$MICRO"; echo; } >> "$HERE/README.md"
 echo "appended to bench/README.md"
+
+# Instructions per call under callgrind (steadier than wall-clock figures on
+# a shared machine); skipped where valgrind is not installed.
+if command -v valgrind >/dev/null 2>&1; then "$HERE/instructions.sh" "$BUILD"; fi

@@ -8,53 +8,12 @@
 # count as the instructions that issue them.
 set -euo pipefail
 BUILD=${1:-build}
-HERE=$(cd "$(dirname "$0")" && pwd)
-ROOT=$(cd "$HERE/.." && pwd)
-BIN="$ROOT/$BUILD/bin"
 DUR=${BENCH_INSTR_SECONDS:-6}
 WORK=$(mktemp -d /tmp/tokentally-instr.XXXXXX)
 P_MOCK=19111 P_NGINX=19112 P_TT=19113
-pids=()
-cleanup() { for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done; wait 2>/dev/null || true; }
-trap cleanup EXIT
-
-"$BIN/mock_provider" $P_MOCK 1 & pids+=($!)
-
-mkdir -p "$WORK/nginx/logs"
-cat > "$WORK/nginx/nginx.conf" <<CONF
-master_process off;
-daemon off;
-worker_processes 1;
-error_log $WORK/nginx/logs/error.log warn;
-pid $WORK/nginx/nginx.pid;
-events { worker_connections 64; }
-http {
-  access_log off;
-  upstream mock { server 127.0.0.1:$P_MOCK; keepalive 8; }
-  server {
-    listen 127.0.0.1:$P_NGINX;
-    location / { proxy_pass http://mock; proxy_http_version 1.1; proxy_set_header Connection ""; proxy_buffering off; }
-  }
-}
-CONF
-mkdir -p "$WORK/home" "$WORK/data"
-cat > "$WORK/home/.tokentally.toml" <<CONF
-[budgets]
-hourly = 100000.0
-daily = 100000.0
-monthly = 1000000.0
-[budgets.tags.bench]
-daily = 100000.0
-CONF
-cat > "$WORK/post.lua" <<LUA
-wrk.method = "POST"
-wrk.body = '{"model": "gpt-4o-mini", "messages": [{"role": "user", "content": "Say hello."}]}'
-wrk.headers["Content-Type"] = "application/json"
-wrk.headers["Authorization"] = "Bearer sk-bench"
-wrk.headers["X-Tokentally-Target"] = "http://127.0.0.1:$P_MOCK"
-wrk.headers["X-Tokentally-Tag"] = "bench"
-wrk.headers["X-Tokentally-Cache"] = "off"
-LUA
+# One process, so that one callgrind counts all of nginx's work.
+NGINX_PROCESSES="master_process off; worker_processes 1;"
+. "$(dirname "$0")/setup.sh"
 
 CG=(valgrind --tool=callgrind --instr-atstart=no --callgrind-out-file="$WORK/cg.%p")
 "${CG[@]}" nginx -p "$WORK/nginx" -c "$WORK/nginx/nginx.conf" 2>"$WORK/nginx.vg" & NGINX_PID=$!; pids+=($NGINX_PID)
@@ -64,7 +23,7 @@ HOME="$WORK/home" TOKENTALLY_DATA_DIR="$WORK/data" "${CG[@]}" "$BIN/tokentally" 
 declare -A IR CALLS
 measure() {  # name pid port
   local url="http://127.0.0.1:$3/v1/chat/completions" out
-  for _ in $(seq 100); do curl -s -o /dev/null "127.0.0.1:$3/" && break; sleep 0.2; done
+  wait_for_ports "$3"
   wrk -t1 -c1 -d2s -s "$WORK/post.lua" "$url" >/dev/null  # warm: connections, schema, caches
   callgrind_control -z "$2" >/dev/null
   callgrind_control -i on "$2" >/dev/null

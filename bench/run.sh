@@ -6,66 +6,17 @@
 # Benchmark micro-benchmarks. Results are appended to bench/README.md.
 set -euo pipefail
 BUILD=${1:-build}
-HERE=$(cd "$(dirname "$0")" && pwd)
-ROOT=$(cd "$HERE/.." && pwd)
-BIN="$ROOT/$BUILD/bin"
 DUR=${BENCH_SECONDS:-10}
 WORK=$(mktemp -d /tmp/tokentally-load.XXXXXX)
 P_MOCK=19101 P_NGINX=19102 P_TT=19103
-pids=()
-cleanup() { for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done; wait 2>/dev/null || true; }
-trap cleanup EXIT
+NGINX_PROCESSES="worker_processes 2;"
+. "$(dirname "$0")/setup.sh"
 
-"$BIN/mock_provider" $P_MOCK 1 & pids+=($!)
-
-mkdir -p "$WORK/nginx/logs"
-cat > "$WORK/nginx/nginx.conf" <<CONF
-worker_processes 2;
-daemon off;
-error_log $WORK/nginx/logs/error.log warn;
-pid $WORK/nginx/nginx.pid;
-events { worker_connections 1024; }
-http {
-  access_log off;
-  upstream mock { server 127.0.0.1:$P_MOCK; keepalive 64; }
-  server {
-    listen 127.0.0.1:$P_NGINX;
-    location / {
-      proxy_pass http://mock;
-      proxy_http_version 1.1;
-      proxy_set_header Connection "";
-      proxy_buffering off;
-    }
-  }
-}
-CONF
 nginx -p "$WORK/nginx" -c "$WORK/nginx/nginx.conf" & pids+=($!)
-
-mkdir -p "$WORK/home" "$WORK/data"
-cat > "$WORK/home/.tokentally.toml" <<CONF
-[budgets]
-hourly = 100000.0
-daily = 100000.0
-monthly = 1000000.0
-[budgets.tags.bench]
-daily = 100000.0
-CONF
 HOME="$WORK/home" TOKENTALLY_DATA_DIR="$WORK/data" "$BIN/tokentally" serve --port $P_TT --workers 2 \
   >"$WORK/tokentally.log" 2>&1 & TT_PID=$!; pids+=($TT_PID)
-for p in $P_MOCK $P_NGINX $P_TT; do
-  for _ in $(seq 50); do curl -s -o /dev/null "127.0.0.1:$p/" -H "X-Tokentally-Target: http://127.0.0.1:$P_MOCK" && break; sleep 0.1; done
-done
+wait_for_ports $P_MOCK $P_NGINX $P_TT
 IDLE_RSS=$(awk '/VmRSS/ {print $2}' /proc/$TT_PID/status)
-
-cat > "$WORK/post.lua" <<LUA
-wrk.method = "POST"
-wrk.body = '{"model": "gpt-4o-mini", "messages": [{"role": "user", "content": "Say hello."}]}'
-wrk.headers["Content-Type"] = "application/json"
-wrk.headers["Authorization"] = "Bearer sk-bench"
-wrk.headers["X-Tokentally-Target"] = "http://127.0.0.1:$P_MOCK"
-wrk.headers["X-Tokentally-Tag"] = "bench"
-wrk.headers["X-Tokentally-Cache"] = "off"
-LUA
 
 # wrk's "Latency Distribution" prints values such as 85.00us, 1.20ms or 2.01s.
 to_us() { awk -v v="$1" 'BEGIN { n = v + 0; if (v ~ /us$/) print n; else if (v ~ /ms$/) print n * 1000; else if (v ~ /s$/) print n * 1e6; else print n }'; }

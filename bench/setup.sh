@@ -1,0 +1,62 @@
+# Shared by run.sh and instructions.sh, sourced once BUILD, WORK, P_MOCK,
+# P_NGINX, P_TT and NGINX_PROCESSES (nginx's process directives) are set:
+# starts the mock provider and writes nginx's configuration, the budgets of
+# the tokentally under test ($WORK/home) and wrk's request script. Whatever
+# is started and added to `pids` is stopped on exit.
+HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+ROOT=$(cd "$HERE/.." && pwd)
+BIN="$ROOT/$BUILD/bin"
+pids=()
+cleanup() { for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done; wait 2>/dev/null || true; }
+trap cleanup EXIT
+
+"$BIN/mock_provider" $P_MOCK 1 & pids+=($!)
+
+mkdir -p "$WORK/nginx/logs"
+cat > "$WORK/nginx/nginx.conf" <<CONF
+$NGINX_PROCESSES
+daemon off;
+error_log $WORK/nginx/logs/error.log warn;
+pid $WORK/nginx/nginx.pid;
+events { worker_connections 1024; }
+http {
+  access_log off;
+  upstream mock { server 127.0.0.1:$P_MOCK; keepalive 64; }
+  server {
+    listen 127.0.0.1:$P_NGINX;
+    location / {
+      proxy_pass http://mock;
+      proxy_http_version 1.1;
+      proxy_set_header Connection "";
+      proxy_buffering off;
+    }
+  }
+}
+CONF
+
+mkdir -p "$WORK/home" "$WORK/data"
+cat > "$WORK/home/.tokentally.toml" <<CONF
+[budgets]
+hourly = 100000.0
+daily = 100000.0
+monthly = 1000000.0
+[budgets.tags.bench]
+daily = 100000.0
+CONF
+
+cat > "$WORK/post.lua" <<LUA
+wrk.method = "POST"
+wrk.body = '{"model": "gpt-4o-mini", "messages": [{"role": "user", "content": "Say hello."}]}'
+wrk.headers["Content-Type"] = "application/json"
+wrk.headers["Authorization"] = "Bearer sk-bench"
+wrk.headers["X-Tokentally-Target"] = "http://127.0.0.1:$P_MOCK"
+wrk.headers["X-Tokentally-Tag"] = "bench"
+wrk.headers["X-Tokentally-Cache"] = "off"
+LUA
+
+# Until each port answers (any status).
+wait_for_ports() {
+  for p in "$@"; do
+    for _ in $(seq 100); do curl -s -o /dev/null "127.0.0.1:$p/" && break; sleep 0.1; done
+  done
+}

@@ -86,17 +86,24 @@ _Target _parse_url(const std::string& url) {
     return t;
 }
 
-// The request as it goes on the wire, head and body in one buffer for one
-// write. The body's length is always stated when there is one, and for the
-// methods that carry a body even when it is empty.
-std::string _wire(const ClientRequest& req, const _Target& t) {
-    std::string w;
-    w.reserve(256 + req.body.size());
-    w.append(req.method).append(" ").append(t.target).append(" HTTP/1.1\r\nHost: ").append(t.host_field).append("\r\n");
-    append_fields(w, req.headers, "host");
+// A request as it goes on the wire: its head, and its body as the caller
+// holds it, written together in one gather write (no copy of the body).
+struct _Wire {
+    std::string head;
+    const std::string* body;
+    std::array<asio::const_buffer, 2> buffers() const { return {asio::buffer(head), asio::buffer(*body)}; }
+};
+
+// The body's length is always stated when there is one, and for the methods
+// that carry a body even when it is empty.
+_Wire _wire(const ClientRequest& req, const _Target& t) {
+    _Wire w{"", &req.body};
+    w.head.append(req.method).append(" ").append(t.target).append(" HTTP/1.1\r\nHost: ").append(t.host_field);
+    w.head.append("\r\n");
+    append_fields(w.head, req.headers, "host");
     if (!req.body.empty() || req.method == "POST" || req.method == "PUT" || req.method == "OPTIONS")
-        w.append("Content-Length: ").append(std::to_string(req.body.size())).append("\r\n");
-    w.append("\r\n").append(req.body);
+        w.head.append("Content-Length: ").append(std::to_string(req.body.size())).append("\r\n");
+    w.head.append("\r\n");
     return w;
 }
 
@@ -145,9 +152,9 @@ asio::awaitable<void> _connect(ClientState& st, const _Target& t) {
 }
 
 template <class Stream>
-asio::awaitable<ClientResponse> _fetch_on(Stream& s, ClientState& st, const std::string& wire) {
+asio::awaitable<ClientResponse> _fetch_on(Stream& s, ClientState& st, const _Wire& wire) {
     _expire(s, st.timeout);
-    co_await asio::async_write(s, asio::buffer(wire), asio::use_awaitable);
+    co_await asio::async_write(s, wire.buffers(), asio::use_awaitable);
     bhttp::response_parser<bhttp::string_body> parser;
     parser.body_limit(MAX_ANSWER_BYTES);
     auto [ec, n] = co_await bhttp::async_read(s, st.buffer, parser, asio::as_tuple(asio::use_awaitable));
@@ -164,8 +171,8 @@ asio::awaitable<ClientResponse> _fetch_on(Stream& s, ClientState& st, const std:
 }
 
 template <class Stream>
-asio::awaitable<ClientResponse> _open_on(Stream& s, ClientState& st, const std::string& wire) {
-    co_await asio::async_write(s, asio::buffer(wire), asio::use_awaitable);
+asio::awaitable<ClientResponse> _open_on(Stream& s, ClientState& st, const _Wire& wire) {
+    co_await asio::async_write(s, wire.buffers(), asio::use_awaitable);
     st.parser.emplace();
     st.parser->body_limit(boost::none);
     _expire(s, st.timeout);
@@ -192,17 +199,17 @@ asio::awaitable<std::optional<std::string>> _chunk_on(Stream& s, ClientState& st
     co_return std::nullopt;
 }
 
-asio::awaitable<ClientResponse> _exchange(ClientState& st, const std::string& wire) {
+asio::awaitable<ClientResponse> _exchange(ClientState& st, const _Wire& wire) {
     if (st.tls) co_return co_await _fetch_on(*st.tls, st, wire);
     co_return co_await _fetch_on(*st.tcp, st, wire);
 }
 
-asio::awaitable<ClientResponse> _fetch(ClientState& st, _Target t, const std::string& wire) {
+asio::awaitable<ClientResponse> _fetch(ClientState& st, _Target t, const _Wire& wire) {
     co_await _connect(st, t);
     co_return co_await _exchange(st, wire);
 }
 
-asio::awaitable<ClientResponse> _open(ClientState& st, _Target t, const std::string& wire) {
+asio::awaitable<ClientResponse> _open(ClientState& st, _Target t, const _Wire& wire) {
     co_await _connect(st, t);
     if (st.tls) co_return co_await _open_on(*st.tls, st, wire);
     co_return co_await _open_on(*st.tcp, st, wire);
@@ -382,7 +389,7 @@ asio::awaitable<ClientResponse> Client::fetch(const ClientRequest& req) {
     st.url = redact_url(req.url);
     _Target t = _parse_url(req.url);
     st.pool_key = std::string(t.tls ? "https://" : "http://") + t.host + ":" + t.port;
-    const std::string wire = _wire(req, t);
+    const _Wire wire = _wire(req, t);
     auto ex = co_await asio::this_coro::executor;
     if (_take_idle(st, _pool_of(ex))) {
         auto [error, out] = co_await asio::co_spawn(ex, _exchange(st, wire), asio::as_tuple(asio::use_awaitable));
@@ -404,7 +411,7 @@ asio::awaitable<ClientResponse> Client::open_stream(const ClientRequest& req) {
     auto& st = *state;
     st.url = redact_url(req.url);
     _Target t = _parse_url(req.url);
-    const std::string wire = _wire(req, t);
+    const _Wire wire = _wire(req, t);
     auto [error, out] = co_await asio::co_spawn(co_await asio::this_coro::executor, _open(st, t, wire),
                                                 asio::as_tuple(asio::use_awaitable));
     if (error) _rethrow_naming(error, req);

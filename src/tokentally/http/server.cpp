@@ -254,17 +254,17 @@ asio::awaitable<void> _write(beast::tcp_stream& stream, Response& resp, bool kee
         co_await _write_stream(stream, resp, keep_alive, opts);
         co_return;
     }
-    // Head and body in one buffer and one write: Beast's serializer walks a
-    // buffer sequence per field and costs more than the rest of the answer.
-    std::string wire = _head(resp, keep_alive);
+    // Head and body in one gather write: Beast's serializer walks a buffer
+    // sequence per field and costs more than the rest of the answer.
+    std::string head = _head(resp, keep_alive);
     // A relayed 204 or 304 still carries the JSON text its handler built;
     // HTTP forbids a body (and its length) there.
-    bool body = _may_have_body(resp.status);
-    if (body) wire += "Content-Length: " + std::to_string(resp.body.size()) + "\r\n";
-    wire += "\r\n";
-    if (body) wire += resp.body;
+    if (!_may_have_body(resp.status)) resp.body.clear();
+    else head += "Content-Length: " + std::to_string(resp.body.size()) + "\r\n";
+    head += "\r\n";
     stream.expires_after(opts.write_timeout);
-    co_await asio::async_write(stream, asio::buffer(wire), asio::use_awaitable);
+    std::array<asio::const_buffer, 2> wire{asio::buffer(head), asio::buffer(resp.body)};
+    co_await asio::async_write(stream, wire, asio::use_awaitable);
 }
 
 asio::awaitable<Response> _answer(RunningServer& srv, Request& req) {

@@ -136,8 +136,8 @@ double _get_spend(double hours, const std::optional<std::string>& tag) {
 }
 
 void check_budgets(const std::optional<std::string>& tag) {
-    bj::object cfg = config::load();
-    const bj::object& budgets = json::table(cfg, "budgets");
+    auto cfg = config::load_shared();
+    const bj::object& budgets = json::table(*cfg, "budgets");
     std::exception_ptr failed;
     for (const _Found& f : _check_all(budgets, tag && !tag->empty() ? *tag : "default", failed))
         _record_alert(f.level, f.scope, f.spent, f.budget, f.message);

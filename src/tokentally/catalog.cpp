@@ -144,13 +144,13 @@ bj::value _number(double d) {
 // that cannot be read leaves the built-in prices in force: pricing must not
 // fail a call, and the budget check reports the broken file.
 std::optional<bj::object> _configured_price(const std::string& raw, const std::string& canonical) {
-    bj::object cfg;
+    std::shared_ptr<const bj::object> cfg;
     try {
-        cfg = config::load();
+        cfg = config::load_shared();
     } catch (const std::exception&) {
         return std::nullopt;
     }
-    const bj::value* pricing = cfg.if_contains("pricing");
+    const bj::value* pricing = cfg->if_contains("pricing");
     if (pricing == nullptr || !pricing->is_object()) return std::nullopt;
     for (const std::string& key : {raw, canonical}) {
         const bj::value* entry = pricing->get_object().if_contains(key);

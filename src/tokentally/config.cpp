@@ -100,25 +100,28 @@ struct _Cached {
     std::string path;
     _Stamp stamp;
     std::string text;
-    bj::object value;
+    std::shared_ptr<const bj::object> value;
     std::string error;
     bool valid = false;
 };
 
-const bj::object& _answer(const _Cached& cached) {
+std::shared_ptr<const bj::object> _answer(const _Cached& cached) {
     if (!cached.error.empty()) throw std::runtime_error(cached.error);
     return cached.value;
 }
 
 }  // namespace
 
-bj::object load() {
+bj::object load() { return *load_shared(); }
+
+std::shared_ptr<const bj::object> load_shared() {
+    static const auto NONE = std::make_shared<const bj::object>();
     static std::mutex mu;
     static _Cached cached;
     std::string path = config_path();
     struct stat st{};
     if (::stat(path.c_str(), &st) != 0) {
-        if (errno == ENOENT) return {};
+        if (errno == ENOENT) return NONE;
         throw std::runtime_error("cannot read " + path + ": " + std::strerror(errno));
     }
     _Stamp stamp{st.st_dev, st.st_ino, st.st_size, st.st_mtim, st.st_ctim};
@@ -131,7 +134,7 @@ bj::object load() {
     if (!cached.valid || cached.path != path || cached.text != text) {
         _Cached fresh{path, stamp, std::move(text), {}, {}, true};
         try {
-            fresh.value = parse(fresh.text, path);
+            fresh.value = std::make_shared<const bj::object>(parse(fresh.text, path));
         } catch (const std::exception& e) {
             fresh.error = e.what();
         }

@@ -3,6 +3,7 @@
 
 #include <boost/json.hpp>
 
+#include <memory>
 #include <string>
 
 namespace tokentally::config {
@@ -14,6 +15,11 @@ std::string config_path();
 // object. A syntax error throws std::runtime_error naming the file, line and
 // column; an unreadable file throws naming the file and the reason.
 boost::json::object load();
+
+// load() without the copy, for the paths that consult the configuration on
+// every proxied call. The object is never changed; a later edit of the file
+// gives a new one.
+std::shared_ptr<const boost::json::object> load_shared();
 
 // Parses TOML text (named `source` in error messages) into a JSON object.
 boost::json::object parse(std::string_view text, const std::string& source);

@@ -381,8 +381,8 @@ std::optional<double> _limit(const bj::object& table, std::string_view key, std:
 }
 
 std::optional<std::string> _budget_refusal(const std::string& tag) {
-    bj::object cfg = config::load();
-    const bj::object& budgets = json::table(cfg, "budgets");
+    auto cfg = config::load_shared();
+    const bj::object& budgets = json::table(*cfg, "budgets");
     // Both windows from one snapshot, with one lock of the log's shared
     // memory instead of one per window. Read only: it is rolled back.
     std::optional<db::Transaction> reading;

@@ -13,6 +13,7 @@
 #include <cerrno>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <condition_variable>
 #include <mutex>

@@ -162,6 +162,15 @@ void _alert_steps(const std::vector<const CallRecord*>& rows) {
     }
 }
 
+// The rows in one transaction, then the alert step once per tag: what a
+// single call and a writer's batch both do. Throws what the insert threw
+// (the alert step never throws).
+void _write_rows(const std::string& path, const std::vector<const CallRecord*>& rows) {
+    db::FileLookupsOnce once;
+    _insert_with_schema(path, rows);
+    _alert_steps(rows);
+}
+
 // --- the writer thread -------------------------------------------------------
 
 struct _Queued {
@@ -203,16 +212,14 @@ std::vector<_Queued> _take_batch(_Writer& w) {
 }
 
 void _write_batch(std::vector<_Queued>& batch) {
-    db::FileLookupsOnce once;
     std::vector<const CallRecord*> rows;
     for (const auto& q : batch) rows.push_back(&q.rec);
     std::exception_ptr failed;
     try {
-        _insert_with_schema(batch.front().path, rows);
+        _write_rows(batch.front().path, rows);
     } catch (...) {
         failed = std::current_exception();
     }
-    if (!failed) _alert_steps(rows);
     for (auto& q : batch) q.done(failed);
 }
 
@@ -237,12 +244,7 @@ _Writer& _writer() {
 
 }  // namespace
 
-void record_call(const CallRecord& rec) {
-    db::FileLookupsOnce once;
-    std::vector<const CallRecord*> rows{&rec};
-    _insert_with_schema(DB_PATH, rows);
-    _alert_step(rec);
-}
+void record_call(const CallRecord& rec) { _write_rows(DB_PATH, {&rec}); }
 
 void record_call_queued(const CallRecord& rec, Recorded done) {
     _Writer& w = _writer();

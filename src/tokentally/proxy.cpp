@@ -384,18 +384,22 @@ std::optional<std::string> _budget_refusal(const std::string& tag) {
     auto cfg = config::load_shared();
     const bj::object& budgets = json::table(*cfg, "budgets");
     // Both windows from one snapshot, with one lock of the log's shared
-    // memory instead of one per window. Read only: it is rolled back.
+    // memory instead of one per window, taken at the first window read (no
+    // budget, no transaction). Read only: it is rolled back.
     std::optional<db::Transaction> reading;
-    if (db::exists(ledger::DB_PATH)) reading.emplace(db::connection(ledger::DB_PATH));
+    auto spent_24h = [&](const std::optional<std::string>& of_tag) {
+        if (!reading && db::exists(ledger::DB_PATH)) reading.emplace(db::connection(ledger::DB_PATH));
+        return _get_spend_24h(of_tag);
+    };
     if (auto daily = _limit(budgets, "daily", "budgets.daily")) {
-        double spent = _get_spend_24h();
+        double spent = spent_24h(std::nullopt);
         if (spent >= *daily)
             return fmt::format("Daily budget exceeded: ${:.4f} spent of ${:.2f} limit. {}", spent, *daily,
                                BUDGET_HINT);
     }
     const bj::object& tag_table = json::table(json::table(budgets, "tags"), tag);
     if (auto tag_daily = _limit(tag_table, "daily", "budgets.tags." + tag + ".daily")) {
-        double spent = _get_spend_24h(tag);
+        double spent = spent_24h(tag);
         if (spent >= *tag_daily)
             return fmt::format("Tag [{}] daily budget exceeded: ${:.4f} of ${:.2f}. {}", tag, spent, *tag_daily,
                                BUDGET_HINT);

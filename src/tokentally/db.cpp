@@ -82,8 +82,8 @@ constexpr int COPY_STEP_PAGES = 64;
 // here the commit only leaves a note. A passive checkpoint never blocks
 // anyone, but under a steady stream of commits it may never reach the log's
 // end, and the log only starts over once it has: past CATCH_UP_PAGES the
-// commit copies the log itself, as SQLite would, while it still holds this
-// process's write lock, so the next commit starts the log over.
+// commit copies the log itself (`_catch_up`), as SQLite would, while it still
+// holds this process's write lock, so the next commit starts the log over.
 struct _Checkpointer {
     std::mutex mu;
     std::condition_variable wake;
@@ -153,9 +153,24 @@ _Checkpointer& _checkpointer() {
     return c;
 }
 
+// The log has reached CATCH_UP_PAGES: the committing writer copies it now.
+// SQLite refuses a checkpoint while another connection (the background copy,
+// or another process) runs one, at once and without its busy handler;
+// skipping the catch-up then let the log grow for as long as that copy took,
+// tens of megabytes on a slow disk. So it waits for the copy in progress, as
+// long as any other lock would be waited for, and then copies the rest. The
+// writer holds this process's write lock meanwhile, so no commit of ours adds
+// to the log while it waits.
+void _catch_up(sqlite3* db) {
+    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(BUSY_TIMEOUT_MS);
+    while (sqlite3_wal_checkpoint_v2(db, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr) == SQLITE_BUSY &&
+           std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
 int _on_commit(void* path, sqlite3* db, const char*, int pages) {
     if (pages >= CATCH_UP_PAGES)
-        sqlite3_wal_checkpoint_v2(db, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+        _catch_up(db);
     else if (pages >= CHECKPOINT_PAGES)
         _checkpointer().note(*static_cast<const std::string*>(path), pages);
     return SQLITE_OK;

@@ -51,8 +51,8 @@ TEST(BudgetBlock, RollingWindowOfOneDay) {
     EXPECT_EQ(proxy::_get_spend_24h(), 0.0);
     EXPECT_FALSE(tokentally::db::exists(ledger::DB_PATH));
 
-    insert_call(86400 - 5, 1.0, "a");
-    insert_call(86400 + 5, 2.0, "a");
+    insert_call(86400 - 120, 1.0, "a");
+    insert_call(86400 + 120, 2.0, "a");
     insert_call(10, 4.0, "b");
     EXPECT_DOUBLE_EQ(proxy::_get_spend_24h(), 5.0);
     EXPECT_DOUBLE_EQ(proxy::_get_spend_24h("a"), 1.0);

@@ -440,12 +440,12 @@ TEST(ProxyLimits, ConnectionsBeyondTheCapGet503) {
     boost::asio::io_context ioc;
     boost::asio::ip::tcp::socket holder(ioc);
     holder.connect({boost::asio::ip::make_address("127.0.0.1"), http::port(*small.server)});
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    // Connections are accepted in the order they were made: the holder's first.
     auto busy = tt_test::raw_exchange(http::port(*small.server), "GET /health HTTP/1.1\r\nHost: x\r\n\r\n");
     EXPECT_EQ(busy.rfind("HTTP/1.1 503", 0), 0u) << busy;
     holder.close();
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    EXPECT_EQ(tt_test::call("GET", small.url() + "/health").status, 200);
+    // The server notices the close when it next reads that connection.
+    EXPECT_TRUE(tt_test::eventually([&] { return tt_test::call("GET", small.url() + "/health").status == 200; }));
 }
 
 TEST(ServeCommand, HeaderCountAndWriteTimeoutAreValidatedAndShownWithTheirDefaults) {
@@ -485,9 +485,15 @@ TEST(HttpServer, RequestsInFlightFollowEveryRequestAndReturnToZero) {
     http::add_route(router, {"GET"}, "/count", [](http::Request&) -> asio::awaitable<http::Response> {
         co_return http::json_response(200, bj::object{{"n", http::requests_in_flight()}});
     });
+    // Stays in flight until the test lets it go.
+    static std::atomic<bool> release{false};
+    release = false;
     http::add_route(router, {"GET"}, "/slow", [](http::Request&) -> asio::awaitable<http::Response> {
-        asio::steady_timer t(co_await asio::this_coro::executor, std::chrono::milliseconds(400));
-        co_await t.async_wait(asio::use_awaitable);
+        asio::steady_timer t(co_await asio::this_coro::executor);
+        while (!release) {
+            t.expires_after(std::chrono::milliseconds(5));
+            co_await t.async_wait(asio::use_awaitable);
+        }
         co_return http::json_response(200, bj::object{});
     });
     tt_test::RunningApp first{router}, second{router};
@@ -496,12 +502,11 @@ TEST(HttpServer, RequestsInFlightFollowEveryRequestAndReturnToZero) {
     };
     EXPECT_EQ(count(first), 1);
     std::thread slow([&] { tt_test::call("GET", second.url() + "/slow", {}, ""); });
-    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    ASSERT_TRUE(tt_test::eventually([] { return http::requests_in_flight() == 1; }));
     EXPECT_EQ(count(first), 2);
+    release = true;
     slow.join();
-    for (int i = 0; i < 100 && http::requests_in_flight() != 0; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    EXPECT_EQ(http::requests_in_flight(), 0);
+    EXPECT_TRUE(tt_test::eventually([] { return http::requests_in_flight() == 0; }));
 }
 
 // Answers and upstream requests are written from these lines: the order

@@ -53,12 +53,27 @@ protected:
 
 TEST_F(Streaming, EachChunkReachesTheClientAsItIsSentAndTheCallIsRecordedAfterTheLast) {
     const auto events = sse_events(5);
-    MockServer upstream([&](const Received&) { return sse_reply(events, 200ms); });
+    // The provider sends each event only once the client holds every earlier
+    // one: a relay that held an event back until more arrived would stall
+    // here until the wait gives up, and the answer would come out late.
+    std::atomic<std::size_t> received{0};
+    std::atomic<int> held_back{0};
+    MockServer upstream([&](const Received&) {
+        MockReply reply = sse_reply(events, 0ms);
+        reply.before_chunk = [&](std::size_t i) {
+            std::size_t before = 0;
+            for (std::size_t k = 0; k < i; ++k) before += events[k].size();
+            if (!tt_test::eventually([&] { return received.load() >= before; }, 10000ms)) ++held_back;
+            // A pause before the last event, which the elapsed time must include.
+            if (i + 1 == events.size()) std::this_thread::sleep_for(300ms);
+        };
+        return reply;
+    });
     tt_test::ProxyServer app;
 
     auto answer = tt_test::stream_call("POST", app.url("/v1/chat/completions"),
                                        to(upstream, {{"X-Tokentally-Tag", "proj"}, {"X-Tokentally-Session", "s1"}}),
-                                       STREAM_BODY);
+                                       STREAM_BODY, tt_test::READ_ALL, &received);
 
     ASSERT_TRUE(answer.complete) << answer.error;
     EXPECT_EQ(answer.status, 200);
@@ -68,27 +83,7 @@ TEST_F(Streaming, EachChunkReachesTheClientAsItIsSentAndTheCallIsRecordedAfterTh
     std::string all;
     for (const auto& e : events) all += e;
     ASSERT_EQ(answer.body(), all);
-
-    // Each event must be at the client within 50 ms of leaving the provider.
-    auto sent = upstream.chunk_times();
-    ASSERT_EQ(sent.size(), events.size());
-    std::string seen;
-    std::size_t piece = 0;
-    std::chrono::steady_clock::duration worst{};
-    for (std::size_t i = 0; i < events.size(); ++i) {
-        std::string upto;
-        for (std::size_t k = 0; k <= i; ++k) upto += events[k];
-        while (seen.size() < upto.size() && piece < answer.pieces.size()) seen += answer.pieces[piece++];
-        auto arrived = answer.times[piece - 1];
-        worst = std::max(worst, arrived - sent[i]);
-        EXPECT_LT(arrived - sent[i], 50ms) << "event " << i << " was held back";
-        if (i + 1 < events.size()) {
-            EXPECT_LT(arrived, sent[i + 1]) << "event " << i << " waited for the next one";
-        }
-    }
-
-    RecordProperty("worst_relay_delay_us",
-                   static_cast<int>(std::chrono::duration_cast<std::chrono::microseconds>(worst).count()));
+    EXPECT_EQ(held_back.load(), 0) << "an event reached the client only after the next one was sent";
 
     auto rows = tt_test::call_rows(s);
     ASSERT_EQ(rows.size(), 1u);
@@ -101,7 +96,7 @@ TEST_F(Streaming, EachChunkReachesTheClientAsItIsSentAndTheCallIsRecordedAfterTh
     EXPECT_TRUE(row.at("cost_usd").is_null());
     EXPECT_EQ(row.at("status"), 200);
     EXPECT_EQ(row.at("streamed"), 1);
-    EXPECT_GE(row.at("elapsed_s").as_double(), 0.8) << "elapsed spans the whole stream";
+    EXPECT_GE(row.at("elapsed_s").as_double(), 0.3) << "elapsed spans the whole stream";
     EXPECT_THAT(logs.lines(), ::testing::Contains(::testing::MatchesRegex(
                                   R"(info tokentally\.proxy: \[proj\|s1\] ✓ gpt-4o \(streamed\)  [0-9]+\.[0-9][0-9]s)")));
 }
@@ -201,8 +196,8 @@ TEST_F(Streaming, AnUpstreamThatFailsEndsTheClientsBodyCleanlyAndRecordsNothing)
 
 TEST_F(Streaming, AClientLeavingWhileTheProviderIsQuietClosesTheUpstreamAtOnce) {
     MockServer upstream([](const Received& r) {
-        MockReply reply = sse_reply(sse_events(3), 3000ms);
-        if (r.target == "/v1/thinking") reply.delay = 3000ms;  // not even a status line yet
+        MockReply reply = sse_reply(sse_events(3), 60000ms);
+        if (r.target == "/v1/thinking") reply.delay = 60000ms;  // not even a status line yet
         return reply;
     });
     tt_test::ProxyServer app;
@@ -213,7 +208,7 @@ TEST_F(Streaming, AClientLeavingWhileTheProviderIsQuietClosesTheUpstreamAtOnce) 
         auto answer = tt_test::stream_call("POST", app.url(path), to(upstream), STREAM_BODY, pieces);
         ASSERT_EQ(answer.status, 200) << answer.error;
         ASSERT_EQ(answer.pieces.size(), pieces) << answer.error;
-        EXPECT_TRUE(tt_test::eventually([&] { return upstream.open_connections() == 0; }, 1000ms))
+        EXPECT_TRUE(tt_test::eventually([&] { return upstream.open_connections() == 0; }))
             << path << ": the upstream connection outlived its client";
     }
     std::this_thread::sleep_for(100ms);
@@ -231,9 +226,9 @@ TEST_F(Streaming, ManyClientsLeavingHalfwayLeaveNoSocketsBehind) {
         for (const auto& answer : tt_test::stream_calls(25, req, 2)) halfway += answer.pieces.size() == 2;
     EXPECT_EQ(halfway, 200u) << "every client should have read part of its stream";
 
-    EXPECT_TRUE(tt_test::eventually([&] { return upstream.open_connections() == 0; }, 5000ms))
+    EXPECT_TRUE(tt_test::eventually([&] { return upstream.open_connections() == 0; }))
         << upstream.open_connections() << " upstream connections still open";
-    EXPECT_TRUE(tt_test::eventually([&] { return tt_test::open_sockets() <= before; }, 5000ms))
+    EXPECT_TRUE(tt_test::eventually([&] { return tt_test::open_sockets() <= before; }))
         << tt_test::open_sockets() << " sockets open, " << before << " before";
     EXPECT_TRUE(tt_test::call_rows(s).empty());
 }

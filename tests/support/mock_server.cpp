@@ -98,6 +98,7 @@ asio::awaitable<void> _reply(Stream& s, MockServerState& st, const MockReply& r,
             keep_alive = false;
             co_return;
         }
+        if (i > 0 && r.before_chunk) r.before_chunk(i);
         {
             std::lock_guard lock(st.mu);
             st.chunk_times.push_back(std::chrono::steady_clock::now());

@@ -34,6 +34,10 @@ struct MockReply {
     // `chunk_delay` before each piece after the first.
     std::vector<std::string> chunks;
     std::chrono::milliseconds chunk_delay{0};
+    // When set, called before each piece after the first is written. It
+    // runs on the mock's only thread and may block there, so that a test can
+    // hold the next piece back until the client has the previous one.
+    std::function<void(std::size_t index)> before_chunk;
     // Before anything is sent.
     std::chrono::milliseconds delay{0};
     // When set, these bytes are written as they are and the connection is

@@ -5,10 +5,12 @@
 #include <boost/json.hpp>
 #include <spdlog/sinks/ostream_sink.h>
 
+#include <chrono>
 #include <initializer_list>
 #include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace tt_test {
@@ -50,5 +52,18 @@ struct CommandResult {
     std::string out;
 };
 CommandResult run(const std::string& command);
+
+// Polls `done` every 10 ms until it holds or `limit` has passed. The limit
+// is only there so that a fault fails instead of hanging: a loaded machine
+// may take seconds for what takes milliseconds on a quiet one.
+template <class Pred>
+bool eventually(Pred done, std::chrono::milliseconds limit = std::chrono::milliseconds(10000)) {
+    auto until = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > until) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
 
 }  // namespace tt_test

@@ -13,6 +13,7 @@
 
 #include <boost/asio.hpp>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <future>
@@ -41,9 +42,12 @@ struct StreamedAnswer {
 
 inline constexpr std::size_t READ_ALL = std::numeric_limits<std::size_t>::max();
 
-// Reads until the end, or hangs up after `stop_after` pieces.
+// Reads until the end, or hangs up after `stop_after` pieces. Adds the size
+// of each piece to `received` as it arrives, for a test watching from
+// another thread.
 inline boost::asio::awaitable<void> _read_stream(const tokentally::http::ClientRequest& req, std::size_t stop_after,
-                                                 StreamedAnswer& out) {
+                                                 StreamedAnswer& out,
+                                                 std::atomic<std::size_t>* received = nullptr) {
     tokentally::http::Client client(std::chrono::seconds(30));
     auto head = co_await client.open_stream(req);
     out.status = head.status;
@@ -55,6 +59,7 @@ inline boost::asio::awaitable<void> _read_stream(const tokentally::http::ClientR
             co_return;
         }
         out.times.push_back(std::chrono::steady_clock::now());
+        if (received) *received += piece->size();
         out.pieces.push_back(std::move(*piece));
     }
     client.close();
@@ -62,12 +67,14 @@ inline boost::asio::awaitable<void> _read_stream(const tokentally::http::ClientR
 
 // `n` identical calls made at the same time.
 inline std::vector<StreamedAnswer> stream_calls(std::size_t n, const tokentally::http::ClientRequest& req,
-                                                std::size_t stop_after = READ_ALL) {
+                                                std::size_t stop_after = READ_ALL,
+                                                std::atomic<std::size_t>* received = nullptr) {
     std::vector<StreamedAnswer> out(n);
     boost::asio::io_context ioc;
     std::vector<std::future<void>> done;
     for (auto& answer : out)
-        done.push_back(boost::asio::co_spawn(ioc, _read_stream(req, stop_after, answer), boost::asio::use_future));
+        done.push_back(
+            boost::asio::co_spawn(ioc, _read_stream(req, stop_after, answer, received), boost::asio::use_future));
     ioc.run();
     for (std::size_t i = 0; i < n; ++i) {
         try {
@@ -81,9 +88,10 @@ inline std::vector<StreamedAnswer> stream_calls(std::size_t n, const tokentally:
 
 inline StreamedAnswer stream_call(const std::string& method, const std::string& url,
                                   const tokentally::http::Headers& headers, const std::string& body,
-                                  std::size_t stop_after = READ_ALL) {
+                                  std::size_t stop_after = READ_ALL,
+                                  std::atomic<std::size_t>* received = nullptr) {
     const tokentally::http::ClientRequest req{method, url, headers, body};
-    return stream_calls(1, req, stop_after).front();
+    return stream_calls(1, req, stop_after, received).front();
 }
 
 // The proxy application on 127.0.0.1 and a free port while alive.
@@ -117,17 +125,6 @@ inline int open_sockets() {
         if (!ec && target.string().rfind("socket:", 0) == 0) ++n;
     }
     return n;
-}
-
-// Polls `done` every 10 ms until it holds or `limit` has passed.
-template <class Pred>
-bool eventually(Pred done, std::chrono::milliseconds limit = std::chrono::milliseconds(3000)) {
-    auto until = std::chrono::steady_clock::now() + limit;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > until) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
 }
 
 }  // namespace tt_test

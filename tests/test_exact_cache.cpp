@@ -6,6 +6,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <string>
+#include <utility>
+#include <vector>
+
 namespace proxy = tokentally::proxy;
 namespace ledger = tokentally::ledger;
 namespace bj = boost::json;
@@ -144,4 +149,73 @@ TEST(ExactCacheProxy, OnlySuccessfulStandardPostsAreStored) {
     // The control case: a plain 200 POST does store.
     tt_test::post_chat(app, mock, tt_test::chat_body("ok"));
     EXPECT_EQ(cache_tables(s), 1u);
+}
+
+// What the answer depends on beside the conversation: the system prompt
+// (Anthropic's sits beside the messages), the tools offered and the output
+// format asked for. Sampling settings only vary the wording.
+TEST(ExactCacheKey, MembersThatChangeTheAnswerJoinTheKeyAndOnlyThey) {
+    const std::string plain = R"({"model": "gpt-4o", "messages": [{"role": "user", "content": "What is 2+2?"}])";
+    // Stored by the version without these members: still the same key.
+    EXPECT_EQ(proxy::_exact_cache_key("gpt-4o", obj(plain + "}")),
+              "294ddbbf64fbd10caafc60a9b35a82271040b4d83cbf4548882266002a6c1791");
+    // Empty or null members ask nothing more.
+    EXPECT_EQ(proxy::_exact_cache_key("gpt-4o", obj(plain + R"(, "tools": [], "system": "", "response_format": null})")),
+              proxy::_exact_cache_key("gpt-4o", obj(plain + "}")));
+    // {"messages": [{"content": "Hi", "role": "user"}], "model": "claude-sonnet-4-5", "system": "You are terse."}
+    EXPECT_EQ(proxy::_exact_cache_key(
+                  "claude-sonnet-4-5",
+                  obj(R"({"system": "You are terse.", "messages": [{"role": "user", "content": "Hi"}], "max_tokens": 9})")),
+              "0b6baa66a11e8120e5dd164d3369bdab73252a7794de6bf2ea240e64d1cd3b38");
+
+    const std::string base = proxy::_exact_cache_key("gpt-4o", obj(plain + "}"));
+    std::vector<std::string> keys;
+    for (const char* member :
+         {R"("system": "Answer in French.")", R"("system": [{"type": "text", "text": "Answer in French."}])",
+          R"("tools": [{"type": "function", "function": {"name": "add"}}])", R"("tool_choice": "required")",
+          R"("functions": [{"name": "add"}])", R"("function_call": {"name": "add"})",
+          R"("response_format": {"type": "json_object"})",
+          R"("output_format": {"type": "json_schema", "schema": {"type": "object"}})"}) {
+        std::string key = proxy::_exact_cache_key("gpt-4o", obj(plain + ", " + member + "}"));
+        EXPECT_NE(key, base) << member;
+        EXPECT_EQ(std::count(keys.begin(), keys.end(), key), 0) << member;
+        keys.push_back(key);
+    }
+    for (const char* member : {R"("temperature": 0.9)", R"("top_p": 0.5)", R"("max_tokens": 10)", R"("stream": false)",
+                               R"("seed": 7)", R"("user": "u1")", R"("metadata": {"user_id": "u1"})"})
+        EXPECT_EQ(proxy::_exact_cache_key("gpt-4o", obj(plain + ", " + member + "}")), base) << member;
+}
+
+TEST(ExactCacheProxy, RequestsDifferingInWhatShapesTheAnswerAreNeverServedEachOthersAnswer) {
+    tt_test::Scratch s({&ledger::DB_PATH});
+    // The provider's answer names what it was asked, so that a wrong hit shows.
+    tt_test::MockServer mock([](const tt_test::Received& r) {
+        bj::object answer = bj::parse(tt_test::chat_answer()).as_object();
+        answer["id"] = r.body;
+        return tt_test::reply(200, bj::serialize(answer));
+    });
+    tt_test::RunningApp app(proxy::make_app());
+    auto ask = [&](const std::string& extra) { return tt_test::post_chat(app, mock, tt_test::chat_body("hi", extra)); };
+
+    std::size_t calls = 0;
+    for (const auto& [first, second] : std::vector<std::pair<std::string, std::string>>{
+             {R"(, "system": "Be brief.")", R"(, "system": "Be thorough.")"},
+             {R"(, "tools": [{"type": "function", "function": {"name": "a"}}])",
+              R"(, "tools": [{"type": "function", "function": {"name": "b"}}])"},
+             {R"(, "tool_choice": "auto")", R"(, "tool_choice": "none")"},
+             {R"(, "response_format": {"type": "json_object"})", R"(, "response_format": {"type": "text"})"}}) {
+        auto a = ask(first), b = ask(second);
+        calls += 2;
+        EXPECT_EQ(mock.count(), calls) << second << " was answered from " << first << "'s entry";
+        EXPECT_NE(bj::parse(a.body), bj::parse(b.body)) << second;
+        EXPECT_EQ(tokentally::http::find_header(b.headers, "X-Tokentally-Cache"), nullptr) << second;
+        // The same request again is a hit on its own entry.
+        auto again = ask(second);
+        EXPECT_EQ(mock.count(), calls) << second;
+        EXPECT_EQ(bj::parse(again.body), bj::parse(b.body)) << second;
+    }
+    // Sampling settings still share one entry.
+    ask(R"(, "temperature": 0.1, "max_tokens": 5)");
+    ask(R"(, "temperature": 0.8, "max_tokens": 500)");
+    EXPECT_EQ(mock.count(), calls + 1);
 }

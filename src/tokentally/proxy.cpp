@@ -346,6 +346,12 @@ namespace {
 // Budgets and cache freshness both look back one rolling day.
 constexpr double DAY_SECONDS = 86400.0;
 
+// Request members beside the conversation that change what the answer is,
+// and so take part in the exact-cache key.
+constexpr std::string_view ANSWER_SHAPING_MEMBERS[] = {"system",        "tools",           "tool_choice",
+                                                       "functions",     "function_call",   "response_format",
+                                                       "output_format"};
+
 
 constexpr const char* CREATE_EXACT_CACHE = R"(CREATE TABLE IF NOT EXISTS exact_cache (
                 cache_key     TEXT    NOT NULL,
@@ -439,11 +445,17 @@ std::pair<bool, std::string> _check_budget_block(const std::string& tag) {
 }
 
 std::string _exact_cache_key(const std::string& model_id, const bj::object& body_json) {
-    // Only the model and the conversation identify a request; sampling
-    // settings (temperature, max tokens, ...) share the entry on purpose.
+    // The model, the conversation and whatever else shapes the answer
+    // identify a request: a system prompt beside the messages, the tools
+    // offered, the output format asked for. Sampling settings (temperature,
+    // max tokens, ...) only vary the wording and share the entry on purpose.
     const bj::value* messages = body_json.if_contains("messages");
     if (!json::truthy(messages)) messages = body_json.if_contains("prompt");
     bj::object raw{{"model", model_id}, {"messages", json::truthy(messages) ? *messages : bj::value("")}};
+    // Only members that say something join, so a request without them keeps
+    // the key that earlier versions stored its answer under.
+    for (std::string_view name : ANSWER_SHAPING_MEMBERS)
+        if (const bj::value* v = body_json.if_contains(name); json::truthy(v)) raw[name] = *v;
     return _sha256_hex(json::write(raw, json::WriteOptions{.sort_keys = true}));
 }
 

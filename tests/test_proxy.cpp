@@ -486,9 +486,10 @@ TEST(HttpServer, RequestsInFlightFollowEveryRequestAndReturnToZero) {
         co_return http::json_response(200, bj::object{{"n", http::requests_in_flight()}});
     });
     // Stays in flight until the test lets it go.
-    static std::atomic<bool> release{false};
-    release = false;
+    static std::atomic<bool> entered{false}, release{false};
+    entered = release = false;
     http::add_route(router, {"GET"}, "/slow", [](http::Request&) -> asio::awaitable<http::Response> {
+        entered = true;
         asio::steady_timer t(co_await asio::this_coro::executor);
         while (!release) {
             t.expires_after(std::chrono::milliseconds(5));
@@ -500,9 +501,11 @@ TEST(HttpServer, RequestsInFlightFollowEveryRequestAndReturnToZero) {
     auto count = [&](const tt_test::RunningApp& app) {
         return json::parse_object(tt_test::call("GET", app.url() + "/count", {}, "").body)->at("n").as_int64();
     };
+    // Requests of earlier tests may still be finishing.
+    ASSERT_TRUE(tt_test::eventually([] { return http::requests_in_flight() == 0; }));
     EXPECT_EQ(count(first), 1);
     std::thread slow([&] { tt_test::call("GET", second.url() + "/slow", {}, ""); });
-    ASSERT_TRUE(tt_test::eventually([] { return http::requests_in_flight() == 1; }));
+    ASSERT_TRUE(tt_test::eventually([] { return entered.load(); }));
     EXPECT_EQ(count(first), 2);
     release = true;
     slow.join();

@@ -187,8 +187,13 @@ asio::awaitable<http::Response> _proxy(http::Request& req) {
 
     // 13-16: streaming flag, effective body, cache lookups.
     bool is_streaming = has_body && json::truthy(body_json->if_contains("stream"));
+    // A body that is not a JSON object leaves both empty: nothing below
+    // reads it then (the cache stages need a body, the standard handler gets
+    // none), but it must not be dereferenced either.
+    static const bj::object NO_BODY;
     const bj::object& effective_body = routed.body_json && !routed.body_json->empty() ? *routed.body_json
-                                                                                       : *body_json;
+                                       : body_json                                    ? *body_json
+                                                                                      : NO_BODY;
     std::optional<std::string> cache_key;
     if (is_post && has_body && model_id && !is_streaming) {
         if (cache_on) {

@@ -15,11 +15,8 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
-#include <unordered_map>
 
 namespace tokentally::access {
 
@@ -62,9 +59,7 @@ std::vector<TargetRule> _configured_targets(const bj::value& setting) {
     for (const bj::value& entry : setting.get_array()) {
         if (!entry.is_string())
             throw std::runtime_error("[proxy] allowed_targets holds a value that is not a text: " + json::write(entry));
-        TargetRule rule = parse_rule(std::string(entry.get_string()));
-        rule.trusted = !rule.wildcard;
-        rules.push_back(std::move(rule));
+        rules.push_back(parse_rule(std::string(entry.get_string())));
     }
     return rules;
 }
@@ -193,12 +188,18 @@ TargetRule parse_rule(const std::string& entry) {
     if (rule.host.empty() || rule.host.find('*') != std::string::npos)
         throw std::runtime_error("[proxy] allowed_targets entry '" + entry + "': '*.' may only stand first, "
                                  "before the rest of a host name");
+    rule.trusted = !rule.wildcard;
     return rule;
 }
 
 std::vector<TargetRule> built_in_targets(const std::string& ollama_base) {
     std::vector<TargetRule> rules;
-    for (std::string_view base : catalog::PROVIDER_BASES) rules.push_back(parse_rule(std::string(base)));
+    // Provider names are looked up like any other: should one resolve to an
+    // internal address, the address check refuses it.
+    for (std::string_view base : catalog::PROVIDER_BASES) {
+        rules.push_back(parse_rule(std::string(base)));
+        rules.back().trusted = false;
+    }
     // The Ollama base is the operator's own setting, like a listed target.
     http::Origin ollama = http::url_origin(ollama_base);
     rules.push_back(TargetRule{ollama.scheme, http::lower(ollama.host), ollama.port, false, true});
@@ -297,21 +298,18 @@ std::string describe(const Access& access) {
                             : "calls may go only to " + _rules_text(*access.targets);
     std::string who = access.keys.empty()
                           ? "no key is needed"
-                          : fmt::format("every call but /health needs an {} from {} ({} keys)", KEY_HEADER,
-                                        access.keys_file, access.keys.size());
+                          : fmt::format("every call but /health needs an {} listed in {} ({} listed)",
+                                        KEY_HEADER, access.keys_file, access.keys.size());
     return where + "; " + who;
 }
 
-bool once_a_minute(const std::string& what) {
-    using clock = std::chrono::steady_clock;
+bool once_a_minute(RefusalLog& log, const std::string& what) {
     // Refused targets are chosen by callers: the memory is bounded.
     constexpr std::size_t MAX_REMEMBERED = 4096;
-    static std::mutex mu;
-    static std::unordered_map<std::string, clock::time_point> last;
-    auto now = clock::now();
-    std::lock_guard lock(mu);
-    if (last.size() >= MAX_REMEMBERED) last.clear();
-    auto [it, fresh] = last.try_emplace(what, now);
+    auto now = std::chrono::steady_clock::now();
+    std::lock_guard lock(log.mu);
+    if (log.last.size() >= MAX_REMEMBERED) log.last.clear();
+    auto [it, fresh] = log.last.try_emplace(what, now);
     if (fresh) return true;
     if (now - it->second < std::chrono::minutes(1)) return false;
     it->second = now;

@@ -10,12 +10,15 @@
 #include <boost/asio/ip/address.hpp>
 
 #include <array>
+#include <chrono>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace tokentally::access {
@@ -58,8 +61,9 @@ Access load(bool loopback, const std::function<std::string()>& ollama_base);
 // hosts of the providers the price catalog knows, and the Ollama base.
 std::vector<TargetRule> built_in_targets(const std::string& ollama_base);
 
-// Parses one allowed_targets entry. Throws for anything but a scheme, a
-// host (with "*." as its first label at most) and a port.
+// Parses one allowed_targets entry, trusted unless it is a wildcard. Throws
+// for anything but a scheme, a host (with "*." as its first label at most)
+// and a port.
 TargetRule parse_rule(const std::string& entry);
 
 // "scheme://host" of a URL, as refusals name it (IPv6 hosts in brackets);
@@ -92,8 +96,14 @@ std::optional<std::string> key_name(const Access& access, std::string_view prese
 // One line for the start-up log: where calls may go and whether they need a key.
 std::string describe(const Access& access);
 
+// Refusals logged so far and when, for one server.
+struct RefusalLog {
+    std::mutex mu;
+    std::unordered_map<std::string, std::chrono::steady_clock::time_point> last;
+};
+
 // True the first time `what` is asked about, then again only once a minute
 // has passed: refusals that repeat are logged once per minute.
-bool once_a_minute(const std::string& what);
+bool once_a_minute(RefusalLog& log, const std::string& what);
 
 }  // namespace tokentally::access

@@ -268,6 +268,16 @@ TEST_F(AccessProxyTest, NetworkServerRefusesInternalTargetsWithoutConnecting) {
     serve(false);
     EXPECT_EQ(post("/v1/chat/completions", {{"X-Tokentally-Target", ollama.url()}}).status, 200);
     EXPECT_EQ(ollama.count(), 1u);
+    // So is a host listed by name, though it resolves to 127.0.0.1, streamed or not.
+    std::string by_name = "http://localhost:" + std::to_string(provider.port());
+    scratch.write_config("[proxy]\nallowed_targets = [\"" + by_name + "\"]\n");
+    serve(false);
+    EXPECT_EQ(post("/v1/chat/completions", {{"X-Tokentally-Target", by_name}, {"X-Tokentally-Cache", "off"}}).status,
+              200);
+    auto streamed = post("/v1/chat/completions", {{"X-Tokentally-Target", by_name}}, R"({"model": "m", "stream": true})");
+    EXPECT_EQ(streamed.status, 200);
+    EXPECT_EQ(streamed.body, tt_test::chat_answer());
+    EXPECT_EQ(provider.count(), 2u);
 }
 
 TEST_F(AccessProxyTest, RedirectIsRelayedNotFollowed) {

@@ -14,6 +14,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -87,29 +88,46 @@ std::string _expand_home(const std::string& path) {
     return std::string(home != nullptr ? home : "") + path.substr(1);
 }
 
-// The file's text, read through the descriptor whose owner and mode were
-// checked, so that the file cannot be swapped in between.
+// Why a keys file with this status may not be used; empty when it may.
+std::string _not_private(const struct stat& st, const std::string& path) {
+    if (!S_ISREG(st.st_mode)) return " is not a regular file";
+    if ((st.st_mode & 077) == 0) return "";
+    return fmt::format(" may be read or changed by other users (mode {:04o}); run: chmod 600 {}", st.st_mode & 07777,
+                       path);
+}
+
+// The file's text, read through the descriptor whose mode was checked, so
+// that the file cannot be swapped in between.
 std::string _read_private_file(const std::string& path) {
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) throw std::runtime_error("cannot read client keys file " + path + ": " + std::strerror(errno));
     struct stat st{};
+    std::string problem = ::fstat(fd, &st) != 0 ? std::string(": ") + std::strerror(errno) : _not_private(st, path);
     std::string text;
-    bool ok = ::fstat(fd, &st) == 0;
-    if (ok && S_ISREG(st.st_mode) && (st.st_mode & 077) == 0) {
-        char buf[4096];
-        for (ssize_t n; (n = ::read(fd, buf, sizeof buf)) > 0;) text.append(buf, static_cast<std::size_t>(n));
-    }
+    char buf[4096];
+    ssize_t n = 0;
+    while (problem.empty() && (n = ::read(fd, buf, sizeof buf)) > 0) text.append(buf, static_cast<std::size_t>(n));
+    if (n < 0) problem = std::string(": ") + std::strerror(errno);
     ::close(fd);
-    if (!ok || !S_ISREG(st.st_mode)) throw std::runtime_error("client keys file " + path + " is not a regular file");
-    if ((st.st_mode & 077) != 0)
-        throw std::runtime_error(fmt::format("client keys file {} may be read or changed by other users (mode {:04o}); "
-                                             "run: chmod 600 {}",
-                                             path, st.st_mode & 07777, path));
+    if (!problem.empty()) throw std::runtime_error("client keys file " + path + problem);
     return text;
 }
 
+// One "name:key" line; `where` names the file and line in errors, which
+// never show the key.
+ClientKey _key_line(const std::string& line, const std::string& where) {
+    auto colon = line.find(':');
+    if (colon == std::string::npos) throw std::runtime_error(where + ": expected name:key");
+    std::string secret = _trimmed(line.substr(colon + 1));
+    ClientKey key{_trimmed(line.substr(0, colon)), _digest(secret)};
+    if (key.name.empty()) throw std::runtime_error(where + ": the key has no name");
+    if (secret.size() < MIN_KEY_LENGTH)
+        throw std::runtime_error(
+            fmt::format("{}: the key of {} is shorter than {} characters", where, key.name, MIN_KEY_LENGTH));
+    return key;
+}
+
 // One "name:key" a line; blank lines and lines starting with # are skipped.
-// Errors name the file and line, never the key.
 std::vector<ClientKey> _parse_keys(const std::string& text, const std::string& path) {
     std::vector<ClientKey> keys;
     std::size_t line_no = 0;
@@ -119,14 +137,7 @@ std::vector<ClientKey> _parse_keys(const std::string& text, const std::string& p
         start = end + 1;
         if (line.empty() || line.front() == '#') continue;
         auto where = fmt::format("client keys file {} line {}", path, line_no + 1);
-        auto colon = line.find(':');
-        if (colon == std::string::npos) throw std::runtime_error(where + ": expected name:key");
-        std::string secret = _trimmed(line.substr(colon + 1));
-        ClientKey key{_trimmed(line.substr(0, colon)), _digest(secret)};
-        if (key.name.empty()) throw std::runtime_error(where + ": the key has no name");
-        if (secret.size() < MIN_KEY_LENGTH)
-            throw std::runtime_error(fmt::format("{}: the key of {} is shorter than {} characters", where, key.name,
-                                                 MIN_KEY_LENGTH));
+        ClientKey key = _key_line(line, where);
         for (const auto& other : keys)
             if (other.digest == key.digest)
                 throw std::runtime_error(where + ": the same key is listed for " + other.name + " already");
@@ -162,10 +173,10 @@ std::string _rules_text(const std::vector<TargetRule>& rules) {
     return out;
 }
 
-const TargetRule* _trusted_rule(const Access& access, const std::string& host) {
-    for (const auto& r : *access.targets)
-        if (r.trusted && r.host == host) return &r;
-    return nullptr;
+// Listed by name by the operator, under any scheme or port.
+bool _trusted(const Access& access, const std::string& host) {
+    return std::any_of(access.targets->begin(), access.targets->end(),
+                       [&](const TargetRule& r) { return r.trusted && r.host == host; });
 }
 
 }  // namespace
@@ -201,7 +212,12 @@ std::vector<TargetRule> built_in_targets(const std::string& ollama_base) {
         rules.back().trusted = false;
     }
     // The Ollama base is the operator's own setting, like a listed target.
-    http::Origin ollama = http::url_origin(ollama_base);
+    http::Origin ollama;
+    try {
+        ollama = http::url_origin(ollama_base);
+    } catch (const std::exception& e) {
+        throw std::runtime_error(std::string("local.ollama_base_url: ") + e.what());
+    }
     rules.push_back(TargetRule{ollama.scheme, http::lower(ollama.host), ollama.port, false, true});
     return rules;
 }
@@ -247,7 +263,8 @@ std::optional<std::string> target_refusal(const Access& access, const std::strin
     }
     for (const auto& rule : *access.targets)
         if (_matches(rule, origin)) return std::nullopt;
-    return access.built_in_targets ? "not a known provider host; set [proxy] allowed_targets to allow it"
+    return access.built_in_targets ? "neither a known provider nor the Ollama base; set [proxy] allowed_targets "
+                                     "to allow it"
                                    : "not in [proxy] allowed_targets";
 }
 
@@ -273,7 +290,7 @@ bool internal_address(const ip::address& address) {
 http::AddressCheck address_check(std::shared_ptr<const Access> access) {
     if (access->loopback || !access->targets) return {};
     return [access](const std::string& host, const std::vector<ip::address>& addresses) {
-        if (_trusted_rule(*access, http::lower(host)) != nullptr) return;
+        if (_trusted(*access, http::lower(host))) return;
         for (const auto& a : addresses)
             if (internal_address(a))
                 throw TargetRefused("resolves to the internal address " + a.to_string() +

@@ -55,11 +55,11 @@ extern std::function<bj::object(std::string_view model_id)> get_model_price;
 // loopback, with the [proxy] settings of the configuration.
 http::Router make_app();
 
-// The same for a server whose exposure `access` describes: with client keys,
+// The same for a server whose exposure `policy` describes: with client keys,
 // the /ollama and catch-all routes first check the caller's key; the
 // catch-all refuses targets outside the allowed ones (403) before anything
 // else, and on a network server its upstream connections are checked.
-http::Router make_app(std::shared_ptr<const access::Access> access);
+http::Router make_app(std::shared_ptr<const access::Access> policy);
 
 // The access settings of a server bound to loopback or not. Throws, naming
 // the setting, for one the server must not start with.

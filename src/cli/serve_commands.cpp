@@ -14,6 +14,7 @@
 
 #include <malloc.h>
 
+#include <cstdlib>
 #include <iostream>
 
 namespace tokentally::cli {
@@ -24,6 +25,28 @@ bool _loopback(const std::string& host) {
     boost::system::error_code ec;
     auto address = boost::asio::ip::make_address(host, ec);
     return !ec && address.is_loopback();
+}
+
+// For tests only: with TOKENTALLY_TEST_TREAT_AS_NETWORK=1 a loopback address
+// (127.0.0.2 in the tests) is served as an address other machines reach, so
+// that the checks of an exposed server can be tried without listening
+// beyond this machine. It can only add checks, never remove one.
+constexpr const char* TEST_AS_NETWORK = "TOKENTALLY_TEST_TREAT_AS_NETWORK";
+
+bool _exposed(const std::string& host) {
+    const char* as_network = std::getenv(TEST_AS_NETWORK);
+    return !_loopback(host) || (as_network != nullptr && std::string_view(as_network) == "1");
+}
+
+// What a server reachable from elsewhere lets through, said once at start.
+void _announce(const http::ServerOptions& opts, const access::Access& policy, bool exposed) {
+    auto log = logging::get("tokentally.proxy");
+    if (exposed && policy.keys.empty())
+        log->warn("Listening on {}: anyone who can reach port {} can spend through this proxy with the keys its "
+                  "clients send; set [proxy] client_keys_file to require a key of every caller",
+                  opts.host, opts.port);
+    if (exposed || policy.targets || !policy.keys.empty())
+        log->info("Listening on {}: {}", opts.host, access::describe(policy));
 }
 
 // The listener binds an address, not a name; "localhost" is taken to mean
@@ -78,13 +101,11 @@ void _add_serve(CLI::App& app) {
     cmd->callback([opts, idle, write] {
         opts->idle_timeout = std::chrono::seconds(*idle);
         opts->write_timeout = std::chrono::seconds(*write);
-        if (!_loopback(opts->host))
-            logging::get("tokentally.proxy")
-                ->warn("Listening on {}: anyone who can reach port {} can spend through this proxy with the keys "
-                       "its clients send",
-                       opts->host, opts->port);
+        bool exposed = _exposed(opts->host);
+        auto policy = proxy::load_access(!exposed);
+        _announce(*opts, *policy, exposed);
         _keep_heap_for_steady_load();
-        auto app_routes = proxy::make_app();
+        auto app_routes = proxy::make_app(policy);
         http::serve_until_signal(app_routes, *opts);
     });
 }

@@ -13,6 +13,14 @@ namespace tokentally::catalog {
 // The date the built-in prices were last checked against the providers.
 inline constexpr std::string_view PRICES_AS_OF = "2025-11-01";
 
+// Where the API of each provider priced below answers: the targets a proxy
+// that other machines reach forwards to when it is given no list.
+inline constexpr std::string_view PROVIDER_BASES[] = {
+    "https://api.openai.com",  "https://api.anthropic.com", "https://generativelanguage.googleapis.com",
+    "https://api.mistral.ai",  "https://api.x.ai",          "https://api.cohere.com",
+    "https://api.cohere.ai",   "https://api.deepseek.com",
+};
+
 // The canonical spelling of a model id: provider-qualified, lower case,
 // without date or version suffixes, with dotted version numbers
 // (gpt-4o-2024-08-06 -> openai/gpt-4o, claude-3-5-sonnet-20241022 ->

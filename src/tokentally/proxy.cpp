@@ -144,7 +144,71 @@ asio::awaitable<http::Response> _health(http::Request&) {
     co_return http::json_response(200, bj::object{{"status", "ok"}, {"version", VERSION}});
 }
 
-asio::awaitable<http::Response> _proxy(http::Request& req) {
+// The access settings of one application, the address check of its
+// upstream clients and the refusals it has logged.
+struct _Guard {
+    std::shared_ptr<const access::Access> access;
+    http::AddressCheck check;
+    mutable access::RefusalLog refusals;
+};
+
+// 403 for a target the proxy may not reach, logged once per target and minute.
+http::Response _target_refused(const _Guard& guard, const std::string& url, const std::string& reason) {
+    std::string name = access::target_name(url);
+    if (access::once_a_minute(guard.refusals, name)) _log()->warn("Target not allowed: {} ({})", name, reason);
+    return http::json_response(403, bj::object{{"detail", "Target not allowed: " + name}});
+}
+
+// A caller without a listed key gets 401. A caller with one loses the key
+// from its request, so that it reaches no handler, no provider and no log,
+// and the key's name tags a call that names no tag.
+std::optional<http::Response> _key_refusal(http::Request& req, const _Guard& guard) {
+    const std::string* presented = req.header(access::KEY_HEADER);
+    std::optional<std::string> name = presented ? access::key_name(*guard.access, *presented) : std::nullopt;
+    if (!name) {
+        std::string what = presented ? "Unknown X-Tokentally-Key" : "Missing header: X-Tokentally-Key";
+        if (access::once_a_minute(guard.refusals, what)) _log()->warn("Refused calls: {} (logged once a minute)", what);
+        return http::json_response(401, bj::object{{"detail", what}});
+    }
+    req.headers = http::filter_headers(req.headers, {"x-tokentally-key"}, {});
+    if (req.header("X-Tokentally-Tag") == nullptr) req.headers.emplace_back("X-Tokentally-Tag", *name);
+    return std::nullopt;
+}
+
+asio::awaitable<http::Response> _keyed(http::Request& req, const _Guard& guard, const http::Handler& inner) {
+    if (auto refusal = _key_refusal(req, guard)) co_return std::move(*refusal);
+    co_return co_await inner(req);
+}
+
+// `handler` behind the key check when client keys are set.
+http::Handler _with_key(http::Handler handler, const std::shared_ptr<const _Guard>& guard) {
+    if (guard->access->keys.empty()) return handler;
+    return [handler, guard](http::Request& req) { return _keyed(req, *guard, handler); };
+}
+
+http::Router _with_key(http::Router router, const std::shared_ptr<const _Guard>& guard) {
+    for (auto& route : router.routes) route.handler = _with_key(std::move(route.handler), guard);
+    return router;
+}
+
+// On a network server a target's addresses are checked where its connection
+// is made (a kept connection was checked when it was made); a refusal there
+// answers 403 like the target list's. A streamed answer starts with 200
+// before it connects, so its addresses are checked first.
+asio::awaitable<http::Response> _forward(ForwardCall call, bool streaming, const _Guard& guard) {
+    const std::string url = call.url;
+    std::optional<std::string> refused;
+    try {
+        if (!streaming) co_return co_await _handle_standard(std::move(call));
+        if (call.client->checks_addresses()) co_await call.client->resolve(url);
+    } catch (const access::TargetRefused& e) {
+        refused = e.what();
+    }
+    if (refused) co_return _target_refused(guard, url, *refused);
+    co_return co_await _handle_streaming(std::move(call));
+}
+
+asio::awaitable<http::Response> _proxy(http::Request& req, const _Guard& guard) {
     // 1-5: control headers and the upstream URL.
     const std::string* target = req.header("X-Tokentally-Target");
     if (target == nullptr || target->empty())
@@ -159,6 +223,8 @@ asio::awaitable<http::Response> _proxy(http::Request& req) {
     bool cache_on = cache_header != "off";
     bool semantic_on = cache_header != "off" && cache_header != "exact";
     std::string target_url = _target_url(*target, req.path_param);
+    if (auto refusal = access::target_refusal(*guard.access, target_url))
+        co_return _target_refused(guard, target_url, *refusal);
 
     // 6-9: the body and the values routing may change.
     std::optional<bj::object> body_json = json::parse_object(req.body);
@@ -214,7 +280,7 @@ asio::awaitable<http::Response> _proxy(http::Request& req) {
     ForwardCall call;
     call.headers = _strip_tokentally_headers(req.headers);
     call.t0 = _monotonic();
-    call.client = std::make_shared<http::Client>(upstream_timeout);
+    call.client = std::make_shared<http::Client>(upstream_timeout, guard.check);
     call.method = req.method;
     call.url = target_url;
     call.body = std::move(routed.body_bytes);
@@ -222,13 +288,13 @@ asio::awaitable<http::Response> _proxy(http::Request& req) {
     call.tag = tag;
     call.session_id = session_id;
     call.extra_headers = routed.extra_headers;
-    if (is_streaming) co_return co_await _handle_streaming(std::move(call));
+    if (is_streaming) co_return co_await _forward(std::move(call), true, guard);
     call.body_json = has_body ? std::optional<bj::object>(effective_body) : std::nullopt;
     call.pricing = pricing;
     call.cache_on = cache_on;
     call.semantic_on = semantic_on;
     call.cache_key = cache_key;
-    co_return co_await _handle_standard(std::move(call));
+    co_return co_await _forward(std::move(call), false, guard);
 }
 
 // Tokens, cost and the answer object of a complete upstream answer; what
@@ -286,15 +352,24 @@ Bindings& bindings() {
     return b;
 }
 
-http::Router make_app() {
+http::Router make_app() { return make_app(load_access(true)); }
+
+http::Router make_app(std::shared_ptr<const access::Access> policy) {
     logging::set_level(spdlog::level::info);
+    auto guard = std::make_shared<const _Guard>(policy, access::address_check(policy));
+    http::Handler proxy_route = [guard](http::Request& req) { return _proxy(req, *guard); };
     http::Router app;
     http::include_router(app, dashboard::router());
-    http::include_router(app, local::router());
+    http::include_router(app, _with_key(local::router(), guard));
     app.startup.push_back([] { bindings().init_cache_tables(); });
     http::add_route(app, {"GET"}, "/health", _health);
-    http::add_route(app, {"GET", "POST", "PUT", "DELETE", "PATCH"}, std::string(http::CATCH_ALL), _proxy);
+    http::add_route(app, {"GET", "POST", "PUT", "DELETE", "PATCH"}, std::string(http::CATCH_ALL),
+                    _with_key(std::move(proxy_route), guard));
     return app;
+}
+
+std::shared_ptr<const access::Access> load_access(bool loopback) {
+    return std::make_shared<const access::Access>(access::load(loopback, local::_ollama_base));
 }
 
 std::string _generate_session_id() {

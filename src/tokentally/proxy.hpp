@@ -2,6 +2,7 @@
 // routes, prices, guards, caches, forwards and records each call.
 #pragma once
 
+#include "tokentally/access.hpp"
 #include "tokentally/http/client.hpp"
 #include "tokentally/http/server.hpp"
 
@@ -50,8 +51,19 @@ Bindings default_bindings();
 extern std::function<bj::object(std::string_view model_id)> get_model_price;
 
 // The application: dashboard routes, the /ollama routes, the start-up hook,
-// /health and the catch-all proxy route, in that order.
+// /health and the catch-all proxy route, in that order. Served as on
+// loopback, with the [proxy] settings of the configuration.
 http::Router make_app();
+
+// The same for a server whose exposure `policy` describes: with client keys,
+// the /ollama and catch-all routes first check the caller's key; the
+// catch-all refuses targets outside the allowed ones (403) before anything
+// else, and on a network server its upstream connections are checked.
+http::Router make_app(std::shared_ptr<const access::Access> policy);
+
+// The access settings of a server bound to loopback or not. Throws, naming
+// the setting, for one the server must not start with.
+std::shared_ptr<const access::Access> load_access(bool loopback);
 
 // Everything the forwarding handlers need about one call.
 struct ForwardCall {

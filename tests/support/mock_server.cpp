@@ -31,6 +31,7 @@ struct MockServerState {
     std::vector<Received> received;
     std::vector<std::chrono::steady_clock::time_point> chunk_times;
     std::atomic<int> open{0};
+    std::atomic<int> accepted{0};
     std::uint16_t port = 0;
 };
 
@@ -153,6 +154,7 @@ asio::awaitable<void> _accept(MockServerState& st) {
     for (;;) {
         auto [ec, sock] = co_await st.acceptor.async_accept(asio::as_tuple(asio::use_awaitable));
         if (ec) co_return;
+        ++st.accepted;
         asio::co_spawn(st.ioc, _connection(st, std::move(sock)), asio::detached);
     }
 }
@@ -218,6 +220,8 @@ std::size_t MockServer::count() const {
 }
 
 int MockServer::open_connections() const { return state_->open.load(); }
+
+int MockServer::connections_accepted() const { return state_->accepted.load(); }
 
 std::vector<std::chrono::steady_clock::time_point> MockServer::chunk_times() const {
     std::lock_guard lock(state_->mu);

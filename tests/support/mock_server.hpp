@@ -73,6 +73,8 @@ public:
     std::size_t count() const;
     // Connections currently open towards this server.
     int open_connections() const;
+    // Connections accepted since it started.
+    int connections_accepted() const;
     // Times at which each chunk of the last streamed answer was written.
     std::vector<std::chrono::steady_clock::time_point> chunk_times() const;
 

@@ -52,17 +52,20 @@ struct ServeProcess {
     std::uint16_t port = 0;
     std::string log_path;
 
+    std::string host = "127.0.0.1";
+
     // Starts $TOKENTALLY_BIN serve (with `extra` arguments) and waits until
-    // /health answers on 127.0.0.1.
+    // /health answers on `bind_host` (given to --host unless 127.0.0.1).
     ServeProcess(const std::string& home, const std::string& data, const std::string& log, int workers = 2,
-                 const std::vector<std::string>& extra = {})
-        : log_path(log) {
+                 const std::vector<std::string>& extra = {}, const std::string& bind_host = "127.0.0.1")
+        : log_path(log), host(bind_host) {
         const char* bin = std::getenv("TOKENTALLY_BIN");
         if (bin == nullptr) throw std::runtime_error("TOKENTALLY_BIN is not set");
         port = free_port();
         std::vector<std::string> args{bin, "serve", "--port", std::to_string(port), "--workers",
                                       std::to_string(workers)};
         args.insert(args.end(), extra.begin(), extra.end());
+        if (host != "127.0.0.1") args.insert(args.end(), {"--host", host});
         std::vector<std::string> env{"HOME=" + home, "TOKENTALLY_DATA_DIR=" + data};
         for (char** e = environ; *e != nullptr; ++e) {
             std::string s(*e);
@@ -97,7 +100,7 @@ struct ServeProcess {
     ServeProcess(const ServeProcess&) = delete;
     ServeProcess& operator=(const ServeProcess&) = delete;
 
-    std::string url() const { return "http://127.0.0.1:" + std::to_string(port); }
+    std::string url() const { return "http://" + host + ":" + std::to_string(port); }
 
     // kill -9, and reaps the process.
     void kill_hard() {

@@ -35,6 +35,9 @@ struct ClientState {
     std::optional<bhttp::response_parser<bhttp::buffer_body>> parser;
     std::string url;
     std::string pool_key;  // scheme://host:port the connection belongs to
+    AddressCheck check;    // set: every new connection's addresses pass it first
+    std::string resolved_for;              // host:port of `resolved`
+    std::vector<tcp::endpoint> resolved;   // checked addresses kept for the next connection
     bool reusable = false;   // a complete answer left the connection clean
     bool got_some = false;   // any byte of the answer arrived
     std::array<char, 16384> chunk;  // streamed pieces; no need to clear it per call
@@ -131,9 +134,28 @@ asio::awaitable<std::vector<tcp::endpoint>> _resolve(const _Target& t) {
     co_return std::vector<tcp::endpoint>(results.begin(), results.end());
 }
 
+std::vector<asio::ip::address> _addresses(const std::vector<tcp::endpoint>& endpoints) {
+    std::vector<asio::ip::address> out;
+    for (const auto& e : endpoints) out.push_back(e.address());
+    return out;
+}
+
+// The addresses a new connection may use: those resolved (and checked)
+// ahead of it, or resolved and checked now. Either way the connection goes
+// to the very addresses the check saw.
+asio::awaitable<std::vector<tcp::endpoint>> _checked_endpoints(ClientState& st, const _Target& t) {
+    std::string key = t.host + ":" + t.port;
+    if (st.resolved_for == key) co_return st.resolved;
+    auto endpoints = co_await _resolve(t);
+    if (st.check) st.check(t.host, _addresses(endpoints));
+    st.resolved_for = key;
+    st.resolved = endpoints;
+    co_return endpoints;
+}
+
 asio::awaitable<void> _connect(ClientState& st, const _Target& t) {
     auto ex = co_await asio::this_coro::executor;
-    auto endpoints = co_await _resolve(t);
+    auto endpoints = co_await _checked_endpoints(st, t);
     if (!t.tls) {
         st.tcp = std::make_unique<beast::tcp_stream>(ex);
         st.tcp->expires_after(st.timeout);
@@ -218,11 +240,11 @@ asio::awaitable<ClientResponse> _open(ClientState& st, _Target t, const _Wire& w
 // Transport errors name the method and URL they happened on. (Kept out of
 // the coroutines: rethrowing from a catch block inside one is miscompiled
 // by GCC 12.)
-[[noreturn]] void _rethrow_naming(const std::exception_ptr& error, const ClientRequest& req) {
+[[noreturn]] void _rethrow_naming(const std::exception_ptr& error, const std::string& what, const std::string& url) {
     try {
         std::rethrow_exception(error);
     } catch (const boost::system::system_error& e) {
-        throw std::runtime_error(req.method + " " + redact_url(req.url) + " failed: " + e.code().message());
+        throw std::runtime_error(what + " " + redact_url(url) + " failed: " + e.code().message());
     }
 }
 
@@ -352,6 +374,11 @@ bool _stale(const std::exception_ptr& error, const ClientState& st) {
 
 }  // namespace
 
+Origin url_origin(const std::string& url) {
+    _Target t = _parse_url(url);
+    return Origin{t.tls ? "https" : "http", t.host, t.port};
+}
+
 std::string redact_url(const std::string& url) {
     auto parsed = boost::urls::parse_uri(url);
     if (!parsed) return "(unparsable URL)";
@@ -379,7 +406,10 @@ std::string decode_body(const std::string& body, std::string_view content_encodi
 
 // `new ClientState` rather than make_unique: value-initialising would zero
 // the 16 kB chunk buffer on every call, which only streamed answers use.
-Client::Client(std::chrono::seconds timeout) : state(new ClientState) { state->timeout = timeout; }
+Client::Client(std::chrono::seconds timeout, AddressCheck check) : state(new ClientState) {
+    state->timeout = timeout;
+    state->check = std::move(check);
+}
 Client::~Client() { close(); }
 Client::Client(Client&&) noexcept = default;
 Client& Client::operator=(Client&&) noexcept = default;
@@ -389,6 +419,8 @@ asio::awaitable<ClientResponse> Client::fetch(const ClientRequest& req) {
     st.url = redact_url(req.url);
     _Target t = _parse_url(req.url);
     st.pool_key = std::string(t.tls ? "https://" : "http://") + t.host + ":" + t.port;
+    // A connection made without the check never serves a client that has one.
+    if (st.check) st.pool_key += " checked";
     const _Wire wire = _wire(req, t);
     auto ex = co_await asio::this_coro::executor;
     if (_take_idle(st, _pool_of(ex))) {
@@ -397,12 +429,12 @@ asio::awaitable<ClientResponse> Client::fetch(const ClientRequest& req) {
         bool stale = _stale(error, st);
         st.reusable = false;
         close();
-        if (!stale) _rethrow_naming(error, req);
+        if (!stale) _rethrow_naming(error, req.method, req.url);
     }
     auto [error, out] = co_await asio::co_spawn(ex, _fetch(st, t, wire), asio::as_tuple(asio::use_awaitable));
     if (error) {
         st.reusable = false;
-        _rethrow_naming(error, req);
+        _rethrow_naming(error, req.method, req.url);
     }
     co_return out;
 }
@@ -414,9 +446,19 @@ asio::awaitable<ClientResponse> Client::open_stream(const ClientRequest& req) {
     const _Wire wire = _wire(req, t);
     auto [error, out] = co_await asio::co_spawn(co_await asio::this_coro::executor, _open(st, t, wire),
                                                 asio::as_tuple(asio::use_awaitable));
-    if (error) _rethrow_naming(error, req);
+    if (error) _rethrow_naming(error, req.method, req.url);
     co_return out;
 }
+
+asio::awaitable<void> Client::resolve(const std::string& url) {
+    auto& st = *state;
+    _Target t = _parse_url(url);
+    auto [error, endpoints] = co_await asio::co_spawn(co_await asio::this_coro::executor, _checked_endpoints(st, t),
+                                                      asio::as_tuple(asio::use_awaitable));
+    if (error) _rethrow_naming(error, "resolving", url);
+}
+
+bool Client::checks_addresses() const { return state && static_cast<bool>(state->check); }
 
 asio::awaitable<std::optional<std::string>> Client::next_chunk() {
     auto& st = *state;

@@ -1,16 +1,20 @@
 // The upstream HTTP client: http and https (SNI, certificates verified
 // against the system store), one connection per client, a complete-answer
-// mode that decodes gzip/deflate/br, and a streamed-body mode.
+// mode that decodes gzip/deflate/br, and a streamed-body mode. It never
+// follows a redirect: a 3xx is an answer like any other.
 #pragma once
 
 #include "tokentally/http/message.hpp"
 
 #include <boost/asio/awaitable.hpp>
+#include <boost/asio/ip/address.hpp>
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace tokentally::http {
 
@@ -27,12 +31,30 @@ struct ClientResponse {
     std::string body;  // decoded according to Content-Encoding
 };
 
+// What a URL connects to: "http" or "https", the host as it is resolved
+// (an IPv6 address without brackets) and the port (the scheme's default
+// when none is given). Throws for a URL the client cannot use.
+struct Origin {
+    std::string scheme;
+    std::string host;
+    std::string port;
+};
+Origin url_origin(const std::string& url);
+
+// Decides whether a client may connect to `host` at the addresses the name
+// resolved to; throws to refuse. The connection is then made to exactly
+// these addresses, so the name cannot change between check and connection.
+using AddressCheck =
+    std::function<void(const std::string& host, const std::vector<boost::asio::ip::address>& addresses)>;
+
 struct ClientState;
 
 // One upstream client: owns at most one connection, closed when the client
-// is closed or destroyed. Not shared between requests.
+// is closed or destroyed. Not shared between requests. With an address
+// check, every connection it makes is checked, and it reuses only kept
+// connections that a client with a check made.
 struct Client {
-    explicit Client(std::chrono::seconds timeout);
+    explicit Client(std::chrono::seconds timeout, AddressCheck check = {});
     ~Client();
     Client(Client&&) noexcept;
     Client& operator=(Client&&) noexcept;
@@ -48,6 +70,13 @@ struct Client {
     // The next piece of the streamed body as it arrived from the transport;
     // nullopt at its end. Throws on transport errors.
     boost::asio::awaitable<std::optional<std::string>> next_chunk();
+
+    // Resolves the URL's host and runs the address check now, before any
+    // answer has started; the next connection to that host uses these
+    // addresses. Throws what the check throws, or on resolution errors.
+    boost::asio::awaitable<void> resolve(const std::string& url);
+
+    bool checks_addresses() const;
 
     void close();
 

@@ -399,7 +399,8 @@ struct _Nearest {
 };
 
 // The candidate with the highest cosine, read from the table. Rows that
-// expired meanwhile are pruned; rows that went away are forgotten.
+// went away or expired (by the table's time) are forgotten, and an expired
+// one starts a prune of all the others.
 std::optional<_Nearest> _rerank(const std::vector<std::int64_t>& ids, const std::vector<float>& embedding, double cutoff) {
     std::optional<_Nearest> best;
     std::vector<std::int64_t> gone;
@@ -416,6 +417,7 @@ std::optional<_Nearest> _rerank(const std::vector<std::int64_t>& ids, const std:
                 continue;
             }
             if (q->getColumn(0).getDouble() < cutoff) {
+                gone.push_back(id);
                 expired = true;
                 continue;
             }

@@ -233,9 +233,8 @@ _Signature _signature(const std::vector<float>& v) {
     return sig;
 }
 
-// Bits two signatures differ in. Built twice, and picked when the library
-// loads: with the CPU's popcount instruction where it has one.
-__attribute__((target_clones("popcnt", "default"))) int _distance(const _Signature& a, const _Signature& b) {
+// Bits two signatures differ in.
+int _distance(const _Signature& a, const _Signature& b) {
     int n = 0;
     for (std::size_t w = 0; w < a.size(); ++w) n += std::popcount(a[w] ^ b[w]);
     return n;
@@ -368,6 +367,17 @@ void _forget(std::int64_t id) {
     _delete_rows(DELETE_ENTRY, id);
 }
 
+// (distance, id) of the entries within `max_distance` of `sig` stored from
+// `cutoff` on. Built twice, and picked when the library loads: with the
+// CPU's popcount instruction where it has one (every x86-64 of the last
+// fifteen years), which makes the scan of 100k entries several times faster.
+__attribute__((target_clones("popcnt", "default"))) void _near(const std::deque<_Entry>& entries,
+                                                                const _Signature& sig, int max_distance, double cutoff,
+                                                                std::vector<std::pair<int, std::int64_t>>& out) {
+    for (const _Entry& e : entries)
+        if (int d = _distance(e.sig, sig); d <= max_distance && e.ts >= cutoff) out.emplace_back(d, e.id);
+}
+
 bool _has_entries(const std::string& key) {
     auto& ix = _index();
     std::lock_guard lock(ix.mu);
@@ -383,8 +393,7 @@ std::vector<std::int64_t> _candidates(const std::string& key, const _Signature& 
         std::lock_guard lock(ix.mu);
         auto it = ix.partitions.find(key);
         if (it == ix.partitions.end()) return {};
-        for (const _Entry& e : it->second)
-            if (int d = _distance(e.sig, sig); d <= max_distance && e.ts >= cutoff) near.emplace_back(d, e.id);
+        _near(it->second, sig, max_distance, cutoff, near);
     }
     std::size_t keep = std::min(near.size(), RERANK);
     std::partial_sort(near.begin(), near.begin() + static_cast<std::ptrdiff_t>(keep), near.end());

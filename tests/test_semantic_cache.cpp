@@ -17,7 +17,9 @@
 
 #include <fmt/format.h>
 
+#include <atomic>
 #include <optional>
+#include <thread>
 
 namespace bj = boost::json;
 namespace cache = tokentally::cache;
@@ -245,6 +247,26 @@ TEST_F(SemanticCache, ExactOnlyOrStreamedRequestsNeverEmbed) {
     EXPECT_EQ(provider.count(), 2u);
 }
 
+TEST_F(SemanticCache, ConcurrentLookupsAndStoresEachGetTheirAnswer) {
+    start(config("ollama", embedder.url()));
+    post(chat(QUESTION));
+    std::vector<std::thread> clients;
+    std::atomic<int> hits{0}, ok{0};
+    for (int i = 0; i < 12; ++i)
+        clients.emplace_back([&, i] {
+            // Even: a paraphrase of the stored question; odd: a context of its own.
+            auto res = post(i % 2 == 0 ? chat(PARAPHRASE) : chat(QUESTION, "gpt-4o", "Context " + std::to_string(i)));
+            ok += res.status == 200;
+            hits += cache_header(res) == "semantic-hit";
+        });
+    for (auto& c : clients) c.join();
+    EXPECT_EQ(ok.load(), 12);
+    EXPECT_EQ(hits.load(), 6);
+    EXPECT_EQ(rows().size(), 13u);
+    EXPECT_EQ(entries().size(), 7u);
+    EXPECT_EQ(cache::_size(), 7u);
+}
+
 TEST(SemanticCacheServe, EntriesSurviveARestartOfServe) {
     tt_test::Scratch scratch;
     tt_test::MockServer provider([](const Received&) { return answer_with("stop"); });
@@ -280,7 +302,7 @@ TEST(SemanticCacheParts, TheRequestSplitsIntoItsLastUserTextAndEverythingElse) {
     EXPECT_EQ(split->text, "look at\nthis");
     EXPECT_FALSE(split->context.contains("model"));
     EXPECT_FALSE(split->context.contains("user"));
-    EXPECT_EQ(split->context.at("temperature"), 0.2);
+    EXPECT_DOUBLE_EQ(split->context.at("temperature").as_double(), 0.2);
     // The image stays part of the context; the prefill after it too.
     EXPECT_EQ(split->context.at("messages").at(2).at("content").at(1).at("type"), "image_url");
     EXPECT_EQ(split->context.at("messages").at(3).at("content"), "Sure:");

@@ -93,7 +93,8 @@ _Settings _settings() {
     _Settings s;
     s.threshold = _setting(section, "threshold", DEFAULT_THRESHOLD);
     if (!(s.threshold > 0 && s.threshold <= 1))
-        throw std::runtime_error("semantic_cache.threshold must be above 0 and at most 1: " + json::format_real(s.threshold));
+        throw std::runtime_error("semantic_cache.threshold must be above 0 and at most 1: " +
+                                 json::format_real(s.threshold));
     double hours = _setting(section, "ttl_hours", DEFAULT_TTL_HOURS);
     if (!(hours > 0)) throw std::runtime_error("semantic_cache.ttl_hours must be above 0: " + json::format_real(hours));
     s.ttl_seconds = hours * SECONDS_PER_HOUR;
@@ -410,7 +411,8 @@ struct _Nearest {
 // The candidate with the highest cosine, read from the table. Rows that
 // went away or expired (by the table's time) are forgotten, and an expired
 // one starts a prune of all the others.
-std::optional<_Nearest> _rerank(const std::vector<std::int64_t>& ids, const std::vector<float>& embedding, double cutoff) {
+std::optional<_Nearest> _rerank(const std::vector<std::int64_t>& ids, const std::vector<float>& embedding,
+                                double cutoff) {
     std::optional<_Nearest> best;
     std::vector<std::int64_t> gone;
     bool expired = false;

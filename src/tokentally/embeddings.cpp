@@ -24,7 +24,8 @@ constexpr std::size_t QUOTED_BYTES = 200;
 std::string _text(const bj::object& section, std::string_view key, std::string_view fallback) {
     const bj::value* v = section.if_contains(key);
     if (v == nullptr) return std::string(fallback);
-    if (!v->is_string()) throw std::runtime_error(fmt::format("semantic_cache.{} is not a text: {}", key, json::write(*v)));
+    if (!v->is_string())
+        throw std::runtime_error(fmt::format("semantic_cache.{} is not a text: {}", key, json::write(*v)));
     return std::string(v->get_string());
 }
 
@@ -89,7 +90,8 @@ asio::awaitable<http::ClientResponse> _fetch_within(const http::ClientRequest& r
                                                          deadline.async_wait(asio::deferred))
             .async_wait(asio::experimental::wait_for_one(), asio::use_awaitable);
     if (order[0] == 1)
-        throw std::runtime_error(fmt::format("embedding server {} did not answer within {} s", http::redact_url(req.url),
+        throw std::runtime_error(fmt::format("embedding server {} did not answer within {} s",
+                                             http::redact_url(req.url),
                                              json::format_real(static_cast<double>(timeout.count()) / 1000)));
     if (error) std::rethrow_exception(error);
     co_return answer;

@@ -262,7 +262,8 @@ asio::awaitable<void> _semantic_store_stage(const ForwardCall& call, const bj::v
     try {
         auto& b = bindings();
         double cost_usd = cost && *cost != 0.0 ? *cost : 0.0;
-        if (b.features_check("semantic_cache")) co_await b.semantic_store(*call.body_json, *call.model_id, resp_json, cost_usd);
+        if (b.features_check("semantic_cache"))
+            co_await b.semantic_store(*call.body_json, *call.model_id, resp_json, cost_usd);
     } catch (const std::exception& e) {
         _log()->warn("Semantic cache store failed: {}", e.what());
     }

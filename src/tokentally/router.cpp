@@ -61,7 +61,8 @@ std::int64_t _text_chars(const bj::value& v) {
         for (const auto& item : v.get_array()) n += _text_chars(item);
     if (v.is_object()) {
         const auto& o = v.get_object();
-        if (const bj::value* text = o.if_contains("text"); text && text->is_string()) return _code_points(text->get_string());
+        const bj::value* text = o.if_contains("text");
+        if (text != nullptr && text->is_string()) return _code_points(text->get_string());
         if (const bj::value* content = o.if_contains("content")) n += _text_chars(*content);
     }
     return n;
@@ -85,8 +86,8 @@ bool _has_images(const bj::object& body) {
     if (json::truthy(body.if_contains("images"))) return true;
     for (const char* list : {"messages", "input"}) {
         const bj::value* v = body.if_contains(list);
-        if (v != nullptr && v->is_array() && std::any_of(v->get_array().begin(), v->get_array().end(), _message_has_image))
-            return true;
+        if (v == nullptr || !v->is_array()) continue;
+        if (std::any_of(v->get_array().begin(), v->get_array().end(), _message_has_image)) return true;
     }
     return false;
 }
@@ -276,7 +277,9 @@ std::optional<std::string> _does_not_fit(const std::string& target, const _Reque
 }
 
 bj::object _warn(const std::optional<std::string>& suggested, const std::string& reason) {
-    return {{"action", "warn"}, {"suggested", suggested ? bj::value(*suggested) : bj::value(nullptr)}, {"reason", reason}};
+    return {{"action", "warn"},
+            {"suggested", suggested ? bj::value(*suggested) : bj::value(nullptr)},
+            {"reason", reason}};
 }
 
 // A matching rule: "warn" says so; "swap" swaps unless the target cannot

@@ -196,6 +196,7 @@ TEST_F(SemanticCache, AnExpiredEntryIsAMissAndIsRemoved) {
     auto left = entries();
     ASSERT_EQ(left.size(), 1u);
     EXPECT_EQ(left[0].at("id"), 2);
+    EXPECT_EQ(cache::_size(), 1u);
 
     // Nor is one loaded again after a restart.
     {

@@ -357,11 +357,13 @@ void _forget(std::int64_t id) {
     auto& ix = _index();
     {
         std::lock_guard lock(ix.mu);
-        for (auto& [key, entries] : ix.partitions) {
+        for (auto part = ix.partitions.begin(); part != ix.partitions.end(); ++part) {
+            auto& entries = part->second;
             auto it = std::find_if(entries.begin(), entries.end(), [&](const _Entry& e) { return e.id == id; });
             if (it == entries.end()) continue;
             entries.erase(it);
             --ix.size;
+            if (entries.empty()) ix.partitions.erase(part);
             break;
         }
     }

@@ -623,8 +623,15 @@ std::size_t _size() {
 }
 
 void init_cache_tables() {
+    bool on = false;
     try {
-        if (!features::check("semantic_cache")) return;
+        on = features::check("semantic_cache");
+    } catch (const std::exception&) {
+        // A configuration that cannot be read is reported on every call by
+        // the budget check; the first lookup loads the index once it can be.
+    }
+    if (!on) return;
+    try {
         _Settings s = _settings();
         db::once_per_file(DB_PATH, "semantic_cache", [] { _create_table(db::connection(DB_PATH)); });
         _reload(s.ttl_seconds);

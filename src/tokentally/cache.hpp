@@ -26,7 +26,7 @@ inline constexpr double DEFAULT_TTL_HOURS = 24.0;
 // At server start, when the "semantic_cache" feature is on: creates the
 // table when missing and builds the index from the entries that have not
 // expired. A failure is logged, not thrown: the proxy serves without the
-// cache and the next lookup tries again.
+// cache and the first lookup tries again.
 void init_cache_tables();
 
 // The stored answer for a similar request to `model_id`, or none. Embeds

@@ -4,6 +4,7 @@
 
 #include "tokentally/json.hpp"
 #include "tokentally/ledger.hpp"
+#include "tokentally/router.hpp"
 #include "tokentally/tui.hpp"
 
 #include <fmt/format.h>
@@ -83,11 +84,17 @@ Row _summary_row(const bj::value& r) {
             tui::fmt_cost(_get(r, "total_cost")),  _seconds(r, "avg_latency"), _count(r, "errors")};
 }
 
+// The model used, and the one asked for when the router swapped it.
+std::string _model_cell(const bj::value& r) {
+    const bj::value& requested = _get(r, "requested_model");
+    return _text(r, "model_id") + (json::truthy(requested) ? " (from " + json::display(requested) + ")" : "");
+}
+
 Row _call_row(const bj::value& r) {
     return {_text(r, "id"),
             _datetime(r, "ts"),
             _text(r, "session_id"),
-            _text(r, "model_id"),
+            _model_cell(r),
             _text(r, "tag"),
             tui::fmt_int(_get(r, "prompt_tokens")),
             tui::fmt_int(_get(r, "completion_tokens")),
@@ -183,6 +190,45 @@ const Command& _session_id(const Command& c) {
     return c;
 }
 
+// The router is on when [router] mode is "warn" or "swap". A configuration
+// that cannot be read leaves the reports as they are without a router.
+bool _router_on() {
+    try {
+        return router::mode() != "off";
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+// Call records, with the model each swapped call asked for while the router
+// is on.
+bj::array _routed(bj::array calls) {
+    if (_router_on()) ledger::add_requested_models(calls);
+    return calls;
+}
+
+std::string _routing_line(const bj::array& summary) {
+    std::int64_t calls = 0;
+    double saving = 0.0;
+    for (const auto& r : summary) {
+        calls += _get(r, "routed_calls").as_int64();
+        saving += _get(r, "routing_saving_usd").as_double();
+    }
+    return fmt::format("Router: {} swapped calls, estimated saving {} (their tokens at the requested models' prices)",
+                       calls, tui::fmt_cost(saving));
+}
+
+// The summary, with what the router's swaps saved while it is on.
+void _summary(const Command& c) {
+    c.cmd->callback([o = c.o] {
+        bj::array rows = ledger::summary(_tag(*o), o->hours);
+        bool routing = _router_on();
+        if (routing) ledger::add_routing_savings(rows, _tag(*o), o->hours);
+        _print_records(rows, o->json, SUMMARY_VIEW);
+        if (routing && !o->json) std::cout << _routing_line(rows) << '\n';
+    });
+}
+
 using Query = std::function<bj::array(const ReadOptions&)>;
 
 // Prints the records of `query` as `view`, or as JSON with --json.
@@ -201,17 +247,16 @@ void _spend(const Command& c) {
 }  // namespace
 
 void add_ledger_commands(CLI::App& app) {
-    _lists(_tag_option(_hours(_command(app, "summary", "Spend and usage by model and tag, highest cost first"))),
-           SUMMARY_VIEW, [](const ReadOptions& o) { return ledger::summary(_tag(o), o.hours); });
+    _summary(_tag_option(_hours(_command(app, "summary", "Spend and usage by model and tag, highest cost first"))));
     _lists(_n(_command(app, "recent", "The latest calls, newest first")), CALLS_VIEW,
-           [](const ReadOptions& o) { return ledger::recent(o.n); });
+           [](const ReadOptions& o) { return _routed(ledger::recent(o.n)); });
     _spend(_tag_option(_days(_command(app, "spend", "US dollars spent over the last days (priced calls only)"))));
     _lists(_days(_command(app, "history", "Priced calls and spend per local calendar day, newest first")),
            HISTORY_VIEW, [](const ReadOptions& o) { return ledger::rolling_summary(o.days); });
     _lists(_hours(_command(app, "sessions", "Agent sessions by session and tag, highest cost first")), SESSIONS_VIEW,
            [](const ReadOptions& o) { return ledger::agent_summary(o.hours); });
     _lists(_n(_session_id(_command(app, "session", "The latest calls of one agent session, newest first"))),
-           CALLS_VIEW, [](const ReadOptions& o) { return ledger::agent_recent(o.session_id, o.n); });
+           CALLS_VIEW, [](const ReadOptions& o) { return _routed(ledger::agent_recent(o.session_id, o.n)); });
     app.add_subcommand("tui", "Full-screen dashboard over the ledger (q quits, r refreshes)")->callback([] {
         tui::launch();
     });

@@ -18,21 +18,8 @@ namespace tokentally::advisor {
 
 std::string DB_PATH = paths::data_file("ledger.db");
 
-// The first entry of each list is the preferred replacement: usually the same
-// provider's next tier down, so a switch changes as little as possible.
-const std::map<std::string, std::vector<std::string>, std::less<>> ALTERNATIVES = {
-    {"anthropic/claude-opus-4", {"anthropic/claude-sonnet-4", "anthropic/claude-3.5-sonnet"}},
-    {"anthropic/claude-sonnet-4", {"anthropic/claude-3.5-sonnet", "anthropic/claude-3-haiku", "google/gemini-2.0-flash"}},
-    {"anthropic/claude-3.5-sonnet", {"anthropic/claude-3-haiku", "google/gemini-2.0-flash"}},
-    {"anthropic/claude-3-haiku", {"google/gemini-2.0-flash", "mistral/mistral-small"}},
-    {"openai/o3", {"openai/gpt-4o", "anthropic/claude-sonnet-4"}},
-    {"openai/gpt-4o", {"openai/gpt-4o-mini", "anthropic/claude-3-haiku", "google/gemini-2.0-flash"}},
-    {"openai/gpt-4o-mini", {"google/gemini-2.0-flash", "mistral/mistral-small"}},
-    {"google/gemini-2.5-pro", {"google/gemini-2.0-flash", "openai/gpt-4o-mini"}},
-    {"xai/grok-3", {"anthropic/claude-sonnet-4", "openai/gpt-4o"}},
-    {"cohere/command-r-plus", {"openai/gpt-4o-mini", "anthropic/claude-3-haiku"}},
-    {"mistral/mistral-large", {"mistral/mistral-small", "google/gemini-2.0-flash"}},
-};
+// The catalog's table: the router's warnings suggest from the same one.
+const std::map<std::string, std::vector<std::string>, std::less<>>& ALTERNATIVES = catalog::ALTERNATIVES;
 
 std::function<bj::object()> load_config = config::load;
 

@@ -3,6 +3,8 @@
 // switch would have saved on the same traffic, as data and as a report.
 #pragma once
 
+#include "tokentally/catalog.hpp"
+
 #include <SQLiteCpp/SQLiteCpp.h>
 #include <boost/json.hpp>
 
@@ -23,10 +25,10 @@ namespace bj = boost::json;
 extern std::string DB_PATH;
 
 // Normalised model id -> replacements to try, in order of preference.
-extern const std::map<std::string, std::vector<std::string>, std::less<>> ALTERNATIVES;
+extern const std::map<std::string, std::vector<std::string>, std::less<>>& ALTERNATIVES;
 
 // Threshold used when the configuration names none, in percent.
-inline constexpr double DEFAULT_MIN_SAVING_PCT = 20.0;
+inline constexpr double DEFAULT_MIN_SAVING_PCT = catalog::DEFAULT_MIN_SAVING_PCT;
 
 // Default look-back window: one week.
 inline constexpr double DEFAULT_HOURS = 168.0;

@@ -217,6 +217,124 @@ bj::object get_model_price(std::string_view model_id) {
     return price;
 }
 
+// The first entry of each list is the preferred replacement: usually the same
+// provider's next tier down, so a switch changes as little as possible.
+const std::map<std::string, std::vector<std::string>, std::less<>> ALTERNATIVES = {
+    {"anthropic/claude-opus-4", {"anthropic/claude-sonnet-4", "anthropic/claude-3.5-sonnet"}},
+    {"anthropic/claude-sonnet-4", {"anthropic/claude-3.5-sonnet", "anthropic/claude-3-haiku", "google/gemini-2.0-flash"}},
+    {"anthropic/claude-3.5-sonnet", {"anthropic/claude-3-haiku", "google/gemini-2.0-flash"}},
+    {"anthropic/claude-3-haiku", {"google/gemini-2.0-flash", "mistral/mistral-small"}},
+    {"openai/o3", {"openai/gpt-4o", "anthropic/claude-sonnet-4"}},
+    {"openai/gpt-4o", {"openai/gpt-4o-mini", "anthropic/claude-3-haiku", "google/gemini-2.0-flash"}},
+    {"openai/gpt-4o-mini", {"google/gemini-2.0-flash", "mistral/mistral-small"}},
+    {"google/gemini-2.5-pro", {"google/gemini-2.0-flash", "openai/gpt-4o-mini"}},
+    {"xai/grok-3", {"anthropic/claude-sonnet-4", "openai/gpt-4o"}},
+    {"cohere/command-r-plus", {"openai/gpt-4o-mini", "anthropic/claude-3-haiku"}},
+    {"mistral/mistral-large", {"mistral/mistral-small", "google/gemini-2.0-flash"}},
+};
+
+namespace {
+
+// What a swap needs to know of a model beside its price: the tokens one call
+// may hold, and the id its provider's API takes when that is not the
+// catalog's own name (Anthropic's API ids carry dashes and a date, Mistral's
+// and Cohere's a version).
+struct _Details {
+    std::int64_t context;
+    const char* api_id;
+};
+
+const std::unordered_map<std::string, _Details>& _DETAILS() {
+    static const std::unordered_map<std::string, _Details> table = {
+        // OpenAI
+        {"openai/gpt-5", {400'000, nullptr}},
+        {"openai/gpt-5-mini", {400'000, nullptr}},
+        {"openai/gpt-5-nano", {400'000, nullptr}},
+        {"openai/gpt-4.1", {1'047'576, nullptr}},
+        {"openai/gpt-4.1-mini", {1'047'576, nullptr}},
+        {"openai/gpt-4.1-nano", {1'047'576, nullptr}},
+        {"openai/gpt-4o", {128'000, nullptr}},
+        {"openai/gpt-4o-mini", {128'000, nullptr}},
+        {"openai/gpt-4-turbo", {128'000, nullptr}},
+        {"openai/gpt-4", {8'192, nullptr}},
+        {"openai/gpt-3.5-turbo", {16'385, nullptr}},
+        {"openai/o1", {200'000, nullptr}},
+        {"openai/o1-mini", {128'000, nullptr}},
+        {"openai/o3", {200'000, nullptr}},
+        {"openai/o3-mini", {200'000, nullptr}},
+        {"openai/o3-pro", {200'000, nullptr}},
+        {"openai/o4-mini", {200'000, nullptr}},
+        // Anthropic
+        {"anthropic/claude-opus-4.5", {200'000, "claude-opus-4-5-20251101"}},
+        {"anthropic/claude-opus-4.1", {200'000, "claude-opus-4-1-20250805"}},
+        {"anthropic/claude-opus-4", {200'000, "claude-opus-4-20250514"}},
+        {"anthropic/claude-sonnet-4.5", {200'000, "claude-sonnet-4-5-20250929"}},
+        {"anthropic/claude-sonnet-4", {200'000, "claude-sonnet-4-20250514"}},
+        {"anthropic/claude-haiku-4.5", {200'000, "claude-haiku-4-5-20251001"}},
+        {"anthropic/claude-3.7-sonnet", {200'000, "claude-3-7-sonnet-20250219"}},
+        {"anthropic/claude-3.5-sonnet", {200'000, "claude-3-5-sonnet-20241022"}},
+        {"anthropic/claude-3.5-haiku", {200'000, "claude-3-5-haiku-20241022"}},
+        {"anthropic/claude-3-opus", {200'000, "claude-3-opus-20240229"}},
+        {"anthropic/claude-3-sonnet", {200'000, "claude-3-sonnet-20240229"}},
+        {"anthropic/claude-3-haiku", {200'000, "claude-3-haiku-20240307"}},
+        // Google
+        {"google/gemini-2.5-pro", {1'048'576, nullptr}},
+        {"google/gemini-2.5-flash", {1'048'576, nullptr}},
+        {"google/gemini-2.5-flash-lite", {1'048'576, nullptr}},
+        {"google/gemini-2.0-flash", {1'048'576, nullptr}},
+        {"google/gemini-2.0-flash-lite", {1'048'576, nullptr}},
+        {"google/gemini-1.5-pro", {2'097'152, nullptr}},
+        {"google/gemini-1.5-flash", {1'048'576, nullptr}},
+        // Mistral
+        {"mistral/mistral-large", {131'072, "mistral-large-latest"}},
+        {"mistral/mistral-medium", {131'072, "mistral-medium-latest"}},
+        {"mistral/mistral-small", {131'072, "mistral-small-latest"}},
+        {"mistral/codestral", {262'144, "codestral-latest"}},
+        {"mistral/ministral-8b", {131'072, "ministral-8b-latest"}},
+        {"mistral/ministral-3b", {131'072, "ministral-3b-latest"}},
+        {"mistral/pixtral-large", {131'072, "pixtral-large-latest"}},
+        // xAI
+        {"xai/grok-4", {256'000, nullptr}},
+        {"xai/grok-3", {131'072, nullptr}},
+        {"xai/grok-3-mini", {131'072, nullptr}},
+        // Cohere
+        {"cohere/command-a", {256'000, "command-a-03-2025"}},
+        {"cohere/command-r-plus", {128'000, "command-r-plus-08-2024"}},
+        {"cohere/command-r", {128'000, "command-r-08-2024"}},
+        {"cohere/command-r7b", {128'000, "command-r7b-12-2024"}},
+        // DeepSeek
+        {"deepseek/deepseek-chat", {128'000, nullptr}},
+        {"deepseek/deepseek-reasoner", {128'000, nullptr}},
+    };
+    return table;
+}
+
+const _Details* _details(std::string_view model_id) {
+    auto it = _DETAILS().find(normalize_model_id(model_id));
+    return it == _DETAILS().end() ? nullptr : &it->second;
+}
+
+}  // namespace
+
+std::string provider_of(std::string_view model_id) {
+    std::string canonical = normalize_model_id(model_id);
+    auto slash = canonical.find('/');
+    return slash == std::string::npos ? "" : canonical.substr(0, slash);
+}
+
+std::optional<std::int64_t> context_window(std::string_view model_id) {
+    const _Details* d = _details(model_id);
+    if (d == nullptr) return std::nullopt;
+    return d->context;
+}
+
+std::string provider_model_id(std::string_view model_id) {
+    if (const _Details* d = _details(model_id); d != nullptr && d->api_id != nullptr) return d->api_id;
+    std::string canonical = normalize_model_id(model_id);
+    auto slash = canonical.find('/');
+    return slash == std::string::npos ? canonical : canonical.substr(slash + 1);
+}
+
 std::vector<std::string> known_models() {
     std::vector<std::string> ids;
     for (const auto& [id, _] : _PRICES()) ids.push_back(id);

@@ -4,6 +4,10 @@
 
 #include <boost/json.hpp>
 
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -35,5 +39,26 @@ boost::json::object get_model_price(std::string_view model_id);
 
 // Every canonical id the built-in table prices (for listings and tests).
 std::vector<std::string> known_models();
+
+// Canonical id -> cheaper replacements to try, in order of preference: the
+// advisor's suggestions and the router's warnings.
+extern const std::map<std::string, std::vector<std::string>, std::less<>> ALTERNATIVES;
+
+// The saving, in percent, below which an alternative is not worth
+// suggesting, when advisor.min_saving_pct does not say.
+inline constexpr double DEFAULT_MIN_SAVING_PCT = 20.0;
+
+// The provider of a model id as the catalog spells it ("openai" for
+// gpt-4o-2024-08-06), or empty when the id names none the catalog knows.
+std::string provider_of(std::string_view model_id);
+
+// Tokens one call to the model may hold, prompt and answer together, when
+// the catalog knows it.
+std::optional<std::int64_t> context_window(std::string_view model_id);
+
+// The id the provider's own API expects for a model (claude-3-haiku-20240307
+// for anthropic/claude-3-haiku, mistral-small-latest for mistral/mistral-small,
+// gpt-4o-mini for openai/gpt-4o-mini): without our provider prefix.
+std::string provider_model_id(std::string_view model_id);
 
 }  // namespace tokentally::catalog

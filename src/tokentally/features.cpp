@@ -6,8 +6,9 @@
 namespace tokentally::features {
 
 bool check(std::string_view name) {
-    auto cfg = config::load();
-    const auto* section = cfg.if_contains("features");
+    // Asked twice per cached call: the shared configuration, not a copy.
+    auto cfg = config::load_shared();
+    const auto* section = cfg->if_contains("features");
     return section != nullptr && json::truthy(json::member(*section, name));
 }
 

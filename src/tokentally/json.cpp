@@ -1,5 +1,8 @@
 #include "tokentally/json.hpp"
 
+#include <fmt/format.h>
+#include <openssl/evp.h>
+
 #include <algorithm>
 #include <charconv>
 #include <cmath>
@@ -166,6 +169,16 @@ std::string display(const bj::value* v) {
 }
 
 std::string display(const bj::value& v) { return display(&v); }
+
+std::string sha256_hex(std::string_view data) {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int len = 0;
+    if (EVP_Digest(data.data(), data.size(), digest, &len, EVP_sha256(), nullptr) != 1)
+        throw std::runtime_error("SHA-256 digest failed for a text of " + std::to_string(data.size()) + " bytes");
+    std::string hex;
+    for (unsigned int i = 0; i < len; ++i) hex += fmt::format("{:02x}", digest[i]);
+    return hex;
+}
 
 std::optional<bj::object> parse_object(std::string_view text) {
     if (text.empty()) return std::nullopt;

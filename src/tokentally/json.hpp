@@ -36,6 +36,9 @@ std::string format_real(double d);
 std::string display(const bj::value* v);
 std::string display(const bj::value& v);
 
+// SHA-256 of `data` as 64 lowercase hexadecimal digits: the cache keys.
+std::string sha256_hex(std::string_view data);
+
 // Parses `text` and returns the value when it is a JSON object; nullopt for
 // empty input, a parse error or any other top-level value.
 std::optional<bj::object> parse_object(std::string_view text);

@@ -1,6 +1,8 @@
 #include "tokentally/ledger.hpp"
 
+#include "tokentally/catalog.hpp"
 #include "tokentally/db.hpp"
+#include "tokentally/json.hpp"
 #include "tokentally/http/server.hpp"
 #include "tokentally/paths.hpp"
 
@@ -50,6 +52,16 @@ constexpr const char* INSERT_CALL = R"(INSERT INTO calls
   (ts, model_id, tag, session_id, prompt_tokens, completion_tokens,
    cost_usd, elapsed_s, status, streamed)
 VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?))";
+
+// The model a swapped call asked for, beside its row: only routed calls have
+// one, and `calls` keeps the layout its readers rely on.
+constexpr const char* CREATE_CALL_ROUTING = R"(CREATE TABLE IF NOT EXISTS call_routing (
+    call_id         INTEGER PRIMARY KEY,
+    requested_model TEXT    NOT NULL
+))";
+
+constexpr const char* INSERT_CALL_ROUTING =
+    "INSERT INTO call_routing (call_id, requested_model) VALUES (last_insert_rowid(), ?)";
 
 template <class T>
 void _bind_optional(SQLite::Statement& stmt, int index, const std::optional<T>& value) {
@@ -124,6 +136,13 @@ void _bind_row(SQLite::Statement& insert, const CallRecord& rec) {
     insert.bind(10, rec.streamed ? 1 : 0);
 }
 
+// Right after the call's own insert, so that last_insert_rowid() is its id.
+void _insert_routing(const db::Conn& conn, const CallRecord& rec) {
+    auto insert = conn.prepare(INSERT_CALL_ROUTING);
+    insert->bind(1, *rec.requested_model);
+    insert->exec();
+}
+
 // All rows in one transaction: they are committed together or not at all.
 void _insert(const std::string& path, const std::vector<const CallRecord*>& rows) {
     auto conn = db::connection(path);
@@ -133,12 +152,24 @@ void _insert(const std::string& path, const std::vector<const CallRecord*>& rows
         auto insert = conn.prepare(INSERT_CALL);
         _bind_row(*insert, *rec);
         insert->exec();
+        if (rec->requested_model) _insert_routing(conn, *rec);
     }
     tx.commit();
 }
 
+bool _any_routed(const std::vector<const CallRecord*>& rows) {
+    return std::any_of(rows.begin(), rows.end(), [](const CallRecord* r) { return r->requested_model.has_value(); });
+}
+
+// The side table comes into being with the first routed call.
+void _ensure_routing_schema_of(const std::string& path, const std::vector<const CallRecord*>& rows) {
+    if (_any_routed(rows))
+        db::once_per_file(path, "call_routing", [&] { db::connection(path).exec(CREATE_CALL_ROUTING); });
+}
+
 void _insert_with_schema(const std::string& path, const std::vector<const CallRecord*>& rows) {
     _ensure_schema_of(path);
+    _ensure_routing_schema_of(path, rows);
     try {
         _insert(path, rows);
     } catch (const SQLite::Exception& e) {
@@ -146,6 +177,7 @@ void _insert_with_schema(const std::string& path, const std::vector<const CallRe
         // swapped behind our back since then gets it again, and one retry.
         if (std::string_view(e.what()).find("no such table") == std::string_view::npos) throw;
         _init_db(path);
+        if (_any_routed(rows)) db::connection(path).exec(CREATE_CALL_ROUTING);
         _insert(path, rows);
     }
 }
@@ -596,6 +628,73 @@ boost::json::array agent_recent(const std::string& session_id, std::int64_t n) {
     stmt.bind(1, session_id);
     stmt.bind(2, n);
     return db::all_records(stmt);
+}
+
+// --- routed calls -------------------------------------------------------------
+
+namespace {
+
+constexpr const char* SELECT_REQUESTED = "SELECT requested_model FROM call_routing WHERE call_id = ?";
+
+constexpr const char* SELECT_ROUTED = R"(SELECT c.model_id, c.tag, c.prompt_tokens, c.completion_tokens, c.cost_usd,
+       r.requested_model
+FROM call_routing r JOIN calls c ON c.id = r.call_id
+WHERE c.ts >= ?)";
+
+bj::value _text_or_null(const SQLite::Column& col) {
+    return col.isNull() ? bj::value(nullptr) : bj::value(col.getString());
+}
+
+// What a routed call's tokens would have cost at the model it asked for,
+// minus what it cost; 0 for a call without cost or token counts.
+double _saving(const SQLite::Statement& row) {
+    if (row.getColumn(2).isNull() || row.getColumn(3).isNull() || !(row.getColumn(4).getDouble() > 0)) return 0.0;
+    bj::object price = catalog::get_model_price(row.getColumn(5).getString());
+    double asked = row.getColumn(2).getDouble() / 1'000'000 * json::as_number(price.at("input"), "input price") +
+                   row.getColumn(3).getDouble() / 1'000'000 * json::as_number(price.at("output"), "output price");
+    return asked - row.getColumn(4).getDouble();
+}
+
+bj::object* _summary_row(bj::array& summary, const bj::value& model_id, const bj::value& tag) {
+    for (auto& v : summary)
+        if (v.as_object().at("model_id") == model_id && v.as_object().at("tag") == tag) return &v.as_object();
+    return nullptr;
+}
+
+}  // namespace
+
+void add_requested_models(bj::array& calls) {
+    _ensure_schema();
+    auto conn = _conn();
+    bool any = conn.db->tableExists("call_routing");
+    for (auto& v : calls) {
+        bj::object& rec = v.as_object();
+        rec["requested_model"] = nullptr;
+        if (!any) continue;
+        auto q = conn.prepare(SELECT_REQUESTED);
+        q->bind(1, static_cast<std::int64_t>(json::as_number(rec.at("id"), "call id")));
+        if (q->executeStep()) rec["requested_model"] = q->getColumn(0).getString();
+    }
+}
+
+void add_routing_savings(bj::array& summary, std::optional<std::string> tag, double since_hours) {
+    for (auto& v : summary) {
+        v.as_object()["routed_calls"] = 0;
+        v.as_object()["routing_saving_usd"] = 0.0;
+    }
+    _ensure_schema();
+    auto conn = _conn();
+    if (!conn.db->tableExists("call_routing")) return;
+    std::optional<std::string> only = _has_tag(tag) ? tag : std::nullopt;
+    SQLite::Statement q(conn, std::string(SELECT_ROUTED) + (only ? " AND c.tag = ?" : ""));
+    q.bind(1, db::now() - since_hours * SECONDS_PER_HOUR);
+    if (only) q.bind(2, *only);
+    while (q.executeStep()) {
+        bj::object* row = _summary_row(summary, _text_or_null(q.getColumn(0)), _text_or_null(q.getColumn(1)));
+        if (row == nullptr) continue;
+        (*row)["routed_calls"] = (*row)["routed_calls"].as_int64() + 1;
+        (*row)["routing_saving_usd"] = (*row)["routing_saving_usd"].as_double() + _saving(q);
+    }
 }
 
 }  // namespace tokentally::ledger

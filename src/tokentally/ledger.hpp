@@ -31,6 +31,9 @@ struct CallRecord {
     double elapsed_s = 0.0;
     int status = 0;
     bool streamed = false;
+    // The model the client asked for, when the router swapped it for
+    // model_id: kept beside the row in `call_routing`.
+    std::optional<std::string> requested_model = std::nullopt;
 };
 
 // A connection to DB_PATH (its directory created when missing) with the
@@ -81,5 +84,18 @@ double rolling_spend(std::int64_t days = 30, std::optional<std::string> tag = st
 boost::json::array rolling_summary(std::int64_t days = 30);
 boost::json::array agent_summary(double since_hours = 24.0);
 boost::json::array agent_recent(const std::string& session_id, std::int64_t n = 20);
+
+// --- routed calls -------------------------------------------------------------
+
+// Sets "requested_model" on each call record (by its "id"): the model the
+// client asked for when the router swapped it, else null.
+void add_requested_models(boost::json::array& calls);
+
+// Sets "routed_calls" and "routing_saving_usd" on each summary record (by
+// model_id and tag) over the same window: the swapped calls, and what their
+// tokens would have cost at the requested model's price minus what they cost
+// (priced calls only; cache hits saved by the cache, not the router).
+void add_routing_savings(boost::json::array& summary, std::optional<std::string> tag = std::nullopt,
+                         double since_hours = 24.0);
 
 }  // namespace tokentally::ledger

@@ -13,7 +13,6 @@
 #include "tokentally/router.hpp"
 
 #include <fmt/format.h>
-#include <openssl/evp.h>
 
 #include <random>
 
@@ -61,6 +60,7 @@ struct _Routing {
     std::optional<bj::object> body_json;
     std::string body_bytes;
     http::Headers extra_headers;
+    std::optional<std::string> requested_model = std::nullopt;  // set when the model was swapped
 };
 
 // Asks the router whether to warn about or swap the model. Any failure is
@@ -82,6 +82,7 @@ void _apply_routing_stage(_Routing& r, const std::string& tag, const std::string
             http::set_header(r.extra_headers, "X-Tokentally-Routed", routed);
             _log()->warn("{} 🔀 ROUTED  {} → {}  saves {}%", _prefix(tag, session_id), *r.model_id, routed,
                          json::display(routing.at("savings_pct")));
+            r.requested_model = r.model_id;
             r.model_id = routed;
         }
     } catch (const std::exception& e) {
@@ -107,10 +108,11 @@ http::Response _cached_answer(const bj::object& hit, std::string_view kind, cons
     return http::json_response(200, hit, headers);
 }
 
-void _record_cache_hit(const bj::object& hit, const std::optional<std::string>& model_id, const std::string& tag,
+void _record_cache_hit(const bj::object& hit, const _Routing& routed, const std::string& tag,
                        const std::string& session_id) {
     ledger::CallRecord rec;
-    rec.model_id = model_id;
+    rec.model_id = routed.model_id;
+    rec.requested_model = routed.requested_model;
     rec.tag = tag;
     rec.session_id = session_id;
     rec.prompt_tokens = _usage(hit, "prompt");
@@ -122,22 +124,23 @@ void _record_cache_hit(const bj::object& hit, const std::optional<std::string>& 
 }
 
 // Semantic lookup, guarded as a whole: a failure is logged and the request
-// goes on to be forwarded.
-std::optional<http::Response> _semantic_stage(const bj::object& effective_body, const std::optional<std::string>& model_id,
-                                              const std::string& tag, const std::string& session_id,
-                                              const http::Headers& extra) {
+// goes on to be forwarded. The lookup may wait on its embedding server; the
+// loop serves other connections meanwhile.
+asio::awaitable<std::optional<http::Response>> _semantic_stage(const bj::object& effective_body, const _Routing& routed,
+                                                               const std::string& tag, const std::string& session_id) {
+    const std::string& model_id = *routed.model_id;
     try {
         auto& b = bindings();
-        if (!b.features_check("semantic_cache")) return std::nullopt;
-        auto sem_hit = b.semantic_lookup(effective_body, *model_id);
-        if (!sem_hit || sem_hit->empty()) return std::nullopt;
-        _log()->info("{} 🧠 SEMANTIC HIT  {}  $0.000000", _prefix(tag, session_id), *model_id);
-        _record_cache_hit(*sem_hit, model_id, tag, session_id);
-        return _cached_answer(*sem_hit, "semantic-hit", extra);
+        if (!b.features_check("semantic_cache")) co_return std::nullopt;
+        auto sem_hit = co_await b.semantic_lookup(effective_body, model_id);
+        if (!sem_hit || sem_hit->empty()) co_return std::nullopt;
+        _log()->info("{} 🧠 SEMANTIC HIT  {}  $0.000000", _prefix(tag, session_id), model_id);
+        _record_cache_hit(*sem_hit, routed, tag, session_id);
+        co_return _cached_answer(*sem_hit, "semantic-hit", routed.extra_headers);
     } catch (const std::exception& e) {
         _log()->warn("Semantic cache lookup failed: {}", e.what());
-        return std::nullopt;
     }
+    co_return std::nullopt;
 }
 
 asio::awaitable<http::Response> _health(http::Request&) {
@@ -266,12 +269,12 @@ asio::awaitable<http::Response> _proxy(http::Request& req, const _Guard& guard) 
             cache_key = _exact_cache_key(*model_id, effective_body);
             if (auto hit = _exact_cache_get(*cache_key); hit && !hit->empty()) {
                 _log()->info("{} ⚡ EXACT HIT  {}  $0.000000", _prefix(tag, session_id), *model_id);
-                _record_cache_hit(*hit, model_id, tag, session_id);
+                _record_cache_hit(*hit, routed, tag, session_id);
                 co_return _cached_answer(*hit, "exact-hit", routed.extra_headers);
             }
         }
         if (cache_on && semantic_on) {
-            if (auto answer = _semantic_stage(effective_body, model_id, tag, session_id, routed.extra_headers))
+            if (auto answer = co_await _semantic_stage(effective_body, routed, tag, session_id))
                 co_return std::move(*answer);
         }
     }
@@ -288,6 +291,7 @@ asio::awaitable<http::Response> _proxy(http::Request& req, const _Guard& guard) 
     call.tag = tag;
     call.session_id = session_id;
     call.extra_headers = routed.extra_headers;
+    call.requested_model = routed.requested_model;
     if (is_streaming) co_return co_await _forward(std::move(call), true, guard);
     call.body_json = has_body ? std::optional<bj::object>(effective_body) : std::nullopt;
     call.pricing = pricing;
@@ -324,11 +328,13 @@ _Measured _measure(const std::string& body, const std::optional<bj::object>& pri
     return m;
 }
 
-void _semantic_store_stage(const ForwardCall& call, const bj::value& resp_json, std::optional<double> cost) {
+asio::awaitable<void> _semantic_store_stage(const ForwardCall& call, const bj::value& resp_json,
+                                            std::optional<double> cost) {
     try {
         auto& b = bindings();
+        double cost_usd = cost && *cost != 0.0 ? *cost : 0.0;
         if (b.features_check("semantic_cache"))
-            b.semantic_store(*call.body_json, *call.model_id, resp_json, cost && *cost != 0.0 ? *cost : 0.0);
+            co_await b.semantic_store(*call.body_json, *call.model_id, resp_json, cost_usd);
     } catch (const std::exception& e) {
         _log()->warn("Semantic cache store failed: {}", e.what());
     }
@@ -493,16 +499,6 @@ std::optional<std::string> _budget_refusal(const std::string& tag) {
     return std::nullopt;
 }
 
-std::string _sha256_hex(std::string_view data) {
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int len = 0;
-    if (EVP_Digest(data.data(), data.size(), digest, &len, EVP_sha256(), nullptr) != 1)
-        throw std::runtime_error("SHA-256 digest failed for a text of " + std::to_string(data.size()) + " bytes");
-    std::string hex;
-    for (unsigned int i = 0; i < len; ++i) hex += fmt::format("{:02x}", digest[i]);
-    return hex;
-}
-
 }  // namespace
 
 double _get_spend_24h(const std::optional<std::string>& tag) {
@@ -536,7 +532,7 @@ std::string _exact_cache_key(const std::string& model_id, const bj::object& body
     // the key that earlier versions stored its answer under.
     for (std::string_view name : ANSWER_SHAPING_MEMBERS)
         if (const bj::value* v = body_json.if_contains(name); json::truthy(v)) raw[name] = *v;
-    return _sha256_hex(json::write(raw, json::WriteOptions{.sort_keys = true}));
+    return json::sha256_hex(json::write(raw, json::WriteOptions{.sort_keys = true}));
 }
 
 std::optional<bj::object> _exact_cache_get(const std::string& key) {
@@ -598,6 +594,7 @@ asio::awaitable<http::Response> _handle_standard(ForwardCall call) {
     rec.cost_usd = m.cost;
     rec.elapsed_s = elapsed;
     rec.status = upstream.status;
+    rec.requested_model = call.requested_model;
     co_await ledger::record_call_async(rec);
 
     if (m.cost)
@@ -611,7 +608,7 @@ asio::awaitable<http::Response> _handle_standard(ForwardCall call) {
         _exact_cache_put(*call.cache_key, m.resp_json->get_object());
     if (call.cache_on && call.semantic_on && ok && has_json && call.body_json && !call.body_json->empty() &&
         call.model_id)
-        _semantic_store_stage(call, *m.resp_json, m.cost);
+        co_await _semantic_store_stage(call, *m.resp_json, m.cost);
 
     http::Headers headers = _safe_response_headers(upstream.headers);
     for (const auto& h : call.extra_headers) http::set_header(headers, h.first, h.second);
@@ -648,6 +645,7 @@ asio::awaitable<http::Response> _handle_streaming(ForwardCall call) {
         rec.elapsed_s = elapsed;
         rec.status = 200;
         rec.streamed = true;
+        rec.requested_model = c.requested_model;
         // The client has every piece but not yet the end of the stream: if
         // the call cannot be recorded, it must not see a finished answer (a
         // standard call answers 500 in the same case).

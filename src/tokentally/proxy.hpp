@@ -14,6 +14,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <utility>
 
 namespace tokentally::proxy {
@@ -29,6 +30,43 @@ inline constexpr std::chrono::seconds UPSTREAM_TIMEOUT{120};
 // that a silent provider does not hold a test for two minutes).
 extern std::chrono::seconds upstream_timeout;
 
+// An operation the pipeline awaits: bound to a coroutine (the semantic
+// cache, which waits on its embedding server) or to a plain function, which
+// then runs to completion when awaited (a test's stand-in).
+template <class Signature>
+struct AwaitableOp;
+
+template <class R, class... Args>
+struct AwaitableOp<R(Args...)> {
+    using Result = boost::asio::awaitable<R>;
+    std::function<Result(Args...)> call;
+
+    AwaitableOp() = default;
+    template <class F>
+        requires(!std::is_same_v<std::remove_cvref_t<F>, AwaitableOp> && std::is_invocable_v<F&, Args...>)
+    AwaitableOp(F f) : call(_wrap(std::move(f))) {}
+
+    Result operator()(Args... args) const { return call(args...); }
+
+private:
+    template <class F>
+    static std::function<Result(Args...)> _wrap(F f) {
+        if constexpr (std::is_same_v<std::invoke_result_t<F&, Args...>, Result>)
+            return f;
+        else
+            return [held = std::make_shared<F>(std::move(f))](Args... args) { return _run(held, args...); };
+    }
+    template <class F>
+    static Result _run(std::shared_ptr<F> f, Args... args) {
+        if constexpr (std::is_void_v<R>) {
+            (*f)(args...);
+            co_return;
+        } else {
+            co_return (*f)(args...);
+        }
+    }
+};
+
 // Operations of the outside modules, looked up in this table at the moment
 // of each use. The defaults are the real modules; a test replaces an entry
 // and restores it with default_bindings().
@@ -37,9 +75,9 @@ struct Bindings {
         check_routing;
     std::function<bj::object(const bj::object& body, const std::string& model_id)> apply_routing;
     std::function<bool(std::string_view name)> features_check;
-    std::function<std::optional<bj::object>(const bj::object& body, const std::string& model_id)> semantic_lookup;
-    std::function<void(const bj::object& body, const std::string& model_id, const bj::value& response,
-                       double cost_usd)>
+    AwaitableOp<std::optional<bj::object>(const bj::object& body, const std::string& model_id)> semantic_lookup;
+    AwaitableOp<void(const bj::object& body, const std::string& model_id, const bj::value& response,
+                     double cost_usd)>
         semantic_store;
     std::function<void()> init_cache_tables;
 };
@@ -82,6 +120,7 @@ struct ForwardCall {
     bool semantic_on = true;
     std::optional<std::string> cache_key;
     http::Headers extra_headers;
+    std::optional<std::string> requested_model;  // the client's model when routing swapped it
 };
 
 // "s-" and 8 random hexadecimal digits.

@@ -154,17 +154,6 @@ asio::awaitable<void> _client_gone(tcp::socket& socket) {
 
 enum class _Next { chunk, end, client_gone, abort };
 
-// Kept out of the coroutines: GCC 12 miscompiles exception handling there.
-std::string _describe(const std::exception_ptr& error) {
-    try {
-        std::rethrow_exception(error);
-    } catch (const std::exception& e) {
-        return e.what();
-    } catch (...) {
-        return "unknown error";
-    }
-}
-
 [[noreturn]] void _throw_aborted() {
     throw beast::system_error(asio::error::connection_aborted, "streamed answer aborted by its source");
 }
@@ -196,11 +185,11 @@ asio::awaitable<_Next> _next_chunk(ChunkSource& source, tcp::socket& socket, std
     if (order[0] == 1) co_return _Next::client_gone;
     if (source_error) {
         if (_aborts(source_error)) {
-            _log()->debug("stream aborted: {}", _describe(source_error));
+            _log()->debug("stream aborted: {}", logging::describe(source_error));
             co_return _Next::abort;
         }
         // The answer has started: end the body cleanly, the source failed.
-        _log()->debug("stream source ended with an error: {}", _describe(source_error));
+        _log()->debug("stream source ended with an error: {}", logging::describe(source_error));
         co_return _Next::end;
     }
     if (!produced) co_return _Next::end;

@@ -1,5 +1,6 @@
 #include "tokentally/ledger.hpp"
 
+#include "tokentally/catalog.hpp"
 #include "tokentally/db.hpp"
 #include "tokentally/http/server.hpp"
 #include "tokentally/paths.hpp"
@@ -50,6 +51,21 @@ constexpr const char* INSERT_CALL = R"(INSERT INTO calls
   (ts, model_id, tag, session_id, prompt_tokens, completion_tokens,
    cost_usd, elapsed_s, status, streamed)
 VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?))";
+
+// Cached prompt tokens of the calls that reported them: a table of its own,
+// so `calls` keeps the layout the advisor and the predictor read. Rows are
+// written in the same transaction as their call, only when there is
+// something to store.
+constexpr const char* CREATE_CACHE_TOKENS = R"(CREATE TABLE IF NOT EXISTS call_cache_tokens (
+    call_id               INTEGER PRIMARY KEY,
+    cache_read_tokens     INTEGER,
+    cache_write_tokens    INTEGER,
+    cache_write_1h_tokens INTEGER
+))";
+
+constexpr const char* INSERT_CACHE_TOKENS = R"(INSERT INTO call_cache_tokens
+  (call_id, cache_read_tokens, cache_write_tokens, cache_write_1h_tokens)
+VALUES (?, ?, ?, ?))";
 
 template <class T>
 void _bind_optional(SQLite::Statement& stmt, int index, const std::optional<T>& value) {
@@ -124,6 +140,19 @@ void _bind_row(SQLite::Statement& insert, const CallRecord& rec) {
     insert.bind(10, rec.streamed ? 1 : 0);
 }
 
+bool _has_cache_tokens(const CallRecord& rec) {
+    return rec.cache_read_tokens || rec.cache_write_tokens || rec.cache_write_1h_tokens;
+}
+
+void _insert_cache_tokens(const db::Conn& conn, const CallRecord& rec) {
+    auto insert = conn.prepare(INSERT_CACHE_TOKENS);
+    insert->bind(1, static_cast<std::int64_t>(sqlite3_last_insert_rowid(conn.db->getHandle())));
+    _bind_optional(*insert, 2, rec.cache_read_tokens);
+    _bind_optional(*insert, 3, rec.cache_write_tokens);
+    _bind_optional(*insert, 4, rec.cache_write_1h_tokens);
+    insert->exec();
+}
+
 // All rows in one transaction: they are committed together or not at all.
 void _insert(const std::string& path, const std::vector<const CallRecord*>& rows) {
     auto conn = db::connection(path);
@@ -133,12 +162,23 @@ void _insert(const std::string& path, const std::vector<const CallRecord*>& rows
         auto insert = conn.prepare(INSERT_CALL);
         _bind_row(*insert, *rec);
         insert->exec();
+        if (_has_cache_tokens(*rec)) _insert_cache_tokens(conn, *rec);
     }
     tx.commit();
 }
 
+// The side table comes into being with the first call that has cached
+// tokens to store: a ledger written without them keeps its tables as they were.
+void _ensure_side_tables(const std::string& path, const std::vector<const CallRecord*>& rows, bool again) {
+    if (std::none_of(rows.begin(), rows.end(), [](const CallRecord* r) { return _has_cache_tokens(*r); })) return;
+    auto create = [&] { db::connection(path).exec(CREATE_CACHE_TOKENS); };
+    if (again) create();
+    else db::once_per_file(path, "call_cache_tokens", create);
+}
+
 void _insert_with_schema(const std::string& path, const std::vector<const CallRecord*>& rows) {
     _ensure_schema_of(path);
+    _ensure_side_tables(path, rows, false);
     try {
         _insert(path, rows);
     } catch (const SQLite::Exception& e) {
@@ -146,6 +186,7 @@ void _insert_with_schema(const std::string& path, const std::vector<const CallRe
         // swapped behind our back since then gets it again, and one retry.
         if (std::string_view(e.what()).find("no such table") == std::string_view::npos) throw;
         _init_db(path);
+        _ensure_side_tables(path, rows, true);
         _insert(path, rows);
     }
 }
@@ -345,6 +386,29 @@ ORDER BY total_cost DESC)";
 constexpr const char* AGENT_RECENT = R"(SELECT * FROM calls
 WHERE session_id = ?
 ORDER BY ts DESC LIMIT ?)";
+
+constexpr const char* CACHE_TOKENS_OF_CALL =
+    "SELECT cache_read_tokens, cache_write_tokens FROM call_cache_tokens WHERE call_id = ?";
+
+constexpr const char* CACHE_SUMMARY = R"(SELECT
+    c.model_id                  AS model_id,
+    c.tag                       AS tag,
+    SUM(k.cache_read_tokens)    AS total_cache_read,
+    SUM(k.cache_write_tokens)   AS total_cache_write
+FROM calls AS c INDEXED BY idx_calls_ts
+JOIN call_cache_tokens AS k ON k.call_id = c.id
+WHERE c.ts >= ?)";
+
+constexpr const char* MODEL_CALLS = R"(SELECT
+    model_id,
+    COUNT(*)                                          AS calls,
+    SUM(CASE WHEN cost_usd IS NULL THEN 1 ELSE 0 END) AS null_cost,
+    SUM(CASE WHEN cost_usd = 0 THEN 1 ELSE 0 END)     AS zero_cost
+FROM calls INDEXED BY idx_calls_ts
+WHERE ts >= ?)";
+
+// Models of the local proxy: priced by electricity, not by a price list.
+constexpr std::string_view LOCAL_MODELS = "ollama/";
 
 constexpr double SECONDS_PER_HOUR = 3600.0;
 constexpr double SECONDS_PER_DAY = 86400.0;
@@ -596,6 +660,79 @@ boost::json::array agent_recent(const std::string& session_id, std::int64_t n) {
     stmt.bind(1, session_id);
     stmt.bind(2, n);
     return db::all_records(stmt);
+}
+
+void add_cache_tokens(bj::array& rows) {
+    _ensure_schema();
+    auto conn = _conn();
+    std::optional<SQLite::Statement> lookup;
+    if (db::has_table(conn, "call_cache_tokens")) lookup.emplace(conn, CACHE_TOKENS_OF_CALL);
+    for (auto& row : rows) {
+        bj::object& rec = row.as_object();
+        bj::value read = nullptr, write = nullptr;
+        const bj::value* id = rec.if_contains("id");
+        if (lookup && id != nullptr && id->is_int64()) {
+            lookup->bind(1, id->get_int64());
+            if (lookup->executeStep()) {
+                bj::object found = db::row_record(*lookup);
+                read = found.at("cache_read_tokens");
+                write = found.at("cache_write_tokens");
+            }
+            lookup->reset();
+        }
+        rec["cache_read_tokens"] = read;
+        rec["cache_write_tokens"] = write;
+    }
+}
+
+boost::json::array cache_summary(std::optional<std::string> tag, double since_hours) {
+    _ensure_schema();
+    auto conn = _conn();
+    if (!db::has_table(conn, "call_cache_tokens")) return {};
+    bool by_tag = _has_tag(tag);
+    SQLite::Statement stmt(conn, std::string(CACHE_SUMMARY) + (by_tag ? " AND c.tag = ?" : "") +
+                                     "\nGROUP BY c.model_id, c.tag");
+    stmt.bind(1, db::now() - since_hours * SECONDS_PER_HOUR);
+    if (by_tag) stmt.bind(2, *tag);
+    return db::all_records(stmt);
+}
+
+boost::json::array model_calls(double since_hours, std::optional<std::string> tag) {
+    _ensure_schema();
+    auto conn = _conn();
+    bool by_tag = _has_tag(tag);
+    SQLite::Statement stmt(conn, std::string(MODEL_CALLS) + (by_tag ? " AND tag = ?" : "") +
+                                     "\nGROUP BY model_id\nORDER BY calls DESC");
+    stmt.bind(1, db::now() - since_hours * SECONDS_PER_HOUR);
+    if (by_tag) stmt.bind(2, *tag);
+    return db::all_records(stmt);
+}
+
+namespace {
+
+// A model no price list knows; a price that cannot be read counts as known
+// (the `prices` command reports it).
+bool _unpriced(const bj::value& model_id) {
+    if (!model_id.is_string()) return true;
+    std::string_view id = model_id.get_string();
+    if (id.starts_with(LOCAL_MODELS)) return false;
+    try {
+        return !catalog::find_price(id);
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+}  // namespace
+
+std::int64_t calls_without_cost(double since_hours, std::optional<std::string> tag) {
+    std::int64_t n = 0;
+    for (const auto& v : model_calls(since_hours, tag)) {
+        const bj::object& row = v.as_object();
+        n += row.at("null_cost").to_number<std::int64_t>();
+        if (_unpriced(row.at("model_id"))) n += row.at("zero_cost").to_number<std::int64_t>();
+    }
+    return n;
 }
 
 }  // namespace tokentally::ledger

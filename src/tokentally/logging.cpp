@@ -53,4 +53,14 @@ void add_sink(std::shared_ptr<spdlog::sinks::sink> sink) { _state().sink->add_si
 
 void remove_sink(const std::shared_ptr<spdlog::sinks::sink>& sink) { _state().sink->remove_sink(sink); }
 
+std::string describe(const std::exception_ptr& error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const std::exception& e) {
+        return e.what();
+    } catch (...) {
+        return "unknown error";
+    }
+}
+
 }  // namespace tokentally::logging

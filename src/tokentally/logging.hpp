@@ -5,6 +5,7 @@
 
 #include <spdlog/spdlog.h>
 
+#include <exception>
 #include <memory>
 #include <string>
 
@@ -19,5 +20,10 @@ void set_level(spdlog::level::level_enum level);
 // Adds or removes a sink that receives the lines of every tokentally logger.
 void add_sink(std::shared_ptr<spdlog::sinks::sink> sink);
 void remove_sink(const std::shared_ptr<spdlog::sinks::sink>& sink);
+
+// The message of a caught error, for a log line ("unknown error" for one
+// that is not a std::exception). Kept out of coroutines, where GCC 12
+// miscompiles exception handling.
+std::string describe(const std::exception_ptr& error);
 
 }  // namespace tokentally::logging

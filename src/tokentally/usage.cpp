@@ -263,6 +263,20 @@ std::size_t _line_end(std::string_view chunk, std::size_t from) {
     return lf != nullptr ? from + until : std::string_view::npos;
 }
 
+// Appends without letting the buffer's growth pass the limit: doubling a
+// buffer just under it would hold twice what is kept. (A string's own
+// reserve doubles as well; a fresh one takes the size it is given.)
+void _append_capped(std::string& buffer, std::string_view piece) {
+    std::size_t needed = buffer.size() + piece.size();
+    if (needed > buffer.capacity()) {
+        std::string grown;
+        grown.reserve(std::min(std::max(buffer.capacity() * 2, needed), MAX_EVENT_BYTES));
+        grown.append(buffer);
+        buffer.swap(grown);
+    }
+    buffer.append(piece);
+}
+
 void _mark_oversized(SseSplitter& s) {
     s.oversized = true;
     std::string().swap(s.data);  // give the memory back, not just the length
@@ -281,8 +295,8 @@ void _take_line(SseSplitter& s, std::string_view line) {
         _mark_oversized(s);
         return;
     }
-    s.data.append(value);
-    s.data += '\n';
+    _append_capped(s.data, value);
+    _append_capped(s.data, "\n");
 }
 
 // Clears what the event handed out last held, before the next one starts.
@@ -307,7 +321,7 @@ void _hold_partial_line(SseSplitter& s, std::string_view rest) {
     s.partial = true;
     if (s.oversized) return;
     if (s.line.size() + rest.size() > MAX_EVENT_BYTES) _mark_oversized(s);
-    else s.line.append(rest);
+    else _append_capped(s.line, rest);
 }
 
 }  // namespace
@@ -333,8 +347,11 @@ std::optional<SseEvent> next_event(SseSplitter& s, std::string_view chunk, std::
         }
         if (s.partial) {
             s.partial = false;
-            if (!s.oversized) s.line.append(piece);
-            _take_line(s, s.line);
+            if (!s.oversized && s.line.size() + piece.size() > MAX_EVENT_BYTES) _mark_oversized(s);
+            if (!s.oversized) {
+                _append_capped(s.line, piece);
+                _take_line(s, s.line);
+            }
             s.line.clear();
         } else if (piece.empty()) {
             return _dispatch(s, pos);
@@ -414,7 +431,7 @@ std::string relay(StreamReading& r, std::string_view chunk) {
         std::string().swap(r.held);
     }
     if (r.passing) out.append(rest);
-    else r.held.append(rest);
+    else _append_capped(r.held, rest);
     return out;
 }
 

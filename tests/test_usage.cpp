@@ -78,9 +78,8 @@ TEST(StreamUsage, LatestFigureWinsAndFiguresAreNeverAdded) {
     EXPECT_EQ(usage::completion_tokens(u), 6);
 }
 
-TEST(StreamUsage, DropModeLeavesOutOnlyTheUsageOnlyChunkWhereverTheStreamIsSplit) {
-    std::string expected = CHAT_STREAM;
-    expected.erase(expected.find(CHAT_USAGE_ONLY), CHAT_USAGE_ONLY.size());
+TEST(StreamUsage, DropModeGivesTheStreamOfAClientThatDidNotAskWhereverItIsSplit) {
+    const std::string expected = unasked(CHAT_STREAM);
     for (std::size_t at = 0; at < CHAT_STREAM.size(); ++at) {
         usage::StreamReading r;
         r.drop_usage_only = true;
@@ -90,11 +89,17 @@ TEST(StreamUsage, DropModeLeavesOutOnlyTheUsageOnlyChunkWhereverTheStreamIsSplit
         ASSERT_EQ(out, expected) << "split at " << at;
         ASSERT_EQ(usage::prompt_tokens(r.usage), 9657) << "split at " << at;
     }
-    // Chunks with choices keep their usage (llama.cpp puts it on the last one).
-    const std::string with_choices = "data: {\"choices\":[{\"delta\":{}}],\"usage\":{\"prompt_tokens\":3}}\n\n";
+    // Chunks with choices keep their usage (llama.cpp puts it on the last
+    // one), and a null usage named twice is left as it is.
+    const std::string kept = "data: {\"choices\":[{\"delta\":{}}],\"usage\":{\"prompt_tokens\":3}}\n\n"
+                             "data: {\"usage\": null, \"choices\":[{\"delta\":{\"usage\":null}}]}\n\n";
     usage::StreamReading r;
     r.drop_usage_only = true;
-    EXPECT_EQ(usage::relay(r, with_choices) + usage::finish(r), with_choices);
+    EXPECT_EQ(usage::relay(r, kept) + usage::finish(r), kept);
+    const std::string first_member = "data: {\"usage\": null, \"choices\":[]}\n\n";
+    usage::StreamReading first;
+    first.drop_usage_only = true;
+    EXPECT_EQ(usage::relay(first, first_member) + usage::finish(first), "data: {\"choices\":[]}\n\n");
 }
 
 TEST(StreamUsage, MalformedAndOversizedEventsAreSkippedWithoutHoldingThem) {

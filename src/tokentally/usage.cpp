@@ -375,15 +375,22 @@ std::optional<SseEvent> last_event(SseSplitter& s) {
 
 namespace {
 
+// What an event is to drop mode.
+enum class _Kind {
+    other,
+    usage_only,  // the chunk the client did not ask for: dropped
+    null_usage,  // "usage": null, which asking for usage put there: removed
+};
+
 // What the reader makes of one event's data: its figures go into the
-// stream's usage; the answer says whether it is the usage-only chunk.
-bool _take_event(StreamReading& r, const SseEvent& event) {
-    if (event.data.empty() && !event.oversized) return false;
+// stream's usage.
+_Kind _take_event(StreamReading& r, const SseEvent& event) {
+    if (event.data.empty() && !event.oversized) return _Kind::other;
     ++r.events;
     // Most events carry no usage at all (content deltas): they are not parsed.
     if (event.oversized || event.data.find("\"usage\"") == std::string_view::npos) {
         r.skipped += event.oversized;
-        return false;
+        return _Kind::other;
     }
     unsigned char scratch[4096];
     bj::monotonic_resource memory(scratch, sizeof scratch);
@@ -391,15 +398,49 @@ bool _take_event(StreamReading& r, const SseEvent& event) {
     bj::value v = bj::parse(event.data, ec, &memory);
     if (ec || !v.is_object()) {
         ++r.skipped;
-        return false;
+        return _Kind::other;
     }
     merge(r.usage, from_event(v));
-    return is_usage_only(v);
+    if (is_usage_only(v)) return _Kind::usage_only;
+    const bj::value* usage = v.get_object().if_contains("usage");
+    return usage != nullptr && usage->is_null() ? _Kind::null_usage : _Kind::other;
+}
+
+std::size_t _skip_blanks(std::string_view text, std::size_t at) {
+    while (at < text.size() && (text[at] == ' ' || text[at] == '\t')) ++at;
+    return at;
+}
+
+// Removes the top-level "usage": null member from an event's bytes, where
+// the event names "usage" nowhere else (so that the member is surely that
+// one); every other byte stays as the provider wrote it.
+void _strip_null_usage(std::string& bytes) {
+    constexpr std::string_view KEY = "\"usage\"";
+    std::size_t at = bytes.find(KEY);
+    if (at == std::string::npos || bytes.find(KEY, at + 1) != std::string::npos) return;
+    std::size_t colon = _skip_blanks(bytes, at + KEY.size());
+    if (colon >= bytes.size() || bytes[colon] != ':') return;
+    std::size_t value = _skip_blanks(bytes, colon + 1);
+    if (bytes.compare(value, 4, "null") != 0) return;
+    std::size_t end = value + 4;
+    std::size_t before = at;
+    while (before > 0 && (bytes[before - 1] == ' ' || bytes[before - 1] == '\t')) --before;
+    if (before > 0 && bytes[before - 1] == ',') {
+        bytes.erase(before - 1, end - (before - 1));
+        return;
+    }
+    std::size_t after = _skip_blanks(bytes, end);
+    if (after < bytes.size() && bytes[after] == ',') bytes.erase(at, _skip_blanks(bytes, after + 1) - at);
 }
 
 // Drop mode: what of the event that just ended the client gets.
-void _relay_event(StreamReading& r, std::string& out, std::string_view rest_of_event, bool usage_only) {
-    if (!usage_only || r.passing) {
+void _relay_event(StreamReading& r, std::string& out, std::string_view rest_of_event, _Kind kind) {
+    if (kind == _Kind::null_usage && !r.passing) {
+        std::string event = std::move(r.held);
+        event.append(rest_of_event);
+        _strip_null_usage(event);
+        out.append(event);
+    } else if (kind != _Kind::usage_only || r.passing) {
         out.append(r.held);
         out.append(rest_of_event);
     }
@@ -418,8 +459,8 @@ std::string relay(StreamReading& r, std::string_view chunk) {
     std::string out;
     std::size_t pos = 0, start = 0;
     while (auto event = next_event(r.sse, chunk, pos)) {
-        bool usage_only = _take_event(r, *event);
-        _relay_event(r, out, chunk.substr(start, event->end - start), usage_only);
+        _Kind kind = _take_event(r, *event);
+        _relay_event(r, out, chunk.substr(start, event->end - start), kind);
         start = event->end;
     }
     // The event in progress: held until it is whole, unless it is already
@@ -438,8 +479,8 @@ std::string relay(StreamReading& r, std::string_view chunk) {
 std::string finish(StreamReading& r) {
     std::string out;
     if (auto event = last_event(r.sse)) {
-        bool usage_only = _take_event(r, *event);
-        if (r.drop_usage_only) _relay_event(r, out, {}, usage_only);
+        _Kind kind = _take_event(r, *event);
+        if (r.drop_usage_only) _relay_event(r, out, {}, kind);
     }
     if (r.drop_usage_only) out.append(std::exchange(r.held, {}));
     return out;

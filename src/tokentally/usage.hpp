@@ -150,7 +150,8 @@ struct StreamReading {
     std::size_t events = 0;
     std::size_t skipped = 0;  // not JSON, not an object, or oversized
     // Drop mode (the proxy itself asked for usage): the usage-only chunk is
-    // left out of what the client gets, so whole events are relayed.
+    // left out of what the client gets, and so is the "usage": null member
+    // that asking put on the other chunks, so whole events are relayed.
     bool drop_usage_only = false;
     std::string held;         // bytes of the event in progress, not yet relayed
     bool passing = false;     // the event in progress is oversized: relayed as it comes
@@ -159,8 +160,8 @@ struct StreamReading {
 // Reads the events of a piece that has been relayed as it is.
 void read(StreamReading& r, std::string_view chunk);
 
-// Drop mode: reads a piece and returns what the client gets of it (whole
-// events, without the usage-only one).
+// Drop mode: reads a piece and returns what the client gets of it: whole
+// events, without the usage-only one and without "usage": null members.
 std::string relay(StreamReading& r, std::string_view chunk);
 
 // At the end of the stream: reads an unfinished last event and returns what

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 namespace tt_test::recorded {
 
@@ -50,5 +51,14 @@ inline const std::string ANTHROPIC_STREAM =
     "data: {\"type\":\"message_delta\",\"delta\":{\"stop_reason\":\"end_turn\"},\"usage\":{\"input_tokens\":12,"
     "\"cache_read_input_tokens\":40000,\"output_tokens\":25}}\n\n"
     "event: message_stop\ndata: {\"type\":\"message_stop\"}\n\n";
+
+// A chat stream as the provider sends it to a client that did not ask for
+// usage: no usage-only chunk, and no "usage": null on the others.
+inline std::string unasked(std::string stream) {
+    stream.erase(stream.find(CHAT_USAGE_ONLY), CHAT_USAGE_ONLY.size());
+    for (std::string_view member = ",\"usage\":null"; stream.find(member) != std::string::npos;)
+        stream.erase(stream.find(member), member.size());
+    return stream;
+}
 
 }  // namespace tt_test::recorded

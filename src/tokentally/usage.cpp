@@ -382,16 +382,58 @@ enum class _Kind {
     null_usage,  // "usage": null, which asking for usage put there: removed
 };
 
+std::size_t _skip_blanks(std::string_view text, std::size_t at) {
+    while (at < text.size() && (text[at] == ' ' || text[at] == '\t')) ++at;
+    return at;
+}
+
+// Nesting depth of objects and arrays at `pos` of a JSON text, outside its
+// strings.
+int _depth_at(std::string_view text, std::size_t pos) {
+    int depth = 0;
+    bool in_string = false;
+    for (std::size_t i = 0; i < pos; ++i) {
+        char c = text[i];
+        if (in_string) {
+            if (c == '\\') ++i;
+            else if (c == '"') in_string = false;
+        } else if (c == '"') {
+            in_string = true;
+        } else if (c == '{' || c == '[') {
+            ++depth;
+        } else if (c == '}' || c == ']') {
+            --depth;
+        }
+    }
+    return depth;
+}
+
+// Where `"usage": null` lies in an event, [first, second): only when the
+// event names "usage" once, as a member of its top-level object, and its
+// value is null. Such an event carries no figures: it need not be parsed.
+std::optional<std::pair<std::size_t, std::size_t>> _null_usage_member(std::string_view text) {
+    constexpr std::string_view KEY = "\"usage\"";
+    std::size_t at = text.find(KEY);
+    if (at == std::string_view::npos || text.find(KEY, at + 1) != std::string_view::npos) return std::nullopt;
+    std::size_t colon = _skip_blanks(text, at + KEY.size());
+    if (colon >= text.size() || text[colon] != ':') return std::nullopt;
+    std::size_t value = _skip_blanks(text, colon + 1);
+    if (text.substr(value, 4) != "null" || _depth_at(text, at) != 1) return std::nullopt;
+    return std::pair{at, value + 4};
+}
+
 // What the reader makes of one event's data: its figures go into the
 // stream's usage.
 _Kind _take_event(StreamReading& r, const SseEvent& event) {
     if (event.data.empty() && !event.oversized) return _Kind::other;
     ++r.events;
-    // Most events carry no usage at all (content deltas): they are not parsed.
+    // Most events carry no usage at all (content deltas) or a null one: they
+    // are not parsed.
     if (event.oversized || event.data.find("\"usage\"") == std::string_view::npos) {
         r.skipped += event.oversized;
         return _Kind::other;
     }
+    if (_null_usage_member(event.data)) return _Kind::null_usage;
     unsigned char scratch[4096];
     bj::monotonic_resource memory(scratch, sizeof scratch);
     boost::system::error_code ec;
@@ -401,28 +443,16 @@ _Kind _take_event(StreamReading& r, const SseEvent& event) {
         return _Kind::other;
     }
     merge(r.usage, from_event(v));
-    if (is_usage_only(v)) return _Kind::usage_only;
-    const bj::value* usage = v.get_object().if_contains("usage");
-    return usage != nullptr && usage->is_null() ? _Kind::null_usage : _Kind::other;
+    return is_usage_only(v) ? _Kind::usage_only : _Kind::other;
 }
 
-std::size_t _skip_blanks(std::string_view text, std::size_t at) {
-    while (at < text.size() && (text[at] == ' ' || text[at] == '\t')) ++at;
-    return at;
-}
-
-// Removes the top-level "usage": null member from an event's bytes, where
-// the event names "usage" nowhere else (so that the member is surely that
-// one); every other byte stays as the provider wrote it.
+// Removes the "usage": null member from an event's bytes, with the comma
+// that joins it to its neighbours; every other byte stays as the provider
+// wrote it.
 void _strip_null_usage(std::string& bytes) {
-    constexpr std::string_view KEY = "\"usage\"";
-    std::size_t at = bytes.find(KEY);
-    if (at == std::string::npos || bytes.find(KEY, at + 1) != std::string::npos) return;
-    std::size_t colon = _skip_blanks(bytes, at + KEY.size());
-    if (colon >= bytes.size() || bytes[colon] != ':') return;
-    std::size_t value = _skip_blanks(bytes, colon + 1);
-    if (bytes.compare(value, 4, "null") != 0) return;
-    std::size_t end = value + 4;
+    auto member = _null_usage_member(bytes);
+    if (!member) return;
+    auto [at, end] = *member;
     std::size_t before = at;
     while (before > 0 && (bytes[before - 1] == ' ' || bytes[before - 1] == '\t')) --before;
     if (before > 0 && bytes[before - 1] == ',') {

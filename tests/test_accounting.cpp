@@ -396,6 +396,11 @@ TEST_F(Accounting, ImportedPricesPriceTheNextCallAndABrokenListChangesNothing) {
     EXPECT_THAT(refused.out, ::testing::HasSubstr("entry \"gpt-wrong\": cache read price 5 is above the input price 1"));
     EXPECT_EQ(tt_test::read_file(s.data + "/prices.json"), stored);
     EXPECT_EQ(tt_test::run(bin() + " prices import " + s.root + "/missing.json 2>/dev/null").status, 1);
+
+    // The models called without a price, with their calls.
+    tt_test::call("POST", app.url("/v1/chat/completions"), to(upstream), R"({"model": "acme-nothing", "messages": []})");
+    EXPECT_EQ(bj::parse(tt_test::run(bin() + " prices --missing --json").out),
+              bj::parse(R"([{"model_id": "acme-nothing", "calls": 1}])"));
 }
 
 TEST_F(Accounting, ReadCommandsShowCachedTokensAndSayWhenTotalsArePartial) {

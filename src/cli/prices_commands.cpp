@@ -29,9 +29,6 @@ constexpr double MISSING_WINDOW_HOURS = 30 * 24.0;
 // How long a price list download may take.
 constexpr std::chrono::seconds DOWNLOAD_TIMEOUT{60};
 
-// Models of the local proxy are charged by electricity, not by a price list.
-constexpr std::string_view LOCAL_MODELS = "ollama/";
-
 struct _PricesOptions {
     bool json = false;
     bool missing = false;
@@ -53,7 +50,18 @@ bj::object _price_record(const std::string& id, const prices::Price& p) {
             {"source", p.source}};
 }
 
+// An imported list that cannot be used is left out of pricing (calls must
+// not fail on it); here it is said why.
+void _warn_unusable_import() {
+    try {
+        prices::load_shared(prices::path());
+    } catch (const std::exception& e) {
+        std::cerr << "tokentally: imported prices left out: " << e.what() << '\n';
+    }
+}
+
 void _print_prices(bool as_json) {
+    _warn_unusable_import();
     prices::List all = catalog::all_prices();
     if (as_json) {
         bj::array out;
@@ -72,18 +80,12 @@ void _print_prices(bool as_json) {
     std::cout << ".\n";
 }
 
-// A model of the ledger that no source prices; a price that cannot be read
-// is reported by `tokentally prices` instead.
-bool _unpriced(const bj::value& model_id) {
-    if (!model_id.is_string() || model_id.get_string().starts_with(LOCAL_MODELS)) return false;
-    return !catalog::find_price(model_id.get_string());
-}
-
 void _print_missing(bool as_json) {
     bj::array missing;
     for (const auto& v : ledger::model_calls(MISSING_WINDOW_HOURS)) {
         const bj::object& row = v.as_object();
-        if (_unpriced(row.at("model_id")))
+        const bj::value& model = row.at("model_id");
+        if (model.is_string() && catalog::unpriced(model.get_string()))
             missing.push_back(bj::object{{"model_id", row.at("model_id")}, {"calls", row.at("calls")}});
     }
     if (as_json) {

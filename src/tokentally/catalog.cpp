@@ -299,6 +299,15 @@ std::optional<Price> find_price(std::string_view model_id) {
     return _listed(canonical);
 }
 
+bool unpriced(std::string_view model_id) {
+    if (model_id.starts_with("ollama/")) return false;
+    try {
+        return !find_price(model_id);
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
 prices::List all_prices() {
     std::set<std::string> ids;
     for (const auto& [id, _] : _PRICES()) ids.insert(id);

@@ -34,6 +34,11 @@ boost::json::object get_model_price(std::string_view model_id);
 // one. Throws naming the key for a configured price that is not a number.
 std::optional<prices::Price> find_price(std::string_view model_id);
 
+// True for a model that no source prices. Local models ("ollama/...") are
+// charged by electricity, not by a price list, and a price that cannot be
+// read counts as one (`tokentally prices` reports it): neither is unpriced.
+bool unpriced(std::string_view model_id);
+
 // Every model that the configuration, the imported prices or the built-in
 // table prices, by id, with its effective price.
 prices::List all_prices();

@@ -407,9 +407,6 @@ constexpr const char* MODEL_CALLS = R"(SELECT
 FROM calls INDEXED BY idx_calls_ts
 WHERE ts >= ?)";
 
-// Models of the local proxy: priced by electricity, not by a price list.
-constexpr std::string_view LOCAL_MODELS = "ollama/";
-
 constexpr double SECONDS_PER_HOUR = 3600.0;
 constexpr double SECONDS_PER_DAY = 86400.0;
 
@@ -708,29 +705,14 @@ boost::json::array model_calls(double since_hours, std::optional<std::string> ta
     return db::all_records(stmt);
 }
 
-namespace {
-
-// A model no price list knows; a price that cannot be read counts as known
-// (the `prices` command reports it).
-bool _unpriced(const bj::value& model_id) {
-    if (!model_id.is_string()) return true;
-    std::string_view id = model_id.get_string();
-    if (id.starts_with(LOCAL_MODELS)) return false;
-    try {
-        return !catalog::find_price(id);
-    } catch (const std::exception&) {
-        return false;
-    }
-}
-
-}  // namespace
-
 std::int64_t calls_without_cost(double since_hours, std::optional<std::string> tag) {
     std::int64_t n = 0;
     for (const auto& v : model_calls(since_hours, tag)) {
         const bj::object& row = v.as_object();
         n += row.at("null_cost").to_number<std::int64_t>();
-        if (_unpriced(row.at("model_id"))) n += row.at("zero_cost").to_number<std::int64_t>();
+        const bj::value& model = row.at("model_id");
+        if (model.is_string() && catalog::unpriced(model.get_string()))
+            n += row.at("zero_cost").to_number<std::int64_t>();
     }
     return n;
 }

@@ -230,9 +230,11 @@ asio::awaitable<http::Response> _proxy(http::Request& req) {
     call.tag = tag;
     call.session_id = session_id;
     call.extra_headers = routed.extra_headers;
-    call.body_json = has_body ? std::optional<bj::object>(effective_body) : std::nullopt;
     call.pricing = pricing;
     call.accounting = _accounting();
+    // A stream needs its body as JSON only to ask for usage in it.
+    bool asks = !is_streaming || call.accounting.stream_usage == usage::StreamUsage::request;
+    call.body_json = has_body && asks ? std::optional<bj::object>(effective_body) : std::nullopt;
     if (is_streaming) co_return co_await _handle_streaming(std::move(call));
     call.cache_on = cache_on;
     call.semantic_on = semantic_on;
@@ -585,7 +587,7 @@ struct _Relay {
     ForwardCall call;
     bool reads = false;            // stream_usage is on: the events are read as they pass
     usage::StreamReading reading;  // drop_usage_only: the proxy asked for usage itself
-    std::string client_body;       // the body as the client sent it (for a retry)
+    std::string client_body;       // the client's own body, when usage was asked for in it (for a retry)
     std::string unread;            // the piece relayed last, read once it went out
     std::optional<std::string> first;  // read while deciding on a retry; relayed first
     bool opened = false;
@@ -761,10 +763,9 @@ void _record_abandoned(_Relay& r) {
 asio::awaitable<http::Response> _handle_streaming(ForwardCall call) {
     auto r = std::make_shared<_Relay>();
     r->reads = call.accounting.stream_usage != usage::StreamUsage::off;
-    r->client_body = call.body;
     if (call.accounting.stream_usage == usage::StreamUsage::request) {
         if (auto asking = _asking_for_usage(call)) {
-            call.body = std::move(*asking);
+            r->client_body = std::exchange(call.body, std::move(*asking));
             r->reading.drop_usage_only = true;
         }
     }

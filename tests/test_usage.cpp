@@ -78,16 +78,24 @@ TEST(StreamUsage, LatestFigureWinsAndFiguresAreNeverAdded) {
     EXPECT_EQ(usage::completion_tokens(u), 6);
 }
 
+std::string crlf(const std::string& lf) {
+    std::string out;
+    for (char c : lf) out += c == '\n' ? std::string("\r\n") : std::string(1, c);
+    return out;
+}
+
 TEST(StreamUsage, DropModeGivesTheStreamOfAClientThatDidNotAskWhereverItIsSplit) {
-    const std::string expected = unasked(CHAT_STREAM);
-    for (std::size_t at = 0; at < CHAT_STREAM.size(); ++at) {
-        usage::StreamReading r;
-        r.drop_usage_only = true;
-        std::string out = usage::relay(r, std::string_view(CHAT_STREAM).substr(0, at));
-        out += usage::relay(r, std::string_view(CHAT_STREAM).substr(at));
-        out += usage::finish(r);
-        ASSERT_EQ(out, expected) << "split at " << at;
-        ASSERT_EQ(usage::prompt_tokens(r.usage), 9657) << "split at " << at;
+    for (const auto& [stream, expected] : {std::pair{CHAT_STREAM, unasked(CHAT_STREAM)},
+                                           std::pair{crlf(CHAT_STREAM), crlf(unasked(CHAT_STREAM))}}) {
+        for (std::size_t at = 0; at < stream.size(); ++at) {
+            usage::StreamReading r;
+            r.drop_usage_only = true;
+            std::string out = usage::relay(r, std::string_view(stream).substr(0, at));
+            out += usage::relay(r, std::string_view(stream).substr(at));
+            out += usage::finish(r);
+            ASSERT_EQ(out, expected) << "split at " << at;
+            ASSERT_EQ(usage::prompt_tokens(r.usage), 9657) << "split at " << at;
+        }
     }
     // Chunks with choices keep their usage (llama.cpp puts it on the last
     // one), and a null usage named twice is left as it is.

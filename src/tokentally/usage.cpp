@@ -465,6 +465,7 @@ void _strip_null_usage(std::string& bytes) {
 
 // Drop mode: what of the event that just ended the client gets.
 void _relay_event(StreamReading& r, std::string& out, std::string_view rest_of_event, _Kind kind) {
+    r.dropped_last = kind == _Kind::usage_only && !r.passing;
     if (kind == _Kind::null_usage && !r.passing) {
         std::string event = std::move(r.held);
         event.append(rest_of_event);
@@ -488,10 +489,20 @@ void read(StreamReading& r, std::string_view chunk) {
 std::string relay(StreamReading& r, std::string_view chunk) {
     std::string out;
     std::size_t pos = 0, start = 0;
+    // An event that ended on a CR at the end of the last piece owns the LF
+    // that may open this one: it goes (or stays out) with that event.
+    if (r.ended_on_cr && !chunk.empty()) {
+        r.ended_on_cr = false;
+        if (chunk.front() == '\n') {
+            if (!r.dropped_last) out += '\n';
+            start = 1;
+        }
+    }
     while (auto event = next_event(r.sse, chunk, pos)) {
         _Kind kind = _take_event(r, *event);
         _relay_event(r, out, chunk.substr(start, event->end - start), kind);
         start = event->end;
+        r.ended_on_cr = start == chunk.size() && chunk.back() == '\r';
     }
     // The event in progress: held until it is whole, unless it is already
     // too big to be the small chunk that is dropped; then it flows through.

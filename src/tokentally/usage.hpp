@@ -155,6 +155,8 @@ struct StreamReading {
     bool drop_usage_only = false;
     std::string held;         // bytes of the event in progress, not yet relayed
     bool passing = false;     // the event in progress is oversized: relayed as it comes
+    bool dropped_last = false;  // the last event that ended was left out
+    bool ended_on_cr = false;   // ... and it ended on a CR that closed the last piece
 };
 
 // Reads the events of a piece that has been relayed as it is.

@@ -692,7 +692,6 @@ asio::awaitable<void> _open_upstream(_Relay& r) {
     _log()->info("{} the provider refused stream_options ({}): sent again without it",
                  _prefix(c.tag, c.session_id), head.status);
     c.client->close();
-    c.client = std::make_shared<http::Client>(upstream_timeout);
     r.reading.drop_usage_only = false;
     const http::ClientRequest again{c.method, c.url, c.headers, r.client_body};
     co_await c.client->open_stream(again);

@@ -49,6 +49,8 @@ struct Client {
     // nullopt at its end. Throws on transport errors.
     boost::asio::awaitable<std::optional<std::string>> next_chunk();
 
+    // Ends the exchange: its connection is kept for another request when the
+    // answer left it clean, else closed. The client may then send another.
     void close();
 
     std::unique_ptr<ClientState> state;

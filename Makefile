@@ -8,7 +8,7 @@ JOBS      ?= $(shell nproc)
 HOST      ?= 127.0.0.1
 PORT      ?= 8082
 
-.PHONY: deps build run test test-asan fuzz fuzz-smoke bench clean
+.PHONY: deps build run test test-asan fuzz fuzz-smoke bench sdk-deps clean
 
 deps:
 	./scripts/install-deps.sh
@@ -42,6 +42,11 @@ fuzz-smoke: deps
 
 bench: build
 	./bench/run.sh $(BUILD_DIR)
+
+# The npm SDKs of the SDK test (tests/sdk), at the versions its lock file
+# pins; needs the npm registry. Without them that test reports itself skipped.
+sdk-deps:
+	cd tests/sdk && npm ci --no-audit --no-fund
 
 clean:
 	rm -rf $(BUILD_DIR) $(SAN_DIR) $(FUZZ_DIR)

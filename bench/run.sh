@@ -67,6 +67,34 @@ ttfb() {  # url [headers...]: median time to first byte of a streamed answer, in
 TTFB_DIRECT=$(ttfb "http://127.0.0.1:$P_MOCK/v1/chat/completions")
 TTFB_TT=$(ttfb "http://127.0.0.1:$P_TT/v1/chat/completions" -H "X-Tokentally-Target: http://127.0.0.1:$P_MOCK")
 
+# Streamed answers with the usage in them read ([accounting] stream_usage =
+# "read") against not read, in alternating rounds of the same run: time to
+# first event and the lag of each of 40 paced events (stamped by the mock as
+# they leave) on the way to the client. The configuration is re-read per call.
+cp "$WORK/home/.tokentally.toml" "$WORK/budgets.toml"
+accounting() {  # off | read
+  cp "$WORK/budgets.toml" "$WORK/home/.tokentally.toml"
+  [ "$1" = off ] || printf '[accounting]\nstream_usage = "%s"\n' "$1" >> "$WORK/home/.tokentally.toml"
+}
+LAG_ROUNDS=${BENCH_LAG_ROUNDS:-3}
+declare -A LAG
+lag_round() {  # name port [header]
+  local out; out=$("$BIN/stream_lag" "$2" /timed/v1/chat/completions 10 ${3:+"$3"})
+  LAG[$1]+="$out"$'\n'
+}
+for _ in $(seq "$LAG_ROUNDS"); do
+  lag_round direct $P_MOCK
+  for mode in off read; do
+    accounting $mode
+    lag_round $mode $P_TT "X-Tokentally-Target: http://127.0.0.1:$P_MOCK"
+  done
+done
+accounting off
+lag_median() {  # name field: the median over the rounds
+  echo -n "${LAG[$1]}" | tr ' ' '\n' | awk -F= -v f="$2" '$1 == f {print $2}' | sort -n |
+    awk '{a[NR] = $1} END {print a[int((NR + 1) / 2)]}'
+}
+
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", (b > 0 ? a / b : 0) }'; }
 added() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.0f", a - b }'; }
 
@@ -90,6 +118,15 @@ REPORT="$WORK/report.md"
   echo "- RSS of tokentally serve: idle $((IDLE_RSS / 1024)) MB, peak $((PEAK_RSS / 1024)) MB"
   [ -z "$SOAK_LINE" ] || echo "$SOAK_LINE"
   echo "- time to first byte of a streamed answer (median of 21): direct ${TTFB_DIRECT} µs, through tokentally ${TTFB_TT} µs"
+  echo
+  echo "Paced streams (40 events 5 ms apart, each stamped as it leaves the mock), $LAG_ROUNDS alternating rounds of 10 calls; medians over the rounds:"
+  echo
+  echo "| path | first event µs | event lag p50 µs | event lag p99 µs |"
+  echo "|---|---|---|---|"
+  for n in direct off read; do
+    label=$n; [ $n = off ] && label='tokentally, stream_usage "off"'; [ $n = read ] && label='tokentally, stream_usage "read"'
+    echo "| $label | $(lag_median $n first_event_us) | $(lag_median $n lag_p50_us) | $(lag_median $n lag_p99_us) |"
+  done
   echo
 } > "$REPORT"
 cat "$REPORT"

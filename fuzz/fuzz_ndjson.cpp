@@ -46,12 +46,7 @@ void _check_counts(const std::vector<std::string>& lines, std::string_view input
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size == 0) return 0;
-    std::size_t n_cuts = std::min<std::size_t>(data[0] % 8, size - 1);
-    std::vector<std::size_t> cuts(data + 1, data + 1 + n_cuts);
-    std::string_view body(reinterpret_cast<const char*>(data) + 1 + n_cuts, size - 1 - n_cuts);
-    bool moves = false;
-    for (std::size_t c : cuts) moves = moves || c > 0;
-    if (!moves) cuts = {body.size()};
+    auto [body, cuts] = fuzz::cut_input(data, size);
 
     std::string pending;
     std::vector<std::string> taken;

@@ -116,6 +116,27 @@ TEST(Refresh, EmptyLedgerShowsZerosAndAStatusLine) {
     EXPECT_NE(data.status.find(" · 3s interval · [q] quit"), std::string::npos);
 }
 
+TEST(Refresh, StatusLineCountsCallsWithoutCostWhenAccountingIsOn) {
+    tt_test::Scratch s({&ledger::DB_PATH});
+    ledger::CallRecord streamed;  // a stream without usage
+    streamed.model_id = "openai/gpt-4o";
+    streamed.status = 200;
+    streamed.streamed = true;
+    ledger::CallRecord unknown = streamed;  // a model no price list knows
+    unknown.model_id = "acme/unknown-model";
+    unknown.prompt_tokens = 10;
+    unknown.completion_tokens = 5;
+    unknown.cost_usd = 0.0;
+    ledger::CallRecord priced = unknown;
+    priced.model_id = "openai/gpt-4o";
+    priced.cost_usd = 0.5;
+    for (const auto* rec : {&streamed, &unknown, &priced}) ledger::record_call(*rec);
+
+    EXPECT_EQ(tui::compute_refresh().status.find("without cost"), std::string::npos) << "switches off: as before";
+    s.write_config("[accounting]\ncache_pricing = true\n");
+    EXPECT_NE(tui::compute_refresh().status.find(" · 2 calls without cost (24h cost is partial)"), std::string::npos);
+}
+
 TEST(Refresh, CellTexts) {
     tui::RefreshInputs in;
     std::string long_id = "session-0123456789abcdefg";  // 25 characters

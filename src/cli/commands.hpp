@@ -10,6 +10,7 @@ void add_serve_commands(CLI::App& app);      // serve, models
 void add_ledger_commands(CLI::App& app);     // summary, recent, spend, history, sessions, session, tui
 void add_alerts_commands(CLI::App& app);     // alerts
 void add_predictor_commands(CLI::App& app);  // advise, train, predict, report
+void add_prices_commands(CLI::App& app);     // prices, prices import
 
 // Exit status of a command that failed (after its message on stderr).
 inline constexpr int EXIT_FAILURE_STATUS = 1;

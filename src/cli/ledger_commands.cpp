@@ -6,6 +6,7 @@
 #include "tokentally/ledger.hpp"
 #include "tokentally/router.hpp"
 #include "tokentally/tui.hpp"
+#include "tokentally/usage.hpp"
 
 #include <fmt/format.h>
 
@@ -90,6 +91,14 @@ std::string _model_cell(const bj::value& r) {
     return _text(r, "model_id") + (json::truthy(requested) ? " (from " + json::display(requested) + ")" : "");
 }
 
+// With cache pricing on: the cached tokens read and written beside the
+// other token counts.
+Row _summary_cache_row(const bj::value& r) {
+    Row row = _summary_row(r);
+    row.insert(row.begin() + 5, {tui::fmt_int(_get(r, "total_cache_read")), tui::fmt_int(_get(r, "total_cache_write"))});
+    return row;
+}
+
 Row _call_row(const bj::value& r) {
     return {_text(r, "id"),
             _datetime(r, "ts"),
@@ -132,6 +141,10 @@ struct TableView {
 
 const TableView SUMMARY_VIEW = {
     {"Model", "Tag", "Calls", "In Tok", "Out Tok", "Cost $", "Avg Lat", "Errors"}, {2, 3, 4, 5, 6, 7}, _summary_row};
+const TableView SUMMARY_CACHE_VIEW = {
+    {"Model", "Tag", "Calls", "In Tok", "Out Tok", "Cache Rd", "Cache Wr", "Cost $", "Avg Lat", "Errors"},
+    {2, 3, 4, 5, 6, 7, 8, 9},
+    _summary_cache_row};
 const TableView CALLS_VIEW = {
     {"ID", "Time", "Session", "Model", "Tag", "In", "Out", "Cost $", "Lat", "Status", "Stream"},
     {0, 5, 6, 7, 8, 9},
@@ -218,22 +231,58 @@ std::string _routing_line(const bj::array& summary) {
                        calls, tui::fmt_cost(saving));
 }
 
-// The summary, with what the router's swaps saved while it is on.
-void _summary(const Command& c) {
-    c.cmd->callback([o = c.o] {
-        bj::array rows = ledger::summary(_tag(*o), o->hours);
-        bool routing = _router_on();
-        if (routing) ledger::add_routing_savings(rows, _tag(*o), o->hours);
-        _print_records(rows, o->json, SUMMARY_VIEW);
-        if (routing && !o->json) std::cout << _routing_line(rows) << '\n';
-    });
-}
-
 using Query = std::function<bj::array(const ReadOptions&)>;
 
 // Prints the records of `query` as `view`, or as JSON with --json.
 void _lists(const Command& c, const TableView& view, Query query) {
     c.cmd->callback([o = c.o, &view, query] { _print_records(query(*o), o->json, view); });
+}
+
+// Each summary row gains the cached tokens of its model and tag.
+void _add_cache_totals(bj::array& rows, const ReadOptions& o) {
+    bj::array totals = ledger::cache_summary(_tag(o), o.hours);
+    for (auto& row : rows) {
+        bj::object& rec = row.as_object();
+        rec["total_cache_read"] = nullptr;
+        rec["total_cache_write"] = nullptr;
+        for (const auto& t : totals) {
+            if (t.at("model_id") != rec.at("model_id") || t.at("tag") != rec.at("tag")) continue;
+            rec["total_cache_read"] = t.at("total_cache_read");
+            rec["total_cache_write"] = t.at("total_cache_write");
+        }
+    }
+}
+
+// Under the table: how many calls of the window carry no cost, so that a
+// reader knows the total leaves them out.
+void _print_partial_note(std::int64_t without_cost) {
+    if (without_cost == 0) return;
+    std::cout << '\n'
+              << without_cost << (without_cost == 1 ? " call" : " calls")
+              << " of this window without a cost (streamed without usage, or no price): the cost totals leave "
+              << (without_cost == 1 ? "it" : "them") << " out.\n";
+}
+
+// The summary, with the cached tokens when cache pricing is on, what the
+// router's swaps saved while it is on, and how many calls have no cost when
+// an accounting switch is on.
+void _summary(const Command& c) {
+    c.cmd->callback([o = c.o] {
+        usage::Accounting accounting = usage::configured();
+        bj::array rows = ledger::summary(_tag(*o), o->hours);
+        if (accounting.cache_pricing) _add_cache_totals(rows, *o);
+        bool routing = _router_on();
+        if (routing) ledger::add_routing_savings(rows, _tag(*o), o->hours);
+        _print_records(rows, o->json, accounting.cache_pricing ? SUMMARY_CACHE_VIEW : SUMMARY_VIEW);
+        if (routing && !o->json) std::cout << _routing_line(rows) << '\n';
+        if (!o->json && accounting.any()) _print_partial_note(ledger::calls_without_cost(o->hours, _tag(*o)));
+    });
+}
+
+// Call rows, with their cached tokens when cache pricing is on.
+bj::array _with_cache_tokens(bj::array rows) {
+    if (usage::configured().cache_pricing) ledger::add_cache_tokens(rows);
+    return rows;
 }
 
 void _spend(const Command& c) {
@@ -249,14 +298,15 @@ void _spend(const Command& c) {
 void add_ledger_commands(CLI::App& app) {
     _summary(_tag_option(_hours(_command(app, "summary", "Spend and usage by model and tag, highest cost first"))));
     _lists(_n(_command(app, "recent", "The latest calls, newest first")), CALLS_VIEW,
-           [](const ReadOptions& o) { return _routed(ledger::recent(o.n)); });
+           [](const ReadOptions& o) { return _routed(_with_cache_tokens(ledger::recent(o.n))); });
     _spend(_tag_option(_days(_command(app, "spend", "US dollars spent over the last days (priced calls only)"))));
     _lists(_days(_command(app, "history", "Priced calls and spend per local calendar day, newest first")),
            HISTORY_VIEW, [](const ReadOptions& o) { return ledger::rolling_summary(o.days); });
     _lists(_hours(_command(app, "sessions", "Agent sessions by session and tag, highest cost first")), SESSIONS_VIEW,
            [](const ReadOptions& o) { return ledger::agent_summary(o.hours); });
     _lists(_n(_session_id(_command(app, "session", "The latest calls of one agent session, newest first"))),
-           CALLS_VIEW, [](const ReadOptions& o) { return _routed(ledger::agent_recent(o.session_id, o.n)); });
+           CALLS_VIEW,
+           [](const ReadOptions& o) { return _routed(_with_cache_tokens(ledger::agent_recent(o.session_id, o.n))); });
     app.add_subcommand("tui", "Full-screen dashboard over the ledger (q quits, r refreshes)")->callback([] {
         tui::launch();
     });

@@ -8,7 +8,9 @@
 #include <cmath>
 #include <mutex>
 #include <optional>
+#include <map>
 #include <regex>
+#include <set>
 #include <unordered_map>
 #include <vector>
 
@@ -18,49 +20,78 @@ namespace bj = boost::json;
 
 namespace {
 
-struct _Price {
+using prices::Price;
+
+// USD per million tokens, list prices of the providers' standard tier:
+// input, output, then cache read, cache write (5-minute or only lifetime)
+// and 1-hour cache write where the provider publishes them. Checked on the
+// date of PRICES_AS_OF; long-prompt tiers are not modelled (the shorter
+// prompt's price is listed).
+struct _ListPrice {
     double input;
     double output;
+    std::optional<double> cache_read{};
+    std::optional<double> cache_write{};
+    std::optional<double> cache_write_1h{};
 };
 
-// USD per million tokens, list prices of the providers' standard tier.
-const std::unordered_map<std::string, _Price>& _PRICES() {
-    static const std::unordered_map<std::string, _Price> table = {
-        // OpenAI
-        {"openai/gpt-5", {1.25, 10}},
-        {"openai/gpt-5-mini", {0.25, 2}},
-        {"openai/gpt-5-nano", {0.05, 0.4}},
-        {"openai/gpt-4.1", {2, 8}},
-        {"openai/gpt-4.1-mini", {0.4, 1.6}},
-        {"openai/gpt-4.1-nano", {0.1, 0.4}},
-        {"openai/gpt-4o", {2.5, 10}},
-        {"openai/gpt-4o-mini", {0.15, 0.6}},
+const std::unordered_map<std::string, _ListPrice>& _PRICES() {
+    static const std::unordered_map<std::string, _ListPrice> table = {
+        // OpenAI: cache reads at 50 % of input (gpt-4o, o1), 25 % (gpt-4.1,
+        // o3, o4-mini), 10 % (gpt-5 on); writes billed from GPT-5.6 on.
+        {"openai/gpt-6-sol", {2, 10, 0.2, 2.5}},
+        {"openai/gpt-6-luna", {0.1, 0.5, 0.01, 0.125}},
+        {"openai/gpt-6.1-terra", {1, 5, 0.05, 1.25}},
+        {"openai/gpt-5.6-sol", {5, 30, 0.5, 6.25}},
+        {"openai/gpt-5.6-terra", {2, 12, 0.2, 2.5}},
+        {"openai/gpt-5.5", {5, 30, 0.5}},
+        {"openai/gpt-5.4-mini", {0.75, 4.5, 0.075}},
+        {"openai/gpt-5.4-nano", {0.2, 1.25, 0.02}},
+        {"openai/gpt-5", {1.25, 10, 0.125}},
+        {"openai/gpt-5-mini", {0.25, 2, 0.025}},
+        {"openai/gpt-5-nano", {0.05, 0.4, 0.005}},
+        {"openai/gpt-4.1", {2, 8, 0.5}},
+        {"openai/gpt-4.1-mini", {0.4, 1.6, 0.1}},
+        {"openai/gpt-4.1-nano", {0.1, 0.4, 0.025}},
+        {"openai/gpt-4o", {2.5, 10, 1.25}},
+        {"openai/gpt-4o-mini", {0.15, 0.6, 0.075}},
         {"openai/gpt-4-turbo", {10, 30}},
         {"openai/gpt-4", {30, 60}},
         {"openai/gpt-3.5-turbo", {0.5, 1.5}},
-        {"openai/o1", {15, 60}},
-        {"openai/o1-mini", {1.1, 4.4}},
-        {"openai/o3", {2, 8}},
-        {"openai/o3-mini", {1.1, 4.4}},
+        {"openai/o1", {15, 60, 7.5}},
+        {"openai/o1-mini", {1.1, 4.4, 0.55}},
+        {"openai/o3", {2, 8, 0.5}},
+        {"openai/o3-mini", {1.1, 4.4, 0.55}},
         {"openai/o3-pro", {20, 80}},
-        {"openai/o4-mini", {1.1, 4.4}},
-        // Anthropic
-        {"anthropic/claude-opus-4.5", {5, 25}},
-        {"anthropic/claude-opus-4.1", {15, 75}},
-        {"anthropic/claude-opus-4", {15, 75}},
-        {"anthropic/claude-sonnet-4.5", {3, 15}},
-        {"anthropic/claude-sonnet-4", {3, 15}},
-        {"anthropic/claude-haiku-4.5", {1, 5}},
-        {"anthropic/claude-3.7-sonnet", {3, 15}},
-        {"anthropic/claude-3.5-sonnet", {3, 15}},
-        {"anthropic/claude-3.5-haiku", {0.8, 4}},
-        {"anthropic/claude-3-opus", {15, 75}},
-        {"anthropic/claude-3-sonnet", {3, 15}},
-        {"anthropic/claude-3-haiku", {0.25, 1.25}},
-        // Google
-        {"google/gemini-2.5-pro", {1.25, 10}},
-        {"google/gemini-2.5-flash", {0.3, 2.5}},
-        {"google/gemini-2.5-flash-lite", {0.1, 0.4}},
+        {"openai/o4-mini", {1.1, 4.4, 0.275}},
+        // Anthropic: reads, 5-minute writes and 1-hour writes.
+        {"anthropic/claude-fable-5.1", {10, 50, 0.25, 12.5, 20}},
+        {"anthropic/claude-opus-5.5", {4, 20, 0.2, 5, 8}},
+        {"anthropic/claude-opus-5", {5, 25, 0.5, 6.25, 10}},
+        {"anthropic/claude-opus-4.6", {5, 25, 0.5, 6.25, 10}},
+        {"anthropic/claude-opus-4.5", {5, 25, 0.5, 6.25, 10}},
+        {"anthropic/claude-opus-4.1", {15, 75, 1.5, 18.75, 30}},
+        {"anthropic/claude-opus-4", {15, 75, 1.5, 18.75, 30}},
+        {"anthropic/claude-sonnet-5.5", {2, 10, 0.1, 2.5, 4}},
+        {"anthropic/claude-sonnet-4.6", {3, 15, 0.3, 3.75, 6}},
+        {"anthropic/claude-sonnet-4.5", {3, 15, 0.3, 3.75, 6}},
+        {"anthropic/claude-sonnet-4", {3, 15, 0.3, 3.75, 6}},
+        {"anthropic/claude-haiku-5.5", {0.1, 0.5, 0.01, 0.125, 0.2}},
+        {"anthropic/claude-haiku-4.5", {1, 5, 0.1, 1.25, 2}},
+        {"anthropic/claude-3.7-sonnet", {3, 15, 0.3, 3.75, 6}},
+        {"anthropic/claude-3.5-sonnet", {3, 15, 0.3, 3.75, 6}},
+        {"anthropic/claude-3.5-haiku", {0.8, 4, 0.08, 1, 1.6}},
+        {"anthropic/claude-3-opus", {15, 75, 1.5, 18.75, 30}},
+        {"anthropic/claude-3-sonnet", {3, 15, 0.3, 3.75, 6}},
+        {"anthropic/claude-3-haiku", {0.25, 1.25, 0.03, 0.3, 0.5}},
+        // Google: implicit cache reads at about 10 % of input from 2.5 on
+        // (explicit caches also pay storage, which no answer shows).
+        {"google/gemini-3.5-flash", {1.5, 9, 0.15}},
+        {"google/gemini-3.5-flash-lite", {0.3, 2.5, 0.03}},
+        {"google/gemini-3.1-pro-preview", {2, 12, 0.2}},
+        {"google/gemini-2.5-pro", {1.25, 10, 0.125}},
+        {"google/gemini-2.5-flash", {0.3, 2.5, 0.03}},
+        {"google/gemini-2.5-flash-lite", {0.1, 0.4, 0.01}},
         {"google/gemini-2.0-flash", {0.1, 0.4}},
         {"google/gemini-2.0-flash-lite", {0.075, 0.3}},
         {"google/gemini-1.5-pro", {1.25, 5}},
@@ -73,7 +104,8 @@ const std::unordered_map<std::string, _Price>& _PRICES() {
         {"mistral/ministral-8b", {0.1, 0.1}},
         {"mistral/ministral-3b", {0.04, 0.04}},
         {"mistral/pixtral-large", {2, 6}},
-        // xAI
+        // xAI: no write fee.
+        {"xai/grok-4.20", {1.25, 2.5, 0.2}},
         {"xai/grok-4", {3, 15}},
         {"xai/grok-3", {3, 15}},
         {"xai/grok-3-mini", {0.3, 0.5}},
@@ -82,7 +114,9 @@ const std::unordered_map<std::string, _Price>& _PRICES() {
         {"cohere/command-r-plus", {2.5, 10}},
         {"cohere/command-r", {0.15, 0.6}},
         {"cohere/command-r7b", {0.0375, 0.15}},
-        // DeepSeek
+        // DeepSeek: a cache hit is priced as a read, a miss as input.
+        {"deepseek/deepseek-v4-flash", {0.14, 0.28, 0.0028}},
+        {"deepseek/deepseek-v4-pro", {0.435, 0.87, 0.003625}},
         {"deepseek/deepseek-chat", {0.27, 1.1}},
         {"deepseek/deepseek-reasoner", {0.55, 2.19}},
     };
@@ -140,10 +174,12 @@ bj::value _number(double d) {
     return d;
 }
 
-// The user's price for `id` from [pricing."id"], or nullptr. A configuration
-// that cannot be read leaves the built-in prices in force: pricing must not
-// fail a call, and the budget check reports the broken file.
-std::optional<bj::object> _configured_price(const std::string& raw, const std::string& canonical) {
+// The user's entry for `id` under [pricing."id"] (as named, then
+// canonical), or nullptr. A configuration that cannot be read leaves the
+// other prices in force: pricing must not fail a call, and the budget check
+// reports the broken file.
+std::optional<std::pair<std::string, bj::object>> _configured_entry(const std::string& raw,
+                                                                   const std::string& canonical) {
     std::shared_ptr<const bj::object> cfg;
     try {
         cfg = config::load_shared();
@@ -154,14 +190,46 @@ std::optional<bj::object> _configured_price(const std::string& raw, const std::s
     if (pricing == nullptr || !pricing->is_object()) return std::nullopt;
     for (const std::string& key : {raw, canonical}) {
         const bj::value* entry = pricing->get_object().if_contains(key);
-        if (entry == nullptr || !entry->is_object()) continue;
-        const auto& e = entry->get_object();
-        bj::object price;
-        price["input"] = e.contains("input") ? e.at("input") : bj::value(0);
-        price["output"] = e.contains("output") ? e.at("output") : bj::value(0);
-        return price;
+        if (entry != nullptr && entry->is_object()) return std::pair{key, entry->get_object()};
     }
     return std::nullopt;
+}
+
+std::optional<double> _configured_number(const bj::object& e, std::string_view key, const std::string& id) {
+    const bj::value* v = e.if_contains(key);
+    if (v == nullptr) return std::nullopt;
+    return json::as_number(*v, "pricing.\"" + id + "\"." + std::string(key));
+}
+
+Price _configured_price(const std::string& id, const bj::object& e) {
+    Price p;
+    p.input = _configured_number(e, "input", id).value_or(0.0);
+    p.output = _configured_number(e, "output", id).value_or(0.0);
+    p.cache_read = _configured_number(e, "cache_read", id);
+    p.cache_write = _configured_number(e, "cache_write", id);
+    p.cache_write_1h = _configured_number(e, "cache_write_1h", id);
+    p.source = "configuration";
+    return p;
+}
+
+// The imported prices; none when prices.json is missing or broken (the
+// `prices` command shows why), so that pricing never fails a call.
+std::shared_ptr<const prices::List> _imported() {
+    try {
+        return prices::load_shared(prices::path());
+    } catch (const std::exception&) {
+        return std::make_shared<const prices::List>();
+    }
+}
+
+// The price of a canonical id from the imported prices, then the table.
+std::optional<Price> _listed(const std::string& canonical) {
+    auto imported = _imported();
+    if (auto it = imported->find(canonical); it != imported->end()) return it->second;
+    auto it = _PRICES().find(canonical);
+    if (it == _PRICES().end()) return std::nullopt;
+    const _ListPrice& l = it->second;
+    return Price{l.input, l.output, l.cache_read, l.cache_write, l.cache_write_1h, "built-in"};
 }
 
 }  // namespace
@@ -208,12 +276,18 @@ std::string normalize_model_id(std::string_view model_id) {
 }
 
 bj::object get_model_price(std::string_view model_id) {
+    std::string raw(model_id);
     std::string canonical = normalize_model_id(model_id);
-    if (auto configured = _configured_price(std::string(model_id), canonical)) return *configured;
     bj::object price;
-    auto it = _PRICES().find(canonical);
-    price["input"] = it == _PRICES().end() ? bj::value(0) : _number(it->second.input);
-    price["output"] = it == _PRICES().end() ? bj::value(0) : _number(it->second.output);
+    if (auto configured = _configured_entry(raw, canonical)) {
+        const bj::object& e = configured->second;
+        price["input"] = e.contains("input") ? e.at("input") : bj::value(0);
+        price["output"] = e.contains("output") ? e.at("output") : bj::value(0);
+        return price;
+    }
+    auto listed = _listed(canonical);
+    price["input"] = listed ? _number(listed->input) : bj::value(0);
+    price["output"] = listed ? _number(listed->output) : bj::value(0);
     return price;
 }
 
@@ -335,11 +409,57 @@ std::string provider_model_id(std::string_view model_id) {
     return slash == std::string::npos ? canonical : canonical.substr(slash + 1);
 }
 
+std::optional<Price> find_price(std::string_view model_id) {
+    std::string raw(model_id);
+    std::string canonical = normalize_model_id(model_id);
+    if (auto configured = _configured_entry(raw, canonical))
+        return _configured_price(configured->first, configured->second);
+    return _listed(canonical);
+}
+
+bool unpriced(std::string_view model_id) {
+    if (model_id.starts_with("ollama/")) return false;
+    try {
+        return !find_price(model_id);
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+prices::List all_prices() {
+    std::set<std::string> ids;
+    for (const auto& [id, _] : _PRICES()) ids.insert(id);
+    for (const auto& [id, _] : *_imported()) ids.insert(id);
+    auto cfg = config::load_shared();
+    for (const auto& [key, entry] : json::table(*cfg, "pricing"))
+        if (entry.is_object()) ids.insert(std::string(key));
+    prices::List out;
+    for (const auto& id : ids)
+        if (auto p = find_price(id)) out.emplace(id, *p);
+    return out;
+}
+
 std::vector<std::string> known_models() {
     std::vector<std::string> ids;
     for (const auto& [id, _] : _PRICES()) ids.push_back(id);
     std::sort(ids.begin(), ids.end());
     return ids;
+}
+
+std::size_t import_prices(std::string_view text, const std::string& source, std::vector<std::string>* invalid) {
+    prices::List parsed = prices::parse(text, source, invalid);
+    prices::List by_id;
+    std::map<std::string, std::string> named_by;  // id -> the entry name it came from
+    for (auto& [name, price] : parsed) {
+        std::string id = normalize_model_id(name);
+        auto it = named_by.find(id);
+        if (it != named_by.end() && it->second.size() <= name.size()) continue;
+        named_by[id] = name;
+        by_id[id] = price;
+    }
+    if (by_id.empty()) throw std::runtime_error(source + " holds no text model priced per token");
+    prices::store(by_id, prices::path());
+    return by_id.size();
 }
 
 }  // namespace tokentally::catalog

@@ -395,13 +395,13 @@ bool _has(SQLite::Database& conn, const char* type, const std::string& name) {
     return q.executeStep();
 }
 
-bool _has_table(SQLite::Database& conn, const std::string& name) { return _has(conn, "table", name); }
-
 }  // namespace
+
+bool has_table(SQLite::Database& conn, const std::string& name) { return _has(conn, "table", name); }
 
 void ensure_spend_rollup(SQLite::Database& conn) {
     for (const _Running& r : RUNNING) {
-        if (_has_table(conn, r.table) && !_has(conn, "trigger", _replaced_trigger(r))) {
+        if (has_table(conn, r.table) && !_has(conn, "trigger", _replaced_trigger(r))) {
             for (const std::string& trigger : _triggers(r)) conn.exec(trigger);
             continue;
         }
@@ -409,7 +409,7 @@ void ensure_spend_rollup(SQLite::Database& conn) {
         // no call is counted twice or missed by a writer running at the same
         // time.
         SQLite::Transaction tx(conn, SQLite::TransactionBehavior::IMMEDIATE);
-        if (!_has_table(conn, r.table)) {
+        if (!has_table(conn, r.table)) {
             conn.exec(DROP_OLD_ROLLUPS);
             conn.exec(r.create);
             conn.exec(_fill_running(r));
@@ -435,7 +435,7 @@ double spend_since(const Conn& conn, double since, const std::optional<std::stri
     try {
         return sum(RUNNING_SQL[by_tag]);
     } catch (const SQLite::Exception&) {
-        if (_has_table(*conn.db, RUNNING[by_tag ? 0 : 1].table)) throw;
+        if (has_table(*conn.db, RUNNING[by_tag ? 0 : 1].table)) throw;
     }
     return sum(std::string(SUM_CALLS) + (by_tag ? " AND tag = ?" : ""));
 }

@@ -98,6 +98,9 @@ void ensure_spend_rollup(SQLite::Database& conn);
 // when the totals do not exist (a ledger no writer has opened since).
 double spend_since(const Conn& conn, double since, const std::optional<std::string>& tag);
 
+// True when the database of `conn` has a table named `name`.
+bool has_table(SQLite::Database& conn, const std::string& name);
+
 // True when a file exists at `path`.
 bool exists(const std::string& path);
 

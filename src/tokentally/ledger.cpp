@@ -61,7 +61,22 @@ constexpr const char* CREATE_CALL_ROUTING = R"(CREATE TABLE IF NOT EXISTS call_r
 ))";
 
 constexpr const char* INSERT_CALL_ROUTING =
-    "INSERT INTO call_routing (call_id, requested_model) VALUES (last_insert_rowid(), ?)";
+    "INSERT INTO call_routing (call_id, requested_model) VALUES (?, ?)";
+
+// Cached prompt tokens of the calls that reported them: a table of its own,
+// so `calls` keeps the layout the advisor and the predictor read. Rows are
+// written in the same transaction as their call, only when there is
+// something to store.
+constexpr const char* CREATE_CACHE_TOKENS = R"(CREATE TABLE IF NOT EXISTS call_cache_tokens (
+    call_id               INTEGER PRIMARY KEY,
+    cache_read_tokens     INTEGER,
+    cache_write_tokens    INTEGER,
+    cache_write_1h_tokens INTEGER
+))";
+
+constexpr const char* INSERT_CACHE_TOKENS = R"(INSERT INTO call_cache_tokens
+  (call_id, cache_read_tokens, cache_write_tokens, cache_write_1h_tokens)
+VALUES (?, ?, ?, ?))";
 
 template <class T>
 void _bind_optional(SQLite::Statement& stmt, int index, const std::optional<T>& value) {
@@ -136,10 +151,24 @@ void _bind_row(SQLite::Statement& insert, const CallRecord& rec) {
     insert.bind(10, rec.streamed ? 1 : 0);
 }
 
-// Right after the call's own insert, so that last_insert_rowid() is its id.
-void _insert_routing(const db::Conn& conn, const CallRecord& rec) {
+// Side tables of one call, written right after its row with the call's id.
+void _insert_routing(const db::Conn& conn, std::int64_t call_id, const CallRecord& rec) {
     auto insert = conn.prepare(INSERT_CALL_ROUTING);
-    insert->bind(1, *rec.requested_model);
+    insert->bind(1, call_id);
+    insert->bind(2, *rec.requested_model);
+    insert->exec();
+}
+
+bool _has_cache_tokens(const CallRecord& rec) {
+    return rec.cache_read_tokens || rec.cache_write_tokens || rec.cache_write_1h_tokens;
+}
+
+void _insert_cache_tokens(const db::Conn& conn, std::int64_t call_id, const CallRecord& rec) {
+    auto insert = conn.prepare(INSERT_CACHE_TOKENS);
+    insert->bind(1, call_id);
+    _bind_optional(*insert, 2, rec.cache_read_tokens);
+    _bind_optional(*insert, 3, rec.cache_write_tokens);
+    _bind_optional(*insert, 4, rec.cache_write_1h_tokens);
     insert->exec();
 }
 
@@ -152,24 +181,32 @@ void _insert(const std::string& path, const std::vector<const CallRecord*>& rows
         auto insert = conn.prepare(INSERT_CALL);
         _bind_row(*insert, *rec);
         insert->exec();
-        if (rec->requested_model) _insert_routing(conn, *rec);
+        std::int64_t call_id = sqlite3_last_insert_rowid(conn.db->getHandle());
+        if (rec->requested_model) _insert_routing(conn, call_id, *rec);
+        if (_has_cache_tokens(*rec)) _insert_cache_tokens(conn, call_id, *rec);
     }
     tx.commit();
 }
 
-bool _any_routed(const std::vector<const CallRecord*>& rows) {
-    return std::any_of(rows.begin(), rows.end(), [](const CallRecord* r) { return r->requested_model.has_value(); });
+// Each side table comes into being with the first call that has something
+// to store in it: a ledger written without them keeps its tables as they were.
+void _ensure_side_table(const std::string& path, bool needed, const char* name, const char* create_sql, bool again) {
+    if (!needed) return;
+    auto create = [&] { db::connection(path).exec(create_sql); };
+    if (again) create();
+    else db::once_per_file(path, name, create);
 }
 
-// The side table comes into being with the first routed call.
-void _ensure_routing_schema_of(const std::string& path, const std::vector<const CallRecord*>& rows) {
-    if (_any_routed(rows))
-        db::once_per_file(path, "call_routing", [&] { db::connection(path).exec(CREATE_CALL_ROUTING); });
+void _ensure_side_tables(const std::string& path, const std::vector<const CallRecord*>& rows, bool again) {
+    _ensure_side_table(path, std::any_of(rows.begin(), rows.end(), [](const CallRecord* r) { return r->requested_model.has_value(); }),
+                       "call_routing", CREATE_CALL_ROUTING, again);
+    _ensure_side_table(path, std::any_of(rows.begin(), rows.end(), [](const CallRecord* r) { return _has_cache_tokens(*r); }),
+                       "call_cache_tokens", CREATE_CACHE_TOKENS, again);
 }
 
 void _insert_with_schema(const std::string& path, const std::vector<const CallRecord*>& rows) {
     _ensure_schema_of(path);
-    _ensure_routing_schema_of(path, rows);
+    _ensure_side_tables(path, rows, false);
     try {
         _insert(path, rows);
     } catch (const SQLite::Exception& e) {
@@ -177,7 +214,7 @@ void _insert_with_schema(const std::string& path, const std::vector<const CallRe
         // swapped behind our back since then gets it again, and one retry.
         if (std::string_view(e.what()).find("no such table") == std::string_view::npos) throw;
         _init_db(path);
-        if (_any_routed(rows)) db::connection(path).exec(CREATE_CALL_ROUTING);
+        _ensure_side_tables(path, rows, true);
         _insert(path, rows);
     }
 }
@@ -377,6 +414,26 @@ ORDER BY total_cost DESC)";
 constexpr const char* AGENT_RECENT = R"(SELECT * FROM calls
 WHERE session_id = ?
 ORDER BY ts DESC LIMIT ?)";
+
+constexpr const char* CACHE_TOKENS_OF_CALL =
+    "SELECT cache_read_tokens, cache_write_tokens FROM call_cache_tokens WHERE call_id = ?";
+
+constexpr const char* CACHE_SUMMARY = R"(SELECT
+    c.model_id                  AS model_id,
+    c.tag                       AS tag,
+    SUM(k.cache_read_tokens)    AS total_cache_read,
+    SUM(k.cache_write_tokens)   AS total_cache_write
+FROM calls AS c INDEXED BY idx_calls_ts
+JOIN call_cache_tokens AS k ON k.call_id = c.id
+WHERE c.ts >= ?)";
+
+constexpr const char* MODEL_CALLS = R"(SELECT
+    model_id,
+    COUNT(*)                                          AS calls,
+    SUM(CASE WHEN cost_usd IS NULL THEN 1 ELSE 0 END) AS null_cost,
+    SUM(CASE WHEN cost_usd = 0 THEN 1 ELSE 0 END)     AS zero_cost
+FROM calls INDEXED BY idx_calls_ts
+WHERE ts >= ?)";
 
 constexpr double SECONDS_PER_HOUR = 3600.0;
 constexpr double SECONDS_PER_DAY = 86400.0;
@@ -695,6 +752,64 @@ void add_routing_savings(bj::array& summary, std::optional<std::string> tag, dou
         (*row)["routed_calls"] = (*row)["routed_calls"].as_int64() + 1;
         (*row)["routing_saving_usd"] = (*row)["routing_saving_usd"].as_double() + _saving(q);
     }
+}
+
+void add_cache_tokens(bj::array& rows) {
+    _ensure_schema();
+    auto conn = _conn();
+    std::optional<SQLite::Statement> lookup;
+    if (db::has_table(conn, "call_cache_tokens")) lookup.emplace(conn, CACHE_TOKENS_OF_CALL);
+    for (auto& row : rows) {
+        bj::object& rec = row.as_object();
+        bj::value read = nullptr, write = nullptr;
+        const bj::value* id = rec.if_contains("id");
+        if (lookup && id != nullptr && id->is_int64()) {
+            lookup->bind(1, id->get_int64());
+            if (lookup->executeStep()) {
+                bj::object found = db::row_record(*lookup);
+                read = found.at("cache_read_tokens");
+                write = found.at("cache_write_tokens");
+            }
+            lookup->reset();
+        }
+        rec["cache_read_tokens"] = read;
+        rec["cache_write_tokens"] = write;
+    }
+}
+
+boost::json::array cache_summary(std::optional<std::string> tag, double since_hours) {
+    _ensure_schema();
+    auto conn = _conn();
+    if (!db::has_table(conn, "call_cache_tokens")) return {};
+    bool by_tag = _has_tag(tag);
+    SQLite::Statement stmt(conn, std::string(CACHE_SUMMARY) + (by_tag ? " AND c.tag = ?" : "") +
+                                     "\nGROUP BY c.model_id, c.tag");
+    stmt.bind(1, db::now() - since_hours * SECONDS_PER_HOUR);
+    if (by_tag) stmt.bind(2, *tag);
+    return db::all_records(stmt);
+}
+
+boost::json::array model_calls(double since_hours, std::optional<std::string> tag) {
+    _ensure_schema();
+    auto conn = _conn();
+    bool by_tag = _has_tag(tag);
+    SQLite::Statement stmt(conn, std::string(MODEL_CALLS) + (by_tag ? " AND tag = ?" : "") +
+                                     "\nGROUP BY model_id\nORDER BY calls DESC");
+    stmt.bind(1, db::now() - since_hours * SECONDS_PER_HOUR);
+    if (by_tag) stmt.bind(2, *tag);
+    return db::all_records(stmt);
+}
+
+std::int64_t calls_without_cost(double since_hours, std::optional<std::string> tag) {
+    std::int64_t n = 0;
+    for (const auto& v : model_calls(since_hours, tag)) {
+        const bj::object& row = v.as_object();
+        n += row.at("null_cost").to_number<std::int64_t>();
+        const bj::value& model = row.at("model_id");
+        if (model.is_string() && catalog::unpriced(model.get_string()))
+            n += row.at("zero_cost").to_number<std::int64_t>();
+    }
+    return n;
 }
 
 }  // namespace tokentally::ledger

@@ -34,6 +34,11 @@ struct CallRecord {
     // The model the client asked for, when the router swapped it for
     // model_id: kept beside the row in `call_routing`.
     std::optional<std::string> requested_model = std::nullopt;
+    // Cached prompt tokens read and written (all lifetimes; the 1-hour
+    // share), kept beside the row in `call_cache_tokens` when any is known.
+    std::optional<std::int64_t> cache_read_tokens = std::nullopt;
+    std::optional<std::int64_t> cache_write_tokens = std::nullopt;
+    std::optional<std::int64_t> cache_write_1h_tokens = std::nullopt;
 };
 
 // A connection to DB_PATH (its directory created when missing) with the
@@ -97,5 +102,26 @@ void add_requested_models(boost::json::array& calls);
 // (priced calls only; cache hits saved by the cache, not the router).
 void add_routing_savings(boost::json::array& summary, std::optional<std::string> tag = std::nullopt,
                          double since_hours = 24.0);
+
+// --- cached tokens and calls without cost -------------------------------------
+
+// Adds "cache_read_tokens" and "cache_write_tokens" (null when unknown) to
+// each call row of `rows` (rows of recent or agent_recent), by its id.
+void add_cache_tokens(boost::json::array& rows);
+
+// Cached tokens read and written per model and tag over the window of
+// summary(tag, since_hours): "model_id", "tag", "total_cache_read",
+// "total_cache_write" (null when no call of the group said).
+boost::json::array cache_summary(std::optional<std::string> tag = std::nullopt, double since_hours = 24.0);
+
+// Calls of the window (of one tag when given) per model, with how many of
+// them have no cost and how many a cost of 0: "model_id", "calls",
+// "null_cost", "zero_cost".
+boost::json::array model_calls(double since_hours, std::optional<std::string> tag = std::nullopt);
+
+// Calls of the window (of one tag when given) that carry no cost: a null
+// one (a stream without usage, a call without model), or 0 for a model no
+// price list knows. Local models, charged by electricity, are not counted.
+std::int64_t calls_without_cost(double since_hours, std::optional<std::string> tag = std::nullopt);
 
 }  // namespace tokentally::ledger

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -44,6 +45,26 @@ std::string read_file(const std::string& path) {
     text << in.rdbuf();
     if (in.bad()) throw std::runtime_error("cannot read " + path);
     return text.str();
+}
+
+bool FileStamp::operator==(const FileStamp& o) const {
+    return dev == o.dev && ino == o.ino && size == o.size && mtime.tv_sec == o.mtime.tv_sec &&
+           mtime.tv_nsec == o.mtime.tv_nsec && ctime.tv_sec == o.ctime.tv_sec && ctime.tv_nsec == o.ctime.tv_nsec;
+}
+
+std::optional<FileStamp> stamp(const std::string& path) {
+    struct stat st{};
+    if (::stat(path.c_str(), &st) != 0) {
+        if (errno == ENOENT) return std::nullopt;
+        throw std::runtime_error("cannot read " + path + ": " + std::strerror(errno));
+    }
+    return FileStamp{st.st_dev, st.st_ino, st.st_size, st.st_mtim, st.st_ctim};
+}
+
+bool settled(const FileStamp& st) {
+    constexpr time_t SETTLED_SECONDS = 2;
+    time_t now = std::time(nullptr);
+    return now - st.mtime.tv_sec > SETTLED_SECONDS && now - st.ctime.tv_sec > SETTLED_SECONDS;
 }
 
 }  // namespace tokentally::paths

@@ -2,6 +2,13 @@
 // data directory, the home of ledger.db and the predictor's model bundle.
 #pragma once
 
+#include <sys/stat.h>
+
+#include <functional>
+#include <stdexcept>
+#include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
 
 namespace tokentally::paths {
@@ -22,5 +29,74 @@ void ensure_parent_dir(const std::string& file_path);
 // The whole content of the file at `path`. Throws naming the path (and the
 // system's reason) when it cannot be read.
 std::string read_file(const std::string& path);
+
+// Identity, size and times of a file: what tells that it changed.
+struct FileStamp {
+    dev_t dev = 0;
+    ino_t ino = 0;
+    off_t size = 0;
+    timespec mtime{};
+    timespec ctime{};
+    bool operator==(const FileStamp& o) const;
+};
+
+// The stamp of the file at `path`; nullopt when there is no file. Throws
+// naming the path when it cannot be looked at.
+std::optional<FileStamp> stamp(const std::string& path);
+
+// A file changed this recently may change again within the file system's
+// timestamp granularity without its stamp moving; it is not trusted yet.
+bool settled(const FileStamp& st);
+
+// The parsed content of a file that is consulted on every proxied call. A
+// file whose stamp is unchanged since it was read, and which last changed
+// more than a couple of seconds ago, is not read again: a stat is all it
+// costs. Otherwise the file is read, and parsed again only when its text
+// changed. A text that failed to parse keeps failing with its message.
+template <class T>
+struct ParsedFile {
+    using Parse = std::function<T(const std::string& text, const std::string& path)>;
+    explicit ParsedFile(Parse p) : parse(std::move(p)) {}
+    Parse parse;
+    std::mutex mu;
+    std::string path;
+    FileStamp stamp;
+    std::string text;
+    std::shared_ptr<const T> value;
+    std::string error;
+    bool valid = false;
+};
+
+// What `file` holds for the file at `path`: nullptr when there is no file.
+// Throws when the file cannot be read, or what its parse threw.
+template <class T>
+std::shared_ptr<const T> load(ParsedFile<T>& file, const std::string& path) {
+    auto answer = [&]() -> std::shared_ptr<const T> {
+        if (!file.error.empty()) throw std::runtime_error(file.error);
+        return file.value;
+    };
+    std::optional<FileStamp> now = stamp(path);
+    if (!now) return nullptr;
+    {
+        std::lock_guard lock(file.mu);
+        if (file.valid && file.path == path && file.stamp == *now && settled(*now)) return answer();
+    }
+    std::string text = read_file(path);
+    std::lock_guard lock(file.mu);
+    if (!file.valid || file.path != path || file.text != text) {
+        file.path = path;
+        file.text = std::move(text);
+        file.value.reset();
+        file.error.clear();
+        file.valid = true;
+        try {
+            file.value = std::make_shared<const T>(file.parse(file.text, path));
+        } catch (const std::exception& e) {
+            file.error = e.what();
+        }
+    }
+    file.stamp = *now;
+    return answer();
+}
 
 }  // namespace tokentally::paths

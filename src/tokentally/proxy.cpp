@@ -11,6 +11,7 @@
 #include "tokentally/local.hpp"
 #include "tokentally/logging.hpp"
 #include "tokentally/router.hpp"
+#include "tokentally/usage.hpp"
 
 #include <fmt/format.h>
 
@@ -141,6 +142,18 @@ asio::awaitable<std::optional<http::Response>> _semantic_stage(const bj::object&
         _log()->warn("Semantic cache lookup failed: {}", e.what());
     }
     co_return std::nullopt;
+}
+
+// The [accounting] switches for one call. A configuration that cannot be
+// read leaves them off (the budget check reports the broken file); a value
+// they do not know is reported and leaves them off too.
+usage::Accounting _accounting() {
+    try {
+        return usage::configured();
+    } catch (const std::exception& e) {
+        _log()->warn("Accounting settings ignored: {}", e.what());
+        return {};
+    }
 }
 
 asio::awaitable<http::Response> _health(http::Request&) {
@@ -292,9 +305,12 @@ asio::awaitable<http::Response> _proxy(http::Request& req, const _Guard& guard) 
     call.session_id = session_id;
     call.extra_headers = routed.extra_headers;
     call.requested_model = routed.requested_model;
-    if (is_streaming) co_return co_await _forward(std::move(call), true, guard);
-    call.body_json = has_body ? std::optional<bj::object>(effective_body) : std::nullopt;
     call.pricing = pricing;
+    call.accounting = _accounting();
+    // A stream needs its body as JSON only to ask for usage in it.
+    bool asks = !is_streaming || call.accounting.stream_usage == usage::StreamUsage::request;
+    call.body_json = has_body && asks ? std::optional<bj::object>(effective_body) : std::nullopt;
+    if (is_streaming) co_return co_await _forward(std::move(call), true, guard);
     call.cache_on = cache_on;
     call.semantic_on = semantic_on;
     call.cache_key = cache_key;
@@ -308,24 +324,48 @@ struct _Measured {
     std::optional<std::int64_t> prompt_tokens;
     std::optional<std::int64_t> completion_tokens;
     std::optional<double> cost;
+    usage::CacheTokens cache;
 };
 
-_Measured _measure(const std::string& body, const std::optional<bj::object>& pricing) {
+bool _priced(const std::optional<bj::object>& pricing) { return pricing && !pricing->empty(); }
+
+// The call's prices: input and output from its pricing entry, and with cache
+// pricing on, the cache prices the catalog has for the model.
+prices::Price _rates(const ForwardCall& call) {
+    prices::Price p;
+    if (call.accounting.cache_pricing && call.model_id)
+        if (auto found = catalog::find_price(*call.model_id)) p = *found;
+    p.input = json::as_number(call.pricing->at("input"), "input price");
+    p.output = json::as_number(call.pricing->at("output"), "output price");
+    return p;
+}
+
+_Measured _measure(const std::string& body, const ForwardCall& call) {
     _Measured m;
     try {
         m.resp_json = bj::parse(body);
         m.prompt_tokens = _usage(*m.resp_json, "prompt");
         m.completion_tokens = _usage(*m.resp_json, "completion");
-        if (pricing && !pricing->empty() && m.prompt_tokens && m.completion_tokens)
-            m.cost = (static_cast<double>(*m.prompt_tokens) / 1'000'000.0) *
-                         json::as_number(pricing->at("input"), "input price") +
-                     (static_cast<double>(*m.completion_tokens) / 1'000'000.0) *
-                         json::as_number(pricing->at("output"), "output price");
+        bool cache_pricing = call.accounting.cache_pricing;
+        usage::Usage figures = cache_pricing ? usage::from_answer(*m.resp_json) : usage::Usage{};
+        if (cache_pricing) m.cache = usage::cache_tokens(figures);
+        if (_priced(call.pricing) && m.prompt_tokens && m.completion_tokens)
+            m.cost = cache_pricing ? usage::cost(figures, _rates(call), true)
+                                   : (static_cast<double>(*m.prompt_tokens) / 1'000'000.0) *
+                                             json::as_number(call.pricing->at("input"), "input price") +
+                                         (static_cast<double>(*m.completion_tokens) / 1'000'000.0) *
+                                             json::as_number(call.pricing->at("output"), "output price");
     } catch (const std::exception&) {
         // An answer that is not JSON or has no usable usage block is still
         // recorded, with what could be read.
     }
     return m;
+}
+
+void _set_cache_tokens(ledger::CallRecord& rec, const usage::CacheTokens& cache) {
+    rec.cache_read_tokens = cache.read;
+    rec.cache_write_tokens = cache.write;
+    rec.cache_write_1h_tokens = cache.write_1h;
 }
 
 asio::awaitable<void> _semantic_store_stage(const ForwardCall& call, const bj::value& resp_json,
@@ -583,7 +623,7 @@ asio::awaitable<http::Response> _handle_standard(ForwardCall call) {
     http::ClientResponse upstream = co_await call.client->fetch(upstream_req);
     double elapsed = _monotonic() - call.t0;
     call.client->close();
-    _Measured m = _measure(upstream.body, call.pricing);
+    _Measured m = _measure(upstream.body, call);
 
     ledger::CallRecord rec;
     rec.model_id = call.model_id;
@@ -595,6 +635,7 @@ asio::awaitable<http::Response> _handle_standard(ForwardCall call) {
     rec.elapsed_s = elapsed;
     rec.status = upstream.status;
     rec.requested_model = call.requested_model;
+    _set_cache_tokens(rec, m.cache);
     co_await ledger::record_call_async(rec);
 
     if (m.cost)
@@ -623,46 +664,207 @@ asio::awaitable<http::Response> _handle_standard(ForwardCall call) {
     co_return resp;
 }
 
+namespace {
+
+// A provider error this long is enough to tell whether it names the member
+// the proxy added.
+constexpr std::size_t REFUSAL_BYTES = 64 * 1024;
+
+// One relayed stream: what its chunk source and the server's abandonment
+// hook share. Both run on the connection's loop, one at a time.
+struct _Relay {
+    ForwardCall call;
+    bool reads = false;            // stream_usage is on: the events are read as they pass
+    usage::StreamReading reading;  // drop_usage_only: the proxy asked for usage itself
+    std::string client_body;       // the client's own body, when usage was asked for in it (for a retry)
+    std::string unread;            // the piece relayed last, read once it went out
+    std::optional<std::string> first;  // read while deciding on a retry; relayed first
+    bool opened = false;
+    bool ended = false;            // the provider's body has ended
+    bool recorded = false;
+};
+
+// With stream_usage "request": the body with stream_options.include_usage
+// set, for a chat-completions stream that did not say either way (an
+// explicit false is respected, other stream_options members are kept).
+std::optional<std::string> _asking_for_usage(const ForwardCall& call) {
+    if (call.method != "POST" || !call.url.ends_with("/chat/completions")) return std::nullopt;
+    if (!call.body_json || !call.body_json->contains("messages")) return std::nullopt;
+    bj::object body = *call.body_json;
+    bj::value& options = body["stream_options"];
+    if (options.is_null()) options = bj::object{};
+    if (!options.is_object() || options.get_object().contains("include_usage")) return std::nullopt;
+    options.get_object()["include_usage"] = true;
+    return json::write(body);
+}
+
+std::string _count_text(const std::optional<std::int64_t>& n) { return n ? std::to_string(*n) : "None"; }
+
+// What the ledger gets for a stream: its figures as far as they were seen.
+// A finished stream is priced as a standard answer is (both counts needed);
+// an abandoned one as soon as any figure came, the others counting as 0.
+ledger::CallRecord _stream_record(const _Relay& r, int status, double elapsed, bool abandoned) {
+    const ForwardCall& c = r.call;
+    ledger::CallRecord rec;
+    rec.model_id = c.model_id;
+    rec.tag = c.tag;
+    rec.session_id = c.session_id;
+    rec.elapsed_s = elapsed;
+    rec.status = status;
+    rec.streamed = true;
+    rec.requested_model = c.requested_model;
+    if (!r.reads) return rec;
+    const usage::Usage& u = r.reading.usage;
+    rec.prompt_tokens = usage::prompt_tokens(u);
+    rec.completion_tokens = usage::completion_tokens(u);
+    if (c.accounting.cache_pricing) _set_cache_tokens(rec, usage::cache_tokens(u));
+    bool measurable = abandoned ? !u.empty() : rec.prompt_tokens && rec.completion_tokens;
+    if (!_priced(c.pricing) || !measurable) return rec;
+    try {
+        rec.cost_usd = usage::cost(u, _rates(c), c.accounting.cache_pricing);
+    } catch (const std::exception&) {
+        // A price that is not a number leaves the call unpriced, as for a standard answer.
+    }
+    return rec;
+}
+
+void _log_stream(const _Relay& r, const ledger::CallRecord& rec, bool abandoned) {
+    std::string what = abandoned ? "✗ " + _model_text(r.call.model_id) + " (streamed, client left)"
+                                 : "✓ " + _model_text(r.call.model_id) + " (streamed)";
+    std::string prefix = _prefix(r.call.tag, r.call.session_id);
+    if (rec.cost_usd)
+        _log()->info("{} {}  in={} out={}  cost=${:.6f}  {:.2f}s", prefix, what, _count_text(rec.prompt_tokens),
+                     _count_text(rec.completion_tokens), *rec.cost_usd, rec.elapsed_s);
+    else
+        _log()->info("{} {}  {:.2f}s", prefix, what, rec.elapsed_s);
+}
+
+// The piece relayed last is read once it has gone out, so that reading
+// never delays the client.
+void _read_unread(_Relay& r) {
+    if (r.unread.empty()) return;
+    usage::read(r.reading, r.unread);
+    r.unread.clear();
+}
+
+// What the client gets of a piece: the piece itself (a copy is kept to read
+// later), or in drop mode whole events without the usage-only chunk.
+std::string _pass(_Relay& r, std::string piece) {
+    if (!r.reads) return piece;
+    if (r.reading.drop_usage_only) return usage::relay(r.reading, piece);
+    r.unread.assign(piece);
+    return piece;
+}
+
+asio::awaitable<std::string> _read_some(http::Client& client, std::size_t limit) {
+    std::string out;
+    while (out.size() < limit) {
+        auto piece = co_await client.next_chunk();
+        if (!piece) break;
+        out += *piece;
+    }
+    co_return out;
+}
+
+// Opens the provider's stream. When the proxy added stream_options and the
+// provider refuses the member (400 or 422 naming it), the call goes once more
+// as the client sent it.
+asio::awaitable<void> _open_upstream(_Relay& r) {
+    auto& c = r.call;
+    const http::ClientRequest upstream_req{c.method, c.url, c.headers, c.body};
+    http::ClientResponse head = co_await c.client->open_stream(upstream_req);
+    if (!r.reading.drop_usage_only || (head.status != 400 && head.status != 422)) co_return;
+    std::string refusal = co_await _read_some(*c.client, REFUSAL_BYTES);
+    if (refusal.find("stream_options") == std::string::npos) {
+        r.first = std::move(refusal);
+        co_return;
+    }
+    _log()->info("{} the provider refused stream_options ({}): sent again without it",
+                 _prefix(c.tag, c.session_id), head.status);
+    c.client->close();
+    r.reading.drop_usage_only = false;
+    const http::ClientRequest again{c.method, c.url, c.headers, r.client_body};
+    co_await c.client->open_stream(again);
+}
+
+// The stream has ended: the call is recorded. The client has every piece
+// but not yet the end of the stream: if the call cannot be recorded, it must
+// not see a finished answer (a standard call answers 500 in the same case).
+asio::awaitable<void> _record_stream(_Relay& r) {
+    auto& c = r.call;
+    r.recorded = true;
+    c.client->close();
+    ledger::CallRecord rec = _stream_record(r, 200, _monotonic() - c.t0, false);
+    std::optional<std::string> not_recorded;
+    try {
+        co_await ledger::record_call_async(rec);
+    } catch (const std::exception& e) {
+        not_recorded = e.what();
+    }
+    if (not_recorded) {
+        _log()->error("{} streamed call not recorded: {}", _prefix(c.tag, c.session_id), *not_recorded);
+        throw http::StreamAborted(*not_recorded);
+    }
+    _log_stream(r, rec, false);
+}
+
+asio::awaitable<std::optional<std::string>> _relay_next(std::shared_ptr<_Relay> r) {
+    if (!r->opened) {
+        r->opened = true;
+        co_await _open_upstream(*r);
+    }
+    if (r->first) co_return _pass(*r, *std::exchange(r->first, std::nullopt));
+    if (r->reads) _read_unread(*r);
+    if (!r->ended) {
+        if (auto chunk = co_await r->call.client->next_chunk()) co_return _pass(*r, std::move(*chunk));
+        r->ended = true;
+        std::string rest = r->reads ? usage::finish(r->reading) : std::string();
+        if (!rest.empty()) co_return rest;
+    }
+    co_await _record_stream(*r);
+    co_return std::nullopt;
+}
+
+// The client left before the end. With stream usage on, the provider still
+// bills what it produced: the call is recorded as 499 with the figures seen
+// so far, through the ledger's writer (this runs inside the server, which
+// cannot wait here).
+void _record_abandoned(_Relay& r) {
+    if (!r.reads || !r.opened || r.recorded) return;
+    r.recorded = true;
+    auto& c = r.call;
+    try {
+        _read_unread(r);
+        usage::finish(r.reading);
+        ledger::CallRecord rec = _stream_record(r, CLIENT_CLOSED_REQUEST, _monotonic() - c.t0, true);
+        std::string prefix = _prefix(c.tag, c.session_id);
+        ledger::record_call_queued(rec, [prefix](std::exception_ptr failed) {
+            if (failed) _log()->error("{} abandoned streamed call not recorded: {}", prefix, logging::describe(failed));
+        });
+        _log_stream(r, rec, true);
+    } catch (const std::exception& e) {
+        _log()->error("{} abandoned streamed call not recorded: {}", _prefix(c.tag, c.session_id), e.what());
+    }
+}
+
+}  // namespace
+
 asio::awaitable<http::Response> _handle_streaming(ForwardCall call) {
-    auto state = std::make_shared<ForwardCall>(std::move(call));
-    auto opened = std::make_shared<bool>(false);
+    auto r = std::make_shared<_Relay>();
+    r->reads = call.accounting.stream_usage != usage::StreamUsage::off;
+    if (call.accounting.stream_usage == usage::StreamUsage::request) {
+        if (auto asking = _asking_for_usage(call)) {
+            r->client_body = std::exchange(call.body, std::move(*asking));
+            r->reading.drop_usage_only = true;
+        }
+    }
+    r->call = std::move(call);
     // The source owns the upstream client: when the client goes away the
     // server drops the source and with it the upstream connection.
-    http::ChunkSource source = [state, opened]() -> asio::awaitable<std::optional<std::string>> {
-        auto& c = *state;
-        if (!*opened) {
-            *opened = true;
-            const http::ClientRequest upstream_req{c.method, c.url, c.headers, c.body};
-            co_await c.client->open_stream(upstream_req);
-        }
-        if (auto chunk = co_await c.client->next_chunk()) co_return chunk;
-        c.client->close();
-        double elapsed = _monotonic() - c.t0;
-        ledger::CallRecord rec;
-        rec.model_id = c.model_id;
-        rec.tag = c.tag;
-        rec.session_id = c.session_id;
-        rec.elapsed_s = elapsed;
-        rec.status = 200;
-        rec.streamed = true;
-        rec.requested_model = c.requested_model;
-        // The client has every piece but not yet the end of the stream: if
-        // the call cannot be recorded, it must not see a finished answer (a
-        // standard call answers 500 in the same case).
-        std::optional<std::string> not_recorded;
-        try {
-            co_await ledger::record_call_async(rec);
-        } catch (const std::exception& e) {
-            not_recorded = e.what();
-        }
-        if (not_recorded) {
-            _log()->error("{} streamed call not recorded: {}", _prefix(c.tag, c.session_id), *not_recorded);
-            throw http::StreamAborted(*not_recorded);
-        }
-        _log()->info("{} ✓ {} (streamed)  {:.2f}s", _prefix(c.tag, c.session_id), _model_text(c.model_id), elapsed);
-        co_return std::nullopt;
-    };
-    co_return http::stream_response("text/event-stream", std::move(source), state->extra_headers);
+    http::Response resp = http::stream_response("text/event-stream", [r] { return _relay_next(r); },
+                                                r->call.extra_headers);
+    resp.abandoned = [r] { _record_abandoned(*r); };
+    co_return resp;
 }
 
 }  // namespace tokentally::proxy

@@ -5,6 +5,7 @@
 #include "tokentally/access.hpp"
 #include "tokentally/http/client.hpp"
 #include "tokentally/http/server.hpp"
+#include "tokentally/usage.hpp"
 
 #include <boost/json.hpp>
 
@@ -24,6 +25,9 @@ namespace bj = boost::json;
 inline constexpr std::string_view TITLE = "tokentally proxy";
 inline constexpr std::string_view VERSION = "0.5.0";
 inline constexpr std::chrono::seconds UPSTREAM_TIMEOUT{120};
+
+// Status recorded for a streamed call whose client left before its end.
+inline constexpr int CLIENT_CLOSED_REQUEST = 499;
 
 // The wait for each provider exchange, read when a call starts. Stays at
 // UPSTREAM_TIMEOUT unless set before serving (the fault tests shorten it so
@@ -121,6 +125,7 @@ struct ForwardCall {
     std::optional<std::string> cache_key;
     http::Headers extra_headers;
     std::optional<std::string> requested_model;  // the client's model when routing swapped it
+    usage::Accounting accounting;  // [accounting] as it stood when the call came in
 };
 
 // "s-" and 8 random hexadecimal digits.

@@ -4,6 +4,7 @@
 #include "tokentally/db.hpp"
 #include "tokentally/json.hpp"
 #include "tokentally/ledger.hpp"
+#include "tokentally/usage.hpp"
 
 #include <fmt/format.h>
 
@@ -155,9 +156,14 @@ KpiCells _headline(const RefreshInputs& in) {
                      static_cast<std::int64_t>(tokens_out), in.spend_30d, budget ? *budget : bj::value());
 }
 
-std::string _status_text(double now) {
-    return " refreshed " + _local_hms(static_cast<std::time_t>(std::floor(now))) + " · " +
-           std::to_string(REFRESH_INTERVAL) + "s interval · [q] quit";
+std::string _status_text(double now, std::int64_t without_cost) {
+    std::string text = " refreshed " + _local_hms(static_cast<std::time_t>(std::floor(now))) + " · " +
+                       std::to_string(REFRESH_INTERVAL) + "s interval · [q] quit";
+    // The 24-hour cost leaves these calls out: say so, or it reads as whole.
+    if (without_cost > 0)
+        text += " · " + std::to_string(without_cost) + (without_cost == 1 ? " call" : " calls") +
+                " without cost (24h cost is partial)";
+    return text;
 }
 
 }  // namespace
@@ -226,6 +232,7 @@ RefreshInputs read_inputs() {
     in.agents = ledger::agent_summary(WINDOW_HOURS);
     in.models = ledger::summary(std::nullopt, WINDOW_HOURS);
     in.calls = ledger::recent(RECENT_CALLS);
+    if (usage::accounting(in.config).any()) in.without_cost = ledger::calls_without_cost(WINDOW_HOURS);
     return in;
 }
 
@@ -235,7 +242,7 @@ RefreshData build_refresh(const RefreshInputs& in, double now) {
     out.agents = _rows(in.agents, [now](const bj::object& r) { return _agent_row(r, now); });
     out.models = _rows(in.models, _model_row);
     out.recent = _rows(in.calls, _recent_row);
-    out.status = _status_text(now);
+    out.status = _status_text(now, in.without_cost);
     return out;
 }
 

@@ -79,6 +79,7 @@ struct RefreshInputs {
     bj::array agents;  // agent_summary over 24 hours
     bj::array models;  // summary over 24 hours, all tags
     bj::array calls;   // the 30 most recent calls
+    std::int64_t without_cost = 0;  // calls of the 24 hours without a cost (counted when accounting is on)
 };
 
 // Reads the configuration and the four ledger queries, in that order.

@@ -480,6 +480,9 @@ void Client::close() {
     state->tls.reset();
     state->tcp.reset();
     state->parser.reset();
+    // Bytes read past an answer belong to the connection just closed, not
+    // to the next exchange of this client.
+    state->buffer.clear();
 }
 
 }  // namespace tokentally::http

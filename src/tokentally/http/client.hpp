@@ -78,6 +78,8 @@ struct Client {
 
     bool checks_addresses() const;
 
+    // Ends the exchange: its connection is kept for another request when the
+    // answer left it clean, else closed. The client may then send another.
     void close();
 
     std::unique_ptr<ClientState> state;

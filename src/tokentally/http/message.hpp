@@ -70,6 +70,9 @@ struct Response {
     Headers headers;
     std::string body;
     ChunkSource stream;  // set: the body is sent chunked, chunk by chunk
+    // Called once, on the connection's loop, when the client goes away
+    // before the streamed body has ended (the source is dropped after it).
+    std::function<void()> abandoned;
 
     bool streamed() const { return static_cast<bool>(stream); }
 };

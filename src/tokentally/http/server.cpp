@@ -168,7 +168,11 @@ bool _aborts(const std::exception_ptr& error) {
     }
 }
 
-[[noreturn]] void _throw_client_gone() {
+// The client left (or stopped reading) before the stream's end: whoever
+// produced the answer is told, then the connection is given up.
+[[noreturn]] void _abandon(Response& resp, const beast::error_code& ec) {
+    if (resp.abandoned) resp.abandoned();
+    if (ec) throw beast::system_error(ec, "writing a streamed answer");
     throw beast::system_error(asio::error::connection_aborted, "client went away during a streamed answer");
 }
 
@@ -226,13 +230,15 @@ asio::awaitable<void> _write_stream(beast::tcp_stream& stream, Response& resp, b
     co_await asio::async_write(stream, asio::buffer(head), asio::use_awaitable);
     for (std::string chunk;;) {
         _Next next = co_await _next_chunk(resp.stream, stream.socket(), chunk);
-        if (next == _Next::client_gone) _throw_client_gone();
+        if (next == _Next::client_gone) _abandon(resp, {});
         // Closing without the final chunk tells the client the answer is not whole.
         if (next == _Next::abort) _throw_aborted();
         if (next == _Next::end) break;
         if (chunk.empty()) continue;
         stream.expires_after(opts.write_timeout);
-        co_await asio::async_write(stream, bhttp::make_chunk(asio::buffer(chunk)), asio::use_awaitable);
+        auto [ec, n] = co_await asio::async_write(stream, bhttp::make_chunk(asio::buffer(chunk)),
+                                                  asio::as_tuple(asio::use_awaitable));
+        if (ec) _abandon(resp, ec);
     }
     stream.expires_after(opts.write_timeout);
     co_await asio::async_write(stream, bhttp::make_chunk_last(), asio::use_awaitable);

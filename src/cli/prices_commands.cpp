@@ -1,0 +1,157 @@
+// `tokentally prices` and `tokentally prices import`.
+#include "cli/commands.hpp"
+#include "cli/output.hpp"
+
+#include "tokentally/catalog.hpp"
+#include "tokentally/db.hpp"
+#include "tokentally/http/client.hpp"
+#include "tokentally/ledger.hpp"
+#include "tokentally/paths.hpp"
+#include "tokentally/prices.hpp"
+
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/use_future.hpp>
+#include <fmt/format.h>
+
+#include <iostream>
+#include <memory>
+
+namespace tokentally::cli {
+
+namespace {
+
+namespace bj = boost::json;
+
+// The window --missing looks back over.
+constexpr double MISSING_WINDOW_HOURS = 30 * 24.0;
+
+// How long a price list download may take.
+constexpr std::chrono::seconds DOWNLOAD_TIMEOUT{60};
+
+struct _PricesOptions {
+    bool json = false;
+    bool missing = false;
+    std::string source;
+    bool skip_invalid = false;
+};
+
+bj::value _optional(const std::optional<double>& v) { return v ? bj::value(*v) : bj::value(nullptr); }
+
+std::string _cell(const std::optional<double>& v) { return v ? fmt::format("{}", *v) : "—"; }
+
+bj::object _price_record(const std::string& id, const prices::Price& p) {
+    return {{"model_id", id},
+            {"input", p.input},
+            {"output", p.output},
+            {"cache_read", _optional(p.cache_read)},
+            {"cache_write", _optional(p.cache_write)},
+            {"cache_write_1h", _optional(p.cache_write_1h)},
+            {"source", p.source}};
+}
+
+// An imported list that cannot be used is left out of pricing (calls must
+// not fail on it); here it is said why.
+void _warn_unusable_import() {
+    try {
+        prices::load_shared(prices::path());
+    } catch (const std::exception& e) {
+        std::cerr << "tokentally: imported prices left out: " << e.what() << '\n';
+    }
+}
+
+void _print_prices(bool as_json) {
+    _warn_unusable_import();
+    prices::List all = catalog::all_prices();
+    if (as_json) {
+        bj::array out;
+        for (const auto& [id, p] : all) out.push_back(_price_record(id, p));
+        print_json(out);
+        return;
+    }
+    std::vector<std::vector<std::string>> rows;
+    for (const auto& [id, p] : all)
+        rows.push_back({id, _cell(p.input), _cell(p.output), _cell(p.cache_read), _cell(p.cache_write),
+                        _cell(p.cache_write_1h), p.source});
+    print_table({"Model", "Input", "Output", "Cache read", "Cache write", "Cache write 1h", "Source"}, rows,
+                {1, 2, 3, 4, 5});
+    std::cout << "\nUSD per million tokens. Built-in prices as of " << catalog::PRICES_AS_OF;
+    if (db::exists(prices::path())) std::cout << "; imported prices from " << prices::path();
+    std::cout << ".\n";
+}
+
+void _print_missing(bool as_json) {
+    bj::array missing;
+    for (const auto& v : ledger::model_calls(MISSING_WINDOW_HOURS)) {
+        const bj::object& row = v.as_object();
+        const bj::value& model = row.at("model_id");
+        if (model.is_string() && catalog::unpriced(model.get_string()))
+            missing.push_back(bj::object{{"model_id", row.at("model_id")}, {"calls", row.at("calls")}});
+    }
+    if (as_json) {
+        print_json(missing);
+        return;
+    }
+    if (missing.empty()) {
+        std::cout << "Every model called in the last 30 days has a price.\n";
+        return;
+    }
+    std::vector<std::vector<std::string>> rows;
+    for (const auto& v : missing)
+        rows.push_back({std::string(v.at("model_id").as_string()), std::to_string(v.at("calls").to_number<std::int64_t>())});
+    print_table({"Model", "Calls"}, rows, {1});
+}
+
+bool _is_url(const std::string& source) { return source.starts_with("http://") || source.starts_with("https://"); }
+
+// The text of a price list downloaded with the proxy's own client.
+std::string _download(const std::string& url) {
+    boost::asio::io_context ioc;
+    auto fetched = boost::asio::co_spawn(
+        ioc,
+        [url]() -> boost::asio::awaitable<http::ClientResponse> {
+            http::Client client(DOWNLOAD_TIMEOUT);
+            const http::ClientRequest req{"GET", url, {{"Accept", "application/json"}}, ""};
+            co_return co_await client.fetch(req);
+        },
+        boost::asio::use_future);
+    ioc.run();
+    http::ClientResponse res = fetched.get();
+    if (res.status != 200)
+        throw std::runtime_error("GET " + http::redact_url(url) + " answered " + std::to_string(res.status));
+    return res.body;
+}
+
+void _import(const _PricesOptions& o) {
+    std::string text = _is_url(o.source) ? _download(o.source) : paths::read_file(o.source);
+    std::string shown = _is_url(o.source) ? http::redact_url(o.source) : o.source;
+    std::vector<std::string> invalid;
+    std::size_t n = catalog::import_prices(text, shown, o.skip_invalid ? &invalid : nullptr);
+    std::cout << "Imported the prices of " << n << " models from " << shown << " into " << prices::path() << ".\n";
+    if (invalid.empty()) return;
+    std::cerr << "Left out " << invalid.size() << " entries that are not valid:\n";
+    for (const auto& why : invalid) std::cerr << "  " << why << '\n';
+}
+
+}  // namespace
+
+void add_prices_commands(CLI::App& app) {
+    auto o = std::make_shared<_PricesOptions>();
+    auto* cmd = app.add_subcommand(
+        "prices", "The effective price of every known model and where it comes from (configuration, imported, built-in)");
+    cmd->add_flag("--json", o->json, "Print the prices as one JSON array");
+    cmd->add_flag("--missing", o->missing, "List the models of the last 30 days of the ledger that have no price");
+    auto* import = cmd->add_subcommand(
+        "import", "Store a price list (our JSON shape or the shared community catalog) as prices.json beside ledger.db");
+    import->add_option("SOURCE", o->source, "A file, or an http(s) URL fetched with the proxy's client")->required();
+    import->add_flag("--skip-invalid", o->skip_invalid,
+                     "Leave out entries that are not valid (and list them) instead of refusing the whole list");
+    import->callback([o] { _import(*o); });
+    cmd->callback([o, import] {
+        if (import->parsed()) return;
+        if (o->missing) _print_missing(o->json);
+        else _print_prices(o->json);
+    });
+}
+
+}  // namespace tokentally::cli

@@ -1,0 +1,177 @@
+// Token usage as providers report it, in complete answers and in event
+// streams, and what a call costs from it. All knowledge of the wire formats
+// sits here: the server-sent-events splitter, one reader per format (where
+// the usage object sits in an answer or an event and what its figures are
+// called), and the cost formula of each provider style. Another format is one
+// more reader in usage.cpp.
+#pragma once
+
+#include "tokentally/prices.hpp"
+
+#include <boost/json.hpp>
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace tokentally::usage {
+
+namespace bj = boost::json;
+
+// --- settings ------------------------------------------------------------------
+
+enum class StreamUsage { off, read, request };
+
+// The [accounting] table of the configuration.
+struct Accounting {
+    StreamUsage stream_usage = StreamUsage::off;  // read the usage carried by streamed answers
+    bool cache_pricing = false;                   // price cached prompt tokens at their own rates
+    bool any() const { return stream_usage != StreamUsage::off || cache_pricing; }
+};
+
+// Reads [accounting] of `config`; both switches off when it is absent.
+// Throws naming the key for a value it does not know.
+Accounting accounting(const bj::object& config);
+
+// [accounting] of the user's configuration. A file that cannot be read
+// leaves both switches off (the budget check and the dashboard report it);
+// a value it does not know throws as above.
+Accounting configured();
+
+// --- figures -------------------------------------------------------------------
+
+// The figures a usage block may carry, under the names the providers give
+// them; each reader maps its format's names onto these.
+enum Figure : std::size_t {
+    PROMPT_TOKENS,         // OpenAI chat: the whole prompt, cache tokens included
+    COMPLETION_TOKENS,     // OpenAI chat: the whole output, reasoning included
+    INPUT_TOKENS,          // OpenAI responses (whole prompt); Anthropic (uncached part only)
+    OUTPUT_TOKENS,
+    TOTAL_TOKENS,
+    CACHED_TOKENS,         // OpenAI: cached part of the prompt (*_tokens_details.cached_tokens)
+    CACHE_WRITE_TOKENS,    // OpenAI: part of the prompt written to the cache
+    REASONING_TOKENS,      // *_tokens_details.reasoning_tokens
+    CACHE_READ_INPUT,      // Anthropic: cache reads, outside input_tokens
+    CACHE_CREATION_INPUT,  // Anthropic: cache writes of any lifetime, outside input_tokens
+    CACHE_WRITE_5M,        // Anthropic: cache_creation.ephemeral_5m_input_tokens
+    CACHE_WRITE_1H,        // Anthropic: cache_creation.ephemeral_1h_input_tokens
+    CACHE_HIT,             // DeepSeek: prompt_cache_hit_tokens
+    CACHE_MISS,            // DeepSeek: prompt_cache_miss_tokens
+    FIGURE_COUNT
+};
+
+// The figures of one call as far as they were seen; each absent until then.
+struct Usage {
+    std::array<std::optional<std::int64_t>, FIGURE_COUNT> figures{};
+    const std::optional<std::int64_t>& operator[](Figure f) const { return figures[f]; }
+    std::optional<std::int64_t>& operator[](Figure f) { return figures[f]; }
+    bool empty() const;
+};
+
+// Figure by figure, a figure `latest` holds replaces the one in `into`.
+// Figures are never added: streams repeat running totals.
+void merge(Usage& into, const Usage& latest);
+
+// A token count as the ledger stores it: integers as they are, other
+// numbers truncated, booleans as 1 and 0, null as absent; a number no 64-bit
+// count holds is absent. Throws for any other type.
+std::optional<std::int64_t> count(const bj::value& v);
+
+// The figures of a complete answer (chat completion, response, Anthropic
+// message): what its readers find. Figures that are not numbers are left out.
+Usage from_answer(const bj::value& answer);
+
+// The figures one event of a stream carries, in whichever format.
+Usage from_event(const bj::value& event);
+
+// The prompt and completion counts of the ledger row: the first name when
+// its figure is truthy, else the second (prompt_tokens, then input_tokens;
+// completion_tokens, then output_tokens).
+std::optional<std::int64_t> prompt_tokens(const Usage& u);
+std::optional<std::int64_t> completion_tokens(const Usage& u);
+
+// Cached prompt tokens read and written (all lifetimes; and the 1-hour
+// share), in any provider's naming; absent when the answer did not say.
+struct CacheTokens {
+    std::optional<std::int64_t> read;
+    std::optional<std::int64_t> write;
+    std::optional<std::int64_t> write_1h;
+    bool any() const { return read || write || write_1h; }
+};
+CacheTokens cache_tokens(const Usage& u);
+
+// The cost in US dollars at `price` (per million tokens); figures not seen
+// count as 0. Without cache pricing: prompt × input + completion × output.
+// With it, by the style the figures show: Anthropic's cache tokens lie
+// outside input_tokens and are added at their rates; OpenAI's, DeepSeek's and
+// Gemini's lie inside the prompt and are priced instead of input; output
+// includes reasoning tokens the completion count leaves out. A missing cache
+// price is the input price.
+double cost(const Usage& u, const prices::Price& price, bool cache_pricing);
+
+// --- server-sent events ----------------------------------------------------------
+
+// An event whose data passes this many bytes is skipped, and nothing more of
+// it is kept.
+inline constexpr std::size_t MAX_EVENT_BYTES = 1 << 20;
+
+// Splits a byte stream into events, whatever the chunk boundaries (lines end
+// with LF, CRLF or CR; an empty line ends an event; data lines are joined
+// with LF; other fields and comments are ignored).
+struct SseSplitter {
+    std::string line;          // the line in progress, when a chunk ended inside it
+    std::string data;          // data lines of the event in progress, each ended by LF
+    bool partial = false;      // a chunk ended inside a line (kept in `line` unless oversized)
+    bool after_cr = false;     // the last chunk ended with CR: a leading LF belongs to it
+    bool oversized = false;    // the event in progress passed MAX_EVENT_BYTES
+    bool dispatched = false;   // `data` belongs to the event handed out last
+};
+
+struct SseEvent {
+    std::string_view data;  // valid until the next call on the splitter
+    bool oversized = false;
+    std::size_t end = 0;    // offset in the chunk just past the empty line
+};
+
+// The next event that ends in `chunk` from offset `pos` on, moving `pos`
+// past it; nullopt when the rest of the chunk only starts one.
+std::optional<SseEvent> next_event(SseSplitter& s, std::string_view chunk, std::size_t& pos);
+
+// The event left unfinished when the stream ended, if any.
+std::optional<SseEvent> last_event(SseSplitter& s);
+
+// The usage of one streamed answer, read from the events as they pass.
+struct StreamReading {
+    SseSplitter sse;
+    Usage usage;
+    std::size_t events = 0;
+    std::size_t skipped = 0;  // not JSON, not an object, or oversized
+    // Drop mode (the proxy itself asked for usage): the usage-only chunk is
+    // left out of what the client gets, and so is the "usage": null member
+    // that asking put on the other chunks, so whole events are relayed.
+    bool drop_usage_only = false;
+    std::string held;         // bytes of the event in progress, not yet relayed
+    bool passing = false;     // the event in progress is oversized: relayed as it comes
+    bool dropped_last = false;  // the last event that ended was left out
+    bool ended_on_cr = false;   // ... and it ended on a CR that closed the last piece
+};
+
+// Reads the events of a piece that has been relayed as it is.
+void read(StreamReading& r, std::string_view chunk);
+
+// Drop mode: reads a piece and returns what the client gets of it: whole
+// events, without the usage-only one and without "usage": null members.
+std::string relay(StreamReading& r, std::string_view chunk);
+
+// At the end of the stream: reads an unfinished last event and returns what
+// is still to be relayed (drop mode; empty otherwise).
+std::string finish(StreamReading& r);
+
+// True for a chat-completions chunk with empty `choices` and a `usage`
+// object: the chunk clients get only when they ask for usage.
+bool is_usage_only(const bj::value& event);
+
+}  // namespace tokentally::usage

@@ -3,8 +3,6 @@
 // The reads are most of it, so the data step alone is measured apart.
 #include "seed.hpp"
 
-#include "tokentally/db.hpp"
-#include "tokentally/ledger.hpp"
 #include "tokentally/tui.hpp"
 
 #include <benchmark/benchmark.h>
@@ -14,7 +12,6 @@
 #include <fstream>
 
 namespace fs = std::filesystem;
-namespace ledger = tokentally::ledger;
 namespace tui = tokentally::tui;
 
 namespace {
@@ -22,17 +19,18 @@ namespace {
 const fs::path ROOT = fs::temp_directory_path() / "tokentally-bench-dashboard";
 
 // The refresh only reads, so the seeded file is used in place.
-void _use_ledger(std::int64_t rows) { ledger::DB_PATH = tt_bench::seeded_ledger(ROOT, rows).string(); }
+std::shared_ptr<tokentally::store::Store> _use_ledger(std::int64_t rows) {
+    return tokentally::store::open(tt_bench::seeded_ledger(ROOT, rows).string());
+}
 
 void BM_refresh(benchmark::State& state) {
-    _use_ledger(state.range(0));
-    for (auto _ : state) benchmark::DoNotOptimize(tui::compute_refresh());
+    auto store = _use_ledger(state.range(0));
+    for (auto _ : state) benchmark::DoNotOptimize(tui::compute_refresh(*store));
 }
 
 void BM_refresh_texts_only(benchmark::State& state) {
-    _use_ledger(state.range(0));
-    auto inputs = tui::read_inputs();
-    for (auto _ : state) benchmark::DoNotOptimize(tui::build_refresh(inputs, tokentally::db::now()));
+    auto inputs = tui::read_inputs(*_use_ledger(state.range(0)));
+    for (auto _ : state) benchmark::DoNotOptimize(tui::build_refresh(inputs, tokentally::store::now()));
 }
 
 }  // namespace

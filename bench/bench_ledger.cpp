@@ -4,7 +4,6 @@
 // ledger, so every size runs in the same invocation.
 #include "seed.hpp"
 
-#include "tokentally/db.hpp"
 #include "tokentally/ledger.hpp"
 #include "tokentally/proxy.hpp"
 
@@ -26,10 +25,14 @@ const fs::path ROOT = fs::temp_directory_path() / "tokentally-bench";
 
 fs::path _seeded(std::int64_t rows) { return tt_bench::seeded_ledger(ROOT, rows); }
 
-void _use_ledger(std::int64_t rows) {
+const fs::path LEDGER = ROOT / "data" / "ledger.db";
+
+// The store on a copy of the seeded ledger of `rows` calls.
+std::shared_ptr<tokentally::store::Store> _use_ledger(std::int64_t rows) {
     // A new file (new inode), as a user replacing the ledger would make it.
-    for (const char* suffix : {"", "-wal", "-shm"}) fs::remove(ledger::DB_PATH + suffix);
-    fs::copy_file(_seeded(rows), ledger::DB_PATH);
+    for (const char* suffix : {"", "-wal", "-shm"}) fs::remove(LEDGER.string() + suffix);
+    fs::copy_file(_seeded(rows), LEDGER);
+    return tokentally::store::open(LEDGER.string());
 }
 
 void _setup() {
@@ -37,7 +40,6 @@ void _setup() {
     fs::create_directories(ROOT / "data");
     setenv("HOME", (ROOT / "home").c_str(), 1);
     setenv("TOKENTALLY_DATA_DIR", (ROOT / "data").c_str(), 1);
-    ledger::DB_PATH = (ROOT / "data" / "ledger.db").string();
     // Budgets high enough never to refuse, so every window and the tag are
     // checked on every call, as on a configured machine.
     std::ofstream(ROOT / "home" / ".tokentally.toml")
@@ -63,26 +65,26 @@ ledger::CallRecord _call() {
 }
 
 void BM_record_call(benchmark::State& state) {
-    _use_ledger(state.range(0));
+    auto writer = ledger::make_writer(_use_ledger(state.range(0)));
     auto rec = _call();
-    for (auto _ : state) ledger::record_call(rec);
+    for (auto _ : state) ledger::record_call(*writer, rec);
 }
 
 void BM_budget_block(benchmark::State& state) {
-    _use_ledger(state.range(0));
-    for (auto _ : state) benchmark::DoNotOptimize(proxy::_check_budget_block("tag1"));
+    auto store = _use_ledger(state.range(0));
+    for (auto _ : state) benchmark::DoNotOptimize(proxy::_check_budget_block(*store, "tag1"));
 }
 
 void BM_exact_cache_put_get(benchmark::State& state) {
-    _use_ledger(state.range(0));
+    auto store = _use_ledger(state.range(0));
     boost::json::object body{{"model", "openai/gpt-4o"}, {"messages", "hello"}};
     boost::json::object answer{{"usage", {{"prompt_tokens", 5}, {"completion_tokens", 2}}}};
     std::int64_t i = 0;
     for (auto _ : state) {
         body["messages"] = "hello " + std::to_string(i++ % 1000);
         auto key = proxy::_exact_cache_key("openai/gpt-4o", body);
-        proxy::_exact_cache_put(key, answer);
-        benchmark::DoNotOptimize(proxy::_exact_cache_get(key));
+        proxy::_exact_cache_put(*store, key, answer);
+        benchmark::DoNotOptimize(proxy::_exact_cache_get(*store, key));
     }
 }
 

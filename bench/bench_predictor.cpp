@@ -4,12 +4,11 @@
 // (200 boosting rounds over 80 % of the rows), so each size is timed.
 #include "tokentally/advisor.hpp"
 #include "tokentally/catalog.hpp"
-#include "tokentally/db.hpp"
 #include "tokentally/json.hpp"
-#include "tokentally/ledger.hpp"
 #include "tokentally/logging.hpp"
 #include "tokentally/predictor.hpp"
 
+#include <SQLiteCpp/SQLiteCpp.h>
 #include <benchmark/benchmark.h>
 
 #include <filesystem>
@@ -28,9 +27,8 @@ fs::path _seeded(std::int64_t rows) {
     fs::path file = ROOT / ("ledger_" + std::to_string(rows) + ".db");
     if (fs::exists(file)) return file;
     fs::create_directories(ROOT);
-    tt::ledger::DB_PATH = file.string();
-    tt::ledger::init_db();
-    auto conn = tt::ledger::_conn();
+    tt::store::open(file.string())->calls().init();
+    SQLite::Database conn(file.string(), SQLite::OPEN_READWRITE);
     SQLite::Transaction tx(conn);
     SQLite::Statement insert(conn,
                              "INSERT INTO calls (ts, model_id, tag, session_id, prompt_tokens, completion_tokens, "
@@ -40,7 +38,7 @@ fs::path _seeded(std::int64_t rows) {
     std::mt19937 rng(7);
     std::uniform_int_distribution<int> pick(0, 3), tag(0, 2), prompt(50, 4000);
     std::uniform_real_distribution<double> ratio(0.05, 1.0), age(0, 30 * 86400.0);
-    double now = tt::db::now();
+    double now = tt::store::now();
     for (std::int64_t i = 0; i < rows; ++i) {
         const char* model = models[pick(rng)];
         auto price = tt::catalog::get_model_price(model);
@@ -60,34 +58,32 @@ fs::path _seeded(std::int64_t rows) {
     return file;
 }
 
-void _use(std::int64_t rows) {
+std::shared_ptr<tt::store::Store> _use(std::int64_t rows) {
     tt::logging::set_level(spdlog::level::warn);
-    std::string path = _seeded(rows).string();
-    tt::advisor::DB_PATH = path;
-    tt::predictor::DB_PATH = path;
     tt::predictor::MODEL_PATH = (ROOT / ("model_" + std::to_string(rows) + ".pkl")).string();
+    return tt::store::open(_seeded(rows).string());
 }
 
 void BM_Train(benchmark::State& state) {
-    _use(state.range(0));
+    auto store = _use(state.range(0));
     for (auto _ : state)
-        if (!tt::predictor::train()) state.SkipWithError("training wrote no bundle");
+        if (!tt::predictor::train(*store)) state.SkipWithError("training wrote no bundle");
     state.SetItemsProcessed(state.iterations() * state.range(0));
 }
 BENCHMARK(BM_Train)->Arg(2'000)->Arg(10'000)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Train)->Arg(100'000)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 void BM_Predict(benchmark::State& state) {
-    _use(10'000);
-    if (!tt::db::exists(tt::predictor::MODEL_PATH) && !tt::predictor::train()) state.SkipWithError("no bundle");
+    auto store = _use(10'000);
+    if (!fs::exists(tt::predictor::MODEL_PATH) && !tt::predictor::train(*store)) state.SkipWithError("no bundle");
     std::string prompt(2'000, 'x');
     for (auto _ : state) benchmark::DoNotOptimize(tt::predictor::predict("openai/gpt-4o", prompt, "search"));
 }
 BENCHMARK(BM_Predict)->Unit(benchmark::kMillisecond);
 
 void BM_Advise(benchmark::State& state) {
-    _use(state.range(0));
-    for (auto _ : state) benchmark::DoNotOptimize(tt::advisor::get_suggestions(24 * 30));
+    auto store = _use(state.range(0));
+    for (auto _ : state) benchmark::DoNotOptimize(tt::advisor::get_suggestions(*store, 24 * 30));
 }
 BENCHMARK(BM_Advise)->Arg(10'000)->Arg(100'000)->Unit(benchmark::kMillisecond);
 

@@ -71,7 +71,7 @@ struct Corpus {
     std::vector<Vector> entries;
     std::vector<Vector> hits;    // paraphrases of stored texts
     std::vector<Vector> misses;  // texts of the same topics, stored nowhere
-    std::string db_path;
+    std::shared_ptr<tokentally::store::Store> store;
 };
 
 // The entries of one size, stored through the cache itself into a ledger of
@@ -87,20 +87,22 @@ Corpus& _corpus(std::size_t n) {
         c.hits.push_back(space.paraphrase_of(c.entries[(i * 7919) % n]));
         c.misses.push_back(space.text());
     }
-    c.db_path = (ROOT / ("semantic-" + std::to_string(n) + ".db")).string();
-    for (const char* suffix : {"", "-wal", "-shm"}) fs::remove(c.db_path + suffix);
-    cache::DB_PATH = c.db_path;
-    cache::_reload(TTL_SECONDS);
+    std::string path = (ROOT / ("semantic-" + std::to_string(n) + ".db")).string();
+    for (const char* suffix : {"", "-wal", "-shm"}) fs::remove(path + suffix);
+    c.store = tokentally::store::open(path);
+    cache::_reload(*c.store, TTL_SECONDS);
     bj::value answer = bj::parse(R"({"choices": [{"message": {"content": "An answer."}, "finish_reason": "stop"}]})");
-    for (const Vector& v : c.entries) cache::_add(KEY, "gpt-4o", v, answer, 0.001);
+    for (const Vector& v : c.entries) cache::_add(*c.store, KEY, "gpt-4o", v, answer, 0.001);
     return c;
 }
 
+// The index holds the entries of one store at a time.
 const Corpus& _use(std::size_t n) {
+    static const Corpus* loaded = nullptr;
     Corpus& c = _corpus(n);
-    if (cache::DB_PATH != c.db_path || cache::_size() != n) {
-        cache::DB_PATH = c.db_path;
-        cache::_reload(TTL_SECONDS);
+    if (loaded != &c || cache::_size() != n) {
+        cache::_reload(*c.store, TTL_SECONDS);
+        loaded = &c;
     }
     return c;
 }
@@ -114,14 +116,16 @@ void _setup() {
 void BM_SemanticLookupHit(benchmark::State& state) {
     const Corpus& c = _use(static_cast<std::size_t>(state.range(0)));
     std::size_t i = 0, hits = 0;
-    for (auto _ : state) hits += cache::_find(KEY, c.hits[i++ % c.hits.size()], THRESHOLD, TTL_SECONDS).has_value();
+    for (auto _ : state)
+        hits += cache::_find(*c.store, KEY, c.hits[i++ % c.hits.size()], THRESHOLD, TTL_SECONDS).has_value();
     state.counters["hit_rate"] = static_cast<double>(hits) / static_cast<double>(state.iterations());
 }
 
 void BM_SemanticLookupMiss(benchmark::State& state) {
     const Corpus& c = _use(static_cast<std::size_t>(state.range(0)));
     std::size_t i = 0, hits = 0;
-    for (auto _ : state) hits += cache::_find(KEY, c.misses[i++ % c.misses.size()], THRESHOLD, TTL_SECONDS).has_value();
+    for (auto _ : state)
+        hits += cache::_find(*c.store, KEY, c.misses[i++ % c.misses.size()], THRESHOLD, TTL_SECONDS).has_value();
     state.counters["hit_rate"] = static_cast<double>(hits) / static_cast<double>(state.iterations());
 }
 
@@ -143,8 +147,8 @@ void BM_ExactScanInMemory(benchmark::State& state) {
 
 // What a start of `serve` spends building the index from the table.
 void BM_IndexLoadAtStart(benchmark::State& state) {
-    _use(static_cast<std::size_t>(state.range(0)));
-    for (auto _ : state) cache::_reload(TTL_SECONDS);
+    const Corpus& c = _use(static_cast<std::size_t>(state.range(0)));
+    for (auto _ : state) cache::_reload(*c.store, TTL_SECONDS);
 }
 
 }  // namespace

@@ -80,7 +80,7 @@ MockReply sse(std::vector<std::string> chunks, std::chrono::milliseconds delay =
 class Accounting : public ::testing::Test {
 protected:
     // The alerts library is linked, so that its database follows the test's.
-    tt_test::Scratch s{&ledger::DB_PATH, &tokentally::alerts::DB_PATH};
+    tt_test::Scratch s;
     tt_test::LogCapture logs;
     tt_test::ProxyServer app;
 
@@ -113,7 +113,7 @@ protected:
         ledger::CallRecord marker;
         marker.model_id = "marker";
         marker.status = 200;
-        ledger::record_call_queued(marker,
+        ledger::record_call_queued(*tokentally::ledger::make_writer(tt_test::store()), marker,
                                    [&](std::exception_ptr) { done.set_value(); });
         done.get_future().wait();
     }

@@ -25,7 +25,7 @@ const std::string RED = "\x1b[31m";
 const std::string YELLOW = "\x1b[33m";
 const std::string RESET = "\x1b[0m";
 
-bj::array stored() { return tt_test::query(alerts::DB_PATH, "SELECT * FROM alerts ORDER BY id"); }
+bj::array stored() { return tt_test::query(tt_test::store()->location(), "SELECT * FROM alerts ORDER BY id"); }
 
 std::string field(const bj::value& rec, const char* key) { return tokentally::json::display(rec.at(key)); }
 
@@ -34,17 +34,17 @@ std::string bin() { return std::getenv("TOKENTALLY_BIN"); }
 }  // namespace
 
 TEST(AlertChecks, WindowLevelsAndRounding) {
-    tt_test::Scratch s({&ledger::DB_PATH, &alerts::DB_PATH});
+    tt_test::Scratch s;
     s.write_config("[budgets]\ndaily = 5.0\nmonthly = 100\n");
     insert_call(3600 * 2, 4.96875, "a");
-    alerts::check_budgets();
+    alerts::check_budgets(*tt_test::store());
     EXPECT_EQ(tt_test::query(s.db_path(), "SELECT name FROM sqlite_master WHERE name = 'alerts'").size(), 0u);
 
     // 5.03125 lies exactly between 5.0312 and 5.0313 (and 0.0625 between
     // 0.06 and 0.07 below): ties go to the even digit.
     insert_call(60, 0.0625, "b");
     tt_test::LogCapture log;
-    alerts::check_budgets("a");
+    alerts::check_budgets(*tt_test::store(), "a");
     auto rows = stored();
     ASSERT_EQ(rows.size(), 1u);
     EXPECT_EQ(field(rows[0], "level"), "critical");
@@ -59,24 +59,24 @@ TEST(AlertChecks, WindowLevelsAndRounding) {
                                                     RESET});
     // The hourly window sees only the last hour.
     s.write_config("[budgets]\nhourly = 0.0625\n");
-    alerts::check_budgets();
+    alerts::check_budgets(*tt_test::store());
     EXPECT_EQ(field(stored().at(1), "message"), "$0.0625 spent of $0.06 hourly budget (100%)");
 }
 
 TEST(AlertChecks, TagWarnsFromEightyPercentAndOncePerHour) {
-    tt_test::Scratch s({&ledger::DB_PATH, &alerts::DB_PATH});
+    tt_test::Scratch s;
     s.write_config("[budgets.tags.research]\ndaily = 1.00\n[budgets.tags.default]\ndaily = 0.1\n");
     insert_call(60, 0.75, "research");
     insert_call(60, 5.0, "other");  // other tags never count towards research
     insert_call(60 + 86400, 5.0, "research");
-    alerts::check_budgets("research");
+    alerts::check_budgets(*tt_test::store(), "research");
     EXPECT_EQ(tt_test::query(s.db_path(), "SELECT name FROM sqlite_master WHERE name = 'alerts'").size(), 0u);
 
     insert_call(60, 0.0625, "research");
     tt_test::LogCapture log;
-    alerts::check_budgets("research");
+    alerts::check_budgets(*tt_test::store(), "research");
     insert_call(60, 0.25, "research");
-    alerts::check_budgets("research");  // now critical, but within the hour
+    alerts::check_budgets(*tt_test::store(), "research");  // now critical, but within the hour
     auto rows = stored();
     ASSERT_EQ(rows.size(), 1u);
     EXPECT_EQ(field(rows[0], "level"), "warn");
@@ -89,21 +89,21 @@ TEST(AlertChecks, TagWarnsFromEightyPercentAndOncePerHour) {
 
     // An hour later the same scope alerts again.
     SQLite::Database(s.db_path(), SQLite::OPEN_READWRITE).exec("UPDATE alerts SET ts = ts - 3601");
-    alerts::check_budgets("research");
+    alerts::check_budgets(*tt_test::store(), "research");
     EXPECT_EQ(field(stored().at(1), "level"), "critical");
 
     // No tag, or an empty one, checks the "default" entry.
     insert_call(60, 0.1, "default");
-    alerts::check_budgets("");
+    alerts::check_budgets(*tt_test::store(), "");
     EXPECT_EQ(field(stored().at(2), "message"), "[default] $0.1000 of $0.10 daily budget (100%)");
 }
 
 TEST(AlertChecks, UnusableBudgetsNeverStopTheOtherChecks) {
-    tt_test::Scratch s({&ledger::DB_PATH, &alerts::DB_PATH});
+    tt_test::Scratch s;
     insert_call(60, 2.0);
     // Zero or negative window budgets are passed over; the rest still runs.
     s.write_config("[budgets]\nhourly = 0\ndaily = -1.0\nmonthly = 1\n[budgets.tags.default]\ndaily = -2\n");
-    alerts::check_budgets();
+    alerts::check_budgets(*tt_test::store());
     auto rows = stored();
     ASSERT_EQ(rows.size(), 1u);
     EXPECT_EQ(field(rows[0], "message"), "$2.0000 spent of $1.00 monthly budget (200%)");
@@ -111,34 +111,34 @@ TEST(AlertChecks, UnusableBudgetsNeverStopTheOtherChecks) {
     // A budget that is not a number fails the check; the C entry reports it.
     // A window crossed before it is still stored.
     s.write_config("[budgets]\nhourly = 1\ndaily = \"five\"\n");
-    EXPECT_THROW(alerts::check_budgets(), std::runtime_error);
+    EXPECT_THROW(alerts::check_budgets(*tt_test::store()), std::runtime_error);
     ASSERT_EQ(stored().size(), 2u);
     EXPECT_EQ(field(stored().at(1), "scope"), "hourly");
-    EXPECT_NE(tokentally_alerts_check_budgets(nullptr), 0);
+    EXPECT_NE(tokentally_alerts_check_budgets(tt_test::store().get(), nullptr), 0);
     s.write_config("");
-    EXPECT_EQ(tokentally_alerts_check_budgets("default"), 0);
+    EXPECT_EQ(tokentally_alerts_check_budgets(tt_test::store().get(), "default"), 0);
 }
 
 TEST(AlertReads, RecentAndUnseen) {
-    tt_test::Scratch s({&alerts::DB_PATH});
-    EXPECT_TRUE(alerts::get_recent_alerts().empty());  // creates the table
-    for (const char* scope : {"hourly", "daily", "monthly"}) alerts::_record_alert("warn", scope, 1, 1, "m");
-    auto recent = alerts::get_recent_alerts(2);
+    tt_test::Scratch s;
+    EXPECT_TRUE(alerts::get_recent_alerts(*tt_test::store()).empty());  // creates the table
+    for (const char* scope : {"hourly", "daily", "monthly"}) alerts::_record_alert(*tt_test::store(), "warn", scope, 1, 1, "m");
+    auto recent = alerts::get_recent_alerts(*tt_test::store(), 2);
     ASSERT_EQ(recent.size(), 2u);
     EXPECT_EQ(field(recent[0], "scope"), "monthly");
 
-    auto unseen = alerts::get_unseen_alerts();
+    auto unseen = alerts::get_unseen_alerts(*tt_test::store());
     ASSERT_EQ(unseen.size(), 3u);
     EXPECT_EQ(field(unseen[0], "scope"), "monthly");
     EXPECT_EQ(unseen[0].at("seen").as_int64(), 0);
-    EXPECT_TRUE(alerts::get_unseen_alerts().empty());
+    EXPECT_TRUE(alerts::get_unseen_alerts(*tt_test::store()).empty());
 }
 
 TEST(AlertProxy, CrossingCallAlertsOnceAndTheCommandShowsItOnce) {
-    tt_test::Scratch s({&ledger::DB_PATH, &alerts::DB_PATH});
+    tt_test::Scratch s;
     s.write_config("[budgets]\ndaily = 0.005\n");
     tt_test::MockServer mock(tt_test::priced_answer);
-    tt_test::RunningApp app(tokentally::proxy::make_app());
+    tt_test::RunningApp app(tokentally::proxy::make_app(tt_test::store()));
     tt_test::LogCapture log;
     EXPECT_EQ(tt_test::post_chat(app, mock, tt_test::chat_body("one")).status, 200);
     EXPECT_EQ(tt_test::post_chat(app, mock, tt_test::chat_body("two")).status, 429);
@@ -166,7 +166,7 @@ TEST(AlertProxy, CrossingCallAlertsOnceAndTheCommandShowsItOnce) {
 // test in a child process whose tokentally libraries come from a directory
 // without it: recording must still work there.
 TEST(AlertsWithoutLibrary, RecordingStillWorks) {
-    tt_test::Scratch s({&ledger::DB_PATH});
+    tt_test::Scratch s;
     std::filesystem::path libs = s.root + "/libs";
     std::filesystem::create_directories(libs);
     std::string build_libs = tokentally::paths::package_dir();
@@ -190,7 +190,8 @@ TEST(AlertsWithoutLibrary, ChildRecords) {
     rec.cost_usd = 1.0;
     rec.elapsed_s = 0.5;
     rec.status = 200;
-    EXPECT_NO_THROW(ledger::record_call(rec));
-    EXPECT_EQ(tt_test::query(ledger::DB_PATH, "SELECT id FROM calls").size(), 1u);
-    EXPECT_EQ(tt_test::query(ledger::DB_PATH, "SELECT name FROM sqlite_master WHERE name = 'alerts'").size(), 0u);
+    EXPECT_NO_THROW(ledger::record_call(*tokentally::ledger::make_writer(tt_test::store()), rec));
+    EXPECT_EQ(tt_test::query(tt_test::store()->location(), "SELECT id FROM calls").size(), 1u);
+    EXPECT_EQ(tt_test::query(tt_test::store()->location(), "SELECT name FROM sqlite_master WHERE name = 'alerts'").size(),
+              0u);
 }

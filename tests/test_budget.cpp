@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 namespace proxy = tokentally::proxy;
 namespace ledger = tokentally::ledger;
 namespace bj = boost::json;
@@ -15,12 +17,12 @@ namespace {
 
 const std::string HINT = " Update ~/.tokentally.toml to increase budget.";
 
-std::pair<bool, std::string> blocked(const std::string& tag) { return proxy::_check_budget_block(tag); }
+std::pair<bool, std::string> blocked(const std::string& tag) { return proxy::_check_budget_block(*tt_test::store(), tag); }
 
 }  // namespace
 
 TEST(BudgetBlock, LimitsAndTheirOrder) {
-    tt_test::Scratch s({&ledger::DB_PATH});
+    tt_test::Scratch s;
     insert_call(60, 0.5, "demo");
     insert_call(60, 0.25, "other");
     insert_call(60, std::nullopt, "demo");  // unpriced calls never count
@@ -46,21 +48,21 @@ TEST(BudgetBlock, LimitsAndTheirOrder) {
 }
 
 TEST(BudgetBlock, RollingWindowOfOneDay) {
-    tt_test::Scratch s({&ledger::DB_PATH});
+    tt_test::Scratch s;
     // Without a ledger the spend is nothing and no file appears.
-    EXPECT_EQ(proxy::_get_spend_24h(), 0.0);
-    EXPECT_FALSE(tokentally::db::exists(ledger::DB_PATH));
+    EXPECT_EQ(proxy::_get_spend_24h(*tt_test::store()), 0.0);
+    EXPECT_FALSE(std::filesystem::exists(s.db_path()));
 
     insert_call(86400 - 120, 1.0, "a");
     insert_call(86400 + 120, 2.0, "a");
     insert_call(10, 4.0, "b");
-    EXPECT_DOUBLE_EQ(proxy::_get_spend_24h(), 5.0);
-    EXPECT_DOUBLE_EQ(proxy::_get_spend_24h("a"), 1.0);
-    EXPECT_DOUBLE_EQ(proxy::_get_spend_24h("nobody"), 0.0);
+    EXPECT_DOUBLE_EQ(proxy::_get_spend_24h(*tt_test::store()), 5.0);
+    EXPECT_DOUBLE_EQ(proxy::_get_spend_24h(*tt_test::store(), "a"), 1.0);
+    EXPECT_DOUBLE_EQ(proxy::_get_spend_24h(*tt_test::store(), "nobody"), 0.0);
 }
 
 TEST(BudgetBlock, BrokenSettingsLetTheCallThrough) {
-    tt_test::Scratch s({&ledger::DB_PATH});
+    tt_test::Scratch s;
     insert_call(60, 1.0);
     const char* broken[] = {
         "[budgets]\ndaily = \"ten\"\n",
@@ -78,10 +80,10 @@ TEST(BudgetBlock, BrokenSettingsLetTheCallThrough) {
 }
 
 TEST(BudgetBlock, SecondPricedCallThroughTheProxyIsRefused) {
-    tt_test::Scratch s({&ledger::DB_PATH});
+    tt_test::Scratch s;
     s.write_config("[budgets]\ndaily = 0.0001\n");
     tt_test::MockServer mock(tt_test::priced_answer);
-    tt_test::RunningApp app(proxy::make_app());
+    tt_test::RunningApp app(proxy::make_app(tt_test::store()));
     const std::string body = tt_test::chat_body("hello");
 
     EXPECT_EQ(tt_test::post_chat(app, mock, body).status, 200);

@@ -1,7 +1,7 @@
 // The shared SQLite layer: reused connections, once-per-file schema work and
 // the running spend totals, which must always agree with summing the calls.
 #include "support/scratch.hpp"
-#include "tokentally/db.hpp"
+#include "tokentally/store/sqlite/db.hpp"
 
 #include <gtest/gtest.h>
 
@@ -16,7 +16,7 @@
 #include <stdexcept>
 #include <thread>
 
-namespace db = tokentally::db;
+namespace db = tokentally::store::sqlite;
 
 namespace {
 

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include <algorithm>
 #include <string>
 #include <utility>
@@ -27,7 +29,7 @@ std::int64_t hit_count(const tt_test::Scratch& s, const std::string& key) {
 void age_entry(const tt_test::Scratch& s, const std::string& key, double age_s) {
     SQLite::Database conn(s.db_path(), SQLite::OPEN_READWRITE);
     SQLite::Statement q(conn, "UPDATE exact_cache SET ts = ? WHERE cache_key = ?");
-    q.bind(1, tokentally::db::now() - age_s);
+    q.bind(1, tokentally::store::now() - age_s);
     q.bind(2, key);
     q.exec();
 }
@@ -60,51 +62,51 @@ TEST(ExactCacheKey, OnlyModelAndConversationCount) {
 }
 
 TEST(ExactCacheStore, FreshnessAndHitCount) {
-    tt_test::Scratch s({&ledger::DB_PATH});
+    tt_test::Scratch s;
     const std::string key = proxy::_exact_cache_key("m", obj(R"({"prompt": "hi"})"));
     // No ledger file: a miss that creates nothing.
-    EXPECT_EQ(proxy::_exact_cache_get(key), std::nullopt);
-    EXPECT_FALSE(tokentally::db::exists(s.db_path()));
+    EXPECT_EQ(proxy::_exact_cache_get(*tt_test::store(), key), std::nullopt);
+    EXPECT_FALSE(std::filesystem::exists(s.db_path()));
 
     auto first = obj(R"({"answer": "é", "n": 1})");
-    proxy::_exact_cache_put(key, first);
+    proxy::_exact_cache_put(*tt_test::store(), key, first);
     EXPECT_EQ(hit_count(s, key), 0);
-    EXPECT_EQ(proxy::_exact_cache_get(key), first);
-    EXPECT_EQ(proxy::_exact_cache_get(key), first);
+    EXPECT_EQ(proxy::_exact_cache_get(*tt_test::store(), key), first);
+    EXPECT_EQ(proxy::_exact_cache_get(*tt_test::store(), key), first);
     EXPECT_EQ(hit_count(s, key), 2);
 
     // A day-old entry is not served and not counted ...
     age_entry(s, key, 86400 + 5);
-    EXPECT_EQ(proxy::_exact_cache_get(key), std::nullopt);
+    EXPECT_EQ(proxy::_exact_cache_get(*tt_test::store(), key), std::nullopt);
     EXPECT_EQ(hit_count(s, key), 2);
     // ... until a new answer replaces it; the count goes on.
     auto second = obj(R"({"answer": "new"})");
-    proxy::_exact_cache_put(key, second);
-    EXPECT_EQ(proxy::_exact_cache_get(key), second);
+    proxy::_exact_cache_put(*tt_test::store(), key, second);
+    EXPECT_EQ(proxy::_exact_cache_get(*tt_test::store(), key), second);
     EXPECT_EQ(hit_count(s, key), 3);
     EXPECT_EQ(tt_test::query(s.db_path(), "SELECT cache_key FROM exact_cache").size(), 1u);
 }
 
 TEST(ExactCacheStore, FailuresAreMissesOrWarnings) {
-    tt_test::Scratch s({&ledger::DB_PATH});
+    tt_test::Scratch s;
     const std::string key = std::string(64, 'a');
-    proxy::_exact_cache_put(key, obj(R"({"a": 1})"));
+    proxy::_exact_cache_put(*tt_test::store(), key, obj(R"({"a": 1})"));
     SQLite::Database(s.db_path(), SQLite::OPEN_READWRITE)
         .exec("UPDATE exact_cache SET response_json = '{not json'");
-    EXPECT_EQ(proxy::_exact_cache_get(key), std::nullopt);
+    EXPECT_EQ(proxy::_exact_cache_get(*tt_test::store(), key), std::nullopt);
 
     // A store that cannot open the database logs and returns.
-    ledger::DB_PATH = s.root + "/missing/dir/ledger.db";
+    auto unreachable = tokentally::store::open(s.root + "/missing/dir/ledger.db");
     tt_test::LogCapture log;
-    EXPECT_NO_THROW(proxy::_exact_cache_put(key, obj(R"({"a": 1})")));
+    EXPECT_NO_THROW(proxy::_exact_cache_put(*unreachable, key, obj(R"({"a": 1})")));
     EXPECT_TRUE(log.contains("warning tokentally.proxy: Exact cache put failed: ")) << log.text();
-    EXPECT_EQ(proxy::_exact_cache_get(key), std::nullopt);
+    EXPECT_EQ(proxy::_exact_cache_get(*unreachable, key), std::nullopt);
 }
 
 TEST(ExactCacheProxy, RepeatedRequestIsServedOnceFromTheProvider) {
-    tt_test::Scratch s({&ledger::DB_PATH});
+    tt_test::Scratch s;
     tt_test::MockServer mock(tt_test::priced_answer);
-    tt_test::RunningApp app(proxy::make_app());
+    tt_test::RunningApp app(proxy::make_app(tt_test::store()));
 
     auto first = tt_test::post_chat(app, mock, tt_test::chat_body("hi", R"(, "temperature": 0.1)"));
     tt_test::LogCapture log;
@@ -128,7 +130,7 @@ TEST(ExactCacheProxy, RepeatedRequestIsServedOnceFromTheProvider) {
 }
 
 TEST(ExactCacheProxy, OnlySuccessfulStandardPostsAreStored) {
-    tt_test::Scratch s({&ledger::DB_PATH});
+    tt_test::Scratch s;
     tt_test::MockServer mock([](const tt_test::Received& r) {
         if (r.body.find("fails") != std::string::npos)
             return tt_test::reply(500, R"({"error": "boom"})");
@@ -136,7 +138,7 @@ TEST(ExactCacheProxy, OnlySuccessfulStandardPostsAreStored) {
             return tt_test::reply(300, tt_test::chat_answer());
         return tt_test::reply(200, tt_test::chat_answer());
     });
-    tt_test::RunningApp app(proxy::make_app());
+    tt_test::RunningApp app(proxy::make_app(tt_test::store()));
 
     EXPECT_EQ(tt_test::post_chat(app, mock, tt_test::chat_body("fails")).status, 500);
     EXPECT_EQ(tt_test::post_chat(app, mock, tt_test::chat_body("redirect")).status, 300);
@@ -187,14 +189,14 @@ TEST(ExactCacheKey, MembersThatChangeTheAnswerJoinTheKeyAndOnlyThey) {
 }
 
 TEST(ExactCacheProxy, RequestsDifferingInWhatShapesTheAnswerAreNeverServedEachOthersAnswer) {
-    tt_test::Scratch s({&ledger::DB_PATH});
+    tt_test::Scratch s;
     // The provider's answer names what it was asked, so that a wrong hit shows.
     tt_test::MockServer mock([](const tt_test::Received& r) {
         bj::object answer = bj::parse(tt_test::chat_answer()).as_object();
         answer["id"] = r.body;
         return tt_test::reply(200, bj::serialize(answer));
     });
-    tt_test::RunningApp app(proxy::make_app());
+    tt_test::RunningApp app(proxy::make_app(tt_test::store()));
     auto ask = [&](const std::string& extra) { return tt_test::post_chat(app, mock, tt_test::chat_body("hi", extra)); };
 
     std::size_t calls = 0;

@@ -178,14 +178,14 @@ MockReply priced(const Received&) {
 
 class Faults : public ::testing::Test {
 protected:
-    tt_test::Scratch scratch{{&ledger::DB_PATH}};
+    tt_test::Scratch scratch;
     tt_test::LogCapture logs;
     std::optional<tt_test::RunningApp> app;
     MockServer good{priced};
 
     void TearDown() override { proxy::upstream_timeout = proxy::UPSTREAM_TIMEOUT; }
 
-    void serve() { app.emplace(proxy::make_app()); }
+    void serve() { app.emplace(proxy::make_app(tt_test::store())); }
 
     // The exact cache is off so that every call reaches the provider.
     http::ClientResponse post(const std::string& target, const std::string& body = CHAT) {

@@ -76,7 +76,7 @@ protected:
         EXPECT_EQ(rows.size(), 1u);
         return rows.empty() ? bj::object{} : rows[0].as_object();
     }
-    tt_test::Scratch s{&tokentally::ledger::DB_PATH};
+    tt_test::Scratch s;
     tt_test::LogCapture logs;
 };
 

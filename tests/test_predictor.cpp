@@ -1,7 +1,6 @@
 #include "tokentally/predictor.hpp"
 
 #include "support/scratch.hpp"
-#include "tokentally/db.hpp"
 #include "tokentally/json.hpp"
 
 #include <SQLiteCpp/SQLiteCpp.h>
@@ -117,7 +116,7 @@ struct IndiaTime {
 };
 
 struct Predictor : ::testing::Test {
-    tt_test::Scratch s{{&pr::DB_PATH}};
+    tt_test::Scratch s;
     void SetUp() override {
         pr::MODEL_PATH = s.data + "/cost_predictor.pkl";
         pr::MODEL_INDEX = {};
@@ -178,7 +177,7 @@ TEST(PredictorSplit, HoldsOutCeilOfAFifthTheSameWayEveryTime) {
 
 TEST_F(Predictor, TrainingNeedsALedgerAndTwentyUsableRows) {
     tt_test::LogCapture log;
-    EXPECT_FALSE(pr::train());
+    EXPECT_FALSE(pr::train(*tt_test::store()));
     EXPECT_TRUE(log.contains("warning tokentally.predictor: No ledger.db found — call the proxy first to generate data"));
 
     auto calls = synthetic_calls(19);
@@ -188,12 +187,12 @@ TEST_F(Predictor, TrainingNeedsALedgerAndTwentyUsableRows) {
     calls.push_back({"openai/gpt-4o", "x", 1e9, 0, 10, 0.1});
     calls.push_back({"openai/gpt-4o", "x", 1e9, 100, 10, std::nullopt});
     insert_calls(s.db_path(), calls);
-    EXPECT_FALSE(pr::train());
+    EXPECT_FALSE(pr::train(*tt_test::store()));
     EXPECT_TRUE(log.contains("warning tokentally.predictor: Only 19 usable rows — need 20 to train"));
-    EXPECT_FALSE(tokentally::db::exists(pr::MODEL_PATH));
+    EXPECT_FALSE(std::filesystem::exists(pr::MODEL_PATH));
 
     insert_calls(s.db_path(), synthetic_calls(1, 99));
-    EXPECT_TRUE(pr::train(true));
+    EXPECT_TRUE(pr::train(*tt_test::store(), true));
     auto info = pr::model_info();
     ASSERT_TRUE(info);
     EXPECT_EQ(info->at("n_rows").as_int64(), 20);
@@ -204,7 +203,7 @@ TEST_F(Predictor, TrainingNeedsALedgerAndTwentyUsableRows) {
 TEST_F(Predictor, TrainingFailureIsLoggedAndGivesFalse) {
     write_text(s.db_path(), "");  // an empty database: no calls table
     tt_test::LogCapture log;
-    EXPECT_FALSE(pr::train());
+    EXPECT_FALSE(pr::train(*tt_test::store()));
     EXPECT_TRUE(log.contains("error tokentally.predictor: Training failed: no such table: calls"));
 }
 
@@ -215,7 +214,7 @@ TEST_F(Predictor, IndexesSortByCodePointAndSkipNullAndEmpty) {
     calls.push_back({std::nullopt, "", 1e9, 10, 5, 0.1});
     calls.push_back({"", "Alpha", 1e9, 10, 5, 0.1});
     insert_calls(s.db_path(), calls);
-    ASSERT_TRUE(pr::train());
+    ASSERT_TRUE(pr::train(*tt_test::store()));
     auto doc = bj::parse(tt_test::read_file(pr::MODEL_PATH)).as_object();
     EXPECT_EQ(tokentally::json::write(doc.at("model_index")),
               R"({"Zeta/z": 0, "anthropic/claude-sonnet-4": 1, "google/gemini-2.0-flash": 2, )"
@@ -231,7 +230,7 @@ TEST_F(Predictor, IndexesSortByCodePointAndSkipNullAndEmpty) {
 TEST_F(Predictor, LearnsCostsThatFollowPricesAndReportsIt) {
     insert_calls(s.db_path(), synthetic_calls(2000));
     tt_test::LogCapture log;
-    ASSERT_TRUE(pr::train());
+    ASSERT_TRUE(pr::train(*tt_test::store()));
     std::smatch m;
     std::string text = log.text();
     ASSERT_TRUE(std::regex_search(
@@ -266,7 +265,7 @@ TEST_F(Predictor, LearnsCostsThatFollowPricesAndReportsIt) {
 
 TEST_F(Predictor, BundleRoundTripIsExactAndPredictionsDependOnLengthOnly) {
     insert_calls(s.db_path(), synthetic_calls(300));
-    ASSERT_TRUE(pr::train());
+    ASSERT_TRUE(pr::train(*tt_test::store()));
     std::string text = tt_test::read_file(pr::MODEL_PATH);
     auto bundle = pr::_decode_bundle(text);
     ASSERT_TRUE(bundle);
@@ -304,7 +303,7 @@ TEST(PredictorText, CodePointsCountInvalidBytesOneEach) {
 
 TEST_F(Predictor, NegativePredictionsAreClampedToZero) {
     insert_calls(s.db_path(), synthetic_calls(40));
-    ASSERT_TRUE(pr::train());
+    ASSERT_TRUE(pr::train(*tt_test::store()));
     auto doc = bj::parse(tt_test::read_file(pr::MODEL_PATH)).as_object();
     doc["model"].as_object()["learner"].as_object()["learner_model_param"].as_object()["base_score"] = "-5E0";
     write_text(pr::MODEL_PATH, tokentally::json::write(doc));
@@ -319,7 +318,7 @@ TEST_F(Predictor, AnythingButABundleActsAsNoBundleAndTrainingReplacesIt) {
     EXPECT_EQ(report_text(), NO_MODEL);
 
     insert_calls(s.db_path(), synthetic_calls(30));
-    ASSERT_TRUE(pr::train());
+    ASSERT_TRUE(pr::train(*tt_test::store()));
     std::string good = tt_test::read_file(pr::MODEL_PATH);
     auto doc = bj::parse(good).as_object();
     bj::object foreign_model = doc;
@@ -337,7 +336,7 @@ TEST_F(Predictor, AnythingButABundleActsAsNoBundleAndTrainingReplacesIt) {
         EXPECT_EQ(report_text(), NO_MODEL);
     }
     EXPECT_EQ(log.text(), "");  // nothing is logged for a missing or foreign bundle
-    EXPECT_TRUE(pr::train());
+    EXPECT_TRUE(pr::train(*tt_test::store()));
     EXPECT_TRUE(pr::model_info());
 }
 

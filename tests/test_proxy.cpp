@@ -29,9 +29,9 @@ using tt_test::Received;
 namespace {
 
 struct ProxyTest : ::testing::Test {
-    tt_test::Scratch scratch{{&ledger::DB_PATH}};
+    tt_test::Scratch scratch;
     tt_test::LogCapture logs;
-    tt_test::RunningApp app{proxy::make_app()};
+    tt_test::RunningApp app{proxy::make_app(tt_test::store())};
 
     void TearDown() override { proxy::bindings() = proxy::default_bindings(); }
 
@@ -280,7 +280,7 @@ TEST_F(ProxyTest, RoutingAdviceAndSwapReachTheAnswerAndTheRow) {
 TEST_F(ProxyTest, SemanticCacheHitAndFailuresNeverStopTheCall) {
     tt_test::MockServer provider([](const Received&) { return json_reply(tt_test::chat_answer()); });
     proxy::bindings().features_check = [](std::string_view) { return true; };
-    proxy::bindings().semantic_lookup = [](const bj::object&, const std::string&) -> std::optional<bj::object> {
+    proxy::bindings().semantic_lookup = [](tokentally::store::Store&, const bj::object&, const std::string&) -> std::optional<bj::object> {
         return bj::parse(tt_test::chat_answer(R"({"prompt_tokens": 3, "completion_tokens": 2})")).as_object();
     };
     auto hit = post("/v1/chat/completions", CHAT_BODY, {{"X-Tokentally-Target", provider.url()}});
@@ -290,10 +290,10 @@ TEST_F(ProxyTest, SemanticCacheHitAndFailuresNeverStopTheCall) {
     EXPECT_EQ(r[0].at("cost_usd"), 0.0);
     EXPECT_EQ(r[0].at("prompt_tokens"), 3);
 
-    proxy::bindings().semantic_lookup = [](const bj::object&, const std::string&) -> std::optional<bj::object> {
+    proxy::bindings().semantic_lookup = [](tokentally::store::Store&, const bj::object&, const std::string&) -> std::optional<bj::object> {
         throw std::runtime_error("index gone");
     };
-    proxy::bindings().semantic_store = [](const bj::object&, const std::string&, const bj::value&, double) {
+    proxy::bindings().semantic_store = [](tokentally::store::Store&, const bj::object&, const std::string&, const bj::value&, double) {
         throw std::runtime_error("disk full");
     };
     auto forwarded = post("/v1/chat/completions", CHAT_BODY, {{"X-Tokentally-Target", provider.url()}});
@@ -301,7 +301,7 @@ TEST_F(ProxyTest, SemanticCacheHitAndFailuresNeverStopTheCall) {
     EXPECT_TRUE(logs.contains("Semantic cache lookup failed: index gone"));
     EXPECT_TRUE(logs.contains("Semantic cache store failed: disk full"));
     // "exact" keeps the semantic cache out of it entirely.
-    proxy::bindings().semantic_lookup = [](const bj::object&, const std::string&) -> std::optional<bj::object> {
+    proxy::bindings().semantic_lookup = [](tokentally::store::Store&, const bj::object&, const std::string&) -> std::optional<bj::object> {
         ADD_FAILURE() << "semantic lookup with X-Tokentally-Cache: exact";
         return std::nullopt;
     };
@@ -333,10 +333,10 @@ TEST_F(ProxyTest, MalformedRequestsAndOversizedBodiesAreRefusedAndServingGoesOn)
 }
 
 TEST(ProxyLimits, BodyOverTheLimitGets413) {
-    tt_test::Scratch s({&ledger::DB_PATH});
+    tt_test::Scratch s;
     http::ServerOptions opts;
     opts.body_limit = 1024;
-    tt_test::RunningApp small(proxy::make_app(), opts);
+    tt_test::RunningApp small(proxy::make_app(tt_test::store()), opts);
     auto res = tt_test::call("POST", small.url() + "/v1/x", {{"X-Tokentally-Target", "http://127.0.0.1:1"}},
                              std::string(4096, 'x'));
     EXPECT_EQ(res.status, 413);
@@ -344,11 +344,11 @@ TEST(ProxyLimits, BodyOverTheLimitGets413) {
 }
 
 TEST(ProxyTls, HttpsUpstreamWithAThrowAwayCa) {
-    tt_test::Scratch s({&ledger::DB_PATH});
+    tt_test::Scratch s;
     auto tls = tt_test::make_tls_files(s.root + "/tls");
     setenv("SSL_CERT_FILE", tls.ca_cert.c_str(), 1);
     tt_test::MockServer provider([](const Received&) { return json_reply(tt_test::chat_answer()); }, &tls);
-    tt_test::RunningApp app(proxy::make_app());
+    tt_test::RunningApp app(proxy::make_app(tt_test::store()));
     std::string by_name = "https://localhost:" + std::to_string(provider.port());
     auto res = tt_test::call("POST", app.url() + "/v1/chat/completions",
                              {{"X-Tokentally-Target", by_name}, NO_CACHE}, CHAT_BODY);
@@ -391,10 +391,10 @@ TEST_F(ProxyTest, ProviderConnectionsAreKeptAliveAndAClosedOneIsReplaced) {
 }
 
 TEST(ProxyLimits, OversizedHeadersGet431) {
-    tt_test::Scratch s({&ledger::DB_PATH});
+    tt_test::Scratch s;
     http::ServerOptions opts;
     opts.header_limit = 2048;
-    tt_test::RunningApp small(proxy::make_app(), opts);
+    tt_test::RunningApp small(proxy::make_app(tt_test::store()), opts);
     auto res = tt_test::call("GET", small.url() + "/v1/x", {{"X-Big", std::string(4096, 'a')}});
     EXPECT_EQ(res.status, 431);
     EXPECT_EQ(tt_test::call("GET", small.url() + "/health").status, 200);
@@ -433,10 +433,10 @@ TEST_F(ProxyTest, KeysInTheTargetNeverReachTheLog) {
 }
 
 TEST(ProxyLimits, ConnectionsBeyondTheCapGet503) {
-    tt_test::Scratch s({&ledger::DB_PATH});
+    tt_test::Scratch s;
     http::ServerOptions opts;
     opts.max_connections = 1;
-    tt_test::RunningApp small(proxy::make_app(), opts);
+    tt_test::RunningApp small(proxy::make_app(tt_test::store()), opts);
     boost::asio::io_context ioc;
     boost::asio::ip::tcp::socket holder(ioc);
     holder.connect({boost::asio::ip::make_address("127.0.0.1"), http::port(*small.server)});

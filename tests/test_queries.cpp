@@ -1,7 +1,6 @@
 // The ledger's read side: the six queries and the commands that print them.
 #include "support/scratch.hpp"
 
-#include "tokentally/db.hpp"
 #include "tokentally/json.hpp"
 #include "tokentally/ledger.hpp"
 
@@ -31,24 +30,14 @@ struct Call {
 
 // Rows are written with chosen timestamps, which record_call cannot do.
 void insert(const Call& c) {
-    ledger::init_db();
-    auto conn = tokentally::db::open(ledger::DB_PATH);
-    SQLite::Statement st(conn,
-                         "INSERT INTO calls (ts, model_id, tag, session_id, prompt_tokens, completion_tokens, "
-                         "cost_usd, elapsed_s, status, streamed) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, 0)");
-    st.bind(1, c.ts);
-    c.model ? st.bind(2, *c.model) : st.bind(2);
-    st.bind(3, c.tag);
-    st.bind(4, c.session);
-    c.prompt ? st.bind(5, *c.prompt) : st.bind(5);
-    c.completion ? st.bind(6, *c.completion) : st.bind(6);
-    c.cost ? st.bind(7, *c.cost) : st.bind(7);
-    st.bind(8, c.elapsed);
-    st.bind(9, c.status);
-    st.exec();
+    ledger::CallRecord rec{.model_id = c.model, .tag = c.tag, .session_id = c.session, .prompt_tokens = c.prompt,
+                           .completion_tokens = c.completion, .cost_usd = c.cost, .elapsed_s = c.elapsed,
+                           .status = c.status, .ts = c.ts};
+    const ledger::CallRecord* rows[] = {&rec};
+    tt_test::store()->calls().append(rows);
 }
 
-double ago(double seconds) { return tokentally::db::now() - seconds; }
+double ago(double seconds) { return tokentally::store::now() - seconds; }
 
 const bj::object& row(const bj::array& rows, std::size_t i) { return rows.at(i).as_object(); }
 
@@ -66,26 +55,26 @@ std::string bin() { return std::getenv("TOKENTALLY_BIN"); }
 }  // namespace
 
 TEST(Queries, FreshMachineReadsAnEmptyLedger) {
-    tt_test::Scratch s({&ledger::DB_PATH});
+    tt_test::Scratch s;
     ASSERT_FALSE(std::filesystem::exists(s.data));
-    EXPECT_TRUE(ledger::recent().empty());
+    EXPECT_TRUE(ledger::recent(*tt_test::store()).empty());
     EXPECT_TRUE(std::filesystem::exists(s.db_path()));
-    EXPECT_EQ(ledger::rolling_spend(), 0.0);
-    EXPECT_TRUE(ledger::summary().empty());
-    EXPECT_TRUE(ledger::rolling_summary().empty());
-    EXPECT_TRUE(ledger::agent_summary().empty());
-    EXPECT_TRUE(ledger::agent_recent("nobody").empty());
+    EXPECT_EQ(ledger::rolling_spend(*tt_test::store()), 0.0);
+    EXPECT_TRUE(ledger::summary(*tt_test::store()).empty());
+    EXPECT_TRUE(ledger::rolling_summary(*tt_test::store()).empty());
+    EXPECT_TRUE(ledger::agent_summary(*tt_test::store()).empty());
+    EXPECT_TRUE(ledger::agent_recent(*tt_test::store(), "nobody").empty());
 }
 
 TEST(Queries, SummaryGroupsByModelAndTagCountsErrorsAndSortsUnpricedLast) {
-    tt_test::Scratch s({&ledger::DB_PATH});
+    tt_test::Scratch s;
     insert({.ts = ago(100), .tag = "a", .cost = 0.25});
     insert({.ts = ago(90), .tag = "a", .prompt = std::nullopt, .cost = 0.5, .elapsed = 3.0, .status = 429});
     insert({.ts = ago(80), .tag = "b", .cost = 2.0, .status = 399});
     insert({.ts = ago(70), .model = "local/x", .tag = "a", .cost = std::nullopt});
     insert({.ts = ago(60), .model = std::nullopt, .tag = "a", .cost = 0.1});
 
-    auto rows = ledger::summary();
+    auto rows = ledger::summary(*tt_test::store());
     ASSERT_EQ(rows.size(), 4u);
     EXPECT_EQ(row(rows, 0).at("tag"), "b");
     EXPECT_EQ(row(rows, 0).at("errors"), 0);  // 399 is not an error
@@ -111,25 +100,25 @@ TEST(Queries, SummaryGroupsByModelAndTagCountsErrorsAndSortsUnpricedLast) {
 }
 
 TEST(Queries, SummaryWindowAndTagFilter) {
-    tt_test::Scratch s({&ledger::DB_PATH});
+    tt_test::Scratch s;
     insert({.ts = ago(24 * 3600 - 30), .tag = "a"});
     insert({.ts = ago(24 * 3600 + 30), .tag = "a"});
     insert({.ts = ago(10), .tag = "b"});
-    EXPECT_EQ(ledger::summary().size(), 2u);
-    EXPECT_EQ(ledger::summary(std::string("")).size(), 2u);  // an empty tag filters nothing
-    auto only_a = ledger::summary(std::string("a"));
+    EXPECT_EQ(ledger::summary(*tt_test::store()).size(), 2u);
+    EXPECT_EQ(ledger::summary(*tt_test::store(), std::string("")).size(), 2u);  // an empty tag filters nothing
+    auto only_a = ledger::summary(*tt_test::store(), std::string("a"));
     ASSERT_EQ(only_a.size(), 1u);
     EXPECT_EQ(row(only_a, 0).at("calls"), 1);
-    EXPECT_EQ(row(ledger::summary(std::string("a"), 25.0), 0).at("calls"), 2);
-    EXPECT_TRUE(ledger::summary(std::string("zzz")).empty());
+    EXPECT_EQ(row(ledger::summary(*tt_test::store(), std::string("a"), 25.0), 0).at("calls"), 2);
+    EXPECT_TRUE(ledger::summary(*tt_test::store(), std::string("zzz")).empty());
 }
 
 TEST(Queries, RecentIsNewestFirstAndLimited) {
-    tt_test::Scratch s({&ledger::DB_PATH});
+    tt_test::Scratch s;
     for (int i = 0; i < 3; ++i) insert({.ts = ago(100 - i), .session = "s" + std::to_string(i)});
-    EXPECT_EQ(ledger::recent(5).size(), 3u);
+    EXPECT_EQ(ledger::recent(*tt_test::store(), 5).size(), 3u);
     for (int i = 3; i < 10; ++i) insert({.ts = ago(100 - i), .session = "s" + std::to_string(i)});
-    auto rows = ledger::recent(5);
+    auto rows = ledger::recent(*tt_test::store(), 5);
     ASSERT_EQ(rows.size(), 5u);
     for (int i = 0; i < 5; ++i) EXPECT_EQ(row(rows, i).at("session_id").as_string(), "s" + std::to_string(9 - i));
     EXPECT_EQ(row(rows, 0).size(), 11u);  // every column of calls
@@ -137,20 +126,20 @@ TEST(Queries, RecentIsNewestFirstAndLimited) {
 }
 
 TEST(Queries, RollingSpendCoversWholeDaysOfSecondsAndSkipsUnpriced) {
-    tt_test::Scratch s({&ledger::DB_PATH});
+    tt_test::Scratch s;
     insert({.ts = ago(86400 - 30), .tag = "a", .cost = 1.5});
     insert({.ts = ago(86400 + 30), .tag = "a", .cost = 10.0});
     insert({.ts = ago(10), .tag = "b", .cost = 0.25});
     insert({.ts = ago(10), .tag = "b", .cost = std::nullopt});
-    EXPECT_DOUBLE_EQ(ledger::rolling_spend(1), 1.75);
-    EXPECT_DOUBLE_EQ(ledger::rolling_spend(2), 11.75);
-    EXPECT_DOUBLE_EQ(ledger::rolling_spend(1, std::string("a")), 1.5);
-    EXPECT_DOUBLE_EQ(ledger::rolling_spend(1, std::string("")), 1.75);
-    EXPECT_EQ(ledger::rolling_spend(30, std::string("nobody")), 0.0);
+    EXPECT_DOUBLE_EQ(ledger::rolling_spend(*tt_test::store(), 1), 1.75);
+    EXPECT_DOUBLE_EQ(ledger::rolling_spend(*tt_test::store(), 2), 11.75);
+    EXPECT_DOUBLE_EQ(ledger::rolling_spend(*tt_test::store(), 1, std::string("a")), 1.5);
+    EXPECT_DOUBLE_EQ(ledger::rolling_spend(*tt_test::store(), 1, std::string("")), 1.75);
+    EXPECT_EQ(ledger::rolling_spend(*tt_test::store(), 30, std::string("nobody")), 0.0);
 }
 
 TEST(Queries, RollingSummaryBucketsPricedCallsByLocalDay) {
-    tt_test::Scratch s({&ledger::DB_PATH});
+    tt_test::Scratch s;
     std::time_t t = std::time(nullptr);
     std::tm tm{};
     localtime_r(&t, &tm);
@@ -161,7 +150,7 @@ TEST(Queries, RollingSummaryBucketsPricedCallsByLocalDay) {
     insert({.ts = midnight + 2, .cost = std::nullopt});  // not counted on this view
     insert({.ts = midnight - 3600, .cost = 0.5});
 
-    auto rows = ledger::rolling_summary();
+    auto rows = ledger::rolling_summary(*tt_test::store());
     ASSERT_EQ(rows.size(), 2u);
     EXPECT_EQ(row(rows, 0).at("day").as_string(), local_day(midnight + 1));
     EXPECT_EQ(row(rows, 0).at("calls"), 2);
@@ -171,14 +160,14 @@ TEST(Queries, RollingSummaryBucketsPricedCallsByLocalDay) {
 }
 
 TEST(Queries, AgentSummaryGroupsBySessionAndTag) {
-    tt_test::Scratch s({&ledger::DB_PATH});
+    tt_test::Scratch s;
     double t0 = ago(500), t1 = ago(100);
     insert({.ts = t0, .tag = "a", .session = "s-1", .cost = 1.0});
     insert({.ts = t1, .tag = "a", .session = "s-1", .cost = std::nullopt, .status = 500});
     insert({.ts = ago(50), .tag = "b", .session = "s-1", .cost = 3.0});
     insert({.ts = ago(25 * 3600), .tag = "a", .session = "s-1", .cost = 9.0});
 
-    auto rows = ledger::agent_summary();
+    auto rows = ledger::agent_summary(*tt_test::store());
     ASSERT_EQ(rows.size(), 2u);
     EXPECT_EQ(row(rows, 0).at("tag"), "b");
     const auto& a = row(rows, 1);
@@ -187,24 +176,24 @@ TEST(Queries, AgentSummaryGroupsBySessionAndTag) {
     EXPECT_DOUBLE_EQ(a.at("first_call").as_double(), t0);
     EXPECT_DOUBLE_EQ(a.at("last_call").as_double(), t1);
     EXPECT_EQ(a.at("errors"), 1);
-    EXPECT_EQ(ledger::agent_summary(26.0).size(), 2u);
+    EXPECT_EQ(ledger::agent_summary(*tt_test::store(), 26.0).size(), 2u);
 }
 
 TEST(Queries, AgentRecentReadsOneSessionNewestFirst) {
-    tt_test::Scratch s({&ledger::DB_PATH});
+    tt_test::Scratch s;
     for (int i = 0; i < 4; ++i) insert({.ts = ago(100 - i), .session = "mine", .prompt = i});
     insert({.ts = ago(1), .session = "other"});
-    auto rows = ledger::agent_recent("mine", 3);
+    auto rows = ledger::agent_recent(*tt_test::store(), "mine", 3);
     ASSERT_EQ(rows.size(), 3u);
     EXPECT_EQ(row(rows, 0).at("prompt_tokens"), 3);
     EXPECT_EQ(row(rows, 2).at("prompt_tokens"), 1);
-    EXPECT_TRUE(ledger::agent_recent("nobody").empty());
+    EXPECT_TRUE(ledger::agent_recent(*tt_test::store(), "nobody").empty());
 }
 
 // --- the read commands -------------------------------------------------------
 
 TEST(ReadCommands, PrintTablesAndJson) {
-    tt_test::Scratch s({&ledger::DB_PATH});
+    tt_test::Scratch s;
     insert({.ts = ago(60), .tag = "proj", .session = "agent-7", .prompt = 12345, .completion = 1000000, .cost = 1.5});
     insert({.ts = ago(30), .tag = "proj", .session = "agent-7", .cost = std::nullopt, .status = 500});
 
@@ -241,7 +230,7 @@ TEST(ReadCommands, PrintTablesAndJson) {
 }
 
 TEST(ReadCommands, MissingDatabaseIsCreatedAndBadArgumentsAreUsageErrors) {
-    tt_test::Scratch s({&ledger::DB_PATH});
+    tt_test::Scratch s;
     auto r = tt_test::run(bin() + " recent --json");
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "[]\n");
@@ -258,14 +247,14 @@ TEST(ReadCommands, MissingDatabaseIsCreatedAndBadArgumentsAreUsageErrors) {
 // the rows hold, they must give exactly what SQLite's GROUP BY gives: same
 // groups, same order (ties included), same integer or real sums bit for bit.
 TEST(Queries, WindowSummariesMatchSqliteGroupByExactly) {
-    tt_test::Scratch s({&ledger::DB_PATH});
-    ledger::init_db();
+    tt_test::Scratch s;
+    ledger::init_db(*tt_test::store());
     const char* models[] = {nullptr, "", "openai/gpt-4o", "Open", "\xc3\xa9-model", "openai/gpt-4o-mini"};
     const char* tags[] = {"a", "b", "", "A"};
     std::srand(11);
     auto pick = [](int n) { return std::rand() % n; };
     {
-        auto conn = tokentally::db::open(ledger::DB_PATH);
+        SQLite::Database conn(s.db_path(), SQLite::OPEN_READWRITE);
         SQLite::Transaction tx(conn);
         SQLite::Statement st(conn,
                              "INSERT INTO calls (ts, model_id, tag, session_id, prompt_tokens, completion_tokens, "
@@ -309,15 +298,15 @@ TEST(Queries, WindowSummariesMatchSqliteGroupByExactly) {
         ASSERT_EQ(got.size(), want.size());
         for (std::size_t i = 0; i < want.size(); ++i) EXPECT_EQ(got[i], want[i]) << i;
     };
-    same(ledger::summary(), by_model(""));
-    same(ledger::summary(std::string("a")), by_model(" AND tag = 'a'"));
-    same(ledger::agent_summary(), by_session());
+    same(ledger::summary(*tt_test::store()), by_model(""));
+    same(ledger::summary(*tt_test::store(), std::string("a")), by_model(" AND tag = 'a'"));
+    same(ledger::agent_summary(*tt_test::store()), by_session());
 
     // Values SQLite coerces on its own (text where a count belongs) are left
     // to SQLite: the answers still agree.
-    tokentally::db::open(ledger::DB_PATH)
+    SQLite::Database(s.db_path(), SQLite::OPEN_READWRITE)
         .exec("INSERT INTO calls (ts, model_id, tag, session_id, prompt_tokens, cost_usd) VALUES (" +
               std::to_string(ago(10)) + ", 'x', 'a', 's-1', 'many', 0.5)");
-    same(ledger::summary(), by_model(""));
-    same(ledger::agent_summary(), by_session());
+    same(ledger::summary(*tt_test::store()), by_model(""));
+    same(ledger::agent_summary(*tt_test::store()), by_session());
 }

@@ -40,7 +40,7 @@ bj::object chat(const std::string& model, const std::string& text = "hi", const 
 }
 
 struct Router : ::testing::Test {
-    tt_test::Scratch scratch{{&ledger::DB_PATH}};
+    tt_test::Scratch scratch;
 
     bj::object check(const std::string& toml, const bj::object& request, const std::string& tag = "default") {
         scratch.write_config(toml);
@@ -168,14 +168,14 @@ TEST_F(Router, ProviderWideRulesAndSpellingsOfTheTarget) {
 namespace {
 
 struct RoutedProxy : ::testing::Test {
-    tt_test::Scratch scratch{{&ledger::DB_PATH}};
+    tt_test::Scratch scratch;
     tt_test::LogCapture logs;
     tt_test::MockServer provider{[](const Received&) {
         MockReply r;
         r.body = tt_test::chat_answer();
         return r;
     }};
-    tt_test::RunningApp app{proxy::make_app()};
+    tt_test::RunningApp app{proxy::make_app(tt_test::store())};
 
     http::ClientResponse post(const bj::object& b, const std::string& tag = "default") {
         return tt_test::call("POST", app.url() + "/v1/chat/completions",
@@ -236,7 +236,7 @@ TEST_F(RoutedProxy, SwapSendsTheCheaperModelAndTheReportsShowWhatWasAskedFor) {
     scratch.write_config("[router]\nmode = \"off\"\n");
     std::string plain = cli("recent --json").out;
     EXPECT_THAT(plain, ::testing::Not(HasSubstr("requested_model")));
-    EXPECT_EQ(plain, tokentally::json::write(ledger::recent(20)) + "\n");
+    EXPECT_EQ(plain, tokentally::json::write(ledger::recent(*tt_test::store(), 20)) + "\n");
     EXPECT_THAT(cli("summary").out, ::testing::Not(HasSubstr("Router:")));
 }
 

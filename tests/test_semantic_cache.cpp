@@ -68,7 +68,7 @@ MockReply answer_with(const std::string& finish_reason, const std::string& messa
 }
 
 struct SemanticCache : ::testing::Test {
-    tt_test::Scratch scratch{{&ledger::DB_PATH, &cache::DB_PATH}};
+    tt_test::Scratch scratch;
     tt_test::LogCapture logs;
     std::function<MockReply(const Received&)> provider_script = [](const Received&) { return answer_with("stop"); };
     tt_test::MockServer provider{[this](const Received& r) { return provider_script(r); }};
@@ -84,7 +84,7 @@ struct SemanticCache : ::testing::Test {
     }
     void start(const std::string& toml) {
         scratch.write_config(toml);
-        app.emplace(proxy::make_app());
+        app.emplace(proxy::make_app(tt_test::store()));
     }
     http::ClientResponse post(const std::string& body, const std::string& path = "/v1/chat/completions") {
         return tt_test::call("POST", app->url() + path, {{"X-Tokentally-Target", provider.url()}}, body);

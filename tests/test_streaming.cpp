@@ -47,7 +47,7 @@ http::Headers to(const MockServer& upstream, http::Headers extra = {}) {
 class Streaming : public ::testing::Test {
 protected:
     void TearDown() override { proxy::bindings() = proxy::default_bindings(); }
-    tt_test::Scratch s{&tokentally::ledger::DB_PATH};
+    tt_test::Scratch s;
     tt_test::LogCapture logs;
 };
 
@@ -142,11 +142,11 @@ TEST_F(Streaming, ProviderErrorsAndEmptyBodiesAreRelayedAsTwoHundredStreams) {
 TEST_F(Streaming, StreamedRequestsNeitherReadNorWriteTheCaches) {
     s.write_config("[features]\nsemantic_cache = true\n");
     std::atomic<int> semantic_uses{0};
-    proxy::bindings().semantic_lookup = [&](const bj::object&, const std::string&) {
+    proxy::bindings().semantic_lookup = [&](tokentally::store::Store&, const bj::object&, const std::string&) {
         ++semantic_uses;
         return std::optional<bj::object>(bj::object{{"cached", true}});
     };
-    proxy::bindings().semantic_store = [&](const bj::object&, const std::string&, const bj::value&, double) {
+    proxy::bindings().semantic_store = [&](tokentally::store::Store&, const bj::object&, const std::string&, const bj::value&, double) {
         ++semantic_uses;
     };
     MockServer upstream([](const Received&) { return sse_reply(sse_events(2), 0ms); });

@@ -2,11 +2,12 @@
 // the real program in a tmux pane.
 #include "support/scratch.hpp"
 
-#include "tokentally/db.hpp"
 #include "tokentally/ledger.hpp"
 #include "tokentally/tui.hpp"
 
 #include <gtest/gtest.h>
+
+#include <filesystem>
 #include <unistd.h>
 
 #include <chrono>
@@ -104,8 +105,8 @@ TEST(Kpis, BudgetTextAndColour) {
 }
 
 TEST(Refresh, EmptyLedgerShowsZerosAndAStatusLine) {
-    tt_test::Scratch s({&ledger::DB_PATH});
-    auto data = tui::compute_refresh();
+    tt_test::Scratch s;
+    auto data = tui::compute_refresh(*tt_test::store());
     EXPECT_EQ(data.kpis[0].value, "$0.000000");
     EXPECT_EQ(data.kpis[1].value, "0");
     EXPECT_EQ(data.kpis[2].value, "0");
@@ -117,7 +118,7 @@ TEST(Refresh, EmptyLedgerShowsZerosAndAStatusLine) {
 }
 
 TEST(Refresh, StatusLineCountsCallsWithoutCostWhenAccountingIsOn) {
-    tt_test::Scratch s({&ledger::DB_PATH});
+    tt_test::Scratch s;
     ledger::CallRecord streamed;  // a stream without usage
     streamed.model_id = "openai/gpt-4o";
     streamed.status = 200;
@@ -130,11 +131,11 @@ TEST(Refresh, StatusLineCountsCallsWithoutCostWhenAccountingIsOn) {
     ledger::CallRecord priced = unknown;
     priced.model_id = "openai/gpt-4o";
     priced.cost_usd = 0.5;
-    for (const auto* rec : {&streamed, &unknown, &priced}) ledger::record_call(*rec);
+    for (const auto* rec : {&streamed, &unknown, &priced}) ledger::record_call(*tokentally::ledger::make_writer(tt_test::store()), *rec);
 
-    EXPECT_EQ(tui::compute_refresh().status.find("without cost"), std::string::npos) << "switches off: as before";
+    EXPECT_EQ(tui::compute_refresh(*tt_test::store()).status.find("without cost"), std::string::npos) << "switches off: as before";
     s.write_config("[accounting]\ncache_pricing = true\n");
-    EXPECT_NE(tui::compute_refresh().status.find(" · 2 calls without cost (24h cost is partial)"), std::string::npos);
+    EXPECT_NE(tui::compute_refresh(*tt_test::store()).status.find(" · 2 calls without cost (24h cost is partial)"), std::string::npos);
 }
 
 TEST(Refresh, CellTexts) {
@@ -177,7 +178,7 @@ TEST(Refresh, CellTexts) {
 }
 
 TEST(Refresh, FailuresAreReportedNotSwallowed) {
-    tt_test::Scratch s({&ledger::DB_PATH});
+    tt_test::Scratch s;
     tui::RefreshInputs in;
     auto broken = call_row("s", "m", "t");
     broken.erase("status");
@@ -189,9 +190,9 @@ TEST(Refresh, FailuresAreReportedNotSwallowed) {
         EXPECT_NE(std::string(e.what()).find("status"), std::string::npos) << e.what();
     }
     s.write_config("[budgets]\nmonthly = \"lots\"\n");
-    EXPECT_THROW(tui::compute_refresh(), std::exception);
+    EXPECT_THROW(tui::compute_refresh(*tt_test::store()), std::exception);
     s.write_config("[budgets\n");
-    EXPECT_THROW(tui::compute_refresh(), std::exception);
+    EXPECT_THROW(tui::compute_refresh(*tt_test::store()), std::exception);
 }
 
 TEST(Layout, TablesShareWhatFitsAndVanishOnTinyScreens) {
@@ -237,15 +238,15 @@ double wait_for(const Tmux& t, const std::string& needle, double limit_s) {
 }
 
 void seed(int n) {
-    ledger::init_db();
-    auto conn = tokentally::db::open(ledger::DB_PATH);
+    ledger::init_db(*tt_test::store());
+    SQLite::Database conn(tt_test::store()->location(), SQLite::OPEN_READWRITE);
     SQLite::Transaction tx(conn);
     SQLite::Statement st(conn,
                          "INSERT INTO calls (ts, model_id, tag, session_id, prompt_tokens, completion_tokens, "
                          "cost_usd, elapsed_s, status, streamed) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, 0)");
     const char* models[] = {"openai/gpt-4o", "anthropic/claude-3-5-sonnet", "openai/gpt-4o-mini", "ollama/llama3"};
     const char* tags[] = {"web", "batch", "default"};
-    double now = tokentally::db::now();
+    double now = tokentally::store::now();
     for (int i = 0; i < n; ++i) {
         st.bind(1, now - 60 - i * 60);  // one call a minute over the last ~17 hours
         st.bind(2, models[i % 4]);
@@ -265,7 +266,7 @@ void seed(int n) {
 }  // namespace
 
 TEST(Dashboard, RefusesToRunWithoutATerminal) {
-    tt_test::Scratch s({&ledger::DB_PATH});
+    tt_test::Scratch s;
     auto r = tt_test::run(std::string(std::getenv("TOKENTALLY_BIN")) + " tui </dev/null 2>&1");
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.out.find("needs a terminal"), std::string::npos) << r.out;
@@ -273,7 +274,7 @@ TEST(Dashboard, RefusesToRunWithoutATerminal) {
 
 TEST(Dashboard, RunsInATerminal) {
     if (tt_test::run("command -v tmux").status != 0) GTEST_SKIP() << "tmux is not installed";
-    tt_test::Scratch s({&ledger::DB_PATH});
+    tt_test::Scratch s;
     s.write_config("[budgets]\nmonthly = 100\n");
     seed(1000);
     Tmux t;
@@ -297,7 +298,7 @@ TEST(Dashboard, RunsInATerminal) {
     EXPECT_NE(screen.find("50,000"), std::string::npos) << screen;
 
     // A new call appears by the timer's refresh alone, without a key.
-    ledger::record_call({.model_id = "openai/gpt-4o", .tag = "web", .session_id = "fresh-call", .prompt_tokens = 7,
+    ledger::record_call(*tokentally::ledger::make_writer(tt_test::store()), {.model_id = "openai/gpt-4o", .tag = "web", .session_id = "fresh-call", .prompt_tokens = 7,
                          .completion_tokens = 3, .cost_usd = 0.5, .elapsed_s = 0.2, .status = 200});
     EXPECT_GE(wait_for(t, "fresh-call", 30), 0) << t.screen();
     EXPECT_NE(t.screen().find("1001"), std::string::npos);

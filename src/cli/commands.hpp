@@ -2,9 +2,16 @@
 // front. Each add_* function registers its commands on the app.
 #pragma once
 
+#include "tokentally/store/store.hpp"
+
 #include <CLI/CLI.hpp>
 
+#include <memory>
+
 namespace tokentally::cli {
+
+// The store every command works on: the ledger where it lives by default.
+inline std::shared_ptr<store::Store> open_store() { return store::open(store::default_location()); }
 
 void add_serve_commands(CLI::App& app);      // serve, models
 void add_ledger_commands(CLI::App& app);     // summary, recent, spend, history, sessions, session, tui

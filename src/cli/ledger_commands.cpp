@@ -215,8 +215,8 @@ bool _router_on() {
 
 // Call records, with the model each swapped call asked for while the router
 // is on.
-bj::array _routed(bj::array calls) {
-    if (_router_on()) ledger::add_requested_models(calls);
+bj::array _routed(store::Store& store, bj::array calls) {
+    if (_router_on()) ledger::add_requested_models(store, calls);
     return calls;
 }
 
@@ -231,16 +231,16 @@ std::string _routing_line(const bj::array& summary) {
                        calls, tui::fmt_cost(saving));
 }
 
-using Query = std::function<bj::array(const ReadOptions&)>;
+using Query = std::function<bj::array(store::Store&, const ReadOptions&)>;
 
 // Prints the records of `query` as `view`, or as JSON with --json.
 void _lists(const Command& c, const TableView& view, Query query) {
-    c.cmd->callback([o = c.o, &view, query] { _print_records(query(*o), o->json, view); });
+    c.cmd->callback([o = c.o, &view, query] { _print_records(query(*open_store(), *o), o->json, view); });
 }
 
 // Each summary row gains the cached tokens of its model and tag.
-void _add_cache_totals(bj::array& rows, const ReadOptions& o) {
-    bj::array totals = ledger::cache_summary(_tag(o), o.hours);
+void _add_cache_totals(store::Store& store, bj::array& rows, const ReadOptions& o) {
+    bj::array totals = ledger::cache_summary(store, _tag(o), o.hours);
     for (auto& row : rows) {
         bj::object& rec = row.as_object();
         rec["total_cache_read"] = nullptr;
@@ -268,26 +268,27 @@ void _print_partial_note(std::int64_t without_cost) {
 // an accounting switch is on.
 void _summary(const Command& c) {
     c.cmd->callback([o = c.o] {
+        auto store = open_store();
         usage::Accounting accounting = usage::configured();
-        bj::array rows = ledger::summary(_tag(*o), o->hours);
-        if (accounting.cache_pricing) _add_cache_totals(rows, *o);
+        bj::array rows = ledger::summary(*store, _tag(*o), o->hours);
+        if (accounting.cache_pricing) _add_cache_totals(*store, rows, *o);
         bool routing = _router_on();
-        if (routing) ledger::add_routing_savings(rows, _tag(*o), o->hours);
+        if (routing) ledger::add_routing_savings(*store, rows, _tag(*o), o->hours);
         _print_records(rows, o->json, accounting.cache_pricing ? SUMMARY_CACHE_VIEW : SUMMARY_VIEW);
         if (routing && !o->json) std::cout << _routing_line(rows) << '\n';
-        if (!o->json && accounting.any()) _print_partial_note(ledger::calls_without_cost(o->hours, _tag(*o)));
+        if (!o->json && accounting.any()) _print_partial_note(ledger::calls_without_cost(*store, o->hours, _tag(*o)));
     });
 }
 
 // Call rows, with their cached tokens when cache pricing is on.
-bj::array _with_cache_tokens(bj::array rows) {
-    if (usage::configured().cache_pricing) ledger::add_cache_tokens(rows);
+bj::array _with_cache_tokens(store::Store& store, bj::array rows) {
+    if (usage::configured().cache_pricing) ledger::add_cache_tokens(store, rows);
     return rows;
 }
 
 void _spend(const Command& c) {
     c.cmd->callback([o = c.o] {
-        double spend = ledger::rolling_spend(o->days, _tag(*o));
+        double spend = ledger::rolling_spend(*open_store(), o->days, _tag(*o));
         if (o->json) print_json(spend);
         else std::cout << tui::fmt_cost(spend) << '\n';
     });
@@ -298,17 +299,21 @@ void _spend(const Command& c) {
 void add_ledger_commands(CLI::App& app) {
     _summary(_tag_option(_hours(_command(app, "summary", "Spend and usage by model and tag, highest cost first"))));
     _lists(_n(_command(app, "recent", "The latest calls, newest first")), CALLS_VIEW,
-           [](const ReadOptions& o) { return _routed(_with_cache_tokens(ledger::recent(o.n))); });
+           [](store::Store& store, const ReadOptions& o) {
+               return _routed(store, _with_cache_tokens(store, ledger::recent(store, o.n)));
+           });
     _spend(_tag_option(_days(_command(app, "spend", "US dollars spent over the last days (priced calls only)"))));
     _lists(_days(_command(app, "history", "Priced calls and spend per local calendar day, newest first")),
-           HISTORY_VIEW, [](const ReadOptions& o) { return ledger::rolling_summary(o.days); });
+           HISTORY_VIEW, [](store::Store& store, const ReadOptions& o) { return ledger::rolling_summary(store, o.days); });
     _lists(_hours(_command(app, "sessions", "Agent sessions by session and tag, highest cost first")), SESSIONS_VIEW,
-           [](const ReadOptions& o) { return ledger::agent_summary(o.hours); });
+           [](store::Store& store, const ReadOptions& o) { return ledger::agent_summary(store, o.hours); });
     _lists(_n(_session_id(_command(app, "session", "The latest calls of one agent session, newest first"))),
            CALLS_VIEW,
-           [](const ReadOptions& o) { return _routed(_with_cache_tokens(ledger::agent_recent(o.session_id, o.n))); });
+           [](store::Store& store, const ReadOptions& o) {
+               return _routed(store, _with_cache_tokens(store, ledger::agent_recent(store, o.session_id, o.n)));
+           });
     app.add_subcommand("tui", "Full-screen dashboard over the ledger (q quits, r refreshes)")->callback([] {
-        tui::launch();
+        tui::launch(open_store());
     });
 }
 

@@ -29,8 +29,9 @@ void _add_advise(CLI::App& app) {
     cmd->add_option("--hours", opts->hours, "Look-back window in hours")->capture_default_str();
     cmd->add_flag("--json", opts->json, "Print the suggestions as a JSON array");
     cmd->callback([opts] {
-        if (opts->json) print_json(advisor::get_suggestions(opts->hours));
-        else advisor::print_suggestions(opts->hours);
+        auto store = open_store();
+        if (opts->json) print_json(advisor::get_suggestions(*store, opts->hours));
+        else advisor::print_suggestions(*store, opts->hours);
     });
 }
 
@@ -38,7 +39,7 @@ void _add_train(CLI::App& app) {
     auto* cmd = app.add_subcommand("train", "Train the cost predictor on the ledger's priced calls");
     cmd->callback([] {
         // The reason (too few rows, no ledger, a failure) is already logged.
-        if (!predictor::train()) throw std::runtime_error("no model bundle was written");
+        if (!predictor::train(*open_store())) throw std::runtime_error("no model bundle was written");
     });
 }
 

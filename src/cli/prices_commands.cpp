@@ -3,7 +3,6 @@
 #include "cli/output.hpp"
 
 #include "tokentally/catalog.hpp"
-#include "tokentally/db.hpp"
 #include "tokentally/http/client.hpp"
 #include "tokentally/ledger.hpp"
 #include "tokentally/paths.hpp"
@@ -14,6 +13,7 @@
 #include <boost/asio/use_future.hpp>
 #include <fmt/format.h>
 
+#include <filesystem>
 #include <iostream>
 #include <memory>
 
@@ -76,13 +76,14 @@ void _print_prices(bool as_json) {
     print_table({"Model", "Input", "Output", "Cache read", "Cache write", "Cache write 1h", "Source"}, rows,
                 {1, 2, 3, 4, 5});
     std::cout << "\nUSD per million tokens. Built-in prices as of " << catalog::PRICES_AS_OF;
-    if (db::exists(prices::path())) std::cout << "; imported prices from " << prices::path();
+    std::error_code unseen;
+    if (std::filesystem::exists(prices::path(), unseen)) std::cout << "; imported prices from " << prices::path();
     std::cout << ".\n";
 }
 
 void _print_missing(bool as_json) {
     bj::array missing;
-    for (const auto& v : ledger::model_calls(MISSING_WINDOW_HOURS)) {
+    for (const auto& v : ledger::model_calls(*open_store(), MISSING_WINDOW_HOURS)) {
         const bj::object& row = v.as_object();
         const bj::value& model = row.at("model_id");
         if (model.is_string() && catalog::unpriced(model.get_string()))

@@ -2,9 +2,7 @@
 
 #include "tokentally/catalog.hpp"
 #include "tokentally/config.hpp"
-#include "tokentally/db.hpp"
 #include "tokentally/json.hpp"
-#include "tokentally/paths.hpp"
 
 #include <fmt/format.h>
 
@@ -16,29 +14,12 @@
 
 namespace tokentally::advisor {
 
-std::string DB_PATH = paths::data_file("ledger.db");
-
 // The catalog's table: the router's warnings suggest from the same one.
 const std::map<std::string, std::vector<std::string>, std::less<>>& ALTERNATIVES = catalog::ALTERNATIVES;
 
 std::function<bj::object()> load_config = config::load;
 
 namespace {
-
-constexpr const char* USAGE_SQL = R"(
-SELECT
-    model_id,
-    COUNT(*) as calls,
-    SUM(prompt_tokens) as total_in,
-    SUM(completion_tokens) as total_out,
-    SUM(cost_usd) as total_cost,
-    AVG(prompt_tokens) as avg_in,
-    AVG(completion_tokens) as avg_out
-FROM calls
-WHERE ts >= ? AND cost_usd > 0
-GROUP BY model_id
-ORDER BY total_cost DESC
-)";
 
 constexpr const char* YELLOW = "\033[33m";
 constexpr const char* GREEN = "\033[32m";
@@ -173,22 +154,24 @@ Bindings& bindings() {
     return table;
 }
 
-// Refuses a missing ledger rather than creating an empty one: the advisor
-// only reads, and an empty file would hide that the proxy never ran here.
-SQLite::Database _conn() {
-    if (!db::exists(DB_PATH)) throw std::runtime_error("no ledger database at " + DB_PATH);
-    return db::open(DB_PATH);
-}
-
 bj::object _get_price(std::string_view model_id) { return bindings().get_model_price(model_id); }
 
-bj::array _get_usage_summary(double since_hours) {
+bj::array _get_usage_summary(store::Store& store, double since_hours) {
     _window_units(since_hours);
-    double since = db::now() - since_hours * 3600;
-    auto conn = _conn();
-    SQLite::Statement stmt(conn, USAGE_SQL);
-    stmt.bind(1, since);
-    return db::all_records(stmt);
+    double since = store::now() - since_hours * 3600;
+    // The advisor only reads: an empty ledger created here would hide that
+    // the proxy never ran.
+    if (!store.exists()) throw std::runtime_error("no ledger database at " + store.location());
+    bj::array rows;
+    for (const auto& u : store.calls().usage_by_model(since))
+        rows.emplace_back(bj::object{{"model_id", json::or_null(u.model_id)},
+                                     {"calls", u.calls},
+                                     {"total_in", json::or_null(u.total_in)},
+                                     {"total_out", json::or_null(u.total_out)},
+                                     {"total_cost", u.total_cost},
+                                     {"avg_in", json::or_null(u.avg_in)},
+                                     {"avg_out", json::or_null(u.avg_out)}});
+    return rows;
 }
 
 std::string _period_label(double since_hours) {
@@ -199,10 +182,10 @@ std::string _window_text(double since_hours) {
     return std::to_string(_window_units(since_hours)) + (since_hours >= 24 ? " days" : " hours");
 }
 
-bj::array get_suggestions(double since_hours) {
+bj::array get_suggestions(store::Store& store, double since_hours) {
     double min_saving_pct = _min_saving_pct();
     bj::array result;
-    for (const bj::value& row : _get_usage_summary(since_hours))
+    for (const bj::value& row : _get_usage_summary(store, since_hours))
         if (auto s = _suggest_for(row.get_object(), min_saving_pct, since_hours)) result.push_back(std::move(*s));
     std::stable_sort(result.begin(), result.end(), [](const bj::value& a, const bj::value& b) {
         return json::as_number(a.at("projected_saving"), "projected_saving") >
@@ -211,8 +194,8 @@ bj::array get_suggestions(double since_hours) {
     return result;
 }
 
-void print_suggestions(double since_hours, std::ostream& out) {
-    bj::array suggestions = get_suggestions(since_hours);
+void print_suggestions(store::Store& store, double since_hours, std::ostream& out) {
+    bj::array suggestions = get_suggestions(store, since_hours);
     out << fmt::format("\ntokentally advisor — based on last {} of usage\n\n", _window_text(since_hours));
     if (suggestions.empty()) {
         out << "  No suggestions — either usage is too low or you're already on optimal models.\n\n";

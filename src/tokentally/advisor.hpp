@@ -4,8 +4,8 @@
 #pragma once
 
 #include "tokentally/catalog.hpp"
+#include "tokentally/store/store.hpp"
 
-#include <SQLiteCpp/SQLiteCpp.h>
 #include <boost/json.hpp>
 
 #include <functional>
@@ -19,10 +19,6 @@
 namespace tokentally::advisor {
 
 namespace bj = boost::json;
-
-// Path of ledger.db, computed when the library loads; a caller (a test) may
-// point it elsewhere.
-extern std::string DB_PATH;
 
 // Normalised model id -> replacements to try, in order of preference.
 extern const std::map<std::string, std::vector<std::string>, std::less<>>& ALTERNATIVES;
@@ -47,16 +43,14 @@ Bindings default_bindings();
 // The configuration loader, bound when the library loads.
 extern std::function<bj::object()> load_config;
 
-// A new connection to DB_PATH.
-SQLite::Database _conn();
-
 // The catalog's price entry for `model_id`, unchanged.
 bj::object _get_price(std::string_view model_id);
 
 // One record per model with priced calls since now - since_hours, highest
 // total cost first: model_id, calls, total_in, total_out, total_cost,
 // avg_in, avg_out.
-bj::array _get_usage_summary(double since_hours = DEFAULT_HOURS);
+// Refuses a ledger that was never created rather than creating an empty one.
+bj::array _get_usage_summary(store::Store& store, double since_hours = DEFAULT_HOURS);
 
 // "<days>d" for windows of a day or more, else "<hours>h".
 std::string _period_label(double since_hours);
@@ -65,10 +59,10 @@ std::string _period_label(double since_hours);
 std::string _window_text(double since_hours);
 
 // Suggestion records (14 keys), largest projected saving first.
-bj::array get_suggestions(double since_hours = DEFAULT_HOURS);
+bj::array get_suggestions(store::Store& store, double since_hours = DEFAULT_HOURS);
 
 // Writes the coloured report to `out`. Every suggestion is computed before
 // the first line is written, so a failure leaves no partial report.
-void print_suggestions(double since_hours = DEFAULT_HOURS, std::ostream& out = std::cout);
+void print_suggestions(store::Store& store, double since_hours = DEFAULT_HOURS, std::ostream& out = std::cout);
 
 }  // namespace tokentally::advisor

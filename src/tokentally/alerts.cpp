@@ -1,10 +1,8 @@
 #include "tokentally/alerts.hpp"
 
 #include "tokentally/config.hpp"
-#include "tokentally/db.hpp"
 #include "tokentally/json.hpp"
 #include "tokentally/logging.hpp"
-#include "tokentally/paths.hpp"
 
 #include <fmt/format.h>
 
@@ -17,28 +15,7 @@ namespace tokentally::alerts {
 
 namespace bj = boost::json;
 
-std::string DB_PATH = paths::data_file("ledger.db");
-
 namespace {
-
-constexpr const char* CREATE_ALERTS = R"(CREATE TABLE IF NOT EXISTS alerts (
-    id        INTEGER PRIMARY KEY AUTOINCREMENT,
-    ts        REAL    NOT NULL,
-    level     TEXT    NOT NULL,   -- 'warn' | 'critical'
-    scope     TEXT    NOT NULL,   -- 'hourly' | 'daily' | 'monthly' | 'tag:name'
-    spent     REAL    NOT NULL,
-    budget    REAL    NOT NULL,
-    message   TEXT    NOT NULL,
-    seen      INTEGER DEFAULT 0
-))";
-
-
-constexpr const char* RECENT_SAME_SCOPE = R"(SELECT id FROM alerts
-WHERE scope = ? AND ts > ?
-ORDER BY ts DESC LIMIT 1)";
-
-constexpr const char* INSERT_ALERT = R"(INSERT INTO alerts (ts, level, scope, spent, budget, message)
-VALUES (?, ?, ?, ?, ?, ?))";
 
 constexpr double HOUR_SECONDS = 3600.0;
 
@@ -70,51 +47,75 @@ struct _Found {
     std::string message;
 };
 
+// A budget to compare, and the spend it is compared with.
+struct _Budget {
+    const _Window* window;  // none: the tag's daily budget
+    double limit;
+    store::SpendWindow spend;
+};
+
 // A budget of zero or below cannot be spent "a percentage of", and the
 // proxy already reads 0 as "no limit": such a window is passed over, so the
 // other windows and the tag are still checked and no inf/nan text is made.
-std::optional<_Found> _check_window(const bj::object& budgets, const _Window& w) {
+std::optional<_Budget> _window_budget(const bj::object& budgets, const _Window& w, double now) {
     const bj::value* v = budgets.if_contains(w.scope);
     if (v == nullptr) return std::nullopt;
     double budget = json::as_number(*v, fmt::format("budgets.{}", w.scope));
     if (!(budget > 0)) return std::nullopt;
-    double spent = _get_spend(w.hours);
-    if (spent < budget) return std::nullopt;
-    double pct = spent / budget * 100;
-    return _Found{_level(pct), w.scope, spent, budget,
-                  fmt::format("${:.4f} spent of ${:.2f} {} budget ({:.0f}%)", spent, budget, w.scope, pct)};
+    return _Budget{&w, budget, {now - w.hours * HOUR_SECONDS, std::nullopt}};
 }
 
-std::optional<_Found> _check_tag(const bj::object& budgets, const std::string& tag) {
+std::optional<_Budget> _tag_budget(const bj::object& budgets, const std::string& tag, double now) {
     const bj::object& tags = json::table(budgets, "tags");
     if (!tags.contains(tag)) return std::nullopt;
     const bj::value* v = json::table(tags, tag).if_contains("daily");
     if (!json::truthy(v)) return std::nullopt;
     double limit = json::as_number(*v, "budgets.tags." + tag + ".daily");
     if (!(limit > 0)) return std::nullopt;  // as for the windows above
-    double spent = _get_spend(24, tag);
-    if (spent < limit * TAG_WARN_SHARE) return std::nullopt;
-    double pct = spent / limit * 100;
-    return _Found{_level(pct), "tag:" + tag, spent, limit,
-                  fmt::format("[{}] ${:.4f} of ${:.2f} daily budget ({:.0f}%)", tag, spent, limit, pct)};
+    return _Budget{nullptr, limit, {now - 24 * HOUR_SECONDS, tag}};
 }
 
-// Every window and the tag, read in one transaction: one snapshot of the
-// ledger, and one lock of its shared memory instead of one per window. What
-// was found before a failure (a budget that is not a number) is still
-// returned, with the failure.
-std::vector<_Found> _check_all(const bj::object& budgets, const std::string& tag, std::exception_ptr& failed) {
+// The configured budgets in the order they are checked, up to the first one
+// that cannot be read (its failure is kept in `failed`).
+std::vector<_Budget> _budgets(const bj::object& budgets, const std::string& tag, std::exception_ptr& failed) {
+    std::vector<_Budget> found;
+    double now = store::now();
+    try {
+        for (const auto& w : WINDOWS)
+            if (auto b = _window_budget(budgets, w, now)) found.push_back(std::move(*b));
+        if (auto b = _tag_budget(budgets, tag, now)) found.push_back(std::move(*b));
+    } catch (...) {
+        failed = std::current_exception();
+    }
+    return found;
+}
+
+std::optional<_Found> _breach(const _Budget& b, double spent, const std::string& tag) {
+    double pct = spent / b.limit * 100;
+    if (b.window != nullptr) {
+        if (spent < b.limit) return std::nullopt;
+        const char* scope = b.window->scope;
+        return _Found{_level(pct), scope, spent, b.limit,
+                      fmt::format("${:.4f} spent of ${:.2f} {} budget ({:.0f}%)", spent, b.limit, scope, pct)};
+    }
+    if (spent < b.limit * TAG_WARN_SHARE) return std::nullopt;
+    return _Found{_level(pct), "tag:" + tag, spent, b.limit,
+                  fmt::format("[{}] ${:.4f} of ${:.2f} daily budget ({:.0f}%)", tag, spent, b.limit, pct)};
+}
+
+// Every window and the tag, read from one snapshot of the ledger. What was
+// found before a failure (a budget that is not a number) is still returned,
+// with the failure.
+std::vector<_Found> _check_all(store::Store& store, const bj::object& budgets, const std::string& tag,
+                               std::exception_ptr& failed) {
+    std::vector<_Budget> checked = _budgets(budgets, tag, failed);
+    std::vector<store::SpendWindow> windows;
+    for (const _Budget& b : checked) windows.push_back(b.spend);
     std::vector<_Found> found;
     try {
-        // Each window asks for the connection again: it must stay the one
-        // the transaction is on.
-        db::FileLookupsOnce once;
-        auto conn = _conn();
-        db::Transaction reading(conn);
-        for (const auto& w : WINDOWS)
-            if (auto f = _check_window(budgets, w)) found.push_back(std::move(*f));
-        if (auto f = _check_tag(budgets, tag)) found.push_back(std::move(*f));
-        reading.commit();
+        std::vector<double> spent = store.calls().spend_since(windows);
+        for (std::size_t i = 0; i < checked.size(); ++i)
+            if (auto f = _breach(checked[i], spent[i], tag)) found.push_back(std::move(*f));
     } catch (...) {
         failed = std::current_exception();
     }
@@ -123,88 +124,70 @@ std::vector<_Found> _check_all(const bj::object& budgets, const std::string& tag
 
 }  // namespace
 
-db::Conn _conn() { return db::connection(DB_PATH); }
-
-void init_alerts_table() {
-    auto conn = _conn();
-    conn.exec(CREATE_ALERTS);
+double _get_spend(store::Store& store, double hours, const std::optional<std::string>& tag) {
+    std::optional<std::string> only = tag && !tag->empty() ? tag : std::nullopt;
+    const store::SpendWindow window[] = {{store::now() - hours * HOUR_SECONDS, only}};
+    return store.calls().spend_since(window).front();
 }
 
-double _get_spend(double hours, const std::optional<std::string>& tag) {
-    auto conn = _conn();
-    return db::spend_since(conn, db::now() - hours * HOUR_SECONDS, tag);
-}
-
-void check_budgets(const std::optional<std::string>& tag) {
+void check_budgets(store::Store& store, const std::optional<std::string>& tag) {
     auto cfg = config::load_shared();
     const bj::object& budgets = json::table(*cfg, "budgets");
     std::exception_ptr failed;
-    for (const _Found& f : _check_all(budgets, tag && !tag->empty() ? *tag : "default", failed))
-        _record_alert(f.level, f.scope, f.spent, f.budget, f.message);
+    for (const _Found& f : _check_all(store, budgets, tag && !tag->empty() ? *tag : "default", failed))
+        _record_alert(store, f.level, f.scope, f.spent, f.budget, f.message);
     if (failed) std::rethrow_exception(failed);
 }
 
-void _record_alert(const std::string& level, const std::string& scope, double spent, double budget,
-                   const std::string& message) {
-    init_alerts_table();
-    double now = db::now();
-    {
-        auto conn = _conn();
-        // IMMEDIATE takes the write lock before the duplicate check, so two
-        // proxy workers crossing a budget together store one alert, not two.
-        db::WriteLock writing;
-        SQLite::Transaction tx(conn, SQLite::TransactionBehavior::IMMEDIATE);
-        SQLite::Statement recent(conn, RECENT_SAME_SCOPE);
-        recent.bind(1, scope);
-        recent.bind(2, now - HOUR_SECONDS);
-        if (recent.executeStep()) return;
-        SQLite::Statement insert(conn, INSERT_ALERT);
-        insert.bind(1, now);
-        insert.bind(2, level);
-        insert.bind(3, scope);
-        insert.bind(4, spent);
-        insert.bind(5, budget);
-        insert.bind(6, message);
-        insert.exec();
-        tx.commit();
-    }
+void _record_alert(store::Store& store, const std::string& level, const std::string& scope, double spent,
+                   double budget, const std::string& message) {
+    if (!store.alerts().insert_unless_raised_since({level, scope, spent, budget, message},
+                                                   store::now() - HOUR_SECONDS))
+        return;
     const char* colour = level == "warn" ? YELLOW : RED;
     _log()->warn("{}⚠ BUDGET ALERT [{}] {}{}", colour, scope, message, RESET);
 }
 
-bj::array get_recent_alerts(std::int64_t n) {
-    init_alerts_table();
-    auto conn = _conn();
-    SQLite::Statement q(conn, "SELECT * FROM alerts ORDER BY ts DESC LIMIT ?");
-    q.bind(1, n);
-    return db::all_records(q);
+namespace {
+
+bj::array _records(const std::vector<store::AlertRow>& rows) {
+    bj::array out;
+    out.reserve(rows.size());
+    for (const auto& r : rows)
+        out.emplace_back(bj::object{{"id", r.id},
+                                    {"ts", r.ts},
+                                    {"level", r.level},
+                                    {"scope", r.scope},
+                                    {"spent", r.spent},
+                                    {"budget", r.budget},
+                                    {"message", r.message},
+                                    {"seen", r.seen}});
+    return out;
 }
 
-bj::array get_unseen_alerts() {
-    init_alerts_table();
-    auto conn = _conn();
-    db::WriteLock writing;
-    SQLite::Transaction tx(conn);
-    bj::array rows;
-    {
-        SQLite::Statement q(conn, "SELECT * FROM alerts WHERE seen = 0 ORDER BY ts DESC");
-        rows = db::all_records(q);
-    }
-    conn.exec("UPDATE alerts SET seen = 1 WHERE seen = 0");
-    tx.commit();
-    return rows;
-}
+}  // namespace
+
+bj::array get_recent_alerts(store::Store& store, std::int64_t n) { return _records(store.alerts().latest(n)); }
+
+bj::array get_unseen_alerts(store::Store& store) { return _records(store.alerts().take_unseen()); }
 
 }  // namespace tokentally::alerts
 
-extern "C" __attribute__((visibility("default"))) int tokentally_alerts_check_budgets(const char* tag) {
+extern "C" __attribute__((visibility("default"))) int tokentally_alerts_check_budgets(tokentally::store::Store* store,
+                                                                                     const char* tag) {
+    namespace logging = tokentally::logging;
+    static logging::RepeatedFailure failures;
     // Exceptions must not cross the C boundary into the ledger.
     try {
+        if (store == nullptr) throw std::invalid_argument("no store to check");
         std::optional<std::string> t;
         if (tag != nullptr) t = tag;
-        tokentally::alerts::check_budgets(t);
+        tokentally::alerts::check_budgets(*store, t);
+        logging::succeeded(failures);
         return 0;
     } catch (...) {
+        logging::failed(failures, "tokentally.alerts", "Budget alert check failed: ",
+                        logging::describe(std::current_exception()));
         return 1;
     }
 }

@@ -4,9 +4,8 @@
 // logged in colour on "tokentally.alerts".
 #pragma once
 
-#include "tokentally/db.hpp"
+#include "tokentally/store/store.hpp"
 
-#include <SQLiteCpp/SQLiteCpp.h>
 #include <boost/json.hpp>
 
 #include <cstdint>
@@ -15,41 +14,31 @@
 
 namespace tokentally::alerts {
 
-// Path of ledger.db; computed when the library loads, read at every
-// connection, so a caller (a test) may point it elsewhere.
-extern std::string DB_PATH;
-
-// A connection to DB_PATH (its directory created when missing) with the
-// 5-second wait on a busy database.
-db::Conn _conn();
-
-// Creates the `alerts` table when missing.
-void init_alerts_table();
-
 // Compares the hourly, daily and monthly spend (all tags) and the daily
 // spend of `tag` ("default" when absent or empty) with their budgets and
 // stores an alert for each breach. Errors (configuration, database, a
 // budget that is not a number) propagate; alerts stored before stay.
-void check_budgets(const std::optional<std::string>& tag = std::nullopt);
+void check_budgets(store::Store& store, const std::optional<std::string>& tag = std::nullopt);
 
 // At most `n` alerts, newest first.
-boost::json::array get_recent_alerts(std::int64_t n = 20);
+boost::json::array get_recent_alerts(store::Store& store, std::int64_t n = 20);
 
 // Every alert not returned here before, newest first, marked seen on the
 // way out (the records still show seen = 0).
-boost::json::array get_unseen_alerts();
+boost::json::array get_unseen_alerts(store::Store& store);
 
 // Priced spend of the last `hours` hours, of one tag when `tag` is given and
 // not empty.
-double _get_spend(double hours, const std::optional<std::string>& tag = std::nullopt);
+double _get_spend(store::Store& store, double hours, const std::optional<std::string>& tag = std::nullopt);
 
 // Stores and logs one alert unless one of the same scope was stored in the
 // last hour.
-void _record_alert(const std::string& level, const std::string& scope, double spent, double budget,
+void _record_alert(store::Store& store, const std::string& level, const std::string& scope, double spent, double budget,
                    const std::string& message);
 
 }  // namespace tokentally::alerts
 
-// The entry the ledger finds with dlsym: runs check_budgets(tag) (tag may
-// be null) and returns 0, or non-zero when it failed. Never throws.
-extern "C" int tokentally_alerts_check_budgets(const char* tag);
+// The entry the ledger finds with dlsym: runs check_budgets(*store, tag)
+// (tag may be null) and returns 0, or non-zero when it failed, which it logs
+// once while the same failure goes on. Never throws.
+extern "C" int tokentally_alerts_check_budgets(tokentally::store::Store* store, const char* tag);

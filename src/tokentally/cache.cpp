@@ -1,12 +1,10 @@
 #include "tokentally/cache.hpp"
 
 #include "tokentally/config.hpp"
-#include "tokentally/db.hpp"
 #include "tokentally/embeddings.hpp"
 #include "tokentally/features.hpp"
 #include "tokentally/json.hpp"
 #include "tokentally/logging.hpp"
-#include "tokentally/paths.hpp"
 
 #include <boost/asio.hpp>
 #include <fmt/format.h>
@@ -28,9 +26,8 @@ namespace tokentally::cache {
 namespace asio = boost::asio;
 namespace bj = boost::json;
 
-std::string DB_PATH = paths::data_file("ledger.db");
-
 namespace {
+
 
 constexpr double SECONDS_PER_HOUR = 3600.0;
 
@@ -40,33 +37,6 @@ constexpr double PRUNE_SECONDS = 60.0;
 
 // Members that say who asks or how the answer travels, not what it says.
 constexpr std::string_view BOOKKEEPING[] = {"model", "stream", "stream_options", "user", "metadata", "store"};
-
-constexpr const char* CREATE_TABLE = R"(CREATE TABLE IF NOT EXISTS semantic_cache (
-    id            INTEGER PRIMARY KEY AUTOINCREMENT,
-    ts            REAL    NOT NULL,
-    context_key   TEXT    NOT NULL,
-    model_id      TEXT    NOT NULL,
-    embedding     BLOB    NOT NULL,
-    signature     BLOB    NOT NULL,
-    response_json TEXT    NOT NULL,
-    cost_usd      REAL,
-    hit_count     INTEGER DEFAULT 0
-))";
-
-constexpr const char* CREATE_TS_INDEX = "CREATE INDEX IF NOT EXISTS idx_semantic_cache_ts ON semantic_cache(ts)";
-
-constexpr const char* SELECT_LIVE = R"(SELECT id, ts, context_key, signature FROM semantic_cache
-WHERE ts >= ? ORDER BY ts, id)";
-
-constexpr const char* INSERT_ENTRY = R"(INSERT INTO semantic_cache
-  (ts, context_key, model_id, embedding, signature, response_json, cost_usd)
-VALUES (?, ?, ?, ?, ?, ?, ?))";
-
-constexpr const char* SELECT_VECTOR = "SELECT ts, embedding FROM semantic_cache WHERE id = ?";
-constexpr const char* SELECT_RESPONSE = "SELECT response_json FROM semantic_cache WHERE id = ?";
-constexpr const char* COUNT_HIT = "UPDATE semantic_cache SET hit_count = hit_count + 1 WHERE id = ?";
-constexpr const char* DELETE_EXPIRED = "DELETE FROM semantic_cache WHERE ts < ?";
-constexpr const char* DELETE_ENTRY = "DELETE FROM semantic_cache WHERE id = ?";
 
 auto _log() {
     static auto logger = logging::get("tokentally.cache");
@@ -280,7 +250,7 @@ constexpr double MEMO_SECONDS = 600.0;
 
 struct _Index {
     std::mutex mu;
-    std::string path;  // the file the entries were loaded from; empty before
+    std::string source;  // where the entries were loaded from; empty before
     _Partitions partitions;
     std::size_t size = 0;
     double next_prune = 0;
@@ -292,25 +262,16 @@ _Index& _index() {
     return ix;
 }
 
-void _create_table(const db::Conn& conn) {
-    conn.exec(CREATE_TABLE);
-    conn.exec(CREATE_TS_INDEX);
-}
-
-// Loads the index the first time this process sees the file at DB_PATH
-// (again when it was replaced, or DB_PATH moved), creating the table.
-void _ensure_loaded(double ttl_seconds) {
-    std::string path = DB_PATH;
-    bool fresh = false;
-    db::once_per_file(path, "semantic_cache", [&] {
-        _create_table(db::connection(path));
-        fresh = true;
-    });
+// Loads the index the first time this process sees the store's entries
+// (again when they were replaced, or another store is used), creating
+// their table.
+void _ensure_loaded(Store& store, double ttl_seconds) {
+    bool fresh = store.semantic_cache().prepare();
     if (!fresh) {
         std::lock_guard lock(_index().mu);
-        fresh = _index().path != path;
+        fresh = _index().source != store.location();
     }
-    if (fresh) _reload(ttl_seconds);
+    if (fresh) _reload(store, ttl_seconds);
 }
 
 void _drop_older(_Index& ix, double cutoff) {
@@ -324,36 +285,28 @@ void _drop_older(_Index& ix, double cutoff) {
     }
 }
 
-void _delete_rows(const char* sql, auto value) {
-    auto conn = db::connection(DB_PATH);
-    db::WriteLock writing;
-    auto del = conn.prepare(sql);
-    del->bind(1, value);
-    del->exec();
-}
-
-// Removes entries stored before `cutoff`, from the index and the table.
-void _prune(double cutoff) {
+// Removes entries stored before `cutoff`, from the index and the store.
+void _prune(Store& store, double cutoff) {
     {
         auto& ix = _index();
         std::lock_guard lock(ix.mu);
         _drop_older(ix, cutoff);
-        ix.next_prune = db::now() + PRUNE_SECONDS;
+        ix.next_prune = store::now() + PRUNE_SECONDS;
     }
-    _delete_rows(DELETE_EXPIRED, cutoff);
+    store.semantic_cache().remove_before(cutoff);
 }
 
-void _prune_if_due(double ttl_seconds) {
-    double now = db::now();
+void _prune_if_due(Store& store, double ttl_seconds) {
+    double now = store::now();
     {
         std::lock_guard lock(_index().mu);
         if (now < _index().next_prune) return;
     }
-    _prune(now - ttl_seconds);
+    _prune(store, now - ttl_seconds);
 }
 
 // An entry whose row went away (another process, a hand edit).
-void _forget(std::int64_t id) {
+void _forget(Store& store, std::int64_t id) {
     auto& ix = _index();
     {
         std::lock_guard lock(ix.mu);
@@ -367,7 +320,7 @@ void _forget(std::int64_t id) {
             break;
         }
     }
-    _delete_rows(DELETE_ENTRY, id);
+    store.semantic_cache().remove(id);
 }
 
 // (distance, id) of the entries within `max_distance` of `sig` stored from
@@ -410,57 +363,39 @@ struct _Nearest {
     double similarity = -2;
 };
 
-// The candidate with the highest cosine, read from the table. Rows that
-// went away or expired (by the table's time) are forgotten, and an expired
+// The candidate with the highest cosine, read from the store. Entries that
+// went away or expired (by the store's time) are forgotten, and an expired
 // one starts a prune of all the others.
-std::optional<_Nearest> _rerank(const std::vector<std::int64_t>& ids, const std::vector<float>& embedding,
+std::optional<_Nearest> _rerank(Store& store, const std::vector<std::int64_t>& ids, const std::vector<float>& embedding,
                                 double cutoff) {
     std::optional<_Nearest> best;
     std::vector<std::int64_t> gone;
     bool expired = false;
-    std::vector<float> stored(embedding.size());  // SQLite's blob memory need not be aligned for floats
-    {
-        auto conn = db::connection(DB_PATH);
-        auto q = conn.prepare(SELECT_VECTOR);
-        for (std::int64_t id : ids) {
-            q->reset();
-            q->bind(1, id);
-            if (!q->executeStep()) {
-                gone.push_back(id);
-                continue;
-            }
-            if (q->getColumn(0).getDouble() < cutoff) {
-                gone.push_back(id);
-                expired = true;
-                continue;
-            }
-            const auto& blob = q->getColumn(1);
-            if (static_cast<std::size_t>(blob.getBytes()) != embedding.size() * sizeof(float)) continue;
-            std::memcpy(stored.data(), blob.getBlob(), stored.size() * sizeof(float));
-            double sim = _dot(stored.data(), embedding.data(), embedding.size());
-            if (!best || sim > best->similarity) best = _Nearest{id, sim};
+    std::vector<float> stored(embedding.size());  // the stored bytes need not be aligned for floats
+    std::vector<std::optional<store::SemanticVector>> vectors = store.semantic_cache().vectors(ids);
+    for (std::size_t i = 0; i < ids.size(); ++i) {
+        const auto& v = vectors[i];
+        if (!v || v->ts < cutoff) {
+            gone.push_back(ids[i]);
+            expired = expired || v.has_value();
+            continue;
         }
+        if (v->embedding.size() != embedding.size() * sizeof(float)) continue;
+        std::memcpy(stored.data(), v->embedding.data(), v->embedding.size());
+        double sim = _dot(stored.data(), embedding.data(), embedding.size());
+        if (!best || sim > best->similarity) best = _Nearest{ids[i], sim};
     }
-    for (std::int64_t id : gone) _forget(id);
-    if (expired) _prune(cutoff);
+    for (std::int64_t id : gone) _forget(store, id);
+    if (expired) _prune(store, cutoff);
     return best;
 }
 
-bj::object _take_response(std::int64_t id) {
-    auto conn = db::connection(DB_PATH);
-    std::string text;
-    {
-        auto q = conn.prepare(SELECT_RESPONSE);
-        q->bind(1, id);
-        if (!q->executeStep()) throw std::runtime_error(fmt::format("semantic cache entry {} went away", id));
-        text = q->getColumn(0).getString();
-    }
-    auto response = json::parse_object(text);
+bj::object _take_response(Store& store, std::int64_t id) {
+    std::optional<std::string> text = store.semantic_cache().response(id);
+    if (!text) throw std::runtime_error(fmt::format("semantic cache entry {} went away", id));
+    auto response = json::parse_object(*text);
     if (!response) throw std::runtime_error(fmt::format("semantic cache entry {} holds no JSON object", id));
-    db::WriteLock writing;
-    auto count = conn.prepare(COUNT_HIT);
-    count->bind(1, id);
-    count->exec();
+    store.semantic_cache().count_hit(id);
     return std::move(*response);
 }
 
@@ -498,14 +433,14 @@ asio::awaitable<std::vector<float>> _embedding(const _Settings& s, const std::st
     auto ex = co_await asio::this_coro::executor;
     auto [error, vector] =
         co_await asio::co_spawn(ex, embeddings::embed(s.embedder, text), asio::as_tuple(asio::use_awaitable));
-    if (for_lookup) _remember(memo_key, _Embedded{vector, error ? logging::describe(error) : "", db::now()});
+    if (for_lookup) _remember(memo_key, _Embedded{vector, error ? logging::describe(error) : "", store::now()});
     if (error) std::rethrow_exception(error);
     co_return vector;
 }
 
 std::string _memo_key(const std::string& key, const std::string& text) { return key + json::sha256_hex(text); }
 
-std::string _blob(const void* data, std::size_t bytes) { return std::string(static_cast<const char*>(data), bytes); }
+std::string _bytes(const void* data, std::size_t n) { return std::string(static_cast<const char*>(data), n); }
 
 }  // namespace
 
@@ -544,12 +479,12 @@ bool _storable(const bj::value& response) {
     return false;
 }
 
-std::optional<Hit> _find(const std::string& key, const std::vector<float>& embedding, double threshold,
+std::optional<Hit> _find(Store& store, const std::string& key, const std::vector<float>& embedding, double threshold,
                          double ttl_seconds) {
-    double cutoff = db::now() - ttl_seconds;
+    double cutoff = store::now() - ttl_seconds;
     auto ids = _candidates(key, _signature(embedding), _max_distance(threshold), cutoff);
     if (ids.empty()) return std::nullopt;
-    auto nearest = _rerank(ids, embedding, cutoff);
+    auto nearest = _rerank(store, ids, embedding, cutoff);
     if (!nearest) return std::nullopt;
     if (nearest->similarity < threshold) {
         _log()->info("semantic cache miss: nearest entry {} at similarity {:.4f}, below the threshold {}", nearest->id,
@@ -558,60 +493,37 @@ std::optional<Hit> _find(const std::string& key, const std::vector<float>& embed
     }
     _log()->info("semantic cache hit: entry {} at similarity {:.4f} (threshold {})", nearest->id, nearest->similarity,
                  json::format_real(threshold));
-    return Hit{nearest->id, nearest->similarity, _take_response(nearest->id)};
+    return Hit{nearest->id, nearest->similarity, _take_response(store, nearest->id)};
 }
 
-std::int64_t _add(const std::string& key, const std::string& model_id, const std::vector<float>& embedding,
-                  const bj::value& response, double cost_usd) {
+std::int64_t _add(Store& store, const std::string& key, const std::string& model_id,
+                  const std::vector<float>& embedding, const bj::value& response, double cost_usd) {
     _Signature sig = _signature(embedding);
-    std::string path = DB_PATH;
-    auto conn = db::connection(path);
-    std::int64_t id;
-    double ts;
-    {
-        db::WriteLock writing;
-        ts = db::now();
-        auto insert = conn.prepare(INSERT_ENTRY);
-        insert->bind(1, ts);
-        insert->bind(2, key);
-        insert->bind(3, model_id);
-        insert->bind(4, _blob(embedding.data(), embedding.size() * sizeof(float)));
-        insert->bind(5, _blob(sig.data(), sizeof sig));
-        insert->bind(6, json::write(response));
-        insert->bind(7, cost_usd);
-        insert->exec();
-        id = conn.db->getLastInsertRowid();
-    }
+    store::Appended made = store.semantic_cache().add(
+        {key, model_id, _bytes(embedding.data(), embedding.size() * sizeof(float)), _bytes(sig.data(), sizeof sig),
+         json::write(response), cost_usd});
     auto& ix = _index();
     std::lock_guard lock(ix.mu);
-    if (ix.path == path) {
-        ix.partitions[key].push_back(_Entry{id, ts, sig});
+    if (ix.source == store.location()) {
+        ix.partitions[key].push_back(_Entry{made.id, made.ts, sig});
         ++ix.size;
     }
-    return id;
+    return made.id;
 }
 
-void _reload(double ttl_seconds) {
-    std::string path = DB_PATH;
-    auto conn = db::connection(path);
-    _create_table(conn);
+void _reload(Store& store, double ttl_seconds) {
     _Partitions partitions;
     std::size_t size = 0;
-    {
-        auto q = conn.prepare(SELECT_LIVE);
-        q->bind(1, db::now() - ttl_seconds);
-        while (q->executeStep()) {
-            const auto& sig_blob = q->getColumn(3);
-            if (sig_blob.getBytes() != sizeof(_Signature)) continue;
-            _Entry e{q->getColumn(0).getInt64(), q->getColumn(1).getDouble(), {}};
-            std::memcpy(e.sig.data(), sig_blob.getBlob(), sizeof e.sig);
-            partitions[q->getColumn(2).getString()].push_back(e);
-            ++size;
-        }
+    for (const auto& head : store.semantic_cache().live(store::now() - ttl_seconds)) {
+        if (head.signature.size() != sizeof(_Signature)) continue;
+        _Entry e{head.id, head.ts, {}};
+        std::memcpy(e.sig.data(), head.signature.data(), sizeof e.sig);
+        partitions[head.context_key].push_back(e);
+        ++size;
     }
     auto& ix = _index();
     std::lock_guard lock(ix.mu);
-    ix.path = path;
+    ix.source = store.location();
     ix.partitions = std::move(partitions);
     ix.size = size;
     ix.next_prune = 0;
@@ -622,7 +534,7 @@ std::size_t _size() {
     return _index().size;
 }
 
-void init_cache_tables() {
+void init_cache_tables(Store& store) {
     bool on = false;
     try {
         on = features::check("semantic_cache");
@@ -633,33 +545,33 @@ void init_cache_tables() {
     if (!on) return;
     try {
         _Settings s = _settings();
-        db::once_per_file(DB_PATH, "semantic_cache", [] { _create_table(db::connection(DB_PATH)); });
-        _reload(s.ttl_seconds);
-        _prune(db::now() - s.ttl_seconds);
-        _log()->info("semantic cache: {} entries from {}", _size(), DB_PATH);
+        store.semantic_cache().prepare();
+        _reload(store, s.ttl_seconds);
+        _prune(store, store::now() - s.ttl_seconds);
+        _log()->info("semantic cache: {} entries from {}", _size(), store.location());
     } catch (const std::exception& e) {
         _log()->warn("semantic cache not loaded: {}", e.what());
     }
 }
 
-asio::awaitable<std::optional<bj::object>> lookup(const bj::object& body, const std::string& model_id) {
+asio::awaitable<std::optional<bj::object>> lookup(Store& store, const bj::object& body, const std::string& model_id) {
     _Settings s = _settings();
     std::optional<Split> split = _split_request(body);
-    if (!split || !db::exists(DB_PATH)) co_return std::nullopt;
+    if (!split || !store.exists()) co_return std::nullopt;
     std::string key = _context_key(model_id, split->context, s.space);
-    _ensure_loaded(s.ttl_seconds);
-    _prune_if_due(s.ttl_seconds);
+    _ensure_loaded(store, s.ttl_seconds);
+    _prune_if_due(store, s.ttl_seconds);
     if (!_has_entries(key)) co_return std::nullopt;
     std::string memo_key = _memo_key(key, split->text);
     std::vector<float> embedding = co_await _embedding(s, memo_key, split->text, true);
-    std::optional<Hit> hit = _find(key, embedding, s.threshold, s.ttl_seconds);
+    std::optional<Hit> hit = _find(store, key, embedding, s.threshold, s.ttl_seconds);
     if (!hit) co_return std::nullopt;
     _recall(memo_key);  // answered from the cache: nothing to store
     co_return std::move(hit->response);
 }
 
-asio::awaitable<void> store(const bj::object& body, const std::string& model_id, const bj::value& response,
-                            double cost_usd) {
+asio::awaitable<void> store(Store& store, const bj::object& body, const std::string& model_id,
+                            const bj::value& response, double cost_usd) {
     _Settings s = _settings();
     std::optional<Split> split = _split_request(body);
     if (!split) co_return;
@@ -670,9 +582,9 @@ asio::awaitable<void> store(const bj::object& body, const std::string& model_id,
         co_return;
     }
     std::vector<float> embedding = co_await _embedding(s, memo_key, split->text, false);
-    _ensure_loaded(s.ttl_seconds);
-    _prune_if_due(s.ttl_seconds);
-    _add(key, model_id, embedding, response, cost_usd);
+    _ensure_loaded(store, s.ttl_seconds);
+    _prune_if_due(store, s.ttl_seconds);
+    _add(store, key, model_id, embedding, response, cost_usd);
 }
 
 }  // namespace tokentally::cache

@@ -209,4 +209,10 @@ double as_number(const bj::value& v, std::string_view what) {
     throw std::runtime_error(std::string(what) + " is not a number: " + write(v));
 }
 
+bj::value or_null(const std::variant<std::monostate, std::int64_t, double>& v) {
+    if (const auto* i = std::get_if<std::int64_t>(&v)) return *i;
+    if (const auto* d = std::get_if<double>(&v)) return *d;
+    return nullptr;
+}
+
 }  // namespace tokentally::json

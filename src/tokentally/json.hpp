@@ -4,9 +4,11 @@
 
 #include <boost/json.hpp>
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <variant>
 
 namespace tokentally::json {
 
@@ -49,6 +51,15 @@ const bj::value* member(const bj::value& v, std::string_view key);
 // The member `key` of `obj` when present and itself an object; an empty
 // object when absent. Throws when the member exists but is not an object.
 const bj::object& table(const bj::object& obj, std::string_view key);
+
+// The JSON form of a value that may be absent: null when it is.
+template <class T>
+bj::value or_null(const std::optional<T>& v) {
+    return v ? bj::value(*v) : bj::value(nullptr);
+}
+
+// A total as SQL sums it: null, an integer or a real.
+bj::value or_null(const std::variant<std::monostate, std::int64_t, double>& v);
 
 // Numeric value as a double (integers converted); throws for other types
 // with a message naming `what`.

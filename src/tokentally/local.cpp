@@ -1,9 +1,7 @@
 #include "tokentally/local.hpp"
 
 #include "tokentally/config.hpp"
-#include "tokentally/db.hpp"
 #include "tokentally/json.hpp"
-#include "tokentally/ledger.hpp"
 #include "tokentally/logging.hpp"
 
 #include <fmt/format.h>
@@ -27,10 +25,6 @@ auto _log() {
 std::string _model_text(const std::optional<std::string>& model_id) { return model_id ? *model_id : "None"; }
 
 std::string _count_text(const std::optional<std::int64_t>& n) { return n ? std::to_string(*n) : "None"; }
-
-double _seconds_since(std::chrono::steady_clock::time_point t0) {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-}
 
 // A numeric text as a hand-edited file may hold it ("250", " 0.3 ").
 std::optional<double> _parse_number(const std::string& text) {
@@ -85,16 +79,15 @@ std::string _target_url(std::string base, const std::string& path) {
     return base + "/" + path;
 }
 
+// A call without a model in its body is still recorded, as an unknown one.
 ledger::CallRecord _record(const LocalCall& call, std::optional<std::int64_t> prompt_tokens,
-                           std::optional<std::int64_t> completion_tokens, double cost, double elapsed) {
-    ledger::CallRecord rec;
-    rec.model_id = call.model_id ? *call.model_id : "ollama/unknown";
-    rec.tag = call.tag;
-    rec.session_id = call.session_id;
+                           std::optional<std::int64_t> completion_tokens, double cost, double elapsed, int status,
+                           bool streamed) {
+    ledger::CallRecord rec = relay::make_record(call, elapsed, status, streamed);
+    if (!rec.model_id) rec.model_id = "ollama/unknown";
     rec.prompt_tokens = prompt_tokens;
     rec.completion_tokens = completion_tokens;
     rec.cost_usd = cost;
-    rec.elapsed_s = elapsed;
     return rec;
 }
 
@@ -149,19 +142,18 @@ std::string _relay_lines(_NdjsonRelay& r, std::string_view data, bool at_end) {
     return out;
 }
 
+// The stream has ended: the call is recorded, and cut short if it cannot be.
 asio::awaitable<void> _finish_relay(_NdjsonRelay& r) {
     r.call.client->close();
-    double elapsed = _seconds_since(r.call.t0);
+    double elapsed = relay::elapsed(r.call);
     double power_cost = _calc_power_cost(elapsed);
     auto nonzero = [](std::int64_t n) { return n != 0 ? std::optional<std::int64_t>(n) : std::nullopt; };
-    ledger::CallRecord rec =
-        _record(r.call, nonzero(r.counts.prompt_tokens), nonzero(r.counts.completion_tokens), power_cost, elapsed);
-    rec.status = 200;
-    rec.streamed = true;
-    co_await ledger::record_call_async(rec);
-    _log()->info("[{}|{}] ✓ {} (streamed)  in={} out={}  power=${:.6f}  {:.2f}s", r.call.tag, r.call.session_id,
-                 _model_text(r.call.model_id), r.counts.prompt_tokens, r.counts.completion_tokens, power_cost,
-                 elapsed);
+    ledger::CallRecord rec = _record(r.call, nonzero(r.counts.prompt_tokens), nonzero(r.counts.completion_tokens),
+                                     power_cost, elapsed, 200, true);
+    co_await relay::record_stream_end(r.call, rec, *_log());
+    _log()->info("{} ✓ {} (streamed)  in={} out={}  power=${:.6f}  {:.2f}s",
+                 relay::log_prefix(r.call.tag, r.call.session_id), _model_text(r.call.model_id),
+                 r.counts.prompt_tokens, r.counts.completion_tokens, power_cost, elapsed);
 }
 
 asio::awaitable<std::optional<std::string>> _next_relay_chunk(std::shared_ptr<_NdjsonRelay> r) {
@@ -189,15 +181,16 @@ std::vector<std::string> _model_names(const std::string& body) {
     return names;
 }
 
-asio::awaitable<http::Response> _ollama_proxy(http::Request& req) {
+asio::awaitable<http::Response> _ollama_proxy(http::Request& req, std::shared_ptr<ledger::Writer> ledger) {
     const std::string* tag_h = req.header("X-Tokentally-Tag");
     const std::string* session_h = req.header("X-Tokentally-Session");
     LocalCall call;
+    call.ledger = std::move(ledger);
     call.tag = tag_h ? *tag_h : "default";
-    call.session_id = session_h ? *session_h : fmt::format("local-{}", static_cast<std::int64_t>(db::now()));
+    call.session_id = session_h ? *session_h : fmt::format("local-{}", static_cast<std::int64_t>(store::now()));
     call.upstream.method = req.method;
     call.upstream.url = _target_url(_ollama_base(), req.path_param);
-    call.upstream.headers = http::filter_headers(req.headers, {"host", "content-length"}, {"x-tokentally"});
+    call.upstream.headers = relay::forward_headers(req.headers);
     call.upstream.body = req.body;
     call.body_json = json::parse_object(req.body);
     call.model_id = _body_model(call.body_json);
@@ -206,7 +199,7 @@ asio::awaitable<http::Response> _ollama_proxy(http::Request& req) {
     // before a streamed answer would start with a 200 it cannot keep.
     _calc_power_cost(0.0);
     bool streaming = _is_streaming(call.body_json);
-    call.t0 = std::chrono::steady_clock::now();
+    call.t0 = relay::monotonic();
     call.client = std::make_shared<http::Client>(OLLAMA_TIMEOUT);
     if (streaming) co_return co_await _handle_ollama_streaming(std::move(call));
     co_return co_await _handle_ollama_standard(std::move(call));
@@ -214,10 +207,11 @@ asio::awaitable<http::Response> _ollama_proxy(http::Request& req) {
 
 }  // namespace
 
-http::Router router() {
+http::Router router(std::shared_ptr<ledger::Writer> ledger) {
     http::Router r;
     r.prefix = "/ollama";
-    http::add_route(r, {"GET", "POST", "PUT", "DELETE"}, std::string(http::CATCH_ALL), _ollama_proxy);
+    http::add_route(r, {"GET", "POST", "PUT", "DELETE"}, std::string(http::CATCH_ALL),
+                    [ledger](http::Request& req) { return _ollama_proxy(req, ledger); });
     return r;
 }
 
@@ -276,14 +270,14 @@ std::optional<TokenCounts> done_line_counts(std::string_view line) {
 asio::awaitable<http::Response> _handle_ollama_standard(LocalCall call) {
     http::ClientResponse upstream = co_await call.client->fetch(call.upstream);
     call.client->close();
-    double elapsed = _seconds_since(call.t0);
+    double elapsed = relay::elapsed(call);
     double power_cost = _calc_power_cost(elapsed);
     _Answer answer = _read_answer(upstream.body);
 
-    ledger::CallRecord rec = _record(call, answer.prompt_tokens, answer.completion_tokens, power_cost, elapsed);
-    rec.status = upstream.status;
-    co_await ledger::record_call_async(rec);
-    _log()->info("[{}|{}] ✓ {}  in={} out={}  power=${:.6f}  {:.2f}s", call.tag, call.session_id,
+    ledger::CallRecord rec = _record(call, answer.prompt_tokens, answer.completion_tokens, power_cost, elapsed,
+                                     upstream.status, false);
+    co_await relay::record(call, rec);
+    _log()->info("{} ✓ {}  in={} out={}  power=${:.6f}  {:.2f}s", relay::log_prefix(call.tag, call.session_id),
                  _model_text(call.model_id), _count_text(answer.prompt_tokens),
                  _count_text(answer.completion_tokens), power_cost, elapsed);
 

@@ -5,6 +5,8 @@
 
 #include "tokentally/http/client.hpp"
 #include "tokentally/http/server.hpp"
+#include "tokentally/ledger.hpp"
+#include "tokentally/relay.hpp"
 
 #include <boost/asio/awaitable.hpp>
 #include <boost/json.hpp>
@@ -28,8 +30,9 @@ inline constexpr std::chrono::seconds OLLAMA_TIMEOUT{300};
 inline constexpr std::chrono::seconds MODEL_LIST_TIMEOUT{5};
 
 // Router with the prefix /ollama holding the one route `ollama_proxy`
-// (GET, POST, PUT and DELETE on every path below the prefix).
-http::Router router();
+// (GET, POST, PUT and DELETE on every path below the prefix), recording
+// through `ledger`.
+http::Router router(std::shared_ptr<ledger::Writer> ledger);
 
 // The `local` section of the configuration, read afresh; empty when the
 // configuration cannot be read or the section is not a table.
@@ -64,15 +67,12 @@ struct TokenCounts {
 // line.
 std::optional<TokenCounts> done_line_counts(std::string_view line);
 
-// Everything the two answer paths need about one call.
-struct LocalCall {
+// Everything the two answer paths need about one call, beyond who it is for
+// and where it is recorded.
+struct LocalCall : relay::Call {
     std::shared_ptr<http::Client> client;
     http::ClientRequest upstream;  // method, target URL, forwarded headers, raw body
     std::optional<bj::object> body_json;
-    std::optional<std::string> model_id;
-    std::string tag;
-    std::string session_id;
-    std::chrono::steady_clock::time_point t0;
 };
 
 boost::asio::awaitable<http::Response> _handle_ollama_standard(LocalCall call);

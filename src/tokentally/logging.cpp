@@ -63,4 +63,18 @@ std::string describe(const std::exception_ptr& error) {
     }
 }
 
+void failed(RepeatedFailure& f, const std::string& logger, const std::string& prefix, const std::string& error) {
+    {
+        std::lock_guard lock(f.mu);
+        if (error == f.last) return;
+        f.last = error;
+    }
+    get(logger)->warn("{}{}", prefix, error);
+}
+
+void succeeded(RepeatedFailure& f) {
+    std::lock_guard lock(f.mu);
+    f.last.clear();
+}
+
 }  // namespace tokentally::logging

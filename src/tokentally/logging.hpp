@@ -7,6 +7,7 @@
 
 #include <exception>
 #include <memory>
+#include <mutex>
 #include <string>
 
 namespace tokentally::logging {
@@ -25,5 +26,18 @@ void remove_sink(const std::shared_ptr<spdlog::sinks::sink>& sink);
 // that is not a std::exception). Called from coroutines with the error they
 // were handed: GCC 12 miscompiles exception handling inside them.
 std::string describe(const std::exception_ptr& error);
+
+// A failure that repeats on every call while it lasts (a broken
+// configuration, a ledger that cannot be read): logged when it starts or its
+// message changes, and again only after a success in between.
+struct RepeatedFailure {
+    std::mutex mu;
+    std::string last;
+};
+
+// Logs `prefix` + `error` on `logger` at WARNING unless it is the failure
+// logged last.
+void failed(RepeatedFailure& f, const std::string& logger, const std::string& prefix, const std::string& error);
+void succeeded(RepeatedFailure& f);
 
 }  // namespace tokentally::logging

@@ -1,6 +1,5 @@
 #include "tokentally/predictor.hpp"
 
-#include "tokentally/db.hpp"
 #include "tokentally/json.hpp"
 #include "tokentally/logging.hpp"
 #include "tokentally/paths.hpp"
@@ -14,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <fstream>
 #include <numeric>
 #include <random>
@@ -23,21 +23,11 @@
 
 namespace tokentally::predictor {
 
-std::string DB_PATH = paths::data_file("ledger.db");
 std::string MODEL_PATH = paths::data_file("cost_predictor.pkl");
 bj::object MODEL_INDEX;
 bj::object TAG_INDEX;
 
 namespace {
-
-// No ORDER BY: rows come in the database's order, and the seeded split
-// below makes the same rows give the same model.
-constexpr const char* TRAINING_SQL =
-    "\n        SELECT model_id, tag, ts, prompt_tokens, completion_tokens, cost_usd\n"
-    "        FROM calls\n"
-    "        WHERE cost_usd > 0\n"
-    "          AND prompt_tokens > 0\n"
-    "          AND completion_tokens > 0\n    ";
 
 // The regressor: 200 boosting rounds of depth-4 trees with a small step and
 // row and column subsampling; everything else at XGBoost's defaults.
@@ -84,21 +74,9 @@ void _single_thread(const Booster& model) {
     _check(XGBoosterSetParam(model.handle(), "nthread", NTHREAD), "cannot set nthread");
 }
 
-// One usable ledger row, read by name.
-struct _Row {
-    std::string model_id;
-    std::string tag;
-    double ts;
-    std::int64_t prompt_tokens;
-    std::int64_t completion_tokens;
-    double cost_usd;
-};
-
-// A text column as text; null as the empty text.
-std::string _text(const bj::value& v) {
-    if (v.is_null()) return "";
-    return v.is_string() ? std::string(v.get_string()) : json::display(v);
-}
+// One usable ledger row. Rows come in the ledger's order, and the seeded
+// split below makes the same rows give the same model.
+using _Row = store::TrainingRow;
 
 std::int64_t _index_of(const bj::object& index, std::string_view key) {
     const bj::value* v = index.if_contains(key);
@@ -113,20 +91,6 @@ std::tm _local_time(double ts) {
     if (localtime_r(&t, &tm) == nullptr)
         throw std::invalid_argument("timestamp cannot be broken down: " + json::format_real(ts));
     return tm;
-}
-
-std::vector<_Row> _read_rows() {
-    auto conn = db::open(DB_PATH);
-    SQLite::Statement stmt(conn, TRAINING_SQL);
-    std::vector<_Row> rows;
-    for (const bj::value& rec : db::all_records(stmt)) {
-        const auto& r = rec.get_object();
-        rows.push_back({_text(r.at("model_id")), _text(r.at("tag")), json::as_number(r.at("ts"), "ts"),
-                        static_cast<std::int64_t>(json::as_number(r.at("prompt_tokens"), "prompt_tokens")),
-                        static_cast<std::int64_t>(json::as_number(r.at("completion_tokens"), "completion_tokens")),
-                        json::as_number(r.at("cost_usd"), "cost_usd")});
-    }
-    return rows;
 }
 
 // Distinct non-empty values in code-point order (byte order of UTF-8), each
@@ -218,12 +182,12 @@ void _write_file(const std::string& path, const std::string& text) {
         throw std::runtime_error("cannot replace " + path + ": " + std::strerror(errno));
 }
 
-bool _train() {
-    if (!db::exists(DB_PATH)) {
+bool _train(store::Store& store) {
+    if (!store.exists()) {
         _log()->warn("No ledger.db found — call the proxy first to generate data");
         return false;
     }
-    std::vector<_Row> rows = _read_rows();
+    std::vector<_Row> rows = store.calls().training_rows();
     if (rows.size() < MIN_ROWS) {
         _log()->warn("Only {} usable rows — need {} to train", rows.size(), MIN_ROWS);
         return false;
@@ -245,7 +209,7 @@ bool _train() {
     bundle.n_rows = static_cast<std::int64_t>(rows.size());
     bundle.mae = _mae(y_test, pred);
     bundle.r2 = _r2(y_test, pred);
-    bundle.trained_at = db::now();
+    bundle.trained_at = store::now();
     _write_file(MODEL_PATH, _encode_bundle(bundle));
     _log()->info("Trained on {} rows  MAE=${:.8f}  R²={:.3f}", rows.size(), bundle.mae, bundle.r2);
     return true;
@@ -349,9 +313,9 @@ std::pair<std::vector<std::size_t>, std::vector<std::size_t>> _split(std::size_t
             std::vector<std::size_t>(order.begin() + n_test, order.end())};
 }
 
-bool train(bool /*force*/) {
+bool train(store::Store& store, bool /*force*/) {
     try {
-        return _train();
+        return _train(store);
     } catch (const std::exception& e) {
         _log()->error("Training failed: {}", e.what());
         return false;
@@ -387,7 +351,8 @@ std::optional<Bundle> _decode_bundle(std::string_view text) {
 }
 
 std::optional<Bundle> _load_model() {
-    if (!db::exists(MODEL_PATH)) return std::nullopt;
+    std::error_code missing;
+    if (!std::filesystem::exists(MODEL_PATH, missing)) return std::nullopt;
     try {
         return _decode_bundle(paths::read_file(MODEL_PATH));
     } catch (const std::exception&) {
@@ -413,7 +378,7 @@ std::optional<double> predict(std::string_view model_id, std::string_view prompt
     if (!bundle) return std::nullopt;
     MODEL_INDEX = bundle->model_index;
     TAG_INDEX = bundle->tag_index;
-    double when = (!ts || *ts == 0) ? db::now() : *ts;
+    double when = (!ts || *ts == 0) ? store::now() : *ts;
     Features f = _featurize(model_id, _code_points(prompt_text), tag, when);
     std::vector<float> X;
     _append(X, f);

@@ -3,6 +3,8 @@
 // trained from the ledger and kept in one model bundle file.
 #pragma once
 
+#include "tokentally/store/store.hpp"
+
 #include <boost/json.hpp>
 
 #include <array>
@@ -18,9 +20,8 @@ namespace tokentally::predictor {
 
 namespace bj = boost::json;
 
-// Path of ledger.db and of the model bundle, computed when the library
-// loads; a caller (a test) may point them elsewhere.
-extern std::string DB_PATH;
+// Path of the model bundle, computed when the library loads; a caller (a
+// test) may point it elsewhere.
 extern std::string MODEL_PATH;
 
 // Fewest usable ledger rows with which training runs.
@@ -76,10 +77,10 @@ Features _featurize(std::string_view model_id, std::int64_t prompt_len, std::str
 // train.
 std::pair<std::vector<std::size_t>, std::vector<std::size_t>> _split(std::size_t n);
 
-// Trains on the ledger and writes the bundle. True when a bundle was
+// Trains on the ledger of `store` and writes the bundle. True when a bundle was
 // written; every failure is logged and gives false. `force` changes
 // nothing: every call trains.
-bool train(bool force = false);
+bool train(store::Store& store, bool force = false);
 
 // The bundle's document form and back. _decode_bundle gives nothing for a
 // text that is not a complete bundle.

@@ -4,7 +4,6 @@
 #include "tokentally/catalog.hpp"
 #include "tokentally/config.hpp"
 #include "tokentally/dashboard.hpp"
-#include "tokentally/db.hpp"
 #include "tokentally/features.hpp"
 #include "tokentally/json.hpp"
 #include "tokentally/ledger.hpp"
@@ -34,10 +33,6 @@ const std::vector<std::string_view> PASSTHROUGH = {
 auto _log() {
     static auto logger = logging::get("tokentally.proxy");
     return logger;
-}
-
-std::string _prefix(const std::string& tag, const std::string& session_id) {
-    return "[" + tag + "|" + session_id + "]";
 }
 
 std::string _model_text(const std::optional<std::string>& model_id) { return model_id ? *model_id : "None"; }
@@ -72,7 +67,7 @@ void _apply_routing_stage(_Routing& r, const std::string& tag, const std::string
         bj::object routing = b.check_routing(*r.model_id, *r.body_json, tag);
         const bj::value& action = routing.at("action");
         if (action == "warn") {
-            _log()->warn("{} ⚠ ROUTING WARN  {}", _prefix(tag, session_id), json::display(routing.at("reason")));
+            _log()->warn("{} ⚠ ROUTING WARN  {}", relay::log_prefix(tag, session_id), json::display(routing.at("reason")));
             const bj::value* suggested = routing.if_contains("suggested");
             http::set_header(r.extra_headers, "X-Tokentally-Suggest",
                              json::truthy(suggested) ? json::display(suggested) : "");
@@ -81,7 +76,7 @@ void _apply_routing_stage(_Routing& r, const std::string& tag, const std::string
             r.body_json = b.apply_routing(*r.body_json, routed);
             r.body_bytes = json::write(*r.body_json);
             http::set_header(r.extra_headers, "X-Tokentally-Routed", routed);
-            _log()->warn("{} 🔀 ROUTED  {} → {}  saves {}%", _prefix(tag, session_id), *r.model_id, routed,
+            _log()->warn("{} 🔀 ROUTED  {} → {}  saves {}%", relay::log_prefix(tag, session_id), *r.model_id, routed,
                          json::display(routing.at("savings_pct")));
             r.requested_model = r.model_id;
             r.model_id = routed;
@@ -97,10 +92,10 @@ void _log_pricing(const std::optional<bj::object>& pricing, const std::optional<
     bool priced = pricing && json::truthy(bj::value(*pricing)) && input != nullptr && input->is_number() &&
                   json::as_number(*input, "input price") > 0;
     if (priced)
-        _log()->info("{} -> {}  input=${}/M  output=${}/M", _prefix(tag, session_id), *model_id,
+        _log()->info("{} -> {}  input=${}/M  output=${}/M", relay::log_prefix(tag, session_id), *model_id,
                      json::display(input), json::display(pricing->if_contains("output")));
     else
-        _log()->info("{} -> {}  (no pricing data)", _prefix(tag, session_id), model_id ? *model_id : "unknown");
+        _log()->info("{} -> {}  (no pricing data)", relay::log_prefix(tag, session_id), model_id ? *model_id : "unknown");
 }
 
 http::Response _cached_answer(const bj::object& hit, std::string_view kind, const http::Headers& extra) {
@@ -109,7 +104,7 @@ http::Response _cached_answer(const bj::object& hit, std::string_view kind, cons
     return http::json_response(200, hit, headers);
 }
 
-void _record_cache_hit(const bj::object& hit, const _Routing& routed, const std::string& tag,
+void _record_cache_hit(ledger::Writer& ledger, const bj::object& hit, const _Routing& routed, const std::string& tag,
                        const std::string& session_id) {
     ledger::CallRecord rec;
     rec.model_id = routed.model_id;
@@ -121,22 +116,23 @@ void _record_cache_hit(const bj::object& hit, const _Routing& routed, const std:
     rec.cost_usd = 0.0;
     rec.elapsed_s = 0.0;
     rec.status = 200;
-    ledger::record_call(rec);
+    ledger::record_call(ledger, rec);
 }
 
 // Semantic lookup, guarded as a whole: a failure is logged and the request
 // goes on to be forwarded. The lookup may wait on its embedding server; the
 // loop serves other connections meanwhile.
-asio::awaitable<std::optional<http::Response>> _semantic_stage(const bj::object& effective_body, const _Routing& routed,
-                                                               const std::string& tag, const std::string& session_id) {
+asio::awaitable<std::optional<http::Response>> _semantic_stage(ledger::Writer& ledger, const bj::object& effective_body,
+                                                               const _Routing& routed, const std::string& tag,
+                                                               const std::string& session_id) {
     const std::string& model_id = *routed.model_id;
     try {
         auto& b = bindings();
         if (!b.features_check("semantic_cache")) co_return std::nullopt;
-        auto sem_hit = co_await b.semantic_lookup(effective_body, model_id);
+        auto sem_hit = co_await b.semantic_lookup(ledger::store_of(ledger), effective_body, model_id);
         if (!sem_hit || sem_hit->empty()) co_return std::nullopt;
-        _log()->info("{} 🧠 SEMANTIC HIT  {}  $0.000000", _prefix(tag, session_id), model_id);
-        _record_cache_hit(*sem_hit, routed, tag, session_id);
+        _log()->info("{} 🧠 SEMANTIC HIT  {}  $0.000000", relay::log_prefix(tag, session_id), model_id);
+        _record_cache_hit(ledger, *sem_hit, routed, tag, session_id);
         co_return _cached_answer(*sem_hit, "semantic-hit", routed.extra_headers);
     } catch (const std::exception& e) {
         _log()->warn("Semantic cache lookup failed: {}", e.what());
@@ -224,7 +220,9 @@ asio::awaitable<http::Response> _forward(ForwardCall call, bool streaming, const
     co_return co_await _handle_streaming(std::move(call));
 }
 
-asio::awaitable<http::Response> _proxy(http::Request& req, const _Guard& guard) {
+asio::awaitable<http::Response> _proxy(http::Request& req, const _Guard& guard,
+                                       const std::shared_ptr<ledger::Writer>& ledger) {
+    store::Store& store = ledger::store_of(*ledger);
     // 1-5: control headers and the upstream URL.
     const std::string* target = req.header("X-Tokentally-Target");
     if (target == nullptr || target->empty())
@@ -259,9 +257,9 @@ asio::awaitable<http::Response> _proxy(http::Request& req, const _Guard& guard) 
 
     // 12: budget block.
     if (is_post && has_body) {
-        auto [blocked, block_msg] = _check_budget_block(tag);
+        auto [blocked, block_msg] = _check_budget_block(store, tag);
         if (blocked) {
-            _log()->warn("{} ✗ BLOCKED  {}  {}", _prefix(tag, session_id), _model_text(model_id), block_msg);
+            _log()->warn("{} ✗ BLOCKED  {}  {}", relay::log_prefix(tag, session_id), _model_text(model_id), block_msg);
             co_return http::json_response(
                 429, bj::object{{"error", {{"type", "budget_exceeded"}, {"message", block_msg}, {"tag", tag}}}});
         }
@@ -280,22 +278,23 @@ asio::awaitable<http::Response> _proxy(http::Request& req, const _Guard& guard) 
     if (is_post && has_body && model_id && !is_streaming) {
         if (cache_on) {
             cache_key = _exact_cache_key(*model_id, effective_body);
-            if (auto hit = _exact_cache_get(*cache_key); hit && !hit->empty()) {
-                _log()->info("{} ⚡ EXACT HIT  {}  $0.000000", _prefix(tag, session_id), *model_id);
-                _record_cache_hit(*hit, routed, tag, session_id);
+            if (auto hit = _exact_cache_get(store, *cache_key); hit && !hit->empty()) {
+                _log()->info("{} ⚡ EXACT HIT  {}  $0.000000", relay::log_prefix(tag, session_id), *model_id);
+                _record_cache_hit(*ledger, *hit, routed, tag, session_id);
                 co_return _cached_answer(*hit, "exact-hit", routed.extra_headers);
             }
         }
         if (cache_on && semantic_on) {
-            if (auto answer = co_await _semantic_stage(effective_body, routed, tag, session_id))
+            if (auto answer = co_await _semantic_stage(*ledger, effective_body, routed, tag, session_id))
                 co_return std::move(*answer);
         }
     }
 
     // 17-22: forward.
     ForwardCall call;
-    call.headers = _strip_tokentally_headers(req.headers);
-    call.t0 = _monotonic();
+    call.headers = relay::forward_headers(req.headers);
+    call.t0 = relay::monotonic();
+    call.ledger = ledger;
     call.client = std::make_shared<http::Client>(upstream_timeout, guard.check);
     call.method = req.method;
     call.url = target_url;
@@ -374,7 +373,8 @@ asio::awaitable<void> _semantic_store_stage(const ForwardCall& call, const bj::v
         auto& b = bindings();
         double cost_usd = cost && *cost != 0.0 ? *cost : 0.0;
         if (b.features_check("semantic_cache"))
-            co_await b.semantic_store(*call.body_json, *call.model_id, resp_json, cost_usd);
+            co_await b.semantic_store(ledger::store_of(*call.ledger), *call.body_json, *call.model_id, resp_json,
+                                      cost_usd);
     } catch (const std::exception& e) {
         _log()->warn("Semantic cache store failed: {}", e.what());
     }
@@ -398,16 +398,17 @@ Bindings& bindings() {
     return b;
 }
 
-http::Router make_app() { return make_app(load_access(true)); }
+http::Router make_app(std::shared_ptr<store::Store> store) { return make_app(std::move(store), load_access(true)); }
 
-http::Router make_app(std::shared_ptr<const access::Access> policy) {
+http::Router make_app(std::shared_ptr<store::Store> store, std::shared_ptr<const access::Access> policy) {
     logging::set_level(spdlog::level::info);
     auto guard = std::make_shared<const _Guard>(policy, access::address_check(policy));
-    http::Handler proxy_route = [guard](http::Request& req) { return _proxy(req, *guard); };
+    auto ledger = ledger::make_writer(store);
+    http::Handler proxy_route = [guard, ledger](http::Request& req) { return _proxy(req, *guard, ledger); };
     http::Router app;
     http::include_router(app, dashboard::router());
-    http::include_router(app, _with_key(local::router(), guard));
-    app.startup.push_back([] { bindings().init_cache_tables(); });
+    http::include_router(app, _with_key(local::router(ledger), guard));
+    app.startup.push_back([store] { bindings().init_cache_tables(*store); });
     http::add_route(app, {"GET"}, "/health", _health);
     http::add_route(app, {"GET", "POST", "PUT", "DELETE", "PATCH"}, std::string(http::CATCH_ALL),
                     _with_key(std::move(proxy_route), guard));
@@ -422,11 +423,6 @@ std::string _generate_session_id() {
     // The first 8 hex digits of a version-4 UUID are all random bits.
     thread_local std::mt19937 rng{std::random_device{}()};
     return fmt::format("s-{:08x}", static_cast<std::uint32_t>(rng()));
-}
-
-double _monotonic() {
-    using namespace std::chrono;
-    return duration<double>(steady_clock::now().time_since_epoch()).count();
 }
 
 std::optional<std::int64_t> _usage(const bj::value& resp_json, std::string_view kind) {
@@ -455,10 +451,6 @@ std::optional<std::int64_t> _usage(const bj::value& resp_json, std::string_view 
     throw std::runtime_error("token count is not a number: " + json::write(*chosen));
 }
 
-http::Headers _strip_tokentally_headers(const http::Headers& headers) {
-    return http::filter_headers(headers, {"host"}, {"x-tokentally"});
-}
-
 http::Headers _safe_response_headers(const http::Headers& headers) {
     http::Headers out;
     for (const auto& [k, v] : headers)
@@ -479,28 +471,6 @@ constexpr std::string_view ANSWER_SHAPING_MEMBERS[] = {"system",        "tools",
                                                        "output_format"};
 
 
-constexpr const char* CREATE_EXACT_CACHE = R"(CREATE TABLE IF NOT EXISTS exact_cache (
-                cache_key     TEXT    NOT NULL,
-                ts            REAL    NOT NULL,
-                response_json TEXT    NOT NULL,
-                hit_count     INTEGER DEFAULT 0,
-                PRIMARY KEY (cache_key)
-            ))";
-
-constexpr const char* SELECT_EXACT_CACHE = R"(SELECT response_json FROM exact_cache
-WHERE cache_key = ? AND ts >= ?
-ORDER BY ts DESC LIMIT 1)";
-
-constexpr const char* COUNT_EXACT_HIT = "UPDATE exact_cache SET hit_count = hit_count + 1 WHERE cache_key = ?";
-
-// A store of an existing key refreshes the answer and its time but keeps
-// hit_count, so the count spans the entry's whole life.
-constexpr const char* UPSERT_EXACT_CACHE = R"(INSERT INTO exact_cache (cache_key, ts, response_json)
-VALUES (?, ?, ?)
-ON CONFLICT(cache_key) DO UPDATE SET
-    ts            = excluded.ts,
-    response_json = excluded.response_json)";
-
 constexpr const char* BUDGET_HINT = "Update ~/.tokentally.toml to increase budget.";
 
 // A configured limit, or nullopt when it is absent or falsy: a limit of 0
@@ -512,48 +482,57 @@ std::optional<double> _limit(const bj::object& table, std::string_view key, std:
     return json::as_number(*v, what);
 }
 
-std::optional<std::string> _budget_refusal(const std::string& tag) {
+// A budget the call must stay under, and whose spend it is compared with.
+struct _Limit {
+    double limit;
+    std::optional<std::string> tag;  // none: the daily budget of all calls
+};
+
+std::string _refusal(const _Limit& l, double spent) {
+    if (!l.tag)
+        return fmt::format("Daily budget exceeded: ${:.4f} spent of ${:.2f} limit. {}", spent, l.limit, BUDGET_HINT);
+    return fmt::format("Tag [{}] daily budget exceeded: ${:.4f} of ${:.2f}. {}", *l.tag, spent, l.limit, BUDGET_HINT);
+}
+
+std::optional<std::string> _budget_refusal(store::Store& store, const std::string& tag) {
     auto cfg = config::load_shared();
     const bj::object& budgets = json::table(*cfg, "budgets");
-    // Both windows from one snapshot, with one lock of the log's shared
-    // memory instead of one per window, taken at the first window read (no
-    // budget, no transaction). Read only: it is rolled back.
-    std::optional<db::Transaction> reading;
-    auto spent_24h = [&](const std::optional<std::string>& of_tag) {
-        if (!reading && db::exists(ledger::DB_PATH)) reading.emplace(db::connection(ledger::DB_PATH));
-        return _get_spend_24h(of_tag);
-    };
-    if (auto daily = _limit(budgets, "daily", "budgets.daily")) {
-        double spent = spent_24h(std::nullopt);
-        if (spent >= *daily)
-            return fmt::format("Daily budget exceeded: ${:.4f} spent of ${:.2f} limit. {}", spent, *daily,
-                               BUDGET_HINT);
+    std::vector<_Limit> limits;
+    if (auto daily = _limit(budgets, "daily", "budgets.daily")) limits.push_back({*daily, std::nullopt});
+    // A tag budget that cannot be read fails the check only when the overall
+    // limit has not already refused the call.
+    std::exception_ptr unreadable;
+    try {
+        const bj::object& tag_table = json::table(json::table(budgets, "tags"), tag);
+        if (auto tag_daily = _limit(tag_table, "daily", "budgets.tags." + tag + ".daily"))
+            limits.push_back({*tag_daily, tag});
+    } catch (...) {
+        unreadable = std::current_exception();
     }
-    const bj::object& tag_table = json::table(json::table(budgets, "tags"), tag);
-    if (auto tag_daily = _limit(tag_table, "daily", "budgets.tags." + tag + ".daily")) {
-        double spent = spent_24h(tag);
-        if (spent >= *tag_daily)
-            return fmt::format("Tag [{}] daily budget exceeded: ${:.4f} of ${:.2f}. {}", tag, spent, *tag_daily,
-                               BUDGET_HINT);
-    }
+    // Both windows from one snapshot of the ledger; the overall limit first.
+    double since = store::now() - DAY_SECONDS;
+    std::vector<store::SpendWindow> windows;
+    for (const _Limit& l : limits) windows.push_back({since, l.tag});
+    std::vector<double> spent = store.calls().spend_since(windows);
+    for (std::size_t i = 0; i < limits.size(); ++i)
+        if (spent[i] >= limits[i].limit) return _refusal(limits[i], spent[i]);
+    if (unreadable) std::rethrow_exception(unreadable);
     return std::nullopt;
 }
 
 }  // namespace
 
-double _get_spend_24h(const std::optional<std::string>& tag) {
-    // A proxy that has recorded nothing yet must not create the ledger file.
-    if (!db::exists(ledger::DB_PATH)) return 0.0;
-    auto conn = db::connection(ledger::DB_PATH);
-    return db::spend_since(conn, db::now() - DAY_SECONDS, tag);
+double _get_spend_24h(store::Store& store, const std::optional<std::string>& tag) {
+    std::optional<std::string> only = tag && !tag->empty() ? tag : std::nullopt;
+    const store::SpendWindow window[] = {{store::now() - DAY_SECONDS, only}};
+    return store.calls().spend_since(window).front();
 }
 
-std::pair<bool, std::string> _check_budget_block(const std::string& tag) {
-    db::FileLookupsOnce once;
+std::pair<bool, std::string> _check_budget_block(store::Store& store, const std::string& tag) {
     // A broken configuration or a locked ledger must not take the proxy
     // down with it: the call goes through and the reason is logged.
     try {
-        if (auto refusal = _budget_refusal(tag)) return {true, *refusal};
+        if (auto refusal = _budget_refusal(store, tag)) return {true, *refusal};
     } catch (const std::exception& e) {
         _log()->warn("Budget check error: {}", e.what());
     }
@@ -575,42 +554,22 @@ std::string _exact_cache_key(const std::string& model_id, const bj::object& body
     return json::sha256_hex(json::write(raw, json::WriteOptions{.sort_keys = true}));
 }
 
-std::optional<bj::object> _exact_cache_get(const std::string& key) {
-    if (!db::exists(ledger::DB_PATH)) return std::nullopt;
+std::optional<bj::object> _exact_cache_get(store::Store& store, const std::string& key) {
     // Any failure (no table yet, a locked file, a damaged row) is a miss:
     // the request is then simply forwarded.
     try {
-        auto conn = db::connection(ledger::DB_PATH);
-        std::string text;
-        {
-            auto q = conn.prepare(SELECT_EXACT_CACHE);
-            q->bind(1, key);
-            q->bind(2, db::now() - DAY_SECONDS);
-            if (!q->executeStep()) return std::nullopt;
-            text = q->getColumn(0).getString();
-        }
-        db::WriteLock writing;
-        auto count = conn.prepare(COUNT_EXACT_HIT);
-        count->bind(1, key);
-        count->exec();
-        return json::parse_object(text);
+        std::optional<std::string> text = store.exact_cache().get(key, store::now() - DAY_SECONDS);
+        return text ? json::parse_object(*text) : std::nullopt;
     } catch (const std::exception&) {
         return std::nullopt;
     }
 }
 
-void _exact_cache_put(const std::string& key, const bj::object& response_json) {
+void _exact_cache_put(store::Store& store, const std::string& key, const bj::object& response_json) {
     // The answer is already on its way to the client; a failed store only
     // costs a future hit.
     try {
-        auto conn = db::connection(ledger::DB_PATH);
-        db::once_per_file(ledger::DB_PATH, "exact_cache", [&] { conn.exec(CREATE_EXACT_CACHE); });
-        db::WriteLock writing;
-        auto upsert = conn.prepare(UPSERT_EXACT_CACHE);
-        upsert->bind(1, key);
-        upsert->bind(2, db::now());
-        upsert->bind(3, json::write(response_json));
-        upsert->exec();
+        store.exact_cache().put(key, json::write(response_json));
     } catch (const std::exception& e) {
         _log()->warn("Exact cache put failed: {}", e.what());
     }
@@ -621,32 +580,27 @@ asio::awaitable<http::Response> _handle_standard(ForwardCall call) {
     // coroutine twice.
     const http::ClientRequest upstream_req{call.method, call.url, call.headers, call.body};
     http::ClientResponse upstream = co_await call.client->fetch(upstream_req);
-    double elapsed = _monotonic() - call.t0;
+    double elapsed = relay::elapsed(call);
     call.client->close();
     _Measured m = _measure(upstream.body, call);
 
-    ledger::CallRecord rec;
-    rec.model_id = call.model_id;
-    rec.tag = call.tag;
-    rec.session_id = call.session_id;
+    ledger::CallRecord rec = relay::make_record(call, elapsed, upstream.status, false);
     rec.prompt_tokens = m.prompt_tokens;
     rec.completion_tokens = m.completion_tokens;
     rec.cost_usd = m.cost;
-    rec.elapsed_s = elapsed;
-    rec.status = upstream.status;
     rec.requested_model = call.requested_model;
     _set_cache_tokens(rec, m.cache);
-    co_await ledger::record_call_async(rec);
+    co_await relay::record(call, rec);
 
     if (m.cost)
-        _log()->info("{} ✓ {}  in={} out={}  cost=${:.6f}  {:.2f}s", _prefix(call.tag, call.session_id),
+        _log()->info("{} ✓ {}  in={} out={}  cost=${:.6f}  {:.2f}s", relay::log_prefix(call.tag, call.session_id),
                      _model_text(call.model_id), *m.prompt_tokens, *m.completion_tokens, *m.cost, elapsed);
 
     bool ok = upstream.status < 300;
     bool has_json = m.resp_json && json::truthy(*m.resp_json);
     // Only objects are cached: an answer of another JSON type is served but not stored.
     if (call.cache_on && call.cache_key && !call.cache_key->empty() && ok && has_json && m.resp_json->is_object())
-        _exact_cache_put(*call.cache_key, m.resp_json->get_object());
+        _exact_cache_put(ledger::store_of(*call.ledger), *call.cache_key, m.resp_json->get_object());
     if (call.cache_on && call.semantic_on && ok && has_json && call.body_json && !call.body_json->empty() &&
         call.model_id)
         co_await _semantic_store_stage(call, *m.resp_json, m.cost);
@@ -705,13 +659,7 @@ std::string _count_text(const std::optional<std::int64_t>& n) { return n ? std::
 // an abandoned one as soon as any figure came, the others counting as 0.
 ledger::CallRecord _stream_record(const _Relay& r, int status, double elapsed, bool abandoned) {
     const ForwardCall& c = r.call;
-    ledger::CallRecord rec;
-    rec.model_id = c.model_id;
-    rec.tag = c.tag;
-    rec.session_id = c.session_id;
-    rec.elapsed_s = elapsed;
-    rec.status = status;
-    rec.streamed = true;
+    ledger::CallRecord rec = relay::make_record(c, elapsed, status, true);
     rec.requested_model = c.requested_model;
     if (!r.reads) return rec;
     const usage::Usage& u = r.reading.usage;
@@ -731,7 +679,7 @@ ledger::CallRecord _stream_record(const _Relay& r, int status, double elapsed, b
 void _log_stream(const _Relay& r, const ledger::CallRecord& rec, bool abandoned) {
     std::string what = abandoned ? "✗ " + _model_text(r.call.model_id) + " (streamed, client left)"
                                  : "✓ " + _model_text(r.call.model_id) + " (streamed)";
-    std::string prefix = _prefix(r.call.tag, r.call.session_id);
+    std::string prefix = relay::log_prefix(r.call.tag, r.call.session_id);
     if (rec.cost_usd)
         _log()->info("{} {}  in={} out={}  cost=${:.6f}  {:.2f}s", prefix, what, _count_text(rec.prompt_tokens),
                      _count_text(rec.completion_tokens), *rec.cost_usd, rec.elapsed_s);
@@ -780,7 +728,7 @@ asio::awaitable<void> _open_upstream(_Relay& r) {
         co_return;
     }
     _log()->info("{} the provider refused stream_options ({}): sent again without it",
-                 _prefix(c.tag, c.session_id), head.status);
+                 relay::log_prefix(c.tag, c.session_id), head.status);
     c.client->close();
     r.reading.drop_usage_only = false;
     const http::ClientRequest again{c.method, c.url, c.headers, r.client_body};
@@ -794,17 +742,8 @@ asio::awaitable<void> _record_stream(_Relay& r) {
     auto& c = r.call;
     r.recorded = true;
     c.client->close();
-    ledger::CallRecord rec = _stream_record(r, 200, _monotonic() - c.t0, false);
-    std::optional<std::string> not_recorded;
-    try {
-        co_await ledger::record_call_async(rec);
-    } catch (const std::exception& e) {
-        not_recorded = e.what();
-    }
-    if (not_recorded) {
-        _log()->error("{} streamed call not recorded: {}", _prefix(c.tag, c.session_id), *not_recorded);
-        throw http::StreamAborted(*not_recorded);
-    }
+    ledger::CallRecord rec = _stream_record(r, 200, relay::elapsed(c), false);
+    co_await relay::record_stream_end(c, rec, *_log());
     _log_stream(r, rec, false);
 }
 
@@ -836,14 +775,14 @@ void _record_abandoned(_Relay& r) {
     try {
         _read_unread(r);
         usage::finish(r.reading);
-        ledger::CallRecord rec = _stream_record(r, CLIENT_CLOSED_REQUEST, _monotonic() - c.t0, true);
-        std::string prefix = _prefix(c.tag, c.session_id);
-        ledger::record_call_queued(rec, [prefix](std::exception_ptr failed) {
+        ledger::CallRecord rec = _stream_record(r, CLIENT_CLOSED_REQUEST, relay::elapsed(c), true);
+        std::string prefix = relay::log_prefix(c.tag, c.session_id);
+        ledger::record_call_queued(*c.ledger, rec, [prefix](std::exception_ptr failed) {
             if (failed) _log()->error("{} abandoned streamed call not recorded: {}", prefix, logging::describe(failed));
         });
         _log_stream(r, rec, true);
     } catch (const std::exception& e) {
-        _log()->error("{} abandoned streamed call not recorded: {}", _prefix(c.tag, c.session_id), e.what());
+        _log()->error("{} abandoned streamed call not recorded: {}", relay::log_prefix(c.tag, c.session_id), e.what());
     }
 }
 

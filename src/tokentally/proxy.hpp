@@ -5,6 +5,8 @@
 #include "tokentally/access.hpp"
 #include "tokentally/http/client.hpp"
 #include "tokentally/http/server.hpp"
+#include "tokentally/relay.hpp"
+#include "tokentally/store/store.hpp"
 #include "tokentally/usage.hpp"
 
 #include <boost/json.hpp>
@@ -79,11 +81,12 @@ struct Bindings {
         check_routing;
     std::function<bj::object(const bj::object& body, const std::string& model_id)> apply_routing;
     std::function<bool(std::string_view name)> features_check;
-    AwaitableOp<std::optional<bj::object>(const bj::object& body, const std::string& model_id)> semantic_lookup;
-    AwaitableOp<void(const bj::object& body, const std::string& model_id, const bj::value& response,
-                     double cost_usd)>
+    AwaitableOp<std::optional<bj::object>(store::Store& store, const bj::object& body, const std::string& model_id)>
+        semantic_lookup;
+    AwaitableOp<void(store::Store& store, const bj::object& body, const std::string& model_id,
+                     const bj::value& response, double cost_usd)>
         semantic_store;
-    std::function<void()> init_cache_tables;
+    std::function<void(store::Store& store)> init_cache_tables;
 };
 
 Bindings& bindings();
@@ -92,34 +95,32 @@ Bindings default_bindings();
 // The pricing lookup, bound when the module loads.
 extern std::function<bj::object(std::string_view model_id)> get_model_price;
 
-// The application: dashboard routes, the /ollama routes, the start-up hook,
-// /health and the catch-all proxy route, in that order. Served as on
-// loopback, with the [proxy] settings of the configuration.
-http::Router make_app();
+// The application over `store`: dashboard routes, the /ollama routes, the
+// start-up hook, /health and the catch-all proxy route, in that order. Both
+// relays record through one ledger writer. Served as on loopback, with the
+// [proxy] settings of the configuration.
+http::Router make_app(std::shared_ptr<store::Store> store);
 
 // The same for a server whose exposure `policy` describes: with client keys,
 // the /ollama and catch-all routes first check the caller's key; the
 // catch-all refuses targets outside the allowed ones (403) before anything
 // else, and on a network server its upstream connections are checked.
-http::Router make_app(std::shared_ptr<const access::Access> policy);
+http::Router make_app(std::shared_ptr<store::Store> store, std::shared_ptr<const access::Access> policy);
 
 // The access settings of a server bound to loopback or not. Throws, naming
 // the setting, for one the server must not start with.
 std::shared_ptr<const access::Access> load_access(bool loopback);
 
-// Everything the forwarding handlers need about one call.
-struct ForwardCall {
+// Everything the forwarding handlers need about one call, beyond who it is
+// for and where it is recorded.
+struct ForwardCall : relay::Call {
     std::shared_ptr<http::Client> client;
     std::string method;
     std::string url;
     http::Headers headers;
     std::string body;
     std::optional<bj::object> body_json;
-    std::optional<std::string> model_id;
     std::optional<bj::object> pricing;
-    std::string tag;
-    std::string session_id;
-    double t0 = 0.0;
     bool cache_on = true;
     bool semantic_on = true;
     std::optional<std::string> cache_key;
@@ -131,9 +132,6 @@ struct ForwardCall {
 // "s-" and 8 random hexadecimal digits.
 std::string _generate_session_id();
 
-// Monotonic clock in seconds.
-double _monotonic();
-
 // Token count of kind "prompt" or "completion" from the answer's usage
 // block; a 0 under the first name falls through to the second. Throws for a
 // non-object answer or a count that is not a number; a number too large for
@@ -141,23 +139,25 @@ double _monotonic();
 std::optional<std::int64_t> _usage(const bj::value& resp_json, std::string_view kind);
 
 // Request headers to forward: all but Host and the x-tokentally* controls.
-http::Headers _strip_tokentally_headers(const http::Headers& headers);
+inline http::Headers _strip_tokentally_headers(const http::Headers& headers) {
+    return relay::forward_headers(headers);
+}
 
 // Provider headers passed back to the client: the PASSTHROUGH set only.
 http::Headers _safe_response_headers(const http::Headers& headers);
 
 // Budget blocking: (blocked, refusal message). Never throws.
-std::pair<bool, std::string> _check_budget_block(const std::string& tag);
+std::pair<bool, std::string> _check_budget_block(store::Store& store, const std::string& tag);
 
 // Priced spend of the last 86400 seconds, of one tag when `tag` is given
-// and not empty; 0.0 without a ledger file (none is created). Throws on
+// and not empty; 0.0 without a ledger (none is created). Throws on
 // database errors.
-double _get_spend_24h(const std::optional<std::string>& tag = std::nullopt);
+double _get_spend_24h(store::Store& store, const std::optional<std::string>& tag = std::nullopt);
 
 // Exact-match cache.
 std::string _exact_cache_key(const std::string& model_id, const bj::object& body_json);
-std::optional<bj::object> _exact_cache_get(const std::string& key);
-void _exact_cache_put(const std::string& key, const bj::object& response_json);
+std::optional<bj::object> _exact_cache_get(store::Store& store, const std::string& key);
+void _exact_cache_put(store::Store& store, const std::string& key, const bj::object& response_json);
 
 boost::asio::awaitable<http::Response> _handle_standard(ForwardCall call);
 boost::asio::awaitable<http::Response> _handle_streaming(ForwardCall call);

@@ -1,7 +1,6 @@
 #include "tokentally/tui.hpp"
 
 #include "tokentally/config.hpp"
-#include "tokentally/db.hpp"
 #include "tokentally/json.hpp"
 #include "tokentally/ledger.hpp"
 #include "tokentally/usage.hpp"
@@ -225,14 +224,14 @@ KpiCells kpi_cells(const bj::value& total_cost, std::int64_t calls, const bj::va
     }};
 }
 
-RefreshInputs read_inputs() {
+RefreshInputs read_inputs(store::Store& store) {
     RefreshInputs in;
     in.config = config::load();
-    in.spend_30d = ledger::rolling_spend(SPEND_DAYS);
-    in.agents = ledger::agent_summary(WINDOW_HOURS);
-    in.models = ledger::summary(std::nullopt, WINDOW_HOURS);
-    in.calls = ledger::recent(RECENT_CALLS);
-    if (usage::accounting(in.config).any()) in.without_cost = ledger::calls_without_cost(WINDOW_HOURS);
+    in.spend_30d = ledger::rolling_spend(store, SPEND_DAYS);
+    in.agents = ledger::agent_summary(store, WINDOW_HOURS);
+    in.models = ledger::summary(store, std::nullopt, WINDOW_HOURS);
+    in.calls = ledger::recent(store, RECENT_CALLS);
+    if (usage::accounting(in.config).any()) in.without_cost = ledger::calls_without_cost(store, WINDOW_HOURS);
     return in;
 }
 
@@ -246,9 +245,9 @@ RefreshData build_refresh(const RefreshInputs& in, double now) {
     return out;
 }
 
-RefreshData compute_refresh() {
-    RefreshInputs in = read_inputs();
-    return build_refresh(in, db::now());
+RefreshData compute_refresh(store::Store& store) {
+    RefreshInputs in = read_inputs(store);
+    return build_refresh(in, store::now());
 }
 
 // ---------------------------------------------------------------------------
@@ -431,7 +430,8 @@ private:
 // REFRESH_INTERVAL seconds and on `r`.
 class TokenTallyDashboard final : public fc::FDialog {
 public:
-    explicit TokenTallyDashboard(fc::FWidget* parent) : fc::FDialog(parent) {
+    TokenTallyDashboard(fc::FWidget* parent, std::shared_ptr<store::Store> store)
+        : fc::FDialog(parent), store_(std::move(store)) {
         setText(TITLE);
         unsetBorder();
         unsetShadow();
@@ -451,7 +451,7 @@ public:
     // what it showed before; the next tick starts from scratch.
     void refresh_data() {
         try {
-            _show(compute_refresh());
+            _show(compute_refresh(*store_));
         } catch (const std::exception& e) {
             _set_status(std::string(" error: ") + e.what());
         }
@@ -562,6 +562,7 @@ private:
         }
     }
 
+    std::shared_ptr<store::Store> store_;
     KpiBar kpi_bar_{this};
     std::array<fc::FLabel, 3> labels_{fc::FLabel{this}, fc::FLabel{this}, fc::FLabel{this}};
     std::array<fc::FListView, 3> tables_{fc::FListView{this}, fc::FListView{this}, fc::FListView{this}};
@@ -573,7 +574,7 @@ private:
     int timer_ = 0;
 };
 
-int launch() {
+int launch(std::shared_ptr<store::Store> store) {
     // Without a terminal the toolkit ends the process itself with status 0,
     // which would report a dashboard that never ran as a success.
     for (int fd : {STDIN_FILENO, STDOUT_FILENO})
@@ -584,7 +585,7 @@ int launch() {
     char* argv[] = {name, nullptr};
     fc::FApplication app(argc, argv);
     fc::FWidget::setColorTheme<_DarkTheme>();
-    TokenTallyDashboard dashboard(&app);
+    TokenTallyDashboard dashboard(&app, std::move(store));
     dashboard.fit_to_terminal();
     fc::FWidget::setMainWidget(&dashboard);
     dashboard.on_mount();

@@ -4,6 +4,8 @@
 // terminal and a failed refresh never leaves half-drawn widgets behind.
 #pragma once
 
+#include "tokentally/store/store.hpp"
+
 #include <boost/json.hpp>
 
 #include <array>
@@ -83,21 +85,22 @@ struct RefreshInputs {
 };
 
 // Reads the configuration and the four ledger queries, in that order.
-RefreshInputs read_inputs();
+RefreshInputs read_inputs(store::Store& store);
 
 // Every text of the screen from `in`, with `now` as the current Unix time.
 // Throws when a row lacks a field that a cell needs.
 RefreshData build_refresh(const RefreshInputs& in, double now);
 
 // read_inputs() then build_refresh() at the current time.
-RefreshData compute_refresh();
+RefreshData compute_refresh(store::Store& store);
 
 // Rows of each table that fit a screen area of `height` lines below the
 // title, given how many rows each table has; 0 hides a table. The tables
 // share what the KPI bar, the labels and the status line leave.
 std::array<int, 3> table_heights(int height, const std::array<std::size_t, 3>& rows);
 
-// Runs the dashboard until the user quits; returns the toolkit's exit code.
-int launch();
+// Runs the dashboard over `store` until the user quits; returns the
+// toolkit's exit code.
+int launch(std::shared_ptr<store::Store> store);
 
 }  // namespace tokentally::tui

@@ -1,6 +1,5 @@
 #include "support/scratch.hpp"
 
-#include "tokentally/db.hpp"
 #include "tokentally/logging.hpp"
 
 #include <gtest/gtest.h>
@@ -15,7 +14,7 @@ namespace tt_test {
 
 namespace fs = std::filesystem;
 
-Scratch::Scratch(std::initializer_list<std::string*> db_paths) {
+Scratch::Scratch() {
     const char* base = std::getenv("TOKENTALLY_DATA_DIR");
     static std::string root_base = base ? fs::path(base).parent_path().string() : fs::temp_directory_path().string();
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
@@ -29,7 +28,32 @@ Scratch::Scratch(std::initializer_list<std::string*> db_paths) {
     fs::create_directories(home);
     setenv("HOME", home.c_str(), 1);
     setenv("TOKENTALLY_DATA_DIR", data.c_str(), 1);
-    for (auto* p : db_paths) *p = db_path();
+}
+
+std::shared_ptr<tokentally::store::Store> store() { return tokentally::store::open(tokentally::store::default_location()); }
+
+boost::json::object row_record(SQLite::Statement& stmt) {
+    boost::json::object rec;
+    int n = stmt.getColumnCount();
+    for (int i = 0; i < n; ++i) {
+        SQLite::Column col = stmt.getColumn(i);
+        boost::json::value v;
+        switch (col.getType()) {  // SQLITE_INTEGER, _FLOAT, _TEXT, _BLOB, _NULL
+            case 1: v = col.getInt64(); break;
+            case 2: v = col.getDouble(); break;
+            case 3: v = boost::json::string(col.getString()); break;
+            case 4: v = boost::json::string(col.getString()); break;
+            default: v = nullptr;
+        }
+        rec[stmt.getColumnName(i)] = std::move(v);
+    }
+    return rec;
+}
+
+boost::json::array all_records(SQLite::Statement& stmt) {
+    boost::json::array out;
+    while (stmt.executeStep()) out.push_back(row_record(stmt));
+    return out;
 }
 
 void Scratch::write_config(const std::string& toml) const {
@@ -40,7 +64,7 @@ boost::json::array query(const std::string& path, const std::string& sql) {
     if (!fs::exists(path)) return {};
     SQLite::Database conn(path, SQLite::OPEN_READONLY);
     SQLite::Statement stmt(conn, sql);
-    return tokentally::db::all_records(stmt);
+    return all_records(stmt);
 }
 
 LogCapture::LogCapture() : sink(std::make_shared<spdlog::sinks::ostream_sink_mt>(out)) {

@@ -1,12 +1,14 @@
-// Per-test scratch state: a fresh HOME and data directory, log capture and
-// direct reads of the ledger file.
+// Per-test scratch state: a fresh HOME and data directory with the store in
+// it, log capture and direct reads of the ledger file.
 #pragma once
 
+#include "tokentally/store/store.hpp"
+
+#include <SQLiteCpp/SQLiteCpp.h>
 #include <boost/json.hpp>
 #include <spdlog/sinks/ostream_sink.h>
 
 #include <chrono>
-#include <initializer_list>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -16,9 +18,9 @@
 namespace tt_test {
 
 // Points HOME and TOKENTALLY_DATA_DIR at fresh directories named after the
-// running test, and every module path given at the new ledger.db.
+// running test.
 struct Scratch {
-    explicit Scratch(std::initializer_list<std::string*> db_paths = {});
+    Scratch();
     std::string root;
     std::string home;
     std::string data;
@@ -26,6 +28,16 @@ struct Scratch {
     // Writes $HOME/.tokentally.toml.
     void write_config(const std::string& toml) const;
 };
+
+// The store in the data directory of the running test (its default place).
+std::shared_ptr<tokentally::store::Store> store();
+
+// The current row of `stmt` as an object from result column name (aliases
+// included) to value, keeping SQLite's types (NULL becomes null).
+boost::json::object row_record(SQLite::Statement& stmt);
+
+// Every remaining row of `stmt` as records, in the statement's order.
+boost::json::array all_records(SQLite::Statement& stmt);
 
 // All rows of `sql` on the database at `path`, as records; none when the
 // file does not exist.

@@ -5,7 +5,7 @@
 
 #include "support/client.hpp"
 #include "support/mock_server.hpp"
-#include "tokentally/db.hpp"
+#include "support/scratch.hpp"
 #include "tokentally/ledger.hpp"
 
 #include <optional>
@@ -18,17 +18,12 @@ namespace tt_test {
 inline constexpr const char* PRICED_USAGE = R"({"prompt_tokens": 1000, "completion_tokens": 500})";
 inline constexpr double PRICED_COST = 0.0075;
 
-// Appends one row to `calls` of ledger::DB_PATH, `age_s` seconds old.
+// Appends one row to the calls of the test's store, `age_s` seconds old.
 inline void insert_call(double age_s, std::optional<double> cost, const std::string& tag = "default") {
-    tokentally::ledger::init_db();
-    SQLite::Database conn(tokentally::ledger::DB_PATH, SQLite::OPEN_READWRITE);
-    SQLite::Statement ins(conn, "INSERT INTO calls (ts, model_id, tag, cost_usd, elapsed_s, status) "
-                                "VALUES (?, 'openai/gpt-4o', ?, ?, 0.1, 200)");
-    ins.bind(1, tokentally::db::now() - age_s);
-    ins.bind(2, tag);
-    if (cost) ins.bind(3, *cost);
-    else ins.bind(3);
-    ins.exec();
+    tokentally::store::CallRecord rec{.model_id = "openai/gpt-4o", .tag = tag, .cost_usd = cost, .elapsed_s = 0.1,
+                                      .status = 200, .ts = tokentally::store::now() - age_s};
+    const tokentally::store::CallRecord* rows[] = {&rec};
+    store()->calls().append(rows);
 }
 
 // A chat request body for openai/gpt-4o asking `content`.

@@ -6,7 +6,6 @@
 #pragma once
 
 #include "support/scratch.hpp"
-#include "tokentally/db.hpp"
 #include "tokentally/http/client.hpp"
 #include "tokentally/http/server.hpp"
 #include "tokentally/proxy.hpp"
@@ -100,7 +99,7 @@ struct ProxyServer {
         tokentally::http::ServerOptions opts;
         opts.port = 0;
         opts.workers = 2;
-        server = tokentally::http::start(tokentally::proxy::make_app(), opts);
+        server = tokentally::http::start(tokentally::proxy::make_app(tt_test::store()), opts);
     }
     ~ProxyServer() { tokentally::http::stop(*server); }
     std::string url(const std::string& path) const {
@@ -111,7 +110,7 @@ struct ProxyServer {
 
 // Rows of the calls table; none when nothing was ever recorded.
 inline boost::json::array call_rows(const Scratch& s) {
-    if (!tokentally::db::exists(s.db_path())) return {};
+    if (!std::filesystem::exists(s.db_path())) return {};
     if (query(s.db_path(), "SELECT name FROM sqlite_master WHERE name = 'calls'").empty()) return {};
     return query(s.db_path(), "SELECT * FROM calls ORDER BY id");
 }

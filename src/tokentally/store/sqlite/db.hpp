@@ -1,9 +1,11 @@
-// SQLite helpers shared by every module that opens ledger.db: how a
-// connection is opened and how result rows become name-indexed records.
+// The SQLite layer of the SQLite store: how a connection is opened and kept,
+// prepared statements, the write lock, transactions, once-per-file schema
+// work, the running spend totals and typed reads of result columns.
 #pragma once
 
+#include "tokentally/store/records.hpp"
+
 #include <SQLiteCpp/SQLiteCpp.h>
-#include <boost/json.hpp>
 
 #include <functional>
 #include <memory>
@@ -12,7 +14,7 @@
 #include <optional>
 #include <string>
 
-namespace tokentally::db {
+namespace tokentally::store::sqlite {
 
 // Milliseconds a connection waits for a lock held by another connection.
 inline constexpr int BUSY_TIMEOUT_MS = 5000;
@@ -118,14 +120,19 @@ struct FileLookupsOnce {
     bool outermost;
 };
 
-// The current row of `stmt` as an object from result column name (aliases
-// included) to value, keeping SQLite's types (NULL becomes null).
-boost::json::object row_record(SQLite::Statement& stmt);
+// Typed reads of a result column; NULL is none (or the empty text).
+std::optional<std::string> opt_text(const SQLite::Column& col);
+std::string text_or_empty(const SQLite::Column& col);
+std::optional<std::int64_t> opt_int(const SQLite::Column& col);
+std::optional<double> opt_real(const SQLite::Column& col);
+// A sum as SQLite computed it: none, an integer or a real.
+Total total(const SQLite::Column& col);
 
-// Every remaining row of `stmt` as records, in the statement's order.
-boost::json::array all_records(SQLite::Statement& stmt);
+// Binds none as NULL.
+template <class T>
+void bind_optional(SQLite::Statement& stmt, int index, const std::optional<T>& value) {
+    if (value) stmt.bind(index, *value);
+    else stmt.bind(index);
+}
 
-// Current wall-clock time in seconds since the Unix epoch, with fraction.
-double now();
-
-}  // namespace tokentally::db
+}  // namespace tokentally::store::sqlite

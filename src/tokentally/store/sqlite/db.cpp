@@ -1,4 +1,4 @@
-#include "tokentally/db.hpp"
+#include "tokentally/store/sqlite/db.hpp"
 
 #include "tokentally/paths.hpp"
 
@@ -19,9 +19,7 @@
 #include <tuple>
 #include <vector>
 
-namespace tokentally::db {
-
-namespace bj = boost::json;
+namespace tokentally::store::sqlite {
 
 SQLite::Database open(const std::string& path, int extra_flags) {
     paths::ensure_parent_dir(path);
@@ -450,33 +448,27 @@ FileLookupsOnce::~FileLookupsOnce() {
     _seen_files.clear();
 }
 
-bj::object row_record(SQLite::Statement& stmt) {
-    bj::object rec;
-    int n = stmt.getColumnCount();
-    for (int i = 0; i < n; ++i) {
-        SQLite::Column col = stmt.getColumn(i);
-        bj::value v;
-        switch (col.getType()) {  // SQLITE_INTEGER, _FLOAT, _TEXT, _BLOB, _NULL
-            case 1: v = col.getInt64(); break;
-            case 2: v = col.getDouble(); break;
-            case 3: v = bj::string(col.getString()); break;
-            case 4: v = bj::string(col.getString()); break;
-            default: v = nullptr;
-        }
-        rec[stmt.getColumnName(i)] = std::move(v);
-    }
-    return rec;
+std::optional<std::string> opt_text(const SQLite::Column& col) {
+    if (col.isNull()) return std::nullopt;
+    return col.getString();
 }
 
-bj::array all_records(SQLite::Statement& stmt) {
-    bj::array out;
-    while (stmt.executeStep()) out.push_back(row_record(stmt));
-    return out;
+std::string text_or_empty(const SQLite::Column& col) { return col.isNull() ? std::string() : col.getString(); }
+
+std::optional<std::int64_t> opt_int(const SQLite::Column& col) {
+    if (col.isNull()) return std::nullopt;
+    return col.getInt64();
 }
 
-double now() {
-    using namespace std::chrono;
-    return duration<double>(system_clock::now().time_since_epoch()).count();
+std::optional<double> opt_real(const SQLite::Column& col) {
+    if (col.isNull()) return std::nullopt;
+    return col.getDouble();
 }
 
-}  // namespace tokentally::db
+Total total(const SQLite::Column& col) {
+    if (col.isNull()) return std::monostate{};
+    if (col.isInteger()) return col.getInt64();
+    return col.getDouble();
+}
+
+}  // namespace tokentally::store::sqlite

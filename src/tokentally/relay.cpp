@@ -1,0 +1,53 @@
+#include "tokentally/relay.hpp"
+
+#include "tokentally/http/server.hpp"
+
+#include <chrono>
+
+namespace tokentally::relay {
+
+double monotonic() {
+    using namespace std::chrono;
+    return duration<double>(steady_clock::now().time_since_epoch()).count();
+}
+
+std::string log_prefix(const std::string& tag, const std::string& session_id) {
+    return "[" + tag + "|" + session_id + "]";
+}
+
+http::Headers forward_headers(const http::Headers& headers) {
+    return http::filter_headers(headers, {"host"}, {"x-tokentally"});
+}
+
+double elapsed(const Call& call) { return monotonic() - call.t0; }
+
+ledger::CallRecord make_record(const Call& call, double elapsed_s, int status, bool streamed) {
+    ledger::CallRecord rec;
+    rec.model_id = call.model_id;
+    rec.tag = call.tag;
+    rec.session_id = call.session_id;
+    rec.elapsed_s = elapsed_s;
+    rec.status = status;
+    rec.streamed = streamed;
+    return rec;
+}
+
+boost::asio::awaitable<void> record(const Call& call, const ledger::CallRecord& rec) {
+    // The writer batches only when there is something to batch with.
+    co_await ledger::record_call_async(*call.ledger, rec, http::requests_in_flight());
+}
+
+boost::asio::awaitable<void> record_stream_end(const Call& call, const ledger::CallRecord& rec,
+                                               spdlog::logger& log) {
+    std::optional<std::string> not_recorded;
+    try {
+        co_await record(call, rec);
+    } catch (const std::exception& e) {
+        not_recorded = e.what();
+    }
+    if (!not_recorded) co_return;
+    log.error("{} streamed call not recorded: {}", log_prefix(call.tag, call.session_id), *not_recorded);
+    throw http::StreamAborted(*not_recorded);
+}
+
+}  // namespace tokentally::relay

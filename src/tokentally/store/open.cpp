@@ -1,0 +1,20 @@
+// The one place that knows which backend a location names.
+#include "tokentally/store/store.hpp"
+
+#include "tokentally/paths.hpp"
+#include "tokentally/store/sqlite/store.hpp"
+
+#include <chrono>
+
+namespace tokentally::store {
+
+double now() {
+    using namespace std::chrono;
+    return duration<double>(system_clock::now().time_since_epoch()).count();
+}
+
+std::shared_ptr<Store> open(const std::string& location) { return std::make_shared<sqlite::SqliteStore>(location); }
+
+std::string default_location() { return paths::data_file("ledger.db"); }
+
+}  // namespace tokentally::store

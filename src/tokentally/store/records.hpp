@@ -1,0 +1,192 @@
+// The plain records the program keeps and reads back: a call handed to the
+// ledger, the rows its read queries answer, alerts, cache entries. No JSON
+// and no backend here: modules turn these into what they show.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <variant>
+
+namespace tokentally::store {
+
+// A total over a column of token counts, typed as SQL sums it: none when
+// every value was NULL, an integer while every value was one, a real once
+// any value was not (a count written by hand as 2.5 or as text).
+using Total = std::variant<std::monostate, std::int64_t, double>;
+
+// One finished call, handed to the ledger by name; the ledger adds the time.
+struct CallRecord {
+    std::optional<std::string> model_id;
+    std::string tag = "default";
+    std::string session_id = "default";
+    std::optional<std::int64_t> prompt_tokens;
+    std::optional<std::int64_t> completion_tokens;
+    std::optional<double> cost_usd;
+    double elapsed_s = 0.0;
+    int status = 0;
+    bool streamed = false;
+    // The model the client asked for, when the router swapped it for
+    // model_id: kept beside the row in `call_routing`.
+    std::optional<std::string> requested_model = std::nullopt;
+    // Cached prompt tokens read and written (all lifetimes; the 1-hour
+    // share), kept beside the row in `call_cache_tokens` when any is known.
+    std::optional<std::int64_t> cache_read_tokens = std::nullopt;
+    std::optional<std::int64_t> cache_write_tokens = std::nullopt;
+    std::optional<std::int64_t> cache_write_1h_tokens = std::nullopt;
+    // The row's time, seconds since the epoch; none means "now, when it is
+    // written". Set for rows copied from elsewhere and rows of a chosen age.
+    std::optional<double> ts = std::nullopt;
+};
+
+// What the store made of one appended call.
+struct Appended {
+    std::int64_t id = 0;
+    double ts = 0.0;
+};
+
+// One row of `calls`, every column.
+struct CallRow {
+    std::int64_t id = 0;
+    double ts = 0.0;
+    std::optional<std::string> model_id;
+    std::optional<std::string> tag;
+    std::optional<std::string> session_id;
+    std::optional<std::int64_t> prompt_tokens;
+    std::optional<std::int64_t> completion_tokens;
+    std::optional<double> cost_usd;
+    std::optional<double> elapsed_s;
+    std::optional<std::int64_t> status;
+    std::optional<std::int64_t> streamed;
+};
+
+// The calls of one group (a model and tag, or a session and tag) in a window.
+struct GroupTotals {
+    std::optional<std::string> key;  // the model_id or the session_id
+    std::optional<std::string> tag;
+    std::int64_t calls = 0;
+    Total total_prompt;
+    Total total_completion;
+    std::optional<double> total_cost;   // none when no call of the group has a cost
+    std::optional<double> avg_latency;  // none when no call has an elapsed time
+    double first_call = 0.0;            // sessions only: the earliest and latest ts
+    double last_call = 0.0;
+    std::int64_t errors = 0;            // calls with status 400 or above
+};
+
+// The priced calls of one local calendar day ("YYYY-MM-DD").
+struct DayTotals {
+    std::optional<std::string> day;
+    std::int64_t calls = 0;
+    std::optional<double> total_cost;
+    Total total_prompt;
+    Total total_completion;
+};
+
+// Spend over calls with ts >= since, of one tag when given.
+struct SpendWindow {
+    double since = 0.0;
+    std::optional<std::string> tag;
+};
+
+// A call the router swapped, with what it asked for.
+struct RoutedCall {
+    std::optional<std::string> model_id;
+    std::optional<std::string> tag;
+    std::optional<std::int64_t> prompt_tokens;
+    std::optional<std::int64_t> completion_tokens;
+    std::optional<double> cost_usd;
+    std::string requested_model;
+};
+
+// Cached prompt tokens of one call, as its provider reported them.
+struct CacheTokens {
+    std::optional<std::int64_t> read;
+    std::optional<std::int64_t> write;
+};
+
+// Cached prompt tokens of one model and tag over a window.
+struct CacheTotals {
+    std::optional<std::string> model_id;
+    std::optional<std::string> tag;
+    Total total_cache_read;
+    Total total_cache_write;
+};
+
+// Calls of one model in a window, and how many carry no cost or a cost of 0.
+struct ModelCalls {
+    std::optional<std::string> model_id;
+    std::int64_t calls = 0;
+    std::int64_t null_cost = 0;
+    std::int64_t zero_cost = 0;
+};
+
+// The advisor's view of one model: its calls with a cost above 0.
+struct ModelUsage {
+    std::optional<std::string> model_id;
+    std::int64_t calls = 0;
+    Total total_in;
+    Total total_out;
+    double total_cost = 0.0;
+    std::optional<double> avg_in;
+    std::optional<double> avg_out;
+};
+
+// A call the predictor trains on: priced, with both token counts above 0.
+// A missing model or tag is the empty text.
+struct TrainingRow {
+    std::string model_id;
+    std::string tag;
+    double ts = 0.0;
+    std::int64_t prompt_tokens = 0;
+    std::int64_t completion_tokens = 0;
+    double cost_usd = 0.0;
+};
+
+// A budget alert about to be stored.
+struct Alert {
+    std::string level;  // "warn" or "critical"
+    std::string scope;  // "hourly", "daily", "monthly" or "tag:<name>"
+    double spent = 0.0;
+    double budget = 0.0;
+    std::string message;
+};
+
+// A stored alert.
+struct AlertRow {
+    std::int64_t id = 0;
+    double ts = 0.0;
+    std::string level;
+    std::string scope;
+    double spent = 0.0;
+    double budget = 0.0;
+    std::string message;
+    std::int64_t seen = 0;
+};
+
+// A semantic-cache entry about to be stored. The vectors are kept as the
+// bytes of their floats (the signature: 256 bits).
+struct SemanticEntry {
+    std::string context_key;
+    std::string model_id;
+    std::string embedding;
+    std::string signature;
+    std::string response_json;
+    double cost_usd = 0.0;
+};
+
+// What the index of the semantic cache is built from.
+struct SemanticHead {
+    std::int64_t id = 0;
+    double ts = 0.0;
+    std::string context_key;
+    std::string signature;
+};
+
+// The stored vector of one entry, and its time.
+struct SemanticVector {
+    double ts = 0.0;
+    std::string embedding;
+};
+
+}  // namespace tokentally::store

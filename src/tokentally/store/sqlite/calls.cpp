@@ -1,0 +1,433 @@
+// The `calls` table of ledger.db, the tables beside it, and every query
+// over them.
+#include "tokentally/store/sqlite/store.hpp"
+
+#include "tokentally/store/sqlite/db.hpp"
+#include "tokentally/store/sqlite/window_totals.hpp"
+
+#include <sqlite3.h>
+
+#include <algorithm>
+
+namespace tokentally::store::sqlite {
+
+namespace {
+
+constexpr const char* CREATE_CALLS = R"(CREATE TABLE IF NOT EXISTS calls (
+    id                INTEGER PRIMARY KEY AUTOINCREMENT,
+    ts                REAL    NOT NULL,
+    model_id          TEXT,
+    tag               TEXT    DEFAULT 'default',
+    session_id        TEXT    DEFAULT 'default',
+    prompt_tokens     INTEGER,
+    completion_tokens INTEGER,
+    cost_usd          REAL,
+    elapsed_s         REAL,
+    status            INTEGER,
+    streamed          INTEGER DEFAULT 0
+))";
+
+constexpr const char* ADD_SESSION_COLUMN = "ALTER TABLE calls ADD COLUMN session_id TEXT DEFAULT 'default'";
+
+constexpr const char* CREATE_INDEXES[] = {
+    "CREATE INDEX IF NOT EXISTS idx_calls_ts         ON calls(ts)",
+    "CREATE INDEX IF NOT EXISTS idx_calls_model      ON calls(model_id)",
+    "CREATE INDEX IF NOT EXISTS idx_calls_tag        ON calls(tag)",
+    "CREATE INDEX IF NOT EXISTS idx_calls_session    ON calls(session_id)",
+};
+
+constexpr const char* INSERT_CALL = R"(INSERT INTO calls
+  (ts, model_id, tag, session_id, prompt_tokens, completion_tokens,
+   cost_usd, elapsed_s, status, streamed)
+VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?))";
+
+// The model a swapped call asked for, beside its row: only routed calls have
+// one, and `calls` keeps the layout its readers rely on.
+constexpr const char* CREATE_CALL_ROUTING = R"(CREATE TABLE IF NOT EXISTS call_routing (
+    call_id         INTEGER PRIMARY KEY,
+    requested_model TEXT    NOT NULL
+))";
+
+constexpr const char* INSERT_CALL_ROUTING =
+    "INSERT INTO call_routing (call_id, requested_model) VALUES (?, ?)";
+
+// Cached prompt tokens of the calls that reported them: a table of its own,
+// so `calls` keeps the layout the advisor and the predictor read. Rows are
+// written in the same transaction as their call, only when there is
+// something to store.
+constexpr const char* CREATE_CACHE_TOKENS = R"(CREATE TABLE IF NOT EXISTS call_cache_tokens (
+    call_id               INTEGER PRIMARY KEY,
+    cache_read_tokens     INTEGER,
+    cache_write_tokens    INTEGER,
+    cache_write_1h_tokens INTEGER
+))";
+
+constexpr const char* INSERT_CACHE_TOKENS = R"(INSERT INTO call_cache_tokens
+  (call_id, cache_read_tokens, cache_write_tokens, cache_write_1h_tokens)
+VALUES (?, ?, ?, ?))";
+
+void _init_db(const std::string& path) {
+    auto conn = connection(path);
+    conn.exec(CREATE_CALLS);
+    try {
+        conn.exec(ADD_SESSION_COLUMN);
+    } catch (const SQLite::Exception&) {
+        // Fails with "duplicate column" on every database that has it.
+    }
+    for (const char* stmt : CREATE_INDEXES) conn.exec(stmt);
+    ensure_spend_rollup(conn);
+}
+
+// What every operation on the calls runs first: the schema, once per ledger
+// file in this process (again when the file was replaced).
+void _ensure_schema(const std::string& path) {
+    once_per_file(path, "calls", [&] { _init_db(path); });
+}
+
+// --- appending ----------------------------------------------------------------
+
+void _bind_row(SQLite::Statement& insert, const CallRecord& rec, double ts) {
+    insert.bind(1, ts);
+    bind_optional(insert, 2, rec.model_id);
+    insert.bind(3, rec.tag);
+    insert.bind(4, rec.session_id);
+    bind_optional(insert, 5, rec.prompt_tokens);
+    bind_optional(insert, 6, rec.completion_tokens);
+    bind_optional(insert, 7, rec.cost_usd);
+    insert.bind(8, rec.elapsed_s);
+    insert.bind(9, rec.status);
+    insert.bind(10, rec.streamed ? 1 : 0);
+}
+
+// Side tables of one call, written right after its row with the call's id.
+void _insert_routing(const Conn& conn, std::int64_t call_id, const CallRecord& rec) {
+    auto insert = conn.prepare(INSERT_CALL_ROUTING);
+    insert->bind(1, call_id);
+    insert->bind(2, *rec.requested_model);
+    insert->exec();
+}
+
+bool _has_cache_tokens(const CallRecord& rec) {
+    return rec.cache_read_tokens || rec.cache_write_tokens || rec.cache_write_1h_tokens;
+}
+
+void _insert_cache_tokens(const Conn& conn, std::int64_t call_id, const CallRecord& rec) {
+    auto insert = conn.prepare(INSERT_CACHE_TOKENS);
+    insert->bind(1, call_id);
+    bind_optional(*insert, 2, rec.cache_read_tokens);
+    bind_optional(*insert, 3, rec.cache_write_tokens);
+    bind_optional(*insert, 4, rec.cache_write_1h_tokens);
+    insert->exec();
+}
+
+// All rows in one transaction: they are committed together or not at all.
+std::vector<Appended> _insert(const std::string& path, std::span<const CallRecord* const> rows) {
+    auto conn = connection(path);
+    WriteLock writing;
+    Transaction tx(conn);
+    std::vector<Appended> made;
+    made.reserve(rows.size());
+    for (const CallRecord* rec : rows) {
+        double ts = rec->ts ? *rec->ts : now();
+        auto insert = conn.prepare(INSERT_CALL);
+        _bind_row(*insert, *rec, ts);
+        insert->exec();
+        std::int64_t call_id = sqlite3_last_insert_rowid(conn.db->getHandle());
+        if (rec->requested_model) _insert_routing(conn, call_id, *rec);
+        if (_has_cache_tokens(*rec)) _insert_cache_tokens(conn, call_id, *rec);
+        made.push_back({call_id, ts});
+    }
+    tx.commit();
+    return made;
+}
+
+// Each side table comes into being with the first call that has something
+// to store in it: a ledger written without them keeps its tables as they were.
+void _ensure_side_table(const std::string& path, bool needed, const char* name, const char* create_sql, bool again) {
+    if (!needed) return;
+    auto create = [&] { connection(path).exec(create_sql); };
+    if (again) create();
+    else once_per_file(path, name, create);
+}
+
+void _ensure_side_tables(const std::string& path, std::span<const CallRecord* const> rows, bool again) {
+    _ensure_side_table(path, std::any_of(rows.begin(), rows.end(), [](const CallRecord* r) { return r->requested_model.has_value(); }),
+                       "call_routing", CREATE_CALL_ROUTING, again);
+    _ensure_side_table(path, std::any_of(rows.begin(), rows.end(), [](const CallRecord* r) { return _has_cache_tokens(*r); }),
+                       "call_cache_tokens", CREATE_CACHE_TOKENS, again);
+}
+
+}  // namespace
+
+void SqliteCalls::init() { _init_db(path_); }
+
+std::vector<Appended> SqliteCalls::append(std::span<const CallRecord* const> rows) {
+    FileLookupsOnce once;
+    _ensure_schema(path_);
+    _ensure_side_tables(path_, rows, false);
+    try {
+        return _insert(path_, rows);
+    } catch (const SQLite::Exception& e) {
+        // The schema ran once for this file; a table dropped or a file
+        // swapped behind our back since then gets it again, and one retry.
+        if (std::string_view(e.what()).find("no such table") == std::string_view::npos) throw;
+        _init_db(path_);
+        _ensure_side_tables(path_, rows, true);
+        return _insert(path_, rows);
+    }
+}
+
+std::vector<double> SqliteCalls::spend_since(std::span<const SpendWindow> windows) {
+    std::vector<double> spent(windows.size(), 0.0);
+    FileLookupsOnce once;
+    // A proxy that has recorded nothing yet must not create the ledger file.
+    if (windows.empty() || !exists(path_)) return spent;
+    // Every window from one snapshot, with one lock of the log's shared
+    // memory instead of one per window. Read only: it is rolled back.
+    auto conn = connection(path_);
+    Transaction reading(conn);
+    for (std::size_t i = 0; i < windows.size(); ++i)
+        spent[i] = sqlite::spend_since(conn, windows[i].since, windows[i].tag);
+    return spent;
+}
+
+// ============================================================================
+// Read queries. Each one makes sure the schema exists (so a fresh machine reads
+// an empty ledger instead of failing), then runs one statement on its own
+// connection.
+// ============================================================================
+
+namespace {
+
+constexpr const char* SELECT_CALLS = R"(SELECT id, ts, model_id, tag, session_id, prompt_tokens, completion_tokens,
+       cost_usd, elapsed_s, status, streamed
+FROM calls)";
+
+constexpr const char* ROLLING_SUMMARY = R"(SELECT
+    date(ts, 'unixepoch', 'localtime') AS day,
+    COUNT(*)                            AS calls,
+    SUM(cost_usd)                       AS total_cost,
+    SUM(prompt_tokens)                  AS total_prompt,
+    SUM(completion_tokens)              AS total_completion
+FROM calls
+WHERE ts >= ? AND cost_usd IS NOT NULL
+GROUP BY day
+ORDER BY day DESC)";
+
+constexpr const char* MODEL_CALLS = R"(SELECT
+    model_id,
+    COUNT(*)                                          AS calls,
+    SUM(CASE WHEN cost_usd IS NULL THEN 1 ELSE 0 END) AS null_cost,
+    SUM(CASE WHEN cost_usd = 0 THEN 1 ELSE 0 END)     AS zero_cost
+FROM calls INDEXED BY idx_calls_ts
+WHERE ts >= ?)";
+
+CallRow _call_row(const SQLite::Statement& q) {
+    CallRow r;
+    r.id = q.getColumn(0).getInt64();
+    r.ts = q.getColumn(1).getDouble();
+    r.model_id = opt_text(q.getColumn(2));
+    r.tag = opt_text(q.getColumn(3));
+    r.session_id = opt_text(q.getColumn(4));
+    r.prompt_tokens = opt_int(q.getColumn(5));
+    r.completion_tokens = opt_int(q.getColumn(6));
+    r.cost_usd = opt_real(q.getColumn(7));
+    r.elapsed_s = opt_real(q.getColumn(8));
+    r.status = opt_int(q.getColumn(9));
+    r.streamed = opt_int(q.getColumn(10));
+    return r;
+}
+
+}  // namespace
+
+std::vector<GroupTotals> SqliteCalls::by_model(double since, const std::optional<std::string>& tag) {
+    _ensure_schema(path_);
+    return window_totals(connection(path_), GroupBy::model, since, tag);
+}
+
+std::vector<GroupTotals> SqliteCalls::by_session(double since) {
+    _ensure_schema(path_);
+    return window_totals(connection(path_), GroupBy::session, since, std::nullopt);
+}
+
+std::vector<CallRow> SqliteCalls::latest(std::int64_t n, const std::optional<std::string>& session_id) {
+    _ensure_schema(path_);
+    auto conn = connection(path_);
+    SQLite::Statement q(conn, std::string(SELECT_CALLS) + (session_id ? "\nWHERE session_id = ?" : "") +
+                                  "\nORDER BY ts DESC LIMIT ?");
+    int at = 1;
+    if (session_id) q.bind(at++, *session_id);
+    q.bind(at, n);
+    std::vector<CallRow> rows;
+    while (q.executeStep()) rows.push_back(_call_row(q));
+    return rows;
+}
+
+double SqliteCalls::spend(double since, const std::optional<std::string>& tag) {
+    _ensure_schema(path_);
+    return sqlite::spend_since(connection(path_), since, tag);
+}
+
+std::vector<DayTotals> SqliteCalls::by_day(double since) {
+    _ensure_schema(path_);
+    auto conn = connection(path_);
+    SQLite::Statement q(conn, ROLLING_SUMMARY);
+    q.bind(1, since);
+    std::vector<DayTotals> rows;
+    while (q.executeStep())
+        rows.push_back({opt_text(q.getColumn(0)), q.getColumn(1).getInt64(), opt_real(q.getColumn(2)),
+                        total(q.getColumn(3)), total(q.getColumn(4))});
+    return rows;
+}
+
+std::vector<ModelCalls> SqliteCalls::model_calls(double since, const std::optional<std::string>& tag) {
+    _ensure_schema(path_);
+    auto conn = connection(path_);
+    SQLite::Statement q(conn, std::string(MODEL_CALLS) + (tag ? " AND tag = ?" : "") +
+                                  "\nGROUP BY model_id\nORDER BY calls DESC");
+    q.bind(1, since);
+    if (tag) q.bind(2, *tag);
+    std::vector<ModelCalls> rows;
+    while (q.executeStep())
+        rows.push_back({opt_text(q.getColumn(0)), q.getColumn(1).getInt64(), q.getColumn(2).getInt64(),
+                        q.getColumn(3).getInt64()});
+    return rows;
+}
+
+// --- beside the rows ----------------------------------------------------------
+
+namespace {
+
+constexpr const char* SELECT_REQUESTED = "SELECT requested_model FROM call_routing WHERE call_id = ?";
+
+constexpr const char* SELECT_ROUTED = R"(SELECT c.model_id, c.tag, c.prompt_tokens, c.completion_tokens, c.cost_usd,
+       r.requested_model
+FROM call_routing r JOIN calls c ON c.id = r.call_id
+WHERE c.ts >= ?)";
+
+constexpr const char* CACHE_TOKENS_OF_CALL =
+    "SELECT cache_read_tokens, cache_write_tokens FROM call_cache_tokens WHERE call_id = ?";
+
+constexpr const char* CACHE_SUMMARY = R"(SELECT
+    c.model_id                  AS model_id,
+    c.tag                       AS tag,
+    SUM(k.cache_read_tokens)    AS total_cache_read,
+    SUM(k.cache_write_tokens)   AS total_cache_write
+FROM calls AS c INDEXED BY idx_calls_ts
+JOIN call_cache_tokens AS k ON k.call_id = c.id
+WHERE c.ts >= ?)";
+
+}  // namespace
+
+std::vector<std::optional<std::string>> SqliteCalls::requested_models(std::span<const std::int64_t> ids) {
+    _ensure_schema(path_);
+    auto conn = connection(path_);
+    std::vector<std::optional<std::string>> found(ids.size());
+    if (!conn.db->tableExists("call_routing")) return found;
+    for (std::size_t i = 0; i < ids.size(); ++i) {
+        auto q = conn.prepare(SELECT_REQUESTED);
+        q->bind(1, ids[i]);
+        if (q->executeStep()) found[i] = q->getColumn(0).getString();
+    }
+    return found;
+}
+
+std::vector<RoutedCall> SqliteCalls::routed_since(double since, const std::optional<std::string>& tag) {
+    _ensure_schema(path_);
+    auto conn = connection(path_);
+    std::vector<RoutedCall> rows;
+    if (!conn.db->tableExists("call_routing")) return rows;
+    SQLite::Statement q(conn, std::string(SELECT_ROUTED) + (tag ? " AND c.tag = ?" : ""));
+    q.bind(1, since);
+    if (tag) q.bind(2, *tag);
+    while (q.executeStep())
+        rows.push_back({opt_text(q.getColumn(0)), opt_text(q.getColumn(1)), opt_int(q.getColumn(2)),
+                        opt_int(q.getColumn(3)), opt_real(q.getColumn(4)), q.getColumn(5).getString()});
+    return rows;
+}
+
+std::vector<std::optional<CacheTokens>> SqliteCalls::cache_tokens(std::span<const std::int64_t> ids) {
+    _ensure_schema(path_);
+    auto conn = connection(path_);
+    std::vector<std::optional<CacheTokens>> found(ids.size());
+    if (!has_table(conn, "call_cache_tokens")) return found;
+    SQLite::Statement lookup(conn, CACHE_TOKENS_OF_CALL);
+    for (std::size_t i = 0; i < ids.size(); ++i) {
+        lookup.bind(1, ids[i]);
+        if (lookup.executeStep()) found[i] = CacheTokens{opt_int(lookup.getColumn(0)), opt_int(lookup.getColumn(1))};
+        lookup.reset();
+    }
+    return found;
+}
+
+std::vector<CacheTotals> SqliteCalls::cache_totals(double since, const std::optional<std::string>& tag) {
+    _ensure_schema(path_);
+    auto conn = connection(path_);
+    std::vector<CacheTotals> rows;
+    if (!has_table(conn, "call_cache_tokens")) return rows;
+    SQLite::Statement q(conn, std::string(CACHE_SUMMARY) + (tag ? " AND c.tag = ?" : "") +
+                                  "\nGROUP BY c.model_id, c.tag");
+    q.bind(1, since);
+    if (tag) q.bind(2, *tag);
+    while (q.executeStep())
+        rows.push_back({opt_text(q.getColumn(0)), opt_text(q.getColumn(1)), total(q.getColumn(2)),
+                        total(q.getColumn(3))});
+    return rows;
+}
+
+// --- the advisor and the predictor --------------------------------------------
+//
+// Both open their own connection and read `calls` as it is, needing only the
+// columns they name: its layout is a contract with them.
+
+namespace {
+
+constexpr const char* USAGE_SQL = R"(
+SELECT
+    model_id,
+    COUNT(*) as calls,
+    SUM(prompt_tokens) as total_in,
+    SUM(completion_tokens) as total_out,
+    SUM(cost_usd) as total_cost,
+    AVG(prompt_tokens) as avg_in,
+    AVG(completion_tokens) as avg_out
+FROM calls
+WHERE ts >= ? AND cost_usd > 0
+GROUP BY model_id
+ORDER BY total_cost DESC
+)";
+
+// No ORDER BY: rows come in the database's order, and the predictor's
+// seeded split makes the same rows give the same model.
+constexpr const char* TRAINING_SQL =
+    "\n        SELECT model_id, tag, ts, prompt_tokens, completion_tokens, cost_usd\n"
+    "        FROM calls\n"
+    "        WHERE cost_usd > 0\n"
+    "          AND prompt_tokens > 0\n"
+    "          AND completion_tokens > 0\n    ";
+
+}  // namespace
+
+std::vector<ModelUsage> SqliteCalls::usage_by_model(double since) {
+    auto conn = sqlite::open(path_);
+    SQLite::Statement q(conn, USAGE_SQL);
+    q.bind(1, since);
+    std::vector<ModelUsage> rows;
+    while (q.executeStep())
+        rows.push_back({opt_text(q.getColumn(0)), q.getColumn(1).getInt64(), total(q.getColumn(2)),
+                        total(q.getColumn(3)), q.getColumn(4).getDouble(), opt_real(q.getColumn(5)),
+                        opt_real(q.getColumn(6))});
+    return rows;
+}
+
+std::vector<TrainingRow> SqliteCalls::training_rows() {
+    auto conn = sqlite::open(path_);
+    SQLite::Statement q(conn, TRAINING_SQL);
+    std::vector<TrainingRow> rows;
+    while (q.executeStep())
+        rows.push_back({text_or_empty(q.getColumn(0)), text_or_empty(q.getColumn(1)), q.getColumn(2).getDouble(),
+                        q.getColumn(3).getInt64(), q.getColumn(4).getInt64(), q.getColumn(5).getDouble()});
+    return rows;
+}
+
+}  // namespace tokentally::store::sqlite

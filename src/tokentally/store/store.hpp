@@ -1,0 +1,159 @@
+// What the program keeps, behind one interface: the calls of the ledger,
+// the budget alerts, the exact cache and the entries of the semantic cache.
+// open() makes the store for a location and is the only code that knows
+// which backend it made; everything else is handed the store it works on.
+//
+// Every operation is safe to call from several threads at once, and from
+// several processes on the same location. Failures are exceptions naming
+// what failed (the backend's own, such as "database is locked").
+#pragma once
+
+#include "tokentally/store/records.hpp"
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace tokentally::store {
+
+// The ledger's clock: seconds since the Unix epoch, with fraction. Rows are
+// stamped with it and windows are counted back from it.
+double now();
+
+// The calls of the ledger and the read queries over them. Every read query
+// first makes sure the ledger exists (a fresh machine reads an empty one);
+// windows are rolling and include their boundary (ts >= since).
+class Calls {
+public:
+    virtual ~Calls() = default;
+
+    // Creates the ledger and its tables when missing, and brings a ledger
+    // written by an earlier version up to date. Safe to call any number of
+    // times.
+    virtual void init() = 0;
+
+    // Appends the rows in one transaction: all of them are committed, or
+    // none and the error is thrown. A row without ts is stamped now().
+    // Creates the ledger when missing.
+    virtual std::vector<Appended> append(std::span<const CallRecord* const> rows) = 0;
+
+    // The priced spend of each window, all read from one snapshot of the
+    // ledger: what the budget block and the alert checks compare. Without a
+    // ledger every window is 0 and nothing is created.
+    virtual std::vector<double> spend_since(std::span<const SpendWindow> windows) = 0;
+
+    // --- read queries -------------------------------------------------------
+
+    // Per model and tag since `since` (of one tag when given), highest
+    // total cost first, groups without cost last, ties in key order.
+    virtual std::vector<GroupTotals> by_model(double since, const std::optional<std::string>& tag) = 0;
+    // Per session and tag, as by_model, with the first and last call.
+    virtual std::vector<GroupTotals> by_session(double since) = 0;
+    // The `n` latest calls (of one session when given), newest first.
+    virtual std::vector<CallRow> latest(std::int64_t n, const std::optional<std::string>& session_id) = 0;
+    // Priced spend since `since`, of one tag when given.
+    virtual double spend(double since, const std::optional<std::string>& tag) = 0;
+    // Priced calls per local calendar day since `since`, newest day first.
+    virtual std::vector<DayTotals> by_day(double since) = 0;
+    // Calls since `since` (of one tag when given) per model, most calls first.
+    virtual std::vector<ModelCalls> model_calls(double since, const std::optional<std::string>& tag) = 0;
+
+    // --- beside the rows ----------------------------------------------------
+
+    // The model each call asked for when the router swapped it, by call id.
+    virtual std::vector<std::optional<std::string>> requested_models(std::span<const std::int64_t> ids) = 0;
+    // Swapped calls since `since` (of one tag when given).
+    virtual std::vector<RoutedCall> routed_since(double since, const std::optional<std::string>& tag) = 0;
+    // The cached tokens of each call that reported any, by call id.
+    virtual std::vector<std::optional<CacheTokens>> cache_tokens(std::span<const std::int64_t> ids) = 0;
+    // Cached tokens per model and tag since `since` (of one tag when given),
+    // over the calls that reported any.
+    virtual std::vector<CacheTotals> cache_totals(double since, const std::optional<std::string>& tag) = 0;
+
+    // --- the advisor and the predictor --------------------------------------
+    // Both read the calls as they are and create nothing.
+
+    // Calls with a cost above 0 since `since`, per model, highest cost first.
+    virtual std::vector<ModelUsage> usage_by_model(double since) = 0;
+    // Every call with a cost and both token counts above 0, in the ledger's order.
+    virtual std::vector<TrainingRow> training_rows() = 0;
+};
+
+// The budget alerts.
+class Alerts {
+public:
+    virtual ~Alerts() = default;
+
+    // Stores `alert` stamped now(), unless one of the same scope was stored
+    // after `since`: true when it was stored. Two processes crossing a
+    // budget together store one.
+    virtual bool insert_unless_raised_since(const Alert& alert, double since) = 0;
+    // At most `n` alerts, newest first.
+    virtual std::vector<AlertRow> latest(std::int64_t n) = 0;
+    // Every alert not taken before, newest first, marked seen on the way out
+    // (the rows still show seen = 0).
+    virtual std::vector<AlertRow> take_unseen() = 0;
+};
+
+// Answers kept by request key.
+class ExactCache {
+public:
+    virtual ~ExactCache() = default;
+
+    // The answer stored under `key` at or after `since`, counted as a hit;
+    // none without one (and without a ledger, which is not created).
+    virtual std::optional<std::string> get(const std::string& key, double since) = 0;
+    // Stores (or replaces) the answer under `key`, stamped now(); the count
+    // of hits carries over.
+    virtual void put(const std::string& key, const std::string& response_json) = 0;
+};
+
+// The entries of the semantic cache; the cache keeps its own index of them.
+class SemanticCache {
+public:
+    virtual ~SemanticCache() = default;
+
+    // Creates the entries' table when missing. True the first time this
+    // process sees this ledger (again when it was replaced): an index built
+    // from it before is stale.
+    virtual bool prepare() = 0;
+    // Every entry stored at or after `since`, oldest first.
+    virtual std::vector<SemanticHead> live(double since) = 0;
+    // Stores an entry stamped now().
+    virtual Appended add(const SemanticEntry& entry) = 0;
+    // The vector of each entry, by id; none for an entry that went away.
+    virtual std::vector<std::optional<SemanticVector>> vectors(std::span<const std::int64_t> ids) = 0;
+    // The answer of an entry; none when it went away.
+    virtual std::optional<std::string> response(std::int64_t id) = 0;
+    virtual void count_hit(std::int64_t id) = 0;
+    virtual void remove_before(double cutoff) = 0;
+    virtual void remove(std::int64_t id) = 0;
+};
+
+class Store {
+public:
+    virtual ~Store() = default;
+
+    // Where the store lives, as open() was given it (for messages).
+    virtual const std::string& location() const = 0;
+    // True once the ledger has been created there.
+    virtual bool exists() const = 0;
+
+    virtual Calls& calls() = 0;
+    virtual Alerts& alerts() = 0;
+    virtual ExactCache& exact_cache() = 0;
+    virtual SemanticCache& semantic_cache() = 0;
+};
+
+// The store at `location`: a file path (its directory is created, one level
+// only, when the ledger is). Opening creates nothing; the first write does.
+std::shared_ptr<Store> open(const std::string& location);
+
+// Where the ledger lives unless told otherwise: ledger.db in the data
+// directory.
+std::string default_location();
+
+}  // namespace tokentally::store

@@ -17,12 +17,12 @@ using Total = std::variant<std::monostate, std::int64_t, double>;
 
 // One finished call, handed to the ledger by name; the ledger adds the time.
 struct CallRecord {
-    std::optional<std::string> model_id;
+    std::optional<std::string> model_id = std::nullopt;
     std::string tag = "default";
     std::string session_id = "default";
-    std::optional<std::int64_t> prompt_tokens;
-    std::optional<std::int64_t> completion_tokens;
-    std::optional<double> cost_usd;
+    std::optional<std::int64_t> prompt_tokens = std::nullopt;
+    std::optional<std::int64_t> completion_tokens = std::nullopt;
+    std::optional<double> cost_usd = std::nullopt;
     double elapsed_s = 0.0;
     int status = 0;
     bool streamed = false;

@@ -190,6 +190,30 @@ TEST_F(Local, StreamedAnswersAreRelayedLineByLineAndCountedFromTheDoneLine) {
                                                     R"(\(streamed\)  in=7 out=9  power=\$0\.[0-9]{6}  [0-9.]+s)")));
 }
 
+// As for a provider's answers: a client must not take for whole an answer
+// the ledger will never show.
+TEST_F(Local, AnAnswerWhoseRowCannotBeWrittenFailsAndItsStreamEndsShort) {
+    MockServer upstream(ollama);
+    point_at(upstream);
+    tokentally::ledger::init_db(*tt_test::store());
+    SQLite::Database(s.db_path(), SQLite::OPEN_READWRITE)
+        .exec("CREATE TRIGGER refuse BEFORE INSERT ON calls BEGIN SELECT RAISE(ABORT, 'disk says no'); END");
+    tt_test::ProxyServer app;
+
+    auto streamed = tt_test::stream_call("POST", app.url("/ollama/api/generate"), {{"X-Tokentally-Session", "g"}},
+                                         R"({"model": "llama3", "prompt": "hi"})");
+    EXPECT_EQ(streamed.status, 200);
+    EXPECT_EQ(streamed.body(), NDJSON_RELAYED) << "every line was relayed before the end";
+    EXPECT_FALSE(streamed.complete) << "the stream must stop short of its final chunk";
+    EXPECT_TRUE(logs.contains("error tokentally.local: [default|g] streamed call not recorded: disk says no"))
+        << logs.text();
+
+    auto complete = tt_test::stream_call("POST", app.url("/ollama/api/generate"), {},
+                                         R"({"model": "llama3", "stream": false})");
+    EXPECT_EQ(complete.status, 500);
+    EXPECT_TRUE(tt_test::call_rows(s).empty());
+}
+
 TEST(DoneLineCounts, OnlyTheDoneLineCountsAndWhatIsNoCountIsZero) {
     EXPECT_FALSE(local::done_line_counts(R"({"done": false, "eval_count": 5})"));
     EXPECT_FALSE(local::done_line_counts(R"(["done", true])"));

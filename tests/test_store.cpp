@@ -1,0 +1,332 @@
+// What every store must do, written once against the interface and run for
+// each backend in BACKENDS: a new backend is one more line there. Rows are
+// written with chosen times through CallRecord::ts.
+#include "support/scratch.hpp"
+#include "tokentally/store/store.hpp"
+
+#include <gtest/gtest.h>
+
+#include <ctime>
+#include <functional>
+#include <set>
+#include <thread>
+
+namespace {
+
+namespace store = tokentally::store;
+using store::CallRecord;
+
+struct Backend {
+    const char* name;
+    // A store of its own for the running test, empty.
+    std::function<std::shared_ptr<store::Store>(const tt_test::Scratch&)> open;
+};
+
+const Backend BACKENDS[] = {
+    {"sqlite", [](const tt_test::Scratch& s) { return store::open(s.db_path()); }},
+};
+
+class StoreConformance : public ::testing::TestWithParam<Backend> {
+protected:
+    tt_test::Scratch scratch;
+    std::shared_ptr<store::Store> st = GetParam().open(scratch);
+    store::Calls& calls = st->calls();
+    const double now = store::now();
+
+    void append(std::vector<CallRecord> rows) {
+        std::vector<const CallRecord*> refs;
+        for (const auto& r : rows) refs.push_back(&r);
+        calls.append(refs);
+    }
+    // A priced call `age` seconds old.
+    CallRecord call(double age, std::string tag = "default", std::optional<double> cost = 1.0) {
+        return {.model_id = "openai/gpt-4o", .tag = std::move(tag), .session_id = "s-1", .prompt_tokens = 10,
+                .completion_tokens = 5, .cost_usd = cost, .elapsed_s = 1.0, .status = 200, .ts = now - age};
+    }
+};
+
+std::int64_t integer(const store::Total& t) { return std::get<std::int64_t>(t); }
+
+TEST_P(StoreConformance, AppendedRowsReadBackAsWrittenNewestFirst) {
+    CallRecord full = call(20, "proj");
+    full.streamed = true;
+    full.requested_model = "openai/gpt-4o-mini";
+    full.cache_read_tokens = 300;
+    full.cache_write_1h_tokens = 7;
+    CallRecord bare{.tag = "t", .session_id = "s-2", .elapsed_s = 0.5, .status = 500};
+    double before = store::now();
+    append({full, bare});
+
+    auto rows = calls.latest(10, std::nullopt);
+    ASSERT_EQ(rows.size(), 2u);
+    const store::CallRow& b = rows[0];  // stamped now: the newest
+    EXPECT_GE(b.ts, before);
+    EXPECT_FALSE(b.model_id || b.prompt_tokens || b.completion_tokens || b.cost_usd);
+    EXPECT_EQ(b.status, 500);
+    EXPECT_EQ(b.streamed, 0);
+    const store::CallRow& f = rows[1];
+    EXPECT_LT(f.id, b.id);
+    EXPECT_DOUBLE_EQ(f.ts, now - 20);
+    EXPECT_EQ(f.model_id, "openai/gpt-4o");
+    EXPECT_EQ(f.tag, "proj");
+    EXPECT_EQ(f.session_id, "s-1");
+    EXPECT_EQ(f.prompt_tokens, 10);
+    EXPECT_EQ(f.completion_tokens, 5);
+    EXPECT_EQ(f.cost_usd, 1.0);
+    EXPECT_EQ(f.elapsed_s, 1.0);
+    EXPECT_EQ(f.streamed, 1);
+
+    EXPECT_EQ(calls.latest(1, std::nullopt).size(), 1u);
+    ASSERT_EQ(calls.latest(10, std::string("s-2")).size(), 1u);
+    EXPECT_EQ(calls.latest(10, std::string("s-2"))[0].id, b.id);
+    EXPECT_TRUE(calls.latest(10, std::string("nobody")).empty());
+
+    // Beside the rows, by id; a call with nothing beside it reads as none.
+    const std::int64_t ids[] = {f.id, b.id, 999999};
+    auto asked = calls.requested_models(ids);
+    EXPECT_EQ(asked, (std::vector<std::optional<std::string>>{"openai/gpt-4o-mini", std::nullopt, std::nullopt}));
+    auto cached = calls.cache_tokens(ids);
+    ASSERT_TRUE(cached[0]);
+    EXPECT_EQ(cached[0]->read, 300);
+    EXPECT_EQ(cached[0]->write, std::nullopt);
+    EXPECT_FALSE(cached[1] || cached[2]);
+}
+
+TEST_P(StoreConformance, ConcurrentAppendsKeepEveryRow) {
+    std::vector<std::thread> writers;
+    for (int t = 0; t < 4; ++t)
+        writers.emplace_back([&, t] {
+            for (int i = 0; i < 25; ++i) {
+                CallRecord a = call(100, "t" + std::to_string(t)), b = call(100, "t" + std::to_string(t));
+                const CallRecord* pair[] = {&a, &b};
+                st->calls().append(pair);
+            }
+        });
+    for (auto& w : writers) w.join();
+    auto rows = calls.latest(1000, std::nullopt);
+    EXPECT_EQ(rows.size(), 200u);
+    std::set<std::int64_t> ids;
+    for (const auto& r : rows) ids.insert(r.id);
+    EXPECT_EQ(ids.size(), 200u);
+    const store::SpendWindow all[] = {{now - 1000, std::nullopt}, {now - 1000, std::string("t2")}};
+    auto spent = calls.spend_since(all);
+    EXPECT_DOUBLE_EQ(spent[0], 200.0);
+    EXPECT_DOUBLE_EQ(spent[1], 50.0);
+}
+
+TEST_P(StoreConformance, SpendWindowsIncludeTheirStartCountPricedCallsAndCreateNothing) {
+    const store::SpendWindow windows[] = {{now - 86400, std::nullopt}, {now - 86400, std::string("a")},
+                                          {now - 2 * 86400, std::nullopt}, {now - 86400, std::string("nobody")}};
+    EXPECT_EQ(calls.spend_since(windows), (std::vector<double>{0, 0, 0, 0}));
+    EXPECT_FALSE(st->exists()) << "the guards never create a ledger";
+
+    append({call(86400, "a", 1.5), call(86400 + 30, "a", 10.0), call(10, "b", 0.25), call(10, "b", std::nullopt)});
+    auto spent = calls.spend_since(windows);
+    EXPECT_DOUBLE_EQ(spent[0], 1.75);  // a call exactly at the start is inside
+    EXPECT_DOUBLE_EQ(spent[1], 1.5);
+    EXPECT_DOUBLE_EQ(spent[2], 11.75);
+    EXPECT_EQ(spent[3], 0.0);
+    EXPECT_DOUBLE_EQ(calls.spend(now - 86400, std::nullopt), 1.75);
+    EXPECT_DOUBLE_EQ(calls.spend(now - 86400, std::string("b")), 0.25);
+}
+
+TEST_P(StoreConformance, GroupTotalsKeepSqlTypesAndOrder) {
+    CallRecord error = call(90, "a", 0.5);
+    error.status = 429;
+    error.prompt_tokens = std::nullopt;
+    CallRecord not_error = call(80, "b", 2.0);
+    not_error.status = 399;
+    CallRecord unpriced = call(70, "a", std::nullopt);
+    unpriced.model_id = "local/x";
+    unpriced.prompt_tokens = unpriced.completion_tokens = std::nullopt;
+    CallRecord anonymous = call(60, "a", 0.1);
+    anonymous.model_id = std::nullopt;
+    append({call(100, "a", 0.25), error, not_error, unpriced, anonymous, call(25 * 3600, "a", 9.0)});
+
+    auto groups = calls.by_model(now - 86400, std::nullopt);
+    ASSERT_EQ(groups.size(), 4u);
+    EXPECT_EQ(groups[0].tag, "b");
+    EXPECT_EQ(groups[0].errors, 0) << "399 is not an error";
+    const store::GroupTotals& a = groups[1];
+    EXPECT_EQ(a.key, "openai/gpt-4o");
+    EXPECT_EQ(a.calls, 2);
+    EXPECT_EQ(integer(a.total_prompt), 10) << "NULL tokens add nothing, and the sum stays an integer";
+    EXPECT_EQ(integer(a.total_completion), 10);
+    EXPECT_DOUBLE_EQ(*a.total_cost, 0.75);
+    EXPECT_DOUBLE_EQ(*a.avg_latency, 1.0);
+    EXPECT_EQ(a.errors, 1);
+    EXPECT_FALSE(groups[2].key) << "no model is a group of its own";
+    EXPECT_EQ(groups[3].key, "local/x");
+    EXPECT_FALSE(groups[3].total_cost) << "a group without cost has none, and sorts last";
+    EXPECT_TRUE(std::holds_alternative<std::monostate>(groups[3].total_prompt));
+
+    EXPECT_EQ(calls.by_model(now - 86400, std::string("b")).size(), 1u);
+    EXPECT_EQ(calls.by_model(now - 26 * 3600, std::string("a"))[0].calls, 3);
+
+    auto sessions = calls.by_session(now - 86400);
+    ASSERT_EQ(sessions.size(), 2u);  // s-1 under tags a and b
+    const store::GroupTotals& s1a = sessions[1];
+    EXPECT_EQ(s1a.key, "s-1");
+    EXPECT_EQ(s1a.calls, 4);
+    EXPECT_DOUBLE_EQ(s1a.first_call, now - 100);
+    EXPECT_DOUBLE_EQ(s1a.last_call, now - 60);
+}
+
+TEST_P(StoreConformance, DaysAndModelsCountWhatTheirReportsSay) {
+    std::time_t t = static_cast<std::time_t>(now);
+    std::tm tm{};
+    localtime_r(&t, &tm);
+    tm.tm_hour = tm.tm_min = tm.tm_sec = 0;
+    double midnight = static_cast<double>(std::mktime(&tm));
+    auto at = [&](double ts, std::optional<double> cost) {
+        CallRecord r = call(0, "default", cost);
+        r.ts = ts;
+        return r;
+    };
+    CallRecord zero = at(midnight + 3, 0.0);
+    zero.model_id = "acme/unpriced";
+    append({at(midnight + 1, 1.0), at(midnight + 2, 2.0), at(midnight + 2, std::nullopt), at(midnight - 3600, 0.5),
+            zero});
+
+    auto days = calls.by_day(midnight - 86400);
+    ASSERT_EQ(days.size(), 2u);
+    char today[16];
+    std::strftime(today, sizeof today, "%Y-%m-%d", &tm);
+    EXPECT_EQ(days[0].day, today);
+    EXPECT_EQ(days[0].calls, 3) << "priced calls only, a cost of 0 included";
+    EXPECT_DOUBLE_EQ(*days[0].total_cost, 3.0);
+    EXPECT_EQ(integer(days[0].total_prompt), 30);
+
+    auto models = calls.model_calls(midnight - 86400, std::nullopt);
+    ASSERT_EQ(models.size(), 2u);
+    EXPECT_EQ(models[0].model_id, "openai/gpt-4o");
+    EXPECT_EQ(models[0].calls, 4);
+    EXPECT_EQ(models[0].null_cost, 1);
+    EXPECT_EQ(models[1].zero_cost, 1);
+}
+
+TEST_P(StoreConformance, SwappedCallsAndCachedTokensOverAWindow) {
+    CallRecord swapped = call(100, "a", 0.002);
+    swapped.requested_model = "openai/gpt-4o";
+    swapped.model_id = "openai/gpt-4o-mini";
+    CallRecord cached = call(100, "b");
+    cached.cache_read_tokens = 100;
+    CallRecord also_cached = call(50, "b");
+    also_cached.cache_read_tokens = 20;
+    also_cached.cache_write_tokens = 4;
+    CallRecord old_swap = swapped;
+    old_swap.ts = now - 3 * 86400;
+    append({swapped, cached, also_cached, old_swap, call(10, "a")});
+
+    auto routed = calls.routed_since(now - 86400, std::nullopt);
+    ASSERT_EQ(routed.size(), 1u);
+    EXPECT_EQ(routed[0].model_id, "openai/gpt-4o-mini");
+    EXPECT_EQ(routed[0].requested_model, "openai/gpt-4o");
+    EXPECT_EQ(routed[0].prompt_tokens, 10);
+    EXPECT_EQ(routed[0].cost_usd, 0.002);
+    EXPECT_TRUE(calls.routed_since(now - 86400, std::string("b")).empty());
+
+    auto totals = calls.cache_totals(now - 86400, std::nullopt);
+    ASSERT_EQ(totals.size(), 1u);
+    EXPECT_EQ(totals[0].tag, "b");
+    EXPECT_EQ(integer(totals[0].total_cache_read), 120);
+    EXPECT_EQ(integer(totals[0].total_cache_write), 4);
+}
+
+TEST_P(StoreConformance, AdvisorAndPredictorRowsAreThePricedCalls) {
+    CallRecord no_tokens = call(100, "x", 1.0);
+    no_tokens.prompt_tokens = std::nullopt;
+    CallRecord mini = call(100, "y", 0.5);
+    mini.model_id = "openai/gpt-4o-mini";
+    mini.prompt_tokens = 30;
+    append({call(100, "x", 2.0), no_tokens, call(100, "x", 0.0), call(100, "x", std::nullopt), mini,
+            call(300 * 3600, "x", 5.0)});
+
+    auto usage = calls.usage_by_model(now - 168 * 3600);
+    ASSERT_EQ(usage.size(), 2u);
+    EXPECT_EQ(usage[0].model_id, "openai/gpt-4o");
+    EXPECT_EQ(usage[0].calls, 2) << "calls with a cost above 0 in the window";
+    EXPECT_DOUBLE_EQ(usage[0].total_cost, 3.0);
+    EXPECT_EQ(integer(usage[0].total_in), 10);
+    EXPECT_DOUBLE_EQ(*usage[0].avg_in, 10.0);
+    EXPECT_EQ(usage[1].model_id, "openai/gpt-4o-mini");
+
+    auto training = calls.training_rows();
+    ASSERT_EQ(training.size(), 3u) << "priced, both counts above 0, any age";
+    std::set<std::string> tags;
+    for (const auto& r : training) tags.insert(r.tag);
+    EXPECT_EQ(tags, (std::set<std::string>{"x", "y"}));
+}
+
+TEST_P(StoreConformance, AlertsOncePerScopeWithinTheWindowAndUnseenTakenOnce) {
+    store::Alerts& alerts = st->alerts();
+    EXPECT_TRUE(alerts.latest(20).empty());
+    store::Alert daily{"critical", "daily", 5.5, 5.0, "over"};
+    EXPECT_TRUE(alerts.insert_unless_raised_since(daily, now - 3600));
+    EXPECT_FALSE(alerts.insert_unless_raised_since(daily, now - 3600)) << "already raised this hour";
+    EXPECT_TRUE(alerts.insert_unless_raised_since({"warn", "tag:a", 0.9, 1.0, "near"}, now - 3600));
+    EXPECT_TRUE(alerts.insert_unless_raised_since(daily, store::now() + 1)) << "raised before the window";
+
+    auto latest = alerts.latest(2);
+    ASSERT_EQ(latest.size(), 2u);
+    EXPECT_EQ(latest[0].scope, "daily");
+    EXPECT_EQ(latest[1].scope, "tag:a");
+    EXPECT_EQ(latest[1].level, "warn");
+    EXPECT_DOUBLE_EQ(latest[1].spent, 0.9);
+    EXPECT_DOUBLE_EQ(latest[1].budget, 1.0);
+    EXPECT_EQ(latest[1].message, "near");
+
+    auto unseen = alerts.take_unseen();
+    ASSERT_EQ(unseen.size(), 3u);
+    EXPECT_EQ(unseen[0].seen, 0);
+    EXPECT_TRUE(alerts.take_unseen().empty());
+    EXPECT_EQ(alerts.latest(1)[0].seen, 1);
+}
+
+TEST_P(StoreConformance, ExactCacheAnswersWithinItsWindowAndCreatesNothingToMiss) {
+    store::ExactCache& cache = st->exact_cache();
+    EXPECT_EQ(cache.get("k", now - 86400), std::nullopt);
+    EXPECT_FALSE(st->exists());
+    cache.put("k", R"({"a": 1})");
+    EXPECT_EQ(cache.get("k", now - 86400), R"({"a": 1})");
+    EXPECT_EQ(cache.get("other", now - 86400), std::nullopt);
+    EXPECT_EQ(cache.get("k", store::now() + 1), std::nullopt) << "stored before the window";
+    cache.put("k", R"({"a": 2})");
+    EXPECT_EQ(cache.get("k", now - 86400), R"({"a": 2})");
+}
+
+TEST_P(StoreConformance, SemanticEntriesRoundTripAndGo) {
+    store::SemanticCache& entries = st->semantic_cache();
+    entries.prepare();
+    EXPECT_FALSE(entries.prepare()) << "nothing changed since the store was last prepared";
+    std::string vector("\x00\x01\x02\x03\xff\xfe\xfd\xfc", 8);  // bytes, NUL included
+    auto first = entries.add({"ctx", "m", vector, std::string(32, '\x7f'), R"({"answer": 1})", 0.25});
+    auto second = entries.add({"ctx2", "m", "abcd", std::string(32, 's'), R"({"answer": 2})", 0});
+    EXPECT_LT(first.id, second.id);
+
+    auto heads = entries.live(now - 60);
+    ASSERT_EQ(heads.size(), 2u);
+    EXPECT_EQ(heads[0].id, first.id);
+    EXPECT_EQ(heads[0].context_key, "ctx");
+    EXPECT_EQ(heads[0].signature, std::string(32, '\x7f'));
+    EXPECT_TRUE(entries.live(store::now() + 1).empty());
+
+    const std::int64_t ids[] = {first.id, 999999};
+    auto vectors = entries.vectors(ids);
+    ASSERT_TRUE(vectors[0]);
+    EXPECT_EQ(vectors[0]->embedding, vector);
+    EXPECT_DOUBLE_EQ(vectors[0]->ts, first.ts);
+    EXPECT_FALSE(vectors[1]);
+    EXPECT_EQ(entries.response(second.id), R"({"answer": 2})");
+    entries.count_hit(second.id);
+
+    entries.remove(first.id);
+    EXPECT_EQ(entries.response(first.id), std::nullopt);
+    entries.remove_before(store::now() + 1);
+    EXPECT_TRUE(entries.live(0).empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, StoreConformance, ::testing::ValuesIn(BACKENDS),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace

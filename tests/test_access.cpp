@@ -217,7 +217,9 @@ struct AccessProxyTest : ::testing::Test {
     tt_test::MockServer provider{chat};
     std::unique_ptr<tt_test::RunningApp> app;
 
-    void serve(bool loopback) { app = std::make_unique<tt_test::RunningApp>(proxy::make_app(tt_test::store(), proxy::load_access(loopback))); }
+    void serve(bool loopback) {
+        app = std::make_unique<tt_test::RunningApp>(proxy::make_app(tt_test::store(), proxy::load_access(loopback)));
+    }
     http::ClientResponse post(const std::string& path, http::Headers headers, const std::string& body = CHAT_BODY) {
         return tt_test::call("POST", app->url() + path, headers, body);
     }

@@ -122,7 +122,8 @@ TEST(AlertChecks, UnusableBudgetsNeverStopTheOtherChecks) {
 TEST(AlertReads, RecentAndUnseen) {
     tt_test::Scratch s;
     EXPECT_TRUE(alerts::get_recent_alerts(*tt_test::store()).empty());  // creates the table
-    for (const char* scope : {"hourly", "daily", "monthly"}) alerts::_record_alert(*tt_test::store(), "warn", scope, 1, 1, "m");
+    for (const char* scope : {"hourly", "daily", "monthly"})
+        alerts::_record_alert(*tt_test::store(), "warn", scope, 1, 1, "m");
     auto recent = alerts::get_recent_alerts(*tt_test::store(), 2);
     ASSERT_EQ(recent.size(), 2u);
     EXPECT_EQ(field(recent[0], "scope"), "monthly");
@@ -190,8 +191,8 @@ TEST(AlertsWithoutLibrary, ChildRecords) {
     rec.cost_usd = 1.0;
     rec.elapsed_s = 0.5;
     rec.status = 200;
-    EXPECT_NO_THROW(ledger::record_call(*tokentally::ledger::make_writer(tt_test::store()), rec));
-    EXPECT_EQ(tt_test::query(tt_test::store()->location(), "SELECT id FROM calls").size(), 1u);
-    EXPECT_EQ(tt_test::query(tt_test::store()->location(), "SELECT name FROM sqlite_master WHERE name = 'alerts'").size(),
-              0u);
+    EXPECT_NO_THROW(ledger::record_call(*ledger::make_writer(tt_test::store()), rec));
+    const std::string db = tt_test::store()->location();
+    EXPECT_EQ(tt_test::query(db, "SELECT id FROM calls").size(), 1u);
+    EXPECT_EQ(tt_test::query(db, "SELECT name FROM sqlite_master WHERE name = 'alerts'").size(), 0u);
 }

@@ -17,7 +17,9 @@ namespace {
 
 const std::string HINT = " Update ~/.tokentally.toml to increase budget.";
 
-std::pair<bool, std::string> blocked(const std::string& tag) { return proxy::_check_budget_block(*tt_test::store(), tag); }
+std::pair<bool, std::string> blocked(const std::string& tag) {
+    return proxy::_check_budget_block(*tt_test::store(), tag);
+}
 
 }  // namespace
 

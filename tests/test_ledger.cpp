@@ -20,7 +20,7 @@ TEST(Ledger, FirstRecordCreatesDirectoryFileTableAndIndexes) {
     rec.cost_usd = 0.000075;
     rec.elapsed_s = 1.25;
     rec.status = 200;
-    ledger::record_call(*tokentally::ledger::make_writer(tt_test::store()), rec);
+    ledger::record_call(*ledger::make_writer(tt_test::store()), rec);
     auto rows = tt_test::query(s.db_path(), "SELECT * FROM calls");
     ASSERT_EQ(rows.size(), 1u);
     const auto& row = rows[0].as_object();
@@ -45,7 +45,7 @@ TEST(Ledger, NullsAndStreamedFlagAreStoredAsGiven) {
     rec.elapsed_s = 0.5;
     rec.status = 200;
     rec.streamed = true;
-    ledger::record_call(*tokentally::ledger::make_writer(tt_test::store()), rec);
+    ledger::record_call(*ledger::make_writer(tt_test::store()), rec);
     auto row = tt_test::query(s.db_path(), "SELECT * FROM calls")[0].as_object();
     for (const char* col : {"model_id", "prompt_tokens", "completion_tokens", "cost_usd"})
         EXPECT_TRUE(row.at(col).is_null()) << col;
@@ -78,6 +78,6 @@ TEST(Ledger, FailedInsertLeavesNoRowAndPropagates) {
     }
     ledger::CallRecord rec;
     rec.status = 200;
-    EXPECT_THROW(ledger::record_call(*tokentally::ledger::make_writer(tt_test::store()), rec), std::exception);
+    EXPECT_THROW(ledger::record_call(*ledger::make_writer(tt_test::store()), rec), std::exception);
     EXPECT_EQ(tt_test::query(s.db_path(), "SELECT COUNT(*) AS n FROM calls")[0].at("n"), 0);
 }

@@ -280,7 +280,8 @@ TEST_F(ProxyTest, RoutingAdviceAndSwapReachTheAnswerAndTheRow) {
 TEST_F(ProxyTest, SemanticCacheHitAndFailuresNeverStopTheCall) {
     tt_test::MockServer provider([](const Received&) { return json_reply(tt_test::chat_answer()); });
     proxy::bindings().features_check = [](std::string_view) { return true; };
-    proxy::bindings().semantic_lookup = [](tokentally::store::Store&, const bj::object&, const std::string&) -> std::optional<bj::object> {
+    proxy::bindings().semantic_lookup = [](tokentally::store::Store&, const bj::object&,
+                                           const std::string&) -> std::optional<bj::object> {
         return bj::parse(tt_test::chat_answer(R"({"prompt_tokens": 3, "completion_tokens": 2})")).as_object();
     };
     auto hit = post("/v1/chat/completions", CHAT_BODY, {{"X-Tokentally-Target", provider.url()}});
@@ -290,10 +291,12 @@ TEST_F(ProxyTest, SemanticCacheHitAndFailuresNeverStopTheCall) {
     EXPECT_EQ(r[0].at("cost_usd"), 0.0);
     EXPECT_EQ(r[0].at("prompt_tokens"), 3);
 
-    proxy::bindings().semantic_lookup = [](tokentally::store::Store&, const bj::object&, const std::string&) -> std::optional<bj::object> {
+    proxy::bindings().semantic_lookup = [](tokentally::store::Store&, const bj::object&,
+                                           const std::string&) -> std::optional<bj::object> {
         throw std::runtime_error("index gone");
     };
-    proxy::bindings().semantic_store = [](tokentally::store::Store&, const bj::object&, const std::string&, const bj::value&, double) {
+    proxy::bindings().semantic_store = [](tokentally::store::Store&, const bj::object&, const std::string&,
+                                          const bj::value&, double) {
         throw std::runtime_error("disk full");
     };
     auto forwarded = post("/v1/chat/completions", CHAT_BODY, {{"X-Tokentally-Target", provider.url()}});
@@ -301,7 +304,8 @@ TEST_F(ProxyTest, SemanticCacheHitAndFailuresNeverStopTheCall) {
     EXPECT_TRUE(logs.contains("Semantic cache lookup failed: index gone"));
     EXPECT_TRUE(logs.contains("Semantic cache store failed: disk full"));
     // "exact" keeps the semantic cache out of it entirely.
-    proxy::bindings().semantic_lookup = [](tokentally::store::Store&, const bj::object&, const std::string&) -> std::optional<bj::object> {
+    proxy::bindings().semantic_lookup = [](tokentally::store::Store&, const bj::object&,
+                                           const std::string&) -> std::optional<bj::object> {
         ADD_FAILURE() << "semantic lookup with X-Tokentally-Cache: exact";
         return std::nullopt;
     };

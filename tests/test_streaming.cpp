@@ -146,7 +146,8 @@ TEST_F(Streaming, StreamedRequestsNeitherReadNorWriteTheCaches) {
         ++semantic_uses;
         return std::optional<bj::object>(bj::object{{"cached", true}});
     };
-    proxy::bindings().semantic_store = [&](tokentally::store::Store&, const bj::object&, const std::string&, const bj::value&, double) {
+    proxy::bindings().semantic_store = [&](tokentally::store::Store&, const bj::object&, const std::string&,
+                                           const bj::value&, double) {
         ++semantic_uses;
     };
     MockServer upstream([](const Received&) { return sse_reply(sse_events(2), 0ms); });

@@ -131,11 +131,13 @@ TEST(Refresh, StatusLineCountsCallsWithoutCostWhenAccountingIsOn) {
     ledger::CallRecord priced = unknown;
     priced.model_id = "openai/gpt-4o";
     priced.cost_usd = 0.5;
-    for (const auto* rec : {&streamed, &unknown, &priced}) ledger::record_call(*tokentally::ledger::make_writer(tt_test::store()), *rec);
+    auto writer = ledger::make_writer(tt_test::store());
+    for (const auto* rec : {&streamed, &unknown, &priced}) ledger::record_call(*writer, *rec);
 
-    EXPECT_EQ(tui::compute_refresh(*tt_test::store()).status.find("without cost"), std::string::npos) << "switches off: as before";
+    auto store = tt_test::store();
+    EXPECT_EQ(tui::compute_refresh(*store).status.find("without cost"), std::string::npos) << "switches off: as before";
     s.write_config("[accounting]\ncache_pricing = true\n");
-    EXPECT_NE(tui::compute_refresh(*tt_test::store()).status.find(" · 2 calls without cost (24h cost is partial)"), std::string::npos);
+    EXPECT_NE(tui::compute_refresh(*store).status.find(" · 2 calls without cost (24h cost is partial)"), std::string::npos);
 }
 
 TEST(Refresh, CellTexts) {
@@ -298,7 +300,8 @@ TEST(Dashboard, RunsInATerminal) {
     EXPECT_NE(screen.find("50,000"), std::string::npos) << screen;
 
     // A new call appears by the timer's refresh alone, without a key.
-    ledger::record_call(*tokentally::ledger::make_writer(tt_test::store()), {.model_id = "openai/gpt-4o", .tag = "web", .session_id = "fresh-call", .prompt_tokens = 7,
+    ledger::record_call(*ledger::make_writer(tt_test::store()),
+                        {.model_id = "openai/gpt-4o", .tag = "web", .session_id = "fresh-call", .prompt_tokens = 7,
                          .completion_tokens = 3, .cost_usd = 0.5, .elapsed_s = 0.2, .status = 200});
     EXPECT_GE(wait_for(t, "fresh-call", 30), 0) << t.screen();
     EXPECT_NE(t.screen().find("1001"), std::string::npos);

@@ -63,7 +63,8 @@ void add_alerts_commands(CLI::App& app) {
     cmd->add_flag("--json", opts->json, "Print the alerts as one JSON array");
     cmd->callback([opts] {
         auto store = open_store();
-        bj::array alerts = opts->unseen ? alerts::get_unseen_alerts(*store) : alerts::get_recent_alerts(*store, opts->n);
+        bj::array alerts =
+            opts->unseen ? alerts::get_unseen_alerts(*store) : alerts::get_recent_alerts(*store, opts->n);
         if (opts->json) print_json(alerts);
         else _print_alerts(alerts, opts->unseen);
     });

@@ -304,7 +304,8 @@ void add_ledger_commands(CLI::App& app) {
            });
     _spend(_tag_option(_days(_command(app, "spend", "US dollars spent over the last days (priced calls only)"))));
     _lists(_days(_command(app, "history", "Priced calls and spend per local calendar day, newest first")),
-           HISTORY_VIEW, [](store::Store& store, const ReadOptions& o) { return ledger::rolling_summary(store, o.days); });
+           HISTORY_VIEW,
+           [](store::Store& store, const ReadOptions& o) { return ledger::rolling_summary(store, o.days); });
     _lists(_hours(_command(app, "sessions", "Agent sessions by session and tag, highest cost first")), SESSIONS_VIEW,
            [](store::Store& store, const ReadOptions& o) { return ledger::agent_summary(store, o.hours); });
     _lists(_n(_session_id(_command(app, "session", "The latest calls of one agent session, newest first"))),

@@ -70,7 +70,8 @@ std::optional<Hit> _find(Store& store, const std::string& key, const std::vector
                          double ttl_seconds);
 
 // Stores an entry (table and index) and returns its id.
-std::int64_t _add(Store& store, const std::string& key, const std::string& model_id, const std::vector<float>& embedding,
+std::int64_t _add(Store& store, const std::string& key, const std::string& model_id,
+                  const std::vector<float>& embedding,
                   const boost::json::value& response, double cost_usd);
 
 // Rebuilds the index from the entries of `store` (creating their table when

@@ -316,8 +316,10 @@ namespace {
 double _saving(const store::RoutedCall& r) {
     if (!r.prompt_tokens || !r.completion_tokens || !(r.cost_usd.value_or(0.0) > 0)) return 0.0;
     bj::object price = catalog::get_model_price(r.requested_model);
-    double asked = static_cast<double>(*r.prompt_tokens) / 1'000'000 * json::as_number(price.at("input"), "input price") +
-                   static_cast<double>(*r.completion_tokens) / 1'000'000 * json::as_number(price.at("output"), "output price");
+    double in = static_cast<double>(*r.prompt_tokens) / 1'000'000;
+    double out = static_cast<double>(*r.completion_tokens) / 1'000'000;
+    double asked = in * json::as_number(price.at("input"), "input price") +
+                   out * json::as_number(price.at("output"), "output price");
     return asked - *r.cost_usd;
 }
 
@@ -330,7 +332,8 @@ bj::object* _summary_row(bj::array& summary, const bj::value& model_id, const bj
 std::vector<std::int64_t> _ids(const bj::array& calls) {
     std::vector<std::int64_t> ids;
     ids.reserve(calls.size());
-    for (const auto& v : calls) ids.push_back(static_cast<std::int64_t>(json::as_number(v.as_object().at("id"), "call id")));
+    for (const auto& v : calls)
+        ids.push_back(static_cast<std::int64_t>(json::as_number(v.as_object().at("id"), "call id")));
     return ids;
 }
 

@@ -67,7 +67,8 @@ void _apply_routing_stage(_Routing& r, const std::string& tag, const std::string
         bj::object routing = b.check_routing(*r.model_id, *r.body_json, tag);
         const bj::value& action = routing.at("action");
         if (action == "warn") {
-            _log()->warn("{} ⚠ ROUTING WARN  {}", relay::log_prefix(tag, session_id), json::display(routing.at("reason")));
+            _log()->warn("{} ⚠ ROUTING WARN  {}", relay::log_prefix(tag, session_id),
+                         json::display(routing.at("reason")));
             const bj::value* suggested = routing.if_contains("suggested");
             http::set_header(r.extra_headers, "X-Tokentally-Suggest",
                              json::truthy(suggested) ? json::display(suggested) : "");
@@ -76,8 +77,8 @@ void _apply_routing_stage(_Routing& r, const std::string& tag, const std::string
             r.body_json = b.apply_routing(*r.body_json, routed);
             r.body_bytes = json::write(*r.body_json);
             http::set_header(r.extra_headers, "X-Tokentally-Routed", routed);
-            _log()->warn("{} 🔀 ROUTED  {} → {}  saves {}%", relay::log_prefix(tag, session_id), *r.model_id, routed,
-                         json::display(routing.at("savings_pct")));
+            _log()->warn("{} 🔀 ROUTED  {} → {}  saves {}%", relay::log_prefix(tag, session_id), *r.model_id,
+                         routed, json::display(routing.at("savings_pct")));
             r.requested_model = r.model_id;
             r.model_id = routed;
         }
@@ -95,7 +96,8 @@ void _log_pricing(const std::optional<bj::object>& pricing, const std::optional<
         _log()->info("{} -> {}  input=${}/M  output=${}/M", relay::log_prefix(tag, session_id), *model_id,
                      json::display(input), json::display(pricing->if_contains("output")));
     else
-        _log()->info("{} -> {}  (no pricing data)", relay::log_prefix(tag, session_id), model_id ? *model_id : "unknown");
+        _log()->info("{} -> {}  (no pricing data)", relay::log_prefix(tag, session_id),
+                     model_id ? *model_id : "unknown");
 }
 
 http::Response _cached_answer(const bj::object& hit, std::string_view kind, const http::Headers& extra) {
@@ -259,7 +261,8 @@ asio::awaitable<http::Response> _proxy(http::Request& req, const _Guard& guard,
     if (is_post && has_body) {
         auto [blocked, block_msg] = _check_budget_block(store, tag);
         if (blocked) {
-            _log()->warn("{} ✗ BLOCKED  {}  {}", relay::log_prefix(tag, session_id), _model_text(model_id), block_msg);
+            _log()->warn("{} ✗ BLOCKED  {}  {}", relay::log_prefix(tag, session_id), _model_text(model_id),
+                         block_msg);
             co_return http::json_response(
                 429, bj::object{{"error", {{"type", "budget_exceeded"}, {"message", block_msg}, {"tag", tag}}}});
         }

@@ -32,9 +32,10 @@ ledger::CallRecord make_record(const Call& call, double elapsed_s, int status, b
     return rec;
 }
 
+// Not a coroutine of its own: the caller awaits the ledger's directly.
 boost::asio::awaitable<void> record(const Call& call, const ledger::CallRecord& rec) {
     // The writer batches only when there is something to batch with.
-    co_await ledger::record_call_async(*call.ledger, rec, http::requests_in_flight());
+    return ledger::record_call_async(*call.ledger, rec, http::requests_in_flight());
 }
 
 boost::asio::awaitable<void> record_stream_end(const Call& call, const ledger::CallRecord& rec,

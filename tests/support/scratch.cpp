@@ -30,7 +30,9 @@ Scratch::Scratch() {
     setenv("TOKENTALLY_DATA_DIR", data.c_str(), 1);
 }
 
-std::shared_ptr<tokentally::store::Store> store() { return tokentally::store::open(tokentally::store::default_location()); }
+std::shared_ptr<tokentally::store::Store> store() {
+    return tokentally::store::open(tokentally::store::default_location());
+}
 
 boost::json::object row_record(SQLite::Statement& stmt) {
     boost::json::object rec;

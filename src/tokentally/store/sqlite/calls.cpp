@@ -151,10 +151,12 @@ void _ensure_side_table(const std::string& path, bool needed, const char* name, 
 }
 
 void _ensure_side_tables(const std::string& path, std::span<const CallRecord* const> rows, bool again) {
-    _ensure_side_table(path, std::any_of(rows.begin(), rows.end(), [](const CallRecord* r) { return r->requested_model.has_value(); }),
-                       "call_routing", CREATE_CALL_ROUTING, again);
-    _ensure_side_table(path, std::any_of(rows.begin(), rows.end(), [](const CallRecord* r) { return _has_cache_tokens(*r); }),
-                       "call_cache_tokens", CREATE_CACHE_TOKENS, again);
+    auto any = [&](auto has) {
+        return std::any_of(rows.begin(), rows.end(), [&](const CallRecord* r) { return has(*r); });
+    };
+    _ensure_side_table(path, any([](const CallRecord& r) { return r.requested_model.has_value(); }), "call_routing",
+                       CREATE_CALL_ROUTING, again);
+    _ensure_side_table(path, any(_has_cache_tokens), "call_cache_tokens", CREATE_CACHE_TOKENS, again);
 }
 
 }  // namespace

@@ -22,10 +22,6 @@ auto _log() {
     return logger;
 }
 
-std::string _model_text(const std::optional<std::string>& model_id) { return model_id ? *model_id : "None"; }
-
-std::string _count_text(const std::optional<std::int64_t>& n) { return n ? std::to_string(*n) : "None"; }
-
 // A numeric text as a hand-edited file may hold it ("250", " 0.3 ").
 std::optional<double> _parse_number(const std::string& text) {
     const char* begin = text.c_str();
@@ -152,7 +148,7 @@ asio::awaitable<void> _finish_relay(_NdjsonRelay& r) {
                                      power_cost, elapsed, 200, true);
     co_await relay::record_stream_end(r.call, rec, *_log());
     _log()->info("{} ✓ {} (streamed)  in={} out={}  power=${:.6f}  {:.2f}s",
-                 relay::log_prefix(r.call.tag, r.call.session_id), _model_text(r.call.model_id),
+                 relay::log_prefix(r.call.tag, r.call.session_id), relay::log_text(r.call.model_id),
                  r.counts.prompt_tokens, r.counts.completion_tokens, power_cost, elapsed);
 }
 
@@ -278,8 +274,8 @@ asio::awaitable<http::Response> _handle_ollama_standard(LocalCall call) {
                                      upstream.status, false);
     co_await relay::record(call, rec);
     _log()->info("{} ✓ {}  in={} out={}  power=${:.6f}  {:.2f}s", relay::log_prefix(call.tag, call.session_id),
-                 _model_text(call.model_id), _count_text(answer.prompt_tokens),
-                 _count_text(answer.completion_tokens), power_cost, elapsed);
+                 relay::log_text(call.model_id), relay::log_text(answer.prompt_tokens),
+                 relay::log_text(answer.completion_tokens), power_cost, elapsed);
 
     bool has_json = answer.json && json::truthy(*answer.json);
     co_return http::json_response(upstream.status, has_json ? *answer.json : bj::value(bj::object{}));

@@ -35,8 +35,6 @@ auto _log() {
     return logger;
 }
 
-std::string _model_text(const std::optional<std::string>& model_id) { return model_id ? *model_id : "None"; }
-
 // The model named by a request body. A non-text "model" is kept as its JSON
 // text so the call is still forwarded and recorded rather than failed.
 std::optional<std::string> _body_model(const std::optional<bj::object>& body_json) {
@@ -261,7 +259,7 @@ asio::awaitable<http::Response> _proxy(http::Request& req, const _Guard& guard,
     if (is_post && has_body) {
         auto [blocked, block_msg] = _check_budget_block(store, tag);
         if (blocked) {
-            _log()->warn("{} ✗ BLOCKED  {}  {}", relay::log_prefix(tag, session_id), _model_text(model_id),
+            _log()->warn("{} ✗ BLOCKED  {}  {}", relay::log_prefix(tag, session_id), relay::log_text(model_id),
                          block_msg);
             co_return http::json_response(
                 429, bj::object{{"error", {{"type", "budget_exceeded"}, {"message", block_msg}, {"tag", tag}}}});
@@ -597,7 +595,7 @@ asio::awaitable<http::Response> _handle_standard(ForwardCall call) {
 
     if (m.cost)
         _log()->info("{} ✓ {}  in={} out={}  cost=${:.6f}  {:.2f}s", relay::log_prefix(call.tag, call.session_id),
-                     _model_text(call.model_id), *m.prompt_tokens, *m.completion_tokens, *m.cost, elapsed);
+                     relay::log_text(call.model_id), *m.prompt_tokens, *m.completion_tokens, *m.cost, elapsed);
 
     bool ok = upstream.status < 300;
     bool has_json = m.resp_json && json::truthy(*m.resp_json);
@@ -655,8 +653,6 @@ std::optional<std::string> _asking_for_usage(const ForwardCall& call) {
     return json::write(body);
 }
 
-std::string _count_text(const std::optional<std::int64_t>& n) { return n ? std::to_string(*n) : "None"; }
-
 // What the ledger gets for a stream: its figures as far as they were seen.
 // A finished stream is priced as a standard answer is (both counts needed);
 // an abandoned one as soon as any figure came, the others counting as 0.
@@ -680,12 +676,12 @@ ledger::CallRecord _stream_record(const _Relay& r, int status, double elapsed, b
 }
 
 void _log_stream(const _Relay& r, const ledger::CallRecord& rec, bool abandoned) {
-    std::string what = abandoned ? "✗ " + _model_text(r.call.model_id) + " (streamed, client left)"
-                                 : "✓ " + _model_text(r.call.model_id) + " (streamed)";
+    std::string what = abandoned ? "✗ " + relay::log_text(r.call.model_id) + " (streamed, client left)"
+                                 : "✓ " + relay::log_text(r.call.model_id) + " (streamed)";
     std::string prefix = relay::log_prefix(r.call.tag, r.call.session_id);
     if (rec.cost_usd)
-        _log()->info("{} {}  in={} out={}  cost=${:.6f}  {:.2f}s", prefix, what, _count_text(rec.prompt_tokens),
-                     _count_text(rec.completion_tokens), *rec.cost_usd, rec.elapsed_s);
+        _log()->info("{} {}  in={} out={}  cost=${:.6f}  {:.2f}s", prefix, what, relay::log_text(rec.prompt_tokens),
+                     relay::log_text(rec.completion_tokens), *rec.cost_usd, rec.elapsed_s);
     else
         _log()->info("{} {}  {:.2f}s", prefix, what, rec.elapsed_s);
 }

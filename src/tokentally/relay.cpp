@@ -15,6 +15,10 @@ std::string log_prefix(const std::string& tag, const std::string& session_id) {
     return "[" + tag + "|" + session_id + "]";
 }
 
+std::string log_text(const std::optional<std::string>& model_id) { return model_id ? *model_id : "None"; }
+
+std::string log_text(const std::optional<std::int64_t>& count) { return count ? std::to_string(*count) : "None"; }
+
 http::Headers forward_headers(const http::Headers& headers) {
     return http::filter_headers(headers, {"host"}, {"x-tokentally"});
 }

@@ -22,6 +22,10 @@ double monotonic();
 // "[tag|session]": how every per-call log line begins.
 std::string log_prefix(const std::string& tag, const std::string& session_id);
 
+// A model id or a count inside a log line; "None" when there is none.
+std::string log_text(const std::optional<std::string>& model_id);
+std::string log_text(const std::optional<std::int64_t>& count);
+
 // Request headers to forward: all but Host and the x-tokentally* controls.
 // (Framing headers are set by the client from the body it sends.)
 http::Headers forward_headers(const http::Headers& headers);

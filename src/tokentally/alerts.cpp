@@ -6,8 +6,11 @@
 
 #include <fmt/format.h>
 
+#include <array>
 #include <exception>
+#include <iterator>
 #include <optional>
+#include <span>
 #include <string_view>
 #include <vector>
 
@@ -47,43 +50,55 @@ struct _Found {
     std::string message;
 };
 
-// A budget to compare, and the spend it is compared with.
+// A budget to compare with the spend of its window.
 struct _Budget {
     const _Window* window;  // none: the tag's daily budget
     double limit;
-    store::SpendWindow spend;
+};
+
+// The budgets to check and their windows, at most the three windows and the
+// tag. Held in place: every priced call runs this check.
+struct _Budgets {
+    static constexpr std::size_t MAX = std::size(WINDOWS) + 1;
+    std::array<_Budget, MAX> budget{};
+    std::array<store::SpendWindow, MAX> window{};
+    std::size_t n = 0;
+
+    void add(_Budget b, store::SpendWindow w) {
+        budget[n] = b;
+        window[n++] = std::move(w);
+    }
 };
 
 // A budget of zero or below cannot be spent "a percentage of", and the
 // proxy already reads 0 as "no limit": such a window is passed over, so the
 // other windows and the tag are still checked and no inf/nan text is made.
-std::optional<_Budget> _window_budget(const bj::object& budgets, const _Window& w, double now) {
+void _add_window(_Budgets& out, const bj::object& budgets, const _Window& w, double now) {
     const bj::value* v = budgets.if_contains(w.scope);
-    if (v == nullptr) return std::nullopt;
+    if (v == nullptr) return;
     double budget = json::as_number(*v, fmt::format("budgets.{}", w.scope));
-    if (!(budget > 0)) return std::nullopt;
-    return _Budget{&w, budget, {now - w.hours * HOUR_SECONDS, std::nullopt}};
+    if (!(budget > 0)) return;
+    out.add({&w, budget}, {now - w.hours * HOUR_SECONDS, std::nullopt});
 }
 
-std::optional<_Budget> _tag_budget(const bj::object& budgets, const std::string& tag, double now) {
+void _add_tag(_Budgets& out, const bj::object& budgets, const std::string& tag, double now) {
     const bj::object& tags = json::table(budgets, "tags");
-    if (!tags.contains(tag)) return std::nullopt;
+    if (!tags.contains(tag)) return;
     const bj::value* v = json::table(tags, tag).if_contains("daily");
-    if (!json::truthy(v)) return std::nullopt;
+    if (!json::truthy(v)) return;
     double limit = json::as_number(*v, "budgets.tags." + tag + ".daily");
-    if (!(limit > 0)) return std::nullopt;  // as for the windows above
-    return _Budget{nullptr, limit, {now - 24 * HOUR_SECONDS, tag}};
+    if (!(limit > 0)) return;  // as for the windows above
+    out.add({nullptr, limit}, {now - 24 * HOUR_SECONDS, tag});
 }
 
 // The configured budgets in the order they are checked, up to the first one
 // that cannot be read (its failure is kept in `failed`).
-std::vector<_Budget> _budgets(const bj::object& budgets, const std::string& tag, std::exception_ptr& failed) {
-    std::vector<_Budget> found;
+_Budgets _budgets(const bj::object& budgets, const std::string& tag, std::exception_ptr& failed) {
+    _Budgets found;
     double now = store::now();
     try {
-        for (const auto& w : WINDOWS)
-            if (auto b = _window_budget(budgets, w, now)) found.push_back(std::move(*b));
-        if (auto b = _tag_budget(budgets, tag, now)) found.push_back(std::move(*b));
+        for (const auto& w : WINDOWS) _add_window(found, budgets, w, now);
+        _add_tag(found, budgets, tag, now);
     } catch (...) {
         failed = std::current_exception();
     }
@@ -108,14 +123,12 @@ std::optional<_Found> _breach(const _Budget& b, double spent, const std::string&
 // with the failure.
 std::vector<_Found> _check_all(store::Store& store, const bj::object& budgets, const std::string& tag,
                                std::exception_ptr& failed) {
-    std::vector<_Budget> checked = _budgets(budgets, tag, failed);
-    std::vector<store::SpendWindow> windows;
-    for (const _Budget& b : checked) windows.push_back(b.spend);
+    _Budgets checked = _budgets(budgets, tag, failed);
     std::vector<_Found> found;
     try {
-        std::vector<double> spent = store.calls().spend_since(windows);
-        for (std::size_t i = 0; i < checked.size(); ++i)
-            if (auto f = _breach(checked[i], spent[i], tag)) found.push_back(std::move(*f));
+        std::vector<double> spent = store.calls().spend_since(std::span(checked.window.data(), checked.n));
+        for (std::size_t i = 0; i < checked.n; ++i)
+            if (auto f = _breach(checked.budget[i], spent[i], tag)) found.push_back(std::move(*f));
     } catch (...) {
         failed = std::current_exception();
     }

@@ -101,6 +101,10 @@ void _tell(_State& s, std::span<const Committed> batch) {
 // writer's batch both do. Throws what the insert threw.
 void _write_rows(_State& s, std::span<const CallRecord* const> rows) {
     std::vector<store::Appended> made = s.store->calls().append(rows);
+    if (rows.size() == 1) {  // a call alone in flight: no list of its own
+        const Committed one[] = {{rows[0], made[0]}};
+        return _tell(s, one);
+    }
     std::vector<Committed> batch;
     batch.reserve(rows.size());
     for (std::size_t i = 0; i < rows.size(); ++i) batch.push_back({rows[i], made[i]});

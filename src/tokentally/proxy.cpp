@@ -14,7 +14,9 @@
 
 #include <fmt/format.h>
 
+#include <array>
 #include <random>
+#include <span>
 
 namespace tokentally::proxy {
 
@@ -483,14 +485,14 @@ std::optional<double> _limit(const bj::object& table, std::string_view key, std:
     return json::as_number(*v, what);
 }
 
-// A budget the call must stay under, and whose spend it is compared with.
+// A budget the call must stay under.
 struct _Limit {
     double limit;
-    std::optional<std::string> tag;  // none: the daily budget of all calls
+    const std::string* tag;  // none: the daily budget of all calls
 };
 
 std::string _refusal(const _Limit& l, double spent) {
-    if (!l.tag)
+    if (l.tag == nullptr)
         return fmt::format("Daily budget exceeded: ${:.4f} spent of ${:.2f} limit. {}", spent, l.limit, BUDGET_HINT);
     return fmt::format("Tag [{}] daily budget exceeded: ${:.4f} of ${:.2f}. {}", *l.tag, spent, l.limit, BUDGET_HINT);
 }
@@ -498,24 +500,30 @@ std::string _refusal(const _Limit& l, double spent) {
 std::optional<std::string> _budget_refusal(store::Store& store, const std::string& tag) {
     auto cfg = config::load_shared();
     const bj::object& budgets = json::table(*cfg, "budgets");
-    std::vector<_Limit> limits;
-    if (auto daily = _limit(budgets, "daily", "budgets.daily")) limits.push_back({*daily, std::nullopt});
+    // At most the daily and the tag's limit, held in place: every call asks.
+    std::array<_Limit, 2> limits{};
+    std::array<store::SpendWindow, 2> windows{};
+    std::size_t n = 0;
+    double since = store::now() - DAY_SECONDS;
+    if (auto daily = _limit(budgets, "daily", "budgets.daily")) {
+        limits[n] = {*daily, nullptr};
+        windows[n++] = {since, std::nullopt};
+    }
     // A tag budget that cannot be read fails the check only when the overall
     // limit has not already refused the call.
     std::exception_ptr unreadable;
     try {
         const bj::object& tag_table = json::table(json::table(budgets, "tags"), tag);
-        if (auto tag_daily = _limit(tag_table, "daily", "budgets.tags." + tag + ".daily"))
-            limits.push_back({*tag_daily, tag});
+        if (auto tag_daily = _limit(tag_table, "daily", "budgets.tags." + tag + ".daily")) {
+            limits[n] = {*tag_daily, &tag};
+            windows[n++] = {since, tag};
+        }
     } catch (...) {
         unreadable = std::current_exception();
     }
     // Both windows from one snapshot of the ledger; the overall limit first.
-    double since = store::now() - DAY_SECONDS;
-    std::vector<store::SpendWindow> windows;
-    for (const _Limit& l : limits) windows.push_back({since, l.tag});
-    std::vector<double> spent = store.calls().spend_since(windows);
-    for (std::size_t i = 0; i < limits.size(); ++i)
+    std::vector<double> spent = store.calls().spend_since(std::span(windows.data(), n));
+    for (std::size_t i = 0; i < n; ++i)
         if (spent[i] >= limits[i].limit) return _refusal(limits[i], spent[i]);
     if (unreadable) std::rethrow_exception(unreadable);
     return std::nullopt;

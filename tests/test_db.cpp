@@ -2,6 +2,7 @@
 // the running spend totals, which must always agree with summing the calls.
 #include "support/scratch.hpp"
 #include "tokentally/store/sqlite/db.hpp"
+#include "tokentally/store/store.hpp"
 
 #include <gtest/gtest.h>
 
@@ -259,4 +260,21 @@ TEST(Connections, OncePerFileRunsAgainForANewFile) {
     std::filesystem::remove(s.db_path());
     db::once_per_file(s.db_path(), "t", init);
     EXPECT_EQ(runs, 2);
+}
+
+// Once the last connection to a removed ledger closes, the new file at the
+// same path often gets the old inode: every table must still come back.
+TEST(Connections, AReplacedLedgerGetsItsTablesBackOnTheOldInode) {
+    tt_test::Scratch s;
+    auto st = tokentally::store::open(s.db_path());
+    tokentally::store::CallRecord rec{.status = 200};
+    const tokentally::store::CallRecord* rows[] = {&rec};
+    for (int round = 0; round < 3; ++round) {
+        st->calls().append(rows);
+        st->exact_cache().put("k", "{}");
+        EXPECT_TRUE(st->semantic_cache().prepare()) << "round " << round << ": the index must be built again";
+        EXPECT_EQ(st->exact_cache().get("k", 0), "{}") << round;
+        EXPECT_EQ(st->calls().latest(10, std::nullopt).size(), 1u) << round;
+        for (const char* suffix : {"", "-wal", "-shm"}) std::filesystem::remove(s.db_path() + suffix);
+    }
 }

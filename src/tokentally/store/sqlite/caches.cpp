@@ -114,8 +114,10 @@ void _write(const std::string& path, const char* sql, T value) {
 
 bool SqliteSemanticCache::prepare() {
     bool fresh = false;
+    // The connection first: it notices a replaced file.
+    auto conn = connection(path_);
     once_per_file(path_, "semantic_cache", [&] {
-        _create_semantic_table(connection(path_));
+        _create_semantic_table(conn);
         fresh = true;
     });
     return fresh;

@@ -79,8 +79,10 @@ void _init_db(const std::string& path) {
 }
 
 // What every operation on the calls runs first: the schema, once per ledger
-// file in this process (again when the file was replaced).
+// file in this process (again when the file was replaced, which taking the
+// connection first notices).
 void _ensure_schema(const std::string& path) {
+    connection(path);
     once_per_file(path, "calls", [&] { _init_db(path); });
 }
 

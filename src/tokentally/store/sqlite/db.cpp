@@ -174,6 +174,27 @@ int _on_commit(void* path, sqlite3* db, const char*, int pages) {
     return SQLITE_OK;
 }
 
+// The schema work done per file (once_per_file), by path, purpose and the
+// identity of the file it was done on.
+struct _Done {
+    std::mutex mu;
+    std::vector<std::tuple<std::string, std::string, _FileId>> done;
+};
+
+_Done& _done() {
+    static _Done d;
+    return d;
+}
+
+// The file at `path` was replaced or removed: what was done on it no longer
+// holds. Its identity alone cannot tell: once the last connection to a
+// removed file closes, a new file at the same path often gets the same inode.
+void _forget_done(const std::string& path) {
+    auto& d = _done();
+    std::lock_guard lock(d.mu);
+    std::erase_if(d.done, [&](const auto& entry) { return std::get<0>(entry) == path; });
+}
+
 }  // namespace
 
 Conn connection(const std::string& path) {
@@ -183,7 +204,10 @@ Conn connection(const std::string& path) {
     if (it == open_here.end() || !id || !(*id == it->second.id)) {
         // Drop the old entry whole first: its statements must be finalised
         // before its connection closes.
-        if (it != open_here.end()) open_here.erase(it);
+        if (it != open_here.end()) {
+            open_here.erase(it);
+            _forget_done(path);
+        }
         // Only this thread ever uses it, so SQLite's per-call locking of the
         // connection (a mutex round trip on every column read) is left out.
         auto fresh = std::make_unique<SQLite::Database>(open(path, SQLite::OPEN_NOMUTEX));
@@ -225,18 +249,17 @@ Transaction::~Transaction() {
 }
 
 void once_per_file(const std::string& path, std::string_view what, const std::function<void()>& init) {
-    static std::mutex mu;
-    static std::vector<std::tuple<std::string, std::string, _FileId>> done;
+    auto& d = _done();
     std::string purpose(what);
     auto id = _file_id(path);
     {
-        std::lock_guard lock(mu);
-        if (id && std::find(done.begin(), done.end(), std::make_tuple(path, purpose, *id)) != done.end()) return;
+        std::lock_guard lock(d.mu);
+        if (id && std::find(d.done.begin(), d.done.end(), std::make_tuple(path, purpose, *id)) != d.done.end()) return;
     }
     init();
     if (auto after = _file_id(path)) {
-        std::lock_guard lock(mu);
-        done.emplace_back(path, purpose, *after);
+        std::lock_guard lock(d.mu);
+        d.done.emplace_back(path, purpose, *after);
     }
 }
 

@@ -82,8 +82,10 @@ struct Transaction {
 
 // Runs `init` the first time this process sees the file at `path` (by its
 // device and inode) for the purpose named `what`, so that schema statements
-// run once per file and again after the file was replaced. Rethrows what
-// `init` throws (and tries again next time).
+// run once per file and again after the file was replaced (also when the new
+// file has the old one's inode: connection() forgets what was done on a file
+// it finds replaced, so take the connection first). Rethrows what `init`
+// throws (and tries again next time).
 void once_per_file(const std::string& path, std::string_view what, const std::function<void()>& init);
 
 // Creates, when missing, the running spend totals of the `calls` table (per

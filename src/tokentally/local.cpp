@@ -5,6 +5,7 @@
 #include "tokentally/json.hpp"
 #include "tokentally/ledger.hpp"
 #include "tokentally/logging.hpp"
+#include "tokentally/upstream.hpp"
 
 #include <fmt/format.h>
 
@@ -78,11 +79,6 @@ bool _is_streaming(const std::optional<bj::object>& body_json) {
     if (!body_json || body_json->empty()) return true;
     const bj::value* s = body_json->if_contains("stream");
     return s == nullptr || json::truthy(s);
-}
-
-std::string _target_url(std::string base, const std::string& path) {
-    base.erase(base.find_last_not_of('/') + 1);
-    return base + "/" + path;
 }
 
 ledger::CallRecord _record(const LocalCall& call, std::optional<std::int64_t> prompt_tokens,
@@ -196,7 +192,9 @@ asio::awaitable<http::Response> _ollama_proxy(http::Request& req) {
     call.tag = tag_h ? *tag_h : "default";
     call.session_id = session_h ? *session_h : fmt::format("local-{}", static_cast<std::int64_t>(db::now()));
     call.upstream.method = req.method;
-    call.upstream.url = _target_url(_ollama_base(), req.path_param);
+    // The query string is dropped unless [proxy] keep_query says to forward it.
+    std::string_view query = upstream::configured().keep_query ? std::string_view(req.query) : std::string_view();
+    call.upstream.url = upstream::url(_ollama_base(), req.path_param, query);
     call.upstream.headers = http::filter_headers(req.headers, {"host", "content-length"}, {"x-tokentally"});
     call.upstream.body = req.body;
     call.body_json = json::parse_object(req.body);

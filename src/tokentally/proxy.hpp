@@ -3,6 +3,7 @@
 #pragma once
 
 #include "tokentally/access.hpp"
+#include "tokentally/gemini.hpp"
 #include "tokentally/http/client.hpp"
 #include "tokentally/http/server.hpp"
 #include "tokentally/usage.hpp"
@@ -125,6 +126,7 @@ struct ForwardCall {
     std::optional<std::string> cache_key;
     http::Headers extra_headers;
     std::optional<std::string> requested_model;  // the client's model when routing swapped it
+    std::optional<gemini::NativeCall> native;   // a call to Gemini's native API (gemini_native on)
     usage::Accounting accounting;  // [accounting] as it stood when the call came in
 };
 
@@ -156,6 +158,10 @@ double _get_spend_24h(const std::optional<std::string>& tag = std::nullopt);
 
 // Exact-match cache.
 std::string _exact_cache_key(const std::string& model_id, const bj::object& body_json);
+// The key of a call to Gemini's native API: its model, its method and
+// gemini::cache_identity of its body.
+std::string _native_cache_key(const std::string& model_id, const gemini::NativeCall& native,
+                              const bj::object& body_json);
 std::optional<bj::object> _exact_cache_get(const std::string& key);
 void _exact_cache_put(const std::string& key, const bj::object& response_json);
 

@@ -155,6 +155,26 @@ TEST_F(Providers, TheQueryStringTravelsByteForByteOnlyWithKeepQuery) {
     EXPECT_EQ(rows().size(), 2u);
 }
 
+TEST_F(Providers, AnAzureStreamWithAKeptQueryIsStillAskedForItsUsage) {
+    s.write_config(KEEP + "[accounting]\nstream_usage = \"request\"\n");
+    MockServer azure([](const Received&) { return pieces(CHAT_STREAM, 64, "text/event-stream"); });
+    const std::string path = "/openai/deployments/gpt-4o/chat/completions?api-version=2024-10-21";
+    const std::string body =
+        R"({"model": "gpt-4o", "stream": true, "messages": [{"role": "user", "content": "hi"}]})";
+
+    auto answer = tt_test::stream_call("POST", app.url(path), to(azure), body);
+
+    ASSERT_TRUE(answer.complete) << answer.error;
+    EXPECT_EQ(answer.body(), unasked(CHAT_STREAM)) << "the stream the client asked for";
+    ASSERT_EQ(azure.count(), 1u);
+    EXPECT_EQ(azure.received()[0].target, path);
+    EXPECT_NE(azure.received()[0].body.find(R"("stream_options": {"include_usage": true})"), std::string::npos)
+        << azure.received()[0].body;
+    auto row = last_row();
+    EXPECT_EQ(row.at("prompt_tokens"), 9657);
+    EXPECT_DOUBLE_EQ(row.at("cost_usd").as_double(), m(9657, 2.5) + m(78, 10.0));
+}
+
 TEST_F(Providers, TheOllamaRouterKeepsItsQueryOnlyWithKeepQuery) {
     MockServer ollama([](const Received&) { return json_reply(R"({"done": true, "eval_count": 3})"); });
     const std::string local = "[local]\nollama_base_url = \"" + ollama.url() + "\"\n";

@@ -757,7 +757,9 @@ struct _Relay {
 // set, for a chat-completions stream that did not say either way (an
 // explicit false is respected, other stream_options members are kept).
 std::optional<std::string> _asking_for_usage(const ForwardCall& call) {
-    if (call.method != "POST" || !call.url.ends_with("/chat/completions")) return std::nullopt;
+    // The path decides, whatever query keep_query kept (Azure's api-version).
+    std::string_view path = std::string_view(call.url).substr(0, call.url.find('?'));
+    if (call.method != "POST" || !path.ends_with("/chat/completions")) return std::nullopt;
     if (!call.body_json || !call.body_json->contains("messages")) return std::nullopt;
     bj::object body = *call.body_json;
     bj::value& options = body["stream_options"];

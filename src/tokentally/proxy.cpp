@@ -383,7 +383,7 @@ prices::Price _rates(const ForwardCall& call) {
     return p;
 }
 
-// The figures of a complete answer that price it beyond Part 1.4's two
+// The figures of a complete answer that price it beyond the usage block's
 // counts: Gemini's native usageMetadata, and with cache pricing the cached
 // tokens of the other formats.
 usage::Usage _answer_figures(const bj::value& answer, const ForwardCall& call) {

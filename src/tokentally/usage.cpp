@@ -536,6 +536,26 @@ std::optional<std::pair<std::size_t, std::size_t>> _null_usage_member(std::strin
     return std::pair{at, value + 4};
 }
 
+// Parses the data of an event (or an array element) that may carry usage,
+// into a stack buffer, and merges its figures into the stream's; data that
+// is not a JSON object is counted as skipped.
+_Kind _parse_piece(StreamReading& r, std::string_view data) {
+    unsigned char scratch[4096];
+    bj::monotonic_resource memory(scratch, sizeof scratch);
+    boost::system::error_code ec;
+    bj::value v = bj::parse(data, ec, &memory);
+    if (ec || !v.is_object()) {
+        ++r.skipped;
+        return _Kind::other;
+    }
+    if (r.format != StreamFormat::events) {
+        merge(r.usage, from_gemini(v));
+        return _Kind::other;
+    }
+    merge(r.usage, from_event(v));
+    return is_usage_only(v) ? _Kind::usage_only : _Kind::other;
+}
+
 // Gemini's native pieces: only those that name usageMetadata are parsed.
 void _take_gemini(StreamReading& r, std::string_view data, bool oversized) {
     ++r.events;
@@ -543,15 +563,7 @@ void _take_gemini(StreamReading& r, std::string_view data, bool oversized) {
         r.skipped += oversized;
         return;
     }
-    unsigned char scratch[4096];
-    bj::monotonic_resource memory(scratch, sizeof scratch);
-    boost::system::error_code ec;
-    bj::value v = bj::parse(data, ec, &memory);
-    if (ec || !v.is_object()) {
-        ++r.skipped;
-        return;
-    }
-    merge(r.usage, from_gemini(v));
+    _parse_piece(r, data);
 }
 
 // What the reader makes of one event's data: its figures go into the
@@ -570,16 +582,7 @@ _Kind _take_event(StreamReading& r, const SseEvent& event) {
         return _Kind::other;
     }
     if (_null_usage_member(event.data)) return _Kind::null_usage;
-    unsigned char scratch[4096];
-    bj::monotonic_resource memory(scratch, sizeof scratch);
-    boost::system::error_code ec;
-    bj::value v = bj::parse(event.data, ec, &memory);
-    if (ec || !v.is_object()) {
-        ++r.skipped;
-        return _Kind::other;
-    }
-    merge(r.usage, from_event(v));
-    return is_usage_only(v) ? _Kind::usage_only : _Kind::other;
+    return _parse_piece(r, event.data);
 }
 
 // Removes the "usage": null member from an event's bytes, with the comma

@@ -252,6 +252,23 @@ try {
     assert.match(mock.requests[0], /\/models\/gemini-sdk-test:streamGenerateContent\?alt=sse$/);
   });
 
+  await check('a key in the query reaches the provider and never the log of tokentally serve', async () => {
+    mock.requests.length = 0;
+    const secret = 'AIza-sdk-query-secret';
+    const url = `${serve.url}/v1beta/models/gemini-sdk-test:generateContent?key=${secret}`;
+    const call = (target) => fetch(url, {
+      method: 'POST',
+      headers: { 'X-Tokentally-Target': target, 'X-Tokentally-Cache': 'off', 'content-type': 'application/json' },
+      body: JSON.stringify({ contents: [{ role: 'user', parts: [{ text: 'Say hello.' }] }] }),
+    });
+    assert.equal((await call(mockUrl)).status, 200);
+    assert.equal((await call('http://127.0.0.1:1')).status, 500);
+    assert.ok(mock.requests[0].endsWith(`:generateContent?key=${secret}`));
+    const log = fs.readFileSync(path.join(work, 'serve.log'), 'utf8');
+    assert.ok(log.includes(':generateContent?... failed'), log);
+    assert.ok(!log.includes(secret));
+  });
+
   configure('read');
   await check('switches off: Azure gets no api-version (404), Gemini answers unrecorded, its stream unreadable', async () => {
     // (Not from the exact cache, which the call above filled.)

@@ -345,6 +345,8 @@ TEST_F(Providers, NativeCallsWithOtherConversationsNeverShareACacheEntry) {
     auto hit = last_row();
     EXPECT_EQ(hit.at("model_id"), "google/gemini-3.5-flash");
     EXPECT_EQ(hit.at("cost_usd").as_double(), 0.0);
+    EXPECT_EQ(hit.at("prompt_tokens"), 1200) << "counted from the cached answer's usageMetadata";
+    EXPECT_EQ(hit.at("completion_tokens"), 65);
 }
 
 TEST_F(Providers, ARoutingSwapOfANativeCallChangesThePathAndNotTheBody) {

@@ -146,15 +146,17 @@ http::Response _cached_answer(const bj::object& hit, std::string_view kind, cons
     return http::json_response(200, hit, headers);
 }
 
+// A cached answer of Gemini's native API carries its counts in usageMetadata.
 void _record_cache_hit(const bj::object& hit, const _Routing& routed, const std::string& tag,
-                       const std::string& session_id) {
+                       const std::string& session_id, bool native = false) {
     ledger::CallRecord rec;
     rec.model_id = routed.model_id;
     rec.requested_model = routed.requested_model;
     rec.tag = tag;
     rec.session_id = session_id;
-    rec.prompt_tokens = _usage(hit, "prompt");
-    rec.completion_tokens = _usage(hit, "completion");
+    usage::Usage figures = native ? usage::from_gemini(hit) : usage::Usage{};
+    rec.prompt_tokens = native ? usage::prompt_tokens(figures) : _usage(hit, "prompt");
+    rec.completion_tokens = native ? usage::completion_tokens(figures) : _usage(hit, "completion");
     rec.cost_usd = 0.0;
     rec.elapsed_s = 0.0;
     rec.status = 200;
@@ -324,7 +326,7 @@ asio::awaitable<http::Response> _proxy(http::Request& req, const _Guard& guard) 
                                : _exact_cache_key(*model_id, effective_body);
             if (auto hit = _exact_cache_get(*cache_key); hit && !hit->empty()) {
                 _log()->info("{} ⚡ EXACT HIT  {}  $0.000000", _prefix(tag, session_id), *model_id);
-                _record_cache_hit(*hit, routed, tag, session_id);
+                _record_cache_hit(*hit, routed, tag, session_id, native.has_value());
                 co_return _cached_answer(*hit, "exact-hit", routed.extra_headers);
             }
         }

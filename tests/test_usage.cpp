@@ -174,7 +174,7 @@ TEST(StreamUsage, GeminiArrayElementsThatAreOversizedOrMalformedAreSkippedWithou
 
     // An error answers with one object instead of an array; closers without
     // openers and bytes that are no JSON at all are passed over.
-    for (const std::string text : {std::string("{\"usageMetadata\": {\"promptTokenCount\": 5}}"),
+    for (const std::string& text : {std::string("{\"usageMetadata\": {\"promptTokenCount\": 5}}"),
                                    std::string("]]}} junk \\ {\"usageMetadata\": {\"promptTokenCount\": 5}} ]")}) {
         usage::StreamReading one;
         one.format = usage::StreamFormat::gemini_array;

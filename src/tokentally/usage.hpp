@@ -60,12 +60,13 @@ enum Figure : std::size_t {
     CACHE_WRITE_1H,        // Anthropic: cache_creation.ephemeral_1h_input_tokens
     CACHE_HIT,             // DeepSeek: prompt_cache_hit_tokens
     CACHE_MISS,            // DeepSeek: prompt_cache_miss_tokens
-    PROMPT_TOKEN_COUNT,    // Gemini native: the whole prompt, cached content included
-    CANDIDATES_TOKEN_COUNT,      // Gemini native: the answer, thinking not included
-    CACHED_CONTENT_TOKEN_COUNT,  // Gemini native: cached part of the prompt
-    THOUGHTS_TOKEN_COUNT,        // Gemini native: thinking, billed as output
-    TOOL_USE_PROMPT_TOKEN_COUNT,  // Gemini native: prompts of the tools it ran
-    TOTAL_TOKEN_COUNT,            // Gemini native
+    // Gemini's native usageMetadata, under its own names:
+    PROMPT_TOKEN_COUNT,           // the whole prompt, cached content included
+    CANDIDATES_TOKEN_COUNT,       // the answer, thinking not included
+    CACHED_CONTENT_TOKEN_COUNT,   // cached part of the prompt
+    THOUGHTS_TOKEN_COUNT,         // thinking, billed as output
+    TOOL_USE_PROMPT_TOKEN_COUNT,  // prompts of the tools the model ran (kept, not priced)
+    TOTAL_TOKEN_COUNT,
     FIGURE_COUNT
 };
 

@@ -1,8 +1,10 @@
 // What reading usage from a relayed stream costs per MB of events, against
 // copying the same bytes (what relaying a piece costs at least): a chat
 // stream asked for usage (every chunk names "usage", so every one is
-// parsed: the dearest case), the same stream relayed in drop mode, and an
-// Anthropic stream (content deltas carry no usage and are not parsed).
+// parsed: the dearest case), the same stream relayed in drop mode, an
+// Anthropic stream (content deltas carry no usage and are not parsed), and
+// Gemini's native stream as events and as one JSON array (every piece
+// carries running totals, so every one is parsed).
 #include "tokentally/usage.hpp"
 
 #include <benchmark/benchmark.h>
@@ -40,6 +42,27 @@ std::string _anthropic_stream() {
     s += "event: message_delta\ndata: {\"type\":\"message_delta\",\"delta\":{\"stop_reason\":\"end_turn\"},"
          "\"usage\":{\"output_tokens\":4000}}\n\nevent: message_stop\ndata: {\"type\":\"message_stop\"}\n\n";
     return s;
+}
+
+// One piece of Gemini's answer, as an event or as an array element.
+std::string _gemini_piece() {
+    return "{\"candidates\": [{\"content\": {\"parts\": [{\"text\": \" token\"}],\"role\": \"model\"},"
+           "\"index\": 0}],\"usageMetadata\": {\"promptTokenCount\": 1200,\"candidatesTokenCount\": 11,"
+           "\"totalTokenCount\": 1259,\"thoughtsTokenCount\": 48},\"modelVersion\": \"gemini-3.5-flash\","
+           "\"responseId\": \"r1\"}";
+}
+
+std::string _gemini_events() {
+    const std::string event = "data: " + _gemini_piece() + "\r\n\r\n";
+    std::string s;
+    while (s.size() < STREAM_BYTES) s += event;
+    return s;
+}
+
+std::string _gemini_array() {
+    std::string s = "[" + _gemini_piece();
+    while (s.size() < STREAM_BYTES) s += ",\r\n" + _gemini_piece();
+    return s + "]";
 }
 
 std::vector<std::string_view> _pieces(const std::string& stream) {
@@ -106,6 +129,28 @@ void BM_ReadAnthropicStream(benchmark::State& state) {
     _per_mb(state, stream.size());
 }
 BENCHMARK(BM_ReadAnthropicStream);
+
+void _read_gemini(benchmark::State& state, const std::string& stream, usage::StreamFormat format) {
+    const auto pieces = _pieces(stream);
+    for (auto _ : state) {
+        usage::StreamReading r;
+        r.format = format;
+        for (auto piece : pieces) usage::read(r, piece);
+        usage::finish(r);
+        benchmark::DoNotOptimize(r.usage);
+    }
+    _per_mb(state, stream.size());
+}
+
+void BM_ReadGeminiEvents(benchmark::State& state) {
+    _read_gemini(state, _gemini_events(), usage::StreamFormat::gemini_events);
+}
+BENCHMARK(BM_ReadGeminiEvents);
+
+void BM_ReadGeminiArray(benchmark::State& state) {
+    _read_gemini(state, _gemini_array(), usage::StreamFormat::gemini_array);
+}
+BENCHMARK(BM_ReadGeminiArray);
 
 }  // namespace
 

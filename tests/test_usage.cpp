@@ -1,6 +1,7 @@
 // Usage read from recorded streams of each wire format, whatever the chunk
 // boundaries; the usage-only chunk left out in drop mode; malformed and
-// oversized events; and the cost formula of each provider style.
+// oversized events and array elements; and the cost formula of each
+// provider style.
 #include "support/recorded_streams.hpp"
 #include "tokentally/usage.hpp"
 
@@ -21,7 +22,12 @@ struct Recorded {
     const char* name;
     const std::string* stream;
     std::vector<std::pair<usage::Figure, std::int64_t>> expected;
+    usage::StreamFormat format = usage::StreamFormat::events;
 };
+
+const std::vector<std::pair<usage::Figure, std::int64_t>> GEMINI_FIGURES = {
+    {usage::PROMPT_TOKEN_COUNT, 1200}, {usage::CANDIDATES_TOKEN_COUNT, 17}, {usage::TOTAL_TOKEN_COUNT, 1265},
+    {usage::CACHED_CONTENT_TOKEN_COUNT, 1024}, {usage::THOUGHTS_TOKEN_COUNT, 48}};
 
 const std::vector<Recorded> RECORDED = {
     {"chat completions", &CHAT_STREAM,
@@ -33,6 +39,8 @@ const std::vector<Recorded> RECORDED = {
     {"anthropic messages", &ANTHROPIC_STREAM,
      {{usage::INPUT_TOKENS, 12}, {usage::OUTPUT_TOKENS, 25}, {usage::CACHE_READ_INPUT, 40000},
       {usage::CACHE_CREATION_INPUT, 3000}, {usage::CACHE_WRITE_5M, 1000}, {usage::CACHE_WRITE_1H, 2000}}},
+    {"gemini events", &GEMINI_SSE_STREAM, GEMINI_FIGURES, usage::StreamFormat::gemini_events},
+    {"gemini array", &GEMINI_ARRAY_STREAM, GEMINI_FIGURES, usage::StreamFormat::gemini_array},
 };
 
 Usage expected_usage(const Recorded& rec) {
@@ -41,8 +49,10 @@ Usage expected_usage(const Recorded& rec) {
     return u;
 }
 
-Usage read_in_pieces(const std::string& stream, const std::vector<std::size_t>& cuts) {
+Usage read_in_pieces(const std::string& stream, const std::vector<std::size_t>& cuts,
+                     usage::StreamFormat format = usage::StreamFormat::events) {
     usage::StreamReading r;
+    r.format = format;
     std::size_t from = 0;
     for (std::size_t cut : cuts) {
         usage::read(r, std::string_view(stream).substr(from, cut - from));
@@ -56,12 +66,14 @@ Usage read_in_pieces(const std::string& stream, const std::vector<std::size_t>& 
 TEST(StreamUsage, EachFormatGivesTheSameUsageWhereverTheStreamIsSplit) {
     for (const auto& rec : RECORDED) {
         const Usage want = expected_usage(rec);
-        EXPECT_EQ(read_in_pieces(*rec.stream, {}).figures, want.figures) << rec.name << " in one piece";
+        EXPECT_EQ(read_in_pieces(*rec.stream, {}, rec.format).figures, want.figures) << rec.name << " in one piece";
         for (std::size_t at = 1; at < rec.stream->size(); ++at)
-            ASSERT_EQ(read_in_pieces(*rec.stream, {at}).figures, want.figures) << rec.name << " split at " << at;
+            ASSERT_EQ(read_in_pieces(*rec.stream, {at}, rec.format).figures, want.figures)
+                << rec.name << " split at " << at;
         std::vector<std::size_t> every_byte;
         for (std::size_t at = 1; at < rec.stream->size(); ++at) every_byte.push_back(at);
-        EXPECT_EQ(read_in_pieces(*rec.stream, every_byte).figures, want.figures) << rec.name << " byte by byte";
+        EXPECT_EQ(read_in_pieces(*rec.stream, every_byte, rec.format).figures, want.figures)
+            << rec.name << " byte by byte";
     }
 }
 
@@ -141,6 +153,43 @@ TEST(StreamUsage, MalformedAndOversizedEventsAreSkippedWithoutHoldingThem) {
     }
 }
 
+TEST(StreamUsage, GeminiArrayElementsThatAreOversizedOrMalformedAreSkippedWithoutHoldingThem) {
+    const std::string big = "{\"candidates\": [{\"content\": {\"parts\": [{\"text\": \"" +
+                            std::string(usage::MAX_EVENT_BYTES + 1000, '{') +
+                            "\"}]}}], \"usageMetadata\": {\"promptTokenCount\": 999}}";
+    const std::string stream = "[{\"usageMetadata\": {oops}}, 17, \"]}\", " + big +
+                               ",\n{\"usageMetadata\": {\"promptTokenCount\": 7, \"candidatesTokenCount\": 2}}]";
+    usage::StreamReading r;
+    r.format = usage::StreamFormat::gemini_array;
+    std::size_t most_held = 0;
+    for (std::size_t at = 0; at < stream.size(); at += 64 * 1024) {
+        usage::read(r, std::string_view(stream).substr(at, 64 * 1024));
+        most_held = std::max(most_held, r.json.element.capacity());
+    }
+    usage::finish(r);
+    EXPECT_EQ(usage::prompt_tokens(r.usage), 7);
+    EXPECT_EQ(usage::completion_tokens(r.usage), 2);
+    EXPECT_EQ(r.skipped, 2u) << "the malformed element and the oversized one";
+    EXPECT_LE(most_held, usage::MAX_EVENT_BYTES);
+
+    // An error answers with one object instead of an array; closers without
+    // openers and bytes that are no JSON at all are passed over.
+    for (const std::string& text : {std::string("{\"usageMetadata\": {\"promptTokenCount\": 5}}"),
+                                   std::string("]]}} junk \\ {\"usageMetadata\": {\"promptTokenCount\": 5}} ]")}) {
+        usage::StreamReading one;
+        one.format = usage::StreamFormat::gemini_array;
+        usage::read(one, text);
+        usage::finish(one);
+        EXPECT_EQ(usage::prompt_tokens(one.usage), 5) << text;
+    }
+    // An element cut off by the end of the stream is not read.
+    usage::StreamReading cut;
+    cut.format = usage::StreamFormat::gemini_array;
+    usage::read(cut, "[{\"usageMetadata\": {\"promptTokenCount\": 5}");
+    usage::finish(cut);
+    EXPECT_TRUE(cut.usage.empty());
+}
+
 // --- cost ---------------------------------------------------------------------
 
 double m(std::int64_t tokens, double price) { return (static_cast<double>(tokens) / 1e6) * price; }
@@ -180,6 +229,23 @@ TEST(Cost, EachProviderStylePricesItsCacheTokens) {
     Usage reasoning = answer_usage(R"({"usage": {"prompt_tokens": 100, "completion_tokens": 70, "total_tokens": 170,
         "completion_tokens_details": {"reasoning_tokens": 60}}})");
     EXPECT_DOUBLE_EQ(usage::cost(reasoning, p, true), m(100, 3) + m(70, 15));
+
+    // Gemini's native usageMetadata: the cached content lies inside the
+    // prompt, thinking outside the candidates, and a count of 0 is left out.
+    Usage native = usage::from_gemini(bj::parse(R"({"usageMetadata": {"promptTokenCount": 1200,
+        "candidatesTokenCount": 17, "cachedContentTokenCount": 1024, "thoughtsTokenCount": 48,
+        "totalTokenCount": 1265}})"));
+    EXPECT_EQ(usage::prompt_tokens(native), 1200);
+    EXPECT_EQ(usage::completion_tokens(native), 17 + 48);
+    EXPECT_DOUBLE_EQ(usage::cost(native, p, true), m(1200 - 1024, 3) + m(1024, 0.3) + m(65, 15));
+    EXPECT_DOUBLE_EQ(usage::cost(native, p, false), m(1200, 3) + m(65, 15));
+    EXPECT_EQ(usage::cache_tokens(native).read, 1024);
+    Usage terse = usage::from_gemini(bj::parse(R"({"usageMetadata": {"promptTokenCount": 9, "totalTokenCount": 9}})"));
+    EXPECT_EQ(usage::completion_tokens(terse), 0);
+    EXPECT_EQ(usage::cache_tokens(terse).read, 0);
+    EXPECT_TRUE(usage::from_gemini(bj::parse(R"({"usage": {"prompt_tokens": 3}})")).empty());
+    EXPECT_TRUE(usage::from_answer(bj::parse(R"({"usageMetadata": {"promptTokenCount": 3}})")).empty())
+        << "usageMetadata is read only for Gemini's native API";
 
     // A model without cache prices pays its input price for cache tokens.
     tokentally::prices::Price plain{3, 15, std::nullopt, std::nullopt, std::nullopt, ""};

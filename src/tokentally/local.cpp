@@ -3,6 +3,7 @@
 #include "tokentally/config.hpp"
 #include "tokentally/json.hpp"
 #include "tokentally/logging.hpp"
+#include "tokentally/upstream.hpp"
 
 #include <fmt/format.h>
 
@@ -68,11 +69,6 @@ bool _is_streaming(const std::optional<bj::object>& body_json) {
     if (!body_json || body_json->empty()) return true;
     const bj::value* s = body_json->if_contains("stream");
     return s == nullptr || json::truthy(s);
-}
-
-std::string _target_url(std::string base, const std::string& path) {
-    base.erase(base.find_last_not_of('/') + 1);
-    return base + "/" + path;
 }
 
 // A call without a model in its body is still recorded, as an unknown one.
@@ -185,7 +181,9 @@ asio::awaitable<http::Response> _ollama_proxy(http::Request& req, std::shared_pt
     call.tag = tag_h ? *tag_h : "default";
     call.session_id = session_h ? *session_h : fmt::format("local-{}", static_cast<std::int64_t>(store::now()));
     call.upstream.method = req.method;
-    call.upstream.url = _target_url(_ollama_base(), req.path_param);
+    // The query string is dropped unless [proxy] keep_query says to forward it.
+    std::string_view query = upstream::configured().keep_query ? std::string_view(req.query) : std::string_view();
+    call.upstream.url = upstream::url(_ollama_base(), req.path_param, query);
     call.upstream.headers = relay::forward_headers(req.headers);
     call.upstream.body = req.body;
     call.body_json = json::parse_object(req.body);

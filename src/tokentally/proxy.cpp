@@ -5,11 +5,13 @@
 #include "tokentally/config.hpp"
 #include "tokentally/dashboard.hpp"
 #include "tokentally/features.hpp"
+#include "tokentally/gemini.hpp"
 #include "tokentally/json.hpp"
 #include "tokentally/ledger.hpp"
 #include "tokentally/local.hpp"
 #include "tokentally/logging.hpp"
 #include "tokentally/router.hpp"
+#include "tokentally/upstream.hpp"
 #include "tokentally/usage.hpp"
 
 #include <fmt/format.h>
@@ -46,9 +48,33 @@ std::optional<std::string> _body_model(const std::optional<bj::object>& body_jso
     return m->is_string() ? std::string(m->get_string()) : json::write(*m);
 }
 
-std::string _target_url(std::string base, const std::string& path) {
-    while (!base.empty() && base.back() == '/') base.pop_back();
-    return base + "/" + path;
+// The model of a call: the one its body names, else, for Gemini's native
+// API, the one its path names.
+std::optional<std::string> _call_model(const std::optional<bj::object>& body_json,
+                                       const std::optional<gemini::NativeCall>& native) {
+    std::optional<std::string> model = _body_model(body_json);
+    if (!model && native) model = gemini::model_id(*native);
+    return model;
+}
+
+// The request's query travels upstream with keep_query on, and always on
+// Gemini's native paths, where it chooses the stream's format (alt=sse) and
+// may carry the key.
+std::string_view _kept_query(const http::Request& req, const upstream::Switches& switches,
+                             const std::optional<gemini::NativeCall>& native) {
+    return switches.keep_query || native ? std::string_view(req.query) : std::string_view();
+}
+
+// Gemini's native paths are recognised only with gemini_native on.
+std::optional<gemini::NativeCall> _native_call(const http::Request& req, const upstream::Switches& switches) {
+    if (!switches.gemini_native) return std::nullopt;
+    return gemini::native_call(req.path_param, req.query);
+}
+
+// A native call asks for a stream with its path, whatever its body says.
+bool _is_streaming(const std::optional<bj::object>& body_json, const std::optional<gemini::NativeCall>& native) {
+    if (native) return gemini::streams(*native);
+    return body_json && !body_json->empty() && json::truthy(body_json->if_contains("stream"));
 }
 
 struct _Routing {
@@ -87,6 +113,17 @@ void _apply_routing_stage(_Routing& r, const std::string& tag, const std::string
     }
 }
 
+// A native Gemini call names its model in the path: a swap puts the new
+// model there, and the body goes upstream as the client sent it (the API
+// takes no model member beside the path's).
+std::string _swapped_native_url(_Routing& r, const http::Request& req, const std::string& target,
+                                std::string_view query) {
+    r.body_json = json::parse_object(req.body);
+    r.body_bytes = req.body;
+    std::string model = catalog::provider_model_id(*r.model_id);
+    return upstream::url(target, gemini::with_model(req.path_param, model), query);
+}
+
 void _log_pricing(const std::optional<bj::object>& pricing, const std::optional<std::string>& model_id,
                   const std::string& tag, const std::string& session_id) {
     const bj::value* input = pricing ? pricing->if_contains("input") : nullptr;
@@ -106,15 +143,17 @@ http::Response _cached_answer(const bj::object& hit, std::string_view kind, cons
     return http::json_response(200, hit, headers);
 }
 
+// A cached answer of Gemini's native API carries its counts in usageMetadata.
 void _record_cache_hit(ledger::Writer& ledger, const bj::object& hit, const _Routing& routed, const std::string& tag,
-                       const std::string& session_id) {
+                       const std::string& session_id, bool native = false) {
     ledger::CallRecord rec;
     rec.model_id = routed.model_id;
     rec.requested_model = routed.requested_model;
     rec.tag = tag;
     rec.session_id = session_id;
-    rec.prompt_tokens = _usage(hit, "prompt");
-    rec.completion_tokens = _usage(hit, "completion");
+    usage::Usage figures = native ? usage::from_gemini(hit) : usage::Usage{};
+    rec.prompt_tokens = native ? usage::prompt_tokens(figures) : _usage(hit, "prompt");
+    rec.completion_tokens = native ? usage::completion_tokens(figures) : _usage(hit, "completion");
     rec.cost_usd = 0.0;
     rec.elapsed_s = 0.0;
     rec.status = 200;
@@ -238,7 +277,10 @@ asio::awaitable<http::Response> _proxy(http::Request& req, const _Guard& guard,
     std::string cache_header = http::lower(cache_h ? *cache_h : "on");
     bool cache_on = cache_header != "off";
     bool semantic_on = cache_header != "off" && cache_header != "exact";
-    std::string target_url = _target_url(*target, req.path_param);
+    upstream::Switches switches = upstream::configured();
+    std::optional<gemini::NativeCall> native = _native_call(req, switches);
+    std::string_view query = _kept_query(req, switches, native);
+    std::string target_url = upstream::url(*target, req.path_param, query);
     if (auto refusal = access::target_refusal(*guard.access, target_url))
         co_return _target_refused(guard, target_url, *refusal);
 
@@ -246,10 +288,11 @@ asio::awaitable<http::Response> _proxy(http::Request& req, const _Guard& guard,
     std::optional<bj::object> body_json = json::parse_object(req.body);
     bool has_body = body_json && !body_json->empty();
     bool is_post = req.method == "POST";
-    _Routing routed{_body_model(body_json), body_json, req.body, {}};
+    _Routing routed{_call_model(body_json, native), body_json, req.body, {}};
 
     // 10: routing.
     if (is_post && has_body && routed.model_id) _apply_routing_stage(routed, tag, session_id);
+    if (native && routed.requested_model) target_url = _swapped_native_url(routed, req, *target, query);
     const std::optional<std::string>& model_id = routed.model_id;
 
     // 11: pricing.
@@ -269,7 +312,7 @@ asio::awaitable<http::Response> _proxy(http::Request& req, const _Guard& guard,
     }
 
     // 13-16: streaming flag, effective body, cache lookups.
-    bool is_streaming = has_body && json::truthy(body_json->if_contains("stream"));
+    bool is_streaming = _is_streaming(body_json, native);
     // A body that is not a JSON object leaves both empty: nothing below
     // reads it then (the cache stages need a body, the standard handler gets
     // none), but it must not be dereferenced either.
@@ -280,10 +323,11 @@ asio::awaitable<http::Response> _proxy(http::Request& req, const _Guard& guard,
     std::optional<std::string> cache_key;
     if (is_post && has_body && model_id && !is_streaming) {
         if (cache_on) {
-            cache_key = _exact_cache_key(*model_id, effective_body);
+            cache_key = native ? _native_cache_key(*model_id, *native, effective_body)
+                               : _exact_cache_key(*model_id, effective_body);
             if (auto hit = _exact_cache_get(store, *cache_key); hit && !hit->empty()) {
                 _log()->info("{} ⚡ EXACT HIT  {}  $0.000000", relay::log_prefix(tag, session_id), *model_id);
-                _record_cache_hit(*ledger, *hit, routed, tag, session_id);
+                _record_cache_hit(*ledger, *hit, routed, tag, session_id, native.has_value());
                 co_return _cached_answer(*hit, "exact-hit", routed.extra_headers);
             }
         }
@@ -308,6 +352,7 @@ asio::awaitable<http::Response> _proxy(http::Request& req, const _Guard& guard,
     call.extra_headers = routed.extra_headers;
     call.requested_model = routed.requested_model;
     call.pricing = pricing;
+    call.native = native;
     call.accounting = _accounting();
     // A stream needs its body as JSON only to ask for usage in it.
     bool asks = !is_streaming || call.accounting.stream_usage == usage::StreamUsage::request;
@@ -342,17 +387,25 @@ prices::Price _rates(const ForwardCall& call) {
     return p;
 }
 
+// The figures of a complete answer that price it beyond the usage block's
+// counts: Gemini's native usageMetadata, and with cache pricing the cached
+// tokens of the other formats.
+usage::Usage _answer_figures(const bj::value& answer, const ForwardCall& call) {
+    if (call.native) return usage::from_gemini(answer);
+    return call.accounting.cache_pricing ? usage::from_answer(answer) : usage::Usage{};
+}
+
 _Measured _measure(const std::string& body, const ForwardCall& call) {
     _Measured m;
     try {
         m.resp_json = bj::parse(body);
-        m.prompt_tokens = _usage(*m.resp_json, "prompt");
-        m.completion_tokens = _usage(*m.resp_json, "completion");
         bool cache_pricing = call.accounting.cache_pricing;
-        usage::Usage figures = cache_pricing ? usage::from_answer(*m.resp_json) : usage::Usage{};
+        usage::Usage figures = _answer_figures(*m.resp_json, call);
+        m.prompt_tokens = call.native ? usage::prompt_tokens(figures) : _usage(*m.resp_json, "prompt");
+        m.completion_tokens = call.native ? usage::completion_tokens(figures) : _usage(*m.resp_json, "completion");
         if (cache_pricing) m.cache = usage::cache_tokens(figures);
         if (_priced(call.pricing) && m.prompt_tokens && m.completion_tokens)
-            m.cost = cache_pricing ? usage::cost(figures, _rates(call), true)
+            m.cost = cache_pricing || call.native ? usage::cost(figures, _rates(call), cache_pricing)
                                    : (static_cast<double>(*m.prompt_tokens) / 1'000'000.0) *
                                              json::as_number(call.pricing->at("input"), "input price") +
                                          (static_cast<double>(*m.completion_tokens) / 1'000'000.0) *
@@ -548,6 +601,14 @@ std::pair<bool, std::string> _check_budget_block(store::Store& store, const std:
     return {false, ""};
 }
 
+namespace {
+
+std::string _key_of(const bj::object& raw) {
+    return json::sha256_hex(json::write(raw, json::WriteOptions{.sort_keys = true}));
+}
+
+}  // namespace
+
 std::string _exact_cache_key(const std::string& model_id, const bj::object& body_json) {
     // The model, the conversation and whatever else shapes the answer
     // identify a request: a system prompt beside the messages, the tools
@@ -560,7 +621,17 @@ std::string _exact_cache_key(const std::string& model_id, const bj::object& body
     // the key that earlier versions stored its answer under.
     for (std::string_view name : ANSWER_SHAPING_MEMBERS)
         if (const bj::value* v = body_json.if_contains(name); json::truthy(v)) raw[name] = *v;
-    return json::sha256_hex(json::write(raw, json::WriteOptions{.sort_keys = true}));
+    return _key_of(raw);
+}
+
+std::string _native_cache_key(const std::string& model_id, const gemini::NativeCall& native,
+                              const bj::object& body_json) {
+    // The method takes part: countTokens and generateContent of one
+    // conversation answer different things.
+    bj::object raw = gemini::cache_identity(body_json);
+    raw["model"] = model_id;
+    raw["method"] = native.method;
+    return _key_of(raw);
 }
 
 std::optional<bj::object> _exact_cache_get(store::Store& store, const std::string& key) {
@@ -651,7 +722,9 @@ struct _Relay {
 // set, for a chat-completions stream that did not say either way (an
 // explicit false is respected, other stream_options members are kept).
 std::optional<std::string> _asking_for_usage(const ForwardCall& call) {
-    if (call.method != "POST" || !call.url.ends_with("/chat/completions")) return std::nullopt;
+    // The path decides, whatever query keep_query kept (Azure's api-version).
+    std::string_view path = std::string_view(call.url).substr(0, call.url.find('?'));
+    if (call.method != "POST" || !path.ends_with("/chat/completions")) return std::nullopt;
     if (!call.body_json || !call.body_json->contains("messages")) return std::nullopt;
     bj::object body = *call.body_json;
     bj::value& options = body["stream_options"];
@@ -793,11 +866,23 @@ void _record_abandoned(_Relay& r) {
     }
 }
 
+// How a stream carries its usage, and what the client is told it gets:
+// Gemini's native stream without alt=sse is one JSON array, not events.
+usage::StreamFormat _stream_format(const ForwardCall& call) {
+    if (!call.native) return usage::StreamFormat::events;
+    return call.native->sse ? usage::StreamFormat::gemini_events : usage::StreamFormat::gemini_array;
+}
+
+std::string _media_type(usage::StreamFormat format) {
+    return format == usage::StreamFormat::gemini_array ? "application/json" : "text/event-stream";
+}
+
 }  // namespace
 
 asio::awaitable<http::Response> _handle_streaming(ForwardCall call) {
     auto r = std::make_shared<_Relay>();
     r->reads = call.accounting.stream_usage != usage::StreamUsage::off;
+    r->reading.format = _stream_format(call);
     if (call.accounting.stream_usage == usage::StreamUsage::request) {
         if (auto asking = _asking_for_usage(call)) {
             r->client_body = std::exchange(call.body, std::move(*asking));
@@ -807,7 +892,7 @@ asio::awaitable<http::Response> _handle_streaming(ForwardCall call) {
     r->call = std::move(call);
     // The source owns the upstream client: when the client goes away the
     // server drops the source and with it the upstream connection.
-    http::Response resp = http::stream_response("text/event-stream", [r] { return _relay_next(r); },
+    http::Response resp = http::stream_response(_media_type(r->reading.format), [r] { return _relay_next(r); },
                                                 r->call.extra_headers);
     resp.abandoned = [r] { _record_abandoned(*r); };
     co_return resp;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "tokentally/access.hpp"
+#include "tokentally/gemini.hpp"
 #include "tokentally/http/client.hpp"
 #include "tokentally/http/server.hpp"
 #include "tokentally/relay.hpp"
@@ -126,6 +127,7 @@ struct ForwardCall : relay::Call {
     std::optional<std::string> cache_key;
     http::Headers extra_headers;
     std::optional<std::string> requested_model;  // the client's model when routing swapped it
+    std::optional<gemini::NativeCall> native;   // a call to Gemini's native API (gemini_native on)
     usage::Accounting accounting;  // [accounting] as it stood when the call came in
 };
 
@@ -156,6 +158,10 @@ double _get_spend_24h(store::Store& store, const std::optional<std::string>& tag
 
 // Exact-match cache.
 std::string _exact_cache_key(const std::string& model_id, const bj::object& body_json);
+// The key of a call to Gemini's native API: its model, its method and
+// gemini::cache_identity of its body.
+std::string _native_cache_key(const std::string& model_id, const gemini::NativeCall& native,
+                              const bj::object& body_json);
 std::optional<bj::object> _exact_cache_get(store::Store& store, const std::string& key);
 void _exact_cache_put(store::Store& store, const std::string& key, const bj::object& response_json);
 

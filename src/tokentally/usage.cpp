@@ -58,6 +58,16 @@ constexpr _Path USAGE_PATHS[] = {
     {CACHE_MISS, "prompt_cache_miss_tokens", {}},
 };
 
+// Gemini's native usageMetadata.
+constexpr _Path GEMINI_PATHS[] = {
+    {PROMPT_TOKEN_COUNT, "promptTokenCount", {}},
+    {CANDIDATES_TOKEN_COUNT, "candidatesTokenCount", {}},
+    {CACHED_CONTENT_TOKEN_COUNT, "cachedContentTokenCount", {}},
+    {THOUGHTS_TOKEN_COUNT, "thoughtsTokenCount", {}},
+    {TOOL_USE_PROMPT_TOKEN_COUNT, "toolUsePromptTokenCount", {}},
+    {TOTAL_TOKEN_COUNT, "totalTokenCount", {}},
+};
+
 // A figure that is not a count (text, an object) is left out rather than
 // failing the whole block: the other figures still price the call.
 std::optional<std::int64_t> _figure(const bj::value* v) {
@@ -67,11 +77,12 @@ std::optional<std::int64_t> _figure(const bj::value* v) {
     return count(*v);
 }
 
-Usage _from_usage_object(const bj::value* usage_v) {
+template <std::size_t N>
+Usage _from_usage_object(const bj::value* usage_v, const _Path (&paths)[N]) {
     Usage u;
     if (usage_v == nullptr || !usage_v->is_object()) return u;
     const bj::object& usage = usage_v->get_object();
-    for (const _Path& p : USAGE_PATHS) {
+    for (const _Path& p : paths) {
         const bj::value* v = usage.if_contains(p.outer);
         if (!p.inner.empty()) v = v != nullptr ? json::member(*v, p.inner) : nullptr;
         if (auto n = _figure(v)) u[p.figure] = n;
@@ -114,8 +125,13 @@ constexpr _Reader READERS[] = {_anthropic_usage, _responses_usage, _top_level_us
 Usage _read(const bj::value& v) {
     if (!v.is_object()) return {};
     for (_Reader reader : READERS)
-        if (const bj::value* usage = reader(v.get_object())) return _from_usage_object(usage);
+        if (const bj::value* usage = reader(v.get_object())) return _from_usage_object(usage, USAGE_PATHS);
     return {};
+}
+
+bool _gemini(const Usage& u) {
+    return u[PROMPT_TOKEN_COUNT] || u[CANDIDATES_TOKEN_COUNT] || u[CACHED_CONTENT_TOKEN_COUNT] ||
+           u[THOUGHTS_TOKEN_COUNT] || u[TOOL_USE_PROMPT_TOKEN_COUNT] || u[TOTAL_TOKEN_COUNT];
 }
 
 std::int64_t _or0(const std::optional<std::int64_t>& v) { return v.value_or(0); }
@@ -151,7 +167,7 @@ std::int64_t _billed_output(const Usage& u, std::int64_t prompt) {
 // names its uncached part itself.
 double _cost_inside(const Usage& u, const prices::Price& p) {
     std::int64_t prompt = _or0(prompt_tokens(u));
-    std::int64_t cached = u[CACHED_TOKENS] ? *u[CACHED_TOKENS] : _or0(u[CACHE_HIT]);
+    std::int64_t cached = u[CACHED_TOKENS] ? *u[CACHED_TOKENS] : _or0(u[CACHE_HIT]) + _or0(u[CACHED_CONTENT_TOKEN_COUNT]);
     std::int64_t written = _or0(u[CACHE_WRITE_TOKENS]);
     std::int64_t uncached = u[CACHE_MISS] ? *u[CACHE_MISS] : std::max<std::int64_t>(prompt - cached - written, 0);
     return _per_million(uncached, p.input) + _per_million(cached, p.cache_read.value_or(p.input)) +
@@ -214,19 +230,28 @@ Usage from_answer(const bj::value& answer) { return _read(answer); }
 
 Usage from_event(const bj::value& event) { return _read(event); }
 
+Usage from_gemini(const bj::value& answer) {
+    const bj::value* metadata = json::member(answer, "usageMetadata");
+    return _from_usage_object(metadata, GEMINI_PATHS);
+}
+
 std::optional<std::int64_t> prompt_tokens(const Usage& u) {
+    if (_gemini(u)) return _or0(u[PROMPT_TOKEN_COUNT]);
     const auto& first = u[PROMPT_TOKENS];
     return first && *first != 0 ? first : u[INPUT_TOKENS];
 }
 
 std::optional<std::int64_t> completion_tokens(const Usage& u) {
+    if (_gemini(u)) return _or0(u[CANDIDATES_TOKEN_COUNT]) + _or0(u[THOUGHTS_TOKEN_COUNT]);
     const auto& first = u[COMPLETION_TOKENS];
     return first && *first != 0 ? first : u[OUTPUT_TOKENS];
 }
 
 CacheTokens cache_tokens(const Usage& u) {
     CacheTokens c;
-    c.read = u[CACHED_TOKENS] ? u[CACHED_TOKENS] : u[CACHE_READ_INPUT] ? u[CACHE_READ_INPUT] : u[CACHE_HIT];
+    for (Figure f : {CACHED_TOKENS, CACHE_READ_INPUT, CACHE_HIT, CACHED_CONTENT_TOKEN_COUNT})
+        if (!c.read) c.read = u[f];
+    if (!c.read && _gemini(u)) c.read = 0;  // Gemini leaves out a count of 0
     if (u[CACHE_WRITE_TOKENS]) c.write = u[CACHE_WRITE_TOKENS];
     else if (u[CACHE_WRITE_5M] || u[CACHE_WRITE_1H]) c.write = _or0(u[CACHE_WRITE_5M]) + _or0(u[CACHE_WRITE_1H]);
     else c.write = u[CACHE_CREATION_INPUT];
@@ -373,6 +398,95 @@ std::optional<SseEvent> last_event(SseSplitter& s) {
     return _dispatch(s, 0);
 }
 
+// --- streamed JSON ---------------------------------------------------------------
+
+namespace {
+
+// Keeps more bytes of the element in progress, unless that takes it past
+// the limit: then it is skipped and nothing of it is held.
+void _keep_element_bytes(JsonSplitter& s, std::string_view bytes) {
+    if (s.oversized || bytes.empty()) return;
+    if (s.element.size() + bytes.size() > MAX_EVENT_BYTES) {
+        s.oversized = true;
+        std::string().swap(s.element);
+        return;
+    }
+    _append_capped(s.element, bytes);
+}
+
+// The first byte of the text decides: a top-level array hands out its
+// elements, anything else its own top-level values.
+bool _start_text(JsonSplitter& s, std::string_view chunk, std::size_t& pos) {
+    std::size_t at = chunk.find_first_not_of(" \t\r\n", pos);
+    if (at == std::string_view::npos) {
+        pos = chunk.size();
+        return false;
+    }
+    s.base = chunk[at] == '[' ? 1 : 0;
+    s.depth = s.base;
+    pos = at + (s.base == 1);
+    return true;
+}
+
+// Inside a string: up to its closing quote, past escaped bytes.
+void _skip_string(JsonSplitter& s, std::string_view chunk, std::size_t& pos) {
+    if (s.escaped) {
+        s.escaped = false;
+        ++pos;
+        return;
+    }
+    std::size_t at = chunk.find_first_of("\"\\", pos);
+    if (at == std::string_view::npos) {
+        pos = chunk.size();
+        return;
+    }
+    pos = at + 1;
+    if (chunk[at] == '\\') s.escaped = true;
+    else s.in_string = false;
+}
+
+}  // namespace
+
+std::optional<JsonElement> next_element(JsonSplitter& s, std::string_view chunk, std::size_t& pos) {
+    if (s.dispatched) {
+        s.dispatched = false;
+        s.element.clear();
+        s.oversized = false;
+    }
+    // Where the element in progress starts in this chunk, when there is one.
+    std::size_t start = s.base >= 0 && s.depth > s.base ? pos : std::string_view::npos;
+    while (pos < chunk.size()) {
+        if (s.base < 0 && !_start_text(s, chunk, pos)) break;
+        if (s.in_string) {
+            _skip_string(s, chunk, pos);
+            continue;
+        }
+        std::size_t at = chunk.find_first_of("\"{}[]", pos);
+        if (at == std::string_view::npos) {
+            pos = chunk.size();
+            break;
+        }
+        pos = at + 1;
+        char c = chunk[at];
+        if (c == '"') {
+            s.in_string = true;
+        } else if (c == '{' || c == '[') {
+            if (s.depth == s.base) start = at;
+            ++s.depth;
+        } else if (s.depth > 0 && --s.depth == s.base && start != std::string_view::npos) {
+            s.dispatched = true;
+            std::string_view bytes = chunk.substr(start, pos - start);
+            if (s.element.empty() && !s.oversized) return JsonElement{bytes, false};  // whole in this chunk
+            _keep_element_bytes(s, bytes);
+            return JsonElement{s.element, s.oversized};
+        } else if (s.depth < s.base) {
+            s.base = -1;  // the top-level array has closed: whatever follows is a new text
+        }
+    }
+    if (start != std::string_view::npos && s.depth > s.base) _keep_element_bytes(s, chunk.substr(start));
+    return std::nullopt;
+}
+
 namespace {
 
 // What an event is to drop mode.
@@ -422,10 +536,44 @@ std::optional<std::pair<std::size_t, std::size_t>> _null_usage_member(std::strin
     return std::pair{at, value + 4};
 }
 
+// Parses the data of an event (or an array element) that may carry usage,
+// into a stack buffer, and merges its figures into the stream's; data that
+// is not a JSON object is counted as skipped.
+_Kind _parse_piece(StreamReading& r, std::string_view data) {
+    unsigned char scratch[4096];
+    bj::monotonic_resource memory(scratch, sizeof scratch);
+    boost::system::error_code ec;
+    bj::value v = bj::parse(data, ec, &memory);
+    if (ec || !v.is_object()) {
+        ++r.skipped;
+        return _Kind::other;
+    }
+    if (r.format != StreamFormat::events) {
+        merge(r.usage, from_gemini(v));
+        return _Kind::other;
+    }
+    merge(r.usage, from_event(v));
+    return is_usage_only(v) ? _Kind::usage_only : _Kind::other;
+}
+
+// Gemini's native pieces: only those that name usageMetadata are parsed.
+void _take_gemini(StreamReading& r, std::string_view data, bool oversized) {
+    ++r.events;
+    if (oversized || data.find("\"usageMetadata\"") == std::string_view::npos) {
+        r.skipped += oversized;
+        return;
+    }
+    _parse_piece(r, data);
+}
+
 // What the reader makes of one event's data: its figures go into the
 // stream's usage.
 _Kind _take_event(StreamReading& r, const SseEvent& event) {
     if (event.data.empty() && !event.oversized) return _Kind::other;
+    if (r.format == StreamFormat::gemini_events) {
+        _take_gemini(r, event.data, event.oversized);
+        return _Kind::other;
+    }
     ++r.events;
     // Most events carry no usage at all (content deltas) or a null one: they
     // are not parsed.
@@ -434,16 +582,7 @@ _Kind _take_event(StreamReading& r, const SseEvent& event) {
         return _Kind::other;
     }
     if (_null_usage_member(event.data)) return _Kind::null_usage;
-    unsigned char scratch[4096];
-    bj::monotonic_resource memory(scratch, sizeof scratch);
-    boost::system::error_code ec;
-    bj::value v = bj::parse(event.data, ec, &memory);
-    if (ec || !v.is_object()) {
-        ++r.skipped;
-        return _Kind::other;
-    }
-    merge(r.usage, from_event(v));
-    return is_usage_only(v) ? _Kind::usage_only : _Kind::other;
+    return _parse_piece(r, event.data);
 }
 
 // Removes the "usage": null member from an event's bytes, with the comma
@@ -483,6 +622,10 @@ void _relay_event(StreamReading& r, std::string& out, std::string_view rest_of_e
 
 void read(StreamReading& r, std::string_view chunk) {
     std::size_t pos = 0;
+    if (r.format == StreamFormat::gemini_array) {
+        while (auto element = next_element(r.json, chunk, pos)) _take_gemini(r, element->data, element->oversized);
+        return;
+    }
     while (auto event = next_event(r.sse, chunk, pos)) _take_event(r, *event);
 }
 
@@ -519,6 +662,11 @@ std::string relay(StreamReading& r, std::string_view chunk) {
 
 std::string finish(StreamReading& r) {
     std::string out;
+    if (r.format == StreamFormat::gemini_array) {
+        // An element cut off by the end of the stream cannot be read.
+        std::string().swap(r.json.element);
+        return out;
+    }
     if (auto event = last_event(r.sse)) {
         _Kind kind = _take_event(r, *event);
         if (r.drop_usage_only) _relay_event(r, out, {}, kind);

@@ -60,6 +60,13 @@ enum Figure : std::size_t {
     CACHE_WRITE_1H,        // Anthropic: cache_creation.ephemeral_1h_input_tokens
     CACHE_HIT,             // DeepSeek: prompt_cache_hit_tokens
     CACHE_MISS,            // DeepSeek: prompt_cache_miss_tokens
+    // Gemini's native usageMetadata, under its own names:
+    PROMPT_TOKEN_COUNT,           // the whole prompt, cached content included
+    CANDIDATES_TOKEN_COUNT,       // the answer, thinking not included
+    CACHED_CONTENT_TOKEN_COUNT,   // cached part of the prompt
+    THOUGHTS_TOKEN_COUNT,         // thinking, billed as output
+    TOOL_USE_PROMPT_TOKEN_COUNT,  // prompts of the tools the model ran (kept, not priced)
+    TOTAL_TOKEN_COUNT,
     FIGURE_COUNT
 };
 
@@ -87,9 +94,16 @@ Usage from_answer(const bj::value& answer);
 // The figures one event of a stream carries, in whichever format.
 Usage from_event(const bj::value& event);
 
+// Gemini's native API: the figures of the usageMetadata of an answer, or of
+// one piece of a stream.
+Usage from_gemini(const bj::value& answer);
+
 // The prompt and completion counts of the ledger row: the first name when
 // its figure is truthy, else the second (prompt_tokens, then input_tokens;
-// completion_tokens, then output_tokens).
+// completion_tokens, then output_tokens). Gemini's native figures give
+// promptTokenCount, and candidatesTokenCount plus thoughtsTokenCount (the
+// API leaves out a count that is 0, so once it has reported any, a count
+// it left out is 0).
 std::optional<std::int64_t> prompt_tokens(const Usage& u);
 std::optional<std::int64_t> completion_tokens(const Usage& u);
 
@@ -143,9 +157,39 @@ std::optional<SseEvent> next_event(SseSplitter& s, std::string_view chunk, std::
 // The event left unfinished when the stream ended, if any.
 std::optional<SseEvent> last_event(SseSplitter& s);
 
+// Splits a streamed JSON text into its top-level values, or into the
+// elements of its top-level array (Gemini's stream without alt=sse),
+// whatever the chunk boundaries. Only objects and arrays are handed out;
+// one above MAX_EVENT_BYTES is skipped, and nothing more of it is kept.
+struct JsonSplitter {
+    std::string element;     // bytes of the element in progress
+    int depth = 0;           // nesting depth outside strings, the top-level array included
+    int base = -1;           // depth between elements: 1 inside a top-level array, else 0; -1 before the first byte
+    bool in_string = false;
+    bool escaped = false;    // the last byte in a string was a backslash
+    bool oversized = false;  // the element in progress passed MAX_EVENT_BYTES
+    bool dispatched = false; // `element` belongs to the element handed out last
+};
+
+struct JsonElement {
+    std::string_view data;  // valid until the next call on the splitter
+    bool oversized = false;
+};
+
+// The next element that ends in `chunk` from offset `pos` on, moving `pos`
+// past it; nullopt when the rest of the chunk holds none that ends.
+std::optional<JsonElement> next_element(JsonSplitter& s, std::string_view chunk, std::size_t& pos);
+
+// How a stream carries its usage: events with a usage object (OpenAI,
+// Anthropic), or Gemini's native usageMetadata in events (alt=sse) or in
+// the elements of one JSON array.
+enum class StreamFormat { events, gemini_events, gemini_array };
+
 // The usage of one streamed answer, read from the events as they pass.
 struct StreamReading {
+    StreamFormat format = StreamFormat::events;
     SseSplitter sse;
+    JsonSplitter json;  // gemini_array
     Usage usage;
     std::size_t events = 0;
     std::size_t skipped = 0;  // not JSON, not an object, or oversized

@@ -1,7 +1,11 @@
-// A provider for the SDK tests on 127.0.0.1: OpenAI chat completions and
-// Anthropic messages, streamed or not, with usage blocks that carry cached
-// tokens. The usage-only chunk of a chat stream comes only when the request
-// asks for it, as at OpenAI.
+// A provider for the SDK tests on 127.0.0.1: OpenAI chat completions (also
+// under Azure OpenAI's deployment paths, which need ?api-version), Anthropic
+// messages and Gemini's native generateContent and streamGenerateContent,
+// streamed or not, with usage blocks that carry cached tokens. The
+// usage-only chunk of a chat stream comes only when the request asks for it,
+// as at OpenAI; Gemini streams events with alt=sse and one JSON array
+// without it. The server keeps the path and query of every request in
+// `requests`.
 import http from 'node:http';
 
 export const OPENAI_USAGE = {
@@ -20,6 +24,14 @@ export const ANTHROPIC_START_USAGE = {
   output_tokens: 1,
 };
 export const ANTHROPIC_OUTPUT_TOKENS = 42;
+
+export const GEMINI_USAGE = {
+  promptTokenCount: 1200,
+  candidatesTokenCount: 17,
+  totalTokenCount: 1265,
+  cachedContentTokenCount: 1024,
+  thoughtsTokenCount: 48,
+};
 
 const WORDS = ['Hello', ' from', ' the', ' mock', ' provider', '.'];
 
@@ -72,10 +84,41 @@ function anthropicEvents(body) {
   return events.map(([name, data]) => `event: ${name}\ndata: ${JSON.stringify(data)}\n\n`);
 }
 
+// Gemini's pieces carry running totals; the last one, without text, the
+// final figures.
+function geminiPieces(model) {
+  const piece = (text, candidates, finish) => ({
+    candidates: [{ content: { parts: [{ text }], role: 'model' }, ...(finish ? { finishReason: 'STOP' } : {}), index: 0 }],
+    usageMetadata: { ...GEMINI_USAGE, candidatesTokenCount: candidates, totalTokenCount: 1200 + 48 + candidates },
+    modelVersion: model,
+    responseId: 'gemini-mock',
+  });
+  const pieces = WORDS.map((w, i) => piece(w, 3 * (i + 1), false));
+  pieces.push(piece('', GEMINI_USAGE.candidatesTokenCount, true));
+  return pieces;
+}
+
+function geminiAnswer(model) {
+  return {
+    candidates: [{ content: { parts: [{ text: WORDS.join('') }], role: 'model' }, finishReason: 'STOP', index: 0 }],
+    usageMetadata: GEMINI_USAGE,
+    modelVersion: model,
+    responseId: 'gemini-mock',
+  };
+}
+
+// With alt=sse, events with CRLF line ends; without it, one JSON array
+// written element by element, as Gemini does.
+function geminiStream(model, sse) {
+  const pieces = geminiPieces(model);
+  if (sse) return pieces.map((p) => `data: ${JSON.stringify(p)}\r\n\r\n`);
+  return pieces.map((p, i) => `${i === 0 ? '[' : ',\r\n'}${JSON.stringify(p, null, 2)}${i === pieces.length - 1 ? ']' : ''}`);
+}
+
 // Writes each event as its own chunk, a few milliseconds apart, as a
 // provider generating tokens does.
-async function stream(res, events) {
-  res.writeHead(200, { 'content-type': 'text/event-stream', 'cache-control': 'no-cache' });
+async function stream(res, events, contentType = 'text/event-stream') {
+  res.writeHead(200, { 'content-type': contentType, 'cache-control': 'no-cache' });
   for (const e of events) {
     res.write(e);
     await new Promise((r) => setTimeout(r, 3));
@@ -88,11 +131,27 @@ function answer(res, body) {
   res.end(JSON.stringify(body));
 }
 
-async function handle(req, res) {
+function notFound(res, message) {
+  res.writeHead(404, { 'content-type': 'application/json' });
+  res.end(JSON.stringify({ error: { code: '404', message } }));
+}
+
+async function handle(req, res, requests) {
+  requests.push(req.url);
   let text = '';
   for await (const piece of req) text += piece;
   const body = text ? JSON.parse(text) : {};
-  if (req.url.endsWith('/chat/completions')) {
+  const url = new URL(req.url, 'http://mock');
+  const native = url.pathname.match(/\/models\/([^/:]+):(generateContent|streamGenerateContent)$/);
+  if (native) {
+    if (native[2] === 'generateContent') return answer(res, geminiAnswer(native[1]));
+    const sse = url.searchParams.get('alt') === 'sse';
+    return stream(res, geminiStream(native[1], sse), sse ? 'text/event-stream' : 'application/json');
+  }
+  // Azure OpenAI answers 404 to a call without its api-version.
+  if (url.pathname.startsWith('/openai/deployments/') && !url.searchParams.get('api-version'))
+    return notFound(res, 'Resource not found');
+  if (url.pathname.endsWith('/chat/completions')) {
     if (body.stream) return stream(res, chatEvents(body));
     return answer(res, {
       id: 'chatcmpl-mock', object: 'chat.completion', created: 1765000000, model: body.model,
@@ -100,19 +159,20 @@ async function handle(req, res) {
       usage: OPENAI_USAGE,
     });
   }
-  if (req.url.endsWith('/messages')) {
+  if (url.pathname.endsWith('/messages')) {
     if (body.stream) return stream(res, anthropicEvents(body));
   }
-  res.writeHead(404, { 'content-type': 'application/json' });
-  res.end(JSON.stringify({ error: { message: `no mock for ${req.method} ${req.url}` } }));
+  notFound(res, `no mock for ${req.method} ${req.url}`);
 }
 
 export function startMock() {
+  const requests = [];
   const server = http.createServer((req, res) => {
-    handle(req, res).catch((e) => {
+    handle(req, res, requests).catch((e) => {
       res.writeHead(500);
       res.end(String(e));
     });
   });
+  server.requests = requests;
   return new Promise((resolve) => server.listen(0, '127.0.0.1', () => resolve(server)));
 }

@@ -1,7 +1,8 @@
 // Streams recorded from each wire format (ids shortened), for the tests that
 // read usage from them: OpenAI chat completions with include_usage, OpenAI
-// responses (with Windows line ends) and Anthropic messages with cache
-// reads and writes of both lifetimes.
+// responses (with Windows line ends), Anthropic messages with cache
+// reads and writes of both lifetimes, and Gemini's native stream in both its
+// forms.
 #pragma once
 
 #include <string>
@@ -51,6 +52,37 @@ inline const std::string ANTHROPIC_STREAM =
     "data: {\"type\":\"message_delta\",\"delta\":{\"stop_reason\":\"end_turn\"},\"usage\":{\"input_tokens\":12,"
     "\"cache_read_input_tokens\":40000,\"output_tokens\":25}}\n\n"
     "event: message_stop\ndata: {\"type\":\"message_stop\"}\n\n";
+
+// Gemini's native stream, with alt=sse (CRLF line ends, running totals on
+// every event, the last on a chunk without text) and without it (one JSON
+// array written as it is generated). The text holds brackets, braces,
+// quotes and backslashes inside strings.
+inline const std::string GEMINI_SSE_STREAM =
+    "data: {\"candidates\": [{\"content\": {\"parts\": [{\"text\": \"He wrote \\\"}]\\\" and {\"}],\"role\": \"model\"},"
+    "\"index\": 0}],\"usageMetadata\": {\"promptTokenCount\": 1200,\"candidatesTokenCount\": 4,\"totalTokenCount\": 1252,"
+    "\"cachedContentTokenCount\": 1024,\"thoughtsTokenCount\": 48},\"modelVersion\": \"gemini-3.5-flash\","
+    "\"responseId\": \"r1\"}\r\n\r\n"
+    "data: {\"candidates\": [{\"content\": {\"parts\": [{\"text\": \" a \\\\ path [x] \"}],\"role\": \"model\"},"
+    "\"index\": 0}],\"usageMetadata\": {\"promptTokenCount\": 1200,\"candidatesTokenCount\": 11,\"totalTokenCount\": 1259,"
+    "\"cachedContentTokenCount\": 1024,\"thoughtsTokenCount\": 48},\"modelVersion\": \"gemini-3.5-flash\","
+    "\"responseId\": \"r1\"}\r\n\r\n"
+    "data: {\"candidates\": [{\"content\": {\"parts\": [{\"text\": \"\"}],\"role\": \"model\"},\"finishReason\": \"STOP\","
+    "\"index\": 0}],\"usageMetadata\": {\"promptTokenCount\": 1200,\"candidatesTokenCount\": 17,\"totalTokenCount\": 1265,"
+    "\"cachedContentTokenCount\": 1024,\"promptTokensDetails\": [{\"modality\": \"TEXT\",\"tokenCount\": 1200}],"
+    "\"thoughtsTokenCount\": 48},\"modelVersion\": \"gemini-3.5-flash\",\"responseId\": \"r1\"}\r\n\r\n";
+
+inline const std::string GEMINI_ARRAY_STREAM =
+    "[{\n  \"candidates\": [\n    {\n      \"content\": {\n        \"parts\": [\n          {\n"
+    "            \"text\": \"He wrote \\\"}]\\\" and {\"\n          }\n        ],\n        \"role\": \"model\"\n      },\n"
+    "      \"index\": 0\n    }\n  ],\n  \"usageMetadata\": {\n    \"promptTokenCount\": 1200,\n"
+    "    \"candidatesTokenCount\": 4,\n    \"totalTokenCount\": 1252,\n    \"cachedContentTokenCount\": 1024,\n"
+    "    \"thoughtsTokenCount\": 48\n  },\n  \"modelVersion\": \"gemini-3.5-flash\"\n}\n,\r\n"
+    "{\n  \"candidates\": [\n    {\n      \"content\": {\n        \"parts\": [\n          {\n"
+    "            \"text\": \" a \\\\ path [x] \"\n          }\n        ],\n        \"role\": \"model\"\n      },\n"
+    "      \"finishReason\": \"STOP\",\n      \"index\": 0\n    }\n  ],\n  \"usageMetadata\": {\n"
+    "    \"promptTokenCount\": 1200,\n    \"candidatesTokenCount\": 17,\n    \"totalTokenCount\": 1265,\n"
+    "    \"cachedContentTokenCount\": 1024,\n    \"thoughtsTokenCount\": 48\n  },\n"
+    "  \"modelVersion\": \"gemini-3.5-flash\"\n}\n]";
 
 // A chat stream as the provider sends it to a client that did not ask for
 // usage: no usage-only chunk, and no "usage": null on the others.

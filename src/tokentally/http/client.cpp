@@ -16,6 +16,8 @@
 #include <array>
 #include <cerrno>
 #include <mutex>
+#include <optional>
+#include <string_view>
 #include <vector>
 #include <stdexcept>
 
@@ -68,9 +70,34 @@ struct _Target {
     std::string host_field; // value of the Host header
 };
 
+// A URL split at its first "?": the query travels as the caller wrote it,
+// never decoded or re-encoded, so only the part before it is parsed (a query
+// Boost.URL would reject, with a raw "|" or "{", still goes out unchanged).
+struct _Split {
+    std::string_view base;
+    std::optional<std::string_view> query;
+};
+
+_Split _split_query(std::string_view url) {
+    std::size_t q = url.find('?');
+    if (q == std::string_view::npos) return {url, std::nullopt};
+    return {url.substr(0, q), url.substr(q + 1)};
+}
+
+// Bytes that would end the request line or forge a header field.
+bool _fits_request_line(std::string_view query) {
+    return std::none_of(query.begin(), query.end(), [](char c) {
+        auto u = static_cast<unsigned char>(c);
+        return u <= 0x20 || u == 0x7f;
+    });
+}
+
 _Target _parse_url(const std::string& url) {
-    auto parsed = boost::urls::parse_uri(url);
+    auto [base, query] = _split_query(url);
+    auto parsed = boost::urls::parse_uri(base);
     if (!parsed) throw std::runtime_error("invalid upstream URL: " + parsed.error().message());
+    if (query && !_fits_request_line(*query))
+        throw std::runtime_error("invalid upstream URL: the query holds a space or a control character");
     const auto& u = *parsed;
     _Target t;
     std::string scheme = lower(u.scheme());
@@ -84,7 +111,7 @@ _Target _parse_url(const std::string& url) {
     if (t.port.empty() || t.port.size() > 5 || std::stoul(t.port) > 65535)
         throw std::runtime_error("invalid port in upstream URL '" + redact_url(url) + "'");
     t.target = u.encoded_path().empty() ? "/" : std::string(u.encoded_path());
-    if (u.has_query()) t.target += "?" + std::string(u.encoded_query());
+    if (query) t.target += "?" + std::string(*query);
     t.host_field = std::string(u.encoded_host_and_port());
     return t;
 }
@@ -380,11 +407,12 @@ Origin url_origin(const std::string& url) {
 }
 
 std::string redact_url(const std::string& url) {
-    auto parsed = boost::urls::parse_uri(url);
+    auto [base, query] = _split_query(url);
+    auto parsed = boost::urls::parse_uri(base);
     if (!parsed) return "(unparsable URL)";
     boost::urls::url u = *parsed;
     u.remove_userinfo();
-    if (u.has_query()) u.set_encoded_query("...");
+    if (query) u.set_encoded_query("...");
     return std::string(u.buffer());
 }
 

@@ -73,7 +73,9 @@ std::vector<Call> synthetic_calls(std::size_t n, unsigned seed = 7) {
     std::mt19937 rng(seed);
     std::uniform_int_distribution<int> prompt(50, 4000), model(0, 3), tag(0, 2);
     std::uniform_real_distribution<double> ratio(0.05, 1.0), age(0, 30 * 86400.0);
-    double now = static_cast<double>(std::time(nullptr));
+    // A fixed clock: the hour and weekday are features, so rows stamped from
+    // the wall clock would train a different model on every run.
+    const double now = 1.7e9;
     std::vector<Call> calls;
     for (std::size_t i = 0; i < n; ++i) {
         const Price& m = models[model(rng)];
@@ -98,16 +100,16 @@ std::string report_text() {
 
 const std::string NO_MODEL = "\n  No trained model found. Run: tokentally train\n\n";
 
-// Runs the body with TZ set to a zone 5.5 hours east of UTC, so that local
-// time differs from UTC by a non-whole number of hours.
-struct IndiaTime {
-    IndiaTime() {
+// Sets TZ for the life of the holder. The model learns from the local hour
+// and weekday, so a test that trains must not depend on the machine's zone.
+struct Zone {
+    explicit Zone(const char* tz) {
         const char* old = std::getenv("TZ");
         saved = old ? std::optional<std::string>(old) : std::nullopt;
-        setenv("TZ", "IST-05:30", 1);
+        setenv("TZ", tz, 1);
         tzset();
     }
-    ~IndiaTime() {
+    ~Zone() {
         if (saved) setenv("TZ", saved->c_str(), 1);
         else unsetenv("TZ");
         tzset();
@@ -115,8 +117,15 @@ struct IndiaTime {
     std::optional<std::string> saved;
 };
 
+// A zone 5.5 hours east of UTC, so that local time differs from UTC by a
+// non-whole number of hours.
+struct IndiaTime : Zone {
+    IndiaTime() : Zone("IST-05:30") {}
+};
+
 struct Predictor : ::testing::Test {
     tt_test::Scratch s;
+    Zone utc{"UTC0"};
     void SetUp() override {
         pr::MODEL_PATH = s.data + "/cost_predictor.pkl";
         pr::MODEL_INDEX = {};

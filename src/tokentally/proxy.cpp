@@ -200,6 +200,8 @@ asio::awaitable<http::Response> _health(http::Request&) {
 // The access settings of one application, the address check of its
 // upstream clients and the refusals it has logged.
 struct _Guard {
+    // Spelled out: clang (the fuzz build) cannot make_shared an aggregate.
+    _Guard(std::shared_ptr<const access::Access> a, http::AddressCheck c) : access(std::move(a)), check(std::move(c)) {}
     std::shared_ptr<const access::Access> access;
     http::AddressCheck check;
     mutable access::RefusalLog refusals;

@@ -10,6 +10,7 @@ PACKAGES=(
   libtomlplusplus-dev libspdlog-dev libfmt-dev
   libxgboost-dev libfinal-dev libgpm-dev libcli11-dev
   zlib1g-dev libbrotli-dev
+  libpq-dev postgresql-15
   libgtest-dev libgmock-dev libbenchmark-dev
   wrk nginx valgrind tmux curl clang libclang-rt-14-dev
 )

@@ -1,6 +1,7 @@
 // What every store must do, written once against the interface and run for
 // each backend in BACKENDS: a new backend is one more line there. Rows are
 // written with chosen times through CallRecord::ts.
+#include "support/pg_cluster.hpp"
 #include "support/scratch.hpp"
 #include "tokentally/store/store.hpp"
 
@@ -20,10 +21,17 @@ struct Backend {
     const char* name;
     // A store of its own for the running test, empty.
     std::function<std::shared_ptr<store::Store>(const tt_test::Scratch&)> open;
+    // Why the backend cannot run here; none when it can.
+    std::function<std::optional<std::string>()> unavailable = [] { return std::nullopt; };
 };
 
 const Backend BACKENDS[] = {
     {"sqlite", [](const tt_test::Scratch& s) { return store::open(s.db_path()); }},
+    // A new database on the throw-away cluster for each test (the scratch
+    // file only stands in, unused, when the server is missing: it skips).
+    {"postgresql",
+     [](const tt_test::Scratch& s) { return store::open(tt_test::pg_unavailable() ? s.db_path() : tt_test::pg_database()); },
+     tt_test::pg_unavailable},
 };
 
 class StoreConformance : public ::testing::TestWithParam<Backend> {
@@ -32,6 +40,10 @@ protected:
     std::shared_ptr<store::Store> st = GetParam().open(scratch);
     store::Calls& calls = st->calls();
     const double now = store::now();
+
+    void SetUp() override {
+        if (auto why = GetParam().unavailable()) GTEST_SKIP() << *why;
+    }
 
     void append(std::vector<CallRecord> rows) {
         std::vector<const CallRecord*> refs;

@@ -1,5 +1,6 @@
 #include "tokentally/config.hpp"
 
+#include "tokentally/json.hpp"
 #include "tokentally/paths.hpp"
 
 #include <toml++/toml.h>
@@ -66,6 +67,17 @@ std::shared_ptr<const bj::object> load_shared() {
     static paths::ParsedFile<bj::object> file{parse};
     auto cfg = paths::load(file, config_path());
     return cfg ? cfg : NONE;
+}
+
+std::optional<std::string> ledger_url() {
+    const char* env = std::getenv("TOKENTALLY_LEDGER_URL");
+    if (env != nullptr && *env != '\0') return std::string(env);
+    bj::object cfg = load();
+    const bj::value* url = json::member(json::table(cfg, "ledger"), "url");
+    if (url == nullptr || url->is_null()) return std::nullopt;
+    if (!url->is_string()) throw std::runtime_error(config_path() + ": [ledger] url must be a string");
+    if (url->get_string().empty()) return std::nullopt;
+    return std::string(url->get_string());
 }
 
 }  // namespace tokentally::config

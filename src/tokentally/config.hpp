@@ -4,6 +4,7 @@
 #include <boost/json.hpp>
 
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace tokentally::config {
@@ -20,6 +21,11 @@ boost::json::object load();
 // every proxied call. The object is never changed; a later edit of the file
 // gives a new one.
 std::shared_ptr<const boost::json::object> load_shared();
+
+// The URL of a shared ledger: TOKENTALLY_LEDGER_URL when set and not empty
+// (the environment wins), else `[ledger] url`; none without either. Throws
+// naming the key when `url` is not a string.
+std::optional<std::string> ledger_url();
 
 // Parses TOML text (named `source` in error messages) into a JSON object.
 boost::json::object parse(std::string_view text, const std::string& source);

@@ -1,7 +1,9 @@
 // The one place that knows which backend a location names.
 #include "tokentally/store/store.hpp"
 
+#include "tokentally/config.hpp"
 #include "tokentally/paths.hpp"
+#include "tokentally/store/postgres/store.hpp"
 #include "tokentally/store/sqlite/store.hpp"
 
 #include <chrono>
@@ -13,8 +15,11 @@ double now() {
     return duration<double>(system_clock::now().time_since_epoch()).count();
 }
 
-std::shared_ptr<Store> open(const std::string& location) { return std::make_shared<sqlite::SqliteStore>(location); }
+std::shared_ptr<Store> open(const std::string& location) {
+    if (postgres::is_url(location)) return std::make_shared<postgres::PgStore>(location);
+    return std::make_shared<sqlite::SqliteStore>(location);
+}
 
-std::string default_location() { return paths::data_file("ledger.db"); }
+std::string default_location() { return config::ledger_url().value_or(paths::data_file("ledger.db")); }
 
 }  // namespace tokentally::store

@@ -39,6 +39,12 @@ struct CallRecord {
     std::optional<double> ts = std::nullopt;
 };
 
+// A call as kept, with its id: what copying a ledger reads.
+struct StoredCall {
+    std::int64_t id = 0;
+    CallRecord record;
+};
+
 // What the store made of one appended call.
 struct Appended {
     std::int64_t id = 0;

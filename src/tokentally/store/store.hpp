@@ -80,6 +80,18 @@ public:
     virtual std::vector<ModelUsage> usage_by_model(double since) = 0;
     // Every call with a cost and both token counts above 0, in the ledger's order.
     virtual std::vector<TrainingRow> training_rows() = 0;
+
+    // --- copying a ledger into another ----------------------------------------
+
+    // At most `limit` calls with an id above `after_id`, in id order, each
+    // with its time and what is kept beside it (a NULL tag, session, time
+    // taken, status or streamed reads as the column's default).
+    virtual std::vector<StoredCall> records(std::int64_t after_id, std::int64_t limit) = 0;
+    // For each row, whether a call with the same time, model, tag, session,
+    // token counts, cost and status is already in the ledger (a row without
+    // a time never is): what makes copying the same ledger twice copy
+    // nothing the second time.
+    virtual std::vector<bool> contains(std::span<const CallRecord* const> rows) = 0;
 };
 
 // The budget alerts.
@@ -148,12 +160,16 @@ public:
     virtual SemanticCache& semantic_cache() = 0;
 };
 
-// The store at `location`: a file path (its directory is created, one level
-// only, when the ledger is). Opening creates nothing; the first write does.
+// The store at `location`: a postgresql:// (or postgres://) URL names a
+// shared PostgreSQL database, connected to once here so that one that cannot
+// be reached fails now, naming its host and never a password; anything else
+// is a file path (its directory is created, one level only, when the ledger
+// is). Opening creates nothing; the first write does.
 std::shared_ptr<Store> open(const std::string& location);
 
-// Where the ledger lives unless told otherwise: ledger.db in the data
-// directory.
+// Where the ledger lives unless told otherwise: TOKENTALLY_LEDGER_URL when
+// set and not empty, else `[ledger] url` of the configuration, else
+// ledger.db in the data directory.
 std::string default_location();
 
 }  // namespace tokentally::store

@@ -434,4 +434,80 @@ std::vector<TrainingRow> SqliteCalls::training_rows() {
     return rows;
 }
 
+// --- copying ledgers ----------------------------------------------------------
+
+namespace {
+
+// The side tables join in only where they exist: a ledger that never had a
+// routed or cached call has neither.
+std::string _records_sql(SQLite::Database& conn) {
+    bool routing = has_table(conn, "call_routing"), cached = has_table(conn, "call_cache_tokens");
+    return std::string(R"(SELECT c.id, c.ts, c.model_id, c.tag, c.session_id, c.prompt_tokens,
+       c.completion_tokens, c.cost_usd, c.elapsed_s, c.status, c.streamed, )") +
+           (routing ? "r.requested_model, " : "NULL, ") +
+           (cached ? "k.cache_read_tokens, k.cache_write_tokens, k.cache_write_1h_tokens" : "NULL, NULL, NULL") +
+           "\nFROM calls c" + (routing ? " LEFT JOIN call_routing r ON r.call_id = c.id" : "") +
+           (cached ? " LEFT JOIN call_cache_tokens k ON k.call_id = c.id" : "") +
+           "\nWHERE c.id > ? ORDER BY c.id LIMIT ?";
+}
+
+StoredCall _stored(const SQLite::Statement& q) {
+    StoredCall s;
+    s.id = q.getColumn(0).getInt64();
+    CallRecord& c = s.record;
+    c.ts = q.getColumn(1).getDouble();
+    c.model_id = opt_text(q.getColumn(2));
+    c.tag = opt_text(q.getColumn(3)).value_or("default");
+    c.session_id = opt_text(q.getColumn(4)).value_or("default");
+    c.prompt_tokens = opt_int(q.getColumn(5));
+    c.completion_tokens = opt_int(q.getColumn(6));
+    c.cost_usd = opt_real(q.getColumn(7));
+    c.elapsed_s = opt_real(q.getColumn(8)).value_or(0.0);
+    c.status = static_cast<int>(opt_int(q.getColumn(9)).value_or(0));
+    c.streamed = opt_int(q.getColumn(10)).value_or(0) != 0;
+    c.requested_model = opt_text(q.getColumn(11));
+    c.cache_read_tokens = opt_int(q.getColumn(12));
+    c.cache_write_tokens = opt_int(q.getColumn(13));
+    c.cache_write_1h_tokens = opt_int(q.getColumn(14));
+    return s;
+}
+
+constexpr const char* SAME_CALL = R"(SELECT 1 FROM calls WHERE ts = ? AND model_id IS ? AND tag IS ?
+  AND session_id IS ? AND prompt_tokens IS ? AND completion_tokens IS ? AND cost_usd IS ? AND status IS ?
+LIMIT 1)";
+
+}  // namespace
+
+std::vector<StoredCall> SqliteCalls::records(std::int64_t after_id, std::int64_t limit) {
+    _ensure_schema(path_);
+    auto conn = connection(path_);
+    SQLite::Statement q(conn, _records_sql(conn));
+    q.bind(1, after_id);
+    q.bind(2, limit);
+    std::vector<StoredCall> rows;
+    while (q.executeStep()) rows.push_back(_stored(q));
+    return rows;
+}
+
+std::vector<bool> SqliteCalls::contains(std::span<const CallRecord* const> rows) {
+    _ensure_schema(path_);
+    auto conn = connection(path_);
+    std::vector<bool> found(rows.size(), false);
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        const CallRecord& r = *rows[i];
+        if (!r.ts) continue;
+        auto q = conn.prepare(SAME_CALL);
+        q->bind(1, *r.ts);
+        bind_optional(*q, 2, r.model_id);
+        q->bind(3, r.tag);
+        q->bind(4, r.session_id);
+        bind_optional(*q, 5, r.prompt_tokens);
+        bind_optional(*q, 6, r.completion_tokens);
+        bind_optional(*q, 7, r.cost_usd);
+        q->bind(8, r.status);
+        found[i] = q->executeStep();
+    }
+    return found;
+}
+
 }  // namespace tokentally::store::sqlite

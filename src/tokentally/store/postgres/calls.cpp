@@ -1,0 +1,457 @@
+// The `calls` table of the shared ledger, the tables beside it, and every
+// query over them: the same rows, figures and types as ledger.db gives.
+#include "tokentally/store/postgres/store.hpp"
+
+#include <fmt/format.h>
+
+#include <ctime>
+#include <map>
+#include <unordered_map>
+
+namespace tokentally::store::postgres {
+
+namespace {
+
+constexpr const char* INSERT_CALL = R"(INSERT INTO calls
+  (ts, model_id, tag, session_id, prompt_tokens, completion_tokens, cost_usd, elapsed_s, status, streamed)
+VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10) RETURNING id)";
+
+constexpr const char* INSERT_CALL_ROUTING = "INSERT INTO call_routing (call_id, requested_model) VALUES ($1, $2)";
+
+constexpr const char* INSERT_CACHE_TOKENS = R"(INSERT INTO call_cache_tokens
+  (call_id, cache_read_tokens, cache_write_tokens, cache_write_1h_tokens)
+VALUES ($1, $2, $3, $4))";
+
+Appended _insert_one(Session& s, const CallRecord& rec) {
+    double ts = rec.ts ? *rec.ts : now();
+    Result r = s.exec(INSERT_CALL, {param(ts), param(rec.model_id), param(rec.tag), param(rec.session_id),
+                                    param(rec.prompt_tokens), param(rec.completion_tokens), param(rec.cost_usd),
+                                    param(rec.elapsed_s), param(rec.status), param(rec.streamed)});
+    std::int64_t id = r.integer(0, 0);
+    if (rec.requested_model) s.exec(INSERT_CALL_ROUTING, {param(id), param(*rec.requested_model)});
+    if (rec.cache_read_tokens || rec.cache_write_tokens || rec.cache_write_1h_tokens)
+        s.exec(INSERT_CACHE_TOKENS, {param(id), param(rec.cache_read_tokens), param(rec.cache_write_tokens),
+                                     param(rec.cache_write_1h_tokens)});
+    return {id, ts};
+}
+
+// Sum of cost_usd since `since`, of one tag when given and not empty, as a
+// subquery of a statement that reads several windows from one snapshot.
+std::string _window_sum(std::vector<Param>& params, const SpendWindow& w) {
+    params.push_back(param(w.since));
+    std::string sql = fmt::format("(SELECT COALESCE(sum(cost_usd), 0) FROM calls WHERE ts >= ${}", params.size());
+    if (w.tag && !w.tag->empty()) {
+        params.push_back(param(*w.tag));
+        sql += fmt::format(" AND tag = ${}", params.size());
+    }
+    return sql + ")";
+}
+
+std::vector<double> _spend(Session& s, std::span<const SpendWindow> windows) {
+    std::vector<Param> params;
+    std::string sql = "SELECT ";
+    for (std::size_t i = 0; i < windows.size(); ++i) sql += (i ? ", " : "") + _window_sum(params, windows[i]);
+    Result r = s.exec(sql, params);
+    std::vector<double> spent;
+    for (std::size_t i = 0; i < windows.size(); ++i) spent.push_back(r.real(0, static_cast<int>(i)));
+    return spent;
+}
+
+// A total of a bigint column: none when every value was NULL.
+Total _total(const Result& r, int row, int col) {
+    if (r.null(row, col)) return std::monostate{};
+    return r.integer(row, col);
+}
+
+std::vector<Param> _since_tag(double since, const std::optional<std::string>& tag) {
+    std::vector<Param> params{param(since)};
+    if (tag) params.push_back(param(*tag));
+    return params;
+}
+
+// Row index of each id, for lookups answered in any order.
+std::unordered_map<std::int64_t, std::size_t> _positions(std::span<const std::int64_t> ids) {
+    std::unordered_map<std::int64_t, std::size_t> at;
+    for (std::size_t i = 0; i < ids.size(); ++i) at.emplace(ids[i], i);
+    return at;
+}
+
+}  // namespace
+
+void PgCalls::init() { ensure_schema(db_); }
+
+std::vector<Appended> PgCalls::append(std::span<const CallRecord* const> rows) {
+    return with_schema(db_, [&](Session& s) {
+        s.command("BEGIN");
+        std::vector<Appended> made;
+        made.reserve(rows.size());
+        for (const CallRecord* rec : rows) made.push_back(_insert_one(s, *rec));
+        s.command("COMMIT");
+        return made;
+    });
+}
+
+std::vector<double> PgCalls::spend_since(std::span<const SpendWindow> windows) {
+    if (windows.empty()) return {};
+    try {
+        return db_.pool.run([&](Session& s) { return _spend(s, windows); });
+    } catch (const Error& e) {
+        // Nothing recorded yet: nothing spent, and the guards create nothing.
+        if (e.sqlstate != UNDEFINED_TABLE) throw;
+        return std::vector<double>(windows.size(), 0.0);
+    }
+}
+
+// --- read queries -----------------------------------------------------------------
+
+namespace {
+
+// Groups in the order ledger.db gives them: costliest first, groups without
+// cost last, ties by key and tag as bytes with NULL first.
+std::string _group_sql(const char* key, bool by_tag) {
+    return fmt::format(R"(SELECT {0}, tag,
+    count(*),
+    sum(prompt_tokens)::bigint,
+    sum(completion_tokens)::bigint,
+    sum(cost_usd) AS total_cost,
+    avg(elapsed_s),
+    min(ts),
+    max(ts),
+    count(*) FILTER (WHERE status >= 400)
+FROM calls WHERE ts >= $1{1}
+GROUP BY {0}, tag
+ORDER BY total_cost DESC NULLS LAST, {0} COLLATE "C" NULLS FIRST, tag COLLATE "C" NULLS FIRST)",
+                       key, by_tag ? " AND tag = $2" : "");
+}
+
+std::vector<GroupTotals> _groups(Session& s, const char* key, double since, const std::optional<std::string>& tag,
+                                 bool with_times) {
+    Result r = s.exec(_group_sql(key, tag.has_value()), _since_tag(since, tag));
+    std::vector<GroupTotals> rows;
+    for (int i = 0; i < r.rows(); ++i) {
+        GroupTotals t;
+        t.key = r.opt_text(i, 0);
+        t.tag = r.opt_text(i, 1);
+        t.calls = r.integer(i, 2);
+        t.total_prompt = _total(r, i, 3);
+        t.total_completion = _total(r, i, 4);
+        t.total_cost = r.opt_real(i, 5);
+        t.avg_latency = r.opt_real(i, 6);
+        if (with_times) {
+            t.first_call = r.real(i, 7);
+            t.last_call = r.real(i, 8);
+        }
+        t.errors = r.integer(i, 9);
+        rows.push_back(std::move(t));
+    }
+    return rows;
+}
+
+constexpr const char* SELECT_CALLS = R"(SELECT id, ts, model_id, tag, session_id, prompt_tokens, completion_tokens,
+       cost_usd, elapsed_s, status, streamed
+FROM calls)";
+
+CallRow _call_row(const Result& r, int i) {
+    return {r.integer(i, 0),      r.real(i, 1),         r.opt_text(i, 2),    r.opt_text(i, 3),
+            r.opt_text(i, 4),     r.opt_integer(i, 5),  r.opt_integer(i, 6), r.opt_real(i, 7),
+            r.opt_real(i, 8),     r.opt_integer(i, 9),  r.opt_integer(i, 10)};
+}
+
+// Priced calls per quarter of an hour: every UTC offset in use is a whole
+// number of quarters, so each one falls in a single local day, which this
+// process's own zone names (as ledger.db's 'localtime' does).
+constexpr const char* PRICED_QUARTERS = R"(SELECT floor(ts / 900)::bigint AS quarter,
+    count(*), sum(cost_usd), sum(prompt_tokens)::bigint, sum(completion_tokens)::bigint
+FROM calls
+WHERE ts >= $1 AND cost_usd IS NOT NULL
+GROUP BY quarter
+ORDER BY quarter)";
+
+std::string _local_day(std::int64_t quarter) {
+    auto t = static_cast<std::time_t>(quarter * 900);
+    std::tm tm{};
+    localtime_r(&t, &tm);
+    char day[16];
+    std::strftime(day, sizeof day, "%Y-%m-%d", &tm);
+    return day;
+}
+
+Total _plus(const Total& a, const Total& b) {
+    if (std::holds_alternative<std::monostate>(a)) return b;
+    if (std::holds_alternative<std::monostate>(b)) return a;
+    return std::get<std::int64_t>(a) + std::get<std::int64_t>(b);
+}
+
+void _add_quarter(DayTotals& day, const Result& r, int i) {
+    day.calls += r.integer(i, 1);
+    day.total_cost = day.total_cost.value_or(0.0) + r.real(i, 2);
+    day.total_prompt = _plus(day.total_prompt, _total(r, i, 3));
+    day.total_completion = _plus(day.total_completion, _total(r, i, 4));
+}
+
+}  // namespace
+
+std::vector<GroupTotals> PgCalls::by_model(double since, const std::optional<std::string>& tag) {
+    return with_schema(db_, [&](Session& s) { return _groups(s, "model_id", since, tag, false); });
+}
+
+std::vector<GroupTotals> PgCalls::by_session(double since) {
+    return with_schema(db_, [&](Session& s) { return _groups(s, "session_id", since, std::nullopt, true); });
+}
+
+std::vector<CallRow> PgCalls::latest(std::int64_t n, const std::optional<std::string>& session_id) {
+    return with_schema(db_, [&](Session& s) {
+        std::vector<Param> params;
+        std::string sql = SELECT_CALLS;
+        if (session_id) {
+            params.push_back(param(*session_id));
+            sql += "\nWHERE session_id = $1";
+        }
+        params.push_back(param(n));
+        sql += fmt::format("\nORDER BY ts DESC, id DESC LIMIT ${}", params.size());
+        Result r = s.exec(sql, params);
+        std::vector<CallRow> rows;
+        for (int i = 0; i < r.rows(); ++i) rows.push_back(_call_row(r, i));
+        return rows;
+    });
+}
+
+double PgCalls::spend(double since, const std::optional<std::string>& tag) {
+    const SpendWindow window[] = {{since, tag}};
+    return with_schema(db_, [&](Session& s) { return _spend(s, window)[0]; });
+}
+
+std::vector<DayTotals> PgCalls::by_day(double since) {
+    return with_schema(db_, [&](Session& s) {
+        Result r = s.exec(PRICED_QUARTERS, {param(since)});
+        std::map<std::string, DayTotals, std::greater<>> days;
+        for (int i = 0; i < r.rows(); ++i) {
+            std::string name = _local_day(r.integer(i, 0));
+            DayTotals& day = days[name];
+            day.day = name;
+            _add_quarter(day, r, i);
+        }
+        std::vector<DayTotals> rows;
+        for (auto& [name, day] : days) rows.push_back(std::move(day));
+        return rows;
+    });
+}
+
+std::vector<ModelCalls> PgCalls::model_calls(double since, const std::optional<std::string>& tag) {
+    return with_schema(db_, [&](Session& s) {
+        Result r = s.exec(fmt::format(R"(SELECT model_id, count(*) AS calls,
+    count(*) FILTER (WHERE cost_usd IS NULL),
+    count(*) FILTER (WHERE cost_usd = 0)
+FROM calls WHERE ts >= $1{}
+GROUP BY model_id
+ORDER BY calls DESC, model_id COLLATE "C" NULLS FIRST)",
+                                      tag ? " AND tag = $2" : ""),
+                          _since_tag(since, tag));
+        std::vector<ModelCalls> rows;
+        for (int i = 0; i < r.rows(); ++i)
+            rows.push_back({r.opt_text(i, 0), r.integer(i, 1), r.integer(i, 2), r.integer(i, 3)});
+        return rows;
+    });
+}
+
+// --- beside the rows ----------------------------------------------------------------
+
+std::vector<std::optional<std::string>> PgCalls::requested_models(std::span<const std::int64_t> ids) {
+    return with_schema(db_, [&](Session& s) {
+        Result r = s.exec("SELECT call_id, requested_model FROM call_routing WHERE call_id = ANY($1::bigint[])",
+                          {id_array(ids)});
+        std::vector<std::optional<std::string>> found(ids.size());
+        auto at = _positions(ids);
+        for (int i = 0; i < r.rows(); ++i) found[at.at(r.integer(i, 0))] = r.text(i, 1);
+        return found;
+    });
+}
+
+std::vector<RoutedCall> PgCalls::routed_since(double since, const std::optional<std::string>& tag) {
+    return with_schema(db_, [&](Session& s) {
+        Result r = s.exec(fmt::format(R"(SELECT c.model_id, c.tag, c.prompt_tokens, c.completion_tokens, c.cost_usd,
+       r.requested_model
+FROM call_routing r JOIN calls c ON c.id = r.call_id
+WHERE c.ts >= $1{}
+ORDER BY c.id)",
+                                      tag ? " AND c.tag = $2" : ""),
+                          _since_tag(since, tag));
+        std::vector<RoutedCall> rows;
+        for (int i = 0; i < r.rows(); ++i)
+            rows.push_back({r.opt_text(i, 0), r.opt_text(i, 1), r.opt_integer(i, 2), r.opt_integer(i, 3),
+                            r.opt_real(i, 4), r.text(i, 5)});
+        return rows;
+    });
+}
+
+std::vector<std::optional<CacheTokens>> PgCalls::cache_tokens(std::span<const std::int64_t> ids) {
+    return with_schema(db_, [&](Session& s) {
+        Result r = s.exec(R"(SELECT call_id, cache_read_tokens, cache_write_tokens FROM call_cache_tokens
+WHERE call_id = ANY($1::bigint[]))",
+                          {id_array(ids)});
+        std::vector<std::optional<CacheTokens>> found(ids.size());
+        auto at = _positions(ids);
+        for (int i = 0; i < r.rows(); ++i)
+            found[at.at(r.integer(i, 0))] = CacheTokens{r.opt_integer(i, 1), r.opt_integer(i, 2)};
+        return found;
+    });
+}
+
+std::vector<CacheTotals> PgCalls::cache_totals(double since, const std::optional<std::string>& tag) {
+    return with_schema(db_, [&](Session& s) {
+        Result r = s.exec(fmt::format(R"(SELECT c.model_id, c.tag,
+    sum(k.cache_read_tokens)::bigint, sum(k.cache_write_tokens)::bigint
+FROM calls c JOIN call_cache_tokens k ON k.call_id = c.id
+WHERE c.ts >= $1{}
+GROUP BY c.model_id, c.tag
+ORDER BY c.model_id COLLATE "C" NULLS FIRST, c.tag COLLATE "C" NULLS FIRST)",
+                                      tag ? " AND c.tag = $2" : ""),
+                          _since_tag(since, tag));
+        std::vector<CacheTotals> rows;
+        for (int i = 0; i < r.rows(); ++i)
+            rows.push_back({r.opt_text(i, 0), r.opt_text(i, 1), _total(r, i, 2), _total(r, i, 3)});
+        return rows;
+    });
+}
+
+// --- the advisor and the predictor ----------------------------------------------------
+// They read the calls as they are and create nothing: a database without a
+// ledger has no rows for them.
+
+namespace {
+
+template <class Row, class Op>
+std::vector<Row> _existing_rows(Shared& db, Op&& op) {
+    try {
+        return db.pool.run(op);
+    } catch (const Error& e) {
+        if (e.sqlstate != UNDEFINED_TABLE) throw;
+        return {};
+    }
+}
+
+}  // namespace
+
+std::vector<ModelUsage> PgCalls::usage_by_model(double since) {
+    return _existing_rows<ModelUsage>(db_, [&](Session& s) {
+        Result r = s.exec(R"(SELECT model_id, count(*),
+    sum(prompt_tokens)::bigint, sum(completion_tokens)::bigint, sum(cost_usd) AS total_cost,
+    avg(prompt_tokens)::double precision, avg(completion_tokens)::double precision
+FROM calls
+WHERE ts >= $1 AND cost_usd > 0
+GROUP BY model_id
+ORDER BY total_cost DESC, model_id COLLATE "C" NULLS FIRST)",
+                          {param(since)});
+        std::vector<ModelUsage> rows;
+        for (int i = 0; i < r.rows(); ++i)
+            rows.push_back({r.opt_text(i, 0), r.integer(i, 1), _total(r, i, 2), _total(r, i, 3), r.real(i, 4),
+                            r.opt_real(i, 5), r.opt_real(i, 6)});
+        return rows;
+    });
+}
+
+std::vector<TrainingRow> PgCalls::training_rows() {
+    return _existing_rows<TrainingRow>(db_, [&](Session& s) {
+        Result r = s.exec(R"(SELECT COALESCE(model_id, ''), COALESCE(tag, ''), ts, prompt_tokens, completion_tokens,
+       cost_usd
+FROM calls
+WHERE cost_usd > 0 AND prompt_tokens > 0 AND completion_tokens > 0
+ORDER BY id)");
+        std::vector<TrainingRow> rows;
+        for (int i = 0; i < r.rows(); ++i)
+            rows.push_back({r.text(i, 0), r.text(i, 1), r.real(i, 2), r.integer(i, 3), r.integer(i, 4),
+                            r.real(i, 5)});
+        return rows;
+    });
+}
+
+// --- copying ledgers ------------------------------------------------------------------
+
+namespace {
+
+constexpr const char* SELECT_RECORDS = R"(SELECT c.id, c.ts, c.model_id, c.tag, c.session_id, c.prompt_tokens,
+       c.completion_tokens, c.cost_usd, c.elapsed_s, c.status, c.streamed,
+       r.requested_model, k.cache_read_tokens, k.cache_write_tokens, k.cache_write_1h_tokens
+FROM calls c
+LEFT JOIN call_routing r ON r.call_id = c.id
+LEFT JOIN call_cache_tokens k ON k.call_id = c.id
+WHERE c.id > $1
+ORDER BY c.id
+LIMIT $2)";
+
+StoredCall _stored(const Result& r, int i) {
+    StoredCall s;
+    s.id = r.integer(i, 0);
+    CallRecord& c = s.record;
+    c.ts = r.real(i, 1);
+    c.model_id = r.opt_text(i, 2);
+    c.tag = r.opt_text(i, 3).value_or("default");
+    c.session_id = r.opt_text(i, 4).value_or("default");
+    c.prompt_tokens = r.opt_integer(i, 5);
+    c.completion_tokens = r.opt_integer(i, 6);
+    c.cost_usd = r.opt_real(i, 7);
+    c.elapsed_s = r.opt_real(i, 8).value_or(0.0);
+    c.status = static_cast<int>(r.opt_integer(i, 9).value_or(0));
+    c.streamed = r.opt_integer(i, 10).value_or(0) != 0;
+    c.requested_model = r.opt_text(i, 11);
+    c.cache_read_tokens = r.opt_integer(i, 12);
+    c.cache_write_tokens = r.opt_integer(i, 13);
+    c.cache_write_1h_tokens = r.opt_integer(i, 14);
+    return s;
+}
+
+// The rows of `rows` that a call with the same time and figures already
+// matches, by their position (from 1).
+constexpr const char* CONTAINED = R"(SELECT t.i FROM unnest($1::float8[], $2::text[], $3::text[], $4::text[],
+    $5::bigint[], $6::bigint[], $7::float8[], $8::integer[])
+    WITH ORDINALITY AS t(ts, model_id, tag, session_id, prompt_tokens, completion_tokens, cost_usd, status, i)
+WHERE EXISTS (SELECT 1 FROM calls c WHERE c.ts = t.ts
+    AND c.model_id IS NOT DISTINCT FROM t.model_id AND c.tag IS NOT DISTINCT FROM t.tag
+    AND c.session_id IS NOT DISTINCT FROM t.session_id
+    AND c.prompt_tokens IS NOT DISTINCT FROM t.prompt_tokens
+    AND c.completion_tokens IS NOT DISTINCT FROM t.completion_tokens
+    AND c.cost_usd IS NOT DISTINCT FROM t.cost_usd AND c.status IS NOT DISTINCT FROM t.status))";
+
+template <class T>
+std::optional<std::string> _text_of(const std::optional<T>& v) {
+    return v ? param(*v).value : std::nullopt;
+}
+
+std::vector<Param> _columns(std::span<const CallRecord* const> rows) {
+    std::vector<std::vector<std::optional<std::string>>> cols(8);
+    for (const CallRecord* r : rows) {
+        cols[0].push_back(_text_of(r->ts));
+        cols[1].push_back(r->model_id);
+        cols[2].push_back(r->tag);
+        cols[3].push_back(r->session_id);
+        cols[4].push_back(_text_of(r->prompt_tokens));
+        cols[5].push_back(_text_of(r->completion_tokens));
+        cols[6].push_back(_text_of(r->cost_usd));
+        cols[7].push_back(std::to_string(r->status));
+    }
+    std::vector<Param> params;
+    for (const auto& c : cols) params.push_back(array(c));
+    return params;
+}
+
+}  // namespace
+
+std::vector<StoredCall> PgCalls::records(std::int64_t after_id, std::int64_t limit) {
+    return with_schema(db_, [&](Session& s) {
+        Result r = s.exec(SELECT_RECORDS, {param(after_id), param(limit)});
+        std::vector<StoredCall> rows;
+        for (int i = 0; i < r.rows(); ++i) rows.push_back(_stored(r, i));
+        return rows;
+    });
+}
+
+std::vector<bool> PgCalls::contains(std::span<const CallRecord* const> rows) {
+    return with_schema(db_, [&](Session& s) {
+        Result r = s.exec(CONTAINED, _columns(rows));
+        std::vector<bool> found(rows.size(), false);
+        for (int i = 0; i < r.rows(); ++i) found[static_cast<std::size_t>(r.integer(i, 0) - 1)] = true;
+        return found;
+    });
+}
+
+}  // namespace tokentally::store::postgres

@@ -1,0 +1,124 @@
+// The tables of the shared ledger, created on first use and versioned: a
+// later release adds a step to SCHEMA_STEPS and every database is brought
+// up to it by the first process that opens it.
+#include "tokentally/store/postgres/store.hpp"
+
+#include <fmt/format.h>
+
+namespace tokentally::store::postgres {
+
+namespace {
+
+// The same columns and meanings as ledger.db, in PostgreSQL's types: times
+// stay seconds since the epoch (float8), counts are bigint so that their
+// sums stay integers.
+constexpr const char* SCHEMA_V1 = R"(
+CREATE TABLE IF NOT EXISTS calls (
+    id                bigserial PRIMARY KEY,
+    ts                double precision NOT NULL,
+    model_id          text,
+    tag               text    DEFAULT 'default',
+    session_id        text    DEFAULT 'default',
+    prompt_tokens     bigint,
+    completion_tokens bigint,
+    cost_usd          double precision,
+    elapsed_s         double precision,
+    status            integer,
+    streamed          integer DEFAULT 0
+);
+-- The spend windows read the cost straight from these two indexes.
+CREATE INDEX IF NOT EXISTS idx_calls_ts      ON calls (ts) INCLUDE (cost_usd);
+CREATE INDEX IF NOT EXISTS idx_calls_tag_ts  ON calls (tag, ts) INCLUDE (cost_usd);
+CREATE INDEX IF NOT EXISTS idx_calls_model   ON calls (model_id);
+CREATE INDEX IF NOT EXISTS idx_calls_session ON calls (session_id);
+CREATE TABLE IF NOT EXISTS call_routing (
+    call_id         bigint PRIMARY KEY,
+    requested_model text   NOT NULL
+);
+CREATE TABLE IF NOT EXISTS call_cache_tokens (
+    call_id               bigint PRIMARY KEY,
+    cache_read_tokens     bigint,
+    cache_write_tokens    bigint,
+    cache_write_1h_tokens bigint
+);
+CREATE TABLE IF NOT EXISTS alerts (
+    id      bigserial PRIMARY KEY,
+    ts      double precision NOT NULL,
+    level   text    NOT NULL,
+    scope   text    NOT NULL,
+    spent   double precision NOT NULL,
+    budget  double precision NOT NULL,
+    message text    NOT NULL,
+    seen    integer DEFAULT 0
+);
+CREATE INDEX IF NOT EXISTS idx_alerts_scope_ts ON alerts (scope, ts);
+CREATE TABLE IF NOT EXISTS exact_cache (
+    cache_key     text    PRIMARY KEY,
+    ts            double precision NOT NULL,
+    response_json text    NOT NULL,
+    hit_count     bigint  DEFAULT 0
+);
+CREATE TABLE IF NOT EXISTS semantic_cache (
+    id            bigserial PRIMARY KEY,
+    ts            double precision NOT NULL,
+    context_key   text    NOT NULL,
+    model_id      text    NOT NULL,
+    embedding     bytea   NOT NULL,
+    signature     bytea   NOT NULL,
+    response_json text    NOT NULL,
+    cost_usd      double precision,
+    hit_count     bigint  DEFAULT 0
+);
+CREATE INDEX IF NOT EXISTS idx_semantic_cache_ts ON semantic_cache (ts);
+)";
+
+// Step i brings a database at version i to version i + 1.
+constexpr const char* SCHEMA_STEPS[] = {SCHEMA_V1};
+constexpr int SCHEMA_VERSION = std::size(SCHEMA_STEPS);
+
+// Any fixed number: processes creating the schema at once wait on it in
+// turn (CREATE TABLE IF NOT EXISTS alone is not safe against a concurrent
+// creator).
+constexpr const char* LOCK_SCHEMA = "SELECT pg_advisory_xact_lock(7370626574)";
+
+constexpr const char* CREATE_VERSION = R"(CREATE TABLE IF NOT EXISTS tokentally_schema (
+    version integer NOT NULL
+))";
+
+int _version(Session& s) {
+    Result r = s.exec("SELECT max(version) FROM tokentally_schema");
+    return r.null(0, 0) ? 0 : static_cast<int>(r.integer(0, 0));
+}
+
+void _migrate(Session& s) {
+    s.command("BEGIN");
+    s.command(LOCK_SCHEMA);
+    s.command(CREATE_VERSION);
+    int version = _version(s);
+    if (version > SCHEMA_VERSION)
+        throw std::runtime_error(fmt::format("the ledger database has schema version {}, newer than this "
+                                             "tokentally knows ({}): upgrade tokentally",
+                                             version, SCHEMA_VERSION));
+    for (int v = version; v < SCHEMA_VERSION; ++v) s.command(SCHEMA_STEPS[v]);
+    if (version < SCHEMA_VERSION) {
+        s.command("DELETE FROM tokentally_schema");
+        s.command(fmt::format("INSERT INTO tokentally_schema (version) VALUES ({})", SCHEMA_VERSION));
+    }
+    s.command("COMMIT");
+}
+
+}  // namespace
+
+void ensure_schema(Shared& db, bool again) {
+    if (db.schema_ready.load() && !again) return;
+    // A table dropped behind our back: its version row may still be there.
+    if (again) db.pool.run([](Session& s) { s.command("DROP TABLE IF EXISTS tokentally_schema"); });
+    db.pool.run([](Session& s) { _migrate(s); });
+    db.schema_ready.store(true);
+}
+
+bool schema_exists(Shared& db) {
+    return db.pool.run([](Session& s) { return !s.exec("SELECT to_regclass('calls')").null(0, 0); });
+}
+
+}  // namespace tokentally::store::postgres

@@ -5,6 +5,7 @@
 #include "tokentally/json.hpp"
 #include "tokentally/ledger.hpp"
 #include "tokentally/router.hpp"
+#include "tokentally/store/copy.hpp"
 #include "tokentally/tui.hpp"
 #include "tokentally/usage.hpp"
 
@@ -296,7 +297,45 @@ void _spend(const Command& c) {
 
 }  // namespace
 
+// --- ledger migrate -------------------------------------------------------------
+
+struct MigrateOptions {
+    std::string from;
+    std::string to;
+};
+
+// Copies the local ledger into the shared one, one line per batch on stderr
+// while it runs and the counts on stdout at the end.
+void _migrate(const MigrateOptions& o) {
+    std::string from_location = o.from.empty() ? store::local_location() : o.from;
+    auto from = store::open(from_location);
+    if (!from->exists()) throw std::runtime_error("no ledger at " + from_location + " to copy");
+    auto to = store::open(o.to);
+    if (from->location() == to->location()) throw std::runtime_error("the ledger cannot be copied into itself");
+    auto counts = store::copy_calls(*from, *to, [](const store::CopyCounts& c) {
+        std::cerr << fmt::format("... {} calls read, {} copied\n", c.read, c.copied);
+    });
+    std::cout << fmt::format("Copied {} of {} calls from {} to {} ({} already there).\n", counts.copied, counts.read,
+                             from->location(), to->location(), counts.present);
+}
+
+void _ledger_group(CLI::App& app) {
+    auto* group = app.add_subcommand("ledger", "Work on the ledger itself (see: tokentally ledger migrate --help)");
+    group->require_subcommand(1);
+    auto o = std::make_shared<MigrateOptions>();
+    auto* migrate = group->add_subcommand(
+        "migrate",
+        "Copy the calls of a local ledger.db into a shared ledger. Calls the shared ledger already holds are "
+        "skipped, so running it again copies nothing twice.");
+    migrate->add_option("--to", o->to, "Where to copy to: postgresql://user@host:port/dbname (the password from "
+                                       "PGPASSWORD or ~/.pgpass)")
+        ->required();
+    migrate->add_option("--from", o->from, "The ledger to copy (default: ledger.db in the data directory)");
+    migrate->callback([o] { _migrate(*o); });
+}
+
 void add_ledger_commands(CLI::App& app) {
+    _ledger_group(app);
     _summary(_tag_option(_hours(_command(app, "summary", "Spend and usage by model and tag, highest cost first"))));
     _lists(_n(_command(app, "recent", "The latest calls, newest first")), CALLS_VIEW,
            [](store::Store& store, const ReadOptions& o) {

@@ -73,7 +73,7 @@ std::optional<std::string> ledger_url() {
     const char* env = std::getenv("TOKENTALLY_LEDGER_URL");
     if (env != nullptr && *env != '\0') return std::string(env);
     bj::object cfg = load();
-    const bj::value* url = json::member(json::table(cfg, "ledger"), "url");
+    const bj::value* url = json::table(cfg, "ledger").if_contains("url");
     if (url == nullptr || url->is_null()) return std::nullopt;
     if (!url->is_string()) throw std::runtime_error(config_path() + ": [ledger] url must be a string");
     if (url->get_string().empty()) return std::nullopt;

@@ -20,6 +20,8 @@ std::shared_ptr<Store> open(const std::string& location) {
     return std::make_shared<sqlite::SqliteStore>(location);
 }
 
-std::string default_location() { return config::ledger_url().value_or(paths::data_file("ledger.db")); }
+std::string default_location() { return config::ledger_url().value_or(local_location()); }
+
+std::string local_location() { return paths::data_file("ledger.db"); }
 
 }  // namespace tokentally::store

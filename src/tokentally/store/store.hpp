@@ -172,4 +172,7 @@ std::shared_ptr<Store> open(const std::string& location);
 // ledger.db in the data directory.
 std::string default_location();
 
+// This machine's own ledger: ledger.db in the data directory.
+std::string local_location();
+
 }  // namespace tokentally::store

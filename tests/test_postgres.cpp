@@ -127,7 +127,7 @@ TEST_F(Postgres, TheSchemaIsVersionedAndANewerOneIsRefused) {
     }
 }
 
-// Costs and times that are exact in binary, so that sums taken in a different
+// Costs and times are exact in binary, so that sums taken in a different
 // order give the same figures on both backends.
 TEST_F(Postgres, MigrateCopiesALocalLedgerOnceAndItsSummaryMatches) {
     constexpr int ROWS = 100000;
@@ -140,7 +140,7 @@ TEST_F(Postgres, MigrateCopiesALocalLedgerOnceAndItsSummaryMatches) {
                                 .tag = "t" + std::to_string(i % 5), .session_id = "s" + std::to_string(i % 7),
                                 .prompt_tokens = i % 100, .completion_tokens = i % 11 ? std::optional<std::int64_t>(5) : std::nullopt,
                                 .cost_usd = (i % 13) / 1024.0, .elapsed_s = 0.25, .status = i % 17 ? 200 : 500,
-                                .ts = now - (i % 86400) - 0.5};
+                                .ts = now - 90000 + i * 0.875};  // in order, as a proxy writes them
             if (i % 1000 == 0) r.requested_model = "openai/gpt-4o";
             if (i % 500 == 0) r.cache_read_tokens = 7;
             batch.push_back(r);

@@ -143,6 +143,9 @@ cat "$MICRO"
 { cat "$REPORT"; cat "$MICRO"; echo; } >> "$HERE/README.md"
 echo "appended to bench/README.md"
 
+# The same proxy on a shared PostgreSQL ledger against ledger.db.
+"$HERE/pg_ledger.sh" "$BUILD"
+
 # Instructions per call under callgrind (steadier than wall-clock figures on
 # a shared machine); skipped where valgrind is not installed.
 if command -v valgrind >/dev/null 2>&1; then "$HERE/instructions.sh" "$BUILD"; fi

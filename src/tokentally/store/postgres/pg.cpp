@@ -18,6 +18,13 @@ constexpr const char* LOGGER = "tokentally.ledger";
 // minutes.
 constexpr const char* CONNECT_TIMEOUT_S = "5";
 
+// A commit returns once the server has it, without waiting for its disk: as
+// with ledger.db's synchronous=NORMAL, a row survives the proxy being killed
+// and only a crash of the database machine can take the last moments. The
+// answer waits for its row, so this is the latency of every call. A URL
+// that says otherwise (options=-csynchronous_commit%3Don) wins.
+constexpr const char* SESSION_OPTIONS = "-c synchronous_commit=off";
+
 std::string _trimmed(const char* message) {
     std::string m = message ? message : "";
     while (!m.empty() && (m.back() == '\n' || m.back() == ' ')) m.pop_back();
@@ -188,8 +195,8 @@ Pool::~Pool() = default;
 
 std::unique_ptr<Conn> Pool::_connect() {
     // Keywords before dbname are defaults the URL's own settings override.
-    const char* keys[] = {"connect_timeout", "fallback_application_name", "dbname", nullptr};
-    const char* values[] = {CONNECT_TIMEOUT_S, "tokentally", url_.c_str(), nullptr};
+    const char* keys[] = {"connect_timeout", "fallback_application_name", "options", "dbname", nullptr};
+    const char* values[] = {CONNECT_TIMEOUT_S, "tokentally", SESSION_OPTIONS, url_.c_str(), nullptr};
     auto conn = std::make_unique<Conn>(PQconnectdbParams(keys, values, 1));
     if (PQstatus(conn->pg) != CONNECTION_OK) _unreachable(_trimmed(PQerrorMessage(conn->pg)));
     // The server's notices ("relation already exists, skipping") are not

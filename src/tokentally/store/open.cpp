@@ -20,7 +20,16 @@ std::shared_ptr<Store> open(const std::string& location) {
     return std::make_shared<sqlite::SqliteStore>(location);
 }
 
-std::string default_location() { return config::ledger_url().value_or(local_location()); }
+// A configuration that cannot be read does not stop the proxy: the budget
+// check names the broken file on every call, and the ledger is the one
+// place known without it.
+std::string default_location() {
+    try {
+        return config::ledger_url().value_or(local_location());
+    } catch (const std::exception&) {
+        return local_location();
+    }
+}
 
 std::string local_location() { return paths::data_file("ledger.db"); }
 

@@ -169,7 +169,8 @@ std::shared_ptr<Store> open(const std::string& location);
 
 // Where the ledger lives unless told otherwise: TOKENTALLY_LEDGER_URL when
 // set and not empty, else `[ledger] url` of the configuration, else
-// ledger.db in the data directory.
+// ledger.db in the data directory (also when the configuration cannot
+// be read: the budget check reports it).
 std::string default_location();
 
 // This machine's own ledger: ledger.db in the data directory.

@@ -12,7 +12,7 @@ PACKAGES=(
   zlib1g-dev libbrotli-dev
   libpq-dev postgresql-15
   libgtest-dev libgmock-dev libbenchmark-dev
-  wrk nginx valgrind tmux curl clang libclang-rt-14-dev
+  wrk nginx valgrind tmux curl clang libclang-rt-14-dev ccache
 )
 
 missing=()

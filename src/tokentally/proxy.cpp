@@ -1,5 +1,6 @@
 #include "tokentally/proxy.hpp"
 
+#include "tokentally/budget.hpp"
 #include "tokentally/cache.hpp"
 #include "tokentally/catalog.hpp"
 #include "tokentally/config.hpp"
@@ -160,6 +161,18 @@ void _record_cache_hit(ledger::Writer& ledger, const bj::object& hit, const _Rou
     ledger::record_call(ledger, rec);
 }
 
+// The budget block of the pipeline, over the spend kept in memory; guarded
+// as _check_budget_block is.
+budget::Admission _budget_stage(const std::shared_ptr<spend_state::State>& spend, const std::string& tag,
+                                const bj::object& body, const std::optional<bj::object>& pricing) {
+    try {
+        return budget::admit(spend, tag, body, pricing);
+    } catch (const std::exception& e) {
+        _log()->warn("Budget check error: {}", e.what());
+    }
+    return {};
+}
+
 // Semantic lookup, guarded as a whole: a failure is logged and the request
 // goes on to be forwarded. The lookup may wait on its embedding server; the
 // loop serves other connections meanwhile.
@@ -264,7 +277,8 @@ asio::awaitable<http::Response> _forward(ForwardCall call, bool streaming, const
 }
 
 asio::awaitable<http::Response> _proxy(http::Request& req, const _Guard& guard,
-                                       const std::shared_ptr<ledger::Writer>& ledger) {
+                                       const std::shared_ptr<ledger::Writer>& ledger,
+                                       const std::shared_ptr<spend_state::State>& spend) {
     store::Store& store = ledger::store_of(*ledger);
     // 1-5: control headers and the upstream URL.
     const std::string* target = req.header("X-Tokentally-Target");
@@ -302,14 +316,17 @@ asio::awaitable<http::Response> _proxy(http::Request& req, const _Guard& guard,
     if (model_id) pricing = get_model_price(*model_id);
     _log_pricing(pricing, model_id, tag, session_id);
 
-    // 12: budget block.
+    // 12: budget block. In strict mode a call that passes holds its
+    // worst-case cost until its row is written (or it fails).
+    budget::Admission admitted;
     if (is_post && has_body) {
-        auto [blocked, block_msg] = _check_budget_block(store, tag);
-        if (blocked) {
+        const bj::object& sent = routed.body_json && !routed.body_json->empty() ? *routed.body_json : *body_json;
+        admitted = _budget_stage(spend, tag, sent, pricing);
+        if (const auto& block_msg = admitted.refusal) {
             _log()->warn("{} ✗ BLOCKED  {}  {}", relay::log_prefix(tag, session_id), relay::log_text(model_id),
-                         block_msg);
+                         *block_msg);
             co_return http::json_response(
-                429, bj::object{{"error", {{"type", "budget_exceeded"}, {"message", block_msg}, {"tag", tag}}}});
+                429, bj::object{{"error", {{"type", "budget_exceeded"}, {"message", *block_msg}, {"tag", tag}}}});
         }
     }
 
@@ -356,6 +373,7 @@ asio::awaitable<http::Response> _proxy(http::Request& req, const _Guard& guard,
     call.pricing = pricing;
     call.native = native;
     call.accounting = _accounting();
+    call.hold = admitted.hold;
     // A stream needs its body as JSON only to ask for usage in it.
     bool asks = !is_streaming || call.accounting.stream_usage == usage::StreamUsage::request;
     call.body_json = has_body && asks ? std::optional<bj::object>(effective_body) : std::nullopt;
@@ -461,8 +479,13 @@ http::Router make_app(std::shared_ptr<store::Store> store) { return make_app(std
 http::Router make_app(std::shared_ptr<store::Store> store, std::shared_ptr<const access::Access> policy) {
     logging::set_level(spdlog::level::info);
     auto guard = std::make_shared<const _Guard>(policy, access::address_check(policy));
-    auto ledger = ledger::make_writer(store);
-    http::Handler proxy_route = [guard, ledger](http::Request& req) { return _proxy(req, *guard, ledger); };
+    // The spend of the budget and alert windows is kept in memory, told of
+    // each commit before the alert step reads it.
+    auto spend = spend_state::make(store);
+    auto ledger = ledger::make_writer(store, {ledger::spend_step(spend), ledger::alert_step(spend)});
+    http::Handler proxy_route = [guard, ledger, spend](http::Request& req) {
+        return _proxy(req, *guard, ledger, spend);
+    };
     http::Router app;
     http::include_router(app, dashboard::router());
     http::include_router(app, _with_key(local::router(ledger), guard));
@@ -529,61 +552,6 @@ constexpr std::string_view ANSWER_SHAPING_MEMBERS[] = {"system",        "tools",
                                                        "output_format"};
 
 
-constexpr const char* BUDGET_HINT = "Update ~/.tokentally.toml to increase budget.";
-
-// A configured limit, or nullopt when it is absent or falsy: a limit of 0
-// means "no limit", never "block everything". Text or another non-number
-// throws, naming the key.
-std::optional<double> _limit(const bj::object& table, std::string_view key, std::string_view what) {
-    const bj::value* v = table.if_contains(key);
-    if (!json::truthy(v)) return std::nullopt;
-    return json::as_number(*v, what);
-}
-
-// A budget the call must stay under.
-struct _Limit {
-    double limit;
-    const std::string* tag;  // none: the daily budget of all calls
-};
-
-std::string _refusal(const _Limit& l, double spent) {
-    if (l.tag == nullptr)
-        return fmt::format("Daily budget exceeded: ${:.4f} spent of ${:.2f} limit. {}", spent, l.limit, BUDGET_HINT);
-    return fmt::format("Tag [{}] daily budget exceeded: ${:.4f} of ${:.2f}. {}", *l.tag, spent, l.limit, BUDGET_HINT);
-}
-
-std::optional<std::string> _budget_refusal(store::Store& store, const std::string& tag) {
-    auto cfg = config::load_shared();
-    const bj::object& budgets = json::table(*cfg, "budgets");
-    // At most the daily and the tag's limit, held in place: every call asks.
-    std::array<_Limit, 2> limits{};
-    std::array<store::SpendWindow, 2> windows{};
-    std::size_t n = 0;
-    double since = store::now() - DAY_SECONDS;
-    if (auto daily = _limit(budgets, "daily", "budgets.daily")) {
-        limits[n] = {*daily, nullptr};
-        windows[n++] = {since, std::nullopt};
-    }
-    // A tag budget that cannot be read fails the check only when the overall
-    // limit has not already refused the call.
-    std::exception_ptr unreadable;
-    try {
-        const bj::object& tag_table = json::table(json::table(budgets, "tags"), tag);
-        if (auto tag_daily = _limit(tag_table, "daily", "budgets.tags." + tag + ".daily")) {
-            limits[n] = {*tag_daily, &tag};
-            windows[n++] = {since, tag};
-        }
-    } catch (...) {
-        unreadable = std::current_exception();
-    }
-    // Both windows from one snapshot of the ledger; the overall limit first.
-    std::vector<double> spent = store.calls().spend_since(std::span(windows.data(), n));
-    for (std::size_t i = 0; i < n; ++i)
-        if (spent[i] >= limits[i].limit) return _refusal(limits[i], spent[i]);
-    if (unreadable) std::rethrow_exception(unreadable);
-    return std::nullopt;
-}
-
 }  // namespace
 
 double _get_spend_24h(store::Store& store, const std::optional<std::string>& tag) {
@@ -596,12 +564,13 @@ std::pair<bool, std::string> _check_budget_block(store::Store& store, const std:
     // A broken configuration or a locked ledger must not take the proxy
     // down with it: the call goes through and the reason is logged.
     try {
-        if (auto refusal = _budget_refusal(store, tag)) return {true, *refusal};
+        if (auto refusal = budget::refusal(store, tag)) return {true, *refusal};
     } catch (const std::exception& e) {
         _log()->warn("Budget check error: {}", e.what());
     }
     return {false, ""};
 }
+
 
 namespace {
 

@@ -16,7 +16,7 @@ namespace {
 // rounding at the size of the totals (about 1e-12 of a dollar).
 constexpr std::size_t SUMMED_CALLS = 64;
 
-// Calls older than the horizon by this much are let go.
+// Calls are kept this much longer than the horizon.
 constexpr double PRUNE_SLACK_SECONDS = 60.0;
 
 // Thread-local marks are kept for at most this many states per thread.
@@ -97,6 +97,7 @@ struct State {
     std::uint64_t generation = 0;
     std::int64_t applied = 0;  // every call up to this id is in memory
     double kept_from = 0.0;    // calls from this time on are
+    double tags_kept_from = 0.0;  // in the series of their tag too
     _Series all;
     std::map<std::string, _Series, std::less<>> tags;
     _Held held_all;
@@ -133,26 +134,30 @@ void _remember(const State& s, std::uint64_t mark) {
 // --- the calls in memory (under the state's lock) -----------------------------
 
 void _add(State& s, double ts, const std::string& tag, double cost) {
-    if (ts < s.kept_from) return;
-    s.all.add(ts, cost);
-    s.tags[tag].add(ts, cost);
+    if (ts >= s.kept_from) s.all.add(ts, cost);
+    if (ts >= s.tags_kept_from) s.tags[tag].add(ts, cost);
 }
 
 void _prune(State& s, double now) {
     double before = now - HORIZON_SECONDS - PRUNE_SLACK_SECONDS;
-    if (before <= s.kept_from) return;
-    s.kept_from = before;
-    s.all.prune(before);
+    if (before > s.kept_from) {
+        s.kept_from = before;
+        s.all.prune(before);
+    }
+    double tags_before = now - TAG_HORIZON_SECONDS - PRUNE_SLACK_SECONDS;
+    if (tags_before <= s.tags_kept_from) return;
+    s.tags_kept_from = tags_before;
     for (auto it = s.tags.begin(); it != s.tags.end();) {
-        it->second.prune(before);
+        it->second.prune(tags_before);
         it = it->second.points.empty() ? s.tags.erase(it) : std::next(it);
     }
 }
 
-void _replace(State& s, const store::PricedCalls& got, double since) {
+void _replace(State& s, const store::PricedCalls& got, double now) {
     s.all = {};
     s.tags.clear();
-    s.kept_from = since;
+    s.kept_from = now - HORIZON_SECONDS - PRUNE_SLACK_SECONDS;
+    s.tags_kept_from = now - TAG_HORIZON_SECONDS - PRUNE_SLACK_SECONDS;
     for (const auto& row : got.rows) _add(s, row.ts, row.tag, row.cost_usd);
     s.loaded = true;
     s.generation = got.generation;
@@ -182,7 +187,9 @@ void _catch_up(State& s) {
         lock.unlock();
 
         double now = store::now();
-        double since = now - HORIZON_SECONDS;
+        // A little more than the longest window: a caller may have taken
+        // its windows' start a moment before this read.
+        double since = now - HORIZON_SECONDS - PRUNE_SLACK_SECONDS;
         store::PricedCalls got = s.store->calls().priced_after(after, since);
         bool start_over = !full && (got.generation != generation || got.last_id < after);
 
@@ -193,7 +200,7 @@ void _catch_up(State& s) {
         }
         if (full) {
             // Another thread may have loaded something newer meanwhile.
-            if (!(s.loaded && s.generation == got.generation && s.applied >= got.last_id)) _replace(s, got, since);
+            if (!(s.loaded && s.generation == got.generation && s.applied >= got.last_id)) _replace(s, got, now);
             return;
         }
         if (_take(s, got)) {
@@ -242,7 +249,9 @@ double _held(const State& s, const store::SpendWindow& w) {
 
 // True when every window starts where memory holds the calls.
 bool _in_memory(const State& s, std::span<const store::SpendWindow> windows) {
-    return std::all_of(windows.begin(), windows.end(), [&](const auto& w) { return w.since >= s.kept_from; });
+    return std::all_of(windows.begin(), windows.end(), [&](const store::SpendWindow& w) {
+        return w.since >= (w.tag && !w.tag->empty() ? s.tags_kept_from : s.kept_from);
+    });
 }
 
 }  // namespace

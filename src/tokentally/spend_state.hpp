@@ -1,5 +1,6 @@
 // The spend of a serving process, kept in memory: the priced calls of the
-// last 720 hours (the longest budget or alert window), overall and per tag,
+// last 720 hours (the longest budget or alert window) and of each tag's last
+// 24 hours,
 // loaded from the ledger on first use, told of every commit of this
 // process's writer, and caught up whenever the store's write mark says that
 // someone else may have written (another process on the same ledger, a
@@ -24,16 +25,19 @@
 
 namespace tokentally::spend_state {
 
-// The longest window kept, in seconds (the monthly alert's 720 hours).
+// The longest window kept, in seconds (the monthly alert's 720 hours), and
+// the longest window of one tag (the tag budgets' 24 hours).
 inline constexpr double HORIZON_SECONDS = 720 * 3600.0;
+inline constexpr double TAG_HORIZON_SECONDS = 24 * 3600.0;
 
 struct State;
 
 // The spend of the calls in `store`; reads nothing until first asked.
 std::shared_ptr<State> make(std::shared_ptr<store::Store> store);
 
-// The priced spend of each window, as store::Calls::spend_since answers it.
-// Throws what the store throws when it has to catch up.
+// The priced spend of each window, as store::Calls::spend_since answers it
+// (a window longer than memory holds is summed by the store). Throws what
+// the store throws when it has to catch up.
 std::vector<double> spend_since(State& state, std::span<const store::SpendWindow> windows);
 
 // What this process's writer committed: taken in as it is when nobody else

@@ -211,8 +211,10 @@ void calls_against_budget(const tt_test::Scratch& s, bool strict, Outcome& out) 
     tt_test::MockServer mock(tt_test::priced_answer);
     tt_test::RunningApp app(tokentally::proxy::make_app(tt_test::store()));
     concurrent_calls(app.url(), mock.url(), CALLS, out);
-    EXPECT_EQ(out.other, 0);
-    EXPECT_EQ(out.served + out.refused, CALLS);
+    std::string seen = fmt::format("{} served, {} refused, {} other, ${} recorded", out.served.load(),
+                                   out.refused.load(), out.other.load(), recorded_cost(s));
+    EXPECT_EQ(out.other, 0) << seen;
+    EXPECT_EQ(out.served + out.refused, CALLS) << seen;
 }
 
 }  // namespace
@@ -221,8 +223,8 @@ TEST(SpendState, StrictBudgetHoldsUnderTwoHundredConcurrentCalls) {
     tt_test::Scratch s;
     Outcome out;
     calls_against_budget(s, true, out);
-    EXPECT_LE(recorded_cost(s), BUDGET);
-    EXPECT_GE(out.served, 9);
+    EXPECT_LE(recorded_cost(s), BUDGET) << out.served;
+    EXPECT_GE(out.served, 9) << recorded_cost(s);
 }
 
 TEST(SpendState, DefaultBudgetOvershootsByTheCallsCheckedTogether) {

@@ -18,8 +18,9 @@ namespace tokentally::alerts {
 // Compares the hourly, daily and monthly spend (all tags) and the daily
 // spend of `tag` ("default" when absent or empty) with their budgets and
 // stores an alert for each breach. The spend is read from `spend` (the
-// spend a serving process keeps in memory) when given, else summed in the
-// ledger. Errors (configuration, database, a budget that is not a number)
+// spend a serving process keeps in memory, as it stands: the ledger's alert
+// step runs right after that took the batch in) when given, else summed in
+// the ledger. Errors (configuration, database, a budget that is not a number)
 // propagate; alerts stored before stay.
 void check_budgets(store::Store& store, const std::optional<std::string>& tag = std::nullopt,
                    spend_state::State* spend = nullptr);

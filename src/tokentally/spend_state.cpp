@@ -222,14 +222,18 @@ void _refresh(State& s) {
     _remember(s, mark);
 }
 
-// This thread's own batch, when it follows the calls in memory without a gap.
+// This process's own batch, when it follows the calls in memory: ids are
+// given in the order of the commits, so a batch whose first id comes right
+// after the last one in memory was preceded by nobody's calls. Anything
+// else (a gap: someone else's calls in between; an id already in memory: a
+// catch-up read the batch first, or the ledger was replaced and its ids
+// started over) is left to a catch-up, which tells these apart.
 bool _take_batch(State& s, std::span<const store::Committed> batch) {
     std::lock_guard lock(s.mu);
-    if (!s.loaded || batch.front().at.id > s.applied + 1) return false;
+    if (!s.loaded || batch.front().at.id != s.applied + 1) return false;
     for (const store::Committed& c : batch) {
-        if (c.at.id <= s.applied) continue;  // read by a catch-up already
         if (c.rec->cost_usd) _add(s, c.at.ts, c.rec->tag, *c.rec->cost_usd);
-        s.applied = c.at.id;
+        s.applied = std::max(s.applied, c.at.id);
     }
     _prune(s, store::now());
     return true;
@@ -264,6 +268,16 @@ std::shared_ptr<State> make(std::shared_ptr<store::Store> store) {
 
 std::vector<double> spend_since(State& s, std::span<const store::SpendWindow> windows) {
     _refresh(s);
+    return spend_in_memory(s, windows);
+}
+
+std::vector<double> spend_in_memory(State& s, std::span<const store::SpendWindow> windows) {
+    bool loaded;
+    {
+        std::lock_guard lock(s.mu);
+        loaded = s.loaded;
+    }
+    if (!loaded) _catch_up(s);
     {
         std::lock_guard lock(s.mu);
         if (_in_memory(s, windows)) {
@@ -280,9 +294,7 @@ std::vector<double> spend_since(State& s, std::span<const store::SpendWindow> wi
 void committed(State& s, std::span<const store::Committed> batch) {
     if (batch.empty()) return;
     try {
-        std::uint64_t mark = s.store->calls().write_mark();
-        if (!(_seen_before(s, mark) && _take_batch(s, batch))) _catch_up(s);
-        _remember(s, mark);
+        if (!_take_batch(s, batch)) _catch_up(s);
     } catch (...) {
         std::lock_guard lock(s.mu);
         s.loaded = false;

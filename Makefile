@@ -8,6 +8,14 @@ JOBS      ?= $(shell nproc)
 HOST      ?= 127.0.0.1
 PORT      ?= 8082
 
+# Compilers run through ccache when it is installed (install-deps.sh adds it),
+# so a second build of unchanged sources, in this tree or in another clone,
+# takes seconds. The base directory makes entries match across clone paths.
+ifneq ($(shell command -v ccache),)
+export CCACHE_BASEDIR ?= $(CURDIR)
+export CMAKE_CXX_COMPILER_LAUNCHER ?= ccache
+endif
+
 .PHONY: deps build run test test-asan fuzz fuzz-smoke bench sdk-deps clean
 
 deps:

@@ -11,7 +11,7 @@ PACKAGES=(
   libxgboost-dev libfinal-dev libgpm-dev libcli11-dev
   zlib1g-dev libbrotli-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  wrk nginx valgrind tmux curl clang libclang-rt-14-dev
+  wrk nginx valgrind tmux curl clang libclang-rt-14-dev ccache
 )
 
 missing=()

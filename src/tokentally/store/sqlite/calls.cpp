@@ -241,9 +241,10 @@ PricedCalls SqliteCalls::priced_after(std::int64_t after_id, double since) {
     try {
         Transaction reading(conn);  // the last id and the rows from one snapshot
         _read_priced(conn, after_id, since, out);
-    } catch (const SQLite::Exception&) {
-        // A ledger file that holds no calls yet (the caches made it).
-        if (has_table(conn, "calls")) throw;
+    } catch (const SQLite::Exception& e) {
+        // A ledger file that held no calls when it was read (the caches made
+        // it, or the first call's table was being created meanwhile).
+        if (std::string_view(e.what()).find("no such table") == std::string_view::npos) throw;
         out.last_id = 0;
         out.rows.clear();
     }

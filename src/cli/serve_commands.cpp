@@ -21,12 +21,6 @@ namespace tokentally::cli {
 
 namespace {
 
-bool _loopback(const std::string& host) {
-    boost::system::error_code ec;
-    auto address = boost::asio::ip::make_address(host, ec);
-    return !ec && address.is_loopback();
-}
-
 // For tests only: with TOKENTALLY_TEST_TREAT_AS_NETWORK=1 a loopback address
 // (127.0.0.2 in the tests) is served as an address other machines reach, so
 // that the checks of an exposed server can be tried without listening
@@ -35,7 +29,7 @@ constexpr const char* TEST_AS_NETWORK = "TOKENTALLY_TEST_TREAT_AS_NETWORK";
 
 bool _exposed(const std::string& host) {
     const char* as_network = std::getenv(TEST_AS_NETWORK);
-    return !_loopback(host) || (as_network != nullptr && std::string_view(as_network) == "1");
+    return !access::loopback_address(host) || (as_network != nullptr && std::string_view(as_network) == "1");
 }
 
 // What a server reachable from elsewhere lets through, said once at start.

@@ -129,6 +129,7 @@ struct ForwardCall : relay::Call {
     std::optional<std::string> requested_model;  // the client's model when routing swapped it
     std::optional<gemini::NativeCall> native;   // a call to Gemini's native API (gemini_native on)
     usage::Accounting accounting;  // [accounting] as it stood when the call came in
+    double received = 0.0;         // relay::monotonic() when the request reached the proxy
 };
 
 // "s-" and 8 random hexadecimal digits.

@@ -278,7 +278,8 @@ bj::object _series(store::Store& store, const _Query& q) {
     for (const auto& [model, values] : by_model)
         datasets.push_back(bj::object{{"model_id", model}, {"cost", bj::value_from(values)}});
     bj::value daily = nullptr;
-    for (const auto& b : _budgets(store).at("budgets").as_array())
+    bj::object budgets = _budgets(store);
+    for (const auto& b : budgets.at("budgets").as_array())
         if (b.at("scope").as_string() == "daily") daily = b.at("limit");
     return {{"bucket_s", bucket}, {"starts", std::move(starts)}, {"datasets", std::move(datasets)},
             {"daily_budget", daily}};

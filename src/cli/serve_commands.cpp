@@ -2,6 +2,7 @@
 #include "cli/commands.hpp"
 #include "cli/output.hpp"
 
+#include "tokentally/dashboard.hpp"
 #include "tokentally/http/server.hpp"
 #include "tokentally/local.hpp"
 #include "tokentally/logging.hpp"
@@ -39,6 +40,8 @@ void _announce(const http::ServerOptions& opts, const access::Access& policy, bo
         log->warn("Listening on {}: anyone who can reach port {} can spend through this proxy with the keys its "
                   "clients send; set [proxy] client_keys_file to require a key of every caller",
                   opts.host, opts.port);
+    const char* admin = std::getenv(dashboard::ADMIN_TOKEN_ENV);
+    if (exposed && (admin == nullptr || *admin == '\0')) log->warn("{}", dashboard::NO_TOKEN_DETAIL);
     if (exposed || policy.targets || !policy.keys.empty())
         log->info("Listening on {}: {}", opts.host, access::describe(policy));
 }

@@ -101,18 +101,22 @@ void _count(const store::CallRecord& rec) {
 }
 
 // A budget of the configuration, when set and not 0 (0 means "no limit").
-void _add_budget(std::vector<Budget>& out, std::vector<store::SpendWindow>& windows, const boost::json::object& table,
-                 std::string_view key, const std::string& scope, const std::string& what, double since,
-                 const std::optional<std::string>& tag) {
+void _add_budget(std::vector<Budget>& out, const boost::json::object& table, std::string_view key,
+                 const std::string& scope, const std::string& what) {
     const boost::json::value* v = table.if_contains(key);
-    if (!json::truthy(v)) return;
-    out.push_back({scope, json::as_number(*v, what), 0.0});
-    windows.push_back({since, tag});
+    if (json::truthy(v)) out.push_back({scope, json::as_number(*v, what), 0.0});
 }
 
 constexpr double HOUR_SECONDS = 3600.0;
 constexpr double DAY_SECONDS = 86400.0;
 constexpr double MONTH_SECONDS = 30 * DAY_SECONDS;
+
+// A tag's budget is daily, as the budget block counts it.
+double _window_seconds(std::string_view scope) {
+    if (scope == "hourly") return HOUR_SECONDS;
+    if (scope == "monthly") return MONTH_SECONDS;
+    return DAY_SECONDS;
+}
 
 void _set_gauges(pm::Registry& registry, const std::vector<Budget>& configured, std::string_view version) {
     auto& spend = pm::BuildGauge()
@@ -160,20 +164,27 @@ void observe_upstream(double seconds) { _families().upstream.Observe(seconds); }
 void observe_overhead(double seconds) { _families().overhead.Observe(seconds < 0 ? 0 : seconds); }
 void observe_first_byte(double seconds) { _families().first_byte.Observe(seconds); }
 
-std::vector<Budget> budgets(store::Store& store) {
+std::vector<Budget> budget_limits() {
     auto cfg = config::load_shared();
     const boost::json::object& table = json::table(*cfg, "budgets");
     std::vector<Budget> out;
-    std::vector<store::SpendWindow> windows;
-    double now = store::now();
-    _add_budget(out, windows, table, "hourly", "hourly", "budgets.hourly", now - HOUR_SECONDS, std::nullopt);
-    _add_budget(out, windows, table, "daily", "daily", "budgets.daily", now - DAY_SECONDS, std::nullopt);
-    _add_budget(out, windows, table, "monthly", "monthly", "budgets.monthly", now - MONTH_SECONDS, std::nullopt);
+    for (const char* scope : {"hourly", "daily", "monthly"})
+        _add_budget(out, table, scope, scope, std::string("budgets.") + scope);
     for (const auto& [tag, entry] : json::table(table, "tags")) {
         if (!entry.is_object()) continue;
         std::string name(tag);
-        _add_budget(out, windows, entry.get_object(), "daily", "tag:" + name, "budgets.tags." + name + ".daily",
-                    now - DAY_SECONDS, name);
+        _add_budget(out, entry.get_object(), "daily", "tag:" + name, "budgets.tags." + name + ".daily");
+    }
+    return out;
+}
+
+std::vector<Budget> budgets(store::Store& store) {
+    std::vector<Budget> out = budget_limits();
+    std::vector<store::SpendWindow> windows;
+    double now = store::now();
+    for (const Budget& b : out) {
+        bool tag = b.scope.starts_with("tag:");
+        windows.push_back({now - _window_seconds(b.scope), tag ? std::optional(b.scope.substr(4)) : std::nullopt});
     }
     std::vector<double> spent = store.calls().spend_since(windows);
     for (std::size_t i = 0; i < out.size(); ++i) out[i].spent = spent[i];

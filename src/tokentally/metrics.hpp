@@ -45,8 +45,12 @@ struct Budget {
     double spent = 0.0;
 };
 
-// The budgets of the configuration with the spend of their windows, read
-// from one snapshot of the ledger. Throws for a budget that is not a number.
+// The budgets of the configuration, their spend left at 0. Throws for a
+// budget that is not a number.
+std::vector<Budget> budget_limits();
+
+// budget_limits() with the spend of their windows, read from one snapshot
+// of the ledger.
 std::vector<Budget> budgets(store::Store& store);
 
 // The text exposition of every metric, the budget gauges read now and

@@ -41,7 +41,11 @@ void BM_api(benchmark::State& state) {
         auto answer = boost::asio::co_spawn(
             ioc, [&]() -> boost::asio::awaitable<http::Response> { co_return co_await route->handler(req); },
             boost::asio::use_future);
-        ioc.run();
+        // The dashboard's reads finish on their own thread: the loop must
+        // not run out of work and stop before their answer comes back.
+        auto busy = boost::asio::make_work_guard(ioc);
+        while (answer.wait_for(std::chrono::seconds(0)) != std::future_status::ready)
+            ioc.run_one_for(std::chrono::milliseconds(10));
         http::Response resp = answer.get();
         if (resp.status != 200) state.SkipWithError(resp.body.c_str());
         benchmark::DoNotOptimize(resp.body.size());

@@ -59,7 +59,11 @@ int status_from(const http::Router& r, const std::string& pattern, const std::st
         auto answer = boost::asio::co_spawn(
             ioc, [&]() -> boost::asio::awaitable<http::Response> { co_return co_await route.handler(req); },
             boost::asio::use_future);
-        ioc.run();
+        // The dashboard's reads finish on their own thread: the loop must
+        // not run out of work and stop before their answer comes back.
+        auto busy = boost::asio::make_work_guard(ioc);
+        while (answer.wait_for(std::chrono::seconds(0)) != std::future_status::ready)
+            ioc.run_one_for(std::chrono::milliseconds(10));
         return answer.get().status;
     }
     ADD_FAILURE() << "no route " << pattern;

@@ -8,9 +8,6 @@
 #include "tokentally/metrics.hpp"
 #include "tokentally/paths.hpp"
 
-#include <boost/asio/co_spawn.hpp>
-#include <boost/asio/thread_pool.hpp>
-#include <boost/asio/use_awaitable.hpp>
 #include <boost/url/url.hpp>
 
 #include <algorithm>
@@ -64,20 +61,10 @@ std::optional<http::Response> _refusal(const http::Request& req, const std::opti
     return http::json_response(403, bj::object{{"detail", NO_TOKEN_DETAIL}});
 }
 
-// The thread the ledger reads of the page, the CSV and /metrics run on. A
-// 30-day summary of a large ledger takes a while; on a loop thread it would
-// hold up every proxied call that thread serves meanwhile. One thread: the
-// reads of a page wait for each other, never for the proxy nor it for them.
-asio::any_io_executor _reader() {
-    static asio::thread_pool pool(1);
-    return pool.get_executor();
-}
-
 http::Handler _guarded(http::Handler inner, std::shared_ptr<const std::optional<std::string>> token, bool data) {
     return [inner = std::move(inner), token, data](http::Request& req) -> asio::awaitable<http::Response> {
         if (auto refused = _refusal(req, *token, data)) co_return std::move(*refused);
-        if (!data) co_return co_await inner(req);
-        co_return co_await asio::co_spawn(_reader(), inner(req), asio::use_awaitable);
+        co_return co_await inner(req);
     };
 }
 

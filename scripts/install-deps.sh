@@ -12,6 +12,7 @@ PACKAGES=(
   zlib1g-dev libbrotli-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   wrk nginx valgrind tmux curl clang libclang-rt-14-dev ccache
+  prometheus-cpp-dev libjs-chart.js chromium prometheus
 )
 
 missing=()

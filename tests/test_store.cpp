@@ -92,6 +92,21 @@ TEST_P(StoreConformance, AppendedRowsReadBackAsWrittenNewestFirst) {
     EXPECT_FALSE(cached[1] || cached[2]);
 }
 
+TEST_P(StoreConformance, CallsOfAWindowOldestFirstFromItsStartOfOneTag) {
+    EXPECT_TRUE(calls.between(0, std::nullopt).empty());  // a fresh ledger reads empty
+    append({call(10, "a"), call(100, "b"), call(50, "a"), call(200, "a")});
+    auto rows = calls.between(now - 100, std::nullopt);
+    ASSERT_EQ(rows.size(), 3u);
+    EXPECT_DOUBLE_EQ(rows[0].ts, now - 100);  // the boundary is inside
+    EXPECT_DOUBLE_EQ(rows[1].ts, now - 50);
+    EXPECT_DOUBLE_EQ(rows[2].ts, now - 10);
+    EXPECT_EQ(rows[0].session_id, "s-1");
+    auto tagged = calls.between(now - 1000, std::string("a"));
+    ASSERT_EQ(tagged.size(), 3u);
+    for (const auto& r : tagged) EXPECT_EQ(r.tag, "a");
+    EXPECT_TRUE(calls.between(now - 1000, std::string("none")).empty());
+}
+
 TEST_P(StoreConformance, ConcurrentAppendsKeepEveryRow) {
     std::vector<std::thread> writers;
     for (int t = 0; t < 4; ++t)

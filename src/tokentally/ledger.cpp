@@ -321,6 +321,10 @@ bj::array agent_recent(store::Store& store, const std::string& session_id, std::
     return _call_records(store.calls().latest(n, session_id));
 }
 
+bj::array calls_since(store::Store& store, double since_hours, std::optional<std::string> tag) {
+    return _call_records(store.calls().between(_hours_ago(since_hours), _only(tag)));
+}
+
 // --- routed calls -------------------------------------------------------------
 
 namespace {

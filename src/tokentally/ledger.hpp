@@ -99,6 +99,8 @@ double rolling_spend(store::Store& store, std::int64_t days = 30, std::optional<
 boost::json::array rolling_summary(store::Store& store, std::int64_t days = 30);
 boost::json::array agent_summary(store::Store& store, double since_hours = 24.0);
 boost::json::array agent_recent(store::Store& store, const std::string& session_id, std::int64_t n = 20);
+// Every call of the window (of one tag when given), oldest first, as recent() shows them.
+boost::json::array calls_since(store::Store& store, double since_hours, std::optional<std::string> tag = std::nullopt);
 
 // --- routed calls -------------------------------------------------------------
 

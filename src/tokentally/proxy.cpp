@@ -5,6 +5,7 @@
 #include "tokentally/catalog.hpp"
 #include "tokentally/config.hpp"
 #include "tokentally/dashboard.hpp"
+#include "tokentally/metrics.hpp"
 #include "tokentally/features.hpp"
 #include "tokentally/gemini.hpp"
 #include "tokentally/json.hpp"
@@ -187,6 +188,7 @@ asio::awaitable<std::optional<http::Response>> _semantic_stage(ledger::Writer& l
         if (!sem_hit || sem_hit->empty()) co_return std::nullopt;
         _log()->info("{} 🧠 SEMANTIC HIT  {}  $0.000000", relay::log_prefix(tag, session_id), model_id);
         _record_cache_hit(ledger, *sem_hit, routed, tag, session_id);
+        metrics::count_cache_hit("semantic");
         co_return _cached_answer(*sem_hit, "semantic-hit", routed.extra_headers);
     } catch (const std::exception& e) {
         _log()->warn("Semantic cache lookup failed: {}", e.what());
@@ -280,6 +282,7 @@ asio::awaitable<http::Response> _proxy(http::Request& req, const _Guard& guard,
                                        const std::shared_ptr<ledger::Writer>& ledger,
                                        const std::shared_ptr<spend_state::State>& spend) {
     store::Store& store = ledger::store_of(*ledger);
+    const double received = relay::monotonic();
     // 1-5: control headers and the upstream URL.
     const std::string* target = req.header("X-Tokentally-Target");
     if (target == nullptr || target->empty())
@@ -325,6 +328,7 @@ asio::awaitable<http::Response> _proxy(http::Request& req, const _Guard& guard,
         if (const auto& block_msg = admitted.refusal) {
             _log()->warn("{} ✗ BLOCKED  {}  {}", relay::log_prefix(tag, session_id), relay::log_text(model_id),
                          *block_msg);
+            metrics::count_refusal(model_id, tag);
             co_return http::json_response(
                 429, bj::object{{"error", {{"type", "budget_exceeded"}, {"message", *block_msg}, {"tag", tag}}}});
         }
@@ -347,6 +351,7 @@ asio::awaitable<http::Response> _proxy(http::Request& req, const _Guard& guard,
             if (auto hit = _exact_cache_get(store, *cache_key); hit && !hit->empty()) {
                 _log()->info("{} ⚡ EXACT HIT  {}  $0.000000", relay::log_prefix(tag, session_id), *model_id);
                 _record_cache_hit(*ledger, *hit, routed, tag, session_id, native.has_value());
+                metrics::count_cache_hit("exact");
                 co_return _cached_answer(*hit, "exact-hit", routed.extra_headers);
             }
         }
@@ -360,6 +365,7 @@ asio::awaitable<http::Response> _proxy(http::Request& req, const _Guard& guard,
     ForwardCall call;
     call.headers = relay::forward_headers(req.headers);
     call.t0 = relay::monotonic();
+    call.received = received;
     call.ledger = ledger;
     call.client = std::make_shared<http::Client>(upstream_timeout, guard.check);
     call.method = req.method;
@@ -482,12 +488,12 @@ http::Router make_app(std::shared_ptr<store::Store> store, std::shared_ptr<const
     // The spend of the budget and alert windows is kept in memory, told of
     // each commit before the alert step reads it.
     auto spend = spend_state::make(store);
-    auto ledger = ledger::make_writer(store, {ledger::spend_step(spend), ledger::alert_step(spend)});
+    auto ledger = ledger::make_writer(store, {ledger::spend_step(spend), ledger::alert_step(spend), metrics::listener()});
     http::Handler proxy_route = [guard, ledger, spend](http::Request& req) {
         return _proxy(req, *guard, ledger, spend);
     };
     http::Router app;
-    http::include_router(app, dashboard::router());
+    http::include_router(app, dashboard::router(store, std::string(VERSION)));
     http::include_router(app, _with_key(local::router(ledger), guard));
     app.startup.push_back([store] { bindings().init_cache_tables(*store); });
     http::add_route(app, {"GET"}, "/health", _health);
@@ -632,6 +638,7 @@ asio::awaitable<http::Response> _handle_standard(ForwardCall call) {
     const http::ClientRequest upstream_req{call.method, call.url, call.headers, call.body};
     http::ClientResponse upstream = co_await call.client->fetch(upstream_req);
     double elapsed = relay::elapsed(call);
+    metrics::observe_upstream(elapsed);
     call.client->close();
     _Measured m = _measure(upstream.body, call);
 
@@ -666,6 +673,7 @@ asio::awaitable<http::Response> _handle_standard(ForwardCall call) {
     // labelled as the JSON it now is.
     if (http::find_header(resp.headers, "content-type") == nullptr)
         resp.headers.emplace_back("content-type", "application/json");
+    metrics::observe_overhead(relay::monotonic() - call.received - elapsed);
     co_return resp;
 }
 
@@ -687,6 +695,7 @@ struct _Relay {
     bool opened = false;
     bool ended = false;            // the provider's body has ended
     bool recorded = false;
+    bool first_seen = false;       // the first chunk went out (its time observed)
 };
 
 // With stream_usage "request": the body with stream_options.include_usage
@@ -749,6 +758,7 @@ void _read_unread(_Relay& r) {
 // What the client gets of a piece: the piece itself (a copy is kept to read
 // later), or in drop mode whole events without the usage-only chunk.
 std::string _pass(_Relay& r, std::string piece) {
+    if (!std::exchange(r.first_seen, true)) metrics::observe_first_byte(relay::elapsed(r.call));
     if (!r.reads) return piece;
     if (r.reading.drop_usage_only) return usage::relay(r.reading, piece);
     r.unread.assign(piece);
@@ -794,6 +804,7 @@ asio::awaitable<void> _record_stream(_Relay& r) {
     r.recorded = true;
     c.client->close();
     ledger::CallRecord rec = _stream_record(r, 200, relay::elapsed(c), false);
+    metrics::observe_upstream(rec.elapsed_s);
     co_await relay::record_stream_end(c, rec, *_log());
     _log_stream(r, rec, false);
 }
@@ -801,6 +812,7 @@ asio::awaitable<void> _record_stream(_Relay& r) {
 asio::awaitable<std::optional<std::string>> _relay_next(std::shared_ptr<_Relay> r) {
     if (!r->opened) {
         r->opened = true;
+        metrics::observe_overhead(r->call.t0 - r->call.received);
         co_await _open_upstream(*r);
     }
     if (r->first) co_return _pass(*r, *std::exchange(r->first, std::nullopt));

@@ -133,6 +133,7 @@ struct ForwardCall : relay::Call {
     // What the call holds of its budgets in strict mode, until its row is
     // written: released when the last copy of the call goes.
     std::shared_ptr<spend_state::Hold> hold;
+    double received = 0.0;         // relay::monotonic() when the request reached the proxy
 };
 
 // "s-" and 8 random hexadecimal digits.

@@ -78,6 +78,9 @@ public:
     virtual std::vector<DayTotals> by_day(double since) = 0;
     // Calls since `since` (of one tag when given) per model, most calls first.
     virtual std::vector<ModelCalls> model_calls(double since, const std::optional<std::string>& tag) = 0;
+    // Every call since `since` (of one tag when given), oldest first: what
+    // the dashboard draws its series and percentiles from and exports.
+    virtual std::vector<CallRow> between(double since, const std::optional<std::string>& tag) = 0;
 
     // --- beside the rows ----------------------------------------------------
 

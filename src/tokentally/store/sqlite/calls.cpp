@@ -323,6 +323,18 @@ std::vector<CallRow> SqliteCalls::latest(std::int64_t n, const std::optional<std
     return rows;
 }
 
+std::vector<CallRow> SqliteCalls::between(double since, const std::optional<std::string>& tag) {
+    _ensure_schema(path_);
+    auto conn = connection(path_);
+    SQLite::Statement q(conn, std::string(SELECT_CALLS) + "\nWHERE ts >= ?" + (tag ? " AND tag = ?" : "") +
+                                  "\nORDER BY ts, id");
+    q.bind(1, since);
+    if (tag) q.bind(2, *tag);
+    std::vector<CallRow> rows;
+    while (q.executeStep()) rows.push_back(_call_row(q));
+    return rows;
+}
+
 double SqliteCalls::spend(double since, const std::optional<std::string>& tag) {
     _ensure_schema(path_);
     return sqlite::spend_since(connection(path_), since, tag);

@@ -22,6 +22,7 @@ public:
     std::vector<GroupTotals> by_model(double since, const std::optional<std::string>& tag) override;
     std::vector<GroupTotals> by_session(double since) override;
     std::vector<CallRow> latest(std::int64_t n, const std::optional<std::string>& session_id) override;
+    std::vector<CallRow> between(double since, const std::optional<std::string>& tag) override;
     double spend(double since, const std::optional<std::string>& tag) override;
     std::vector<DayTotals> by_day(double since) override;
     std::vector<ModelCalls> model_calls(double since, const std::optional<std::string>& tag) override;

@@ -1,11 +1,14 @@
 // The per-call work of the proxy on ledgers of 0, 100k and 1M rows:
-// recording a call (with its alert step), the budget block and the
-// exact-match cache. The figure that matters is how each grows with the
+// recording a call (with its alert step), the budget block (summed in the
+// ledger, and read from the spend `serve` keeps in memory), strict mode's
+// hold and the exact-match cache. The figure that matters is how each grows with the
 // ledger, so every size runs in the same invocation.
 #include "seed.hpp"
 
+#include "tokentally/budget.hpp"
 #include "tokentally/ledger.hpp"
 #include "tokentally/proxy.hpp"
+#include "tokentally/spend_state.hpp"
 
 #include <benchmark/benchmark.h>
 
@@ -18,6 +21,7 @@
 namespace fs = std::filesystem;
 namespace ledger = tokentally::ledger;
 namespace proxy = tokentally::proxy;
+namespace spend_state = tokentally::spend_state;
 
 namespace {
 
@@ -75,6 +79,41 @@ void BM_budget_block(benchmark::State& state) {
     for (auto _ : state) benchmark::DoNotOptimize(proxy::_check_budget_block(*store, "tag1"));
 }
 
+// What `serve` does: the spend kept in memory (loaded before the timing)
+// takes each row in, and the alert step reads its windows there.
+void BM_record_call_in_memory(benchmark::State& state) {
+    auto store = _use_ledger(state.range(0));
+    auto spend = spend_state::make(store);
+    auto writer = ledger::make_writer(store, {ledger::spend_step(spend), ledger::alert_step(spend)});
+    auto rec = _call();
+    ledger::record_call(*writer, rec);
+    for (auto _ : state) ledger::record_call(*writer, rec);
+}
+
+const boost::json::object BODY{{"model", "openai/gpt-4o"},
+                               {"messages", boost::json::array{{{"role", "user"}, {"content", "hello"}}}}};
+const boost::json::object PRICE{{"input", 2.5}, {"output", 10.0}};
+
+void BM_budget_block_in_memory(benchmark::State& state) {
+    auto spend = spend_state::make(_use_ledger(state.range(0)));
+    tokentally::budget::admit(spend, "tag1", BODY, PRICE);
+    for (auto _ : state) benchmark::DoNotOptimize(tokentally::budget::admit(spend, "tag1", BODY, PRICE));
+}
+
+// Strict mode's extra work: the call's worst case, and holding it under the
+// lock that reads the two windows, then letting it go.
+void BM_strict_hold(benchmark::State& state) {
+    auto spend = spend_state::make(_use_ledger(state.range(0)));
+    double now = tokentally::store::now();
+    const tokentally::store::SpendWindow windows[] = {{now - 86400, std::nullopt}, {now - 86400, "tag1"}};
+    auto admit = [](auto) { return true; };
+    spend_state::spend_since(*spend, windows);  // loaded before the timing
+    for (auto _ : state) {
+        double cost = tokentally::budget::worst_case_cost(BODY, PRICE, tokentally::budget::RESERVE_OUTPUT_TOKENS);
+        benchmark::DoNotOptimize(spend_state::hold_if(spend, windows, "tag1", cost, admit));
+    }
+}
+
 void BM_exact_cache_put_get(benchmark::State& state) {
     auto store = _use_ledger(state.range(0));
     boost::json::object body{{"model", "openai/gpt-4o"}, {"messages", "hello"}};
@@ -92,6 +131,9 @@ void BM_exact_cache_put_get(benchmark::State& state) {
 
 BENCHMARK(BM_record_call)->Arg(0)->Arg(100'000)->Arg(1'000'000)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_budget_block)->Arg(0)->Arg(100'000)->Arg(1'000'000)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_record_call_in_memory)->Arg(0)->Arg(100'000)->Arg(1'000'000)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_budget_block_in_memory)->Arg(0)->Arg(100'000)->Arg(1'000'000)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_strict_hold)->Arg(0)->Arg(1'000'000)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_exact_cache_put_get)->Arg(0)->Arg(100'000)->Arg(1'000'000)->Unit(benchmark::kMicrosecond);
 
 int main(int argc, char** argv) {

@@ -12,7 +12,7 @@ P_MOCK=19101 P_NGINX=19102 P_TT=19103
 NGINX_PROCESSES="worker_processes 2;"
 . "$(dirname "$0")/setup.sh"
 
-nginx -p "$WORK/nginx" -c "$WORK/nginx/nginx.conf" & pids+=($!)
+nginx -p "$WORK/nginx" -c "$WORK/nginx/nginx.conf" & NGINX_PID=$!; pids+=($NGINX_PID)
 HOME="$WORK/home" TOKENTALLY_DATA_DIR="$WORK/data" "$BIN/tokentally" serve --port $P_TT --workers 2 \
   >"$WORK/tokentally.log" 2>&1 & TT_PID=$!; pids+=($TT_PID)
 wait_for_ports $P_MOCK $P_NGINX $P_TT
@@ -21,10 +21,23 @@ IDLE_RSS=$(awk '/VmRSS/ {print $2}' /proc/$TT_PID/status)
 # wrk's "Latency Distribution" prints values such as 85.00us, 1.20ms or 2.01s.
 to_us() { awk -v v="$1" 'BEGIN { n = v + 0; if (v ~ /us$/) print n; else if (v ~ /ms$/) print n * 1000; else if (v ~ /s$/) print n * 1e6; else print n }'; }
 
-declare -A RPS P50 P99 REQS
+# CPU time (user + system, in clock ticks) of a process and its children
+# (nginx's workers), from /proc.
+cpu_ticks() {
+  local total=0 p
+  for p in $1 $(pgrep -P "$1" || true); do total=$(( total + $(awk '{print $14 + $15}' "/proc/$p/stat") )); done
+  echo $total
+}
+declare -A PID_OF=([nginx]=$NGINX_PID [tokentally]=$TT_PID)
+
+declare -A RPS P50 P99 REQS CPU
 run_wrk() {  # name port connections
-  local out threads=$(( $3 > 1 ? 2 : 1 ))
+  local out threads=$(( $3 > 1 ? 2 : 1 )) pid=${PID_OF[$1]:-} before=0
+  [ -z "$pid" ] || before=$(cpu_ticks "$pid")
   out=$(wrk -t$threads -c$3 -d${DUR}s --latency -s "$WORK/post.lua" "http://127.0.0.1:$2/v1/chat/completions")
+  # CPU per proxied call, in µs, over the timed run.
+  [ -z "$pid" ] || CPU[$1,$3]=$(awk -v t=$(( $(cpu_ticks "$pid") - before )) -v hz="$(getconf CLK_TCK)" \
+    -v n="$(echo "$out" | awk '/requests in/ {print $1}')" 'BEGIN { printf "%.1f", t / hz * 1e6 / n }')
   RPS[$1,$3]=$(echo "$out" | awk '/Requests\/sec/ {print $2}')
   P50[$1,$3]=$(to_us "$(echo "$out" | awk '$1 == "50%" {print $2}')")
   P99[$1,$3]=$(to_us "$(echo "$out" | awk '$1 == "99%" {print $2}')")
@@ -113,6 +126,7 @@ REPORT="$WORK/report.md"
   done
   echo
   echo "- tokentally / nginx req/s at 32 connections: $(ratio ${RPS[tokentally,32]} ${RPS[nginx,32]})"
+  echo "- CPU per proxied call (user + system over the timed run): nginx ${CPU[nginx,1]} µs at 1 connection, ${CPU[nginx,32]} µs at 32; tokentally ${CPU[tokentally,1]} µs, ${CPU[tokentally,32]} µs; tokentally / nginx at 32 connections: $(ratio ${CPU[tokentally,32]} ${CPU[nginx,32]})"
   echo "- added p50 at 1 connection, tokentally / nginx: $(ratio $(added ${P50[tokentally,1]} ${P50[direct,1]}) $(added ${P50[nginx,1]} ${P50[direct,1]}))"
   echo "- rows recorded: $ROWS for $SENT requests answered"
   echo "- RSS of tokentally serve: idle $((IDLE_RSS / 1024)) MB, peak $((PEAK_RSS / 1024)) MB"

@@ -13,6 +13,7 @@ PACKAGES=(
   libpq-dev postgresql-15
   libgtest-dev libgmock-dev libbenchmark-dev
   wrk nginx valgrind tmux curl clang libclang-rt-14-dev ccache
+  prometheus-cpp-dev libjs-chart.js chromium prometheus
 )
 
 missing=()

@@ -104,6 +104,21 @@ TEST_P(StoreConformance, AppendedRowsReadBackAsWrittenNewestFirst) {
     EXPECT_FALSE(cached[1] || cached[2]);
 }
 
+TEST_P(StoreConformance, CallsOfAWindowOldestFirstFromItsStartOfOneTag) {
+    EXPECT_TRUE(calls.between(0, std::nullopt).empty());  // a fresh ledger reads empty
+    append({call(10, "a"), call(100, "b"), call(50, "a"), call(200, "a")});
+    auto rows = calls.between(now - 100, std::nullopt);
+    ASSERT_EQ(rows.size(), 3u);
+    EXPECT_DOUBLE_EQ(rows[0].ts, now - 100);  // the boundary is inside
+    EXPECT_DOUBLE_EQ(rows[1].ts, now - 50);
+    EXPECT_DOUBLE_EQ(rows[2].ts, now - 10);
+    EXPECT_EQ(rows[0].session_id, "s-1");
+    auto tagged = calls.between(now - 1000, std::string("a"));
+    ASSERT_EQ(tagged.size(), 3u);
+    for (const auto& r : tagged) EXPECT_EQ(r.tag, "a");
+    EXPECT_TRUE(calls.between(now - 1000, std::string("none")).empty());
+}
+
 TEST_P(StoreConformance, ConcurrentAppendsKeepEveryRow) {
     std::vector<std::thread> writers;
     for (int t = 0; t < 4; ++t)
@@ -140,6 +155,34 @@ TEST_P(StoreConformance, SpendWindowsIncludeTheirStartCountPricedCallsAndCreateN
     EXPECT_EQ(spent[3], 0.0);
     EXPECT_DOUBLE_EQ(calls.spend(now - 86400, std::nullopt), 1.75);
     EXPECT_DOUBLE_EQ(calls.spend(now - 86400, std::string("b")), 0.25);
+}
+
+TEST_P(StoreConformance, PricedCallsAfterAnIdAndTheWriteMarkOfOtherWriters) {
+    auto nothing = calls.priced_after(0, 0);
+    EXPECT_EQ(nothing.last_id, 0);
+    EXPECT_TRUE(nothing.rows.empty());
+    std::uint64_t empty_mark = calls.write_mark();
+    EXPECT_FALSE(st->exists()) << "the spend kept in memory never creates a ledger";
+
+    // Another writer (a thread of its own here) moves this thread's mark.
+    std::thread([&] { append({call(7200, "a", 1.5), call(60, "", 2.0), call(30, "b", std::nullopt)}); }).join();
+    std::uint64_t mark = calls.write_mark();
+    EXPECT_NE(mark, empty_mark);
+    EXPECT_EQ(calls.write_mark(), mark) << "nothing written since: the same mark";
+
+    auto all = calls.priced_after(0, now - 86400);
+    ASSERT_EQ(all.rows.size(), 2u);  // the unpriced call is left out, but its id is the last
+    EXPECT_EQ(all.rows[0].tag, "a");
+    EXPECT_EQ(all.rows[0].cost_usd, 1.5);
+    EXPECT_EQ(all.rows[0].ts, now - 7200);
+    EXPECT_LT(all.rows[0].id, all.rows[1].id);
+    EXPECT_GT(all.last_id, all.rows[1].id);
+
+    auto recent = calls.priced_after(all.rows[0].id, now - 3600);
+    ASSERT_EQ(recent.rows.size(), 1u);
+    EXPECT_EQ(recent.rows[0].cost_usd, 2.0);
+    EXPECT_EQ(recent.generation, all.generation);
+    EXPECT_TRUE(calls.priced_after(all.last_id, 0).rows.empty());
 }
 
 TEST_P(StoreConformance, GroupTotalsKeepSqlTypesAndOrder) {

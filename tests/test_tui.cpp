@@ -332,3 +332,31 @@ TEST(Dashboard, RunsInATerminal) {
     EXPECT_NE(screen.find("before-dashboard"), std::string::npos) << screen;
     EXPECT_EQ(screen.find("COST 24H"), std::string::npos) << screen;
 }
+
+// The first screen: the three tables' headers even on a new ledger, and on a
+// seeded one the figures in the very frame that first shows the footer
+// (before this, they waited for the timer's first tick, 3 s in).
+TEST(Dashboard, FirstScreenHasHeadersAndFigures) {
+    if (tt_test::run("command -v tmux").status != 0) GTEST_SKIP() << "tmux is not installed";
+    tt_test::Scratch s;
+    auto start = [&](const Tmux& t) {
+        std::string program = "HOME=" + s.home + " TOKENTALLY_DATA_DIR=" + s.data + " LANG=C.UTF-8 " +
+                              std::getenv("TOKENTALLY_BIN") + " tui; sleep 30";
+        ASSERT_EQ(tt_test::run(t.cmd("new-session -d -s tt -x 160 -y 45 '" + program + "'")).status, 0);
+    };
+    {
+        Tmux t;
+        start(t);
+        ASSERT_GE(wait_for(t, "● RECENT CALLS", 30), 0) << t.screen();
+        ASSERT_GE(wait_for(t, "refreshed", 30), 0) << t.screen();
+        std::string screen = t.screen();
+        for (const auto* columns : {&tui::AGENTS_COLUMNS, &tui::MODEL_COLUMNS, &tui::RECENT_COLUMNS})
+            for (const auto& c : *columns) EXPECT_NE(screen.find(c), std::string::npos) << c << "\n" << screen;
+    }
+    seed(300);
+    Tmux t;
+    start(t);
+    ASSERT_GE(wait_for(t, "r-Refresh", 30), 0) << t.screen();
+    EXPECT_GE(wait_for(t, "agent-", 1.0), 0) << "the first screen shows no figures\n" << t.screen();
+    EXPECT_NE(t.screen().find("300"), std::string::npos) << t.screen();
+}

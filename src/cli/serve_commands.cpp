@@ -2,6 +2,7 @@
 #include "cli/commands.hpp"
 #include "cli/output.hpp"
 
+#include "tokentally/dashboard.hpp"
 #include "tokentally/http/server.hpp"
 #include "tokentally/local.hpp"
 #include "tokentally/logging.hpp"
@@ -21,12 +22,6 @@ namespace tokentally::cli {
 
 namespace {
 
-bool _loopback(const std::string& host) {
-    boost::system::error_code ec;
-    auto address = boost::asio::ip::make_address(host, ec);
-    return !ec && address.is_loopback();
-}
-
 // For tests only: with TOKENTALLY_TEST_TREAT_AS_NETWORK=1 a loopback address
 // (127.0.0.2 in the tests) is served as an address other machines reach, so
 // that the checks of an exposed server can be tried without listening
@@ -35,7 +30,7 @@ constexpr const char* TEST_AS_NETWORK = "TOKENTALLY_TEST_TREAT_AS_NETWORK";
 
 bool _exposed(const std::string& host) {
     const char* as_network = std::getenv(TEST_AS_NETWORK);
-    return !_loopback(host) || (as_network != nullptr && std::string_view(as_network) == "1");
+    return !access::loopback_address(host) || (as_network != nullptr && std::string_view(as_network) == "1");
 }
 
 // What a server reachable from elsewhere lets through, said once at start.
@@ -45,6 +40,8 @@ void _announce(const http::ServerOptions& opts, const access::Access& policy, bo
         log->warn("Listening on {}: anyone who can reach port {} can spend through this proxy with the keys its "
                   "clients send; set [proxy] client_keys_file to require a key of every caller",
                   opts.host, opts.port);
+    const char* admin = std::getenv(dashboard::ADMIN_TOKEN_ENV);
+    if (exposed && (admin == nullptr || *admin == '\0')) log->warn("{}", dashboard::NO_TOKEN_DETAIL);
     if (exposed || policy.targets || !policy.keys.empty())
         log->info("Listening on {}: {}", opts.host, access::describe(policy));
 }

@@ -287,6 +287,15 @@ bool internal_address(const ip::address& address) {
            in(0xac100000, 12) || in(0xc0a80000, 16) || in(0x64400000, 10) || in(0xe0000000, 3);
 }
 
+bool loopback_address(std::string_view text) {
+    boost::system::error_code ec;
+    ip::address address = ip::make_address(text, ec);
+    if (ec) return false;
+    if (address.is_v6() && address.to_v6().is_v4_mapped())
+        return ip::make_address_v4(ip::v4_mapped, address.to_v6()).is_loopback();
+    return address.is_loopback();
+}
+
 http::AddressCheck address_check(std::shared_ptr<const Access> access) {
     if (access->loopback || !access->targets) return {};
     return [access](const std::string& host, const std::vector<ip::address>& addresses) {
@@ -305,6 +314,12 @@ std::optional<std::string> key_name(const Access& access, std::string_view prese
         if (CRYPTO_memcmp(key.digest.data(), digest.data(), digest.size()) == 0) match = &key;
     if (match == nullptr) return std::nullopt;
     return match->name;
+}
+
+bool same_secret(std::string_view presented, std::string_view secret) {
+    auto a = _digest(presented);
+    auto b = _digest(secret);
+    return CRYPTO_memcmp(a.data(), b.data(), a.size()) == 0;
 }
 
 std::string describe(const Access& access) {

@@ -79,6 +79,11 @@ std::optional<std::string> target_refusal(const Access& access, const std::strin
 // addresses by the IPv4 address inside).
 bool internal_address(const boost::asio::ip::address& address);
 
+// True for a loopback address in IPv4 or IPv6 form (an IPv4-mapped one by
+// the IPv4 address inside); false for anything else, text that is not an
+// address included.
+bool loopback_address(std::string_view text);
+
 // Thrown by the address check: the target resolved to an internal address.
 struct TargetRefused : std::runtime_error {
     using std::runtime_error::runtime_error;
@@ -92,6 +97,10 @@ http::AddressCheck address_check(std::shared_ptr<const Access> access);
 // The name of the listed key equal to `presented`, or none. Every listed key
 // is compared, each in constant time.
 std::optional<std::string> key_name(const Access& access, std::string_view presented);
+
+// Whether `presented` equals `secret`, compared in constant time (over
+// their digests, so that not even the length leaks).
+bool same_secret(std::string_view presented, std::string_view secret);
 
 // One line for the start-up log: where calls may go and whether they need a key.
 std::string describe(const Access& access);

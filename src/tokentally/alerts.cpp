@@ -121,12 +121,14 @@ std::optional<_Found> _breach(const _Budget& b, double spent, const std::string&
 // Every window and the tag, read from one snapshot of the ledger. What was
 // found before a failure (a budget that is not a number) is still returned,
 // with the failure.
-std::vector<_Found> _check_all(store::Store& store, const bj::object& budgets, const std::string& tag,
-                               std::exception_ptr& failed) {
+std::vector<_Found> _check_all(store::Store& store, spend_state::State* spend, const bj::object& budgets,
+                               const std::string& tag, std::exception_ptr& failed) {
     _Budgets checked = _budgets(budgets, tag, failed);
     std::vector<_Found> found;
     try {
-        std::vector<double> spent = store.calls().spend_since(std::span(checked.window.data(), checked.n));
+        std::span windows(checked.window.data(), checked.n);
+        std::vector<double> spent =
+            spend != nullptr ? spend_state::spend_in_memory(*spend, windows) : store.calls().spend_since(windows);
         for (std::size_t i = 0; i < checked.n; ++i)
             if (auto f = _breach(checked.budget[i], spent[i], tag)) found.push_back(std::move(*f));
     } catch (...) {
@@ -143,11 +145,11 @@ double _get_spend(store::Store& store, double hours, const std::optional<std::st
     return store.calls().spend_since(window).front();
 }
 
-void check_budgets(store::Store& store, const std::optional<std::string>& tag) {
+void check_budgets(store::Store& store, const std::optional<std::string>& tag, spend_state::State* spend) {
     auto cfg = config::load_shared();
     const bj::object& budgets = json::table(*cfg, "budgets");
     std::exception_ptr failed;
-    for (const _Found& f : _check_all(store, budgets, tag && !tag->empty() ? *tag : "default", failed))
+    for (const _Found& f : _check_all(store, spend, budgets, tag && !tag->empty() ? *tag : "default", failed))
         _record_alert(store, f.level, f.scope, f.spent, f.budget, f.message);
     if (failed) std::rethrow_exception(failed);
 }
@@ -186,8 +188,8 @@ bj::array get_unseen_alerts(store::Store& store) { return _records(store.alerts(
 
 }  // namespace tokentally::alerts
 
-extern "C" __attribute__((visibility("default"))) int tokentally_alerts_check_budgets(tokentally::store::Store* store,
-                                                                                     const char* tag) {
+extern "C" __attribute__((visibility("default"))) int tokentally_alerts_check_budgets_from(
+    tokentally::store::Store* store, tokentally::spend_state::State* spend, const char* tag) {
     namespace logging = tokentally::logging;
     static logging::RepeatedFailure failures;
     // Exceptions must not cross the C boundary into the ledger.
@@ -195,7 +197,7 @@ extern "C" __attribute__((visibility("default"))) int tokentally_alerts_check_bu
         if (store == nullptr) throw std::invalid_argument("no store to check");
         std::optional<std::string> t;
         if (tag != nullptr) t = tag;
-        tokentally::alerts::check_budgets(*store, t);
+        tokentally::alerts::check_budgets(*store, t, spend);
         logging::succeeded(failures);
         return 0;
     } catch (...) {
@@ -203,4 +205,9 @@ extern "C" __attribute__((visibility("default"))) int tokentally_alerts_check_bu
                         logging::describe(std::current_exception()));
         return 1;
     }
+}
+
+extern "C" __attribute__((visibility("default"))) int tokentally_alerts_check_budgets(tokentally::store::Store* store,
+                                                                                     const char* tag) {
+    return tokentally_alerts_check_budgets_from(store, nullptr, tag);
 }

@@ -4,6 +4,7 @@
 // logged in colour on "tokentally.alerts".
 #pragma once
 
+#include "tokentally/spend_state.hpp"
 #include "tokentally/store/store.hpp"
 
 #include <boost/json.hpp>
@@ -16,9 +17,13 @@ namespace tokentally::alerts {
 
 // Compares the hourly, daily and monthly spend (all tags) and the daily
 // spend of `tag` ("default" when absent or empty) with their budgets and
-// stores an alert for each breach. Errors (configuration, database, a
-// budget that is not a number) propagate; alerts stored before stay.
-void check_budgets(store::Store& store, const std::optional<std::string>& tag = std::nullopt);
+// stores an alert for each breach. The spend is read from `spend` (the
+// spend a serving process keeps in memory, as it stands: the ledger's alert
+// step runs right after that took the batch in) when given, else summed in
+// the ledger. Errors (configuration, database, a budget that is not a number)
+// propagate; alerts stored before stay.
+void check_budgets(store::Store& store, const std::optional<std::string>& tag = std::nullopt,
+                   spend_state::State* spend = nullptr);
 
 // At most `n` alerts, newest first.
 boost::json::array get_recent_alerts(store::Store& store, std::int64_t n = 20);
@@ -42,3 +47,7 @@ void _record_alert(store::Store& store, const std::string& level, const std::str
 // (tag may be null) and returns 0, or non-zero when it failed, which it logs
 // once while the same failure goes on. Never throws.
 extern "C" int tokentally_alerts_check_budgets(tokentally::store::Store* store, const char* tag);
+
+// The same, reading the spend from `spend` when it is not null.
+extern "C" int tokentally_alerts_check_budgets_from(tokentally::store::Store* store,
+                                                    tokentally::spend_state::State* spend, const char* tag);

@@ -19,17 +19,21 @@ namespace tokentally::ledger {
 
 namespace {
 
-// The alerts library's entry; it reports its own failures.
-using _CheckBudgets = int (*)(store::Store* store, const char* tag);
+// The alerts library's entries; they report their own failures.
+using _CheckBudgets = int (*)(store::Store* store, spend_state::State* spend, const char* tag);
 
-_CheckBudgets _alerts_entry() {
+void* _alerts_symbol(const char* name) {
     static std::once_flag once;
-    static _CheckBudgets entry = nullptr;
+    static void* handle = nullptr;
     std::call_once(once, [] {
         std::string path = paths::package_dir() + "/" + ALERTS_LIBRARY;
-        void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-        if (handle != nullptr) entry = reinterpret_cast<_CheckBudgets>(dlsym(handle, ALERTS_ENTRY));
+        handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     });
+    return handle == nullptr ? nullptr : dlsym(handle, name);
+}
+
+_CheckBudgets _alerts_entry() {
+    static _CheckBudgets entry = reinterpret_cast<_CheckBudgets>(_alerts_symbol(ALERTS_ENTRY_FROM_MEMORY));
     return entry;
 }
 
@@ -49,14 +53,20 @@ std::vector<const std::string*> _alerting_tags(std::span<const Committed> batch)
 
 }  // namespace
 
-Listener alert_step() {
-    return [](store::Store& store, std::span<const Committed> batch) {
+Listener alert_step() { return alert_step(nullptr); }
+
+Listener alert_step(std::shared_ptr<spend_state::State> state) {
+    return [state](store::Store& store, std::span<const Committed> batch) {
         auto tags = _alerting_tags(batch);
         if (tags.empty()) return;
         // Alerts are advisory: nothing they do may undo or fail a recording.
         if (_CheckBudgets check = _alerts_entry())
-            for (const std::string* tag : tags) check(&store, tag->c_str());
+            for (const std::string* tag : tags) check(&store, state.get(), tag->c_str());
     };
+}
+
+Listener spend_step(std::shared_ptr<spend_state::State> state) {
+    return [state](store::Store&, std::span<const Committed> batch) { spend_state::committed(*state, batch); };
 }
 
 // --- the writer ---------------------------------------------------------------
@@ -309,6 +319,10 @@ bj::array agent_summary(store::Store& store, double since_hours) {
 
 bj::array agent_recent(store::Store& store, const std::string& session_id, std::int64_t n) {
     return _call_records(store.calls().latest(n, session_id));
+}
+
+bj::array calls_since(store::Store& store, double since_hours, std::optional<std::string> tag) {
+    return _call_records(store.calls().between(_hours_ago(since_hours), _only(tag)));
 }
 
 // --- routed calls -------------------------------------------------------------

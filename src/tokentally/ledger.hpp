@@ -3,6 +3,7 @@
 // commit, and the read queries over the rows as records.
 #pragma once
 
+#include "tokentally/spend_state.hpp"
 #include "tokentally/store/store.hpp"
 
 #include <boost/asio/awaitable.hpp>
@@ -22,10 +23,7 @@ namespace tokentally::ledger {
 using CallRecord = store::CallRecord;
 
 // One call of a committed batch, as the listeners see it.
-struct Committed {
-    const CallRecord* rec;
-    store::Appended at;  // its id and time in the ledger
-};
+using Committed = store::Committed;
 
 // Told of each committed batch, on the thread that wrote it, after the
 // commit and before any caller of the batch goes on. What a listener throws
@@ -39,9 +37,19 @@ using Listener = std::function<void(store::Store& store, std::span<const Committ
 // the same failure lasts.
 Listener alert_step();
 
-// Name of the alerts library and of its C entry point, loaded on first use.
+// The same step reading its windows from the spend kept in memory; it
+// comes after spend_step(state) among the listeners.
+Listener alert_step(std::shared_ptr<spend_state::State> state);
+
+// Takes each committed batch into the spend kept in memory, so that the
+// next budget check and the alert step see it.
+Listener spend_step(std::shared_ptr<spend_state::State> state);
+
+// Name of the alerts library and of its C entry points (without and with
+// the spend kept in memory), loaded on first use.
 inline constexpr const char* ALERTS_LIBRARY = "libtokentally_alerts.so";
 inline constexpr const char* ALERTS_ENTRY = "tokentally_alerts_check_budgets";
+inline constexpr const char* ALERTS_ENTRY_FROM_MEMORY = "tokentally_alerts_check_budgets_from";
 
 // The writing side of one store: its listeners and the thread that commits
 // queued rows. Destroying it commits what is still queued first.
@@ -91,6 +99,8 @@ double rolling_spend(store::Store& store, std::int64_t days = 30, std::optional<
 boost::json::array rolling_summary(store::Store& store, std::int64_t days = 30);
 boost::json::array agent_summary(store::Store& store, double since_hours = 24.0);
 boost::json::array agent_recent(store::Store& store, const std::string& session_id, std::int64_t n = 20);
+// Every call of the window (of one tag when given), oldest first, as recent() shows them.
+boost::json::array calls_since(store::Store& store, double since_hours, std::optional<std::string> tag = std::nullopt);
 
 // --- routed calls -------------------------------------------------------------
 

@@ -1,9 +1,11 @@
 #include "tokentally/proxy.hpp"
 
+#include "tokentally/budget.hpp"
 #include "tokentally/cache.hpp"
 #include "tokentally/catalog.hpp"
 #include "tokentally/config.hpp"
 #include "tokentally/dashboard.hpp"
+#include "tokentally/metrics.hpp"
 #include "tokentally/features.hpp"
 #include "tokentally/gemini.hpp"
 #include "tokentally/json.hpp"
@@ -160,6 +162,18 @@ void _record_cache_hit(ledger::Writer& ledger, const bj::object& hit, const _Rou
     ledger::record_call(ledger, rec);
 }
 
+// The budget block of the pipeline, over the spend kept in memory; guarded
+// as _check_budget_block is.
+budget::Admission _budget_stage(const std::shared_ptr<spend_state::State>& spend, const std::string& tag,
+                                const bj::object& body, const std::optional<bj::object>& pricing) {
+    try {
+        return budget::admit(spend, tag, body, pricing);
+    } catch (const std::exception& e) {
+        _log()->warn("Budget check error: {}", e.what());
+    }
+    return {};
+}
+
 // Semantic lookup, guarded as a whole: a failure is logged and the request
 // goes on to be forwarded. The lookup may wait on its embedding server; the
 // loop serves other connections meanwhile.
@@ -174,6 +188,7 @@ asio::awaitable<std::optional<http::Response>> _semantic_stage(ledger::Writer& l
         if (!sem_hit || sem_hit->empty()) co_return std::nullopt;
         _log()->info("{} 🧠 SEMANTIC HIT  {}  $0.000000", relay::log_prefix(tag, session_id), model_id);
         _record_cache_hit(ledger, *sem_hit, routed, tag, session_id);
+        metrics::count_cache_hit("semantic");
         co_return _cached_answer(*sem_hit, "semantic-hit", routed.extra_headers);
     } catch (const std::exception& e) {
         _log()->warn("Semantic cache lookup failed: {}", e.what());
@@ -264,8 +279,10 @@ asio::awaitable<http::Response> _forward(ForwardCall call, bool streaming, const
 }
 
 asio::awaitable<http::Response> _proxy(http::Request& req, const _Guard& guard,
-                                       const std::shared_ptr<ledger::Writer>& ledger) {
+                                       const std::shared_ptr<ledger::Writer>& ledger,
+                                       const std::shared_ptr<spend_state::State>& spend) {
     store::Store& store = ledger::store_of(*ledger);
+    const double received = relay::monotonic();
     // 1-5: control headers and the upstream URL.
     const std::string* target = req.header("X-Tokentally-Target");
     if (target == nullptr || target->empty())
@@ -302,14 +319,18 @@ asio::awaitable<http::Response> _proxy(http::Request& req, const _Guard& guard,
     if (model_id) pricing = get_model_price(*model_id);
     _log_pricing(pricing, model_id, tag, session_id);
 
-    // 12: budget block.
+    // 12: budget block. In strict mode a call that passes holds its
+    // worst-case cost until its row is written (or it fails).
+    budget::Admission admitted;
     if (is_post && has_body) {
-        auto [blocked, block_msg] = _check_budget_block(store, tag);
-        if (blocked) {
+        const bj::object& sent = routed.body_json && !routed.body_json->empty() ? *routed.body_json : *body_json;
+        admitted = _budget_stage(spend, tag, sent, pricing);
+        if (const auto& block_msg = admitted.refusal) {
             _log()->warn("{} ✗ BLOCKED  {}  {}", relay::log_prefix(tag, session_id), relay::log_text(model_id),
-                         block_msg);
+                         *block_msg);
+            metrics::count_refusal(model_id, tag);
             co_return http::json_response(
-                429, bj::object{{"error", {{"type", "budget_exceeded"}, {"message", block_msg}, {"tag", tag}}}});
+                429, bj::object{{"error", {{"type", "budget_exceeded"}, {"message", *block_msg}, {"tag", tag}}}});
         }
     }
 
@@ -330,6 +351,7 @@ asio::awaitable<http::Response> _proxy(http::Request& req, const _Guard& guard,
             if (auto hit = _exact_cache_get(store, *cache_key); hit && !hit->empty()) {
                 _log()->info("{} ⚡ EXACT HIT  {}  $0.000000", relay::log_prefix(tag, session_id), *model_id);
                 _record_cache_hit(*ledger, *hit, routed, tag, session_id, native.has_value());
+                metrics::count_cache_hit("exact");
                 co_return _cached_answer(*hit, "exact-hit", routed.extra_headers);
             }
         }
@@ -343,6 +365,7 @@ asio::awaitable<http::Response> _proxy(http::Request& req, const _Guard& guard,
     ForwardCall call;
     call.headers = relay::forward_headers(req.headers);
     call.t0 = relay::monotonic();
+    call.received = received;
     call.ledger = ledger;
     call.client = std::make_shared<http::Client>(upstream_timeout, guard.check);
     call.method = req.method;
@@ -356,6 +379,7 @@ asio::awaitable<http::Response> _proxy(http::Request& req, const _Guard& guard,
     call.pricing = pricing;
     call.native = native;
     call.accounting = _accounting();
+    call.hold = admitted.hold;
     // A stream needs its body as JSON only to ask for usage in it.
     bool asks = !is_streaming || call.accounting.stream_usage == usage::StreamUsage::request;
     call.body_json = has_body && asks ? std::optional<bj::object>(effective_body) : std::nullopt;
@@ -461,10 +485,15 @@ http::Router make_app(std::shared_ptr<store::Store> store) { return make_app(std
 http::Router make_app(std::shared_ptr<store::Store> store, std::shared_ptr<const access::Access> policy) {
     logging::set_level(spdlog::level::info);
     auto guard = std::make_shared<const _Guard>(policy, access::address_check(policy));
-    auto ledger = ledger::make_writer(store);
-    http::Handler proxy_route = [guard, ledger](http::Request& req) { return _proxy(req, *guard, ledger); };
+    // The spend of the budget and alert windows is kept in memory, told of
+    // each commit before the alert step reads it.
+    auto spend = spend_state::make(store);
+    auto ledger = ledger::make_writer(store, {ledger::spend_step(spend), ledger::alert_step(spend), metrics::listener()});
+    http::Handler proxy_route = [guard, ledger, spend](http::Request& req) {
+        return _proxy(req, *guard, ledger, spend);
+    };
     http::Router app;
-    http::include_router(app, dashboard::router());
+    http::include_router(app, dashboard::router(store, std::string(VERSION)));
     http::include_router(app, _with_key(local::router(ledger), guard));
     app.startup.push_back([store] { bindings().init_cache_tables(*store); });
     http::add_route(app, {"GET"}, "/health", _health);
@@ -529,61 +558,6 @@ constexpr std::string_view ANSWER_SHAPING_MEMBERS[] = {"system",        "tools",
                                                        "output_format"};
 
 
-constexpr const char* BUDGET_HINT = "Update ~/.tokentally.toml to increase budget.";
-
-// A configured limit, or nullopt when it is absent or falsy: a limit of 0
-// means "no limit", never "block everything". Text or another non-number
-// throws, naming the key.
-std::optional<double> _limit(const bj::object& table, std::string_view key, std::string_view what) {
-    const bj::value* v = table.if_contains(key);
-    if (!json::truthy(v)) return std::nullopt;
-    return json::as_number(*v, what);
-}
-
-// A budget the call must stay under.
-struct _Limit {
-    double limit;
-    const std::string* tag;  // none: the daily budget of all calls
-};
-
-std::string _refusal(const _Limit& l, double spent) {
-    if (l.tag == nullptr)
-        return fmt::format("Daily budget exceeded: ${:.4f} spent of ${:.2f} limit. {}", spent, l.limit, BUDGET_HINT);
-    return fmt::format("Tag [{}] daily budget exceeded: ${:.4f} of ${:.2f}. {}", *l.tag, spent, l.limit, BUDGET_HINT);
-}
-
-std::optional<std::string> _budget_refusal(store::Store& store, const std::string& tag) {
-    auto cfg = config::load_shared();
-    const bj::object& budgets = json::table(*cfg, "budgets");
-    // At most the daily and the tag's limit, held in place: every call asks.
-    std::array<_Limit, 2> limits{};
-    std::array<store::SpendWindow, 2> windows{};
-    std::size_t n = 0;
-    double since = store::now() - DAY_SECONDS;
-    if (auto daily = _limit(budgets, "daily", "budgets.daily")) {
-        limits[n] = {*daily, nullptr};
-        windows[n++] = {since, std::nullopt};
-    }
-    // A tag budget that cannot be read fails the check only when the overall
-    // limit has not already refused the call.
-    std::exception_ptr unreadable;
-    try {
-        const bj::object& tag_table = json::table(json::table(budgets, "tags"), tag);
-        if (auto tag_daily = _limit(tag_table, "daily", "budgets.tags." + tag + ".daily")) {
-            limits[n] = {*tag_daily, &tag};
-            windows[n++] = {since, tag};
-        }
-    } catch (...) {
-        unreadable = std::current_exception();
-    }
-    // Both windows from one snapshot of the ledger; the overall limit first.
-    std::vector<double> spent = store.calls().spend_since(std::span(windows.data(), n));
-    for (std::size_t i = 0; i < n; ++i)
-        if (spent[i] >= limits[i].limit) return _refusal(limits[i], spent[i]);
-    if (unreadable) std::rethrow_exception(unreadable);
-    return std::nullopt;
-}
-
 }  // namespace
 
 double _get_spend_24h(store::Store& store, const std::optional<std::string>& tag) {
@@ -596,12 +570,13 @@ std::pair<bool, std::string> _check_budget_block(store::Store& store, const std:
     // A broken configuration or a locked ledger must not take the proxy
     // down with it: the call goes through and the reason is logged.
     try {
-        if (auto refusal = _budget_refusal(store, tag)) return {true, *refusal};
+        if (auto refusal = budget::refusal(store, tag)) return {true, *refusal};
     } catch (const std::exception& e) {
         _log()->warn("Budget check error: {}", e.what());
     }
     return {false, ""};
 }
+
 
 namespace {
 
@@ -663,6 +638,7 @@ asio::awaitable<http::Response> _handle_standard(ForwardCall call) {
     const http::ClientRequest upstream_req{call.method, call.url, call.headers, call.body};
     http::ClientResponse upstream = co_await call.client->fetch(upstream_req);
     double elapsed = relay::elapsed(call);
+    metrics::observe_upstream(elapsed);
     call.client->close();
     _Measured m = _measure(upstream.body, call);
 
@@ -697,6 +673,7 @@ asio::awaitable<http::Response> _handle_standard(ForwardCall call) {
     // labelled as the JSON it now is.
     if (http::find_header(resp.headers, "content-type") == nullptr)
         resp.headers.emplace_back("content-type", "application/json");
+    metrics::observe_overhead(relay::monotonic() - call.received - elapsed);
     co_return resp;
 }
 
@@ -718,6 +695,7 @@ struct _Relay {
     bool opened = false;
     bool ended = false;            // the provider's body has ended
     bool recorded = false;
+    bool first_seen = false;       // the first chunk went out (its time observed)
 };
 
 // With stream_usage "request": the body with stream_options.include_usage
@@ -780,6 +758,7 @@ void _read_unread(_Relay& r) {
 // What the client gets of a piece: the piece itself (a copy is kept to read
 // later), or in drop mode whole events without the usage-only chunk.
 std::string _pass(_Relay& r, std::string piece) {
+    if (!std::exchange(r.first_seen, true)) metrics::observe_first_byte(relay::elapsed(r.call));
     if (!r.reads) return piece;
     if (r.reading.drop_usage_only) return usage::relay(r.reading, piece);
     r.unread.assign(piece);
@@ -825,6 +804,7 @@ asio::awaitable<void> _record_stream(_Relay& r) {
     r.recorded = true;
     c.client->close();
     ledger::CallRecord rec = _stream_record(r, 200, relay::elapsed(c), false);
+    metrics::observe_upstream(rec.elapsed_s);
     co_await relay::record_stream_end(c, rec, *_log());
     _log_stream(r, rec, false);
 }
@@ -832,6 +812,7 @@ asio::awaitable<void> _record_stream(_Relay& r) {
 asio::awaitable<std::optional<std::string>> _relay_next(std::shared_ptr<_Relay> r) {
     if (!r->opened) {
         r->opened = true;
+        metrics::observe_overhead(r->call.t0 - r->call.received);
         co_await _open_upstream(*r);
     }
     if (r->first) co_return _pass(*r, *std::exchange(r->first, std::nullopt));

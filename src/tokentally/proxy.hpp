@@ -7,6 +7,7 @@
 #include "tokentally/http/client.hpp"
 #include "tokentally/http/server.hpp"
 #include "tokentally/relay.hpp"
+#include "tokentally/spend_state.hpp"
 #include "tokentally/store/store.hpp"
 #include "tokentally/usage.hpp"
 
@@ -129,6 +130,10 @@ struct ForwardCall : relay::Call {
     std::optional<std::string> requested_model;  // the client's model when routing swapped it
     std::optional<gemini::NativeCall> native;   // a call to Gemini's native API (gemini_native on)
     usage::Accounting accounting;  // [accounting] as it stood when the call came in
+    // What the call holds of its budgets in strict mode, until its row is
+    // written: released when the last copy of the call goes.
+    std::shared_ptr<spend_state::Hold> hold;
+    double received = 0.0;         // relay::monotonic() when the request reached the proxy
 };
 
 // "s-" and 8 random hexadecimal digits.

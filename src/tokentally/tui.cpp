@@ -260,8 +260,11 @@ std::array<int, 3> table_heights(int height, const std::array<std::size_t, 3>& r
     int avail = height - FIXED_LINES;
     if (avail <= 0) return h;
     std::array<int, 3> want{};
+    // An empty table still wants its header and one blank line: a new
+    // ledger shows what each table will hold.
     for (int i = 0; i < 3; ++i)
-        want[i] = std::min<int>(MAX_TABLE_HEIGHT, static_cast<int>(std::min<std::size_t>(rows[i], 1000)) + TABLE_CHROME);
+        want[i] = std::min<int>(MAX_TABLE_HEIGHT,
+                                static_cast<int>(std::clamp<std::size_t>(rows[i], 1, 1000)) + TABLE_CHROME);
     int used = 0;
     for (int i = 0; i < 3; ++i) used += h[i] = std::min(want[i], avail / 3);
     // Space a short table leaves goes to the recent calls first: that table
@@ -588,8 +591,10 @@ int launch(std::shared_ptr<store::Store> store) {
     TokenTallyDashboard dashboard(&app, std::move(store));
     dashboard.fit_to_terminal();
     fc::FWidget::setMainWidget(&dashboard);
-    dashboard.on_mount();
+    // The first refresh fills widgets that are already shown, so that it is
+    // drawn at once rather than with the first tick of the timer.
     dashboard.show();
+    dashboard.on_mount();
     return app.exec();
 }
 

@@ -95,8 +95,9 @@ RefreshData build_refresh(const RefreshInputs& in, double now);
 RefreshData compute_refresh(store::Store& store);
 
 // Rows of each table that fit a screen area of `height` lines below the
-// title, given how many rows each table has; 0 hides a table. The tables
-// share what the KPI bar, the labels and the status line leave.
+// title, given how many rows each table has; 0 hides a table (only when too
+// few lines are left: an empty table keeps its header). The tables share
+// what the KPI bar, the labels and the status line leave.
 std::array<int, 3> table_heights(int height, const std::array<std::size_t, 3>& rows);
 
 // Runs the dashboard over `store` until the user quits; returns the

@@ -49,6 +49,7 @@ struct Request {
     Headers headers;
     std::string body;
     std::string path_param;  // what a catch-all route captured
+    std::string peer;        // the client's IP address, as the socket saw it
 
     const std::string* header(std::string_view name) const { return find_header(headers, name); }
 };

@@ -294,6 +294,8 @@ asio::awaitable<void> _session(RunningServer& srv, tcp::socket socket) {
     // for the client's delayed acknowledgement of the previous one.
     beast::error_code nodelay_ignored;
     socket.set_option(tcp::no_delay(true), nodelay_ignored);
+    beast::error_code peer_unknown;
+    std::string peer = socket.remote_endpoint(peer_unknown).address().to_string();
     beast::tcp_stream stream(std::move(socket));
     beast::flat_buffer buffer;
     const auto& opts = srv.opts;
@@ -315,6 +317,7 @@ asio::awaitable<void> _session(RunningServer& srv, tcp::socket socket) {
             }
             bool keep_alive = parser.get().keep_alive();
             Request req = _to_request(parser.release());
+            req.peer = peer;
             Response resp = co_await _answer(srv, req);
             co_await _write(stream, resp, keep_alive, opts);
             if (!keep_alive) break;

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <variant>
+#include <vector>
 
 namespace tokentally::store {
 
@@ -66,6 +67,12 @@ struct CallRow {
     std::optional<std::int64_t> streamed;
 };
 
+// One call of a committed batch, as those told of the commit see it.
+struct Committed {
+    const CallRecord* rec;
+    Appended at;  // its id and time in the ledger
+};
+
 // The calls of one group (a model and tag, or a session and tag) in a window.
 struct GroupTotals {
     std::optional<std::string> key;  // the model_id or the session_id
@@ -93,6 +100,22 @@ struct DayTotals {
 struct SpendWindow {
     double since = 0.0;
     std::optional<std::string> tag;
+};
+
+// A priced call as the spend kept in memory needs it. A call stored
+// without a tag counts under the empty text.
+struct PricedCall {
+    std::int64_t id = 0;
+    double ts = 0.0;
+    std::string tag;
+    double cost_usd = 0.0;
+};
+
+// The priced calls appended after a known id, and where the ledger stands.
+struct PricedCalls {
+    std::int64_t last_id = 0;      // the highest id of any call, priced or not
+    std::uint64_t generation = 0;  // moves when the ledger was replaced: ids start over
+    std::vector<PricedCall> rows;  // in id order
 };
 
 // A call the router swapped, with what it asked for.

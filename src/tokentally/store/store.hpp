@@ -45,6 +45,24 @@ public:
     // ledger every window is 0 and nothing is created.
     virtual std::vector<double> spend_since(std::span<const SpendWindow> windows) = 0;
 
+    // --- the spend kept in memory -------------------------------------------
+    // A serving process keeps the priced calls of the budget and alert
+    // windows in memory, and asks these two before it reads them.
+
+    // Cheap enough to ask before every budget check: a mark that differs
+    // from the one the calling thread got before whenever anything but that
+    // thread's own writes may have changed the calls since (another thread,
+    // process or program wrote; the ledger was created, removed or
+    // replaced). A new mark may be a false alarm. Marks of different
+    // threads mean nothing to each other. Creates nothing.
+    virtual std::uint64_t write_mark() = 0;
+    // The priced calls with an id above `after_id` and ts >= since, in id
+    // order, with the highest id and the ledger's generation, all from one
+    // snapshot. Ids grow in the order calls are committed, so a reader that
+    // has every call up to an id misses none by asking for those after it.
+    // Without a ledger: nothing, and nothing is created.
+    virtual PricedCalls priced_after(std::int64_t after_id, double since) = 0;
+
     // --- read queries -------------------------------------------------------
 
     // Per model and tag since `since` (of one tag when given), highest
@@ -60,6 +78,9 @@ public:
     virtual std::vector<DayTotals> by_day(double since) = 0;
     // Calls since `since` (of one tag when given) per model, most calls first.
     virtual std::vector<ModelCalls> model_calls(double since, const std::optional<std::string>& tag) = 0;
+    // Every call since `since` (of one tag when given), oldest first: what
+    // the dashboard draws its series and percentiles from and exports.
+    virtual std::vector<CallRow> between(double since, const std::optional<std::string>& tag) = 0;
 
     // --- beside the rows ----------------------------------------------------
 

@@ -195,6 +195,62 @@ std::vector<double> SqliteCalls::spend_since(std::span<const SpendWindow> window
     return spent;
 }
 
+namespace {
+
+constexpr const char* LAST_CALL_ID = "SELECT IFNULL(MAX(id), 0) FROM calls";
+
+constexpr const char* PRICED_AFTER = R"(SELECT id, ts, IFNULL(tag, ''), cost_usd FROM calls
+WHERE id > ?1 AND id <= ?2 AND ts >= ?3 AND cost_usd IS NOT NULL
+ORDER BY id)";
+
+void _read_priced(const Conn& conn, std::int64_t after_id, double since, PricedCalls& out) {
+    auto last = conn.prepare(LAST_CALL_ID);
+    last->executeStep();
+    out.last_id = last->getColumn(0).getInt64();
+    auto q = conn.prepare(PRICED_AFTER);
+    q->bind(1, after_id);
+    q->bind(2, out.last_id);
+    q->bind(3, since);
+    while (q->executeStep())
+        out.rows.push_back({q->getColumn(0).getInt64(), q->getColumn(1).getDouble(), q->getColumn(2).getString(),
+                            q->getColumn(3).getDouble()});
+}
+
+}  // namespace
+
+std::uint64_t SqliteCalls::write_mark() {
+    FileLookupsOnce once;
+    // The data version says whether another connection committed; the
+    // generation whether the file was replaced, after which a connection's
+    // data version starts over. Without a file there is nothing to read.
+    if (!exists(path_)) return generation(path_) << 48;
+    auto conn = connection(path_);
+    auto version = static_cast<std::uint64_t>(data_version(conn));
+    return (generation(path_) << 48) + (version << 1) + 1;
+}
+
+PricedCalls SqliteCalls::priced_after(std::int64_t after_id, double since) {
+    PricedCalls out;
+    FileLookupsOnce once;
+    if (!exists(path_)) {
+        out.generation = generation(path_);
+        return out;
+    }
+    auto conn = connection(path_);  // first: it notices a replaced file
+    out.generation = generation(path_);
+    try {
+        Transaction reading(conn);  // the last id and the rows from one snapshot
+        _read_priced(conn, after_id, since, out);
+    } catch (const SQLite::Exception& e) {
+        // A ledger file that held no calls when it was read (the caches made
+        // it, or the first call's table was being created meanwhile).
+        if (std::string_view(e.what()).find("no such table") == std::string_view::npos) throw;
+        out.last_id = 0;
+        out.rows.clear();
+    }
+    return out;
+}
+
 // ============================================================================
 // Read queries. Each one makes sure the schema exists (so a fresh machine reads
 // an empty ledger instead of failing), then runs one statement on its own
@@ -262,6 +318,18 @@ std::vector<CallRow> SqliteCalls::latest(std::int64_t n, const std::optional<std
     int at = 1;
     if (session_id) q.bind(at++, *session_id);
     q.bind(at, n);
+    std::vector<CallRow> rows;
+    while (q.executeStep()) rows.push_back(_call_row(q));
+    return rows;
+}
+
+std::vector<CallRow> SqliteCalls::between(double since, const std::optional<std::string>& tag) {
+    _ensure_schema(path_);
+    auto conn = connection(path_);
+    SQLite::Statement q(conn, std::string(SELECT_CALLS) + "\nWHERE ts >= ?" + (tag ? " AND tag = ?" : "") +
+                                  "\nORDER BY ts, id");
+    q.bind(1, since);
+    if (tag) q.bind(2, *tag);
     std::vector<CallRow> rows;
     while (q.executeStep()) rows.push_back(_call_row(q));
     return rows;

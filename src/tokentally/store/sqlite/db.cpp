@@ -195,6 +195,35 @@ void _forget_done(const std::string& path) {
     std::erase_if(d.done, [&](const auto& entry) { return std::get<0>(entry) == path; });
 }
 
+// How many times a connection of this process found the file at a path
+// replaced or removed.
+struct _Generations {
+    std::mutex mu;
+    std::unordered_map<std::string, std::uint64_t> by_path;
+};
+
+_Generations& _generations() {
+    static _Generations g;
+    return g;
+}
+
+void _next_generation(const std::string& path) {
+    auto& g = _generations();
+    std::lock_guard lock(g.mu);
+    ++g.by_path[path];
+}
+
+}  // namespace
+
+std::uint64_t generation(const std::string& path) {
+    auto& g = _generations();
+    std::lock_guard lock(g.mu);
+    auto it = g.by_path.find(path);
+    return it == g.by_path.end() ? 0 : it->second;
+}
+
+namespace {
+
 }  // namespace
 
 Conn connection(const std::string& path) {
@@ -207,6 +236,7 @@ Conn connection(const std::string& path) {
         if (it != open_here.end()) {
             open_here.erase(it);
             _forget_done(path);
+            _next_generation(path);
         }
         // Only this thread ever uses it, so SQLite's per-call locking of the
         // connection (a mutex round trip on every column read) is left out.
@@ -462,6 +492,12 @@ double spend_since(const Conn& conn, double since, const std::optional<std::stri
 }
 
 bool exists(const std::string& path) { return _file_id(path).has_value(); }
+
+std::int64_t data_version(const Conn& conn) {
+    auto q = conn.prepare("PRAGMA data_version");
+    q->executeStep();
+    return q->getColumn(0).getInt64();
+}
 
 FileLookupsOnce::FileLookupsOnce() : outermost(!_remembering) { _remembering = true; }
 

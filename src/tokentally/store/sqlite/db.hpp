@@ -108,6 +108,15 @@ bool has_table(SQLite::Database& conn, const std::string& name);
 // True when a file exists at `path`.
 bool exists(const std::string& path);
 
+// How many times a connection of this process found the file at `path`
+// replaced or removed (connection() notices it and opens the new file).
+std::uint64_t generation(const std::string& path);
+
+// SQLite's data version of `conn`: it changes whenever another connection
+// (of this process or another) committed since `conn` last asked, never for
+// the connection's own commits.
+std::int64_t data_version(const Conn& conn);
+
 // While one is alive on the calling thread, the identity of each file (is it
 // there, is it still the file we opened) is looked up once instead of on
 // every operation: one call's budget check or one batch of rows runs a dozen

@@ -1,0 +1,222 @@
+#include "tokentally/metrics.hpp"
+
+#include "tokentally/config.hpp"
+#include "tokentally/json.hpp"
+
+#include <prometheus/counter.h>
+#include <prometheus/gauge.h>
+#include <prometheus/histogram.h>
+#include <prometheus/registry.h>
+#include <prometheus/text_serializer.h>
+
+#include <fmt/format.h>
+
+#include <mutex>
+#include <unordered_set>
+
+namespace tokentally::metrics {
+
+namespace {
+
+namespace pm = prometheus;
+
+// Seconds: a cache hit answers in microseconds, a long generation in minutes.
+const pm::Histogram::BucketBoundaries LATENCY_BUCKETS = {0.0005, 0.001, 0.0025, 0.005, 0.01, 0.025, 0.05, 0.1,
+                                                          0.25,   0.5,   1.0,    2.5,   5.0,  10.0,  30.0, 60.0,
+                                                          120.0};
+
+// The families the proxy updates as calls pass. The gauges read at scrape
+// time (budgets, in-flight requests, build info) live in a registry made
+// for each scrape, so that a budget removed from the configuration stops
+// being reported.
+struct _Families {
+    pm::Registry registry;
+    pm::Family<pm::Counter>& requests = pm::BuildCounter()
+                                            .Name("tokentally_requests_total")
+                                            .Help("Calls answered, by model, tag and status code")
+                                            .Register(registry);
+    pm::Family<pm::Counter>& spend = pm::BuildCounter()
+                                         .Name("tokentally_spend_usd_total")
+                                         .Help("Priced spend in US dollars, by model and tag")
+                                         .Register(registry);
+    pm::Family<pm::Counter>& tokens = pm::BuildCounter()
+                                          .Name("tokentally_tokens_total")
+                                          .Help("Tokens by model, tag and direction (input or output)")
+                                          .Register(registry);
+    pm::Family<pm::Counter>& cache_hits = pm::BuildCounter()
+                                              .Name("tokentally_cache_hits_total")
+                                              .Help("Calls answered from a cache, by kind (exact or semantic)")
+                                              .Register(registry);
+    pm::Family<pm::Counter>& refusals = pm::BuildCounter()
+                                            .Name("tokentally_budget_refusals_total")
+                                            .Help("Calls refused by a budget, by tag")
+                                            .Register(registry);
+    pm::Histogram& upstream = pm::BuildHistogram()
+                                  .Name("tokentally_upstream_duration_seconds")
+                                  .Help("Time the provider took to answer a forwarded call")
+                                  .Register(registry)
+                                  .Add({}, LATENCY_BUCKETS);
+    pm::Histogram& overhead = pm::BuildHistogram()
+                                  .Name("tokentally_overhead_seconds")
+                                  .Help("Time a forwarded call spent in the proxy itself")
+                                  .Register(registry)
+                                  .Add({}, LATENCY_BUCKETS);
+    pm::Histogram& first_byte = pm::BuildHistogram()
+                                    .Name("tokentally_time_to_first_byte_seconds")
+                                    .Help("Time to the first chunk of a streamed answer")
+                                    .Register(registry)
+                                    .Add({}, LATENCY_BUCKETS);
+    std::mutex tags_mu;
+    std::unordered_set<std::string> tags;
+};
+
+_Families& _families() {
+    static _Families f;
+    return f;
+}
+
+// The label of a tag: itself while fewer than MAX_TAG_LABELS tags are known.
+std::string _tag_label(const std::optional<std::string>& tag) {
+    auto& f = _families();
+    std::string value = tag.value_or("");
+    std::lock_guard lock(f.tags_mu);
+    if (f.tags.contains(value)) return value;
+    if (f.tags.size() >= MAX_TAG_LABELS) return std::string(OTHER_TAG);
+    f.tags.insert(value);
+    return value;
+}
+
+void _count(const store::CallRecord& rec) {
+    auto& f = _families();
+    std::string model = rec.model_id.value_or("");
+    std::string tag = _tag_label(rec.tag);
+    f.requests.Add({{"model", model}, {"tag", tag}, {"status", std::to_string(rec.status)}}).Increment();
+    if (rec.cost_usd && *rec.cost_usd > 0) f.spend.Add({{"model", model}, {"tag", tag}}).Increment(*rec.cost_usd);
+    auto add_tokens = [&](const std::optional<std::int64_t>& n, const char* direction) {
+        if (n && *n > 0)
+            f.tokens.Add({{"model", model}, {"tag", tag}, {"direction", direction}}).Increment(static_cast<double>(*n));
+    };
+    add_tokens(rec.prompt_tokens, "input");
+    add_tokens(rec.completion_tokens, "output");
+}
+
+// A budget of the configuration, when set and not 0 (0 means "no limit").
+void _add_budget(std::vector<Budget>& out, const boost::json::object& table, std::string_view key,
+                 const std::string& scope, const std::string& what) {
+    const boost::json::value* v = table.if_contains(key);
+    if (json::truthy(v)) out.push_back({scope, json::as_number(*v, what), 0.0});
+}
+
+constexpr double HOUR_SECONDS = 3600.0;
+constexpr double DAY_SECONDS = 86400.0;
+constexpr double MONTH_SECONDS = 30 * DAY_SECONDS;
+
+// A tag's budget is daily, as the budget block counts it.
+double _window_seconds(std::string_view scope) {
+    if (scope == "hourly") return HOUR_SECONDS;
+    if (scope == "monthly") return MONTH_SECONDS;
+    return DAY_SECONDS;
+}
+
+void _set_gauges(pm::Registry& registry, const std::vector<Budget>& configured, std::string_view version) {
+    auto& spend = pm::BuildGauge()
+                      .Name("tokentally_budget_spend_usd")
+                      .Help("Spend in the window of each configured budget")
+                      .Register(registry);
+    auto& limit =
+        pm::BuildGauge().Name("tokentally_budget_limit_usd").Help("Each configured budget").Register(registry);
+    for (const Budget& b : configured) {
+        spend.Add({{"scope", b.scope}}).Set(b.spent);
+        limit.Add({{"scope", b.scope}}).Set(b.limit);
+    }
+    pm::BuildGauge()
+        .Name("tokentally_inflight_requests")
+        .Help("Requests being answered right now")
+        .Register(registry)
+        .Add({})
+        .Set(http::requests_in_flight());
+    pm::BuildGauge()
+        .Name("tokentally_build_info")
+        .Help("The running version")
+        .Register(registry)
+        .Add({{"version", std::string(version)}})
+        .Set(1);
+}
+
+}  // namespace
+
+ledger::Listener listener() {
+    return [](store::Store&, std::span<const ledger::Committed> batch) {
+        for (const auto& c : batch) _count(*c.rec);
+    };
+}
+
+void count_cache_hit(std::string_view kind) { _families().cache_hits.Add({{"kind", std::string(kind)}}).Increment(); }
+
+void count_refusal(const std::optional<std::string>& model_id, const std::string& tag) {
+    auto& f = _families();
+    std::string label = _tag_label(tag);
+    f.requests.Add({{"model", model_id.value_or("")}, {"tag", label}, {"status", "429"}}).Increment();
+    f.refusals.Add({{"tag", label}}).Increment();
+}
+
+void observe_upstream(double seconds) { _families().upstream.Observe(seconds); }
+void observe_overhead(double seconds) { _families().overhead.Observe(seconds < 0 ? 0 : seconds); }
+void observe_first_byte(double seconds) { _families().first_byte.Observe(seconds); }
+
+std::vector<Budget> budget_limits() {
+    auto cfg = config::load_shared();
+    const boost::json::object& table = json::table(*cfg, "budgets");
+    std::vector<Budget> out;
+    for (const char* scope : {"hourly", "daily", "monthly"})
+        _add_budget(out, table, scope, scope, std::string("budgets.") + scope);
+    for (const auto& [tag, entry] : json::table(table, "tags")) {
+        if (!entry.is_object()) continue;
+        std::string name(tag);
+        _add_budget(out, entry.get_object(), "daily", "tag:" + name, "budgets.tags." + name + ".daily");
+    }
+    return out;
+}
+
+std::vector<Budget> budgets(store::Store& store) {
+    std::vector<Budget> out = budget_limits();
+    std::vector<store::SpendWindow> windows;
+    double now = store::now();
+    for (const Budget& b : out) {
+        bool tag = b.scope.starts_with("tag:");
+        windows.push_back({now - _window_seconds(b.scope), tag ? std::optional(b.scope.substr(4)) : std::nullopt});
+    }
+    std::vector<double> spent = store.calls().spend_since(windows);
+    for (std::size_t i = 0; i < out.size(); ++i) out[i].spent = spent[i];
+    return out;
+}
+
+std::string render(store::Store& store, std::string_view version) {
+    auto& f = _families();
+    std::vector<pm::MetricFamily> all = f.registry.Collect();
+    // The budget gauges are optional: a ledger that cannot be read or a
+    // budget that is not a number leaves them out, not the counters.
+    std::vector<Budget> configured;
+    try {
+        configured = budgets(store);
+    } catch (const std::exception&) {
+        configured.clear();
+    }
+    pm::Registry now;
+    _set_gauges(now, configured, version);
+    for (auto& fam : now.Collect()) all.push_back(std::move(fam));
+    return pm::TextSerializer().Serialize(all);
+}
+
+http::Router router(std::shared_ptr<store::Store> store, std::string version) {
+    http::Router r;
+    http::add_route(r, {"GET"}, "/metrics", [store, version](http::Request&) -> boost::asio::awaitable<http::Response> {
+        http::Response resp;
+        resp.headers.emplace_back("content-type", std::string(CONTENT_TYPE));
+        resp.body = render(*store, version);
+        co_return resp;
+    });
+    return r;
+}
+
+}  // namespace tokentally::metrics

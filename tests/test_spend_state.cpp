@@ -1,0 +1,262 @@
+// The spend kept in memory: the same windows as the ledger's sums, what
+// this process commits taken in at once, what others write seen by the next
+// read, and strict budgets that hold under concurrent calls (in one process
+// and across two serve processes on one ledger).
+#include "support/scratch.hpp"
+#include "support/serve_process.hpp"
+#include "support/spend.hpp"
+#include "tokentally/budget.hpp"
+#include "tokentally/ledger.hpp"
+#include "tokentally/proxy.hpp"
+#include "tokentally/spend_state.hpp"
+
+#include <boost/asio.hpp>
+#include <fmt/format.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <filesystem>
+#include <iostream>
+#include <random>
+#include <thread>
+
+namespace {
+
+namespace asio = boost::asio;
+namespace http = tokentally::http;
+namespace ledger = tokentally::ledger;
+namespace spend_state = tokentally::spend_state;
+namespace store = tokentally::store;
+
+constexpr double HOUR = 3600.0;
+
+store::CallRecord row(double age_s, std::optional<double> cost, std::string tag = "default") {
+    return {.model_id = "openai/gpt-4o", .tag = std::move(tag), .cost_usd = cost, .status = 200,
+            .ts = store::now() - age_s};
+}
+
+void append(store::Store& st, const std::vector<store::CallRecord>& rows) {
+    std::vector<const store::CallRecord*> refs;
+    for (const auto& r : rows) refs.push_back(&r);
+    st.calls().append(refs);
+}
+
+// Appends from a thread of its own, as another writer of the ledger would.
+void append_elsewhere(store::Store& st, const std::vector<store::CallRecord>& rows) {
+    std::thread([&] { append(st, rows); }).join();
+}
+
+// The windows the budget block and the alerts read, for every tag given.
+std::vector<store::SpendWindow> windows(const std::vector<std::string>& tags) {
+    double now = store::now();
+    std::vector<store::SpendWindow> out;
+    for (double hours : {1.0, 24.0, 720.0}) out.push_back({now - hours * HOUR, std::nullopt});
+    for (const auto& tag : tags) out.push_back({now - 24 * HOUR, tag});
+    return out;
+}
+
+// The state and the ledger agree on every window, to the cent fraction the
+// refusal and alert texts print, and within rounding.
+void expect_same_as_ledger(spend_state::State& state, store::Store& st, const std::vector<std::string>& tags) {
+    auto w = windows(tags);
+    auto memory = spend_state::spend_since(state, w);
+    auto sums = st.calls().spend_since(w);
+    for (std::size_t i = 0; i < w.size(); ++i) {
+        EXPECT_NEAR(memory[i], sums[i], 1e-9) << "window " << i;
+        EXPECT_EQ(fmt::format("{:.4f}", memory[i]), fmt::format("{:.4f}", sums[i])) << "window " << i;
+    }
+}
+
+}  // namespace
+
+TEST(SpendState, WindowsMatchTheLedgerAtTheirBoundariesAndAfterEveryKindOfWrite) {
+    tt_test::Scratch s;
+    auto st = tt_test::store();
+    auto state = spend_state::make(st);
+    // No ledger: nothing spent, and nothing created by asking.
+    EXPECT_EQ(spend_state::spend_since(*state, windows({"a"})), std::vector<double>(4, 0.0));
+    EXPECT_FALSE(std::filesystem::exists(s.db_path()));
+
+    // Calls on both sides of each window's start, unpriced ones, and calls
+    // beyond the longest window.
+    std::vector<store::CallRecord> rows;
+    for (double edge : {HOUR, 24 * HOUR, 720 * HOUR})
+        for (double off : {-30.0, 30.0}) rows.push_back(row(edge + off, 0.125, off < 0 ? "a" : "b"));
+    rows.push_back(row(5, std::nullopt, "a"));
+    rows.push_back(row(800 * HOUR, 9.0, "a"));
+    append_elsewhere(*st, rows);
+    expect_same_as_ledger(*state, *st, {"a", "b", "nobody"});
+
+    // Many calls (past the sums taken call by call), some out of time order.
+    std::mt19937 rng(7);
+    std::uniform_real_distribution<double> age(0, 30 * HOUR), cost(0, 0.01);
+    rows.clear();
+    for (int i = 0; i < 500; ++i) rows.push_back(row(age(rng), cost(rng), i % 3 ? "a" : "b"));
+    append_elsewhere(*st, rows);
+    expect_same_as_ledger(*state, *st, {"a", "b"});
+
+    // This process's own commits, through the writer, with a foreign write
+    // in between (a gap in the ids the writer's batch follows).
+    auto writer = ledger::make_writer(st, {ledger::spend_step(state)});
+    ledger::record_call(*writer, row(0, 0.5, "a"));
+    append_elsewhere(*st, {row(0, 0.25, "b")});
+    ledger::record_call(*writer, row(0, 0.75, "a"));
+    expect_same_as_ledger(*state, *st, {"a", "b"});
+
+    // A ledger replaced under the process: the new file's calls only.
+    std::filesystem::remove(s.db_path());
+    std::filesystem::remove(s.db_path() + "-wal");
+    std::filesystem::remove(s.db_path() + "-shm");
+    append_elsewhere(*st, {row(10, 2.0, "b")});
+    expect_same_as_ledger(*state, *st, {"a", "b"});
+    EXPECT_EQ(spend_state::spend_since(*state, windows({}))[1], 2.0);
+}
+
+TEST(SpendState, HoldsCountUntilReleasedAndZeroCostHoldsNothing) {
+    tt_test::Scratch s;
+    auto st = tt_test::store();
+    auto state = spend_state::make(st);
+    append_elsewhere(*st, {row(60, 1.0, "a")});
+    const store::SpendWindow w[] = {{store::now() - 24 * HOUR, std::nullopt}, {store::now() - 24 * HOUR, "a"}};
+    auto standing = [&] {
+        std::vector<spend_state::Standing> seen;
+        spend_state::hold_if(state, w, "x", 0.0, [&](auto s) {
+            seen.assign(s.begin(), s.end());
+            return false;
+        });
+        return seen;
+    };
+    auto yes = [](auto) { return true; };
+    {
+        auto h1 = spend_state::hold_if(state, w, "a", 0.25, yes);
+        auto h2 = spend_state::hold_if(state, w, "b", 0.5, yes);
+        auto none = spend_state::hold_if(state, w, "a", 0.0, yes);
+        ASSERT_TRUE(h1 && h2 && none);
+        auto now = standing();
+        EXPECT_EQ(now[0].spent, 1.0);
+        EXPECT_EQ(now[0].held, 0.75);  // every tag's holds count against the daily budget
+        EXPECT_EQ(now[1].held, 0.25);  // only its own against the tag's
+        spend_state::Hold moved = std::move(*h1);
+    }
+    EXPECT_EQ(standing()[0].held, 0.0);
+    EXPECT_EQ(standing()[1].held, 0.0);
+}
+
+TEST(SpendState, WorstCaseCostCountsPromptTextAndTheOutputMaximum) {
+    boost::json::object price{{"input", 2.5}, {"output", 10.0}};
+    auto body = [](const char* json) { return boost::json::parse(json).as_object(); };
+    // 8 characters of text (é is one) are 2 tokens; max_tokens 100.
+    EXPECT_DOUBLE_EQ(tokentally::budget::worst_case_cost(
+                         body(R"({"messages": [{"role": "", "content": "abcdefé!"}], "max_tokens": 100})"), price, 4096),
+                     2 * 2.5e-6 + 100 * 10e-6);
+    // No maximum in the request: the configured default.
+    EXPECT_DOUBLE_EQ(tokentally::budget::worst_case_cost(body(R"({"input": "abcd"})"), price, 4096),
+                     2.5e-6 + 4096 * 10e-6);
+    EXPECT_DOUBLE_EQ(tokentally::budget::worst_case_cost(body(R"({"prompt": "abcd", "max_output_tokens": 0})"), price, 1),
+                     2.5e-6);
+    EXPECT_EQ(tokentally::budget::worst_case_cost(body(R"({"input": "abcd"})"), std::nullopt, 4096), 0.0);
+}
+
+// --- concurrent calls through the proxy ------------------------------------------
+
+namespace {
+
+// 4000 characters of prompt (1000 tokens) and max_tokens 500: the mock's
+// answer costs PRICED_COST, and a strict reservation of it a hair more (the
+// role's text counts too).
+std::string priced_body() {
+    return tt_test::chat_body(std::string(4000, 'x'), R"(, "max_tokens": 500)");
+}
+
+struct Outcome {
+    std::atomic<int> served{0};
+    std::atomic<int> refused{0};  // 429 with "budget_exceeded"
+    std::atomic<int> other{0};
+};
+
+asio::awaitable<void> _one_call(std::string url, std::string target, Outcome& out) {
+    http::Client c(std::chrono::seconds(60));
+    http::ClientRequest req{"POST", url + "/v1/chat/completions",
+                            {{"X-Tokentally-Target", target},
+                             {"X-Tokentally-Cache", "off"},
+                             {"Content-Type", "application/json"}},
+                            priced_body()};
+    auto [e, resp] = co_await asio::co_spawn(co_await asio::this_coro::executor, c.fetch(req),
+                                              asio::as_tuple(asio::use_awaitable));
+    if (!e && resp.status == 200) ++out.served;
+    else if (!e && resp.status == 429 && resp.body.find("\"budget_exceeded\"") != std::string::npos) ++out.refused;
+    else ++out.other;
+    c.close();
+}
+
+void concurrent_calls(const std::string& url, const std::string& target, int n, Outcome& out) {
+    asio::io_context ioc;
+    for (int i = 0; i < n; ++i) asio::co_spawn(ioc, _one_call(url, target, out), asio::detached);
+    std::thread helper([&] { ioc.run(); });
+    ioc.run();
+    helper.join();
+}
+
+double recorded_cost(const tt_test::Scratch& s) {
+    auto rows = tt_test::query(s.db_path(), "SELECT TOTAL(cost_usd) AS c FROM calls");
+    return rows.at(0).as_object().at("c").as_double();
+}
+
+// 200 calls at once against a daily budget that fits 10 of them.
+constexpr int CALLS = 200;
+const double BUDGET = 10 * tt_test::PRICED_COST;
+
+void calls_against_budget(const tt_test::Scratch& s, bool strict, Outcome& out) {
+    s.write_config(fmt::format("[budgets]\ndaily = {}\nstrict = {}\n", BUDGET, strict));
+    tt_test::MockServer mock(tt_test::priced_answer);
+    tt_test::RunningApp app(tokentally::proxy::make_app(tt_test::store()));
+    concurrent_calls(app.url(), mock.url(), CALLS, out);
+    std::string seen = fmt::format("{} served, {} refused, {} other, ${} recorded", out.served.load(),
+                                   out.refused.load(), out.other.load(), recorded_cost(s));
+    EXPECT_EQ(out.other, 0) << seen;
+    EXPECT_EQ(out.served + out.refused, CALLS) << seen;
+}
+
+}  // namespace
+
+TEST(SpendState, StrictBudgetHoldsUnderTwoHundredConcurrentCalls) {
+    tt_test::Scratch s;
+    Outcome out;
+    calls_against_budget(s, true, out);
+    EXPECT_LE(recorded_cost(s), BUDGET) << out.served;
+    EXPECT_GE(out.served, 9) << recorded_cost(s);
+}
+
+TEST(SpendState, DefaultBudgetOvershootsByTheCallsCheckedTogether) {
+    tt_test::Scratch s;
+    Outcome out;
+    calls_against_budget(s, false, out);
+    // Only written rows refuse calls here: at least the 10 that fit went out,
+    // and every call checked before they were written as well.
+    EXPECT_GE(out.served, 10);
+    std::cout << "default mode: " << out.served << " of " << CALLS << " calls served, $" << recorded_cost(s)
+              << " recorded against a $" << BUDGET << " budget\n";
+}
+
+TEST(SpendState, TagBudgetSpentThroughOneServeRefusesTheNextCallThroughAnother) {
+    tt_test::Scratch s;
+    s.write_config(fmt::format("[budgets.tags.team]\ndaily = {}\n", tt_test::PRICED_COST));
+    tt_test::MockServer mock(tt_test::priced_answer);
+    tt_test::ServeProcess first(s.home, s.data, s.root + "/first.log");
+    tt_test::ServeProcess second(s.home, s.data, s.root + "/second.log");
+    auto call = [&](const tt_test::ServeProcess& p, const std::string& tag) {
+        return tt_test::call("POST", "http://127.0.0.1:" + std::to_string(p.port) + "/v1/chat/completions",
+                             {{"X-Tokentally-Target", mock.url()}, {"X-Tokentally-Tag", tag},
+                              {"X-Tokentally-Cache", "off"},
+                              {"Content-Type", "application/json"}},
+                             tt_test::chat_body("hi"));
+    };
+    // Both have read the ledger before the budget is spent through one.
+    EXPECT_EQ(call(first, "warm-up").status, 200);
+    EXPECT_EQ(call(second, "warm-up").status, 200);
+    EXPECT_EQ(call(first, "team").status, 200);
+    auto refused = call(second, "team");
+    EXPECT_EQ(refused.status, 429);
+    EXPECT_NE(refused.body.find("Tag [team] daily budget exceeded: $0.0075 of $0.01."), std::string::npos)
+        << refused.body;
+}

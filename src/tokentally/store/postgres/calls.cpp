@@ -109,6 +109,61 @@ std::vector<double> PgCalls::spend_since(std::span<const SpendWindow> windows) {
     }
 }
 
+// --- the spend kept in memory -------------------------------------------------------
+
+namespace {
+
+// What `op` reads, or `absent` when the ledger's tables are not there: the
+// readers that must not create a ledger (the spend kept in memory, the
+// advisor and the predictor) read a database without one as empty.
+template <class T, class Op>
+T _without_ledger(Shared& db, T absent, Op&& op) {
+    try {
+        return db.pool.run(op);
+    } catch (const Error& e) {
+        if (e.sqlstate != UNDEFINED_TABLE) throw;
+        return absent;
+    }
+}
+
+// Ids are handed out in commit order (schema.cpp), so every id below the
+// highest one of a snapshot was committed before it: the calls after it
+// are exactly those committed since. One statement reads one snapshot.
+constexpr const char* PRICED_AFTER = R"(SELECT i.last_id, i.generation, c.id, c.ts, COALESCE(c.tag, ''), c.cost_usd
+FROM tokentally_ids i
+LEFT JOIN calls c ON c.id > $1 AND c.id <= i.last_id AND c.ts >= $2 AND c.cost_usd IS NOT NULL
+ORDER BY c.id)";
+
+constexpr const char* WRITE_MARK = "SELECT last_id, generation FROM tokentally_ids";
+
+}  // namespace
+
+std::uint64_t PgCalls::write_mark() {
+    // One small read per budget check: the counter moves with every commit
+    // of calls by any process, the generation when the ledger was made
+    // afresh. Without a ledger there is nothing to read, and nothing is made.
+    return _without_ledger(db_, std::uint64_t{0}, [](Session& s) {
+        Result r = s.exec(WRITE_MARK);
+        if (r.rows() == 0) return std::uint64_t{0};
+        auto generation = static_cast<std::uint64_t>(r.integer(0, 1));
+        auto last_id = static_cast<std::uint64_t>(r.integer(0, 0));
+        return (generation << 40) ^ ((last_id << 1) + 1);
+    });
+}
+
+PricedCalls PgCalls::priced_after(std::int64_t after_id, double since) {
+    return _without_ledger(db_, PricedCalls{}, [&](Session& s) {
+        Result r = s.exec(PRICED_AFTER, {param(after_id), param(since)});
+        PricedCalls out;
+        if (r.rows() == 0) return out;  // no counter row yet: the ledger is being created
+        out.last_id = r.integer(0, 0);
+        out.generation = static_cast<std::uint64_t>(r.integer(0, 1));
+        for (int i = 0; i < r.rows(); ++i)
+            if (!r.null(i, 2)) out.rows.push_back({r.integer(i, 2), r.real(i, 3), r.text(i, 4), r.real(i, 5)});
+        return out;
+    });
+}
+
 // --- read queries -----------------------------------------------------------------
 
 namespace {
@@ -223,6 +278,17 @@ std::vector<CallRow> PgCalls::latest(std::int64_t n, const std::optional<std::st
     });
 }
 
+std::vector<CallRow> PgCalls::between(double since, const std::optional<std::string>& tag) {
+    return with_schema(db_, [&](Session& s) {
+        Result r = s.exec(std::string(SELECT_CALLS) + "\nWHERE ts >= $1" + (tag ? " AND tag = $2" : "") +
+                              "\nORDER BY ts, id",
+                          _since_tag(since, tag));
+        std::vector<CallRow> rows;
+        for (int i = 0; i < r.rows(); ++i) rows.push_back(_call_row(r, i));
+        return rows;
+    });
+}
+
 double PgCalls::spend(double since, const std::optional<std::string>& tag) {
     const SpendWindow window[] = {{since, tag}};
     return with_schema(db_, [&](Session& s) { return _spend(s, window)[0]; });
@@ -325,22 +391,8 @@ ORDER BY c.model_id COLLATE "C" NULLS FIRST, c.tag COLLATE "C" NULLS FIRST)",
 // They read the calls as they are and create nothing: a database without a
 // ledger has no rows for them.
 
-namespace {
-
-template <class Row, class Op>
-std::vector<Row> _existing_rows(Shared& db, Op&& op) {
-    try {
-        return db.pool.run(op);
-    } catch (const Error& e) {
-        if (e.sqlstate != UNDEFINED_TABLE) throw;
-        return {};
-    }
-}
-
-}  // namespace
-
 std::vector<ModelUsage> PgCalls::usage_by_model(double since) {
-    return _existing_rows<ModelUsage>(db_, [&](Session& s) {
+    return _without_ledger(db_, std::vector<ModelUsage>{}, [&](Session& s) {
         Result r = s.exec(R"(SELECT model_id, count(*),
     sum(prompt_tokens)::bigint, sum(completion_tokens)::bigint, sum(cost_usd) AS total_cost,
     avg(prompt_tokens)::double precision, avg(completion_tokens)::double precision
@@ -358,7 +410,7 @@ ORDER BY total_cost DESC, model_id COLLATE "C" NULLS FIRST)",
 }
 
 std::vector<TrainingRow> PgCalls::training_rows() {
-    return _existing_rows<TrainingRow>(db_, [&](Session& s) {
+    return _without_ledger(db_, std::vector<TrainingRow>{}, [&](Session& s) {
         Result r = s.exec(R"(SELECT COALESCE(model_id, ''), COALESCE(tag, ''), ts, prompt_tokens, completion_tokens,
        cost_usd
 FROM calls

@@ -14,7 +14,7 @@ namespace {
 // sums stay integers.
 constexpr const char* SCHEMA_V1 = R"(
 CREATE TABLE IF NOT EXISTS calls (
-    id                bigserial PRIMARY KEY,
+    id                bigint  PRIMARY KEY,  -- from tokentally_ids, below
     ts                double precision NOT NULL,
     model_id          text,
     tag               text    DEFAULT 'default',
@@ -31,6 +31,32 @@ CREATE INDEX IF NOT EXISTS idx_calls_ts      ON calls (ts) INCLUDE (cost_usd);
 CREATE INDEX IF NOT EXISTS idx_calls_tag_ts  ON calls (tag, ts) INCLUDE (cost_usd);
 CREATE INDEX IF NOT EXISTS idx_calls_model   ON calls (model_id);
 CREATE INDEX IF NOT EXISTS idx_calls_session ON calls (session_id);
+-- Ids in commit order. A sequence hands out ids when rows are inserted, so
+-- a later id can commit first and a reader that asks for the calls after
+-- the last id it saw would miss the earlier one for good. Instead every
+-- inserted call takes its id from the one row of tokentally_ids: the row
+-- stays locked until the inserting transaction ends, so writers take ids
+-- in turn and commit in that turn, and the ids are without gaps (a rolled
+-- back insert gives its ids back). The trigger does it for any writer,
+-- ours or not. The same row's last_id is what a serving process compares
+-- to learn that anyone committed calls; generation tells a ledger created
+-- afresh (ids starting over) from the one it replaced.
+CREATE TABLE IF NOT EXISTS tokentally_ids (
+    last_id    bigint NOT NULL,
+    generation bigint NOT NULL
+);
+INSERT INTO tokentally_ids (last_id, generation)
+    SELECT COALESCE((SELECT max(id) FROM calls), 0), floor(random() * 4503599627370496)::bigint
+    WHERE NOT EXISTS (SELECT 1 FROM tokentally_ids);
+CREATE OR REPLACE FUNCTION tokentally_next_call_id() RETURNS trigger LANGUAGE plpgsql AS $$
+BEGIN
+    UPDATE tokentally_ids SET last_id = last_id + 1 RETURNING last_id INTO NEW.id;
+    RETURN NEW;
+END
+$$;
+DROP TRIGGER IF EXISTS calls_in_commit_order ON calls;
+CREATE TRIGGER calls_in_commit_order BEFORE INSERT ON calls
+    FOR EACH ROW EXECUTE FUNCTION tokentally_next_call_id();
 CREATE TABLE IF NOT EXISTS call_routing (
     call_id         bigint PRIMARY KEY,
     requested_model text   NOT NULL
@@ -111,8 +137,11 @@ void _migrate(Session& s) {
 
 void ensure_schema(Shared& db, bool again) {
     if (db.schema_ready.load() && !again) return;
-    // A table dropped behind our back: its version row may still be there.
-    if (again) db.pool.run([](Session& s) { s.command("DROP TABLE IF EXISTS tokentally_schema"); });
+    // A table dropped behind our back: its version row may still be there,
+    // and the calls counted by tokentally_ids may be gone (a new generation
+    // makes every serving process read the ledger afresh).
+    if (again)
+        db.pool.run([](Session& s) { s.command("DROP TABLE IF EXISTS tokentally_schema, tokentally_ids"); });
     db.pool.run([](Session& s) { _migrate(s); });
     db.schema_ready.store(true);
 }

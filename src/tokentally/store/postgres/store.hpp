@@ -50,12 +50,15 @@ public:
     void init() override;
     std::vector<Appended> append(std::span<const CallRecord* const> rows) override;
     std::vector<double> spend_since(std::span<const SpendWindow> windows) override;
+    std::uint64_t write_mark() override;
+    PricedCalls priced_after(std::int64_t after_id, double since) override;
     std::vector<GroupTotals> by_model(double since, const std::optional<std::string>& tag) override;
     std::vector<GroupTotals> by_session(double since) override;
     std::vector<CallRow> latest(std::int64_t n, const std::optional<std::string>& session_id) override;
     double spend(double since, const std::optional<std::string>& tag) override;
     std::vector<DayTotals> by_day(double since) override;
     std::vector<ModelCalls> model_calls(double since, const std::optional<std::string>& tag) override;
+    std::vector<CallRow> between(double since, const std::optional<std::string>& tag) override;
     std::vector<std::optional<std::string>> requested_models(std::span<const std::int64_t> ids) override;
     std::vector<RoutedCall> routed_since(double since, const std::optional<std::string>& tag) override;
     std::vector<std::optional<CacheTokens>> cache_tokens(std::span<const std::int64_t> ids) override;

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <ctime>
 #include <functional>
 #include <set>
@@ -183,6 +184,41 @@ TEST_P(StoreConformance, PricedCallsAfterAnIdAndTheWriteMarkOfOtherWriters) {
     EXPECT_EQ(recent.rows[0].cost_usd, 2.0);
     EXPECT_EQ(recent.generation, all.generation);
     EXPECT_TRUE(calls.priced_after(all.last_id, 0).rows.empty());
+}
+
+// The spend kept in memory asks for the calls after the last id it has
+// seen: a call committed after a higher id was read (as a database
+// sequence hands ids out before commit) would be missed for good. Writers
+// on connections of their own append batches while a reader follows them.
+TEST_P(StoreConformance, ReadingOnFromTheLastIdSeenMissesNoCallCommittedMeanwhile) {
+    constexpr int WRITERS = 4, BATCHES = 40;
+    std::atomic<int> writing{WRITERS}, written{0};
+    std::vector<std::thread> writers;
+    for (int t = 0; t < WRITERS; ++t)
+        writers.emplace_back([&, t] {
+            for (int i = 0; i < BATCHES; ++i) {
+                std::vector<CallRecord> batch(1 + (i + t) % 3, call(10, "t" + std::to_string(t), 0.5));
+                batch.back().requested_model = "openai/gpt-4o-mini";  // a row beside the calls: a longer commit
+                append(batch);
+                written += static_cast<int>(batch.size());
+            }
+            --writing;
+        });
+    std::set<std::int64_t> seen;
+    std::int64_t last = 0;
+    auto read_on = [&] {
+        auto got = calls.priced_after(last, 0);
+        for (const auto& r : got.rows) EXPECT_TRUE(seen.insert(r.id).second) << "id " << r.id << " read twice";
+        last = got.last_id;
+    };
+    while (writing > 0) read_on();
+    for (auto& w : writers) w.join();
+    read_on();
+
+    std::set<std::int64_t> stored;
+    for (const auto& r : calls.latest(100000, std::nullopt)) stored.insert(r.id);
+    EXPECT_EQ(stored.size(), static_cast<std::size_t>(written.load()));
+    EXPECT_EQ(seen, stored) << "a reader that went on from the last id it saw missed calls";
 }
 
 TEST_P(StoreConformance, GroupTotalsKeepSqlTypesAndOrder) {

@@ -262,6 +262,9 @@ TEST_F(Postgres, TheServerStoppedUnderLoadFailsCallsLogsOnceAndRecoversByItself)
     EXPECT_EQ(occurrences(log, "went away; calls are not recorded") + occurrences(log, "is unreachable; calls"), 1u)
         << log.substr(0, 4000);
     EXPECT_EQ(occurrences(log, "is reachable again"), 1u);
+    // The one line says why, and the calls it fails add none of their own.
+    EXPECT_NE(log.find("calls are not recorded until it is back: "), std::string::npos);
+    EXPECT_EQ(occurrences(log, "warning") + occurrences(log, "error"), 1u) << log.substr(0, 4000);
     EXPECT_EQ(rows(), ok.load() + 1) << "every answered call has its row";
 }
 

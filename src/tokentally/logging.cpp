@@ -63,6 +63,8 @@ std::string describe(const std::exception_ptr& error) {
     }
 }
 
+bool is_logged_outage(const std::exception& error) { return dynamic_cast<const LoggedOutage*>(&error) != nullptr; }
+
 void failed(RepeatedFailure& f, const std::string& logger, const std::string& prefix, const std::string& error) {
     {
         std::lock_guard lock(f.mu);

@@ -27,6 +27,15 @@ void remove_sink(const std::shared_ptr<spdlog::sinks::sink>& sink);
 // were handed: GCC 12 miscompiles exception handling inside them.
 std::string describe(const std::exception_ptr& error);
 
+// Mixed into an exception whose cause its source logs itself, once when it
+// starts and once when it ends (a ledger database that went away): those it
+// fails on the way (the server's 500, the budget check) pass it on without
+// a line per call.
+struct LoggedOutage {
+    virtual ~LoggedOutage() = default;
+};
+bool is_logged_outage(const std::exception& error);
+
 // A failure that repeats on every call while it lasts (a broken
 // configuration, a ledger that cannot be read): logged when it starts or its
 // message changes, and again only after a success in between.

@@ -169,7 +169,7 @@ budget::Admission _budget_stage(const std::shared_ptr<spend_state::State>& spend
     try {
         return budget::admit(spend, tag, body, pricing);
     } catch (const std::exception& e) {
-        _log()->warn("Budget check error: {}", e.what());
+        if (!logging::is_logged_outage(e)) _log()->warn("Budget check error: {}", e.what());
     }
     return {};
 }
@@ -191,7 +191,7 @@ asio::awaitable<std::optional<http::Response>> _semantic_stage(ledger::Writer& l
         metrics::count_cache_hit("semantic");
         co_return _cached_answer(*sem_hit, "semantic-hit", routed.extra_headers);
     } catch (const std::exception& e) {
-        _log()->warn("Semantic cache lookup failed: {}", e.what());
+        if (!logging::is_logged_outage(e)) _log()->warn("Semantic cache lookup failed: {}", e.what());
     }
     co_return std::nullopt;
 }
@@ -458,7 +458,7 @@ asio::awaitable<void> _semantic_store_stage(const ForwardCall& call, const bj::v
             co_await b.semantic_store(ledger::store_of(*call.ledger), *call.body_json, *call.model_id, resp_json,
                                       cost_usd);
     } catch (const std::exception& e) {
-        _log()->warn("Semantic cache store failed: {}", e.what());
+        if (!logging::is_logged_outage(e)) _log()->warn("Semantic cache store failed: {}", e.what());
     }
 }
 
@@ -572,7 +572,7 @@ std::pair<bool, std::string> _check_budget_block(store::Store& store, const std:
     try {
         if (auto refusal = budget::refusal(store, tag)) return {true, *refusal};
     } catch (const std::exception& e) {
-        _log()->warn("Budget check error: {}", e.what());
+        if (!logging::is_logged_outage(e)) _log()->warn("Budget check error: {}", e.what());
     }
     return {false, ""};
 }
@@ -628,7 +628,7 @@ void _exact_cache_put(store::Store& store, const std::string& key, const bj::obj
     try {
         store.exact_cache().put(key, json::write(response_json));
     } catch (const std::exception& e) {
-        _log()->warn("Exact cache put failed: {}", e.what());
+        if (!logging::is_logged_outage(e)) _log()->warn("Exact cache put failed: {}", e.what());
     }
 }
 

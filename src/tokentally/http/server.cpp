@@ -267,7 +267,7 @@ asio::awaitable<Response> _answer(RunningServer& srv, Request& req) {
     try {
         co_return co_await _dispatch(*srv.app, req);
     } catch (const std::exception& e) {
-        _log()->error("{} {} failed: {}", req.method, req.path, e.what());
+        if (!logging::is_logged_outage(e)) _log()->error("{} {} failed: {}", req.method, req.path, e.what());
     }
     co_return _plain(500, INTERNAL_ERROR_BODY);
 }

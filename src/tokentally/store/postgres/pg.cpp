@@ -25,9 +25,16 @@ constexpr const char* CONNECT_TIMEOUT_S = "5";
 // that says otherwise (options=-csynchronous_commit%3Don) wins.
 constexpr const char* SESSION_OPTIONS = "-c synchronous_commit=off";
 
+// libpq's message on one line: its own lines ("server closed the
+// connection unexpectedly\n\tThis probably means...") joined by a space.
 std::string _trimmed(const char* message) {
-    std::string m = message ? message : "";
-    while (!m.empty() && (m.back() == '\n' || m.back() == ' ')) m.pop_back();
+    std::string m;
+    for (const char* c = message ? message : ""; *c; ++c) {
+        bool space = *c == '\n' || *c == '\t' || *c == ' ';
+        if (!space) m += *c;
+        else if (!m.empty() && m.back() != ' ') m += ' ';
+    }
+    while (!m.empty() && m.back() == ' ') m.pop_back();
     return m;
 }
 
@@ -145,11 +152,11 @@ void Session::_fail(PGresult* r) {
     Result owned(r);
     bool lost = PQstatus(conn_->pg) != CONNECTION_OK;
     std::string message = _trimmed(PQerrorMessage(conn_->pg));
-    if (lost) {
-        conn_.reset();
-        pool_._lost();
-    }
-    throw Error(fmt::format("the ledger database at {}: {}", pool_.name(), message), state, lost);
+    std::string what = fmt::format("the ledger database at {}: {}", pool_.name(), message);
+    if (!lost) throw Error(what, state, false);
+    conn_.reset();
+    pool_._lost(message);
+    throw Outage(what, state);
 }
 
 Result Session::exec(const std::string& sql, const std::vector<Param>& params) {
@@ -215,7 +222,7 @@ std::pair<std::unique_ptr<Conn>, bool> Pool::_take() {
             return {std::move(conn), true};
         }
         if (down_ && std::chrono::steady_clock::now() < next_attempt_)
-            throw Error(fmt::format("the ledger database at {} is unreachable", name_), "", true);
+            throw Outage(fmt::format("the ledger database at {} is unreachable", name_), "");
     }
     return {_connect(), false};
 }
@@ -227,29 +234,29 @@ void Pool::_give_back(std::unique_ptr<Conn> conn) {
 
 // A broken connection means the server went away or restarted: the idle
 // ones are as dead, and the next operation opens a new one.
-void Pool::_lost() {
+void Pool::_lost(const std::string& why) {
     std::vector<std::unique_ptr<Conn>> dead;
     std::lock_guard lock(mu_);
     dead.swap(idle_);
     next_attempt_ = std::chrono::steady_clock::now();
+    _down("went away", why);
+}
+
+// The one line of an outage, with what its first failure said (under mu_).
+void Pool::_down(const char* what, const std::string& why) {
     if (down_) return;
     down_ = true;
-    logging::get(LOGGER)->warn("The ledger database at {} went away; calls are not recorded until it is back",
-                               name_);
+    logging::get(LOGGER)->warn("The ledger database at {} {}; calls are not recorded until it is back: {}", name_,
+                               what, why);
 }
 
 void Pool::_unreachable(const std::string& why) {
     {
         std::lock_guard lock(mu_);
         next_attempt_ = std::chrono::steady_clock::now() + RETRY_INTERVAL;
-        if (!down_) {
-            down_ = true;
-            logging::get(LOGGER)->warn("The ledger database at {} is unreachable; calls are not recorded until it "
-                                       "is back",
-                                       name_);
-        }
+        _down("is unreachable", why);
     }
-    throw Error(fmt::format("could not connect to the ledger database at {}: {}", name_, why), "", true);
+    throw Outage(fmt::format("could not connect to the ledger database at {}: {}", name_, why), "");
 }
 
 void Pool::_reachable() {

@@ -4,6 +4,8 @@
 // away (one log line per outage, a fresh connection when it is back).
 #pragma once
 
+#include "tokentally/logging.hpp"
+
 #include <libpq-fe.h>
 
 #include <chrono>
@@ -29,6 +31,12 @@ struct Error : std::runtime_error {
         : std::runtime_error(what), sqlstate(std::move(state)), connection_lost(lost) {}
     std::string sqlstate;
     bool connection_lost;
+};
+
+// The server went away or cannot be reached: the pool logs that once per
+// outage, with the first failure's message, and once when it is back.
+struct Outage final : Error, logging::LoggedOutage {
+    Outage(const std::string& what, std::string state) : Error(what, std::move(state), true) {}
 };
 
 inline constexpr const char* UNDEFINED_TABLE = "42P01";
@@ -159,8 +167,9 @@ private:
     std::pair<std::unique_ptr<Conn>, bool> _take();
     std::unique_ptr<Conn> _connect();
     void _give_back(std::unique_ptr<Conn> conn);
-    void _lost();
+    void _lost(const std::string& why);
     void _reachable();
+    void _down(const char* what, const std::string& why);
     [[noreturn]] void _unreachable(const std::string& why);
 
     const std::string url_;

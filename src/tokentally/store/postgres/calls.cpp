@@ -12,31 +12,56 @@ namespace tokentally::store::postgres {
 
 namespace {
 
-constexpr const char* INSERT_CALL = R"(INSERT INTO calls
-  (ts, model_id, tag, session_id, prompt_tokens, completion_tokens, cost_usd, elapsed_s, status, streamed)
-VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10) RETURNING id)";
+// Every call of a batch, and what is kept beside each, in one statement:
+// autocommitted, it holds the counter row that hands out ids (schema.cpp)
+// only while the server runs it, so proxies sharing the ledger do not wait
+// on each other's round trips. Rows are inserted in their order, and take
+// consecutive ids under that lock: the i-th row's id is the first id + i - 1.
+constexpr const char* INSERT_CALLS = R"(WITH made AS (
+    INSERT INTO calls
+        (ts, model_id, tag, session_id, prompt_tokens, completion_tokens, cost_usd, elapsed_s, status, streamed)
+    SELECT ts, model_id, tag, session_id, prompt_tokens, completion_tokens, cost_usd, elapsed_s, status, streamed
+    FROM unnest($1::float8[], $2::text[], $3::text[], $4::text[], $5::bigint[], $6::bigint[], $7::float8[],
+                $8::float8[], $9::integer[], $10::integer[])
+        WITH ORDINALITY AS t(ts, model_id, tag, session_id, prompt_tokens, completion_tokens, cost_usd, elapsed_s,
+                             status, streamed, i)
+    ORDER BY i
+    RETURNING id),
+first AS (SELECT min(id) AS id FROM made),
+routed AS (
+    INSERT INTO call_routing (call_id, requested_model)
+    SELECT first.id + t.i - 1, t.requested_model
+    FROM first, unnest($11::text[]) WITH ORDINALITY AS t(requested_model, i)
+    WHERE t.requested_model IS NOT NULL),
+cached AS (
+    INSERT INTO call_cache_tokens (call_id, cache_read_tokens, cache_write_tokens, cache_write_1h_tokens)
+    SELECT first.id + t.i - 1, t.r, t.w, t.w1h
+    FROM first, unnest($12::bigint[], $13::bigint[], $14::bigint[]) WITH ORDINALITY AS t(r, w, w1h, i)
+    WHERE t.r IS NOT NULL OR t.w IS NOT NULL OR t.w1h IS NOT NULL)
+SELECT id FROM first)";
 
-constexpr const char* INSERT_CALL_ROUTING = "INSERT INTO call_routing (call_id, requested_model) VALUES ($1, $2)";
-
-constexpr const char* INSERT_CACHE_TOKENS = R"(INSERT INTO call_cache_tokens
-  (call_id, cache_read_tokens, cache_write_tokens, cache_write_1h_tokens)
-VALUES ($1, $2, $3, $4))";
-
-bool _has_side_rows(const CallRecord& rec) {
-    return rec.requested_model || rec.cache_read_tokens || rec.cache_write_tokens || rec.cache_write_1h_tokens;
+template <class T>
+std::optional<std::string> _text_of(const std::optional<T>& v) {
+    return v ? param(*v).value : std::nullopt;
 }
 
-Appended _insert_one(Session& s, const CallRecord& rec) {
-    double ts = rec.ts ? *rec.ts : now();
-    Result r = s.exec(INSERT_CALL, {param(ts), param(rec.model_id), param(rec.tag), param(rec.session_id),
-                                    param(rec.prompt_tokens), param(rec.completion_tokens), param(rec.cost_usd),
-                                    param(rec.elapsed_s), param(rec.status), param(rec.streamed)});
-    std::int64_t id = r.integer(0, 0);
-    if (rec.requested_model) s.exec(INSERT_CALL_ROUTING, {param(id), param(*rec.requested_model)});
-    if (rec.cache_read_tokens || rec.cache_write_tokens || rec.cache_write_1h_tokens)
-        s.exec(INSERT_CACHE_TOKENS, {param(id), param(rec.cache_read_tokens), param(rec.cache_write_tokens),
-                                     param(rec.cache_write_1h_tokens)});
-    return {id, ts};
+// The parameters of INSERT_CALLS: one array per column, rows stamped `ts`.
+std::vector<Param> _insert_columns(std::span<const CallRecord* const> rows, const std::vector<double>& ts) {
+    std::vector<std::vector<std::optional<std::string>>> cols(14);
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        const CallRecord& r = *rows[i];
+        for (auto [col, value] : {std::pair{0, param(ts[i]).value}, {1, r.model_id}, {2, r.tag},
+                                  {3, r.session_id}, {4, _text_of(r.prompt_tokens)},
+                                  {5, _text_of(r.completion_tokens)}, {6, _text_of(r.cost_usd)},
+                                  {7, param(r.elapsed_s).value}, {8, param(r.status).value},
+                                  {9, param(r.streamed).value}, {10, r.requested_model},
+                                  {11, _text_of(r.cache_read_tokens)}, {12, _text_of(r.cache_write_tokens)},
+                                  {13, _text_of(r.cache_write_1h_tokens)}})
+            cols[static_cast<std::size_t>(col)].push_back(std::move(value));
+    }
+    std::vector<Param> params;
+    for (const auto& c : cols) params.push_back(array(c));
+    return params;
 }
 
 // Sum of cost_usd since `since`, of one tag when given and not empty, as a
@@ -85,17 +110,14 @@ std::unordered_map<std::int64_t, std::size_t> _positions(std::span<const std::in
 void PgCalls::init() { ensure_schema(db_); }
 
 std::vector<Appended> PgCalls::append(std::span<const CallRecord* const> rows) {
-    return with_schema(db_, [&](Session& s) {
-        // A lone call with nothing beside it is one statement, committed by
-        // itself: one round trip on the answer's path instead of three.
-        if (rows.size() == 1 && !_has_side_rows(*rows[0])) return std::vector<Appended>{_insert_one(s, *rows[0])};
-        s.command("BEGIN");
-        std::vector<Appended> made;
-        made.reserve(rows.size());
-        for (const CallRecord* rec : rows) made.push_back(_insert_one(s, *rec));
-        s.command("COMMIT");
-        return made;
-    });
+    if (rows.empty()) return {};
+    std::vector<double> ts;
+    for (const CallRecord* rec : rows) ts.push_back(rec->ts ? *rec->ts : now());
+    auto params = _insert_columns(rows, ts);
+    std::int64_t first = with_schema(db_, [&](Session& s) { return s.exec(INSERT_CALLS, params).integer(0, 0); });
+    std::vector<Appended> made;
+    for (std::size_t i = 0; i < rows.size(); ++i) made.push_back({first + static_cast<std::int64_t>(i), ts[i]});
+    return made;
 }
 
 std::vector<double> PgCalls::spend_since(std::span<const SpendWindow> windows) {
@@ -470,11 +492,6 @@ WHERE EXISTS (SELECT 1 FROM calls c WHERE c.ts = t.ts
     AND c.prompt_tokens IS NOT DISTINCT FROM t.prompt_tokens
     AND c.completion_tokens IS NOT DISTINCT FROM t.completion_tokens
     AND c.cost_usd IS NOT DISTINCT FROM t.cost_usd AND c.status IS NOT DISTINCT FROM t.status))";
-
-template <class T>
-std::optional<std::string> _text_of(const std::optional<T>& v) {
-    return v ? param(*v).value : std::nullopt;
-}
 
 std::vector<Param> _columns(std::span<const CallRecord* const> rows) {
     std::vector<std::vector<std::optional<std::string>>> cols(8);

@@ -201,8 +201,7 @@ extern "C" __attribute__((visibility("default"))) int tokentally_alerts_check_bu
         logging::succeeded(failures);
         return 0;
     } catch (...) {
-        logging::failed(failures, "tokentally.alerts", "Budget alert check failed: ",
-                        logging::describe(std::current_exception()));
+        logging::failed(failures, "tokentally.alerts", "Budget alert check failed: ", std::current_exception());
         return 1;
     }
 }

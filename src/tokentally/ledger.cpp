@@ -102,7 +102,7 @@ void _tell(_State& s, std::span<const Committed> batch) {
             listener(*s.store, batch);
         } catch (...) {
             logging::failed(s.listener_failures, "tokentally.ledger", "A listener of the ledger failed: ",
-                            logging::describe(std::current_exception()));
+                            std::current_exception());
         }
     }
 }

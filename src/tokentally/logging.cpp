@@ -65,6 +65,24 @@ std::string describe(const std::exception_ptr& error) {
 
 bool is_logged_outage(const std::exception& error) { return dynamic_cast<const LoggedOutage*>(&error) != nullptr; }
 
+namespace {
+
+bool _is_logged_outage(const std::exception_ptr& error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const std::exception& e) {
+        return is_logged_outage(e);
+    } catch (...) {
+        return false;
+    }
+}
+
+}  // namespace
+
+void failed(RepeatedFailure& f, const std::string& logger, const std::string& prefix, const std::exception_ptr& error) {
+    if (!_is_logged_outage(error)) failed(f, logger, prefix, describe(error));
+}
+
 void failed(RepeatedFailure& f, const std::string& logger, const std::string& prefix, const std::string& error) {
     {
         std::lock_guard lock(f.mu);

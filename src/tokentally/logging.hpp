@@ -47,6 +47,8 @@ struct RepeatedFailure {
 // Logs `prefix` + `error` on `logger` at WARNING unless it is the failure
 // logged last.
 void failed(RepeatedFailure& f, const std::string& logger, const std::string& prefix, const std::string& error);
+// The same with a caught error's message; nothing for a logged outage.
+void failed(RepeatedFailure& f, const std::string& logger, const std::string& prefix, const std::exception_ptr& error);
 void succeeded(RepeatedFailure& f);
 
 }  // namespace tokentally::logging

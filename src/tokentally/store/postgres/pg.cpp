@@ -150,7 +150,10 @@ Session::~Session() {
 void Session::_fail(PGresult* r) {
     std::string state = r ? _trimmed(PQresultErrorField(r, PG_DIAG_SQLSTATE)) : "";
     Result owned(r);
-    bool lost = PQstatus(conn_->pg) != CONNECTION_OK;
+    // Also lost: the server shutting down or not yet accepting (57P..) and
+    // a connection fault it reports itself (08...), though libpq may still
+    // count the connection as open when the error arrives.
+    bool lost = PQstatus(conn_->pg) != CONNECTION_OK || state.starts_with("57P") || state.starts_with("08");
     std::string message = _trimmed(PQerrorMessage(conn_->pg));
     std::string what = fmt::format("the ledger database at {}: {}", pool_.name(), message);
     if (!lost) throw Error(what, state, false);

@@ -42,21 +42,16 @@ struct _FileId {
     bool operator==(const _FileId&) const = default;
 };
 
-// Identities looked up under the FileLookupsOnce alive on this thread.
-thread_local bool _remembering = false;
-thread_local std::vector<std::pair<std::string, _FileId>> _seen_files;
-
+// A file that cannot be looked at is as good as absent here: opening it
+// says why.
 std::optional<_FileId> _file_id(const std::string& path) {
-    if (_remembering)
-        for (const auto& [seen, id] : _seen_files)
-            if (seen == path) return id;
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) return std::nullopt;
-    _FileId id{st.st_dev, st.st_ino};
-    // Only a file that exists is remembered: one about to be created must be
-    // looked up again once it is there.
-    if (_remembering) _seen_files.emplace_back(path, id);
-    return id;
+    std::optional<paths::FileStamp> st;
+    try {
+        st = paths::stamp_once(path);
+    } catch (const std::exception&) {
+    }
+    if (!st) return std::nullopt;
+    return _FileId{st->dev, st->ino};
 }
 
 struct _Open {
@@ -497,14 +492,6 @@ std::int64_t data_version(const Conn& conn) {
     auto q = conn.prepare("PRAGMA data_version");
     q->executeStep();
     return q->getColumn(0).getInt64();
-}
-
-FileLookupsOnce::FileLookupsOnce() : outermost(!_remembering) { _remembering = true; }
-
-FileLookupsOnce::~FileLookupsOnce() {
-    if (!outermost) return;
-    _remembering = false;
-    _seen_files.clear();
 }
 
 std::optional<std::string> opt_text(const SQLite::Column& col) {

@@ -3,6 +3,8 @@
 // work, the running spend totals and typed reads of result columns.
 #pragma once
 
+#include "tokentally/paths.hpp"
+
 #include "tokentally/store/records.hpp"
 
 #include <SQLiteCpp/SQLiteCpp.h>
@@ -117,19 +119,11 @@ std::uint64_t generation(const std::string& path);
 // the connection's own commits.
 std::int64_t data_version(const Conn& conn);
 
-// While one is alive on the calling thread, the identity of each file (is it
-// there, is it still the file we opened) is looked up once instead of on
-// every operation: one call's budget check or one batch of rows runs a dozen
-// statements, and a replaced file is seen by the next call either way. Never
-// keep one across a suspension point: other calls would run under it. Nests
-// (inner ones do nothing).
-struct FileLookupsOnce {
-    FileLookupsOnce();
-    ~FileLookupsOnce();
-    FileLookupsOnce(const FileLookupsOnce&) = delete;
-    FileLookupsOnce& operator=(const FileLookupsOnce&) = delete;
-    bool outermost;
-};
+// The identity of each file (is it there, is it still the file we opened)
+// is looked up once while one is alive on the calling thread: one call's
+// budget check or one batch of rows runs a dozen statements, and a replaced
+// file is seen by the next call either way.
+using FileLookupsOnce = paths::LookupsOnce;
 
 // Typed reads of a result column; NULL is none (or the empty text).
 std::optional<std::string> opt_text(const SQLite::Column& col);

@@ -116,6 +116,56 @@ TEST(SpendRollup, EarlierInsertTriggerIsReplaced) {
     EXPECT_EQ(db::spend_since(conn, 0, std::nullopt), 3.5);
 }
 
+// An insert does not touch the totals: the next reader folds the new calls
+// in, and a reader that cannot write still sums them exactly.
+TEST(SpendRollup, InsertsLeaveTheTotalsToTheNextReader) {
+    tt_test::Scratch s;
+    auto conn = db::connection(s.db_path());
+    _make_calls(conn);
+    db::ensure_spend_rollup(conn);
+    auto insert = [&](int n, double cost) {
+        SQLite::Transaction tx(conn);
+        SQLite::Statement ins(conn, "INSERT INTO calls (ts, tag, cost_usd) VALUES (?, ?, ?)");
+        for (int i = 0; i < n; ++i) {
+            ins.bind(1, 1'000'000.0 + i);
+            ins.bind(2, i % 2 ? "a" : "b");
+            ins.bind(3, cost);
+            ins.exec();
+            ins.reset();
+        }
+        tx.commit();
+    };
+    auto scalar = [&](const char* sql) {
+        SQLite::Statement q(conn, sql);
+        q.executeStep();
+        return q.getColumn(0).getInt64();
+    };
+    auto agrees = [&](const db::Conn& reader) {
+        for (double since : {0.0, 1'000'000.5, 1'003'000.0})
+            for (const char* tag : {static_cast<const char*>(nullptr), "a"})
+                EXPECT_NEAR(db::spend_since(reader, since, tag ? std::optional<std::string>(tag) : std::nullopt),
+                            _direct(conn, since, tag), 1e-9);
+    };
+    insert(10, 0.25);
+    EXPECT_EQ(scalar("SELECT COUNT(*) FROM spend_running_all"), 0);
+
+    SQLite::Database read_only(s.db_path(), SQLite::OPEN_READONLY);
+    db::StatementCache statements;
+    agrees(db::Conn{&read_only, &statements});
+    EXPECT_EQ(scalar("SELECT upto FROM spend_running_mark"), 0);
+
+    agrees(conn);
+    EXPECT_EQ(scalar("SELECT upto FROM spend_running_mark"), 10);
+    insert(6000, 0.125);  // many: refilled from all calls
+    agrees(conn);
+    EXPECT_EQ(scalar("SELECT upto FROM spend_running_mark"), 6010);
+
+    // A call put back by hand under the mark is added by its trigger.
+    conn.exec("DELETE FROM calls WHERE id = 2");
+    conn.exec("INSERT INTO calls (id, ts, tag, cost_usd) VALUES (2, 1000001.0, 'a', 4.0)");
+    agrees(conn);
+}
+
 TEST(SpendRollup, WithoutTheRollupTheCallsAreSummed) {
     tt_test::Scratch s;
     auto conn = db::connection(s.db_path());

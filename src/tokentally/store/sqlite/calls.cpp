@@ -189,6 +189,7 @@ std::vector<double> SqliteCalls::spend_since(std::span<const SpendWindow> window
     // Every window from one snapshot, with one lock of the log's shared
     // memory instead of one per window. Read only: it is rolled back.
     auto conn = connection(path_);
+    fold_spend_totals(conn);
     Transaction reading(conn);
     for (std::size_t i = 0; i < windows.size(); ++i)
         spent[i] = sqlite::spend_since(conn, windows[i].since, windows[i].tag);

@@ -21,7 +21,23 @@
 
 namespace tokentally::store::sqlite {
 
+namespace {
+
+// Statements that write inside a transaction keep what they change in a
+// statement journal, in memory up to a spill size; SQLite allocates that
+// whole size (64 kB) at once for every such statement, and glibc then
+// consolidates its free lists on every free. Never spilling makes the
+// journal grow in 1 kB pieces instead. Only takes effect before SQLite's
+// first use in the process (else SQLite refuses it, and nothing changes).
+void _configure_sqlite_once() {
+    static std::once_flag once;
+    std::call_once(once, [] { sqlite3_config(SQLITE_CONFIG_STMTJRNL_SPILL, -1); });
+}
+
+}  // namespace
+
 SQLite::Database open(const std::string& path, int extra_flags) {
+    _configure_sqlite_once();
     paths::ensure_parent_dir(path);
     SQLite::Database conn(path, SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE | extra_flags);
     conn.setBusyTimeout(BUSY_TIMEOUT_MS);

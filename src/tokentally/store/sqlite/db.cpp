@@ -1,5 +1,7 @@
 #include "tokentally/store/sqlite/db.hpp"
 
+#include "tokentally/store/sqlite/vfs.hpp"
+
 #include "tokentally/paths.hpp"
 
 #include <fmt/format.h>
@@ -39,7 +41,7 @@ void _configure_sqlite_once() {
 SQLite::Database open(const std::string& path, int extra_flags) {
     _configure_sqlite_once();
     paths::ensure_parent_dir(path);
-    SQLite::Database conn(path, SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE | extra_flags);
+    SQLite::Database conn(path, SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE | extra_flags, 0, frame_joining_vfs());
     conn.setBusyTimeout(BUSY_TIMEOUT_MS);
     // WAL lets the dashboard and the tools read while the proxy writes, and
     // with synchronous NORMAL a commit no longer waits for the disk: a row

@@ -333,8 +333,11 @@ std::string _folded_row(const char* row) { return fmt::format("{}.id <= {}", row
 
 // Calls (by id) folded per write transaction, so that a reader catching up
 // on a month of calls holds the ledger's write lock (and the proxy's inserts
-// behind it) for one short transaction at a time.
-constexpr std::int64_t FOLD_CHUNK_IDS = 50'000;
+// behind it) for one short transaction at a time; and how long one read
+// folds at most. What is left is summed by the windows themselves (a range
+// read of the calls after the mark) and folded by the next reads.
+constexpr std::int64_t FOLD_CHUNK_IDS = 10'000;
+constexpr std::chrono::milliseconds FOLD_TIME{250};
 
 struct _Running {
     const char* table;
@@ -608,7 +611,8 @@ void ensure_spend_rollup(SQLite::Database& conn) {
 void fold_spend_totals(const Conn& conn) {
     try {
         auto [upto, last] = _behind(conn);
-        while (upto < last && _fold_chunk(conn, last)) {
+        auto until = std::chrono::steady_clock::now() + FOLD_TIME;
+        while (upto < last && _fold_chunk(conn, last) && std::chrono::steady_clock::now() < until) {
         }
     } catch (const std::exception&) {
         // No totals in this ledger, a read-only file, a lock held elsewhere

@@ -315,7 +315,10 @@ TEST_P(StoreConformance, RollupsAreTheCallsSummedPerHourModelAndTag) {
     failed.status = 500;
     failed.elapsed_s = 2.5;
     CallRecord bare{.tag = "t", .session_id = "s-2", .elapsed_s = 0.5, .status = 0, .ts = now - 7200};
-    append({call(10), hit, failed, bare, call(3 * 86400), call(100, "proj", std::nullopt)});
+    CallRecord mini = call(200, "proj", 0.5);
+    mini.model_id = "openai/gpt-4o-mini";
+    mini.completion_tokens = std::nullopt;
+    append({call(10), hit, failed, bare, call(3 * 86400), call(100, "proj", std::nullopt), mini});
     auto expect_same = [&](const char* when) {
         for (double since : {now - 86400, now - 7 * 86400, store::rollup_hour(now - 5000), now - 5000.5, now + 10})
             EXPECT_EQ(calls.rollups(since), calls.Calls::rollups(since)) << when << ": since now - " << now - since;
@@ -328,9 +331,24 @@ TEST_P(StoreConformance, RollupsAreTheCallsSummedPerHourModelAndTag) {
         hits += r.cache_hits;
         errors += r.errors;
     }
-    EXPECT_EQ(n, 5) << "the call of three days ago is outside";
+    EXPECT_EQ(n, 6) << "the call of three days ago is outside";
     EXPECT_EQ(hits, 1);
     EXPECT_EQ(errors, 1);
+
+    // The advisor's usage rows come out of them as the calls give them.
+    auto usage = calls.usage_by_model(now - 86400);
+    auto rolled = store::usage_of(calls.rollups(now - 86400));
+    ASSERT_EQ(rolled.size(), usage.size());
+    ASSERT_EQ(usage.size(), 2u);
+    for (std::size_t i = 0; i < usage.size(); ++i) {
+        EXPECT_EQ(rolled[i].model_id, usage[i].model_id);
+        EXPECT_EQ(rolled[i].calls, usage[i].calls);
+        EXPECT_EQ(rolled[i].total_in, usage[i].total_in);
+        EXPECT_EQ(rolled[i].total_out, usage[i].total_out);
+        EXPECT_DOUBLE_EQ(rolled[i].total_cost, usage[i].total_cost);
+        EXPECT_EQ(rolled[i].avg_in, usage[i].avg_in);
+        EXPECT_EQ(rolled[i].avg_out, usage[i].avg_out);
+    }
 
     append({call(5), call(50, "proj", 0.25)});
     expect_same("after more calls");

@@ -411,9 +411,11 @@ bj::array _alerts(store::Store& store, const _Query& q) {
     return out;
 }
 
+// Over every tag and model, as the advisor sees the range: its usage rows
+// summed from the rollups instead of a scan of the range's calls.
 bj::array _advice(store::Store& store, const _Query& q) {
     if (!store.exists()) return {};
-    return advisor::get_suggestions(store, q.hours);
+    return advisor::suggestions_for(store::usage_of(store.calls().rollups(_since(q))), q.hours);
 }
 
 // --- the CSV ------------------------------------------------------------------

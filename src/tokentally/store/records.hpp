@@ -196,6 +196,14 @@ struct Rollup {
     std::int64_t cache_hit_completion = 0;
     // Elapsed times of the calls not answered from a cache, in bin order.
     std::vector<LatencyBin> latency;
+    // The calls with a cost above 0, as the advisor weighs them: their cost,
+    // and their token counts with how many calls had one.
+    std::int64_t priced_calls = 0;
+    double priced_cost = 0.0;
+    std::optional<std::int64_t> priced_prompt;
+    std::optional<std::int64_t> priced_completion;
+    std::int64_t priced_prompt_calls = 0;
+    std::int64_t priced_completion_calls = 0;
     friend bool operator==(const Rollup&, const Rollup&) = default;
 };
 

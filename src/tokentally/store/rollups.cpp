@@ -82,6 +82,14 @@ void add_call(Rollups& into, const CallRow& call) {
     } else if (call.elapsed_s) {
         _add_latency(r, {latency_bin(*call.elapsed_s), 1, *call.elapsed_s});
     }
+    if (call.cost_usd && *call.cost_usd > 0) {
+        ++r.priced_calls;
+        r.priced_cost += *call.cost_usd;
+        _add(r.priced_prompt, call.prompt_tokens);
+        _add(r.priced_completion, call.completion_tokens);
+        r.priced_prompt_calls += call.prompt_tokens ? 1 : 0;
+        r.priced_completion_calls += call.completion_tokens ? 1 : 0;
+    }
 }
 
 void merge(Rollup& into, const Rollup& from) {
@@ -97,6 +105,12 @@ void merge(Rollup& into, const Rollup& from) {
     into.cache_hit_prompt += from.cache_hit_prompt;
     into.cache_hit_completion += from.cache_hit_completion;
     for (const auto& bin : from.latency) _add_latency(into, bin);
+    into.priced_calls += from.priced_calls;
+    into.priced_cost += from.priced_cost;
+    _add(into.priced_prompt, from.priced_prompt);
+    _add(into.priced_completion, from.priced_completion);
+    into.priced_prompt_calls += from.priced_prompt_calls;
+    into.priced_completion_calls += from.priced_completion_calls;
 }
 
 void merge(Rollups& into, Rollup from) {
@@ -116,6 +130,28 @@ std::vector<Rollup> rollups_of(const std::vector<CallRow>& calls) {
     Rollups all;
     for (const auto& c : calls) add_call(all, c);
     return rollup_rows(std::move(all));
+}
+
+std::vector<ModelUsage> usage_of(const std::vector<Rollup>& rollups) {
+    Rollups per_model;
+    for (Rollup r : rollups) {
+        r.hour = 0.0;
+        r.tag.reset();
+        merge(per_model, std::move(r));
+    }
+    std::vector<ModelUsage> out;
+    for (const auto& [key, m] : per_model) {
+        if (m.priced_calls == 0) continue;
+        auto avg = [](const std::optional<std::int64_t>& sum, std::int64_t n) {
+            return n ? std::optional(static_cast<double>(*sum) / static_cast<double>(n)) : std::nullopt;
+        };
+        auto total = [](const std::optional<std::int64_t>& sum) { return sum ? Total(*sum) : Total(); };
+        out.push_back({m.model_id, m.priced_calls, total(m.priced_prompt), total(m.priced_completion), m.priced_cost,
+                       avg(m.priced_prompt, m.priced_prompt_calls), avg(m.priced_completion, m.priced_completion_calls)});
+    }
+    std::stable_sort(out.begin(), out.end(),
+                     [](const ModelUsage& a, const ModelUsage& b) { return a.total_cost > b.total_cost; });
+    return out;
 }
 
 std::vector<Rollup> Calls::rollups(double since) { return rollups_of(between(since, std::nullopt)); }

@@ -42,6 +42,10 @@ void merge(Rollup& into, const Rollup& from);
 void merge(Rollups& into, Rollup from);
 std::vector<Rollup> rollup_rows(Rollups&& rollups);
 
+// The advisor's usage rows (Calls::usage_by_model's) of the calls rolled
+// up, highest cost first.
+std::vector<ModelUsage> usage_of(const std::vector<Rollup>& rollups);
+
 // The rollups of `calls`, in key order.
 std::vector<Rollup> rollups_of(const std::vector<CallRow>& calls);
 

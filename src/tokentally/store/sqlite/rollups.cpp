@@ -42,7 +42,13 @@ constexpr const char* CREATE_TABLES[] = {
     cache_hits           INTEGER NOT NULL,
     cache_hit_prompt     INTEGER NOT NULL,
     cache_hit_completion INTEGER NOT NULL,
-    latency              TEXT    NOT NULL
+    latency              TEXT    NOT NULL,
+    priced_calls         INTEGER NOT NULL,
+    priced_cost          REAL    NOT NULL,
+    priced_prompt        INTEGER,
+    priced_completion    INTEGER,
+    priced_prompt_calls  INTEGER NOT NULL,
+    priced_completion_calls INTEGER NOT NULL
 ))",
     "CREATE INDEX IF NOT EXISTS idx_call_rollups_hour ON call_rollups(hour)",
     "CREATE TABLE IF NOT EXISTS call_rollups_mark (one INTEGER PRIMARY KEY CHECK (one = 1), last_id INTEGER NOT NULL)",
@@ -61,7 +67,9 @@ BEGIN INSERT INTO call_rollups_stale (ts) VALUES (OLD.ts), (NEW.ts); END)",
 
 constexpr const char* ROLLUP_COLUMNS =
     "hour, model_id, tag, calls, total_prompt, total_completion, total_cost, latency_calls, latency_sum, errors, "
-    "status_classes, cache_hits, cache_hit_prompt, cache_hit_completion, latency";
+    "status_classes, cache_hits, cache_hit_prompt, cache_hit_completion, latency, priced_calls, priced_cost, "
+    "priced_prompt, priced_completion, priced_prompt_calls, priced_completion_calls";
+constexpr int ROLLUP_COLUMN_COUNT = 21;
 
 // --- the two lists kept as text -----------------------------------------------
 // "2xx=10,5xx=1" and "bin:count:sum,...", sums in their shortest exact form.
@@ -123,12 +131,19 @@ Rollup _rollup(const SQLite::Statement& q) {
     r.cache_hit_prompt = q.getColumn(12).getInt64();
     r.cache_hit_completion = q.getColumn(13).getInt64();
     _read_lists(r, q.getColumn(10).getString(), q.getColumn(14).getString());
+    r.priced_calls = q.getColumn(15).getInt64();
+    r.priced_cost = q.getColumn(16).getDouble();
+    r.priced_prompt = opt_int(q.getColumn(17));
+    r.priced_completion = opt_int(q.getColumn(18));
+    r.priced_prompt_calls = q.getColumn(19).getInt64();
+    r.priced_completion_calls = q.getColumn(20).getInt64();
     return r;
 }
 
 void _insert(const Conn& conn, const Rollup& r) {
-    auto q = conn.prepare(fmt::format("INSERT INTO call_rollups ({}) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
-                                      ROLLUP_COLUMNS));
+    std::string marks = "?";
+    for (int i = 1; i < ROLLUP_COLUMN_COUNT; ++i) marks += ", ?";
+    auto q = conn.prepare(fmt::format("INSERT INTO call_rollups ({}) VALUES ({})", ROLLUP_COLUMNS, marks));
     q->bind(1, r.hour);
     bind_optional(*q, 2, r.model_id);
     bind_optional(*q, 3, r.tag);
@@ -144,6 +159,12 @@ void _insert(const Conn& conn, const Rollup& r) {
     q->bind(13, r.cache_hit_prompt);
     q->bind(14, r.cache_hit_completion);
     q->bind(15, _latency_text(r));
+    q->bind(16, r.priced_calls);
+    q->bind(17, r.priced_cost);
+    bind_optional(*q, 18, r.priced_prompt);
+    bind_optional(*q, 19, r.priced_completion);
+    q->bind(20, r.priced_prompt_calls);
+    q->bind(21, r.priced_completion_calls);
     q->exec();
 }
 
@@ -156,7 +177,7 @@ void _add_stored(const Conn& conn, Rollup r) {
     bind_optional(*find, 3, r.tag);
     if (find->executeStep()) {
         Rollup stored = _rollup(*find);
-        std::int64_t rowid = find->getColumn(15).getInt64();
+        std::int64_t rowid = find->getColumn(ROLLUP_COLUMN_COUNT).getInt64();
         find->reset();
         merge(stored, r);
         r = std::move(stored);

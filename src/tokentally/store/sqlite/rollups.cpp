@@ -22,9 +22,9 @@ namespace tokentally::store::sqlite {
 namespace {
 
 // Calls folded per transaction: the proxy's inserts wait for one chunk at
-// most (a few milliseconds), also while a large ledger's rollups are first
-// built.
-constexpr std::int64_t FOLD_CHUNK = 20000;
+// most (a few milliseconds on a busy machine), also while a large ledger's
+// rollups are first built.
+constexpr std::int64_t FOLD_CHUNK = 2000;
 
 constexpr const char* CREATE_TABLES[] = {
     R"(CREATE TABLE IF NOT EXISTS call_rollups (

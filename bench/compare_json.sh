@@ -20,18 +20,8 @@ set -euo pipefail
 REV=${1:?usage: bench/compare_json.sh REV [BUILD]}
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 NEW_BIN="$ROOT/${2:-build}/bin/tokentally"
-HASH=$(git -C "$ROOT" rev-parse --verify "$REV^{commit}")
-OLD_TREE=/tmp/tokentally-rev-$HASH
-OLD_BIN="$OLD_TREE/build/bin/tokentally"
 [ -x "$NEW_BIN" ] || { echo "no binary at $NEW_BIN: build this tree first" >&2; exit 2; }
-
-if [ ! -x "$OLD_BIN" ]; then
-  echo "building $REV ($HASH) in $OLD_TREE ..."
-  rm -rf "$OLD_TREE" && mkdir -p "$OLD_TREE"
-  git -C "$ROOT" archive "$HASH" | tar -x -C "$OLD_TREE"
-  cmake -S "$OLD_TREE" -B "$OLD_TREE/build" -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_COMPILER_LAUNCHER=ccache >/dev/null
-  cmake --build "$OLD_TREE/build" -j "$(nproc)" --target tokentally >/dev/null
-fi
+. "$ROOT/bench/rev_build.sh"
 
 WORK=$(mktemp -d /tmp/tokentally-compare.XXXXXX)
 trap 'rm -rf "$WORK"' EXIT

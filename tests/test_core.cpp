@@ -4,13 +4,19 @@
 #include "tokentally/catalog.hpp"
 #include "tokentally/config.hpp"
 #include "tokentally/json.hpp"
+#include "tokentally/paths.hpp"
 
 #include <gtest/gtest.h>
+
+#include <fstream>
+
+#include <filesystem>
 
 namespace bj = boost::json;
 namespace json = tokentally::json;
 namespace catalog = tokentally::catalog;
 namespace config = tokentally::config;
+namespace paths = tokentally::paths;
 
 TEST(JsonWriter, SeparatorsEscapesAndKeyOrder) {
     bj::value v = bj::parse(R"({"b": [1, 2.5, true, null], "a": {"z": "é", "y": "\ud83d\ude00"}, "c": "q\"\n"})");
@@ -70,6 +76,38 @@ output = 2.5
     EXPECT_EQ(json::write(cfg.at("budgets")),
               R"({"daily": 5, "monthly": 100.5, "tags": {"research": {"daily": 1.0}}})");
     EXPECT_EQ(cfg.at("local").at("ollama_base_url"), "http://127.0.0.1:11434");
+}
+
+// One pass over a call looks at each file once; the next pass sees changes.
+TEST(Paths, EachFileLookedAtOncePerScope) {
+    tt_test::Scratch s;
+    auto file = [&](const char* name) { return s.root + "/" + name; };
+    auto create = [](const std::string& path) { std::ofstream(path) << "x"; };
+    create(file("kept"));
+    {
+        paths::LookupsOnce once;
+        EXPECT_TRUE(paths::stamp_once(file("kept")));
+        std::filesystem::remove(file("kept"));
+        EXPECT_TRUE(paths::stamp_once(file("kept")));
+        EXPECT_FALSE(paths::stamp_once(file("later"), true));
+        create(file("later"));
+        EXPECT_FALSE(paths::stamp_once(file("later"), true));  // absence remembered when asked
+        EXPECT_FALSE(paths::stamp_once(file("soon")));
+        create(file("soon"));
+        EXPECT_TRUE(paths::stamp_once(file("soon")));  // otherwise looked up again
+    }
+    EXPECT_FALSE(paths::stamp_once(file("kept")));
+    EXPECT_TRUE(paths::stamp_once(file("later"), true));
+}
+
+// A configuration removed while a pass remembers it reads as no configuration.
+TEST(Config, RemovedWithinAScopeIsEmpty) {
+    tt_test::Scratch s;
+    s.write_config("[budgets]\ndaily = 5\n");
+    paths::LookupsOnce once;
+    EXPECT_FALSE(config::load().empty());
+    std::filesystem::remove(s.home + "/.tokentally.toml");
+    EXPECT_TRUE(config::load().empty());
 }
 
 TEST(Config, SyntaxErrorNamesFileLineAndColumn) {

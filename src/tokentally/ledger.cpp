@@ -110,6 +110,7 @@ void _tell(_State& s, std::span<const Committed> batch) {
 // The rows in one transaction, then the listeners: what a single call and a
 // writer's batch both do. Throws what the insert threw.
 void _write_rows(_State& s, std::span<const CallRecord* const> rows) {
+    paths::LookupsOnce looked_up;  // the ledger's file and the settings, once per batch
     std::vector<store::Appended> made = s.store->calls().append(rows);
     if (rows.size() == 1) {  // a call alone in flight: no list of its own
         const Committed one[] = {{rows[0], made[0]}};

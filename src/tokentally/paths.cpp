@@ -3,6 +3,8 @@
 #include <dlfcn.h>
 #include <sys/stat.h>
 
+#include <vector>
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -59,6 +61,32 @@ std::optional<FileStamp> stamp(const std::string& path) {
         throw std::runtime_error("cannot read " + path + ": " + std::strerror(errno));
     }
     return FileStamp{st.st_dev, st.st_ino, st.st_size, st.st_mtim, st.st_ctim};
+}
+
+namespace {
+
+// What the LookupsOnce alive on this thread has seen: a path and its stamp,
+// none for a path remembered absent.
+thread_local bool _remembering = false;
+thread_local std::vector<std::pair<std::string, std::optional<FileStamp>>> _seen;
+
+}  // namespace
+
+LookupsOnce::LookupsOnce() : outermost(!_remembering) { _remembering = true; }
+
+LookupsOnce::~LookupsOnce() {
+    if (!outermost) return;
+    _remembering = false;
+    _seen.clear();
+}
+
+std::optional<FileStamp> stamp_once(const std::string& path, bool remember_absent) {
+    if (!_remembering) return stamp(path);
+    for (const auto& [seen, st] : _seen)
+        if (seen == path) return st;
+    std::optional<FileStamp> st = stamp(path);
+    if (st || remember_absent) _seen.emplace_back(path, st);
+    return st;
 }
 
 bool settled(const FileStamp& st) {

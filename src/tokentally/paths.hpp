@@ -44,6 +44,24 @@ struct FileStamp {
 // naming the path when it cannot be looked at.
 std::optional<FileStamp> stamp(const std::string& path);
 
+// While one is alive on the calling thread, each path is stat'ed once: one
+// pass over a call reads the configuration, the imported prices and the
+// ledger's identity in several stages, and they all see what the first look
+// found (a change is seen by the next pass). A file that is absent is looked
+// up again, unless the caller says absence may be remembered too. Never keep
+// one across a suspension point: other calls would run under it. Nests
+// (inner ones do nothing).
+struct LookupsOnce {
+    LookupsOnce();
+    ~LookupsOnce();
+    LookupsOnce(const LookupsOnce&) = delete;
+    LookupsOnce& operator=(const LookupsOnce&) = delete;
+    bool outermost;
+};
+
+// stamp(path), remembered under a LookupsOnce.
+std::optional<FileStamp> stamp_once(const std::string& path, bool remember_absent = false);
+
 // A file changed this recently may change again within the file system's
 // timestamp granularity without its stamp moving; it is not trusted yet.
 bool settled(const FileStamp& st);
@@ -75,13 +93,19 @@ std::shared_ptr<const T> load(ParsedFile<T>& file, const std::string& path) {
         if (!file.error.empty()) throw std::runtime_error(file.error);
         return file.value;
     };
-    std::optional<FileStamp> now = stamp(path);
+    std::optional<FileStamp> now = stamp_once(path, true);
     if (!now) return nullptr;
     {
         std::lock_guard lock(file.mu);
         if (file.valid && file.path == path && file.stamp == *now && settled(*now)) return answer();
     }
-    std::string text = read_file(path);
+    std::string text;
+    try {
+        text = read_file(path);
+    } catch (const std::exception&) {
+        if (!stamp(path)) return nullptr;  // gone since it was looked at
+        throw;
+    }
     std::lock_guard lock(file.mu);
     if (!file.valid || file.path != path || file.text != text) {
         file.path = path;

@@ -12,6 +12,7 @@
 #include "tokentally/ledger.hpp"
 #include "tokentally/local.hpp"
 #include "tokentally/logging.hpp"
+#include "tokentally/paths.hpp"
 #include "tokentally/router.hpp"
 #include "tokentally/upstream.hpp"
 #include "tokentally/usage.hpp"
@@ -283,6 +284,9 @@ asio::awaitable<http::Response> _proxy(http::Request& req, const _Guard& guard,
                                        const std::shared_ptr<spend_state::State>& spend) {
     store::Store& store = ledger::store_of(*ledger);
     const double received = relay::monotonic();
+    // Up to the first suspension, the stages below look at the configuration,
+    // the imported prices and the ledger's file once between them.
+    std::optional<paths::LookupsOnce> looked_up(std::in_place);
     // 1-5: control headers and the upstream URL.
     const std::string* target = req.header("X-Tokentally-Target");
     if (target == nullptr || target->empty())
@@ -356,6 +360,7 @@ asio::awaitable<http::Response> _proxy(http::Request& req, const _Guard& guard,
             }
         }
         if (cache_on && semantic_on) {
+            looked_up.reset();
             if (auto answer = co_await _semantic_stage(*ledger, effective_body, routed, tag, session_id))
                 co_return std::move(*answer);
         }
@@ -383,6 +388,7 @@ asio::awaitable<http::Response> _proxy(http::Request& req, const _Guard& guard,
     // A stream needs its body as JSON only to ask for usage in it.
     bool asks = !is_streaming || call.accounting.stream_usage == usage::StreamUsage::request;
     call.body_json = has_body && asks ? std::optional<bj::object>(effective_body) : std::nullopt;
+    looked_up.reset();
     if (is_streaming) co_return co_await _forward(std::move(call), true, guard);
     call.cache_on = cache_on;
     call.semantic_on = semantic_on;

@@ -347,6 +347,11 @@ _PoolService& _pool_of(const asio::any_io_executor& ex) {
     return asio::use_service<_PoolService>(asio::query(ex, asio::execution::context));
 }
 
+// A connection back in the pool for less than this is taken without asking
+// the socket first (a system call per call): a server that closed it that
+// soon costs one retry on a new connection, as any stale connection does.
+constexpr std::chrono::milliseconds TRUSTED_IDLE{1000};
+
 // True while the peer has neither closed nor sent anything unasked.
 bool _quiet(tcp::socket& sock) {
     char byte;
@@ -365,7 +370,8 @@ bool _take_idle(ClientState& st, _PoolService& pool) {
         _Idle entry = std::move(*it);
         idle.erase(std::next(it).base());
         tcp::socket& sock = entry.tls ? beast::get_lowest_layer(*entry.tls).socket() : entry.tcp->socket();
-        if (now - entry.since > IDLE_LIMIT || !_quiet(sock)) continue;
+        bool fresh = now - entry.since < TRUSTED_IDLE;
+        if (now - entry.since > IDLE_LIMIT || (!fresh && !_quiet(sock))) continue;
         st.tcp = std::move(entry.tcp);
         st.tls = std::move(entry.tls);
         return true;

@@ -124,22 +124,31 @@ void _insert_cache_tokens(const Conn& conn, std::int64_t call_id, const CallReco
 }
 
 // All rows in one transaction: they are committed together or not at all.
+// One call's row and its side rows, inside the caller's transaction (or
+// alone in autocommit).
+Appended _insert_one(const Conn& conn, const CallRecord& rec) {
+    double ts = rec.ts ? *rec.ts : now();
+    auto insert = conn.prepare(INSERT_CALL);
+    _bind_row(*insert, rec, ts);
+    insert->exec();
+    std::int64_t call_id = sqlite3_last_insert_rowid(conn.db->getHandle());
+    if (rec.requested_model) _insert_routing(conn, call_id, rec);
+    if (_has_cache_tokens(rec)) _insert_cache_tokens(conn, call_id, rec);
+    return {call_id, ts};
+}
+
 std::vector<Appended> _insert(const std::string& path, std::span<const CallRecord* const> rows) {
     auto conn = connection(path);
     WriteLock writing;
+    // A lone call without side rows is one statement in autocommit: inside
+    // an explicit transaction SQLite opens a statement journal for it (a
+    // 64 kB buffer allocated and freed per call) and runs BEGIN and COMMIT.
+    if (rows.size() == 1 && !rows[0]->requested_model && !_has_cache_tokens(*rows[0]))
+        return {_insert_one(conn, *rows[0])};
     Transaction tx(conn);
     std::vector<Appended> made;
     made.reserve(rows.size());
-    for (const CallRecord* rec : rows) {
-        double ts = rec->ts ? *rec->ts : now();
-        auto insert = conn.prepare(INSERT_CALL);
-        _bind_row(*insert, *rec, ts);
-        insert->exec();
-        std::int64_t call_id = sqlite3_last_insert_rowid(conn.db->getHandle());
-        if (rec->requested_model) _insert_routing(conn, call_id, *rec);
-        if (_has_cache_tokens(*rec)) _insert_cache_tokens(conn, call_id, *rec);
-        made.push_back({call_id, ts});
-    }
+    for (const CallRecord* rec : rows) made.push_back(_insert_one(conn, *rec));
     tx.commit();
     return made;
 }
@@ -192,6 +201,7 @@ std::vector<double> SqliteCalls::spend_since(std::span<const SpendWindow> window
     // Every window from one snapshot, with one lock of the log's shared
     // memory instead of one per window. Read only: it is rolled back.
     auto conn = connection(path_);
+    fold_spend_totals(conn);
     Transaction reading(conn);
     for (std::size_t i = 0; i < windows.size(); ++i)
         spent[i] = sqlite::spend_since(conn, windows[i].since, windows[i].tag);

@@ -1,5 +1,7 @@
 #include "tokentally/store/sqlite/db.hpp"
 
+#include "tokentally/store/sqlite/vfs.hpp"
+
 #include "tokentally/paths.hpp"
 
 #include <fmt/format.h>
@@ -21,9 +23,25 @@
 
 namespace tokentally::store::sqlite {
 
+namespace {
+
+// Statements that write inside a transaction keep what they change in a
+// statement journal, in memory up to a spill size; SQLite allocates that
+// whole size (64 kB) at once for every such statement, and glibc then
+// consolidates its free lists on every free. Never spilling makes the
+// journal grow in 1 kB pieces instead. Only takes effect before SQLite's
+// first use in the process (else SQLite refuses it, and nothing changes).
+void _configure_sqlite_once() {
+    static std::once_flag once;
+    std::call_once(once, [] { sqlite3_config(SQLITE_CONFIG_STMTJRNL_SPILL, -1); });
+}
+
+}  // namespace
+
 SQLite::Database open(const std::string& path, int extra_flags) {
+    _configure_sqlite_once();
     paths::ensure_parent_dir(path);
-    SQLite::Database conn(path, SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE | extra_flags);
+    SQLite::Database conn(path, SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE | extra_flags, 0, frame_joining_vfs());
     conn.setBusyTimeout(BUSY_TIMEOUT_MS);
     // WAL lets the dashboard and the tools read while the proxy writes, and
     // with synchronous NORMAL a commit no longer waits for the disk: a row
@@ -42,21 +60,16 @@ struct _FileId {
     bool operator==(const _FileId&) const = default;
 };
 
-// Identities looked up under the FileLookupsOnce alive on this thread.
-thread_local bool _remembering = false;
-thread_local std::vector<std::pair<std::string, _FileId>> _seen_files;
-
+// A file that cannot be looked at is as good as absent here: opening it
+// says why.
 std::optional<_FileId> _file_id(const std::string& path) {
-    if (_remembering)
-        for (const auto& [seen, id] : _seen_files)
-            if (seen == path) return id;
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) return std::nullopt;
-    _FileId id{st.st_dev, st.st_ino};
-    // Only a file that exists is remembered: one about to be created must be
-    // looked up again once it is there.
-    if (_remembering) _seen_files.emplace_back(path, id);
-    return id;
+    std::optional<paths::FileStamp> st;
+    try {
+        st = paths::stamp_once(path);
+    } catch (const std::exception&) {
+    }
+    if (!st) return std::nullopt;
+    return _FileId{st->dev, st->ino};
 }
 
 struct _Open {
@@ -305,6 +318,23 @@ namespace {
 // so a call after `since` is never in an earlier bucket.
 constexpr int BUCKET_SECONDS = 10;
 
+// The calls the running totals hold: every call with an id up to `upto`.
+// Inserts do not touch the totals (the proxy's insert is the only work it
+// must do before answering); the calls after the mark are folded in by
+// whoever reads a window next, and a window adds the calls after the mark
+// itself, so it is exact whether or not the fold has run. Edits and deletions
+// of calls already folded in, and calls inserted by hand below the mark, are
+// applied by triggers as they happen.
+constexpr const char* MARK_TABLE = "spend_running_mark";
+constexpr const char* CREATE_MARK = "CREATE TABLE spend_running_mark (upto INTEGER NOT NULL)";
+constexpr const char* MARK_UPTO = "(SELECT upto FROM spend_running_mark)";
+
+std::string _folded_row(const char* row) { return fmt::format("{}.id <= {}", row, MARK_UPTO); }
+
+// Beyond this many calls after the mark, the fold refills the totals from
+// all calls (one grouped scan) instead of adding the calls one by one.
+constexpr std::int64_t FOLD_REFILL_CALLS = 5000;
+
 struct _Running {
     const char* table;
     const char* create;
@@ -396,13 +426,28 @@ constexpr const char* REMOVE_ROW = R"(
                               AND cost_usd IS NOT NULL AND {CALL_MATCH});)";
 
 std::vector<std::string> _triggers(const _Running& r) {
-    auto trigger = [&](const char* name, const char* event, const char* when, const std::string& body) {
+    auto trigger = [&](const char* name, const char* event, const std::string& when, const std::string& body) {
         return fmt::format("CREATE TRIGGER IF NOT EXISTS {}_{} AFTER {} ON calls{} BEGIN{}\nEND", r.table, name,
                            event, when, body);
     };
-    return {trigger("add", "INSERT", " WHEN NEW.cost_usd IS NOT NULL", _for(ADD_PRICED_ROW, r, "NEW")),
-            trigger("delete", "DELETE", "", _for(REMOVE_ROW, r, "OLD")),
-            trigger("update", "UPDATE OF ts, tag, cost_usd", "", _for(REMOVE_ROW, r, "OLD") + _for(ADD_ROW, r, "NEW"))};
+    return {trigger("add", "INSERT", std::string(" WHEN NEW.cost_usd IS NOT NULL AND ") + _folded_row("NEW"),
+                    _for(ADD_PRICED_ROW, r, "NEW")),
+            trigger("delete", "DELETE", std::string(" WHEN ") + _folded_row("OLD"), _for(REMOVE_ROW, r, "OLD")),
+            trigger("update", "UPDATE OF ts, tag, cost_usd", std::string(" WHEN ") + _folded_row("OLD"),
+                    _for(REMOVE_ROW, r, "OLD") + _for(ADD_ROW, r, "NEW"))};
+}
+
+// The statements that add one call, given as parameters :ts, :tag and :cost,
+// to the running table `r`: what the insert trigger does for a row already
+// folded, run by the fold for each row after the mark.
+std::vector<std::string> _fold_statements(const _Running& r) {
+    std::string sql = _for(ADD_PRICED_ROW, r, "NEW");
+    for (auto [from, to] : {std::pair{"NEW.ts", ":ts"}, {"NEW.tag", ":tag"}, {"NEW.cost_usd", ":cost"}})
+        sql = _replace_all(std::move(sql), from, to);
+    std::vector<std::string> statements;
+    for (std::size_t start = 0, end; (end = sql.find(';', start)) != std::string::npos; start = end + 1)
+        statements.push_back(sql.substr(start, end - start));
+    return statements;
 }
 
 // The insert trigger of earlier versions, which "add" replaces.
@@ -430,13 +475,16 @@ constexpr const char* SUM_RUNNING = R"(SELECT
     IFNULL((SELECT total FROM {T} WHERE {MATCH} ORDER BY bucket DESC LIMIT 1), 0.0)
   - IFNULL((SELECT total FROM {T} WHERE {MATCH} AND bucket <= {B} ORDER BY bucket DESC LIMIT 1), 0.0)
   + (SELECT TOTAL(cost_usd) FROM calls
-     WHERE ts >= ?1 AND ts < ({B} + 1) * {S} + 1 AND {TS} = {B} AND cost_usd IS NOT NULL {+TAG}))";
+     WHERE ts >= ?1 AND ts < ({B} + 1) * {S} + 1 AND {TS} = {B} AND cost_usd IS NOT NULL {+TAG}
+       AND id <= {UPTO})
+  + (SELECT TOTAL(cost_usd) FROM calls WHERE id > {UPTO} AND ts >= ?1 AND cost_usd IS NOT NULL {+TAG}))";
 
 std::string _running_sql(bool by_tag) {
     return _fill(SUM_RUNNING, {{"{T}", RUNNING[by_tag ? 0 : 1].table},
                                {"{MATCH}", by_tag ? "tag = ?2" : "1"},
                                {"{B}", _bucket_of("?1")},
-                               {"{+TAG}", by_tag ? "AND +tag = ?2" : ""}});
+                               {"{+TAG}", by_tag ? "AND +tag = ?2" : ""},
+                               {"{UPTO}", MARK_UPTO}});
 }
 
 bool _has(SQLite::Database& conn, const char* type, const std::string& name) {
@@ -450,29 +498,118 @@ bool _has(SQLite::Database& conn, const char* type, const std::string& name) {
 
 bool has_table(SQLite::Database& conn, const std::string& name) { return _has(conn, "table", name); }
 
-void ensure_spend_rollup(SQLite::Database& conn) {
-    for (const _Running& r : RUNNING) {
-        if (has_table(conn, r.table) && !_has(conn, "trigger", _replaced_trigger(r))) {
-            for (const std::string& trigger : _triggers(r)) conn.exec(trigger);
-            continue;
-        }
-        // Created, filled and wired (or rewired) in one transaction, so that
-        // no call is counted twice or missed by a writer running at the same
-        // time.
-        SQLite::Transaction tx(conn, SQLite::TransactionBehavior::IMMEDIATE);
-        if (!has_table(conn, r.table)) {
-            conn.exec(DROP_OLD_ROLLUPS);
-            conn.exec(r.create);
+namespace {
+
+// The totals, their mark and no trigger of an earlier version: only missing
+// triggers of this version may need creating.
+bool _rollup_current(SQLite::Database& conn) {
+    if (!has_table(conn, MARK_TABLE)) return false;
+    for (const _Running& r : RUNNING)
+        if (!has_table(conn, r.table) || _has(conn, "trigger", _replaced_trigger(r))) return false;
+    return true;
+}
+
+void _drop_triggers(SQLite::Database& conn, const _Running& r) {
+    for (const char* name : {"add", "delete", "update", "insert"})
+        conn.exec(fmt::format("DROP TRIGGER IF EXISTS {}_{}", r.table, name));
+}
+
+// The calls after the mark, added to the totals (or, when there are many,
+// the totals refilled from all calls), and the mark moved to the last call.
+// Inside the caller's write transaction.
+void _fold(const Conn& conn) {
+    std::int64_t upto = 0, last = 0;
+    {
+        auto behind = conn.prepare("SELECT upto, (SELECT IFNULL(MAX(id), 0) FROM calls) FROM spend_running_mark");
+        if (!behind->executeStep()) return;
+        upto = behind->getColumn(0).getInt64();
+        last = behind->getColumn(1).getInt64();
+    }
+    if (last <= upto) return;
+    if (last - upto > FOLD_REFILL_CALLS) {
+        for (const _Running& r : RUNNING) {
+            conn.exec(std::string("DELETE FROM ") + r.table);
             conn.exec(_fill_running(r));
         }
-        conn.exec("DROP TRIGGER IF EXISTS " + _replaced_trigger(r));
+    } else {
+        static const std::vector<std::string> ADD = [] {
+            std::vector<std::string> all;
+            for (const _Running& r : RUNNING)
+                for (std::string& sql : _fold_statements(r)) all.push_back(std::move(sql));
+            return all;
+        }();
+        auto calls = conn.prepare("SELECT ts, tag, cost_usd FROM calls WHERE id > ? AND cost_usd IS NOT NULL ORDER BY id");
+        calls->bind(1, upto);
+        while (calls->executeStep()) {
+            for (const std::string& sql : ADD) {
+                auto add = conn.prepare(sql);
+                add->bind(add->getIndex(":ts"), calls->getColumn(0).getDouble());
+                add->bind(add->getIndex(":cost"), calls->getColumn(2).getDouble());
+                if (int at = add->getIndex(":tag"); at != 0) {
+                    if (calls->getColumn(1).isNull()) add->bind(at);
+                    else add->bind(at, calls->getColumn(1).getString());
+                }
+                add->exec();
+            }
+        }
+    }
+    auto move = conn.prepare("UPDATE spend_running_mark SET upto = ?");
+    move->bind(1, last);
+    move->exec();
+}
+
+}  // namespace
+
+void ensure_spend_rollup(SQLite::Database& conn) {
+    if (_rollup_current(conn)) {
+        for (const _Running& r : RUNNING)
+            for (const std::string& trigger : _triggers(r)) conn.exec(trigger);
+        return;
+    }
+    // Created (or rebuilt from an earlier version's, whose triggers added
+    // every insert), filled from the calls and marked in one transaction, so
+    // that no call is counted twice or missed by a writer running at the
+    // same time.
+    SQLite::Transaction tx(conn, SQLite::TransactionBehavior::IMMEDIATE);
+    conn.exec(DROP_OLD_ROLLUPS);
+    conn.exec(std::string("DROP TABLE IF EXISTS ") + MARK_TABLE);
+    conn.exec(CREATE_MARK);
+    conn.exec("INSERT INTO spend_running_mark SELECT IFNULL(MAX(id), 0) FROM calls");
+    for (const _Running& r : RUNNING) {
+        _drop_triggers(conn, r);
+        conn.exec(std::string("DROP TABLE IF EXISTS ") + r.table);
+        conn.exec(r.create);
+        conn.exec(_fill_running(r));
         for (const std::string& trigger : _triggers(r)) conn.exec(trigger);
-        tx.commit();
+    }
+    tx.commit();
+}
+
+void fold_spend_totals(const Conn& conn) {
+    try {
+        {
+            auto behind = conn.prepare("SELECT upto < (SELECT IFNULL(MAX(id), 0) FROM calls) FROM spend_running_mark");
+            if (!behind->executeStep() || behind->getColumn(0).getInt() == 0) return;
+        }
+        WriteLock writing;
+        conn.prepare("BEGIN IMMEDIATE")->exec();
+        try {
+            _fold(conn);
+            conn.prepare("COMMIT")->exec();
+        } catch (...) {
+            conn.prepare("ROLLBACK")->tryExecuteStep();
+            throw;
+        }
+    } catch (const std::exception&) {
+        // No totals in this ledger, a read-only file, a lock held elsewhere
+        // past the busy wait: the windows add the calls after the mark
+        // themselves, so the sums stay exact, only slower.
     }
 }
 
 double spend_since(const Conn& conn, double since, const std::optional<std::string>& tag) {
     bool by_tag = tag && !tag->empty();
+    if (sqlite3_get_autocommit(conn.db->getHandle())) fold_spend_totals(conn);
     auto sum = [&](const std::string& sql) {
         auto q = conn.prepare(sql);
         q->bind(1, since);
@@ -486,7 +623,7 @@ double spend_since(const Conn& conn, double since, const std::optional<std::stri
     try {
         return sum(RUNNING_SQL[by_tag]);
     } catch (const SQLite::Exception&) {
-        if (has_table(*conn.db, RUNNING[by_tag ? 0 : 1].table)) throw;
+        if (has_table(*conn.db, RUNNING[by_tag ? 0 : 1].table) && has_table(*conn.db, MARK_TABLE)) throw;
     }
     return sum(std::string(SUM_CALLS) + (by_tag ? " AND tag = ?" : ""));
 }
@@ -497,14 +634,6 @@ std::int64_t data_version(const Conn& conn) {
     auto q = conn.prepare("PRAGMA data_version");
     q->executeStep();
     return q->getColumn(0).getInt64();
-}
-
-FileLookupsOnce::FileLookupsOnce() : outermost(!_remembering) { _remembering = true; }
-
-FileLookupsOnce::~FileLookupsOnce() {
-    if (!outermost) return;
-    _remembering = false;
-    _seen_files.clear();
 }
 
 std::optional<std::string> opt_text(const SQLite::Column& col) {

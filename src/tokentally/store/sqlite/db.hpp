@@ -3,6 +3,8 @@
 // work, the running spend totals and typed reads of result columns.
 #pragma once
 
+#include "tokentally/paths.hpp"
+
 #include "tokentally/store/records.hpp"
 
 #include <SQLiteCpp/SQLiteCpp.h>
@@ -89,16 +91,26 @@ struct Transaction {
 void once_per_file(const std::string& path, std::string_view what, const std::function<void()>& init);
 
 // Creates, when missing, the running spend totals of the `calls` table (per
-// tag and for all calls, by 10-second bucket), kept up to date by triggers in
-// the same transaction as every insert, update or delete of a call, and
-// filled from the existing calls when first created. Drops the hourly and
-// by-minute rollups of earlier versions. Needs the `calls` table.
+// tag and for all calls, by 10-second bucket) and the mark of the last call
+// they hold, filled from the existing calls when first created (or rebuilt
+// from an earlier version's totals). Inserts leave the totals alone: the
+// calls after the mark are folded in by fold_spend_totals. Edits and
+// deletions of calls already folded in update them by triggers. Drops the
+// hourly and by-minute rollups of earlier versions. Needs the `calls` table.
 void ensure_spend_rollup(SQLite::Database& conn);
+
+// Adds the calls after the mark to the running totals, in a write
+// transaction of its own, when there are any. Never throws: totals that
+// cannot be brought up to date (a read-only file, a lock held too long) are
+// left for later, and the sums below stay exact meanwhile.
+void fold_spend_totals(const Conn& conn);
 
 // Sum of `cost_usd` over the calls with `ts` >= `since` (and of one tag when
 // `tag` is given and non-empty), 0.0 when there are none. Answered from the
-// running totals and the calls of `since`'s own 10-second bucket, so the cost
-// does not grow with the window or the ledger. Falls back to summing `calls`
+// running totals, the calls of `since`'s own 10-second bucket and the calls
+// after the totals' mark, so the cost does not grow with the window or the
+// ledger. Folds the calls after the mark in first when called outside a
+// transaction. Falls back to summing `calls`
 // when the totals do not exist (a ledger no writer has opened since).
 double spend_since(const Conn& conn, double since, const std::optional<std::string>& tag);
 
@@ -117,19 +129,11 @@ std::uint64_t generation(const std::string& path);
 // the connection's own commits.
 std::int64_t data_version(const Conn& conn);
 
-// While one is alive on the calling thread, the identity of each file (is it
-// there, is it still the file we opened) is looked up once instead of on
-// every operation: one call's budget check or one batch of rows runs a dozen
-// statements, and a replaced file is seen by the next call either way. Never
-// keep one across a suspension point: other calls would run under it. Nests
-// (inner ones do nothing).
-struct FileLookupsOnce {
-    FileLookupsOnce();
-    ~FileLookupsOnce();
-    FileLookupsOnce(const FileLookupsOnce&) = delete;
-    FileLookupsOnce& operator=(const FileLookupsOnce&) = delete;
-    bool outermost;
-};
+// The identity of each file (is it there, is it still the file we opened)
+// is looked up once while one is alive on the calling thread: one call's
+// budget check or one batch of rows runs a dozen statements, and a replaced
+// file is seen by the next call either way.
+using FileLookupsOnce = paths::LookupsOnce;
 
 // Typed reads of a result column; NULL is none (or the empty text).
 std::optional<std::string> opt_text(const SQLite::Column& col);

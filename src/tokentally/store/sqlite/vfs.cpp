@@ -1,0 +1,172 @@
+#include "tokentally/store/sqlite/vfs.hpp"
+
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <cstring>
+#include <mutex>
+#include <vector>
+
+namespace tokentally::store::sqlite {
+
+namespace {
+
+// SQLite appends a frame to the write-ahead log as two writes: its 24-byte
+// header, then the page right behind it. Each write is a system call, and a
+// system call is most of what an insert costs on a virtual machine. This
+// layer over the system's own file layer holds a frame header back until
+// the page that follows it comes, and writes both in one call. Nothing else
+// changes: the bytes, their order on disk and every other call are the
+// system layer's own, and a held header is written out before anything else
+// touches the file.
+constexpr int FRAME_HEADER_BYTES = 24;
+
+struct _File {
+    sqlite3_file base;  // what SQLite sees: our methods
+    sqlite3_file* real; // the system layer's file, allocated right behind this struct
+    bool held = false;
+    sqlite3_int64 held_at = 0;
+    unsigned char header[FRAME_HEADER_BYTES];
+};
+
+sqlite3_vfs* _system() {
+    static sqlite3_vfs* system = sqlite3_vfs_find(nullptr);
+    return system;
+}
+
+sqlite3_file* _real(sqlite3_file* f) { return reinterpret_cast<_File*>(f)->real; }
+
+// Writes out a held header, if any.
+int _flush(sqlite3_file* f) {
+    auto* file = reinterpret_cast<_File*>(f);
+    if (!file->held) return SQLITE_OK;
+    file->held = false;
+    return file->real->pMethods->xWrite(file->real, file->header, FRAME_HEADER_BYTES, file->held_at);
+}
+
+int _write(sqlite3_file* f, const void* data, int amount, sqlite3_int64 offset) {
+    auto* file = reinterpret_cast<_File*>(f);
+    if (file->held && offset == file->held_at + FRAME_HEADER_BYTES) {
+        thread_local std::vector<unsigned char> frame;
+        frame.resize(FRAME_HEADER_BYTES + static_cast<std::size_t>(amount));
+        std::memcpy(frame.data(), file->header, FRAME_HEADER_BYTES);
+        std::memcpy(frame.data() + FRAME_HEADER_BYTES, data, static_cast<std::size_t>(amount));
+        file->held = false;
+        return file->real->pMethods->xWrite(file->real, frame.data(), static_cast<int>(frame.size()), file->held_at);
+    }
+    if (int rc = _flush(f); rc != SQLITE_OK) return rc;
+    if (amount == FRAME_HEADER_BYTES) {
+        std::memcpy(file->header, data, FRAME_HEADER_BYTES);
+        file->held = true;
+        file->held_at = offset;
+        return SQLITE_OK;
+    }
+    return file->real->pMethods->xWrite(file->real, data, amount, offset);
+}
+
+int _close(sqlite3_file* f) {
+    int flushed = _flush(f);
+    int rc = _real(f)->pMethods->xClose(_real(f));
+    return flushed != SQLITE_OK ? flushed : rc;
+}
+
+// Every other method writes out a held header first, then is the system
+// layer's own.
+#define TT_FORWARD(name, params, args)                      \
+    int _##name params {                                    \
+        if (int rc = _flush(f); rc != SQLITE_OK) return rc; \
+        return _real(f)->pMethods->name args;               \
+    }
+
+TT_FORWARD(xRead, (sqlite3_file * f, void* data, int amount, sqlite3_int64 offset), (_real(f), data, amount, offset))
+TT_FORWARD(xTruncate, (sqlite3_file * f, sqlite3_int64 size), (_real(f), size))
+TT_FORWARD(xSync, (sqlite3_file * f, int flags), (_real(f), flags))
+TT_FORWARD(xFileSize, (sqlite3_file * f, sqlite3_int64* size), (_real(f), size))
+TT_FORWARD(xLock, (sqlite3_file * f, int level), (_real(f), level))
+TT_FORWARD(xUnlock, (sqlite3_file * f, int level), (_real(f), level))
+TT_FORWARD(xCheckReservedLock, (sqlite3_file * f, int* out), (_real(f), out))
+TT_FORWARD(xFileControl, (sqlite3_file * f, int op, void* arg), (_real(f), op, arg))
+TT_FORWARD(xShmMap, (sqlite3_file * f, int region, int size, int extend, void volatile** out),
+           (_real(f), region, size, extend, out))
+TT_FORWARD(xShmLock, (sqlite3_file * f, int offset, int n, int flags), (_real(f), offset, n, flags))
+TT_FORWARD(xShmUnmap, (sqlite3_file * f, int remove), (_real(f), remove))
+TT_FORWARD(xFetch, (sqlite3_file * f, sqlite3_int64 offset, int amount, void** out), (_real(f), offset, amount, out))
+TT_FORWARD(xUnfetch, (sqlite3_file * f, sqlite3_int64 offset, void* page), (_real(f), offset, page))
+#undef TT_FORWARD
+
+int _sector_size(sqlite3_file* f) { return _real(f)->pMethods->xSectorSize(_real(f)); }
+int _device_characteristics(sqlite3_file* f) { return _real(f)->pMethods->xDeviceCharacteristics(_real(f)); }
+
+void _shm_barrier(sqlite3_file* f) {
+    _flush(f);
+    _real(f)->pMethods->xShmBarrier(_real(f));
+}
+
+// The methods of a file of ours, for a system file of method version
+// `version` (the versions' methods are a prefix of each other).
+sqlite3_io_methods _methods(int version) {
+    sqlite3_io_methods m{};
+    m.iVersion = version;
+    m.xClose = _close;
+    m.xRead = _xRead;
+    m.xWrite = _write;
+    m.xTruncate = _xTruncate;
+    m.xSync = _xSync;
+    m.xFileSize = _xFileSize;
+    m.xLock = _xLock;
+    m.xUnlock = _xUnlock;
+    m.xCheckReservedLock = _xCheckReservedLock;
+    m.xFileControl = _xFileControl;
+    m.xSectorSize = _sector_size;
+    m.xDeviceCharacteristics = _device_characteristics;
+    if (version >= 2) {
+        m.xShmMap = _xShmMap;
+        m.xShmLock = _xShmLock;
+        m.xShmBarrier = _shm_barrier;
+        m.xShmUnmap = _xShmUnmap;
+    }
+    if (version >= 3) {
+        m.xFetch = _xFetch;
+        m.xUnfetch = _xUnfetch;
+    }
+    return m;
+}
+
+const sqlite3_io_methods* _methods_for(int version) {
+    static const sqlite3_io_methods BY_VERSION[] = {_methods(1), _methods(2), _methods(3)};
+    return &BY_VERSION[std::min(std::max(version, 1), 3) - 1];
+}
+
+int _open(sqlite3_vfs*, sqlite3_filename name, sqlite3_file* f, int flags, int* out_flags) {
+    auto* file = reinterpret_cast<_File*>(f);
+    file->base.pMethods = nullptr;
+    file->real = reinterpret_cast<sqlite3_file*>(file + 1);
+    file->held = false;
+    int rc = _system()->xOpen(_system(), name, file->real, flags, out_flags);
+    // SQLite calls xClose only on a file whose methods are set.
+    if (file->real->pMethods != nullptr) file->base.pMethods = _methods_for(file->real->pMethods->iVersion);
+    return rc;
+}
+
+sqlite3_vfs _make_vfs() {
+    sqlite3_vfs vfs = *_system();
+    vfs.szOsFile = static_cast<int>(sizeof(_File)) + _system()->szOsFile;
+    vfs.zName = FRAME_JOINING_VFS;
+    vfs.pNext = nullptr;
+    vfs.xOpen = _open;
+    return vfs;
+}
+
+}  // namespace
+
+const char* frame_joining_vfs() {
+    static std::once_flag once;
+    static sqlite3_vfs vfs;
+    std::call_once(once, [] {
+        vfs = _make_vfs();
+        sqlite3_vfs_register(&vfs, 0);
+    });
+    return FRAME_JOINING_VFS;
+}
+
+}  // namespace tokentally::store::sqlite

@@ -133,6 +133,50 @@ TEST(DashboardApi, FiguresEqualTheLedgerAndFollowTheFilters) {
     EXPECT_EQ(get_json(app, "/dashboard/api/sessions?tag=web").as_array().size(), 1u);
 }
 
+// Latency per model comes from a histogram: p50 and p95 within one bin's
+// width (9%) of the exact nearest-rank percentiles.
+TEST(DashboardApi, LatencyPercentilesAreWithinABinOfTheExactOnes) {
+    tt_test::Scratch s;
+    for (int i = 1; i <= 20; ++i) append("openai/gpt-4o", "web", 0.01, 60.0 * i, 100, 50, 200, 0.05 * i);
+    append("openai/gpt-4o-mini", "web", 0.01, 30, 100, 50, 200, 0.3);
+    tt_test::RunningApp app(proxy::make_app(tt_test::store()));
+    bj::object all = get_json(app, "/dashboard/api/summary").as_object();
+    ASSERT_EQ(all.at("latency").as_array().size(), 2u);
+    for (const auto& l : all.at("latency").as_array()) {
+        double p50 = l.at("p50").to_number<double>(), p95 = l.at("p95").to_number<double>();
+        if (l.at("model_id") == "openai/gpt-4o") {
+            EXPECT_NEAR(p50, 0.5, 0.5 * 0.09);  // the 10th of 20
+            EXPECT_NEAR(p95, 0.95, 0.95 * 0.09);  // the 19th
+        } else {
+            EXPECT_DOUBLE_EQ(p50, 0.3) << "a bin whose calls all took the same time gives that time";
+            EXPECT_DOUBLE_EQ(p95, 0.3);
+        }
+    }
+}
+
+// A caller that runs a route in an io_context of its own with a plain run()
+// gets the answer: the read on the reader threads keeps that context busy
+// until the answer is back.
+TEST(DashboardApi, AnInProcessCallerDrivingItsOwnLoopGetsTheAnswer) {
+    tt_test::Scratch s;
+    append("openai/gpt-4o", "web", 0.25, 60);
+    http::Router r = tokentally::dashboard::router(tt_test::store(), "test");
+    int answered = 0;
+    for (const auto& route : r.routes) {
+        if (route.pattern != "/dashboard/api/summary" && route.pattern != "/metrics") continue;
+        boost::asio::io_context ioc;
+        http::Request req{.method = "GET", .path = route.pattern, .peer = "127.0.0.1"};
+        auto answer = boost::asio::co_spawn(
+            ioc, [&]() -> boost::asio::awaitable<http::Response> { co_return co_await route.handler(req); },
+            boost::asio::use_future);
+        ioc.run();
+        ASSERT_EQ(answer.wait_for(std::chrono::seconds(0)), std::future_status::ready) << route.pattern;
+        EXPECT_EQ(answer.get().status, 200) << route.pattern;
+        ++answered;
+    }
+    EXPECT_EQ(answered, 2);
+}
+
 TEST(DashboardApi, BadParametersAreNamed) {
     tt_test::Scratch s;
     tt_test::RunningApp app(proxy::make_app(tt_test::store()));

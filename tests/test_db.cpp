@@ -162,7 +162,7 @@ TEST(SpendRollup, InsertsLeaveTheTotalsToTheNextReader) {
 
     agrees(conn);
     EXPECT_EQ(scalar("SELECT upto FROM spend_running_mark"), 10);
-    insert(6000, 0.125);  // many: refilled from all calls
+    insert(6000, 0.125);  // many at once: folded by bucket and tag
     agrees(conn);
     EXPECT_EQ(scalar("SELECT upto FROM spend_running_mark"), 6010);
 

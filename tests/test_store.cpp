@@ -3,9 +3,12 @@
 // written with chosen times through CallRecord::ts.
 #include "support/pg_cluster.hpp"
 #include "support/scratch.hpp"
+#include "tokentally/store/rollups.hpp"
 #include "tokentally/store/store.hpp"
 
 #include <gtest/gtest.h>
+
+#include <SQLiteCpp/SQLiteCpp.h>
 
 #include <atomic>
 #include <ctime>
@@ -349,6 +352,56 @@ TEST_P(StoreConformance, AdvisorAndPredictorRowsAreThePricedCalls) {
     EXPECT_EQ(tags, (std::set<std::string>{"x", "y"}));
 }
 
+// A backend that keeps rollups of its own answers with the rows computed
+// from its calls: windows starting inside an hour or on one, and again
+// after more calls were appended.
+TEST_P(StoreConformance, RollupsAreTheCallsSummedPerHourModelAndTag) {
+    CallRecord hit = call(30);
+    hit.cost_usd = 0.0;
+    hit.elapsed_s = 0.0;
+    CallRecord failed = call(4000, "proj");
+    failed.status = 500;
+    failed.elapsed_s = 2.5;
+    CallRecord bare{.tag = "t", .session_id = "s-2", .elapsed_s = 0.5, .status = 0, .ts = now - 7200};
+    CallRecord mini = call(200, "proj", 0.5);
+    mini.model_id = "openai/gpt-4o-mini";
+    mini.completion_tokens = std::nullopt;
+    append({call(10), hit, failed, bare, call(3 * 86400), call(100, "proj", std::nullopt), mini});
+    auto expect_same = [&](const char* when) {
+        for (double since : {now - 86400, now - 7 * 86400, store::rollup_hour(now - 5000), now - 5000.5, now + 10})
+            EXPECT_EQ(calls.rollups(since), calls.Calls::rollups(since)) << when << ": since now - " << now - since;
+    };
+    expect_same("first read");
+
+    std::int64_t n = 0, hits = 0, errors = 0;
+    for (const auto& r : calls.rollups(now - 86400)) {
+        n += r.calls;
+        hits += r.cache_hits;
+        errors += r.errors;
+    }
+    EXPECT_EQ(n, 6) << "the call of three days ago is outside";
+    EXPECT_EQ(hits, 1);
+    EXPECT_EQ(errors, 1);
+
+    // The advisor's usage rows come out of them as the calls give them.
+    auto usage = calls.usage_by_model(now - 86400);
+    auto rolled = store::usage_of(calls.rollups(now - 86400));
+    ASSERT_EQ(rolled.size(), usage.size());
+    ASSERT_EQ(usage.size(), 2u);
+    for (std::size_t i = 0; i < usage.size(); ++i) {
+        EXPECT_EQ(rolled[i].model_id, usage[i].model_id);
+        EXPECT_EQ(rolled[i].calls, usage[i].calls);
+        EXPECT_EQ(rolled[i].total_in, usage[i].total_in);
+        EXPECT_EQ(rolled[i].total_out, usage[i].total_out);
+        EXPECT_DOUBLE_EQ(rolled[i].total_cost, usage[i].total_cost);
+        EXPECT_EQ(rolled[i].avg_in, usage[i].avg_in);
+        EXPECT_EQ(rolled[i].avg_out, usage[i].avg_out);
+    }
+
+    append({call(5), call(50, "proj", 0.25)});
+    expect_same("after more calls");
+}
+
 TEST_P(StoreConformance, AlertsOncePerScopeWithinTheWindowAndUnseenTakenOnce) {
     store::Alerts& alerts = st->alerts();
     EXPECT_TRUE(alerts.latest(20).empty());
@@ -415,6 +468,37 @@ TEST_P(StoreConformance, SemanticEntriesRoundTripAndGo) {
     EXPECT_EQ(entries.response(first.id), std::nullopt);
     entries.remove_before(store::now() + 1);
     EXPECT_TRUE(entries.live(0).empty());
+}
+
+// The SQLite store keeps its rollups in a table beside the calls: calls
+// edited or deleted by hand, and a calls table made anew, are seen by the
+// next read.
+TEST(SqliteRollups, FollowEditsAndDeletionsByHandAndACallsTableMadeAnew) {
+    tt_test::Scratch s;
+    auto st = store::open(s.db_path());
+    store::Calls& calls = st->calls();
+    const double now = store::now();
+    auto add = [&](double age, double cost) {
+        CallRecord rec{.model_id = "m", .prompt_tokens = 1, .cost_usd = cost, .elapsed_s = 0.5, .status = 200,
+                       .ts = now - age};
+        const CallRecord* rows[] = {&rec};
+        calls.append(rows);
+    };
+    add(60, 1.0);
+    add(4000, 2.0);
+    add(8000, 4.0);
+    EXPECT_EQ(calls.rollups(now - 86400), calls.Calls::rollups(now - 86400));
+    {
+        SQLite::Database db(s.db_path(), SQLite::OPEN_READWRITE);
+        db.exec("UPDATE calls SET cost_usd = 8.0, ts = ts - 3600 WHERE id = 1");
+        db.exec("DELETE FROM calls WHERE id = 2");
+    }
+    EXPECT_EQ(calls.rollups(now - 86400), calls.Calls::rollups(now - 86400)) << "after an edit and a deletion";
+    SQLite::Database(s.db_path(), SQLite::OPEN_READWRITE).exec("DROP TABLE calls");
+    add(30, 0.5);
+    auto fresh = calls.rollups(now - 86400);
+    ASSERT_EQ(fresh.size(), 1u) << "the rows of the dropped table are gone";
+    EXPECT_EQ(fresh, calls.Calls::rollups(now - 86400));
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, StoreConformance, ::testing::ValuesIn(BACKENDS),

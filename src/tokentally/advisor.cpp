@@ -162,8 +162,12 @@ bj::array _get_usage_summary(store::Store& store, double since_hours) {
     // The advisor only reads: an empty ledger created here would hide that
     // the proxy never ran.
     if (!store.exists()) throw std::runtime_error("no ledger database at " + store.location());
+    return _usage_records(store.calls().usage_by_model(since));
+}
+
+bj::array _usage_records(const std::vector<store::ModelUsage>& usage) {
     bj::array rows;
-    for (const auto& u : store.calls().usage_by_model(since))
+    for (const auto& u : usage)
         rows.emplace_back(bj::object{{"model_id", json::or_null(u.model_id)},
                                      {"calls", u.calls},
                                      {"total_in", json::or_null(u.total_in)},
@@ -184,8 +188,17 @@ std::string _window_text(double since_hours) {
 
 bj::array get_suggestions(store::Store& store, double since_hours) {
     double min_saving_pct = _min_saving_pct();
+    return _suggestions(_get_usage_summary(store, since_hours), min_saving_pct, since_hours);
+}
+
+bj::array suggestions_for(const std::vector<store::ModelUsage>& usage, double since_hours) {
+    _window_units(since_hours);
+    return _suggestions(_usage_records(usage), _min_saving_pct(), since_hours);
+}
+
+bj::array _suggestions(const bj::array& usage, double min_saving_pct, double since_hours) {
     bj::array result;
-    for (const bj::value& row : _get_usage_summary(store, since_hours))
+    for (const bj::value& row : usage)
         if (auto s = _suggest_for(row.get_object(), min_saving_pct, since_hours)) result.push_back(std::move(*s));
     std::stable_sort(result.begin(), result.end(), [](const bj::value& a, const bj::value& b) {
         return json::as_number(a.at("projected_saving"), "projected_saving") >

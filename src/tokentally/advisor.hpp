@@ -52,6 +52,13 @@ bj::object _get_price(std::string_view model_id);
 // Refuses a ledger that was never created rather than creating an empty one.
 bj::array _get_usage_summary(store::Store& store, double since_hours = DEFAULT_HOURS);
 
+// The usage records of rows as Calls::usage_by_model reads them.
+bj::array _usage_records(const std::vector<store::ModelUsage>& usage);
+
+// Suggestion records for the usage records `usage`, largest projected
+// saving first.
+bj::array _suggestions(const bj::array& usage, double min_saving_pct, double since_hours);
+
 // "<days>d" for windows of a day or more, else "<hours>h".
 std::string _period_label(double since_hours);
 
@@ -60,6 +67,10 @@ std::string _window_text(double since_hours);
 
 // Suggestion records (14 keys), largest projected saving first.
 bj::array get_suggestions(store::Store& store, double since_hours = DEFAULT_HOURS);
+
+// get_suggestions() for usage rows already read (the dashboard sums them
+// from the ledger's hourly rollups).
+bj::array suggestions_for(const std::vector<store::ModelUsage>& usage, double since_hours);
 
 // Writes the coloured report to `out`. Every suggestion is computed before
 // the first line is written, so a failure leaves no partial report.

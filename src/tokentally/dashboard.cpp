@@ -7,7 +7,14 @@
 #include "tokentally/ledger.hpp"
 #include "tokentally/metrics.hpp"
 #include "tokentally/paths.hpp"
+#include "tokentally/store/rollups.hpp"
 
+#include <boost/asio/async_result.hpp>
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/thread_pool.hpp>
+#include <boost/asio/use_awaitable.hpp>
 #include <boost/url/url.hpp>
 
 #include <algorithm>
@@ -61,10 +68,48 @@ std::optional<http::Response> _refusal(const http::Request& req, const std::opti
     return http::json_response(403, bj::object{{"detail", NO_TOKEN_DETAIL}});
 }
 
+// The threads the ledger reads of the page, the CSV and /metrics run on: on
+// a loop thread a 30-day read of a large ledger would hold up every proxied
+// call that thread serves meanwhile. Two, so that a long CSV download does
+// not stall the page's refreshes or a scrape.
+asio::thread_pool& _readers() {
+    static asio::thread_pool pool(2);
+    return pool;
+}
+
+using _Done = void(std::exception_ptr, http::Response);
+
+// Runs `inner` on the reader threads and resumes the caller on its own
+// executor with the answer. Until then the caller's executor counts the read
+// as outstanding work, as any asynchronous operation of Asio does: a caller
+// that drives its own io_context with run() (a test, a benchmark) keeps it
+// running until the answer is back instead of finding it out of work.
+asio::awaitable<http::Response> _off_loop(const http::Handler& inner, http::Request& req) {
+    return asio::async_initiate<decltype(asio::use_awaitable), _Done>(
+        [&inner, &req](auto handler) {
+            auto back = asio::make_work_guard(asio::get_associated_executor(handler));
+            // The guard goes back with the answer and is released on the
+            // caller's thread: released here, it could reach a context its
+            // owner destroyed the moment the answer arrived.
+            asio::co_spawn(_readers(), inner(req),
+                           [handler = std::move(handler), back = std::move(back)](std::exception_ptr e,
+                                                                                  http::Response resp) mutable {
+                               auto ex = asio::get_associated_executor(handler);
+                               asio::post(ex, [handler = std::move(handler), back = std::move(back), e,
+                                               resp = std::move(resp)]() mutable {
+                                   std::move(handler)(e, std::move(resp));
+                                   back.reset();
+                               });
+                           });
+        },
+        asio::use_awaitable);
+}
+
 http::Handler _guarded(http::Handler inner, std::shared_ptr<const std::optional<std::string>> token, bool data) {
     return [inner = std::move(inner), token, data](http::Request& req) -> asio::awaitable<http::Response> {
         if (auto refused = _refusal(req, *token, data)) co_return std::move(*refused);
-        co_return co_await inner(req);
+        if (!data) co_return co_await inner(req);
+        co_return co_await _off_loop(inner, req);
     };
 }
 
@@ -142,58 +187,92 @@ double _number(const bj::value* v) { return v != nullptr && v->is_number() ? v->
 
 // --- what the page shows ------------------------------------------------------
 
-// A cache hit is recorded as a 200 that cost nothing and took no time.
-bool _cache_hit(const store::CallRow& r) {
-    return r.status == 200 && r.cost_usd && *r.cost_usd == 0.0 && r.elapsed_s && *r.elapsed_s == 0.0;
-}
-
-// What a cached answer would have cost at the model's price.
-double _saved(const store::CallRow& r) {
-    auto price = r.model_id ? catalog::find_price(*r.model_id) : std::nullopt;
+// What the cached answers of a model would have cost at its price.
+double _saved(const std::optional<std::string>& model, std::int64_t prompt, std::int64_t completion) {
+    auto price = model ? catalog::find_price(*model) : std::nullopt;
     if (!price) return 0.0;
-    return (static_cast<double>(r.prompt_tokens.value_or(0)) * price->input +
-            static_cast<double>(r.completion_tokens.value_or(0)) * price->output) /
-           1e6;
+    return (static_cast<double>(prompt) * price->input + static_cast<double>(completion) * price->output) / 1e6;
 }
 
-// The nearest-rank percentile `p` of sorted values.
-double _percentile(const std::vector<double>& sorted, double p) {
-    auto rank = static_cast<std::size_t>(std::ceil(p / 100.0 * static_cast<double>(sorted.size())));
-    return sorted[std::clamp<std::size_t>(rank, 1, sorted.size()) - 1];
+// The nearest-rank percentile `p` of a latency histogram of `n` calls: the
+// mean of the bin that holds it, so within one bin's width of the exact one
+// (and exact when the bin's calls all took the same time).
+double _percentile(const std::vector<store::LatencyBin>& bins, std::int64_t n, double p) {
+    auto rank = std::clamp<std::int64_t>(static_cast<std::int64_t>(std::ceil(p / 100.0 * static_cast<double>(n))), 1, n);
+    for (const auto& b : bins) {
+        if (rank <= b.count) return b.sum / static_cast<double>(b.count);
+        rank -= b.count;
+    }
+    return bins.empty() ? 0.0 : bins.back().sum / static_cast<double>(bins.back().count);
 }
 
-std::vector<store::CallRow> _calls(store::Store& store, const _Query& q) {
-    std::vector<store::CallRow> rows = store.calls().between(_since(q), q.tag);
-    if (q.model) std::erase_if(rows, [&](const store::CallRow& r) { return r.model_id != q.model; });
+// The range's hourly rollups, of the tag and model asked for.
+std::vector<store::Rollup> _rollups(store::Store& store, const _Query& q) {
+    std::vector<store::Rollup> rows = store.calls().rollups(_since(q));
+    std::erase_if(rows, [&](const store::Rollup& r) {
+        return (q.tag && r.tag != q.tag) || (q.model && r.model_id != q.model);
+    });
     return rows;
 }
 
+// The rollups summed over the hours, by model (and tag unless `by_model_only`).
+store::Rollups _over_hours(const std::vector<store::Rollup>& rows, bool by_model_only) {
+    store::Rollups out;
+    for (store::Rollup r : rows) {
+        r.hour = 0.0;
+        if (by_model_only) r.tag.reset();
+        store::merge(out, std::move(r));
+    }
+    return out;
+}
+
 // Latency per model, the share of calls per status class, and the caches.
-bj::object _call_figures(const std::vector<store::CallRow>& rows) {
-    std::map<std::string, std::vector<double>> latencies;
-    std::map<std::string, std::int64_t> classes;
-    std::int64_t hits = 0;
-    double saved = 0.0;
-    for (const auto& r : rows) {
-        if (_cache_hit(r)) {
-            ++hits;
-            saved += _saved(r);
-        } else if (r.elapsed_s) {
-            latencies[r.model_id.value_or("")].push_back(*r.elapsed_s);
-        }
-        classes[r.status ? std::to_string(*r.status / 100) + "xx" : "none"]++;
-    }
+bj::object _call_figures(const std::vector<store::Rollup>& rows) {
     bj::array latency;
-    for (auto& [model, values] : latencies) {
-        std::sort(values.begin(), values.end());
-        latency.push_back(bj::object{{"model_id", model}, {"p50", _percentile(values, 50)}, {"p95", _percentile(values, 95)}});
-    }
     bj::object status;
-    for (const auto& [cls, n] : classes) status[cls] = n;
-    double share = rows.empty() ? 0.0 : static_cast<double>(hits) / static_cast<double>(rows.size());
+    std::int64_t calls = 0, hits = 0;
+    double saved = 0.0;
+    store::Rollup all;
+    for (const auto& [key, m] : _over_hours(rows, true)) {
+        calls += m.calls;
+        hits += m.cache_hits;
+        saved += _saved(m.model_id, m.cache_hit_prompt, m.cache_hit_completion);
+        store::merge(all, m);
+        std::int64_t timed = 0;
+        for (const auto& b : m.latency) timed += b.count;
+        if (timed == 0) continue;
+        latency.push_back(bj::object{{"model_id", m.model_id.value_or("")},
+                                     {"p50", _percentile(m.latency, timed, 50)},
+                                     {"p95", _percentile(m.latency, timed, 95)}});
+    }
+    for (const auto& [cls, n] : all.status_classes) status[cls] = n;
+    double share = calls == 0 ? 0.0 : static_cast<double>(hits) / static_cast<double>(calls);
     return {{"latency", std::move(latency)},
             {"status_classes", std::move(status)},
             {"cache", bj::object{{"hits", hits}, {"hit_rate", share}, {"saved_usd", saved}}}};
+}
+
+// The rows of the ledger's `summary` (per model and tag, costliest first,
+// groups without cost last), summed from the rollups.
+bj::array _summary_rows(const std::vector<store::Rollup>& rollups) {
+    std::vector<store::Rollup> groups = store::rollup_rows(_over_hours(rollups, false));
+    std::stable_sort(groups.begin(), groups.end(), [](const store::Rollup& a, const store::Rollup& b) {
+        if (!a.total_cost || !b.total_cost) return a.total_cost && !b.total_cost;
+        return *a.total_cost > *b.total_cost;
+    });
+    bj::array out;
+    for (const auto& g : groups)
+        out.push_back(bj::object{
+            {"model_id", json::or_null(g.model_id)},
+            {"tag", json::or_null(g.tag)},
+            {"calls", g.calls},
+            {"total_prompt", json::or_null(g.total_prompt)},
+            {"total_completion", json::or_null(g.total_completion)},
+            {"total_cost", json::or_null(g.total_cost)},
+            {"avg_latency", g.latency_calls ? bj::value(g.latency_sum / static_cast<double>(g.latency_calls))
+                                            : bj::value(nullptr)},
+            {"errors", g.errors}});
+    return out;
 }
 
 // The configured budgets with what is left of each; a budget that cannot be
@@ -242,8 +321,8 @@ bj::object _groups(const bj::array& rows, const bj::array& budgets) {
 }
 
 bj::object _summary(store::Store& store, const _Query& q) {
-    bj::array rows = ledger::summary(store, q.tag, q.hours);
-    _drop(rows, [&](const bj::value& r) { return !_model_kept(q, r.at("model_id")); });
+    std::vector<store::Rollup> rollups = _rollups(store, q);
+    bj::array rows = _summary_rows(rollups);
     double cost = 0, in = 0, out = 0;
     std::int64_t calls = 0;
     for (const auto& r : rows) {
@@ -257,7 +336,7 @@ bj::object _summary(store::Store& store, const _Query& q) {
                  {"tokens_out", out},   {"rows", rows}};
     for (auto& [k, v] : _budgets(store)) s[k] = v;
     for (auto& [k, v] : _groups(rows, s.at("budgets").as_array())) s[k] = v;
-    for (auto& [k, v] : _call_figures(_calls(store, q))) s[k] = v;
+    for (auto& [k, v] : _call_figures(rollups)) s[k] = v;
     return s;
 }
 
@@ -267,11 +346,11 @@ bj::object _series(store::Store& store, const _Query& q) {
     double first = std::floor(_since(q) / bucket) * bucket;
     auto count = static_cast<std::size_t>(std::floor((store::now() - first) / bucket)) + 1;
     std::map<std::string, std::vector<double>> by_model;
-    for (const auto& r : _calls(store, q)) {
+    for (const auto& r : _rollups(store, q)) {
         auto& values = by_model[r.model_id.value_or("")];
         values.resize(count, 0.0);
-        auto at = static_cast<std::size_t>(std::floor((r.ts - first) / bucket));
-        if (at < count) values[at] += r.cost_usd.value_or(0.0);
+        auto at = static_cast<std::size_t>(std::floor((r.hour - first) / bucket));
+        if (at < count) values[at] += r.total_cost.value_or(0.0);
     }
     bj::array starts, datasets;
     for (std::size_t i = 0; i < count; ++i) starts.push_back(first + static_cast<double>(i) * bucket);
@@ -332,9 +411,11 @@ bj::array _alerts(store::Store& store, const _Query& q) {
     return out;
 }
 
+// Over every tag and model, as the advisor sees the range: its usage rows
+// summed from the rollups instead of a scan of the range's calls.
 bj::array _advice(store::Store& store, const _Query& q) {
     if (!store.exists()) return {};
-    return advisor::get_suggestions(store, q.hours);
+    return advisor::suggestions_for(store::usage_of(store.calls().rollups(_since(q))), q.hours);
 }
 
 // --- the CSV ------------------------------------------------------------------

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <ctime>
 #include <stdexcept>
 
@@ -155,9 +156,23 @@ KpiCells _headline(const RefreshInputs& in) {
                      static_cast<std::int64_t>(tokens_out), in.spend_30d, budget ? *budget : bj::value());
 }
 
+// REFRESH_INTERVAL, or TOKENTALLY_TUI_REFRESH when it holds a whole number
+// of seconds from 1 on (a slow terminal, or a test that must tell the first
+// screen from the timer's redraws).
+int _refresh_interval() {
+    static const int seconds = [] {
+        const char* env = std::getenv("TOKENTALLY_TUI_REFRESH");
+        char* end = nullptr;
+        long n = env != nullptr ? std::strtol(env, &end, 10) : 0;
+        return env != nullptr && *env != '\0' && *end == '\0' && n >= 1 && n <= 86400 ? static_cast<int>(n)
+                                                                                   : REFRESH_INTERVAL;
+    }();
+    return seconds;
+}
+
 std::string _status_text(double now, std::int64_t without_cost) {
     std::string text = " refreshed " + _local_hms(static_cast<std::time_t>(std::floor(now))) + " · " +
-                       std::to_string(REFRESH_INTERVAL) + "s interval · [q] quit";
+                       std::to_string(_refresh_interval()) + "s interval · [q] quit";
     // The 24-hour cost leaves these calls out: say so, or it reads as whole.
     if (without_cost > 0)
         text += " · " + std::to_string(without_cost) + (without_cost == 1 ? " call" : " calls") +
@@ -447,7 +462,7 @@ public:
         _add_columns(tables_[1], MODEL_COLUMNS);
         _add_columns(tables_[2], RECENT_COLUMNS);
         refresh_data();
-        timer_ = addTimer(REFRESH_INTERVAL * 1000);
+        timer_ = addTimer(_refresh_interval() * 1000);
     }
 
     // Errors of a refresh are shown on the status line and the screen keeps

@@ -172,6 +172,47 @@ struct TrainingRow {
     double cost_usd = 0.0;
 };
 
+// The latency samples of one bin of a histogram with fixed log-spaced
+// bounds (store/rollups.hpp): how many, and their sum.
+struct LatencyBin {
+    int bin = 0;
+    std::int64_t count = 0;
+    double sum = 0.0;
+    friend bool operator==(const LatencyBin&, const LatencyBin&) = default;
+};
+
+// The calls of one hour (UTC), model and tag: what the dashboard's charts
+// and figures are drawn from instead of the rows themselves.
+struct Rollup {
+    double hour = 0.0;  // the hour's start, seconds since the epoch
+    std::optional<std::string> model_id;
+    std::optional<std::string> tag;
+    std::int64_t calls = 0;
+    std::optional<std::int64_t> total_prompt;      // none when no call had a count
+    std::optional<std::int64_t> total_completion;
+    std::optional<double> total_cost;              // none when no call had a cost
+    std::int64_t latency_calls = 0;                // calls with an elapsed time
+    double latency_sum = 0.0;
+    std::int64_t errors = 0;                       // status 400 or above
+    // Calls per status class ("2xx", "5xx"; "none" without a status).
+    std::vector<std::pair<std::string, std::int64_t>> status_classes;  // in class order
+    // Calls answered from a cache, and the tokens their answers held.
+    std::int64_t cache_hits = 0;
+    std::int64_t cache_hit_prompt = 0;
+    std::int64_t cache_hit_completion = 0;
+    // Elapsed times of the calls not answered from a cache, in bin order.
+    std::vector<LatencyBin> latency;
+    // The calls with a cost above 0, as the advisor weighs them: their cost,
+    // and their token counts with how many calls had one.
+    std::int64_t priced_calls = 0;
+    double priced_cost = 0.0;
+    std::optional<std::int64_t> priced_prompt;
+    std::optional<std::int64_t> priced_completion;
+    std::int64_t priced_prompt_calls = 0;
+    std::int64_t priced_completion_calls = 0;
+    friend bool operator==(const Rollup&, const Rollup&) = default;
+};
+
 // A budget alert about to be stored.
 struct Alert {
     std::string level;  // "warn" or "critical"

@@ -82,6 +82,12 @@ public:
     // the dashboard draws its series and percentiles from and exports.
     virtual std::vector<CallRow> between(double since, const std::optional<std::string>& tag) = 0;
 
+    // The calls since `since` per hour (UTC), model and tag, in that order
+    // (none first): the first hour holds only its calls from `since` on.
+    // This computes them from between(); a backend that keeps the rollups
+    // in a table of its own answers from it instead, with the same rows.
+    virtual std::vector<Rollup> rollups(double since);
+
     // --- beside the rows ----------------------------------------------------
 
     // The model each call asked for when the router swapped it, by call id.

@@ -2,6 +2,7 @@
 // over them.
 #include "tokentally/store/sqlite/store.hpp"
 
+#include "tokentally/store/sqlite/call_rows.hpp"
 #include "tokentally/store/sqlite/db.hpp"
 #include "tokentally/store/sqlite/window_totals.hpp"
 
@@ -172,6 +173,8 @@ void _ensure_side_tables(const std::string& path, std::span<const CallRecord* co
 
 }  // namespace
 
+void ensure_calls_schema(const std::string& path) { _ensure_schema(path); }
+
 void SqliteCalls::init() { _init_db(path_); }
 
 std::vector<Appended> SqliteCalls::append(std::span<const CallRecord* const> rows) {
@@ -269,10 +272,6 @@ PricedCalls SqliteCalls::priced_after(std::int64_t after_id, double since) {
 
 namespace {
 
-constexpr const char* SELECT_CALLS = R"(SELECT id, ts, model_id, tag, session_id, prompt_tokens, completion_tokens,
-       cost_usd, elapsed_s, status, streamed
-FROM calls)";
-
 constexpr const char* ROLLING_SUMMARY = R"(SELECT
     date(ts, 'unixepoch', 'localtime') AS day,
     COUNT(*)                            AS calls,
@@ -292,7 +291,9 @@ constexpr const char* MODEL_CALLS = R"(SELECT
 FROM calls INDEXED BY idx_calls_ts
 WHERE ts >= ?)";
 
-CallRow _call_row(const SQLite::Statement& q) {
+}  // namespace
+
+CallRow call_row(const SQLite::Statement& q) {
     CallRow r;
     r.id = q.getColumn(0).getInt64();
     r.ts = q.getColumn(1).getDouble();
@@ -307,8 +308,6 @@ CallRow _call_row(const SQLite::Statement& q) {
     r.streamed = opt_int(q.getColumn(10));
     return r;
 }
-
-}  // namespace
 
 std::vector<GroupTotals> SqliteCalls::by_model(double since, const std::optional<std::string>& tag) {
     _ensure_schema(path_);
@@ -329,7 +328,7 @@ std::vector<CallRow> SqliteCalls::latest(std::int64_t n, const std::optional<std
     if (session_id) q.bind(at++, *session_id);
     q.bind(at, n);
     std::vector<CallRow> rows;
-    while (q.executeStep()) rows.push_back(_call_row(q));
+    while (q.executeStep()) rows.push_back(call_row(q));
     return rows;
 }
 
@@ -341,7 +340,7 @@ std::vector<CallRow> SqliteCalls::between(double since, const std::optional<std:
     q.bind(1, since);
     if (tag) q.bind(2, *tag);
     std::vector<CallRow> rows;
-    while (q.executeStep()) rows.push_back(_call_row(q));
+    while (q.executeStep()) rows.push_back(call_row(q));
     return rows;
 }
 

@@ -331,9 +331,13 @@ constexpr const char* MARK_UPTO = "(SELECT upto FROM spend_running_mark)";
 
 std::string _folded_row(const char* row) { return fmt::format("{}.id <= {}", row, MARK_UPTO); }
 
-// Beyond this many calls after the mark, the fold refills the totals from
-// all calls (one grouped scan) instead of adding the calls one by one.
-constexpr std::int64_t FOLD_REFILL_CALLS = 5000;
+// Calls (by id) folded per write transaction, so that a reader catching up
+// on a month of calls holds the ledger's write lock (and the proxy's inserts
+// behind it) for one short transaction at a time; and how long one read
+// folds at most. What is left is summed by the windows themselves (a range
+// read of the calls after the mark) and folded by the next reads.
+constexpr std::int64_t FOLD_CHUNK_IDS = 10'000;
+constexpr std::chrono::milliseconds FOLD_TIME{250};
 
 struct _Running {
     const char* table;
@@ -514,48 +518,67 @@ void _drop_triggers(SQLite::Database& conn, const _Running& r) {
         conn.exec(fmt::format("DROP TRIGGER IF EXISTS {}_{}", r.table, name));
 }
 
-// The calls after the mark, added to the totals (or, when there are many,
-// the totals refilled from all calls), and the mark moved to the last call.
-// Inside the caller's write transaction.
-void _fold(const Conn& conn) {
-    std::int64_t upto = 0, last = 0;
-    {
-        auto behind = conn.prepare("SELECT upto, (SELECT IFNULL(MAX(id), 0) FROM calls) FROM spend_running_mark");
-        if (!behind->executeStep()) return;
-        upto = behind->getColumn(0).getInt64();
-        last = behind->getColumn(1).getInt64();
-    }
-    if (last <= upto) return;
-    if (last - upto > FOLD_REFILL_CALLS) {
-        for (const _Running& r : RUNNING) {
-            conn.exec(std::string("DELETE FROM ") + r.table);
-            conn.exec(_fill_running(r));
-        }
-    } else {
-        static const std::vector<std::string> ADD = [] {
-            std::vector<std::string> all;
-            for (const _Running& r : RUNNING)
-                for (std::string& sql : _fold_statements(r)) all.push_back(std::move(sql));
-            return all;
-        }();
-        auto calls = conn.prepare("SELECT ts, tag, cost_usd FROM calls WHERE id > ? AND cost_usd IS NOT NULL ORDER BY id");
-        calls->bind(1, upto);
-        while (calls->executeStep()) {
-            for (const std::string& sql : ADD) {
+// The sums of the calls with ids in (from, to] per bucket (and tag, for the
+// table by tag), in the order of their buckets.
+std::string _grouped_calls(const _Running& r) {
+    bool by_tag = r.key_cols[0] != '\0';
+    return fmt::format("SELECT {0}{1} AS bucket, SUM(cost_usd) FROM calls WHERE id > ?1 AND id <= ?2 "
+                       "AND cost_usd IS NOT NULL GROUP BY {2} ORDER BY bucket",
+                       by_tag ? "IFNULL(tag, ''), " : "'', ", _bucket_of("ts"), by_tag ? "1, 2" : "2");
+}
+
+// Adds the calls with ids in (from, to] to the totals, one group of calls of
+// a bucket (and tag) at a time: each addition keeps every later total right,
+// so the groups may come in any order. Inside the caller's transaction.
+void _fold_range(const Conn& conn, std::int64_t from, std::int64_t to) {
+    for (const _Running& r : RUNNING) {
+        static const std::vector<std::string> ADD[] = {_fold_statements(RUNNING[0]), _fold_statements(RUNNING[1])};
+        const std::vector<std::string>& add_group = ADD[&r - RUNNING];
+        auto groups = conn.prepare(_grouped_calls(r));
+        groups->bind(1, from);
+        groups->bind(2, to);
+        while (groups->executeStep()) {
+            for (const std::string& sql : add_group) {
                 auto add = conn.prepare(sql);
-                add->bind(add->getIndex(":ts"), calls->getColumn(0).getDouble());
-                add->bind(add->getIndex(":cost"), calls->getColumn(2).getDouble());
-                if (int at = add->getIndex(":tag"); at != 0) {
-                    if (calls->getColumn(1).isNull()) add->bind(at);
-                    else add->bind(at, calls->getColumn(1).getString());
-                }
+                // Any time inside the bucket names it; its start is exact.
+                add->bind(add->getIndex(":ts"), static_cast<double>(groups->getColumn(1).getInt64() * BUCKET_SECONDS));
+                add->bind(add->getIndex(":cost"), groups->getColumn(2).getDouble());
+                if (int at = add->getIndex(":tag"); at != 0) add->bind(at, groups->getColumn(0).getString());
                 add->exec();
             }
         }
     }
-    auto move = conn.prepare("UPDATE spend_running_mark SET upto = ?");
-    move->bind(1, last);
-    move->exec();
+}
+
+// The mark and the last call's id, read now.
+std::pair<std::int64_t, std::int64_t> _behind(const Conn& conn) {
+    auto q = conn.prepare("SELECT upto, (SELECT IFNULL(MAX(id), 0) FROM calls) FROM spend_running_mark");
+    if (!q->executeStep()) return {0, 0};
+    return {q->getColumn(0).getInt64(), q->getColumn(1).getInt64()};
+}
+
+// Folds the next chunk of calls after the mark, up to `last` at most, in a
+// write transaction of its own; false when nothing was left.
+bool _fold_chunk(const Conn& conn, std::int64_t last) {
+    WriteLock writing;
+    // IMMEDIATE: the mark is read under the write lock, so no other fold
+    // moves it between the read and the update.
+    conn.prepare("BEGIN IMMEDIATE")->exec();
+    try {
+        auto [upto, _] = _behind(conn);
+        std::int64_t to = std::min(last, upto + FOLD_CHUNK_IDS);
+        if (upto < last) {
+            _fold_range(conn, upto, to);
+            auto move = conn.prepare("UPDATE spend_running_mark SET upto = ?");
+            move->bind(1, to);
+            move->exec();
+        }
+        conn.prepare("COMMIT")->exec();
+        return upto < last && to < last;
+    } catch (...) {
+        conn.prepare("ROLLBACK")->tryExecuteStep();
+        throw;
+    }
 }
 
 }  // namespace
@@ -587,18 +610,9 @@ void ensure_spend_rollup(SQLite::Database& conn) {
 
 void fold_spend_totals(const Conn& conn) {
     try {
-        {
-            auto behind = conn.prepare("SELECT upto < (SELECT IFNULL(MAX(id), 0) FROM calls) FROM spend_running_mark");
-            if (!behind->executeStep() || behind->getColumn(0).getInt() == 0) return;
-        }
-        WriteLock writing;
-        conn.prepare("BEGIN IMMEDIATE")->exec();
-        try {
-            _fold(conn);
-            conn.prepare("COMMIT")->exec();
-        } catch (...) {
-            conn.prepare("ROLLBACK")->tryExecuteStep();
-            throw;
+        auto [upto, last] = _behind(conn);
+        auto until = std::chrono::steady_clock::now() + FOLD_TIME;
+        while (upto < last && _fold_chunk(conn, last) && std::chrono::steady_clock::now() < until) {
         }
     } catch (const std::exception&) {
         // No totals in this ledger, a read-only file, a lock held elsewhere

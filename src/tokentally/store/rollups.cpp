@@ -1,0 +1,159 @@
+#include "tokentally/store/rollups.hpp"
+
+#include "tokentally/store/store.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+namespace tokentally::store {
+
+namespace {
+
+template <class T>
+void _add(std::optional<T>& total, const std::optional<T>& value) {
+    if (value) total = total.value_or(T{}) + *value;
+}
+
+// A status class as the dashboard names it: "2xx", "5xx", "none".
+std::string _status_class(const std::optional<std::int64_t>& status) {
+    return status ? std::to_string(*status / 100) + "xx" : "none";
+}
+
+void _count_class(Rollup& r, const std::string& cls, std::int64_t n) {
+    auto it = std::lower_bound(r.status_classes.begin(), r.status_classes.end(), cls,
+                               [](const auto& e, const std::string& c) { return e.first < c; });
+    if (it != r.status_classes.end() && it->first == cls) it->second += n;
+    else r.status_classes.insert(it, {cls, n});
+}
+
+void _add_latency(Rollup& r, const LatencyBin& add) {
+    auto it = std::lower_bound(r.latency.begin(), r.latency.end(), add.bin,
+                               [](const LatencyBin& e, int bin) { return e.bin < bin; });
+    if (it != r.latency.end() && it->bin == add.bin) {
+        it->count += add.count;
+        it->sum += add.sum;
+    } else {
+        r.latency.insert(it, add);
+    }
+}
+
+Rollup& _slot(Rollups& into, double hour, const std::optional<std::string>& model,
+              const std::optional<std::string>& tag) {
+    auto [it, made] = into.try_emplace(RollupKey{hour, model, tag});
+    if (made) {
+        it->second.hour = hour;
+        it->second.model_id = model;
+        it->second.tag = tag;
+    }
+    return it->second;
+}
+
+}  // namespace
+
+double rollup_hour(double ts) { return std::floor(ts / ROLLUP_SECONDS) * ROLLUP_SECONDS; }
+
+int latency_bin(double seconds) {
+    constexpr int LAST = (LATENCY_MAX_EXP - LATENCY_MIN_EXP) * LATENCY_BINS_PER_DOUBLING;
+    if (!(seconds > std::ldexp(1.0, LATENCY_MIN_EXP))) return 0;  // NaN too
+    double at = std::floor((std::log2(seconds) - LATENCY_MIN_EXP) * LATENCY_BINS_PER_DOUBLING);
+    return static_cast<int>(std::min<double>(at, LAST));
+}
+
+bool is_cache_hit(const CallRow& r) {
+    return r.status == 200 && r.cost_usd && *r.cost_usd == 0.0 && r.elapsed_s && *r.elapsed_s == 0.0;
+}
+
+void add_call(Rollups& into, const CallRow& call) {
+    Rollup& r = _slot(into, rollup_hour(call.ts), call.model_id, call.tag);
+    ++r.calls;
+    _add(r.total_prompt, call.prompt_tokens);
+    _add(r.total_completion, call.completion_tokens);
+    _add(r.total_cost, call.cost_usd);
+    if (call.elapsed_s) {
+        ++r.latency_calls;
+        r.latency_sum += *call.elapsed_s;
+    }
+    if (call.status && *call.status >= 400) ++r.errors;
+    _count_class(r, _status_class(call.status), 1);
+    if (is_cache_hit(call)) {
+        ++r.cache_hits;
+        r.cache_hit_prompt += call.prompt_tokens.value_or(0);
+        r.cache_hit_completion += call.completion_tokens.value_or(0);
+    } else if (call.elapsed_s) {
+        _add_latency(r, {latency_bin(*call.elapsed_s), 1, *call.elapsed_s});
+    }
+    if (call.cost_usd && *call.cost_usd > 0) {
+        ++r.priced_calls;
+        r.priced_cost += *call.cost_usd;
+        _add(r.priced_prompt, call.prompt_tokens);
+        _add(r.priced_completion, call.completion_tokens);
+        r.priced_prompt_calls += call.prompt_tokens ? 1 : 0;
+        r.priced_completion_calls += call.completion_tokens ? 1 : 0;
+    }
+}
+
+void merge(Rollup& into, const Rollup& from) {
+    into.calls += from.calls;
+    _add(into.total_prompt, from.total_prompt);
+    _add(into.total_completion, from.total_completion);
+    _add(into.total_cost, from.total_cost);
+    into.latency_calls += from.latency_calls;
+    into.latency_sum += from.latency_sum;
+    into.errors += from.errors;
+    for (const auto& [cls, n] : from.status_classes) _count_class(into, cls, n);
+    into.cache_hits += from.cache_hits;
+    into.cache_hit_prompt += from.cache_hit_prompt;
+    into.cache_hit_completion += from.cache_hit_completion;
+    for (const auto& bin : from.latency) _add_latency(into, bin);
+    into.priced_calls += from.priced_calls;
+    into.priced_cost += from.priced_cost;
+    _add(into.priced_prompt, from.priced_prompt);
+    _add(into.priced_completion, from.priced_completion);
+    into.priced_prompt_calls += from.priced_prompt_calls;
+    into.priced_completion_calls += from.priced_completion_calls;
+}
+
+void merge(Rollups& into, Rollup from) {
+    auto [it, made] = into.try_emplace(RollupKey{from.hour, from.model_id, from.tag});
+    if (made) it->second = std::move(from);
+    else merge(it->second, from);
+}
+
+std::vector<Rollup> rollup_rows(Rollups&& rollups) {
+    std::vector<Rollup> out;
+    out.reserve(rollups.size());
+    for (auto& [key, r] : rollups) out.push_back(std::move(r));
+    return out;
+}
+
+std::vector<Rollup> rollups_of(const std::vector<CallRow>& calls) {
+    Rollups all;
+    for (const auto& c : calls) add_call(all, c);
+    return rollup_rows(std::move(all));
+}
+
+std::vector<ModelUsage> usage_of(const std::vector<Rollup>& rollups) {
+    Rollups per_model;
+    for (Rollup r : rollups) {
+        r.hour = 0.0;
+        r.tag.reset();
+        merge(per_model, std::move(r));
+    }
+    std::vector<ModelUsage> out;
+    for (const auto& [key, m] : per_model) {
+        if (m.priced_calls == 0) continue;
+        auto avg = [](const std::optional<std::int64_t>& sum, std::int64_t n) {
+            return n ? std::optional(static_cast<double>(*sum) / static_cast<double>(n)) : std::nullopt;
+        };
+        auto total = [](const std::optional<std::int64_t>& sum) { return sum ? Total(*sum) : Total(); };
+        out.push_back({m.model_id, m.priced_calls, total(m.priced_prompt), total(m.priced_completion), m.priced_cost,
+                       avg(m.priced_prompt, m.priced_prompt_calls), avg(m.priced_completion, m.priced_completion_calls)});
+    }
+    std::stable_sort(out.begin(), out.end(),
+                     [](const ModelUsage& a, const ModelUsage& b) { return a.total_cost > b.total_cost; });
+    return out;
+}
+
+std::vector<Rollup> Calls::rollups(double since) { return rollups_of(between(since, std::nullopt)); }
+
+}  // namespace tokentally::store

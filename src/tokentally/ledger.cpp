@@ -202,19 +202,22 @@ void record_call_queued(Writer& writer, const CallRecord& rec, Recorded done) {
     s.wake.notify_one();
 }
 
-boost::asio::awaitable<void> record_call_async(Writer& writer, const CallRecord& rec, int requests_in_flight) {
+boost::asio::awaitable<void> record_call_async(Writer& writer, const CallRecord& rec, int requests_in_flight,
+                                               std::function<void()> committed) {
     namespace asio = boost::asio;
     if (requests_in_flight <= 1) {
         record_call(writer, rec);
+        if (committed) committed();
         co_return;
     }
-    auto initiate = [&writer, &rec](auto handler) {
+    auto initiate = [&writer, &rec, &committed](auto handler) {
         // The handler is move-only and std::function wants a copy; the work
         // guard keeps the caller's loop running while the row is queued.
         auto held = std::make_shared<decltype(handler)>(std::move(handler));
         auto work = std::make_shared<asio::executor_work_guard<asio::any_io_executor>>(
             asio::get_associated_executor(*held));
-        record_call_queued(writer, rec, [held, work](std::exception_ptr failed) {
+        record_call_queued(writer, rec, [held, work, committed = std::move(committed)](std::exception_ptr failed) {
+            if (!failed && committed) committed();
             auto ex = work->get_executor();
             asio::post(ex, [held, work, failed]() mutable {
                 work->reset();

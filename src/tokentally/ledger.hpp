@@ -86,8 +86,12 @@ void record_call_queued(Writer& writer, const CallRecord& rec, Recorded done);
 // wait. The caller says how many requests it is serving right now: the only
 // one in flight is recorded on the caller's thread instead, as there is
 // nothing to batch it with and the hand-over to the writer and back would
-// cost more than the write.
-boost::asio::awaitable<void> record_call_async(Writer& writer, const CallRecord& rec, int requests_in_flight);
+// cost more than the write. `committed`, when given, runs on the committing
+// thread right after the row and its listeners, before the caller resumes:
+// what must end with the commit itself (a strict budget's hold, which the
+// spend now counts) does not wait for the caller's loop to come round.
+boost::asio::awaitable<void> record_call_async(Writer& writer, const CallRecord& rec, int requests_in_flight,
+                                               std::function<void()> committed = {});
 
 // --- read queries -------------------------------------------------------------
 // Rows as records from result column name to value, NULL as null.

@@ -638,6 +638,14 @@ void _exact_cache_put(store::Store& store, const std::string& key, const bj::obj
     }
 }
 
+// A strict budget's hold goes the moment the call's row (and so its cost
+// in the spend) is committed, not when this call's loop next comes round:
+// in between, other calls would see its cost twice, spent and held.
+std::function<void()> _gives_back_hold(const ForwardCall& call) {
+    if (!call.hold) return {};
+    return [hold = call.hold] { hold->release(); };
+}
+
 asio::awaitable<http::Response> _handle_standard(ForwardCall call) {
     // Named, not a temporary: GCC 12 destroys prvalue arguments of a
     // coroutine twice.
@@ -654,7 +662,7 @@ asio::awaitable<http::Response> _handle_standard(ForwardCall call) {
     rec.cost_usd = m.cost;
     rec.requested_model = call.requested_model;
     _set_cache_tokens(rec, m.cache);
-    co_await relay::record(call, rec);
+    co_await relay::record(call, rec, _gives_back_hold(call));
 
     if (m.cost)
         _log()->info("{} ✓ {}  in={} out={}  cost=${:.6f}  {:.2f}s", relay::log_prefix(call.tag, call.session_id),
@@ -811,7 +819,7 @@ asio::awaitable<void> _record_stream(_Relay& r) {
     c.client->close();
     ledger::CallRecord rec = _stream_record(r, 200, relay::elapsed(c), false);
     metrics::observe_upstream(rec.elapsed_s);
-    co_await relay::record_stream_end(c, rec, *_log());
+    co_await relay::record_stream_end(c, rec, *_log(), _gives_back_hold(c));
     _log_stream(r, rec, false);
 }
 

@@ -37,16 +37,16 @@ ledger::CallRecord make_record(const Call& call, double elapsed_s, int status, b
 }
 
 // Not a coroutine of its own: the caller awaits the ledger's directly.
-boost::asio::awaitable<void> record(const Call& call, const ledger::CallRecord& rec) {
+boost::asio::awaitable<void> record(const Call& call, const ledger::CallRecord& rec, std::function<void()> committed) {
     // The writer batches only when there is something to batch with.
-    return ledger::record_call_async(*call.ledger, rec, http::requests_in_flight());
+    return ledger::record_call_async(*call.ledger, rec, http::requests_in_flight(), std::move(committed));
 }
 
-boost::asio::awaitable<void> record_stream_end(const Call& call, const ledger::CallRecord& rec,
-                                               spdlog::logger& log) {
+boost::asio::awaitable<void> record_stream_end(const Call& call, const ledger::CallRecord& rec, spdlog::logger& log,
+                                               std::function<void()> committed) {
     std::optional<std::string> not_recorded;
     try {
-        co_await record(call, rec);
+        co_await record(call, rec, std::move(committed));
     } catch (const std::exception& e) {
         not_recorded = e.what();
     }

@@ -12,6 +12,7 @@
 
 #include <memory>
 #include <optional>
+#include <functional>
 #include <string>
 
 namespace tokentally::relay {
@@ -48,8 +49,9 @@ double elapsed(const Call& call);
 ledger::CallRecord make_record(const Call& call, double elapsed_s, int status, bool streamed);
 
 // Records the row, grouped with the rows of other calls in flight. Throws
-// what recording threw.
-boost::asio::awaitable<void> record(const Call& call, const ledger::CallRecord& rec);
+// what recording threw. `committed` as for ledger::record_call_async.
+boost::asio::awaitable<void> record(const Call& call, const ledger::CallRecord& rec,
+                                    std::function<void()> committed = {});
 
 // Records the row of a stream whose every piece the client already has, but
 // not yet its end. When the row cannot be written, logs "<prefix> streamed
@@ -57,7 +59,7 @@ boost::asio::awaitable<void> record(const Call& call, const ledger::CallRecord& 
 // client's stream then stops short of its final chunk, so that it does not
 // take an answer the ledger will never show for a whole one (a complete
 // answer is a 500 in the same case).
-boost::asio::awaitable<void> record_stream_end(const Call& call, const ledger::CallRecord& rec,
-                                               spdlog::logger& log);
+boost::asio::awaitable<void> record_stream_end(const Call& call, const ledger::CallRecord& rec, spdlog::logger& log,
+                                               std::function<void()> committed = {});
 
 }  // namespace tokentally::relay

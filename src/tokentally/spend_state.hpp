@@ -69,6 +69,10 @@ public:
     Hold(const Hold&) = delete;
     Hold& operator=(const Hold&) = delete;
     ~Hold();
+    // Gives the held cost back now (once; later calls and the destructor do
+    // nothing). Safe from another thread than the owner's, as long as the
+    // owner's later use is ordered after it.
+    void release() noexcept { _release(); }
 
 private:
     void _release() noexcept;

@@ -102,6 +102,7 @@ void _add_serve(CLI::App& app) {
         auto policy = proxy::load_access(!exposed);
         _announce(*opts, *policy, exposed);
         _keep_heap_for_steady_load();
+        logging::gather_console_lines();
         auto app_routes = proxy::make_app(open_store(), policy);
         http::serve_until_signal(app_routes, *opts);
     });

@@ -12,7 +12,9 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <fstream>
+#include <thread>
 
 #include <filesystem>
 
@@ -105,6 +107,40 @@ TEST(Paths, EachFileLookedAtOncePerScope) {
 }
 
 // A configuration removed while a pass remembers it reads as no configuration.
+// Between passes a settled file's stamp is kept while nothing happens to it
+// or to its name; whatever happens is seen by the next pass.
+TEST(Paths, KeptStampsFollowEveryChangeToTheFileOrItsName) {
+    tt_test::Scratch s;
+    auto file = [&](const char* name) { return s.root + "/" + name; };
+    auto create = [](const std::string& path, const char* text) { std::ofstream(path) << text; };
+    for (const char* name : {"edited", "replaced", "replacement", "moved", "removed"}) create(file(name), name);
+    std::this_thread::sleep_for(std::chrono::milliseconds(3100));  // until they are settled and may be kept
+    auto stamp = [](const std::string& path, bool absent_kept = false) {
+        paths::LookupsOnce pass;
+        return paths::stamp_once(path, absent_kept);
+    };
+    auto identity = [](const std::string& path) {
+        paths::LookupsOnce pass;
+        return paths::identity_once(path);
+    };
+    for (const char* name : {"edited", "replaced", "removed"}) ASSERT_TRUE(stamp(file(name)));
+    ASSERT_TRUE(identity(file("moved")));
+    ASSERT_FALSE(stamp(file("absent"), true));
+    auto replacement = stamp(file("replacement"));
+
+    std::ofstream(file("edited"), std::ios::app) << " more";
+    std::filesystem::rename(file("replacement"), file("replaced"));
+    std::filesystem::rename(file("moved"), file("elsewhere"));
+    std::filesystem::remove(file("removed"));
+    create(file("absent"), "now here");
+
+    EXPECT_EQ(stamp(file("edited"))->size, 11);
+    EXPECT_EQ(stamp(file("replaced"))->ino, replacement->ino);
+    EXPECT_FALSE(identity(file("moved")));
+    EXPECT_FALSE(stamp(file("removed")));
+    EXPECT_TRUE(stamp(file("absent"), true));
+}
+
 TEST(Config, RemovedWithinAScopeIsEmpty) {
     tt_test::Scratch s;
     s.write_config("[budgets]\ndaily = 5\n");

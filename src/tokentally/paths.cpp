@@ -1,8 +1,12 @@
 #include "tokentally/paths.hpp"
 
 #include <dlfcn.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <mutex>
+#include <unordered_map>
 #include <vector>
 
 #include <cerrno>
@@ -74,20 +78,130 @@ thread_local std::vector<std::pair<std::string, std::optional<FileStamp>>> _seen
 
 LookupsOnce::LookupsOnce() : outermost(!_remembering) { _remembering = true; }
 
+namespace {
+
+thread_local bool _notes_read = false;  // by this thread's outermost LookupsOnce
+
+}  // namespace
+
 LookupsOnce::~LookupsOnce() {
     if (!outermost) return;
     _remembering = false;
+    _notes_read = false;
     _seen.clear();
 }
 
-std::optional<FileStamp> stamp_once(const std::string& path, bool remember_absent) {
-    if (!_remembering) return stamp(path);
-    for (const auto& [seen, st] : _seen)
-        if (seen == path) return st;
+namespace {
+
+// The files looked at on every call (the configuration, the imported
+// prices, the ledger's identity) cost a stat each, one of the costliest
+// system calls of a recorded call. So a settled stamp is kept for the whole
+// process while the system's file notifications say nothing happened to the
+// file or to the names in its directory, and a pass reads the notifications
+// once instead of looking at each file. A change is queued by the system
+// before the call that made it returns: a call sent after an edit sees it.
+// Without notifications (a limit reached) every look is a stat.
+constexpr uint32_t DIR_EVENTS =
+    IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
+constexpr uint32_t FILE_EVENTS = IN_MODIFY | IN_ATTRIB | IN_CLOSE_WRITE | IN_DELETE_SELF | IN_MOVE_SELF;
+// What can change which file a name is: the name's directory says the rest.
+constexpr uint32_t IDENTITY_EVENTS = IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF;
+
+// A whole stamp, or only the file's identity (its other fields as of the
+// look that was kept).
+enum class _Look { stamp, identity };
+
+struct _Kept {
+    std::optional<FileStamp> stamp;
+    int dir_watch;
+    int file_watch;  // -1 for a file kept absent
+};
+
+struct _Notified {
+    std::mutex mu;
+    int fd = -2;  // not opened yet; -1: notifications unavailable
+    std::unordered_map<std::string, _Kept> kept;  // by _key
+};
+
+_Notified& _notified() {
+    static auto* n = new _Notified;  // lives on past static destruction
+    return *n;
+}
+
+std::string _key(const std::string& path, _Look look) { return look == _Look::stamp ? path : path + '\n'; }
+
+void _forget_watch(_Notified& n, int watch) {
+    std::erase_if(n.kept, [&](const auto& k) { return k.second.dir_watch == watch || k.second.file_watch == watch; });
+}
+
+// Drops every kept stamp that a queued notification concerns.
+void _read_notes(_Notified& n) {
+    alignas(inotify_event) char buf[16384];
+    for (;;) {
+        ssize_t got = ::read(n.fd, buf, sizeof buf);
+        if (got <= 0) return;  // nothing queued (EAGAIN)
+        for (char* at = buf; at < buf + got;) {
+            auto* ev = reinterpret_cast<inotify_event*>(at);
+            if (ev->mask & IN_Q_OVERFLOW)
+                n.kept.clear();
+            else
+                _forget_watch(n, ev->wd);
+            at += sizeof(inotify_event) + ev->len;
+        }
+    }
+}
+
+std::string _dir_of(const std::string& path) {
+    auto slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// Looks at the file, watching it and its directory first (so that a change
+// after the look is noted), and keeps what was seen when it may be kept: a
+// stamp once settled (a change within the timestamps' granularity could
+// leave it unmoved), an identity always, an absence when the caller says so.
+std::optional<FileStamp> _look_and_keep(_Notified& n, const std::string& path, bool keep_absent, _Look look) {
+    uint32_t file_events = look == _Look::stamp ? FILE_EVENTS : IDENTITY_EVENTS;
+    int dir_watch = n.fd < 0 ? -1 : inotify_add_watch(n.fd, _dir_of(path).c_str(), DIR_EVENTS | IN_MASK_ADD);
+    int file_watch = dir_watch < 0 ? -1 : inotify_add_watch(n.fd, path.c_str(), file_events | IN_MASK_ADD);
     std::optional<FileStamp> st = stamp(path);
-    if (st || remember_absent) _seen.emplace_back(path, st);
+    bool keep = dir_watch >= 0 && (st ? file_watch >= 0 && (look == _Look::identity || settled(*st))
+                                      : keep_absent && file_watch < 0);
+    if (keep) n.kept[_key(path, look)] = {st, dir_watch, file_watch};
     return st;
 }
+
+std::optional<FileStamp> _kept_or_looked_at(const std::string& path, bool keep_absent, _Look look) {
+    _Notified& n = _notified();
+    std::lock_guard lock(n.mu);
+    if (n.fd == -2) n.fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (n.fd < 0) return stamp(path);
+    if (!_notes_read) {
+        _read_notes(n);
+        _notes_read = true;
+    }
+    if (auto it = n.kept.find(_key(path, look)); it != n.kept.end()) return it->second.stamp;
+    return _look_and_keep(n, path, keep_absent, look);
+}
+
+std::optional<FileStamp> _once(const std::string& path, bool remember_absent, _Look look) {
+    if (!_remembering) return stamp(path);
+    std::string key = _key(path, look);
+    for (const auto& [seen, st] : _seen)
+        if (seen == key) return st;
+    std::optional<FileStamp> st = _kept_or_looked_at(path, remember_absent, look);
+    if (st || remember_absent) _seen.emplace_back(std::move(key), st);
+    return st;
+}
+
+}  // namespace
+
+std::optional<FileStamp> stamp_once(const std::string& path, bool remember_absent) {
+    return _once(path, remember_absent, _Look::stamp);
+}
+
+std::optional<FileStamp> identity_once(const std::string& path) { return _once(path, false, _Look::identity); }
 
 bool settled(const FileStamp& st) {
     constexpr time_t SETTLED_SECONDS = 2;

@@ -59,8 +59,15 @@ struct LookupsOnce {
     bool outermost;
 };
 
-// stamp(path), remembered under a LookupsOnce.
+// stamp(path), remembered under a LookupsOnce. Between LookupsOnce, a
+// settled stamp is kept while the system's file notifications say that
+// neither the file nor the names in its directory changed; each outermost
+// LookupsOnce reads the notifications once.
 std::optional<FileStamp> stamp_once(const std::string& path, bool remember_absent = false);
+
+// Like stamp_once, for callers that only compare the file's identity (dev
+// and ino): the other fields may be those of an earlier look.
+std::optional<FileStamp> identity_once(const std::string& path);
 
 // A file changed this recently may change again within the file system's
 // timestamp granularity without its stamp moving; it is not trusted yet.

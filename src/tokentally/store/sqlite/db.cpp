@@ -84,7 +84,7 @@ struct _FileId {
 std::optional<_FileId> _file_id(const std::string& path) {
     std::optional<paths::FileStamp> st;
     try {
-        st = paths::stamp_once(path);
+        st = paths::identity_once(path);
     } catch (const std::exception&) {
     }
     if (!st) return std::nullopt;

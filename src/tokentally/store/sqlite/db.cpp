@@ -103,8 +103,10 @@ struct _Open {
 constexpr int CHECKPOINT_PAGES = 1000;
 constexpr int CATCH_UP_PAGES = 4 * CHECKPOINT_PAGES;
 
-// Growth of the log, in pages, between two requests for a copy.
-constexpr int COPY_STEP_PAGES = 64;
+// Growth of the log, in pages, between two requests for a copy. Each copy
+// costs two fsyncs: every 64 pages they took 4 % of the proxy's CPU at 32
+// connections.
+constexpr int COPY_STEP_PAGES = 256;
 
 // Copies the write-ahead log back into the database on a thread of its own.
 // SQLite would do it inside the commit that crossed the threshold, making

@@ -455,7 +455,7 @@ TEST_P(StoreConformance, SessionRollupsAreTheSessionsOfTheRange) {
                                  std::string(when) + ": since now - " + std::to_string(now - since));
     };
     expect_same("first read");
-    append({call(5, "a", 0.5), call(20 * 3600, "b", 0.25)});
+    append({call(5, "a", 0.5), call(20 * 3600, "b", 0.25), call(2 * 86400 + 100, "b", 0.75)});  // one of a folded day
     expect_same("after more calls");
 }
 

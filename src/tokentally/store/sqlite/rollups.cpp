@@ -297,7 +297,7 @@ struct _Writing {
 bool _fold_step(const Conn& conn) {
     {
         Transaction reading(conn);
-        if (_state(conn).current()) return true;
+        if (_state(conn).current() && !session_days_behind(conn)) return true;
     }
     _Writing tx(conn);
     _State s = _state(conn);
@@ -307,6 +307,10 @@ bool _fold_step(const Conn& conn) {
     }
     if (s.stale) _redo_stale(conn, *s.mark);
     bool done = *s.mark == s.last_call || _fold_chunk(conn, *s.mark, s.last_call) == s.last_call;
+    if (done && session_days_behind(conn)) {
+        fold_session_day(conn, s.last_call);
+        done = !session_days_behind(conn);
+    }
     tx.commit();
     return done;
 }

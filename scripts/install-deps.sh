@@ -9,7 +9,7 @@ PACKAGES=(
   libssl-dev libsqlitecpp-dev libsqlite3-dev sqlite3
   libtomlplusplus-dev libspdlog-dev libfmt-dev
   libxgboost-dev libfinal-dev libgpm-dev libcli11-dev
-  zlib1g-dev libbrotli-dev
+  zlib1g-dev libbrotli-dev libjemalloc-dev
   libpq-dev postgresql-15
   libgtest-dev libgmock-dev libbenchmark-dev
   wrk nginx valgrind tmux curl clang libclang-rt-14-dev ccache

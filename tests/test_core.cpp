@@ -4,9 +4,13 @@
 #include "tokentally/catalog.hpp"
 #include "tokentally/config.hpp"
 #include "tokentally/json.hpp"
+#include "tokentally/logging.hpp"
 #include "tokentally/paths.hpp"
 
 #include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <fstream>
 
@@ -162,4 +166,33 @@ TEST(Catalog, ConfiguredPricesWin) {
     // A broken configuration leaves the built-in prices in force.
     s.write_config("[pricing\n");
     EXPECT_EQ(json::write(catalog::get_model_price("gpt-4o")), R"({"input": 2.5, "output": 10})");
+}
+
+// A server's console lines are gathered and written a few at a time: none
+// may be lost or reordered, and a warning must not wait behind the info
+// lines gathered before it.
+TEST(Logging, GatheredConsoleLinesKeepTheirOrderAndWarningsGoOutAtOnce) {
+    tt_test::Scratch s;
+    std::string path = s.root + "/stderr.txt";
+    int saved = dup(STDERR_FILENO);
+    int file = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ASSERT_GE(dup2(file, STDERR_FILENO), 0);
+    tokentally::logging::gather_console_lines();
+    auto log = tokentally::logging::get("tokentally.test");
+    for (int i = 0; i < 300; ++i) log->info("line {}", i);
+    log->warn("the warning");
+    std::string written = tt_test::read_file(path);  // no wait: the warning took the rest along
+    log->info("after the warning");
+    bool after = tt_test::eventually([&] { return tt_test::read_file(path).find("after the warning") != std::string::npos; });
+    dup2(saved, STDERR_FILENO);
+    close(saved);
+    close(file);
+
+    size_t at = 0;
+    for (int i = 0; i < 300; ++i) {
+        at = written.find("tokentally.test: line " + std::to_string(i) + "\n", at);
+        ASSERT_NE(at, std::string::npos) << "line " << i << " missing or out of order";
+    }
+    EXPECT_NE(written.find("the warning", at), std::string::npos);
+    EXPECT_TRUE(after) << "a gathered line was never written";
 }

@@ -318,6 +318,31 @@ TEST(Connections, OncePerFileRunsAgainForANewFile) {
     EXPECT_EQ(runs, 2);
 }
 
+// A burst of calls on a brand-new ledger opens several connections at once;
+// turning the new file's journal into a write-ahead log must wait for the
+// others, not fail with "database is locked".
+TEST(Connections, ManyFirstOpensOfANewFileAllSucceed) {
+    for (int round = 0; round < 20; ++round) {
+        tt_test::Scratch s;
+        std::atomic<int> ready{0}, failed{0};
+        std::vector<std::thread> openers;
+        for (int i = 0; i < 8; ++i)
+            openers.emplace_back([&] {
+                ++ready;
+                while (ready.load() < 8) std::this_thread::yield();
+                try {
+                    auto conn = db::open(s.db_path());
+                    if (conn.execAndGet("PRAGMA journal_mode").getString() != "wal") ++failed;
+                } catch (const std::exception& e) {
+                    ADD_FAILURE() << e.what();
+                    ++failed;
+                }
+            });
+        for (auto& t : openers) t.join();
+        ASSERT_EQ(failed.load(), 0) << "round " << round;
+    }
+}
+
 // Once the last connection to a removed ledger closes, the new file at the
 // same path often gets the old inode: every table must still come back.
 TEST(Connections, AReplacedLedgerGetsItsTablesBackOnTheOldInode) {

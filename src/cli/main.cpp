@@ -3,6 +3,13 @@
 
 #include <iostream>
 
+// Read by jemalloc (which the release build links) at its start: pages freed
+// by a burst of calls go back to the system within a second or so of the
+// allocator's next activity rather than ten, so a server at rest after a
+// load holds about what it held before it; MALLOC_CONF still overrides.
+extern "C" const char* malloc_conf;
+const char* malloc_conf = "dirty_decay_ms:1000,muzzy_decay_ms:0";
+
 int main(int argc, char** argv) {
     CLI::App app{"tokentally: a local cost-control proxy for LLM APIs, and tools over its ledger"};
     app.require_subcommand(1);

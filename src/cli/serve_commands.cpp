@@ -13,8 +13,6 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/use_future.hpp>
 
-#include <malloc.h>
-
 #include <cstdlib>
 #include <iostream>
 
@@ -62,21 +60,6 @@ void _positive(CLI::App* cmd, const std::string& name, T& target, const std::str
     cmd->add_option(name, target, help)->capture_default_str()->check(CLI::PositiveNumber);
 }
 
-// Every ledger insert runs in a statement journal of a few hundred kB that
-// SQLite frees when the statement ends. With glibc's defaults that memory
-// sits at the top of the writer's heap and is handed back to the kernel and
-// faulted in again on every batch (a madvise with a TLB shootdown on each
-// core, then page faults). Keeping up to 4 MB free per heap, and serving
-// blocks under 1 MB from the heap, stops the churn; a heap with more free
-// than that still gives it back.
-constexpr int KEPT_FREE_BYTES = 4 << 20;
-constexpr int MAPPED_FROM_BYTES = 1 << 20;
-
-void _keep_heap_for_steady_load() {
-    mallopt(M_TRIM_THRESHOLD, KEPT_FREE_BYTES);
-    mallopt(M_MMAP_THRESHOLD, MAPPED_FROM_BYTES);
-}
-
 void _add_serve(CLI::App& app) {
     auto opts = std::make_shared<http::ServerOptions>();
     auto idle = std::make_shared<long>(opts->idle_timeout.count());
@@ -101,7 +84,7 @@ void _add_serve(CLI::App& app) {
         bool exposed = _exposed(opts->host);
         auto policy = proxy::load_access(!exposed);
         _announce(*opts, *policy, exposed);
-        _keep_heap_for_steady_load();
+        logging::gather_console_lines();
         auto app_routes = proxy::make_app(open_store(), policy);
         http::serve_until_signal(app_routes, *opts);
     });

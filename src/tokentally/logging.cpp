@@ -1,16 +1,34 @@
 #include "tokentally/logging.hpp"
 
+#include <spdlog/details/os.h>
+#include <spdlog/sinks/ansicolor_sink.h>
 #include <spdlog/sinks/dist_sink.h>
 #include <spdlog/sinks/stdout_color_sinks.h>
 
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
 #include <mutex>
+#include <thread>
 
 namespace tokentally::logging {
 
 namespace {
 
+// Level and logger name on every line, as the operators read them.
+constexpr const char* PATTERN = "%Y-%m-%d %H:%M:%S.%e %^%-7l%$ %n: %v";
+
+// How long a gathered line waits for others before they are written.
+constexpr auto GATHER_FOR = std::chrono::milliseconds(5);
+
 struct _State {
     std::shared_ptr<spdlog::sinks::dist_sink_mt> sink;
+    std::shared_ptr<spdlog::sinks::sink> console;
     std::mutex mu;
     spdlog::level::level_enum level = spdlog::level::info;
 };
@@ -19,16 +37,116 @@ _State& _state() {
     static _State* s = [] {
         auto* st = new _State;
         st->sink = std::make_shared<spdlog::sinks::dist_sink_mt>();
-        auto console = std::make_shared<spdlog::sinks::stderr_color_sink_mt>();
-        // Level and logger name on every line, as the operators read them.
-        console->set_pattern("%Y-%m-%d %H:%M:%S.%e %^%-7l%$ %n: %v");
-        st->sink->add_sink(console);
+        st->console = std::make_shared<spdlog::sinks::stderr_color_sink_mt>();
+        st->console->set_pattern(PATTERN);
+        st->sink->add_sink(st->console);
         return st;
     }();
     return *s;
 }
 
+// Lines for standard error, gathered. A busy proxy logs two lines per call,
+// and writing each at once was one of the costliest system calls of a
+// recorded call; gathered, the lines of a few milliseconds go out in one.
+struct _Gathered {
+    std::mutex mu;  // pending
+    std::condition_variable wake;
+    std::string pending;
+    std::mutex write_mu;  // keeps the lines in their order across writers
+};
+
+_Gathered& _gathered() {
+    static auto* g = new _Gathered;  // lives on past static destruction
+    return *g;
+}
+
+void _write_all(const std::string& text) {
+    for (size_t at = 0; at < text.size();) {
+        ssize_t n = ::write(STDERR_FILENO, text.data() + at, text.size() - at);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;  // nowhere to write: the lines are dropped, as stderr would
+        at += static_cast<size_t>(n);
+    }
+}
+
+// Writes what has been gathered so far, after whatever was taken before it.
+void _write_gathered() {
+    auto& g = _gathered();
+    std::lock_guard order(g.write_mu);
+    std::string out;
+    {
+        std::lock_guard lock(g.mu);
+        out.swap(g.pending);
+    }
+    _write_all(out);
+}
+
+// The console's stream: what the colour sink writes (a line per flush)
+// joins the pending text, and the writer thread is woken for the first.
+ssize_t _gather(void*, const char* data, size_t size) {
+    auto& g = _gathered();
+    bool first;
+    {
+        std::lock_guard lock(g.mu);
+        first = g.pending.empty();
+        g.pending.append(data, size);
+    }
+    if (first) g.wake.notify_one();
+    return static_cast<ssize_t>(size);
+}
+
+[[noreturn]] void _write_gathered_forever() {
+    auto& g = _gathered();
+    for (;;) {
+        {
+            std::unique_lock lock(g.mu);
+            g.wake.wait(lock, [&] { return !g.pending.empty(); });
+        }
+        std::this_thread::sleep_for(GATHER_FOR);
+        _write_gathered();
+    }
+}
+
+// The colour sink over the gathering stream; a warning or worse goes out
+// at once, with the lines gathered before it.
+class _GatheringConsole final : public spdlog::sinks::sink {
+public:
+    explicit _GatheringConsole(FILE* stream)
+        : colour_(stream, _colours_wanted() ? spdlog::color_mode::always : spdlog::color_mode::never) {}
+
+    void log(const spdlog::details::log_msg& msg) override {
+        colour_.log(msg);
+        if (msg.level >= spdlog::level::warn) _write_gathered();
+    }
+    void flush() override { _write_gathered(); }
+    void set_pattern(const std::string& pattern) override { colour_.set_pattern(pattern); }
+    void set_formatter(std::unique_ptr<spdlog::formatter> f) override { colour_.set_formatter(std::move(f)); }
+
+private:
+    static bool _colours_wanted() {
+        return spdlog::details::os::in_terminal(stderr) && spdlog::details::os::is_color_terminal();
+    }
+    spdlog::sinks::ansicolor_sink<spdlog::details::console_mutex> colour_;
+};
+
 }  // namespace
+
+void gather_console_lines() {
+    auto& st = _state();
+    std::lock_guard lock(st.mu);
+    if (std::dynamic_pointer_cast<_GatheringConsole>(st.console)) return;
+    cookie_io_functions_t io{.read = nullptr, .write = _gather, .seek = nullptr, .close = nullptr};
+    FILE* stream = fopencookie(nullptr, "w", io);
+    if (stream == nullptr) return;  // lines keep going out one by one
+    auto console = std::make_shared<_GatheringConsole>(stream);
+    console->set_pattern(PATTERN);
+    std::thread(_write_gathered_forever).detach();
+    std::atexit(_write_gathered);
+    auto sinks = st.sink->sinks();
+    std::replace(sinks.begin(), sinks.end(), st.console, std::shared_ptr<spdlog::sinks::sink>(console));
+    st.sink->set_sinks(std::move(sinks));
+    st.console = console;
+}
 
 std::shared_ptr<spdlog::logger> get(const std::string& name) {
     auto& st = _state();

@@ -18,6 +18,11 @@ std::shared_ptr<spdlog::logger> get(const std::string& name);
 // Sets the level of every tokentally logger (INFO by default).
 void set_level(spdlog::level::level_enum level);
 
+// From now on the console's lines are gathered for a few milliseconds and
+// written together (warnings and worse at once, and all of them at exit):
+// for a server, whose per-call lines would otherwise cost a write each.
+void gather_console_lines();
+
 // Adds or removes a sink that receives the lines of every tokentally logger.
 void add_sink(std::shared_ptr<spdlog::sinks::sink> sink);
 void remove_sink(const std::shared_ptr<spdlog::sinks::sink>& sink);

@@ -33,6 +33,7 @@ using tcp = asio::ip::tcp;
 struct RunningServer {
     std::vector<std::unique_ptr<asio::io_context>> loops;
     std::vector<asio::executor_work_guard<asio::io_context::executor_type>> keep_running;
+    std::vector<std::unique_ptr<asio::steady_timer>> pacemakers;  // one per loop
     tcp::acceptor acceptor;
     std::size_t next_loop = 0;
     std::vector<std::thread> threads;
@@ -343,6 +344,22 @@ asio::awaitable<void> _refuse_busy(tcp::socket socket) {
     socket.shutdown(tcp::socket::shutdown_both, ignored);
 }
 
+// Asio sets the kernel's timer (a system call) whenever a new wait is the
+// earliest of its loop. Every read and write of a connection has a deadline,
+// and with one busy connection each new one is the earliest, its predecessor
+// having just been cancelled: two system calls per exchange. A pacemaker
+// wait that comes due within the second keeps connection deadlines (a second
+// or more away) from ever being the earliest; the kernel's timer is then set
+// about once a second per loop.
+constexpr auto PACE = std::chrono::seconds(1);
+
+void _pace(asio::steady_timer& pacemaker) {
+    pacemaker.expires_after(PACE);
+    pacemaker.async_wait([&pacemaker](const beast::error_code& ec) {
+        if (!ec) _pace(pacemaker);
+    });
+}
+
 asio::awaitable<void> _accept_loop(RunningServer& srv) {
     for (;;) {
         asio::io_context& loop = *srv.loops[srv.next_loop++ % srv.loops.size()];
@@ -385,6 +402,10 @@ std::shared_ptr<RunningServer> start(const Router& app, const ServerOptions& opt
     srv->acceptor.listen(asio::socket_base::max_listen_connections);
     srv->port = srv->acceptor.local_endpoint().port();
     asio::co_spawn(*srv->loops.front(), _accept_loop(*srv), asio::detached);
+    for (auto& loop : srv->loops) {
+        auto& pacemaker = *srv->pacemakers.emplace_back(std::make_unique<asio::steady_timer>(*loop));
+        _pace(pacemaker);
+    }
     for (auto& loop : srv->loops) srv->threads.emplace_back([l = loop.get()] { l->run(); });
     return srv;
 }

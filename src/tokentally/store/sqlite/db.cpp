@@ -36,6 +36,25 @@ void _configure_sqlite_once() {
     std::call_once(once, [] { sqlite3_config(SQLITE_CONFIG_STMTJRNL_SPILL, -1); });
 }
 
+// Turning a new file's journal into a write-ahead log takes an exclusive
+// lock, and SQLite answers SQLITE_BUSY at once, without the busy handler,
+// when another connection holds any lock on the file: a burst of calls on a
+// brand-new ledger opens several connections together, and all but one got
+// "database is locked". Once the file is in WAL mode the pragma takes no
+// lock, so this only ever waits on a new file's first moments.
+void _use_wal(SQLite::Database& conn) {
+    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(BUSY_TIMEOUT_MS);
+    for (;;) {
+        try {
+            conn.exec("PRAGMA journal_mode=WAL");
+            return;
+        } catch (const SQLite::Exception& e) {
+            if ((e.getErrorCode() & 0xff) != SQLITE_BUSY || std::chrono::steady_clock::now() >= until) throw;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
 }  // namespace
 
 SQLite::Database open(const std::string& path, int extra_flags) {
@@ -47,7 +66,7 @@ SQLite::Database open(const std::string& path, int extra_flags) {
     // with synchronous NORMAL a commit no longer waits for the disk: a row
     // that was committed survives a crash of the process, which is what
     // matters here (only a power cut can take the last few).
-    conn.exec("PRAGMA journal_mode=WAL");
+    _use_wal(conn);
     conn.exec("PRAGMA synchronous=NORMAL");
     return conn;
 }

@@ -220,7 +220,7 @@ void fold_session_day(const Conn& conn, std::int64_t mark) {
         q.bind(2, day + DAY);
         q.bind(3, mark);
     });
-    _set_through(conn, day + DAY);
+    _set_through(conn, day + DAY);  // first: the fold keeps only the calls before it
     fold_session_calls(conn, calls);
 }
 

@@ -318,6 +318,38 @@ TEST(Connections, OncePerFileRunsAgainForANewFile) {
     EXPECT_EQ(runs, 2);
 }
 
+// The mark a spend kept in memory asks before each budget check: commits
+// told to it (by its store object, from any thread) leave the mark alone;
+// anything else moves it, whoever wrote and however.
+TEST(Connections, WriteMarkMovesForEveryCommitButTheToldOnes) {
+    tt_test::Scratch s;
+    auto st = tokentally::store::open(s.db_path());
+    tokentally::store::CallRecord rec{.cost_usd = 0.5, .status = 200};
+    const tokentally::store::CallRecord* rows[] = {&rec};
+    st->calls().append(rows);
+    auto mark = [&] { return st->calls().write_mark(); };
+    mark();  // the first look maps the log's index
+    auto before = mark();
+    EXPECT_EQ(mark(), before) << "nothing happened";
+    st->calls().append_told(rows);
+    std::thread([&] { st->calls().append_told(rows); }).join();
+    EXPECT_EQ(mark(), before) << "told commits, from this thread and another";
+
+    auto other = tokentally::store::open(s.db_path());
+    other->calls().append_told(rows);
+    auto after_other = mark();
+    EXPECT_NE(after_other, before) << "told to another store object, not to this one";
+    std::thread([&] { st->calls().append(rows); }).join();
+    auto after_untold = mark();
+    EXPECT_NE(after_untold, after_other) << "not told";
+    SQLite::Database(s.db_path(), SQLite::OPEN_READWRITE).exec("INSERT INTO calls (ts, cost_usd) VALUES (1, 1)");
+    st->calls().append_told(rows);
+    auto after_program = mark();
+    EXPECT_NE(after_program, after_untold) << "another program's, even with a told commit behind it";
+    st->calls().append_told(rows);
+    EXPECT_EQ(mark(), after_program) << "told again after the others";
+}
+
 // A burst of calls on a brand-new ledger opens several connections at once;
 // turning the new file's journal into a write-ahead log must wait for the
 // others, not fail with "database is locked".

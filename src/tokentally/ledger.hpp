@@ -56,6 +56,9 @@ inline constexpr const char* ALERTS_ENTRY_FROM_MEMORY = "tokentally_alerts_check
 struct Writer;
 
 // A writer for `store` whose listeners are told of every commit, in order.
+// Listeners, when given, are taken to include the spend_step of every spend
+// state kept over this store object: its rows are then no reason for those
+// states to read the ledger again.
 std::shared_ptr<Writer> make_writer(std::shared_ptr<store::Store> store,
                                     std::vector<Listener> listeners = {alert_step()});
 

@@ -39,6 +39,10 @@ public:
     // none and the error is thrown. A row without ts is stamped now().
     // Creates the ledger when missing.
     virtual std::vector<Appended> append(std::span<const CallRecord* const> rows) = 0;
+    // append(rows) by a writer that tells every spend kept in memory over
+    // this store object about the rows once committed: the store may then
+    // leave them out of what write_mark() reports.
+    virtual std::vector<Appended> append_told(std::span<const CallRecord* const> rows) { return append(rows); }
 
     // The priced spend of each window, all read from one snapshot of the
     // ledger: what the budget block and the alert checks compare. Without a
@@ -51,9 +55,9 @@ public:
 
     // Cheap enough to ask before every budget check: a mark that differs
     // from the one the calling thread got before whenever anything but that
-    // thread's own writes may have changed the calls since (another thread,
-    // process or program wrote; the ledger was created, removed or
-    // replaced). A new mark may be a false alarm. Marks of different
+    // thread's own writes, or rows appended with append_told, may have
+    // changed the calls since (another thread, process or program wrote;
+    // the ledger was created, removed or replaced). A new mark may be a false alarm. Marks of different
     // threads mean nothing to each other. Creates nothing.
     virtual std::uint64_t write_mark() = 0;
     // The priced calls with an id above `after_id` and ts >= since, in id

@@ -231,13 +231,21 @@ void _read_priced(const Conn& conn, std::int64_t after_id, double since, PricedC
 
 }  // namespace
 
+std::vector<Appended> SqliteCalls::append_told(std::span<const CallRecord* const> rows) {
+    OwnCommits told(told_);
+    return append(rows);
+}
+
 std::uint64_t SqliteCalls::write_mark() {
     FileLookupsOnce once;
-    // The data version says whether another connection committed; the
-    // generation whether the file was replaced, after which a connection's
-    // data version starts over. Without a file there is nothing to read.
+    // The generation says whether the file was replaced (after which all
+    // else starts over); the log index whether anybody but this store's
+    // told commits changed it, and else, before the connection has it
+    // mapped, the data version whether another connection committed.
+    // Without a file there is nothing to read.
     if (!exists(path_)) return generation(path_) << 48;
     auto conn = connection(path_);
+    if (auto foreign = foreign_changes(conn.db->getHandle(), told_)) return (generation(path_) << 48) + (*foreign << 1);
     auto version = static_cast<std::uint64_t>(data_version(conn));
     return (generation(path_) << 48) + (version << 1) + 1;
 }

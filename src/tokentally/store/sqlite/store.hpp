@@ -4,6 +4,7 @@
 // number of these objects on one file cost nothing extra.
 #pragma once
 
+#include "tokentally/store/sqlite/vfs.hpp"
 #include "tokentally/store/store.hpp"
 
 #include <memory>
@@ -16,6 +17,7 @@ public:
     explicit SqliteCalls(std::string path) : path_(std::move(path)) {}
     void init() override;
     std::vector<Appended> append(std::span<const CallRecord* const> rows) override;
+    std::vector<Appended> append_told(std::span<const CallRecord* const> rows) override;
     std::vector<double> spend_since(std::span<const SpendWindow> windows) override;
     std::uint64_t write_mark() override;
     PricedCalls priced_after(std::int64_t after_id, double since) override;
@@ -39,6 +41,7 @@ public:
 
 private:
     const std::string path_;
+    LogIndexAccount told_;  // where this store's told commits left the log index
 };
 
 class SqliteAlerts final : public Alerts {

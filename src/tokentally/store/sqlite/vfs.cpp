@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 #include <mutex>
+#include <utility>
 #include <vector>
 
 namespace tokentally::store::sqlite {
@@ -27,7 +28,27 @@ struct _File {
     bool held = false;
     sqlite3_int64 held_at = 0;
     unsigned char header[FRAME_HEADER_BYTES];
+    void volatile* log_index = nullptr;       // the first region of the shared log index, once mapped
+    LogIndexAccount* own_commit = nullptr;   // the account whose commit holds the write lock now
 };
+
+thread_local LogIndexAccount* _own_account = nullptr;
+
+// SQLite's lock on writing to the log is the first of the index's locks.
+constexpr int WRITE_LOCK = 0;
+constexpr std::size_t LOG_HEADER_BYTES = 48;
+
+// The index header, read as SQLite's readers read it: the second copy after
+// the first, equal only when no writer was between them (a writer writes
+// them in the other order).
+bool _read_log_header(void volatile* region, std::array<unsigned char, LOG_HEADER_BYTES>& out) {
+    auto* bytes = static_cast<volatile unsigned char*>(region);
+    std::array<unsigned char, LOG_HEADER_BYTES> second;
+    for (std::size_t i = 0; i < LOG_HEADER_BYTES; ++i) out[i] = bytes[i];
+    __atomic_thread_fence(__ATOMIC_SEQ_CST);
+    for (std::size_t i = 0; i < LOG_HEADER_BYTES; ++i) second[i] = bytes[LOG_HEADER_BYTES + i];
+    return out == second;
+}
 
 sqlite3_vfs* _system() {
     static sqlite3_vfs* system = sqlite3_vfs_find(nullptr);
@@ -86,13 +107,54 @@ TT_FORWARD(xLock, (sqlite3_file * f, int level), (_real(f), level))
 TT_FORWARD(xUnlock, (sqlite3_file * f, int level), (_real(f), level))
 TT_FORWARD(xCheckReservedLock, (sqlite3_file * f, int* out), (_real(f), out))
 TT_FORWARD(xFileControl, (sqlite3_file * f, int op, void* arg), (_real(f), op, arg))
-TT_FORWARD(xShmMap, (sqlite3_file * f, int region, int size, int extend, void volatile** out),
-           (_real(f), region, size, extend, out))
-TT_FORWARD(xShmLock, (sqlite3_file * f, int offset, int n, int flags), (_real(f), offset, n, flags))
-TT_FORWARD(xShmUnmap, (sqlite3_file * f, int remove), (_real(f), remove))
 TT_FORWARD(xFetch, (sqlite3_file * f, sqlite3_int64 offset, int amount, void** out), (_real(f), offset, amount, out))
 TT_FORWARD(xUnfetch, (sqlite3_file * f, sqlite3_int64 offset, void* page), (_real(f), offset, page))
 #undef TT_FORWARD
+
+int _shm_map(sqlite3_file* f, int region, int size, int extend, void volatile** out) {
+    if (int rc = _flush(f); rc != SQLITE_OK) return rc;
+    int rc = _real(f)->pMethods->xShmMap(_real(f), region, size, extend, out);
+    if (rc == SQLITE_OK && region == 0 && *out != nullptr) reinterpret_cast<_File*>(f)->log_index = *out;
+    return rc;
+}
+
+int _shm_unmap(sqlite3_file* f, int remove) {
+    if (int rc = _flush(f); rc != SQLITE_OK) return rc;
+    reinterpret_cast<_File*>(f)->log_index = nullptr;
+    return _real(f)->pMethods->xShmUnmap(_real(f), remove);
+}
+
+// Taking the write lock for an account's own commit: the commit is the
+// account's alone when the index is still what the account last knew.
+void _taking_write_lock(_File* file) {
+    LogIndexAccount* account = _own_account;
+    if (account == nullptr || file->log_index == nullptr) return;
+    std::array<unsigned char, LOG_HEADER_BYTES> now;
+    bool read = _read_log_header(file->log_index, now);
+    std::lock_guard lock(account->mu);
+    if (read && account->known && now == account->header) file->own_commit = account;
+}
+
+// Giving it back: the index as the commit left it is known to the account.
+void _giving_write_lock_back(_File* file) {
+    LogIndexAccount* account = std::exchange(file->own_commit, nullptr);
+    if (account == nullptr) return;
+    std::array<unsigned char, LOG_HEADER_BYTES> now;
+    bool read = _read_log_header(file->log_index, now);
+    std::lock_guard lock(account->mu);
+    account->known = read;
+    if (read) account->header = now;
+}
+
+int _shm_lock(sqlite3_file* f, int offset, int n, int flags) {
+    if (int rc = _flush(f); rc != SQLITE_OK) return rc;
+    auto* file = reinterpret_cast<_File*>(f);
+    bool write_lock = offset == WRITE_LOCK && (flags & SQLITE_SHM_EXCLUSIVE);
+    if (write_lock && (flags & SQLITE_SHM_UNLOCK)) _giving_write_lock_back(file);
+    int rc = file->real->pMethods->xShmLock(file->real, offset, n, flags);
+    if (rc == SQLITE_OK && write_lock && (flags & SQLITE_SHM_LOCK)) _taking_write_lock(file);
+    return rc;
+}
 
 int _sector_size(sqlite3_file* f) { return _real(f)->pMethods->xSectorSize(_real(f)); }
 int _device_characteristics(sqlite3_file* f) { return _real(f)->pMethods->xDeviceCharacteristics(_real(f)); }
@@ -120,10 +182,10 @@ sqlite3_io_methods _methods(int version) {
     m.xSectorSize = _sector_size;
     m.xDeviceCharacteristics = _device_characteristics;
     if (version >= 2) {
-        m.xShmMap = _xShmMap;
-        m.xShmLock = _xShmLock;
+        m.xShmMap = _shm_map;
+        m.xShmLock = _shm_lock;
         m.xShmBarrier = _shm_barrier;
-        m.xShmUnmap = _xShmUnmap;
+        m.xShmUnmap = _shm_unmap;
     }
     if (version >= 3) {
         m.xFetch = _xFetch;
@@ -137,11 +199,19 @@ const sqlite3_io_methods* _methods_for(int version) {
     return &BY_VERSION[std::min(std::max(version, 1), 3) - 1];
 }
 
+bool _is_ours(sqlite3_file* f) {
+    for (int version = 1; version <= 3; ++version)
+        if (f->pMethods == _methods_for(version)) return true;
+    return false;
+}
+
 int _open(sqlite3_vfs*, sqlite3_filename name, sqlite3_file* f, int flags, int* out_flags) {
     auto* file = reinterpret_cast<_File*>(f);
     file->base.pMethods = nullptr;
     file->real = reinterpret_cast<sqlite3_file*>(file + 1);
     file->held = false;
+    file->log_index = nullptr;
+    file->own_commit = nullptr;
     int rc = _system()->xOpen(_system(), name, file->real, flags, out_flags);
     // SQLite calls xClose only on a file whose methods are set.
     if (file->real->pMethods != nullptr) file->base.pMethods = _methods_for(file->real->pMethods->iVersion);
@@ -167,6 +237,32 @@ const char* frame_joining_vfs() {
         sqlite3_vfs_register(&vfs, 0);
     });
     return FRAME_JOINING_VFS;
+}
+
+OwnCommits::OwnCommits(LogIndexAccount& account) : outer(_own_account) {
+    if (outer == nullptr) _own_account = &account;
+}
+
+OwnCommits::~OwnCommits() {
+    if (outer == nullptr) _own_account = nullptr;
+}
+
+std::optional<std::uint64_t> foreign_changes(sqlite3* db, LogIndexAccount& account) {
+    sqlite3_file* f = nullptr;
+    if (sqlite3_file_control(db, "main", SQLITE_FCNTL_FILE_POINTER, &f) != SQLITE_OK || f == nullptr ||
+        !_is_ours(f))
+        return std::nullopt;
+    auto* file = reinterpret_cast<_File*>(f);
+    if (file->log_index == nullptr) return std::nullopt;
+    std::array<unsigned char, LOG_HEADER_BYTES> now;
+    bool read = _read_log_header(file->log_index, now);
+    std::lock_guard lock(account.mu);
+    if (!read || !account.known || now != account.header) {
+        ++account.foreign;
+        account.known = read;
+        if (read) account.header = now;
+    }
+    return account.foreign;
 }
 
 }  // namespace tokentally::store::sqlite

@@ -2,6 +2,7 @@
 // read them, and /metrics after calls of every kind (checked by promtool).
 #include "support/spend.hpp"
 #include "tokentally/dashboard.hpp"
+#include "tokentally/ledger.hpp"
 #include "tokentally/proxy.hpp"
 
 #include <gtest/gtest.h>
@@ -131,6 +132,37 @@ TEST(DashboardApi, FiguresEqualTheLedgerAndFollowTheFilters) {
     EXPECT_TRUE(recent[3].at("error").as_bool());
     EXPECT_EQ(get_json(app, "/dashboard/api/session?id=s-batch").as_array().size(), 1u);
     EXPECT_EQ(get_json(app, "/dashboard/api/sessions?tag=web").as_array().size(), 1u);
+}
+
+// The sessions route lists the costliest `n` sessions of the range, as the
+// agents table (agent_summary) has them, and how many there are in all; a
+// session that began before the range counts only its calls inside it.
+TEST(DashboardApi, SessionsAreTheCostliestOfAgentSummaryWithTheirCount) {
+    tt_test::Scratch s;
+    for (int i = 0; i < 7; ++i) append("openai/gpt-4o", "t" + std::to_string(i), 0.1 * (i + 1), 600.0 * (i + 1));
+    append("openai/gpt-4o", "t2", 5.0, 30 * 3600.0);  // s-t2 straddles the day's start
+    append("openai/gpt-4o", "t2", 0.05, 3 * 3600.0, 100, 50, 500);
+    tt_test::RunningApp app(proxy::make_app(tt_test::store()));
+    bj::array want = tokentally::ledger::agent_summary(*tt_test::store(), 24.0);
+    auto resp = call("GET", app.url() + "/dashboard/api/sessions?n=3");
+    ASSERT_EQ(resp.status, 200) << resp.body;
+    const std::string* total = http::find_header(resp.headers, "X-Total-Count");
+    ASSERT_NE(total, nullptr);
+    EXPECT_EQ(*total, std::to_string(want.size()));
+    bj::array got = bj::parse(resp.body).as_array();
+    ASSERT_EQ(got.size(), 3u);
+    for (std::size_t i = 0; i < got.size(); ++i)
+        for (const auto& [key, value] : want[i].as_object()) {
+            // Relative: times pass through JSON text, parsed to within an ulp.
+            if (value.is_double())
+                EXPECT_NEAR(got[i].at(key).to_number<double>(), value.as_double(),
+                            1e-9 * std::max(1.0, std::abs(value.as_double()))) << key;
+            else EXPECT_EQ(got[i].at(key), value) << i << ": " << key;
+        }
+    bj::array t2 = get_json(app, "/dashboard/api/sessions?tag=t2").as_array();
+    ASSERT_EQ(t2.size(), 1u);
+    EXPECT_EQ(t2[0].at("calls").to_number<int>(), 2) << "the call of 30 hours ago is outside the range";
+    EXPECT_EQ(t2[0].at("errors").to_number<int>(), 1);
 }
 
 // Latency per model comes from a histogram: p50 and p95 within one bin's

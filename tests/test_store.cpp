@@ -11,6 +11,7 @@
 #include <SQLiteCpp/SQLiteCpp.h>
 
 #include <atomic>
+#include <cmath>
 #include <ctime>
 #include <functional>
 #include <set>
@@ -402,6 +403,62 @@ TEST_P(StoreConformance, RollupsAreTheCallsSummedPerHourModelAndTag) {
     expect_same("after more calls");
 }
 
+// The sessions' rows as by_session gives them: same groups in the same
+// order, sums equal up to the order they were added in.
+void expect_same_sessions(const std::vector<store::GroupTotals>& got, const std::vector<store::GroupTotals>& want,
+                          const std::string& what) {
+    ASSERT_EQ(got.size(), want.size()) << what;
+    auto near = [](const std::optional<double>& a, const std::optional<double>& b) {
+        return a.has_value() == b.has_value() && (!a || std::abs(*a - *b) <= 1e-9 * std::max(1.0, std::abs(*b)));
+    };
+    for (std::size_t i = 0; i < got.size(); ++i) {
+        const auto &g = got[i], &w = want[i];
+        std::string at = what + ", row " + std::to_string(i) + " (" + w.key.value_or("NULL") + ", " +
+                         w.tag.value_or("NULL") + ")";
+        EXPECT_EQ(g.key, w.key) << at;
+        EXPECT_EQ(g.tag, w.tag) << at;
+        EXPECT_EQ(g.calls, w.calls) << at;
+        EXPECT_EQ(g.total_prompt, w.total_prompt) << at;
+        EXPECT_EQ(g.total_completion, w.total_completion) << at;
+        EXPECT_TRUE(near(g.total_cost, w.total_cost)) << at;
+        EXPECT_TRUE(near(g.avg_latency, w.avg_latency)) << at;
+        EXPECT_EQ(g.first_call, w.first_call) << at;
+        EXPECT_EQ(g.last_call, w.last_call) << at;
+        EXPECT_EQ(g.errors, w.errors) << at;
+    }
+}
+
+// A backend that keeps per-session rollups answers with by_session's rows:
+// ranges starting inside an hour, on one, inside a day that sessions run
+// across, and again after more calls.
+TEST_P(StoreConformance, SessionRollupsAreTheSessionsOfTheRange) {
+    std::vector<CallRecord> rows;
+    // s-long runs over four days, one call every 50 minutes, at odd costs.
+    for (int i = 0; i < 110; ++i) {
+        CallRecord c = call(10 + i * 3000.0, i % 3 ? "a" : "b", 0.1 * i + 0.01);
+        c.session_id = "s-long";
+        c.elapsed_s = 0.1 * (i % 7);
+        if (i % 11 == 0) c.status = 500;
+        if (i % 13 == 0) c.prompt_tokens = std::nullopt;
+        rows.push_back(c);
+    }
+    CallRecord unpriced = call(7300, "a", std::nullopt);
+    unpriced.session_id = "s-free";
+    unpriced.completion_tokens = std::nullopt;
+    rows.push_back(unpriced);
+    rows.push_back(call(40, "a", 3.0));  // s-1
+    append(rows);
+    auto expect_same = [&](const char* when) {
+        for (double since : {now - 86400, now - 7 * 86400, store::rollup_hour(now - 5000), now - 5000.5,
+                             now - 2.5 * 86400, std::floor((now - 86400) / 86400) * 86400, now + 10})
+            expect_same_sessions(calls.session_rollups(since), calls.by_session(since),
+                                 std::string(when) + ": since now - " + std::to_string(now - since));
+    };
+    expect_same("first read");
+    append({call(5, "a", 0.5), call(20 * 3600, "b", 0.25), call(2 * 86400 + 100, "b", 0.75)});  // one of a folded day
+    expect_same("after more calls");
+}
+
 TEST_P(StoreConformance, AlertsOncePerScopeWithinTheWindowAndUnseenTakenOnce) {
     store::Alerts& alerts = st->alerts();
     EXPECT_TRUE(alerts.latest(20).empty());
@@ -499,6 +556,41 @@ TEST(SqliteRollups, FollowEditsAndDeletionsByHandAndACallsTableMadeAnew) {
     auto fresh = calls.rollups(now - 86400);
     ASSERT_EQ(fresh.size(), 1u) << "the rows of the dropped table are gone";
     EXPECT_EQ(fresh, calls.Calls::rollups(now - 86400));
+}
+
+// The per-session rollups follow what the hourly ones follow: calls edited
+// and deleted by hand, a calls table made anew, and a ledger whose calls were
+// folded before the per-session rollups existed.
+TEST(SqliteRollups, SessionsFollowEditsDeletionsAndALedgerFoldedBefore) {
+    tt_test::Scratch s;
+    auto st = store::open(s.db_path());
+    store::Calls& calls = st->calls();
+    const double now = store::now();
+    auto add = [&](double age, double cost, std::string session) {
+        CallRecord rec{.session_id = std::move(session), .prompt_tokens = 1, .cost_usd = cost, .elapsed_s = 0.5,
+                       .status = 200, .ts = now - age};
+        const CallRecord* rows[] = {&rec};
+        calls.append(rows);
+    };
+    for (int i = 0; i < 6; ++i) add(60 + i * 20000.0, 1.0 + i, i % 2 ? "x" : "y");
+    auto expect_same = [&](const std::string& what) {
+        for (double since : {now - 86400, now - 3 * 86400, now - 30000.5})
+            expect_same_sessions(calls.session_rollups(since), calls.by_session(since), what);
+    };
+    expect_same("first read");
+    auto by_hand = [&](const char* sql) { SQLite::Database(s.db_path(), SQLite::OPEN_READWRITE).exec(sql); };
+    by_hand("UPDATE calls SET cost_usd = 8.0, session_id = 'x', ts = ts - 90000 WHERE id = 1");
+    by_hand("DELETE FROM calls WHERE id = 4");
+    expect_same("after an edit and a deletion");
+    by_hand("DROP TABLE session_rollups");
+    expect_same("on a ledger folded before they existed");
+    add(30, 0.5, "y");
+    expect_same("after one more call");
+    by_hand("DROP TABLE calls");
+    add(30, 0.5, "z");
+    auto fresh = st->calls().session_rollups(now - 86400);
+    ASSERT_EQ(fresh.size(), 1u) << "the rows of the dropped table are gone";
+    EXPECT_EQ(fresh[0].key, "z");
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, StoreConformance, ::testing::ValuesIn(BACKENDS),

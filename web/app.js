@@ -21,6 +21,9 @@ function authHeaders() {
 }
 
 // A 401 asks for the token once; it is kept for the browser session.
+// The costliest sessions of the range the page lists.
+const SESSION_ROWS = 50;
+
 async function get(path, asText) {
   let resp = await fetch(path, {headers: authHeaders()});
   if (resp.status === 401) {
@@ -35,7 +38,12 @@ async function get(path, asText) {
     try { detail = (await resp.json()).detail || detail; } catch (e) { /* not JSON */ }
     throw new Error(path + ": " + resp.status + " " + detail);
   }
-  return asText ? resp.text() : resp.json();
+  if (asText) return resp.text();
+  const body = await resp.json();
+  // A list cut to its first rows says how long it is in full.
+  const total = resp.headers.get("X-Total-Count");
+  if (total !== null && Array.isArray(body)) body.total = Number(total);
+  return body;
 }
 
 function params(extra) {
@@ -177,6 +185,12 @@ function drawSessions(rows) {
     cell(tr, count(r.total_completion), "num"); cell(tr, money(r.total_cost), "num");
     cell(tr, secs(r.avg_latency), "num"); cell(tr, count(r.errors), "num"); cell(tr, time(r.last_call));
   });
+  if (rows.total > rows.length) {
+    const tr = document.createElement("tr");
+    const td = cell(tr, count(rows.total - rows.length) + " more sessions, each costing less", "muted");
+    td.colSpan = $("sessions").querySelectorAll("th").length;
+    $("sessions").querySelector("tbody").appendChild(tr);
+  }
 }
 
 function drawRecent(rows) {
@@ -224,7 +238,7 @@ async function refresh() {
     const q = params();
     const [summary, series, sessions, recent, alerts, advice] = await Promise.all([
       get("/dashboard/api/summary?" + q), get("/dashboard/api/series?" + q),
-      get("/dashboard/api/sessions?" + q), get("/dashboard/api/recent?" + params({n: 50})),
+      get("/dashboard/api/sessions?" + params({n: SESSION_ROWS})), get("/dashboard/api/recent?" + params({n: 50})),
       get("/dashboard/api/alerts?n=50"), get("/dashboard/api/advice?" + q)]);
     fillFilter("tag", summary.by_tag.map((t) => t.tag));
     fillFilter("model", summary.by_model.map((m) => m.model_id));

@@ -34,6 +34,8 @@ constexpr double HOUR_SECONDS = 3600.0;
 constexpr double DAY_SECONDS = 86400.0;
 constexpr std::int64_t DEFAULT_ROWS = 50;
 constexpr std::int64_t MAX_ROWS = 1000;
+// How many sessions the range holds beyond the rows the answer carries.
+constexpr const char* TOTAL_HEADER = "X-Total-Count";
 
 // The ranges the page offers, in hours.
 const std::map<std::string, double, std::less<>> RANGES = {{"24h", 24.0}, {"7d", 168.0}, {"30d", 720.0}};
@@ -368,10 +370,16 @@ bj::object _series(store::Store& store, const _Query& q) {
             {"daily_budget", daily}};
 }
 
-bj::array _sessions(store::Store& store, const _Query& q) {
-    bj::array rows = ledger::agent_summary(store, q.hours);
-    if (q.tag) _drop(rows, [&](const bj::value& r) { return r.at("tag") != bj::value(*q.tag); });
-    return rows;
+// The `n` costliest sessions of the range (as the agents table orders them),
+// with the number of all of them in a header: a proxy whose clients send no
+// session id gives every call a session of its own, and the page shows no
+// more than a screenful of those.
+http::Response _sessions(store::Store& store, const _Query& q) {
+    std::vector<store::GroupTotals> groups = store.calls().session_rollups(_since(q));
+    if (q.tag) std::erase_if(groups, [&](const store::GroupTotals& g) { return g.tag != q.tag; });
+    auto total = static_cast<std::int64_t>(groups.size());
+    groups.resize(static_cast<std::size_t>(std::min(total, q.n)));
+    return http::json_response(200, ledger::agent_records(groups), {{TOTAL_HEADER, std::to_string(total)}});
 }
 
 bj::array _session(store::Store& store, const _Query& q) {
@@ -449,12 +457,12 @@ std::string _csv(store::Store& store, const _Query& q) {
 
 // --- routes -------------------------------------------------------------------
 
-using Answer = std::function<bj::value(store::Store&, const _Query&)>;
+using Answer = std::function<http::Response(store::Store&, const _Query&)>;
 
 http::Handler _api(std::shared_ptr<store::Store> store, Answer answer) {
     return [store, answer](http::Request& req) -> asio::awaitable<http::Response> {
         try {
-            co_return http::json_response(200, answer(*store, _query(req)));
+            co_return answer(*store, _query(req));
         } catch (const _BadParam& e) {
             co_return http::json_response(400, bj::object{{"detail", e.what()}});
         }
@@ -512,16 +520,19 @@ void _add_page(http::Router& r) {
 }
 
 void _add_api(http::Router& r, const std::shared_ptr<store::Store>& store) {
-    auto api = [&](const char* name, Answer answer) {
+    auto route = [&](const char* name, Answer answer) {
         http::add_route(r, {"GET"}, std::string("/dashboard/api/") + name, _api(store, std::move(answer)));
     };
-    api("summary", [](store::Store& s, const _Query& q) { return bj::value(_summary(s, q)); });
-    api("series", [](store::Store& s, const _Query& q) { return bj::value(_series(s, q)); });
-    api("sessions", [](store::Store& s, const _Query& q) { return bj::value(_sessions(s, q)); });
-    api("session", [](store::Store& s, const _Query& q) { return bj::value(_session(s, q)); });
-    api("recent", [](store::Store& s, const _Query& q) { return bj::value(_recent(s, q)); });
-    api("alerts", [](store::Store& s, const _Query& q) { return bj::value(_alerts(s, q)); });
-    api("advice", [](store::Store& s, const _Query& q) { return bj::value(_advice(s, q)); });
+    auto api = [&](const char* name, auto body) {
+        route(name, [body](store::Store& s, const _Query& q) { return http::json_response(200, body(s, q)); });
+    };
+    api("summary", _summary);
+    api("series", _series);
+    route("sessions", _sessions);
+    api("session", _session);
+    api("recent", _recent);
+    api("alerts", _alerts);
+    api("advice", _advice);
     http::add_route(r, {"GET"}, "/dashboard/calls.csv",
                     [store](http::Request& req) { return _csv_route(*store, req); });
 }

@@ -320,7 +320,11 @@ bj::array rolling_summary(store::Store& store, std::int64_t days) {
 }
 
 bj::array agent_summary(store::Store& store, double since_hours) {
-    return _group_records("session_id", store.calls().by_session(_hours_ago(since_hours)), true);
+    return agent_records(store.calls().by_session(_hours_ago(since_hours)));
+}
+
+bj::array agent_records(const std::vector<store::GroupTotals>& sessions) {
+    return _group_records("session_id", sessions, true);
 }
 
 bj::array agent_recent(store::Store& store, const std::string& session_id, std::int64_t n) {

@@ -105,6 +105,8 @@ boost::json::array recent(store::Store& store, std::int64_t n = 20);
 double rolling_spend(store::Store& store, std::int64_t days = 30, std::optional<std::string> tag = std::nullopt);
 boost::json::array rolling_summary(store::Store& store, std::int64_t days = 30);
 boost::json::array agent_summary(store::Store& store, double since_hours = 24.0);
+// agent_summary's records of groups the caller read (by_session's rows).
+boost::json::array agent_records(const std::vector<store::GroupTotals>& sessions);
 boost::json::array agent_recent(store::Store& store, const std::string& session_id, std::int64_t n = 20);
 // Every call of the window (of one tag when given), oldest first, as recent() shows them.
 boost::json::array calls_since(store::Store& store, double since_hours, std::optional<std::string> tag = std::nullopt);

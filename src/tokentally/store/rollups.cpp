@@ -9,11 +9,6 @@ namespace tokentally::store {
 
 namespace {
 
-template <class T>
-void _add(std::optional<T>& total, const std::optional<T>& value) {
-    if (value) total = total.value_or(T{}) + *value;
-}
-
 // A status class as the dashboard names it: "2xx", "5xx", "none".
 std::string _status_class(const std::optional<std::int64_t>& status) {
     return status ? std::to_string(*status / 100) + "xx" : "none";
@@ -66,9 +61,9 @@ bool is_cache_hit(const CallRow& r) {
 void add_call(Rollups& into, const CallRow& call) {
     Rollup& r = _slot(into, rollup_hour(call.ts), call.model_id, call.tag);
     ++r.calls;
-    _add(r.total_prompt, call.prompt_tokens);
-    _add(r.total_completion, call.completion_tokens);
-    _add(r.total_cost, call.cost_usd);
+    add_sum(r.total_prompt, call.prompt_tokens);
+    add_sum(r.total_completion, call.completion_tokens);
+    add_sum(r.total_cost, call.cost_usd);
     if (call.elapsed_s) {
         ++r.latency_calls;
         r.latency_sum += *call.elapsed_s;
@@ -85,8 +80,8 @@ void add_call(Rollups& into, const CallRow& call) {
     if (call.cost_usd && *call.cost_usd > 0) {
         ++r.priced_calls;
         r.priced_cost += *call.cost_usd;
-        _add(r.priced_prompt, call.prompt_tokens);
-        _add(r.priced_completion, call.completion_tokens);
+        add_sum(r.priced_prompt, call.prompt_tokens);
+        add_sum(r.priced_completion, call.completion_tokens);
         r.priced_prompt_calls += call.prompt_tokens ? 1 : 0;
         r.priced_completion_calls += call.completion_tokens ? 1 : 0;
     }
@@ -94,9 +89,9 @@ void add_call(Rollups& into, const CallRow& call) {
 
 void merge(Rollup& into, const Rollup& from) {
     into.calls += from.calls;
-    _add(into.total_prompt, from.total_prompt);
-    _add(into.total_completion, from.total_completion);
-    _add(into.total_cost, from.total_cost);
+    add_sum(into.total_prompt, from.total_prompt);
+    add_sum(into.total_completion, from.total_completion);
+    add_sum(into.total_cost, from.total_cost);
     into.latency_calls += from.latency_calls;
     into.latency_sum += from.latency_sum;
     into.errors += from.errors;
@@ -107,8 +102,8 @@ void merge(Rollup& into, const Rollup& from) {
     for (const auto& bin : from.latency) _add_latency(into, bin);
     into.priced_calls += from.priced_calls;
     into.priced_cost += from.priced_cost;
-    _add(into.priced_prompt, from.priced_prompt);
-    _add(into.priced_completion, from.priced_completion);
+    add_sum(into.priced_prompt, from.priced_prompt);
+    add_sum(into.priced_completion, from.priced_completion);
     into.priced_prompt_calls += from.priced_prompt_calls;
     into.priced_completion_calls += from.priced_completion_calls;
 }
@@ -155,5 +150,7 @@ std::vector<ModelUsage> usage_of(const std::vector<Rollup>& rollups) {
 }
 
 std::vector<Rollup> Calls::rollups(double since) { return rollups_of(between(since, std::nullopt)); }
+
+std::vector<GroupTotals> Calls::session_rollups(double since) { return by_session(since); }
 
 }  // namespace tokentally::store

@@ -19,6 +19,13 @@ inline constexpr double ROLLUP_SECONDS = 3600.0;
 // The start of the hour `ts` falls in.
 double rollup_hour(double ts);
 
+// Adds a value that may be missing to a sum that may be missing, as SQL's
+// SUM does: the sum stays none until a value is added.
+template <class T>
+void add_sum(std::optional<T>& total, const std::optional<T>& value) {
+    if (value) total = total.value_or(T{}) + *value;
+}
+
 // Latency bins: LATENCY_BINS_PER_DOUBLING per doubling of the time, from
 // 2^-14 s (61 µs; anything shorter, 0 included, is bin 0) to 2^14 s (4.5 h;
 // anything longer is the last bin). A percentile read from them is within

@@ -91,6 +91,12 @@ public:
     // This computes them from between(); a backend that keeps the rollups
     // in a table of its own answers from it instead, with the same rows.
     virtual std::vector<Rollup> rollups(double since);
+    // The rows of by_session(since), in its order: what the dashboard's
+    // sessions read every few seconds. This asks by_session; a backend that
+    // keeps per-session rollups answers from them instead (sums may then
+    // differ from by_session's in their last bits: they are added in
+    // another order).
+    virtual std::vector<GroupTotals> session_rollups(double since);
 
     // --- beside the rows ----------------------------------------------------
 

@@ -5,11 +5,14 @@
 // lock), in short transactions. Calls edited or deleted after they were
 // folded leave their times in `call_rollups_stale` (by trigger; neither ever
 // happens in normal use), and those hours are summed again from the calls.
+// The per-session rollups (session_rollups.cpp) are folded in the same
+// transactions, under the same mark.
 #include "tokentally/store/sqlite/store.hpp"
 
 #include "tokentally/store/rollups.hpp"
 #include "tokentally/store/sqlite/call_rows.hpp"
 #include "tokentally/store/sqlite/db.hpp"
+#include "tokentally/store/sqlite/session_rollups.hpp"
 
 #include <fmt/format.h>
 
@@ -222,6 +225,7 @@ void _set_mark(const Conn& conn, std::int64_t id) {
 void _restart(const Conn& conn) {
     conn.exec("DELETE FROM call_rollups");
     conn.exec("DELETE FROM call_rollups_stale");
+    clear_session_rollups(conn);
     for (const char* t : CREATE_TRIGGERS) conn.exec(t);
     _set_mark(conn, 0);
 }
@@ -229,11 +233,13 @@ void _restart(const Conn& conn) {
 // Sums the hours that hold edited or deleted calls again, from the calls
 // folded in so far.
 void _redo_stale(const Conn& conn, std::int64_t mark) {
-    std::set<double> hours;
+    std::set<double> stale, hours;
     {
         SQLite::Statement q(conn, "SELECT DISTINCT ts FROM call_rollups_stale");
-        while (q.executeStep()) hours.insert(rollup_hour(q.getColumn(0).getDouble()));
+        while (q.executeStep()) stale.insert(q.getColumn(0).getDouble());
     }
+    for (double ts : stale) hours.insert(rollup_hour(ts));
+    redo_session_days(conn, stale, mark);
     for (double hour : hours) {
         auto drop = conn.prepare("DELETE FROM call_rollups WHERE hour = ?");
         drop->bind(1, hour);
@@ -256,15 +262,17 @@ std::int64_t _fold_chunk(const Conn& conn, std::int64_t mark, std::int64_t last_
     q->bind(2, last_call);
     q->bind(3, FOLD_CHUNK);
     Rollups chunk;
+    std::vector<CallRow> rows;
     std::int64_t upto = mark;
     while (q->executeStep()) {
-        CallRow row = call_row(*q);
-        upto = row.id;
-        add_call(chunk, row);
+        rows.push_back(call_row(*q));
+        upto = rows.back().id;
+        add_call(chunk, rows.back());
     }
     q.stmt->reset();
     if (upto == mark) upto = last_call;  // only gaps left
     for (auto& r : rollup_rows(std::move(chunk))) _add_stored(conn, std::move(r));
+    fold_session_calls(conn, rows);
     _set_mark(conn, upto);
     return upto;
 }
@@ -289,7 +297,7 @@ struct _Writing {
 bool _fold_step(const Conn& conn) {
     {
         Transaction reading(conn);
-        if (_state(conn).current()) return true;
+        if (_state(conn).current() && !session_days_behind(conn)) return true;
     }
     _Writing tx(conn);
     _State s = _state(conn);
@@ -299,43 +307,59 @@ bool _fold_step(const Conn& conn) {
     }
     if (s.stale) _redo_stale(conn, *s.mark);
     bool done = *s.mark == s.last_call || _fold_chunk(conn, *s.mark, s.last_call) == s.last_call;
+    if (done && session_days_behind(conn)) {
+        fold_session_day(conn, s.last_call);
+        done = !session_days_behind(conn);
+    }
     tx.commit();
     return done;
 }
 
+// A ledger folded before the per-session rollups existed gets them with its
+// mark removed, so that the next fold starts over and fills both.
 void _create_tables(const std::string& path) {
     auto conn = connection(path);
     for (const char* t : CREATE_TABLES) conn.exec(t);
+    _Writing tx(conn);
+    if (create_session_rollups(conn)) conn.exec("DELETE FROM call_rollups_mark");
+    tx.commit();
 }
 
-void _fold(const std::string& path) {
+// Runs `work` after making the tables once per file, and again after making
+// them anew when some were dropped behind our back since.
+template <class Work>
+auto _with_tables(const std::string& path, Work work) {
     once_per_file(path, "call_rollups", [&] { _create_tables(path); });
     try {
-        while (!_fold_step(connection(path))) {
-        }
+        return work();
     } catch (const SQLite::Exception& e) {
-        // Tables dropped behind our back since this process made them.
         if (std::string_view(e.what()).find("no such table") == std::string_view::npos) throw;
         ensure_calls_schema(path);
         _create_tables(path);
-        while (!_fold_step(connection(path))) {
-        }
+        return work();
+    }
+}
+
+void _fold(const std::string& path) {
+    while (!_fold_step(connection(path))) {
     }
 }
 
 // The rollups from `since`: the stored hours after it, the calls of its own
 // (partial) hour, and the calls appended after the mark, all from one
 // snapshot.
+// The id folded up to; 0 before the first fold.
+std::int64_t _mark(const Conn& conn) {
+    auto q = conn.prepare("SELECT IFNULL((SELECT last_id FROM call_rollups_mark), 0)");
+    q->executeStep();
+    return q->getColumn(0).getInt64();
+}
+
 std::vector<Rollup> _read(const Conn& conn, double since) {
     double first_full = rollup_hour(since) == since ? since : rollup_hour(since) + ROLLUP_SECONDS;
     Transaction reading(conn);
     Rollups all;
-    std::int64_t mark = 0;
-    {
-        auto q = conn.prepare("SELECT IFNULL((SELECT last_id FROM call_rollups_mark), 0)");
-        q->executeStep();
-        mark = q->getColumn(0).getInt64();
-    }
+    std::int64_t mark = _mark(conn);
     {
         auto q = conn.prepare(fmt::format("SELECT {} FROM call_rollups WHERE hour >= ?", ROLLUP_COLUMNS));
         q->bind(1, first_full);
@@ -361,8 +385,20 @@ std::vector<Rollup> _read(const Conn& conn, double since) {
 
 std::vector<Rollup> SqliteCalls::rollups(double since) {
     ensure_calls_schema(path_);
-    _fold(path_);
-    return _read(connection(path_), since);
+    return _with_tables(path_, [&] {
+        _fold(path_);
+        return _read(connection(path_), since);
+    });
+}
+
+std::vector<GroupTotals> SqliteCalls::session_rollups(double since) {
+    ensure_calls_schema(path_);
+    return _with_tables(path_, [&] {
+        _fold(path_);
+        auto conn = connection(path_);
+        Transaction reading(conn);
+        return read_session_rollups(conn, since, _mark(conn));
+    });
 }
 
 }  // namespace tokentally::store::sqlite

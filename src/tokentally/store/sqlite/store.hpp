@@ -35,6 +35,7 @@ public:
     std::vector<ModelUsage> usage_by_model(double since) override;
     std::vector<TrainingRow> training_rows() override;
     std::vector<Rollup> rollups(double since) override;
+    std::vector<GroupTotals> session_rollups(double since) override;
     std::vector<StoredCall> records(std::int64_t after_id, std::int64_t limit) override;
     std::vector<bool> contains(std::span<const CallRecord* const> rows) override;
 

@@ -155,12 +155,6 @@ GroupTotals _totals(const _GroupKey& key, const _Group& g, bool with_times) {
     return t;
 }
 
-// Descending by total cost as SQLite orders it: NULL below every number.
-bool _costlier(const GroupTotals& a, const GroupTotals& b) {
-    if (!a.total_cost || !b.total_cost) return a.total_cost && !b.total_cost;
-    return *a.total_cost > *b.total_cost;
-}
-
 const char* _key_column(GroupBy by) { return by == GroupBy::model ? "model_id" : "session_id"; }
 
 // Without statistics SQLite walks the whole model or session index to save
@@ -223,7 +217,7 @@ std::optional<std::vector<GroupTotals>> _summarise(SQLite::Database& conn, Group
     std::vector<GroupTotals> rows;
     rows.reserve(groups.list.size());
     for (const auto& [key, g] : groups.list) rows.push_back(_totals(key, g, by == GroupBy::session));
-    std::stable_sort(rows.begin(), rows.end(), _costlier);
+    std::stable_sort(rows.begin(), rows.end(), costlier);
     return rows;
 }
 
@@ -253,6 +247,11 @@ std::vector<GroupTotals> _grouped_by_sqlite(SQLite::Database& conn, GroupBy by, 
 }
 
 }  // namespace
+
+bool costlier(const GroupTotals& a, const GroupTotals& b) {
+    if (!a.total_cost || !b.total_cost) return a.total_cost && !b.total_cost;
+    return *a.total_cost > *b.total_cost;
+}
 
 std::vector<GroupTotals> window_totals(SQLite::Database& conn, GroupBy by, double since,
                                        const std::optional<std::string>& tag) {

@@ -14,6 +14,10 @@ namespace tokentally::store::sqlite {
 
 enum class GroupBy { model, session };
 
+// Descending by total cost as SQLite's ORDER BY total_cost DESC orders it:
+// NULL below every number. Sorted stably, ties keep their order.
+bool costlier(const GroupTotals& a, const GroupTotals& b);
+
 // The groups of the calls with ts >= since (of one tag when given), highest
 // total cost first, groups without cost last, ties in key order. Sessions
 // carry their first and last call.

@@ -4,6 +4,7 @@
 #include "support/pg_cluster.hpp"
 #include "support/scratch.hpp"
 #include "tokentally/store/rollups.hpp"
+#include "tokentally/store/sqlite/session_rollups.hpp"
 #include "tokentally/store/store.hpp"
 
 #include <gtest/gtest.h>
@@ -459,6 +460,38 @@ TEST_P(StoreConformance, SessionRollupsAreTheSessionsOfTheRange) {
     expect_same("after more calls");
 }
 
+// by_session's rows of one tag (any when none), the first `n` of them.
+store::SessionPage sessions_page(store::Calls& calls, double since, const std::optional<std::string>& tag,
+                                 std::int64_t n) {
+    store::SessionPage page{calls.by_session(since), 0};
+    std::erase_if(page.rows, [&](const store::GroupTotals& g) { return tag && g.tag != tag; });
+    page.total = static_cast<std::int64_t>(page.rows.size());
+    if (page.total > n) page.rows.resize(static_cast<std::size_t>(n));
+    return page;
+}
+
+// One page of sessions is the first rows of by_session's, of the tag asked
+// for, with the number of all of them; also when sessions tie on cost or
+// have none.
+TEST_P(StoreConformance, TopSessionsAreThePageOfBySessionsRows) {
+    std::vector<CallRecord> rows;
+    for (int i = 0; i < 40; ++i) {
+        CallRecord c = call(30 + i * 4000.0, i % 2 ? "a" : "b", i % 5 == 0 ? std::nullopt : std::optional(0.5 * (i % 4)));
+        c.session_id = i % 7 == 0 ? "" : "s" + std::to_string(i % 9);
+        rows.push_back(c);
+    }
+    append(rows);
+    for (double since : {now - 86400, now - 7 * 86400, now - 3000.5})
+        for (const std::optional<std::string>& tag : {std::optional<std::string>(), std::optional<std::string>("a")})
+            for (std::int64_t n : {1, 3, 1000}) {
+                std::string what = "since now - " + std::to_string(now - since) + ", tag " + tag.value_or("any") +
+                                   ", n " + std::to_string(n);
+                store::SessionPage got = calls.top_sessions(since, tag, n), want = sessions_page(calls, since, tag, n);
+                EXPECT_EQ(got.total, want.total) << what;
+                expect_same_sessions(got.rows, want.rows, what);
+            }
+}
+
 TEST_P(StoreConformance, AlertsOncePerScopeWithinTheWindowAndUnseenTakenOnce) {
     store::Alerts& alerts = st->alerts();
     EXPECT_TRUE(alerts.latest(20).empty());
@@ -591,6 +624,76 @@ TEST(SqliteRollups, SessionsFollowEditsDeletionsAndALedgerFoldedBefore) {
     auto fresh = st->calls().session_rollups(now - 86400);
     ASSERT_EQ(fresh.size(), 1u) << "the rows of the dropped table are gone";
     EXPECT_EQ(fresh[0].key, "z");
+}
+
+// Today's sessions are kept in memory between reads and only the calls
+// appended since are added: more calls, calls edited and deleted by hand, and
+// edits another reader of the file folded first are all seen.
+TEST(SqliteRollups, TodaysSessionsKeptBetweenReadsFollowEveryChange) {
+    tt_test::Scratch s;
+    auto st = store::open(s.db_path()), other = store::open(s.db_path());
+    store::Calls& calls = st->calls();
+    const double now = store::now();
+    auto add = [&](double age, double cost, std::string session, std::string tag = "t") {
+        CallRecord rec{.tag = std::move(tag), .session_id = std::move(session), .prompt_tokens = 1, .cost_usd = cost,
+                       .elapsed_s = 0.5, .status = 200, .ts = now - age};
+        const CallRecord* rows[] = {&rec};
+        calls.append(rows);
+    };
+    for (int i = 0; i < 12; ++i) add(10 + i * 7.0, 0.25 * (i % 5), i % 4 ? "s" + std::to_string(i % 3) : "", i % 2 ? "t" : "u");
+    auto expect_same = [&](const std::string& what) {
+        for (double since : {now - 86400, now - 2 * 86400, now - 40.5}) {
+            expect_same_sessions(calls.session_rollups(since), calls.by_session(since), what);
+            store::SessionPage top = calls.top_sessions(since, "t", 2), want = sessions_page(calls, since, "t", 2);
+            EXPECT_EQ(top.total, want.total) << what;
+            expect_same_sessions(top.rows, want.rows, what + ", a page of one tag");
+        }
+    };
+    expect_same("first read");
+    add(5, 1.5, "s1");
+    add(4, 0.75, "new", "u");
+    expect_same("after more calls, one of a session already read");
+    auto by_hand = [&](const char* sql) { SQLite::Database(s.db_path(), SQLite::OPEN_READWRITE).exec(sql); };
+    by_hand("UPDATE calls SET cost_usd = 9.0, session_id = 'moved' WHERE id = 2");
+    expect_same("after an edit");
+    by_hand("DELETE FROM calls WHERE id = 3");
+    expect_same("after a deletion");
+    by_hand("UPDATE calls SET cost_usd = 0.0 WHERE id = 5");
+    other->calls().session_rollups(now - 86400);  // folds the edit first
+    expect_same("after an edit another reader folded");
+}
+
+// What is kept of another day, or of more sessions than the cap, is not
+// used: the day is read from the calls again.
+TEST(SqliteRollups, TodaysSessionsOfAnotherDayOrOverTheCapAreReadAgain) {
+    tt_test::Scratch s;
+    auto st = store::open(s.db_path());
+    store::Calls& calls = st->calls();
+    const double now = store::now(), today = std::floor(now / 86400) * 86400;
+    for (int i = 0; i < 5; ++i) {
+        CallRecord rec{.session_id = "s" + std::to_string(i), .cost_usd = 1.0 + i, .status = 200, .ts = now - i};
+        const CallRecord* rows[] = {&rec};
+        calls.append(rows);
+    }
+    calls.session_rollups(now - 86400);  // folds, and makes the tables
+    auto conn = store::sqlite::connection(s.db_path());
+    SQLite::Database db(s.db_path(), SQLite::OPEN_READONLY);
+    std::int64_t mark = db.execAndGet("SELECT last_id FROM call_rollups_mark").getInt64();
+    std::int64_t epoch = db.execAndGet("SELECT epoch FROM call_rollups_epoch").getInt64();
+    store::sqlite::TodaySessions kept;
+    kept.day = today - 86400;  // read yesterday, up to the same id
+    kept.epoch = epoch;
+    kept.upto = mark;
+    kept.sums[{std::string("ghost"), std::nullopt}] = {.calls = 99, .cost = 99.0};
+    auto read = [&] { return store::sqlite::read_session_rollups(conn, {now - 86400, mark, epoch, {}, {}}, &kept).rows; };
+    expect_same_sessions(read(), calls.by_session(now - 86400), "yesterday's sessions kept");
+    EXPECT_EQ(kept.day, today);
+    EXPECT_EQ(kept.sums.size(), 5u);
+    kept.cap = 3;
+    kept.epoch = epoch + 1;  // of another epoch: read again, and found too many
+    expect_same_sessions(read(), calls.by_session(now - 86400), "more sessions than the cap");
+    EXPECT_TRUE(kept.too_many);
+    EXPECT_TRUE(kept.sums.empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, StoreConformance, ::testing::ValuesIn(BACKENDS),

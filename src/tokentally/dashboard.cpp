@@ -279,10 +279,10 @@ bj::array _summary_rows(const std::vector<store::Rollup>& rollups) {
 
 // The configured budgets with what is left of each; a budget that cannot be
 // read leaves the list empty and says why.
-bj::object _budgets(store::Store& store) {
+bj::object _budgets(store::Store& store, spend_state::State* spend) {
     bj::array out;
     try {
-        for (const auto& b : metrics::budgets(store))
+        for (const auto& b : metrics::budgets(store, spend))
             out.push_back(bj::object{{"scope", b.scope},
                                      {"limit", b.limit},
                                      {"spent", b.spent},
@@ -322,7 +322,7 @@ bj::object _groups(const bj::array& rows, const bj::array& budgets) {
     return {{"by_model", std::move(by_model)}, {"by_tag", std::move(by_tag)}};
 }
 
-bj::object _summary(store::Store& store, const _Query& q) {
+bj::object _summary(store::Store& store, spend_state::State* spend, const _Query& q) {
     std::vector<store::Rollup> rollups = _rollups(store, q);
     bj::array rows = _summary_rows(rollups);
     double cost = 0, in = 0, out = 0;
@@ -336,7 +336,7 @@ bj::object _summary(store::Store& store, const _Query& q) {
     bj::object s{{"range", q.range},    {"tag", json::or_null(q.tag)}, {"model", json::or_null(q.model)},
                  {"cost", cost},        {"calls", calls},              {"tokens_in", in},
                  {"tokens_out", out},   {"rows", rows}};
-    for (auto& [k, v] : _budgets(store)) s[k] = v;
+    for (auto& [k, v] : _budgets(store, spend)) s[k] = v;
     for (auto& [k, v] : _groups(rows, s.at("budgets").as_array())) s[k] = v;
     for (auto& [k, v] : _call_figures(rollups)) s[k] = v;
     return s;
@@ -375,11 +375,8 @@ bj::object _series(store::Store& store, const _Query& q) {
 // session id gives every call a session of its own, and the page shows no
 // more than a screenful of those.
 http::Response _sessions(store::Store& store, const _Query& q) {
-    std::vector<store::GroupTotals> groups = store.calls().session_rollups(_since(q));
-    if (q.tag) std::erase_if(groups, [&](const store::GroupTotals& g) { return g.tag != q.tag; });
-    auto total = static_cast<std::int64_t>(groups.size());
-    groups.resize(static_cast<std::size_t>(std::min(total, q.n)));
-    return http::json_response(200, ledger::agent_records(groups), {{TOTAL_HEADER, std::to_string(total)}});
+    store::SessionPage page = store.calls().top_sessions(_since(q), q.tag, q.n);
+    return http::json_response(200, ledger::agent_records(page.rows), {{TOTAL_HEADER, std::to_string(page.total)}});
 }
 
 bj::array _session(store::Store& store, const _Query& q) {
@@ -519,14 +516,15 @@ void _add_page(http::Router& r) {
     http::add_route(r, {"GET"}, "/dashboard/static/chart.js", _file(_chartjs_path, "text/javascript; charset=utf-8"));
 }
 
-void _add_api(http::Router& r, const std::shared_ptr<store::Store>& store) {
+void _add_api(http::Router& r, const std::shared_ptr<store::Store>& store,
+              const std::shared_ptr<spend_state::State>& spend) {
     auto route = [&](const char* name, Answer answer) {
         http::add_route(r, {"GET"}, std::string("/dashboard/api/") + name, _api(store, std::move(answer)));
     };
     auto api = [&](const char* name, auto body) {
         route(name, [body](store::Store& s, const _Query& q) { return http::json_response(200, body(s, q)); });
     };
-    api("summary", _summary);
+    api("summary", [spend](store::Store& s, const _Query& q) { return _summary(s, spend.get(), q); });
     api("series", _series);
     route("sessions", _sessions);
     api("session", _session);
@@ -539,12 +537,13 @@ void _add_api(http::Router& r, const std::shared_ptr<store::Store>& store) {
 
 }  // namespace
 
-http::Router router(std::shared_ptr<store::Store> store, std::string version) {
+http::Router router(std::shared_ptr<store::Store> store, std::string version,
+                    std::shared_ptr<spend_state::State> spend) {
     auto token = std::make_shared<const std::optional<std::string>>(_admin_token());
     http::Router page, data;
     _add_page(page);
-    _add_api(data, store);
-    http::include_router(data, metrics::router(store, std::move(version)));
+    _add_api(data, store, spend);
+    http::include_router(data, metrics::router(store, std::move(version), spend));
     http::Router out;
     for (auto& route : page.routes) route.handler = _guarded(std::move(route.handler), token, false);
     for (auto& route : data.routes) route.handler = _guarded(std::move(route.handler), token, true);

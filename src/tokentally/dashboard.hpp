@@ -6,6 +6,7 @@
 #pragma once
 
 #include "tokentally/http/server.hpp"
+#include "tokentally/spend_state.hpp"
 #include "tokentally/store/store.hpp"
 
 #include <memory>
@@ -32,7 +33,9 @@ inline constexpr std::string_view NO_TOKEN_DETAIL =
     "tokentally serve and send it as 'Authorization: Bearer <token>' to reach them from elsewhere";
 
 // The page, its API, the CSV and /metrics over `store`, behind the access
-// rule above; `version` labels tokentally_build_info.
-http::Router router(std::shared_ptr<store::Store> store, std::string version);
+// rule above; `version` labels tokentally_build_info. The budgets' spend is
+// read from `spend` when given (the serving proxy's state), else the ledger.
+http::Router router(std::shared_ptr<store::Store> store, std::string version,
+                    std::shared_ptr<spend_state::State> spend = nullptr);
 
 }  // namespace tokentally::dashboard

@@ -178,7 +178,7 @@ std::vector<Budget> budget_limits() {
     return out;
 }
 
-std::vector<Budget> budgets(store::Store& store) {
+std::vector<Budget> budgets(store::Store& store, spend_state::State* spend) {
     std::vector<Budget> out = budget_limits();
     std::vector<store::SpendWindow> windows;
     double now = store::now();
@@ -186,19 +186,20 @@ std::vector<Budget> budgets(store::Store& store) {
         bool tag = b.scope.starts_with("tag:");
         windows.push_back({now - _window_seconds(b.scope), tag ? std::optional(b.scope.substr(4)) : std::nullopt});
     }
-    std::vector<double> spent = store.calls().spend_since(windows);
+    std::vector<double> spent =
+        spend != nullptr ? spend_state::spend_since(*spend, windows) : store.calls().spend_since(windows);
     for (std::size_t i = 0; i < out.size(); ++i) out[i].spent = spent[i];
     return out;
 }
 
-std::string render(store::Store& store, std::string_view version) {
+std::string render(store::Store& store, std::string_view version, spend_state::State* spend) {
     auto& f = _families();
     std::vector<pm::MetricFamily> all = f.registry.Collect();
     // The budget gauges are optional: a ledger that cannot be read or a
     // budget that is not a number leaves them out, not the counters.
     std::vector<Budget> configured;
     try {
-        configured = budgets(store);
+        configured = budgets(store, spend);
     } catch (const std::exception&) {
         configured.clear();
     }
@@ -208,12 +209,14 @@ std::string render(store::Store& store, std::string_view version) {
     return pm::TextSerializer().Serialize(all);
 }
 
-http::Router router(std::shared_ptr<store::Store> store, std::string version) {
+http::Router router(std::shared_ptr<store::Store> store, std::string version,
+                    std::shared_ptr<spend_state::State> spend) {
     http::Router r;
-    http::add_route(r, {"GET"}, "/metrics", [store, version](http::Request&) -> boost::asio::awaitable<http::Response> {
+    http::add_route(r, {"GET"}, "/metrics",
+                    [store, version, spend](http::Request&) -> boost::asio::awaitable<http::Response> {
         http::Response resp;
         resp.headers.emplace_back("content-type", std::string(CONTENT_TYPE));
-        resp.body = render(*store, version);
+        resp.body = render(*store, version, spend.get());
         co_return resp;
     });
     return r;

@@ -6,6 +6,7 @@
 
 #include "tokentally/http/server.hpp"
 #include "tokentally/ledger.hpp"
+#include "tokentally/spend_state.hpp"
 #include "tokentally/store/store.hpp"
 
 #include <cstddef>
@@ -50,15 +51,17 @@ struct Budget {
 std::vector<Budget> budget_limits();
 
 // budget_limits() with the spend of their windows, read from one snapshot
-// of the ledger.
-std::vector<Budget> budgets(store::Store& store);
+// of the ledger, or from `spend` when given: the proxy's own spend state,
+// which already follows the ledger in memory.
+std::vector<Budget> budgets(store::Store& store, spend_state::State* spend = nullptr);
 
 // The text exposition of every metric, the budget gauges read now and
 // tokentally_build_info labelled with `version`.
-std::string render(store::Store& store, std::string_view version);
+std::string render(store::Store& store, std::string_view version, spend_state::State* spend = nullptr);
 
-// GET /metrics over `store`, unguarded: the caller puts it behind the
-// dashboard's admin check.
-http::Router router(std::shared_ptr<store::Store> store, std::string version);
+// GET /metrics over `store` (and `spend` when given, as budgets() takes it),
+// unguarded: the caller puts it behind the dashboard's admin check.
+http::Router router(std::shared_ptr<store::Store> store, std::string version,
+                    std::shared_ptr<spend_state::State> spend = nullptr);
 
 }  // namespace tokentally::metrics

@@ -499,7 +499,7 @@ http::Router make_app(std::shared_ptr<store::Store> store, std::shared_ptr<const
         return _proxy(req, *guard, ledger, spend);
     };
     http::Router app;
-    http::include_router(app, dashboard::router(store, std::string(VERSION)));
+    http::include_router(app, dashboard::router(store, std::string(VERSION), spend));
     http::include_router(app, _with_key(local::router(ledger), guard));
     app.startup.push_back([store] { bindings().init_cache_tables(*store); });
     http::add_route(app, {"GET"}, "/health", _health);

@@ -87,6 +87,12 @@ struct GroupTotals {
     std::int64_t errors = 0;            // calls with status 400 or above
 };
 
+// Some of the sessions of a window, and how many the window holds.
+struct SessionPage {
+    std::vector<GroupTotals> rows;
+    std::int64_t total = 0;
+};
+
 // The priced calls of one local calendar day ("YYYY-MM-DD").
 struct DayTotals {
     std::optional<std::string> day;

@@ -97,6 +97,11 @@ public:
     // differ from by_session's in their last bits: they are added in
     // another order).
     virtual std::vector<GroupTotals> session_rollups(double since);
+    // The first `n` of those rows of one tag (all tags when none) and how
+    // many there are: what one page of the dashboard's sessions shows. This
+    // cuts session_rollups' rows; a backend that keeps the day's sessions at
+    // hand picks the page from them instead of making every row.
+    virtual SessionPage top_sessions(double since, const std::optional<std::string>& tag, std::int64_t n);
 
     // --- beside the rows ----------------------------------------------------
 

@@ -56,7 +56,14 @@ constexpr const char* CREATE_TABLES[] = {
     "CREATE INDEX IF NOT EXISTS idx_call_rollups_hour ON call_rollups(hour)",
     "CREATE TABLE IF NOT EXISTS call_rollups_mark (one INTEGER PRIMARY KEY CHECK (one = 1), last_id INTEGER NOT NULL)",
     "CREATE TABLE IF NOT EXISTS call_rollups_stale (ts REAL NOT NULL)",
+    // Changed whenever folded sums were redone or dropped: what a reader
+    // kept of them in memory is then of another epoch. Random, so that a
+    // ledger file put in the place of another does not share it.
+    "CREATE TABLE IF NOT EXISTS call_rollups_epoch (one INTEGER PRIMARY KEY CHECK (one = 1), epoch INTEGER NOT NULL)",
+    "INSERT OR IGNORE INTO call_rollups_epoch (one, epoch) VALUES (1, random())",
 };
+
+constexpr const char* NEW_EPOCH = "INSERT OR REPLACE INTO call_rollups_epoch (one, epoch) VALUES (1, random())";
 
 constexpr const char* TRIGGER_NAMES = "('call_rollups_delete', 'call_rollups_update')";
 constexpr const char* CREATE_TRIGGERS[] = {
@@ -228,6 +235,7 @@ void _restart(const Conn& conn) {
     clear_session_rollups(conn);
     for (const char* t : CREATE_TRIGGERS) conn.exec(t);
     _set_mark(conn, 0);
+    conn.exec(NEW_EPOCH);
 }
 
 // Sums the hours that hold edited or deleted calls again, from the calls
@@ -253,6 +261,7 @@ void _redo_stale(const Conn& conn, std::int64_t mark) {
         for (const auto& r : rollup_rows(std::move(again))) _insert(conn, r);
     }
     conn.exec("DELETE FROM call_rollups_stale");
+    conn.exec(NEW_EPOCH);
 }
 
 // Folds in the next chunk of new calls; the id folded up to.
@@ -355,6 +364,12 @@ std::int64_t _mark(const Conn& conn) {
     return q->getColumn(0).getInt64();
 }
 
+// The rollups' epoch; none while edited or deleted calls wait to be folded.
+std::optional<std::int64_t> _epoch(const Conn& conn) {
+    auto q = conn.prepare("SELECT epoch FROM call_rollups_epoch WHERE NOT EXISTS (SELECT 1 FROM call_rollups_stale)");
+    return q->executeStep() ? std::optional(q->getColumn(0).getInt64()) : std::nullopt;
+}
+
 std::vector<Rollup> _read(const Conn& conn, double since) {
     double first_full = rollup_hour(since) == since ? since : rollup_hour(since) + ROLLUP_SECONDS;
     Transaction reading(conn);
@@ -391,14 +406,25 @@ std::vector<Rollup> SqliteCalls::rollups(double since) {
     });
 }
 
-std::vector<GroupTotals> SqliteCalls::session_rollups(double since) {
+std::shared_ptr<TodaySessions> make_today_sessions() { return std::make_shared<TodaySessions>(); }
+
+SessionPage SqliteCalls::sessions(double since, const std::optional<std::string>& tag,
+                                  std::optional<std::int64_t> n) {
     ensure_calls_schema(path_);
     return _with_tables(path_, [&] {
         _fold(path_);
         auto conn = connection(path_);
         Transaction reading(conn);
-        return read_session_rollups(conn, since, _mark(conn));
+        return read_session_rollups(conn, {since, _mark(conn), _epoch(conn), tag, n}, today_.get());
     });
+}
+
+std::vector<GroupTotals> SqliteCalls::session_rollups(double since) {
+    return sessions(since, std::nullopt, std::nullopt).rows;
+}
+
+SessionPage SqliteCalls::top_sessions(double since, const std::optional<std::string>& tag, std::int64_t n) {
+    return sessions(since, tag, n);
 }
 
 }  // namespace tokentally::store::sqlite

@@ -35,19 +35,9 @@ constexpr const char* CREATE_INDEX =
 constexpr const char* CREATE_THROUGH = "CREATE TABLE IF NOT EXISTS session_rollups_through "
                                        "(one INTEGER PRIMARY KEY CHECK (one = 1), through REAL NOT NULL)";
 
-// A stored row's figures, or a group's while it is summed.
-struct _Sums {
-    std::int64_t calls = 0;
-    std::optional<std::int64_t> prompt, completion;
-    std::optional<double> cost;
-    std::int64_t latency_calls = 0;
-    double latency_sum = 0.0;
-    std::int64_t errors = 0;
-    double first = 0.0, last = 0.0;
-};
-
-using _Group = std::pair<std::optional<std::string>, std::optional<std::string>>;  // session, tag
-using _Bucket = std::pair<double, _Group>;                                              // day, group
+using _Sums = SessionSums;
+using _Group = SessionGroup;
+using _Bucket = std::pair<double, _Group>;  // day, group
 
 void _merge(_Sums& into, const _Sums& from) {
     into.first = into.calls == 0 ? from.first : std::min(into.first, from.first);
@@ -244,9 +234,103 @@ void redo_session_days(const Conn& conn, const std::set<double>& stale, std::int
     }
 }
 
-std::vector<GroupTotals> read_session_rollups(const Conn& conn, double since, std::int64_t mark) {
-    double first_day = _boundary_from(since, DAY);
-    double through = std::max(_through(conn).value_or(first_day), first_day);
+std::size_t SessionGroupHash::operator()(const SessionGroup& g) const noexcept {
+    auto one = [](const std::optional<std::string>& s) {
+        return s ? std::hash<std::string>()(*s) : std::size_t{0x9e3779b97f4a7c15ULL};
+    };
+    return one(g.first) * 31 + one(g.second);
+}
+
+namespace {
+
+// Brings `t` to the calls of the day from `day` on, up to `mark`; false
+// when it does not hold them (too many sessions).
+bool _catch_up(const Conn& conn, TodaySessions& t, double day, std::int64_t mark, std::int64_t epoch) {
+    if (t.day != day || t.epoch != epoch || t.upto > mark) {
+        t.sums.clear();
+        t.day = day;
+        t.epoch = epoch;
+        t.upto = 0;
+        t.too_many = false;
+    }
+    if (t.too_many) return false;
+    std::vector<CallRow> calls =
+        t.upto == 0 ? _calls(conn, "ts >= ? AND id <= ?",
+                             [&](SQLite::Statement& q) {
+                                 q.bind(1, day);
+                                 q.bind(2, mark);
+                             })
+                    : _calls(conn, "id > ? AND id <= ? AND +ts >= ?", [&](SQLite::Statement& q) {
+                          q.bind(1, t.upto);
+                          q.bind(2, mark);
+                          q.bind(3, day);
+                      });
+    for (const auto& c : calls) _merge(t.sums[{c.session_id, c.tag}], _one(c));
+    t.upto = mark;
+    if (t.sums.size() <= t.cap) return true;
+    t.too_many = true;
+    decltype(t.sums)().swap(t.sums);
+    return false;
+}
+
+// The calls from `through` on: those up to the mark from `today` when it
+// holds them (the rest into `all`), else all of them into `all`. The groups
+// of `today` then to add to `all`'s; none when it is not used.
+const TodaySessions* _add_today(const Conn& conn, _Totals& all, double through, const SessionRead& r,
+                                TodaySessions* today) {
+    bool kept = today != nullptr && r.epoch && _catch_up(conn, *today, through, r.mark, *r.epoch);
+    if (!kept) {
+        _add_calls(all, _calls(conn, "ts >= ?", [&](SQLite::Statement& q) { q.bind(1, through); }));
+        return nullptr;
+    }
+    _add_calls(all, _calls(conn, "id > ? AND +ts >= ?", [&](SQLite::Statement& q) {
+                   q.bind(1, r.mark);
+                   q.bind(2, through);
+               }));
+    return today;
+}
+
+using _Row = std::pair<const _Group*, const _Sums*>;
+
+// by_session's order: costliest first, groups without cost last, ties in
+// key order.
+bool _before(const _Row& a, const _Row& b) {
+    const auto &ca = a.second->cost, &cb = b.second->cost;
+    if (ca.has_value() != cb.has_value()) return ca.has_value();
+    if (ca && *ca != *cb) return *ca > *cb;
+    return *a.first < *b.first;
+}
+
+// The rows of `all` and of `today` (added to `all`'s where both hold a
+// group) of the tag asked for.
+std::vector<_Row> _rows(_Totals& all, const TodaySessions* today, const std::optional<std::string>& tag) {
+    std::vector<_Row> rows;
+    auto kept = [&](const _Group& g) { return !tag || g.second == tag; };
+    if (today != nullptr)
+        for (const auto& [g, s] : today->sums) {
+            auto it = all.find(g);
+            if (it == all.end()) {
+                if (kept(g)) rows.emplace_back(&g, &s);
+                continue;
+            }
+            _Sums both = s;
+            _merge(both, it->second);
+            it->second = both;
+        }
+    for (const auto& [g, s] : all)
+        if (kept(g)) rows.emplace_back(&g, &s);
+    return rows;
+}
+
+}  // namespace
+
+SessionPage read_session_rollups(const Conn& conn, const SessionRead& r, TodaySessions* today) {
+    double first_day = _boundary_from(r.since, DAY);
+    std::optional<double> folded = _through(conn);
+    double through = std::max(folded.value_or(first_day), first_day);
+    if (!folded || *folded < first_day) today = nullptr;  // the range starts after the folded days
+    std::unique_lock<std::mutex> holding;
+    if (today != nullptr) holding = std::unique_lock(today->lock);
     _Totals all;
     _add_stored(conn, all, first_day);
     auto between = [&](double from, double to) {
@@ -255,19 +339,21 @@ std::vector<GroupTotals> read_session_rollups(const Conn& conn, double since, st
             q.bind(2, to);
         };
     };
-    _add_calls(all, _calls(conn, "ts >= ? AND ts < ?", between(since, first_day)));
-    _add_calls(all, _calls(conn, "ts >= ? AND ts < ?", between(through, HUGE_VAL)));
+    _add_calls(all, _calls(conn, "ts >= ? AND ts < ?", between(r.since, first_day)));
     // By id: the calls after the mark are few, the days before `through` many.
     _add_calls(all, _calls(conn, "id > ? AND +ts >= ? AND +ts < ?", [&](SQLite::Statement& q) {
-                   q.bind(1, mark);
+                   q.bind(1, r.mark);
                    q.bind(2, first_day);
                    q.bind(3, through);
                }));
-    std::vector<GroupTotals> rows;
-    rows.reserve(all.size());
-    for (const auto& [g, s] : all) rows.push_back(_group_totals(g, s));
-    std::stable_sort(rows.begin(), rows.end(), costlier);  // from key order
-    return rows;
+    std::vector<_Row> rows = _rows(all, _add_today(conn, all, through, r, today), r.tag);
+    SessionPage page{{}, static_cast<std::int64_t>(rows.size())};
+    auto shown = rows.end();
+    if (r.n && *r.n < page.total) shown = rows.begin() + std::max<std::int64_t>(*r.n, 0);
+    std::partial_sort(rows.begin(), shown, rows.end(), _before);
+    page.rows.reserve(static_cast<std::size_t>(shown - rows.begin()));
+    for (auto it = rows.begin(); it != shown; ++it) page.rows.push_back(_group_totals(*it->first, *it->second));
+    return page;
 }
 
 }  // namespace tokentally::store::sqlite

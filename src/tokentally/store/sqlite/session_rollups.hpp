@@ -15,10 +15,50 @@
 #include "tokentally/store/sqlite/db.hpp"
 
 #include <cstdint>
+#include <mutex>
+#include <optional>
 #include <set>
+#include <string>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace tokentally::store::sqlite {
+
+// A session's figures, or a group's while it is summed.
+struct SessionSums {
+    std::int64_t calls = 0;
+    std::optional<std::int64_t> prompt, completion;
+    std::optional<double> cost;
+    std::int64_t latency_calls = 0;
+    double latency_sum = 0.0;
+    std::int64_t errors = 0;
+    double first = 0.0, last = 0.0;
+};
+
+using SessionGroup = std::pair<std::optional<std::string>, std::optional<std::string>>;  // session, tag
+
+struct SessionGroupHash {
+    std::size_t operator()(const SessionGroup& g) const noexcept;
+};
+
+// Today's sessions as one process last read them, kept between reads so
+// that a read sums only the calls appended since (the dashboard asks every
+// few seconds, and a proxy whose clients send no session id has a session
+// per call). Held for one day, one epoch of the rollups (a fold that found
+// edited or deleted calls, or started over, changes it), and the calls up
+// to `upto`; anything else and the day is read again from the calls.
+struct TodaySessions {
+    std::mutex lock;
+    double day = -1.0;
+    std::optional<std::int64_t> epoch;
+    std::int64_t upto = 0;
+    // Over `cap` sessions the day is not kept (a fifth of a KB each) and is
+    // read from the calls, as without it, until the day or epoch changes.
+    std::size_t cap = 500'000;
+    bool too_many = false;
+    std::unordered_map<SessionGroup, SessionSums, SessionGroupHash> sums;
+};
 
 // Creates the table when missing; true when it was missing (the calls
 // already folded into the hourly rollups are then not in it).
@@ -41,7 +81,16 @@ void redo_session_days(const Conn& conn, const std::set<double>& stale, std::int
 
 // The calls with ts >= since per session and tag, ordered as by_session
 // orders them, from the stored rows (holding the calls up to `mark`) and the
-// calls. Run inside one read transaction, so both are of one snapshot.
-std::vector<GroupTotals> read_session_rollups(const Conn& conn, double since, std::int64_t mark);
+// calls: the first `n` of one tag when given. Today's calls come from `today`
+// when the rollups are of `epoch` (none: unknown, or edits not yet folded).
+// Run inside one read transaction, so all parts are of one snapshot.
+struct SessionRead {
+    double since;
+    std::int64_t mark;
+    std::optional<std::int64_t> epoch;
+    std::optional<std::string> tag;
+    std::optional<std::int64_t> n;
+};
+SessionPage read_session_rollups(const Conn& conn, const SessionRead& read, TodaySessions* today);
 
 }  // namespace tokentally::store::sqlite

@@ -12,9 +12,12 @@
 
 namespace tokentally::store::sqlite {
 
+struct TodaySessions;
+std::shared_ptr<TodaySessions> make_today_sessions();
+
 class SqliteCalls final : public Calls {
 public:
-    explicit SqliteCalls(std::string path) : path_(std::move(path)) {}
+    explicit SqliteCalls(std::string path) : path_(std::move(path)), today_(make_today_sessions()) {}
     void init() override;
     std::vector<Appended> append(std::span<const CallRecord* const> rows) override;
     std::vector<Appended> append_told(std::span<const CallRecord* const> rows) override;
@@ -36,12 +39,16 @@ public:
     std::vector<TrainingRow> training_rows() override;
     std::vector<Rollup> rollups(double since) override;
     std::vector<GroupTotals> session_rollups(double since) override;
+    SessionPage top_sessions(double since, const std::optional<std::string>& tag, std::int64_t n) override;
     std::vector<StoredCall> records(std::int64_t after_id, std::int64_t limit) override;
     std::vector<bool> contains(std::span<const CallRecord* const> rows) override;
 
 private:
     const std::string path_;
     LogIndexAccount told_;  // where this store's told commits left the log index
+    std::shared_ptr<TodaySessions> today_;  // the sessions of today this store last read
+
+    SessionPage sessions(double since, const std::optional<std::string>& tag, std::optional<std::int64_t> n);
 };
 
 class SqliteAlerts final : public Alerts {

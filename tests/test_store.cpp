@@ -684,7 +684,8 @@ TEST(SqliteRollups, TodaysSessionsOfAnotherDayOrOverTheCapAreReadAgain) {
     kept.day = today - 86400;  // read yesterday, up to the same id
     kept.epoch = epoch;
     kept.upto = mark;
-    kept.sums[{std::string("ghost"), std::nullopt}] = {.calls = 99, .cost = 99.0};
+    auto ghost = kept.at.try_emplace({std::string("ghost"), std::nullopt}, 0).first;
+    kept.sums.emplace_back(&ghost->first, store::sqlite::SessionSums{.calls = 99, .cost = 99.0});
     auto read = [&] { return store::sqlite::read_session_rollups(conn, {now - 86400, mark, epoch, {}, {}}, &kept).rows; };
     expect_same_sessions(read(), calls.by_session(now - 86400), "yesterday's sessions kept");
     EXPECT_EQ(kept.day, today);

@@ -248,6 +248,7 @@ namespace {
 bool _catch_up(const Conn& conn, TodaySessions& t, double day, std::int64_t mark, std::int64_t epoch) {
     if (t.day != day || t.epoch != epoch || t.upto > mark) {
         t.sums.clear();
+        t.at.clear();
         t.day = day;
         t.epoch = epoch;
         t.upto = 0;
@@ -265,11 +266,16 @@ bool _catch_up(const Conn& conn, TodaySessions& t, double day, std::int64_t mark
                           q.bind(2, mark);
                           q.bind(3, day);
                       });
-    for (const auto& c : calls) _merge(t.sums[{c.session_id, c.tag}], _one(c));
+    for (const auto& c : calls) {
+        auto [it, added] = t.at.try_emplace({c.session_id, c.tag}, t.sums.size());
+        if (added) t.sums.emplace_back(&it->first, _Sums{});
+        _merge(t.sums[it->second].second, _one(c));
+    }
     t.upto = mark;
     if (t.sums.size() <= t.cap) return true;
     t.too_many = true;
     decltype(t.sums)().swap(t.sums);
+    decltype(t.at)().swap(t.at);
     return false;
 }
 
@@ -308,9 +314,9 @@ std::vector<_Row> _rows(_Totals& all, const TodaySessions* today, const std::opt
     auto kept = [&](const _Group& g) { return !tag || g.second == tag; };
     if (today != nullptr)
         for (const auto& [g, s] : today->sums) {
-            auto it = all.find(g);
+            auto it = all.empty() ? all.end() : all.find(*g);
             if (it == all.end()) {
-                if (kept(g)) rows.emplace_back(&g, &s);
+                if (kept(*g)) rows.emplace_back(g, &s);
                 continue;
             }
             _Sums both = s;

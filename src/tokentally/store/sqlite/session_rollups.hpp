@@ -57,7 +57,10 @@ struct TodaySessions {
     // read from the calls, as without it, until the day or epoch changes.
     std::size_t cap = 500'000;
     bool too_many = false;
-    std::unordered_map<SessionGroup, SessionSums, SessionGroupHash> sums;
+    // Each session's figures in one array, so that picking a page walks
+    // contiguous memory; `at` finds a session's place in it.
+    std::vector<std::pair<const SessionGroup*, SessionSums>> sums;
+    std::unordered_map<SessionGroup, std::size_t, SessionGroupHash> at;
 };
 
 // Creates the table when missing; true when it was missing (the calls

@@ -53,7 +53,7 @@ struct TodaySessions {
     double day = -1.0;
     std::optional<std::int64_t> epoch;
     std::int64_t upto = 0;
-    // Over `cap` sessions the day is not kept (a fifth of a KB each) and is
+    // Over `cap` sessions the day is not kept (a quarter of a KB each) and is
     // read from the calls, as without it, until the day or epoch changes.
     std::size_t cap = 500'000;
     bool too_many = false;

@@ -1,4 +1,5 @@
 #include "tokentally/http/client.hpp"
+#include "tokentally/http/write.hpp"
 
 #include <boost/asio.hpp>
 #include <boost/asio/ssl.hpp>
@@ -200,10 +201,19 @@ asio::awaitable<void> _connect(ClientState& st, const _Target& t) {
     co_await st.tls->async_handshake(ssl::stream_base::client, asio::use_awaitable);
 }
 
+asio::awaitable<void> _write_request(beast::tcp_stream& s, const _Wire& wire) {
+    co_await write_all(s, wire.buffers(), [] {});
+}
+
+template <class Stream>
+asio::awaitable<void> _write_request(Stream& s, const _Wire& wire) {
+    co_await asio::async_write(s, wire.buffers(), asio::use_awaitable);
+}
+
 template <class Stream>
 asio::awaitable<ClientResponse> _fetch_on(Stream& s, ClientState& st, const _Wire& wire) {
-    _expire(s, st.timeout);
-    co_await asio::async_write(s, wire.buffers(), asio::use_awaitable);
+    _expire(s, st.timeout);  // for the write's rest, if any, and the answer
+    co_await _write_request(s, wire);
     bhttp::response_parser<bhttp::string_body> parser;
     parser.body_limit(MAX_ANSWER_BYTES);
     auto [ec, n] = co_await bhttp::async_read(s, st.buffer, parser, asio::as_tuple(asio::use_awaitable));

@@ -3,6 +3,7 @@
 #include "support/spend.hpp"
 #include "tokentally/dashboard.hpp"
 #include "tokentally/ledger.hpp"
+#include "tokentally/metrics.hpp"
 #include "tokentally/proxy.hpp"
 
 #include <gtest/gtest.h>
@@ -318,4 +319,19 @@ TEST(Metrics, PromtoolAcceptsThemAndCountersEqualTheCalls) {
     EXPECT_EQ(sample_sum(m, "tokentally_build_info", {"version=\"" + std::string(proxy::VERSION) + "\""}), 1);
     // Session ids never become labels.
     EXPECT_EQ(m.find("session"), std::string::npos);
+}
+
+// Counters found once per kind of call stay apart for kinds whose labels
+// would run together if simply joined.
+TEST(Metrics, EveryModelAndTagPairCountsInItsOwnSeries) {
+    tt_test::Scratch s;
+    auto listen = tokentally::metrics::listener();
+    store::CallRecord a{.model_id = "kind\na", .tag = "b", .status = 200};
+    store::CallRecord b{.model_id = "kind", .tag = "a\nb", .status = 200};
+    const store::Committed batch[] = {{&a, {}}, {&a, {}}, {&b, {}}};
+    auto st = tt_test::store();
+    listen(*st, batch);
+    std::string m = tokentally::metrics::render(*st, "test");
+    EXPECT_EQ(sample_sum(m, "tokentally_requests_total", {"model=\"kind\\na\"", "tag=\"b\""}), 2) << m;
+    EXPECT_EQ(sample_sum(m, "tokentally_requests_total", {"model=\"kind\"", "tag=\"a\\nb\""}), 1) << m;
 }

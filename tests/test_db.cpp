@@ -428,6 +428,41 @@ TEST(FileLayer, JoinsFramesAndKeepsEveryByteInPlace) {
     EXPECT_EQ(got, expect);
 }
 
+// A commit's frames are held while they follow each other, and are in the
+// file for any other reader once the frame that ends the commit is whole.
+TEST(FileLayer, ACommitsFramesAreInTheFileOnceItsLastFrameIsWritten) {
+    tt_test::Scratch s;
+    sqlite3_vfs* vfs = sqlite3_vfs_find(db::frame_joining_vfs());
+    std::string path = s.root + "/log.bin";
+    std::vector<char> storage(static_cast<std::size_t>(vfs->szOsFile));
+    auto* f = reinterpret_cast<sqlite3_file*>(storage.data());
+    int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_MAIN_DB;
+    ASSERT_EQ(vfs->xOpen(vfs, path.c_str(), f, flags, &flags), SQLITE_OK);
+    auto on_disk = [&] {
+        std::ifstream in(path, std::ios::binary);
+        return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    };
+    auto frame = [&](char fill, bool ends_commit, sqlite3_int64 at, std::size_t page_bytes = 512) {
+        std::string header(24, fill);
+        for (int i = 4; i < 8; ++i) header[i] = '\0';
+        if (ends_commit) header[7] = 7;  // the database's size after the commit
+        EXPECT_EQ(f->pMethods->xWrite(f, header.data(), 24, at), SQLITE_OK);
+        std::string page(page_bytes, fill);
+        EXPECT_EQ(f->pMethods->xWrite(f, page.data(), static_cast<int>(page_bytes), at + 24), SQLITE_OK);
+        return header + page;
+    };
+    std::string expect;
+    for (int round = 0; round < 3; ++round) {
+        for (char fill : {'a', 'b', 'c'}) expect += frame(static_cast<char>(fill + round), false, std::ssize(expect));
+        expect += frame(static_cast<char>('z' - round), true, std::ssize(expect));
+        EXPECT_EQ(on_disk(), expect) << "round " << round;
+    }
+    // A commit longer than the system layer writes in one call.
+    for (int i = 0; i < 40; ++i) expect += frame(static_cast<char>('A' + i), i == 39, std::ssize(expect), 4096);
+    EXPECT_EQ(on_disk(), expect);
+    f->pMethods->xClose(f);
+}
+
 // A ledger written through the layer (many commits, the log copied back
 // meanwhile) is whole for a reader on SQLite's own file layer, also while
 // the writer still holds the log.

@@ -12,6 +12,7 @@
 #include <fmt/format.h>
 
 #include <mutex>
+#include <unordered_map>
 #include <unordered_set>
 
 namespace tokentally::metrics {
@@ -86,18 +87,51 @@ std::string _tag_label(const std::optional<std::string>& tag) {
     return value;
 }
 
+// The counters one kind of call (model, tag label, status) adds to, found
+// once: the families' own lookup builds and hashes a label map per counter,
+// a good part of what recording a call cost. Each is made on first use, so
+// that a series appears only once something was counted in it.
+struct _CallCounters {
+    pm::Counter* requests = nullptr;
+    pm::Counter* spend = nullptr;
+    pm::Counter* input = nullptr;
+    pm::Counter* output = nullptr;
+};
+
+struct _CounterCache {
+    std::mutex mu;
+    std::unordered_map<std::string, _CallCounters> by_kind;
+};
+
+_CounterCache& _counter_cache() {
+    static _CounterCache c;
+    return c;
+}
+
+pm::Counter& _counter(pm::Counter*& slot, pm::Family<pm::Counter>& family, const pm::Labels& labels) {
+    if (slot == nullptr) slot = &family.Add(labels);
+    return *slot;
+}
+
 void _count(const store::CallRecord& rec) {
     auto& f = _families();
     std::string model = rec.model_id.value_or("");
     std::string tag = _tag_label(rec.tag);
-    f.requests.Add({{"model", model}, {"tag", tag}, {"status", std::to_string(rec.status)}}).Increment();
-    if (rec.cost_usd && *rec.cost_usd > 0) f.spend.Add({{"model", model}, {"tag", tag}}).Increment(*rec.cost_usd);
-    auto add_tokens = [&](const std::optional<std::int64_t>& n, const char* direction) {
+    std::string status = std::to_string(rec.status);
+    auto& cache = _counter_cache();
+    std::lock_guard lock(cache.mu);
+    // Lengths first: a model id may hold any character.
+    _CallCounters& c = cache.by_kind[fmt::format("{}:{}{}:{}{}", model.size(), model, tag.size(), tag, status)];
+    _counter(c.requests, f.requests, {{"model", model}, {"tag", tag}, {"status", status}}).Increment();
+    if (rec.cost_usd && *rec.cost_usd > 0)
+        _counter(c.spend, f.spend, {{"model", model}, {"tag", tag}}).Increment(*rec.cost_usd);
+    auto add_tokens = [&](pm::Counter*& slot, const std::optional<std::int64_t>& n, const char* direction) {
         if (n && *n > 0)
-            f.tokens.Add({{"model", model}, {"tag", tag}, {"direction", direction}}).Increment(static_cast<double>(*n));
+            _counter(slot, f.tokens, {{"model", model}, {"tag", tag}, {"direction", direction}})
+                .Increment(static_cast<double>(*n));
     };
-    add_tokens(rec.prompt_tokens, "input");
-    add_tokens(rec.completion_tokens, "output");
+    add_tokens(c.input, rec.prompt_tokens, "input");
+    add_tokens(c.output, rec.completion_tokens, "output");
 }
 
 // A budget of the configuration, when set and not 0 (0 means "no limit").

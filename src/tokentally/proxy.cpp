@@ -82,7 +82,7 @@ bool _is_streaming(const std::optional<bj::object>& body_json, const std::option
 
 struct _Routing {
     std::optional<std::string> model_id;
-    std::optional<bj::object> body_json;
+    std::optional<bj::object> body_json;  // the body as routing changed it; absent while unchanged
     std::string body_bytes;
     http::Headers extra_headers;
     std::optional<std::string> requested_model = std::nullopt;  // set when the model was swapped
@@ -90,10 +90,11 @@ struct _Routing {
 
 // Asks the router whether to warn about or swap the model. Any failure is
 // logged and leaves the values as they were when it happened.
-void _apply_routing_stage(_Routing& r, const std::string& tag, const std::string& session_id) {
+void _apply_routing_stage(_Routing& r, const bj::object& body, const std::string& tag,
+                          const std::string& session_id) {
     try {
         auto& b = bindings();
-        bj::object routing = b.check_routing(*r.model_id, *r.body_json, tag);
+        bj::object routing = b.check_routing(*r.model_id, body, tag);
         const bj::value& action = routing.at("action");
         if (action == "warn") {
             _log()->warn("{} ⚠ ROUTING WARN  {}", relay::log_prefix(tag, session_id),
@@ -103,7 +104,7 @@ void _apply_routing_stage(_Routing& r, const std::string& tag, const std::string
                              json::truthy(suggested) ? json::display(suggested) : "");
         } else if (action == "swap") {
             std::string routed = json::display(routing.at("suggested"));
-            r.body_json = b.apply_routing(*r.body_json, routed);
+            r.body_json = b.apply_routing(body, routed);
             r.body_bytes = json::write(*r.body_json);
             http::set_header(r.extra_headers, "X-Tokentally-Routed", routed);
             _log()->warn("{} 🔀 ROUTED  {} → {}  saves {}%", relay::log_prefix(tag, session_id), *r.model_id,
@@ -130,7 +131,7 @@ std::string _swapped_native_url(_Routing& r, const http::Request& req, const std
 void _log_pricing(const std::optional<bj::object>& pricing, const std::optional<std::string>& model_id,
                   const std::string& tag, const std::string& session_id) {
     const bj::value* input = pricing ? pricing->if_contains("input") : nullptr;
-    bool priced = pricing && json::truthy(bj::value(*pricing)) && input != nullptr && input->is_number() &&
+    bool priced = pricing && !pricing->empty() && input != nullptr && input->is_number() &&
                   json::as_number(*input, "input price") > 0;
     if (priced)
         _log()->info("{} -> {}  input=${}/M  output=${}/M", relay::log_prefix(tag, session_id), *model_id,
@@ -311,10 +312,10 @@ asio::awaitable<http::Response> _proxy(http::Request& req, const _Guard& guard,
     std::optional<bj::object> body_json = json::parse_object(req.body);
     bool has_body = body_json && !body_json->empty();
     bool is_post = req.method == "POST";
-    _Routing routed{_call_model(body_json, native), body_json, req.body, {}};
+    _Routing routed{_call_model(body_json, native), std::nullopt, req.body, {}};
 
     // 10: routing.
-    if (is_post && has_body && routed.model_id) _apply_routing_stage(routed, tag, session_id);
+    if (is_post && has_body && routed.model_id) _apply_routing_stage(routed, *body_json, tag, session_id);
     if (native && routed.requested_model) target_url = _swapped_native_url(routed, req, *target, query);
     const std::optional<std::string>& model_id = routed.model_id;
 
@@ -344,9 +345,9 @@ asio::awaitable<http::Response> _proxy(http::Request& req, const _Guard& guard,
     // reads it then (the cache stages need a body, the standard handler gets
     // none), but it must not be dereferenced either.
     static const bj::object NO_BODY;
-    const bj::object& effective_body = routed.body_json && !routed.body_json->empty() ? *routed.body_json
-                                       : body_json                                    ? *body_json
-                                                                                      : NO_BODY;
+    std::optional<bj::object>& effective_json =
+        routed.body_json && !routed.body_json->empty() ? routed.body_json : body_json;
+    const bj::object& effective_body = effective_json ? *effective_json : NO_BODY;
     std::optional<std::string> cache_key;
     if (is_post && has_body && model_id && !is_streaming) {
         if (cache_on) {
@@ -381,13 +382,14 @@ asio::awaitable<http::Response> _proxy(http::Request& req, const _Guard& guard,
     call.session_id = session_id;
     call.extra_headers = routed.extra_headers;
     call.requested_model = routed.requested_model;
-    call.pricing = pricing;
+    call.pricing = std::move(pricing);
     call.native = native;
     call.accounting = _accounting();
     call.hold = admitted.hold;
     // A stream needs its body as JSON only to ask for usage in it.
     bool asks = !is_streaming || call.accounting.stream_usage == usage::StreamUsage::request;
-    call.body_json = has_body && asks ? std::optional<bj::object>(effective_body) : std::nullopt;
+    // The last use of the body here: the call takes it.
+    call.body_json = has_body && asks ? std::move(effective_json) : std::nullopt;
     looked_up.reset();
     if (is_streaming) co_return co_await _forward(std::move(call), true, guard);
     call.cache_on = cache_on;

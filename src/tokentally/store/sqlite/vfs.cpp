@@ -3,6 +3,7 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <utility>
@@ -13,21 +14,36 @@ namespace tokentally::store::sqlite {
 namespace {
 
 // SQLite appends a frame to the write-ahead log as two writes: its 24-byte
-// header, then the page right behind it. Each write is a system call, and a
-// system call is most of what an insert costs on a virtual machine. This
-// layer over the system's own file layer holds a frame header back until
-// the page that follows it comes, and writes both in one call. Nothing else
-// changes: the bytes, their order on disk and every other call are the
-// system layer's own, and a held header is written out before anything else
-// touches the file.
+// header, then the page right behind it; a commit of six pages is twelve
+// writes, and each write is a system call, most of what an insert costs on a
+// virtual machine. This layer over the system's own file layer holds a run
+// of frames back, from a frame header on, while the writes continue it, and
+// writes the run in one call when the commit's last frame (the one whose
+// header carries the database's size) is complete. Nothing else changes:
+// the bytes, their place on disk and every other call are the system
+// layer's own, and a held run is written out before anything else touches
+// the file. Since the run goes out in the write of the commit's last page,
+// a failure to write it fails that write, and the commit with it, as it
+// would have without this layer; other processes cannot see the frames
+// before the index says they are there, which SQLite changes after the
+// commit's writes returned.
 constexpr int FRAME_HEADER_BYTES = 24;
+
+// A run longer than this (a big transaction's frames) goes out anyway.
+constexpr std::size_t RUN_LIMIT = 1 << 20;
+
+// The system layer writes at most this much in one call: it masks the
+// length to 17 bits, and a write it cuts to nothing fails as a full disk.
+constexpr std::size_t MAX_WRITE_BYTES = (1 << 17) - 1;
 
 struct _File {
     sqlite3_file base;  // what SQLite sees: our methods
     sqlite3_file* real; // the system layer's file, allocated right behind this struct
-    bool held = false;
-    sqlite3_int64 held_at = 0;
-    unsigned char header[FRAME_HEADER_BYTES];
+    unsigned char* run = nullptr;  // held bytes, to be written at run_at
+    std::size_t run_bytes = 0;
+    std::size_t run_capacity = 0;
+    sqlite3_int64 run_at = 0;
+    bool commit_frame = false;  // the run's last header ends a commit
     void volatile* log_index = nullptr;       // the first region of the shared log index, once mapped
     LogIndexAccount* own_commit = nullptr;   // the account whose commit holds the write lock now
 };
@@ -57,41 +73,72 @@ sqlite3_vfs* _system() {
 
 sqlite3_file* _real(sqlite3_file* f) { return reinterpret_cast<_File*>(f)->real; }
 
-// Writes out a held header, if any.
+// Writes out the held run, if any.
 int _flush(sqlite3_file* f) {
     auto* file = reinterpret_cast<_File*>(f);
-    if (!file->held) return SQLITE_OK;
-    file->held = false;
-    return file->real->pMethods->xWrite(file->real, file->header, FRAME_HEADER_BYTES, file->held_at);
+    if (file->run_bytes == 0) return SQLITE_OK;
+    std::size_t bytes = std::exchange(file->run_bytes, 0);
+    file->commit_frame = false;
+    for (std::size_t done = 0; done < bytes;) {
+        std::size_t amount = std::min(bytes - done, MAX_WRITE_BYTES);
+        int rc = file->real->pMethods->xWrite(file->real, file->run + done, static_cast<int>(amount),
+                                              file->run_at + static_cast<sqlite3_int64>(done));
+        if (rc != SQLITE_OK) return rc;
+        done += amount;
+    }
+    return SQLITE_OK;
+}
+
+// Adds to the held run; false when it cannot grow.
+bool _hold(_File* file, const void* data, int amount) {
+    std::size_t need = file->run_bytes + static_cast<std::size_t>(amount);
+    if (need > file->run_capacity) {
+        std::size_t capacity = std::max<std::size_t>({need, 2 * file->run_capacity, 64 * 1024});
+        auto* grown = static_cast<unsigned char*>(std::realloc(file->run, capacity));
+        if (grown == nullptr) return false;
+        file->run = grown;
+        file->run_capacity = capacity;
+    }
+    std::memcpy(file->run + file->run_bytes, data, static_cast<std::size_t>(amount));
+    file->run_bytes = need;
+    return true;
+}
+
+// A frame header's second word is the database's size in pages after the
+// commit the frame ends, zero for the other frames.
+bool _ends_commit(const void* header) {
+    const auto* b = static_cast<const unsigned char*>(header);
+    return (b[4] | b[5] | b[6] | b[7]) != 0;
 }
 
 int _write(sqlite3_file* f, const void* data, int amount, sqlite3_int64 offset) {
     auto* file = reinterpret_cast<_File*>(f);
-    if (file->held && offset == file->held_at + FRAME_HEADER_BYTES) {
-        thread_local std::vector<unsigned char> frame;
-        frame.resize(FRAME_HEADER_BYTES + static_cast<std::size_t>(amount));
-        std::memcpy(frame.data(), file->header, FRAME_HEADER_BYTES);
-        std::memcpy(frame.data() + FRAME_HEADER_BYTES, data, static_cast<std::size_t>(amount));
-        file->held = false;
-        return file->real->pMethods->xWrite(file->real, frame.data(), static_cast<int>(frame.size()), file->held_at);
+    bool continues = file->run_bytes > 0 && offset == file->run_at + static_cast<sqlite3_int64>(file->run_bytes);
+    if (!continues) {
+        if (int rc = _flush(f); rc != SQLITE_OK) return rc;
+        if (amount != FRAME_HEADER_BYTES) return file->real->pMethods->xWrite(file->real, data, amount, offset);
+        file->run_at = offset;
     }
-    if (int rc = _flush(f); rc != SQLITE_OK) return rc;
+    if (!_hold(file, data, amount)) {
+        if (int rc = _flush(f); rc != SQLITE_OK) return rc;
+        return file->real->pMethods->xWrite(file->real, data, amount, offset);
+    }
     if (amount == FRAME_HEADER_BYTES) {
-        std::memcpy(file->header, data, FRAME_HEADER_BYTES);
-        file->held = true;
-        file->held_at = offset;
+        file->commit_frame = _ends_commit(data);
         return SQLITE_OK;
     }
-    return file->real->pMethods->xWrite(file->real, data, amount, offset);
+    if (file->commit_frame || file->run_bytes >= RUN_LIMIT) return _flush(f);
+    return SQLITE_OK;
 }
 
 int _close(sqlite3_file* f) {
     int flushed = _flush(f);
+    std::free(std::exchange(reinterpret_cast<_File*>(f)->run, nullptr));
     int rc = _real(f)->pMethods->xClose(_real(f));
     return flushed != SQLITE_OK ? flushed : rc;
 }
 
-// Every other method writes out a held header first, then is the system
+// Every other method writes out a held run first, then is the system
 // layer's own.
 #define TT_FORWARD(name, params, args)                      \
     int _##name params {                                    \
@@ -209,7 +256,10 @@ int _open(sqlite3_vfs*, sqlite3_filename name, sqlite3_file* f, int flags, int* 
     auto* file = reinterpret_cast<_File*>(f);
     file->base.pMethods = nullptr;
     file->real = reinterpret_cast<sqlite3_file*>(file + 1);
-    file->held = false;
+    file->run = nullptr;
+    file->run_bytes = 0;
+    file->run_capacity = 0;
+    file->commit_frame = false;
     file->log_index = nullptr;
     file->own_commit = nullptr;
     int rc = _system()->xOpen(_system(), name, file->real, flags, out_flags);

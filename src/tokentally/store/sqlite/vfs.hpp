@@ -1,5 +1,5 @@
 // The file layer the store's connections open the ledger through: the
-// system's own, with each write-ahead log frame written in one call.
+// system's own, with each commit's write-ahead log frames written in one call.
 #pragma once
 
 #include <sqlite3.h>

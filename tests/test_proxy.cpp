@@ -536,6 +536,47 @@ TEST(HttpServer, RequestsInFlightFollowEveryRequestAndReturnToZero) {
     EXPECT_TRUE(tt_test::eventually([] { return http::requests_in_flight() == 0; }));
 }
 
+// An answer larger than the socket takes at once is written in place as
+// far as it goes and awaited for the rest: it arrives whole, and a client
+// that stops reading is cut off at the write deadline.
+TEST(HttpServer, AnAnswerLargerThanTheSendBufferArrivesWholeOrEndsAtTheWriteDeadline) {
+    namespace asio = boost::asio;
+    static const std::string BIG = [] {
+        std::string b(32 * 1024 * 1024, ' ');
+        for (std::size_t i = 0; i < b.size(); ++i) b[i] = static_cast<char>('a' + i % 23);
+        return b;
+    }();
+    http::Router router;
+    http::add_route(router, {"GET"}, "/big", [](http::Request&) -> asio::awaitable<http::Response> {
+        http::Response r;
+        r.status = 200;
+        r.body = BIG;
+        co_return r;
+    });
+    tt_test::RunningApp patient{router};
+    auto whole = tt_test::call("GET", patient.url() + "/big", {}, "");
+    EXPECT_EQ(whole.status, 200);
+    EXPECT_TRUE(whole.body == BIG) << "got " << whole.body.size() << " bytes";
+
+    http::ServerOptions opts;
+    opts.write_timeout = std::chrono::seconds(1);
+    tt_test::RunningApp strict{router, opts};
+    ASSERT_TRUE(tt_test::eventually([] { return http::requests_in_flight() == 0; }));
+    asio::io_context io;
+    asio::ip::tcp::socket idle(io);
+    idle.connect({asio::ip::make_address("127.0.0.1"), http::port(*strict.server)});
+    asio::write(idle, asio::buffer(std::string("GET /big HTTP/1.1\r\nHost: x\r\n\r\n")));
+    // Not read until the server gave up: the answer stops at the write
+    // deadline, long before the two-minute wait for a next request would.
+    ASSERT_TRUE(tt_test::eventually([&] { return idle.available() > 0; }));
+    EXPECT_TRUE(tt_test::eventually([] { return http::requests_in_flight() == 0; }, std::chrono::seconds(30)));
+    std::size_t got = 0;
+    boost::system::error_code ec;
+    std::vector<char> buf(1 << 16);
+    while (!ec) got += idle.read_some(asio::buffer(buf), ec);
+    EXPECT_LT(got, BIG.size());
+}
+
 // Answers and upstream requests are written from these lines: the order
 // kept, framing left to the writer, and no value may open a field of its own.
 TEST(HttpMessage, FieldsKeepTheirOrderLeaveFramingOutAndRefuseLineBreaks) {

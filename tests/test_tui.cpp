@@ -220,12 +220,25 @@ TEST(Layout, TablesShareWhatFitsAndVanishOnTinyScreens) {
 namespace {
 
 // One tmux server of our own, so that the test never touches the user's.
+// Each instance gets a socket name of its own: kill-server returns before the
+// old server has exited, and a new session started on the same name meanwhile
+// connects to the dying server and fails with "server exited unexpectedly".
 struct Tmux {
-    std::string socket = "tt-tui-" + std::to_string(::getpid());
+    std::string socket = "tt-tui-" + std::to_string(::getpid()) + "-" + std::to_string(++instances);
     std::string cmd(const std::string& args) const { return "tmux -L " + socket + " -f /dev/null " + args; }
     std::string screen() const { return tt_test::run(cmd("capture-pane -p -t tt 2>/dev/null")).out; }
     void keys(const std::string& k) const { tt_test::run(cmd("send-keys -t tt " + k)); }
-    ~Tmux() { tt_test::run(cmd("kill-server 2>/dev/null")); }
+    ~Tmux() {
+        tt_test::run(cmd("kill-server 2>/dev/null"));
+        // tmux leaves its socket file behind; with a name per instance they
+        // would pile up in the shared socket directory.
+        const char* dir = std::getenv("TMUX_TMPDIR");
+        std::error_code ignored;
+        std::filesystem::remove(std::string(dir && *dir ? dir : "/tmp") + "/tmux-" + std::to_string(::getuid()) + "/" +
+                                    socket,
+                                ignored);
+    }
+    static inline int instances = 0;
 };
 
 // Polls the screen until it contains `needle`; the time it took, or -1.

@@ -108,8 +108,10 @@ _CounterCache& _counter_cache() {
     return c;
 }
 
-pm::Counter& _counter(pm::Counter*& slot, pm::Family<pm::Counter>& family, const pm::Labels& labels) {
-    if (slot == nullptr) slot = &family.Add(labels);
+// The labels are built only for a counter not found before.
+template <class Labels>
+pm::Counter& _counter(pm::Counter*& slot, pm::Family<pm::Counter>& family, Labels labels) {
+    if (slot == nullptr) slot = &family.Add(labels());
     return *slot;
 }
 
@@ -122,13 +124,19 @@ void _count(const store::CallRecord& rec) {
     std::lock_guard lock(cache.mu);
     // Lengths first: a model id may hold any character.
     _CallCounters& c = cache.by_kind[fmt::format("{}:{}{}:{}{}", model.size(), model, tag.size(), tag, status)];
-    _counter(c.requests, f.requests, {{"model", model}, {"tag", tag}, {"status", status}}).Increment();
-    if (rec.cost_usd && *rec.cost_usd > 0)
-        _counter(c.spend, f.spend, {{"model", model}, {"tag", tag}}).Increment(*rec.cost_usd);
+    // A series' labels: model and tag, and one more when named.
+    auto labels = [&](const char* key, std::string_view value) {
+        return [&model, &tag, key, value] {
+            pm::Labels all{{"model", model}, {"tag", tag}};
+            if (key != nullptr) all.emplace(key, value);
+            return all;
+        };
+    };
+    _counter(c.requests, f.requests, labels("status", status)).Increment();
+    if (rec.cost_usd && *rec.cost_usd > 0) _counter(c.spend, f.spend, labels(nullptr, {})).Increment(*rec.cost_usd);
     auto add_tokens = [&](pm::Counter*& slot, const std::optional<std::int64_t>& n, const char* direction) {
         if (n && *n > 0)
-            _counter(slot, f.tokens, {{"model", model}, {"tag", tag}, {"direction", direction}})
-                .Increment(static_cast<double>(*n));
+            _counter(slot, f.tokens, labels("direction", direction)).Increment(static_cast<double>(*n));
     };
     add_tokens(c.input, rec.prompt_tokens, "input");
     add_tokens(c.output, rec.completion_tokens, "output");

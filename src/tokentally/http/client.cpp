@@ -1,4 +1,5 @@
 #include "tokentally/http/client.hpp"
+#include "tokentally/http/write.hpp"
 
 #include <boost/asio.hpp>
 #include <boost/asio/ssl.hpp>
@@ -35,7 +36,7 @@ struct ClientState {
     std::unique_ptr<beast::ssl_stream<beast::tcp_stream>> tls;
     beast::flat_buffer buffer;
     std::optional<bhttp::response_parser<bhttp::buffer_body>> parser;
-    std::string url;
+    std::string url;       // as asked for: redacted only when an error names it
     std::string pool_key;  // scheme://host:port the connection belongs to
     AddressCheck check;    // set: every new connection's addresses pass it first
     std::string resolved_for;              // host:port of `resolved`
@@ -200,10 +201,19 @@ asio::awaitable<void> _connect(ClientState& st, const _Target& t) {
     co_await st.tls->async_handshake(ssl::stream_base::client, asio::use_awaitable);
 }
 
+asio::awaitable<void> _write_request(beast::tcp_stream& s, const _Wire& wire) {
+    co_await write_all(s, wire.buffers(), [] {});
+}
+
+template <class Stream>
+asio::awaitable<void> _write_request(Stream& s, const _Wire& wire) {
+    co_await asio::async_write(s, wire.buffers(), asio::use_awaitable);
+}
+
 template <class Stream>
 asio::awaitable<ClientResponse> _fetch_on(Stream& s, ClientState& st, const _Wire& wire) {
-    _expire(s, st.timeout);
-    co_await asio::async_write(s, wire.buffers(), asio::use_awaitable);
+    _expire(s, st.timeout);  // for the write's rest, if any, and the answer
+    co_await _write_request(s, wire);
     bhttp::response_parser<bhttp::string_body> parser;
     parser.body_limit(MAX_ANSWER_BYTES);
     auto [ec, n] = co_await bhttp::async_read(s, st.buffer, parser, asio::as_tuple(asio::use_awaitable));
@@ -241,7 +251,7 @@ asio::awaitable<std::optional<std::string>> _chunk_on(Stream& s, ClientState& st
         _expire(s, st.timeout);
         auto [ec, n] = co_await bhttp::async_read_some(s, st.buffer, p, asio::as_tuple(asio::use_awaitable));
         if (ec == bhttp::error::need_buffer) ec = {};
-        if (ec) throw beast::system_error(ec, "reading the upstream answer from " + st.url);
+        if (ec) throw beast::system_error(ec, "reading the upstream answer from " + redact_url(st.url));
         std::size_t got = st.chunk.size() - p.get().body().size;
         if (got > 0) co_return std::string(st.chunk.data(), got);
     }
@@ -450,7 +460,7 @@ Client& Client::operator=(Client&&) noexcept = default;
 
 asio::awaitable<ClientResponse> Client::fetch(const ClientRequest& req) {
     auto& st = *state;
-    st.url = redact_url(req.url);
+    st.url = req.url;
     _Target t = _parse_url(req.url);
     st.pool_key = std::string(t.tls ? "https://" : "http://") + t.host + ":" + t.port;
     // A connection made without the check never serves a client that has one.
@@ -458,8 +468,14 @@ asio::awaitable<ClientResponse> Client::fetch(const ClientRequest& req) {
     const _Wire wire = _wire(req, t);
     auto ex = co_await asio::this_coro::executor;
     if (_take_idle(st, _pool_of(ex))) {
-        auto [error, out] = co_await asio::co_spawn(ex, _exchange(st, wire), asio::as_tuple(asio::use_awaitable));
-        if (!error) co_return out;
+        // Awaited in place rather than spawned: a spawn is a coroutine
+        // frame, a post and a turn of the loop more on every call.
+        std::exception_ptr error;
+        try {
+            co_return co_await _exchange(st, wire);
+        } catch (...) {
+            error = std::current_exception();
+        }
         bool stale = _stale(error, st);
         st.reusable = false;
         close();
@@ -475,7 +491,7 @@ asio::awaitable<ClientResponse> Client::fetch(const ClientRequest& req) {
 
 asio::awaitable<ClientResponse> Client::open_stream(const ClientRequest& req) {
     auto& st = *state;
-    st.url = redact_url(req.url);
+    st.url = req.url;
     _Target t = _parse_url(req.url);
     const _Wire wire = _wire(req, t);
     auto [error, out] = co_await asio::co_spawn(co_await asio::this_coro::executor, _open(st, t, wire),

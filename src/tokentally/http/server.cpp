@@ -1,4 +1,5 @@
 #include "tokentally/http/server.hpp"
+#include "tokentally/http/write.hpp"
 
 #include "tokentally/logging.hpp"
 
@@ -259,9 +260,8 @@ asio::awaitable<void> _write(beast::tcp_stream& stream, Response& resp, bool kee
     if (!_may_have_body(resp.status)) resp.body.clear();
     else head += "Content-Length: " + std::to_string(resp.body.size()) + "\r\n";
     head += "\r\n";
-    stream.expires_after(opts.write_timeout);
     std::array<asio::const_buffer, 2> wire{asio::buffer(head), asio::buffer(resp.body)};
-    co_await asio::async_write(stream, wire, asio::use_awaitable);
+    co_await write_all(stream, wire, [&] { stream.expires_after(opts.write_timeout); });
 }
 
 asio::awaitable<Response> _answer(RunningServer& srv, Request& req) {

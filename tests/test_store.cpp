@@ -685,7 +685,7 @@ TEST(SqliteRollups, TodaysSessionsOfAnotherDayOrOverTheCapAreReadAgain) {
     kept.epoch = epoch;
     kept.upto = mark;
     auto ghost = kept.at.try_emplace({std::string("ghost"), std::nullopt}, 0).first;
-    kept.sums.emplace_back(&ghost->first, store::sqlite::SessionSums{.calls = 99, .cost = 99.0});
+    kept.sums.emplace_back(&ghost->first, store::sqlite::SessionSums{.calls = 99, .prompt = {}, .completion = {}, .cost = 99.0});
     auto read = [&] { return store::sqlite::read_session_rollups(conn, {now - 86400, mark, epoch, {}, {}}, &kept).rows; };
     expect_same_sessions(read(), calls.by_session(now - 86400), "yesterday's sessions kept");
     EXPECT_EQ(kept.day, today);

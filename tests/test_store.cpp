@@ -684,8 +684,8 @@ TEST(SqliteRollups, TodaysSessionsOfAnotherDayOrOverTheCapAreReadAgain) {
     kept.day = today - 86400;  // read yesterday, up to the same id
     kept.epoch = epoch;
     kept.upto = mark;
-    auto ghost = kept.at.try_emplace({std::string("ghost"), std::nullopt}, 0).first;
-    kept.sums.emplace_back(&ghost->first, store::sqlite::SessionSums{.calls = 99, .prompt = {}, .completion = {}, .cost = 99.0});
+    store::sqlite::keep_session(kept, "ghost", std::nullopt).sums =
+        store::sqlite::SessionSums{.calls = 99, .prompt = {}, .completion = {}, .cost = 99.0};
     auto read = [&] { return store::sqlite::read_session_rollups(conn, {now - 86400, mark, epoch, {}, {}}, &kept).rows; };
     expect_same_sessions(read(), calls.by_session(now - 86400), "yesterday's sessions kept");
     EXPECT_EQ(kept.day, today);
@@ -695,6 +695,43 @@ TEST(SqliteRollups, TodaysSessionsOfAnotherDayOrOverTheCapAreReadAgain) {
     expect_same_sessions(read(), calls.by_session(now - 86400), "more sessions than the cap");
     EXPECT_TRUE(kept.too_many);
     EXPECT_TRUE(kept.sums.empty());
+}
+
+// A day of a session per call, as a proxy whose clients send no session id
+// records it: a page of the first few is the same as by_session's first
+// rows, with costs that tie or are missing, sessions also met yesterday, and
+// after more calls are added to the day kept in memory.
+TEST(SqliteRollups, APageOfADayWithASessionPerCallIsBySessionsFirstRows) {
+    tt_test::Scratch s;
+    auto st = store::open(s.db_path());
+    store::Calls& calls = st->calls();
+    const double now = store::now(), today = std::floor(now / 86400) * 86400;
+    auto add = [&](int from, int to) {
+        std::vector<CallRecord> recs;
+        for (int i = from; i < to; ++i) {
+            std::optional<double> cost = i % 11 == 0 ? std::nullopt : std::optional(0.25 * (i * 37 % 23));
+            std::string session = i % 13 == 0 ? "s" + std::to_string(i % 5) : "p" + std::to_string(i);
+            double ts = i % 17 == 0 ? today - 60 - i : std::max(today, now - 3000) + (now - std::max(today, now - 3000)) * i / 2000;
+            recs.push_back({.tag = i % 3 ? "a" : "b", .session_id = session, .cost_usd = cost, .status = 200, .ts = ts});
+        }
+        std::vector<const CallRecord*> rows;
+        for (const auto& r : recs) rows.push_back(&r);
+        calls.append(rows);
+    };
+    auto expect_pages = [&](const std::string& what) {
+        for (const std::optional<std::string>& tag : {std::optional<std::string>(), std::optional<std::string>("a")})
+            for (std::int64_t n : {0, 1, 5, 40}) {
+                std::string at = what + ", tag " + tag.value_or("any") + ", n " + std::to_string(n);
+                store::SessionPage got = calls.top_sessions(now - 86400, tag, n),
+                                   want = sessions_page(calls, now - 86400, tag, n);
+                EXPECT_EQ(got.total, want.total) << at;
+                expect_same_sessions(got.rows, want.rows, at);
+            }
+    };
+    add(0, 900);
+    expect_pages("first read");
+    add(900, 1400);
+    expect_pages("after more calls");
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, StoreConformance, ::testing::ValuesIn(BACKENDS),

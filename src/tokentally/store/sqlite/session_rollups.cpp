@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cmath>
 #include <map>
+#include <tuple>
 
 namespace tokentally::store::sqlite {
 
@@ -234,11 +235,67 @@ void redo_session_days(const Conn& conn, const std::set<double>& stale, std::int
     }
 }
 
-std::size_t SessionGroupHash::operator()(const SessionGroup& g) const noexcept {
-    auto one = [](const std::optional<std::string>& s) {
-        return s ? std::hash<std::string>()(*s) : std::size_t{0x9e3779b97f4a7c15ULL};
-    };
-    return one(g.first) * 31 + one(g.second);
+namespace {
+
+using _View = std::optional<std::string_view>;
+
+_View _view(const std::optional<std::string>& s) { return s ? _View(*s) : std::nullopt; }
+
+_View _session_of(const TodaySessions& t, const KeptSession& k) {
+    return k.has_session ? _View(std::string_view(t.keys).substr(k.at, k.session_len)) : std::nullopt;
+}
+
+_View _tag_of(const TodaySessions& t, const KeptSession& k) {
+    return k.has_tag ? _View(std::string_view(t.keys).substr(k.at + k.session_len, k.tag_len)) : std::nullopt;
+}
+
+std::size_t _hash(_View session, _View tag) {
+    auto one = [](_View s) { return s ? std::hash<std::string_view>()(*s) : std::size_t{0x9e3779b97f4a7c15ULL}; };
+    return one(session) * 31 + one(tag);
+}
+
+// The slot of the key: the one that holds it, or the free one where it goes.
+std::size_t _slot(const TodaySessions& t, _View session, _View tag) {
+    const std::size_t mask = t.slots.size() - 1;
+    for (std::size_t i = _hash(session, tag) & mask;; i = (i + 1) & mask) {
+        std::uint32_t at = t.slots[i];
+        if (at == 0) return i;
+        const KeptSession& k = t.sums[at - 1];
+        if (_session_of(t, k) == session && _tag_of(t, k) == tag) return i;
+    }
+}
+
+// Twice the slots, so that at most half of them are taken.
+void _grow(TodaySessions& t) {
+    t.slots.assign(std::max<std::size_t>(64, t.slots.size() * 2), 0);
+    for (std::size_t i = 0; i < t.sums.size(); ++i)
+        t.slots[_slot(t, _session_of(t, t.sums[i]), _tag_of(t, t.sums[i]))] = static_cast<std::uint32_t>(i + 1);
+}
+
+void _forget(TodaySessions& t) {
+    decltype(t.sums)().swap(t.sums);
+    decltype(t.keys)().swap(t.keys);
+    decltype(t.slots)().swap(t.slots);
+}
+
+}  // namespace
+
+KeptSession& keep_session(TodaySessions& t, std::optional<std::string_view> session,
+                          std::optional<std::string_view> tag) {
+    if ((t.sums.size() + 1) * 2 > t.slots.size()) _grow(t);
+    std::size_t i = _slot(t, session, tag);
+    if (t.slots[i] != 0) return t.sums[t.slots[i] - 1];
+    KeptSession k{.sums = {},
+                  .at = t.keys.size(),
+                  .session_len = static_cast<std::uint32_t>(session ? session->size() : 0),
+                  .tag_len = static_cast<std::uint32_t>(tag ? tag->size() : 0),
+                  .has_session = session.has_value(),
+                  .has_tag = tag.has_value()};
+    if (session) t.keys.append(*session);
+    if (tag) t.keys.append(*tag);
+    t.sums.push_back(k);
+    t.slots[i] = static_cast<std::uint32_t>(t.sums.size());
+    return t.sums.back();
 }
 
 namespace {
@@ -247,41 +304,33 @@ namespace {
 // when it does not hold them (too many sessions).
 bool _catch_up(const Conn& conn, TodaySessions& t, double day, std::int64_t mark, std::int64_t epoch) {
     if (t.day != day || t.epoch != epoch || t.upto > mark) {
-        t.sums.clear();
-        t.at.clear();
+        _forget(t);
         t.day = day;
         t.epoch = epoch;
         t.upto = 0;
         t.too_many = false;
     }
     if (t.too_many) return false;
-    std::vector<CallRow> calls =
-        t.upto == 0 ? _calls(conn, "ts >= ? AND id <= ?",
-                             [&](SQLite::Statement& q) {
-                                 q.bind(1, day);
-                                 q.bind(2, mark);
-                             })
-                    : _calls(conn, "id > ? AND id <= ? AND +ts >= ?", [&](SQLite::Statement& q) {
-                          q.bind(1, t.upto);
-                          q.bind(2, mark);
-                          q.bind(3, day);
-                      });
-    for (const auto& c : calls) {
-        auto [it, added] = t.at.try_emplace({c.session_id, c.tag}, t.sums.size());
-        if (added) t.sums.emplace_back(&it->first, _Sums{});
-        _merge(t.sums[it->second].second, _one(c));
+    auto q = t.upto == 0 ? conn.prepare(std::string(SELECT_CALLS) + "\nWHERE ts >= ?1 AND id <= ?2")
+                         : conn.prepare(std::string(SELECT_CALLS) + "\nWHERE id > ?3 AND id <= ?2 AND +ts >= ?1");
+    q->bind(1, day);
+    q->bind(2, mark);
+    if (t.upto != 0) q->bind(3, t.upto);
+    while (q->executeStep()) {
+        CallRow c = call_row(*q);
+        _merge(keep_session(t, _view(c.session_id), _view(c.tag)).sums, _one(c));
+        if (t.sums.size() <= t.cap) continue;
+        t.too_many = true;
+        _forget(t);
+        return false;
     }
     t.upto = mark;
-    if (t.sums.size() <= t.cap) return true;
-    t.too_many = true;
-    decltype(t.sums)().swap(t.sums);
-    decltype(t.at)().swap(t.at);
-    return false;
+    return true;
 }
 
 // The calls from `through` on: those up to the mark from `today` when it
-// holds them (the rest into `all`), else all of them into `all`. The groups
-// of `today` then to add to `all`'s; none when it is not used.
+// holds them (the rest into `all`), else all of them into `all`. The
+// sessions of `today` then to add to `all`'s; none when it is not used.
 const TodaySessions* _add_today(const Conn& conn, _Totals& all, double through, const SessionRead& r,
                                 TodaySessions* today) {
     bool kept = today != nullptr && r.epoch && _catch_up(conn, *today, through, r.mark, *r.epoch);
@@ -296,36 +345,76 @@ const TodaySessions* _add_today(const Conn& conn, _Totals& all, double through, 
     return today;
 }
 
-using _Row = std::pair<const _Group*, const _Sums*>;
+struct _Row {
+    _View session, tag;
+    const _Sums* sums;
+};
 
 // by_session's order: costliest first, groups without cost last, ties in
 // key order.
 bool _before(const _Row& a, const _Row& b) {
-    const auto &ca = a.second->cost, &cb = b.second->cost;
+    const auto &ca = a.sums->cost, &cb = b.sums->cost;
     if (ca.has_value() != cb.has_value()) return ca.has_value();
     if (ca && *ca != *cb) return *ca > *cb;
-    return *a.first < *b.first;
+    return std::tie(a.session, a.tag) < std::tie(b.session, b.tag);
+}
+
+// The rows offered so far, in by_session's order once `done`: all of them,
+// or the first `n` only (a day may hold a session per call, and a page
+// shows a few of them).
+struct _Page {
+    std::optional<std::size_t> n;
+    std::vector<_Row> rows;
+    std::optional<_Row> bound;  // a row that n rows come before
+    std::int64_t total = 0;
+};
+
+void _offer(_Page& p, const _Row& row) {
+    ++p.total;
+    if (p.n && (*p.n == 0 || (p.bound && !_before(row, *p.bound)))) return;
+    p.rows.push_back(row);
+    if (!p.n || p.rows.size() < 2 * *p.n + 64) return;
+    auto nth = p.rows.begin() + static_cast<std::ptrdiff_t>(*p.n);
+    std::nth_element(p.rows.begin(), nth, p.rows.end(), _before);
+    p.bound = *nth;
+    p.rows.erase(nth, p.rows.end());
+}
+
+void _finish(_Page& p) {
+    auto shown = p.n && *p.n < p.rows.size() ? p.rows.begin() + static_cast<std::ptrdiff_t>(*p.n) : p.rows.end();
+    std::partial_sort(p.rows.begin(), shown, p.rows.end(), _before);
+    p.rows.erase(shown, p.rows.end());
 }
 
 // The rows of `all` and of `today` (added to `all`'s where both hold a
-// group) of the tag asked for.
-std::vector<_Row> _rows(_Totals& all, const TodaySessions* today, const std::optional<std::string>& tag) {
-    std::vector<_Row> rows;
-    auto kept = [&](const _Group& g) { return !tag || g.second == tag; };
-    if (today != nullptr)
-        for (const auto& [g, s] : today->sums) {
-            auto it = all.empty() ? all.end() : all.find(*g);
-            if (it == all.end()) {
-                if (kept(*g)) rows.emplace_back(g, &s);
-                continue;
-            }
-            _Sums both = s;
-            _merge(both, it->second);
-            it->second = both;
+// session) of the tag asked for.
+void _offer_rows(_Page& page, _Totals& all, const TodaySessions* today, const std::optional<std::string>& tag) {
+    auto kept = [&](_View t) { return !tag || t == _View(*tag); };
+    std::vector<bool> merged;
+    if (today != nullptr && !today->sums.empty() && !all.empty()) {
+        merged.resize(today->sums.size());
+        for (auto& [g, s] : all) {
+            std::size_t i = _slot(*today, _view(g.first), _view(g.second));
+            if (today->slots[i] == 0) continue;
+            merged[today->slots[i] - 1] = true;
+            _Sums both = today->sums[today->slots[i] - 1].sums;
+            _merge(both, s);
+            s = both;
         }
+    }
     for (const auto& [g, s] : all)
-        if (kept(g)) rows.emplace_back(&g, &s);
-    return rows;
+        if (kept(_view(g.second))) _offer(page, {_view(g.first), _view(g.second), &s});
+    if (today == nullptr) return;
+    for (std::size_t i = 0; i < today->sums.size(); ++i) {
+        const KeptSession& k = today->sums[i];
+        _View t = _tag_of(*today, k);
+        if ((merged.empty() || !merged[i]) && kept(t)) _offer(page, {_session_of(*today, k), t, &k.sums});
+    }
+}
+
+GroupTotals _row_totals(const _Row& row) {
+    auto text = [](_View v) { return v ? std::optional<std::string>(*v) : std::nullopt; };
+    return _group_totals({text(row.session), text(row.tag)}, *row.sums);
 }
 
 }  // namespace
@@ -352,14 +441,15 @@ SessionPage read_session_rollups(const Conn& conn, const SessionRead& r, TodaySe
                    q.bind(2, first_day);
                    q.bind(3, through);
                }));
-    std::vector<_Row> rows = _rows(all, _add_today(conn, all, through, r, today), r.tag);
-    SessionPage page{{}, static_cast<std::int64_t>(rows.size())};
-    auto shown = rows.end();
-    if (r.n && *r.n < page.total) shown = rows.begin() + std::max<std::int64_t>(*r.n, 0);
-    std::partial_sort(rows.begin(), shown, rows.end(), _before);
-    page.rows.reserve(static_cast<std::size_t>(shown - rows.begin()));
-    for (auto it = rows.begin(); it != shown; ++it) page.rows.push_back(_group_totals(*it->first, *it->second));
-    return page;
+    const TodaySessions* kept = _add_today(conn, all, through, r, today);
+    _Page page;
+    if (r.n) page.n = static_cast<std::size_t>(std::max<std::int64_t>(*r.n, 0));
+    _offer_rows(page, all, kept, r.tag);
+    _finish(page);
+    SessionPage out{{}, page.total};
+    out.rows.reserve(page.rows.size());
+    for (const _Row& row : page.rows) out.rows.push_back(_row_totals(row));
+    return out;
 }
 
 }  // namespace tokentally::store::sqlite

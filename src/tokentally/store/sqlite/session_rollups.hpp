@@ -19,7 +19,7 @@
 #include <optional>
 #include <set>
 #include <string>
-#include <unordered_map>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -38,8 +38,13 @@ struct SessionSums {
 
 using SessionGroup = std::pair<std::optional<std::string>, std::optional<std::string>>;  // session, tag
 
-struct SessionGroupHash {
-    std::size_t operator()(const SessionGroup& g) const noexcept;
+// One of today's sessions kept in memory: its figures, and where the texts
+// of its session id and tag lie in TodaySessions::keys.
+struct KeptSession {
+    SessionSums sums;
+    std::size_t at = 0;
+    std::uint32_t session_len = 0, tag_len = 0;
+    bool has_session = false, has_tag = false;
 };
 
 // Today's sessions as one process last read them, kept between reads so
@@ -53,15 +58,22 @@ struct TodaySessions {
     double day = -1.0;
     std::optional<std::int64_t> epoch;
     std::int64_t upto = 0;
-    // Over `cap` sessions the day is not kept (a quarter of a KB each) and is
+    // Over `cap` sessions the day is not kept (about 150 bytes each) and is
     // read from the calls, as without it, until the day or epoch changes.
-    std::size_t cap = 500'000;
+    std::size_t cap = 1'000'000;
     bool too_many = false;
-    // Each session's figures in one array, so that picking a page walks
-    // contiguous memory; `at` finds a session's place in it.
-    std::vector<std::pair<const SessionGroup*, SessionSums>> sums;
-    std::unordered_map<SessionGroup, std::size_t, SessionGroupHash> at;
+    // Each session in one array, so that a read walks contiguous memory, and
+    // the texts of all keys in one string: no allocation per session. `slots`
+    // finds a session's place (open addressing on its key's hash; 0 is free,
+    // else the place + 1).
+    std::vector<KeptSession> sums;
+    std::string keys;
+    std::vector<std::uint32_t> slots;
 };
+
+// The kept session of that session id and tag, added without calls when new.
+KeptSession& keep_session(TodaySessions& today, std::optional<std::string_view> session,
+                          std::optional<std::string_view> tag);
 
 // Creates the table when missing; true when it was missing (the calls
 // already folded into the hourly rollups are then not in it).

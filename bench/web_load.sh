@@ -16,12 +16,15 @@ HOME="$WORK/home" TOKENTALLY_DATA_DIR="$WORK/data" "$BIN/tokentally" serve --por
   >"$WORK/tokentally.log" 2>&1 & pids+=($!)
 wait_for_ports $P_MOCK $P_TT
 
-# What one open page asks every 5 seconds.
+# What one open page asks every 5 seconds. Each round of asking leaves a
+# mark, so that a timed run starts once the page has caught up with the
+# calls of the run before it (an open page reads each call once).
 poll_page() {
   while :; do
     for r in summary series sessions "recent?n=50" "alerts?n=50" advice; do
       curl -s -o /dev/null "http://127.0.0.1:$P_TT/dashboard/api/$r"
     done
+    touch "$WORK/polled"
     sleep 5
   done
 }
@@ -35,7 +38,9 @@ run() {  # name connections
 for _ in $(seq "$ROUNDS"); do
   for c in 1 32; do
     run alone $c
+    rm -f "$WORK/polled"
     poll_page & POLL=$!
+    until [ -e "$WORK/polled" ]; do sleep 0.1; done
     run page $c
     kill $POLL; wait $POLL 2>/dev/null || true
   done

@@ -160,6 +160,16 @@ echo "appended to bench/README.md"
 # The same proxy on a shared PostgreSQL ledger against ledger.db.
 "$HERE/pg_ledger.sh" "$BUILD"
 
+# The proxy's figures with the web dashboard open and without.
+{
+  echo "### Dashboard open run $(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) cores"
+  echo
+  echo "wrk ${DUR}s per cell, alone and while a poller reads the page's six API routes every 5 s as the page does, ${BENCH_WEB_ROUNDS:-3} paired rounds, medians:"
+  echo
+  "$HERE/web_load.sh" "$BUILD"
+  echo
+} | tee -a "$HERE/README.md"
+
 # Instructions per call under callgrind (steadier than wall-clock figures on
 # a shared machine); skipped where valgrind is not installed.
 if command -v valgrind >/dev/null 2>&1; then "$HERE/instructions.sh" "$BUILD"; fi

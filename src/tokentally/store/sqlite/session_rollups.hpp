@@ -15,6 +15,7 @@
 #include "tokentally/store/sqlite/db.hpp"
 
 #include <cstdint>
+#include <deque>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -62,11 +63,12 @@ struct TodaySessions {
     // read from the calls, as without it, until the day or epoch changes.
     std::size_t cap = 1'000'000;
     bool too_many = false;
-    // Each session in one array, so that a read walks contiguous memory, and
-    // the texts of all keys in one string: no allocation per session. `slots`
-    // finds a session's place (open addressing on its key's hash; 0 is free,
-    // else the place + 1).
-    std::vector<KeptSession> sums;
+    // The sessions in blocks of a few (a vector's spare room and copies as it
+    // grows would cost as much as the sessions themselves), the texts of all
+    // keys in one string: no allocation per session. `slots` finds a
+    // session's place (open addressing on its key's hash; 0 is free, else
+    // the place + 1).
+    std::deque<KeptSession> sums;
     std::string keys;
     std::vector<std::uint32_t> slots;
 };

@@ -33,21 +33,34 @@ struct _Point {
 struct _Series {
     std::deque<_Point> points;
     double base = 0.0;  // the running total before the first point kept
+    // Points from here on came with an earlier time than one before them,
+    // and wait for `settle` to be put in place: only rows copied in from
+    // elsewhere do this, often many in one read (an import), and each put
+    // in place as it came would move every point after it.
+    std::size_t sorted = 0;
 
     double running_before(std::size_t i) const { return i == 0 ? base : points[i - 1].running; }
 
+    static bool _earlier(const _Point& a, const _Point& b) { return a.ts < b.ts; }
+
     void add(double ts, double cost) {
-        if (points.empty() || points.back().ts <= ts) {
-            points.push_back({ts, cost, running_before(points.size()) + cost});
-            return;
-        }
-        // A row written with an earlier time: in its place, and the running
-        // totals after it again. Only rows copied in from elsewhere do this.
-        auto at = std::upper_bound(points.begin(), points.end(), ts,
-                                   [](double t, const _Point& p) { return t < p.ts; });
-        std::size_t i = static_cast<std::size_t>(at - points.begin());
-        points.insert(at, {ts, cost, 0.0});
-        for (std::size_t k = i; k < points.size(); ++k) points[k].running = running_before(k) + points[k].cost;
+        bool in_order = sorted == points.size() && (points.empty() || points.back().ts <= ts);
+        points.push_back({ts, cost, in_order ? running_before(points.size()) + cost : 0.0});
+        if (in_order) sorted = points.size();
+    }
+
+    // Puts the points that came out of time order in their place (after
+    // those of the same time that came before them) and sums the running
+    // totals again from the first one moved.
+    void settle() {
+        if (sorted == points.size()) return;
+        auto mid = points.begin() + static_cast<std::ptrdiff_t>(sorted);
+        std::stable_sort(mid, points.end(), _earlier);
+        auto first_moved = std::upper_bound(points.begin(), mid, *mid, _earlier);
+        std::size_t from = static_cast<std::size_t>(first_moved - points.begin());
+        std::inplace_merge(points.begin(), mid, points.end(), _earlier);
+        for (std::size_t k = from; k < points.size(); ++k) points[k].running = running_before(k) + points[k].cost;
+        sorted = points.size();
     }
 
     double since(double t) const {
@@ -64,6 +77,7 @@ struct _Series {
         while (!points.empty() && points.front().ts < before) {
             base = points.front().running;
             points.pop_front();
+            --sorted;
         }
     }
 };
@@ -138,6 +152,11 @@ void _add(State& s, double ts, const std::string& tag, double cost) {
     if (ts >= s.tags_kept_from) s.tags[tag].add(ts, cost);
 }
 
+void _settle(State& s) {
+    s.all.settle();
+    for (auto& [tag, series] : s.tags) series.settle();
+}
+
 void _prune(State& s, double now) {
     double before = now - HORIZON_SECONDS - PRUNE_SLACK_SECONDS;
     if (before > s.kept_from) {
@@ -159,6 +178,7 @@ void _replace(State& s, const store::PricedCalls& got, double now) {
     s.kept_from = now - HORIZON_SECONDS - PRUNE_SLACK_SECONDS;
     s.tags_kept_from = now - TAG_HORIZON_SECONDS - PRUNE_SLACK_SECONDS;
     for (const auto& row : got.rows) _add(s, row.ts, row.tag, row.cost_usd);
+    _settle(s);
     s.loaded = true;
     s.generation = got.generation;
     s.applied = got.last_id;
@@ -170,6 +190,7 @@ bool _take(State& s, const store::PricedCalls& got) {
     if (!s.loaded || got.generation != s.generation) return false;
     for (const auto& row : got.rows)
         if (row.id > s.applied) _add(s, row.ts, row.tag, row.cost_usd);
+    _settle(s);
     s.applied = std::max(s.applied, got.last_id);
     return true;
 }
@@ -235,6 +256,7 @@ bool _take_batch(State& s, std::span<const store::Committed> batch) {
         if (c.rec->cost_usd) _add(s, c.at.ts, c.rec->tag, *c.rec->cost_usd);
         s.applied = std::max(s.applied, c.at.id);
     }
+    _settle(s);
     _prune(s, store::now());
     return true;
 }

@@ -680,15 +680,16 @@ TEST(SqliteRollups, TodaysSessionsOfAnotherDayOrOverTheCapAreReadAgain) {
     SQLite::Database db(s.db_path(), SQLite::OPEN_READONLY);
     std::int64_t mark = db.execAndGet("SELECT last_id FROM call_rollups_mark").getInt64();
     std::int64_t epoch = db.execAndGet("SELECT epoch FROM call_rollups_epoch").getInt64();
-    store::sqlite::TodaySessions kept;
-    kept.day = today - 86400;  // read yesterday, up to the same id
+    store::sqlite::KeptSessions kept;
+    kept.from = today - 86400;  // read yesterday, up to the same id
+    kept.to = HUGE_VAL;
     kept.epoch = epoch;
     kept.upto = mark;
     store::sqlite::keep_session(kept, "ghost", std::nullopt).sums =
         store::sqlite::SessionSums{.calls = 99, .prompt = {}, .completion = {}, .cost = 99.0};
     auto read = [&] { return store::sqlite::read_session_rollups(conn, {now - 86400, mark, epoch, {}, {}}, &kept).rows; };
     expect_same_sessions(read(), calls.by_session(now - 86400), "yesterday's sessions kept");
-    EXPECT_EQ(kept.day, today);
+    EXPECT_EQ(kept.from, today);
     EXPECT_EQ(kept.sums.size(), 5u);
     kept.cap = 3;
     kept.epoch = epoch + 1;  // of another epoch: read again, and found too many
@@ -732,6 +733,45 @@ TEST(SqliteRollups, APageOfADayWithASessionPerCallIsBySessionsFirstRows) {
     expect_pages("first read");
     add(900, 1400);
     expect_pages("after more calls");
+}
+
+// The range's partial first day is kept from its first quarter hour: reads a
+// few seconds apart, a quarter hour apart, after more calls (one of them
+// stamped yesterday) and after an edit are all by_session's rows, with
+// sessions met before the kept part, in it and today.
+TEST(SqliteRollups, SessionsOfTheRangesFirstDayKeptFollowTheRangeAndNewCalls) {
+    tt_test::Scratch s;
+    auto st = store::open(s.db_path());
+    store::Calls& calls = st->calls();
+    const double now = store::now(), today = std::floor(now / 86400) * 86400;
+    auto add = [&](double ts, std::string session, std::optional<double> cost, std::string tag = "a") {
+        CallRecord rec{.tag = std::move(tag), .session_id = std::move(session), .cost_usd = cost, .elapsed_s = 0.25,
+                       .status = 200, .ts = ts};
+        const CallRecord* rows[] = {&rec};
+        calls.append(rows);
+    };
+    for (int k = 0; k < 80; ++k)
+        add(today - 1 - k * 97.0, k % 9 == 0 ? "shared" + std::to_string(k % 4) : "p" + std::to_string(k),
+            k % 7 == 0 ? std::nullopt : std::optional(0.1 * (k % 6)), k % 3 ? "a" : "b");
+    for (int k = 0; k < 10; ++k) add(now - 1 - k, k % 2 ? "shared" + std::to_string(k % 4) : "t" + std::to_string(k), 0.3);
+    auto expect_pages = [&](const std::string& what) {
+        for (double since : {now - 86400, now - 86400 + 7, now - 86400 + 1000})
+            for (const std::optional<std::string>& tag : {std::optional<std::string>(), std::optional<std::string>("a")})
+                for (std::int64_t n : {0, 3, 1000}) {
+                    std::string at = what + ", since now - " + std::to_string(now - since) + ", tag " +
+                                     tag.value_or("any") + ", n " + std::to_string(n);
+                    store::SessionPage got = calls.top_sessions(since, tag, n), want = sessions_page(calls, since, tag, n);
+                    EXPECT_EQ(got.total, want.total) << at;
+                    expect_same_sessions(got.rows, want.rows, at);
+                }
+    };
+    expect_pages("first reads");
+    add(now, "shared1", 2.0);
+    add(today - 50, "shared2", 1.0, "b");  // stamped yesterday, appended now
+    add(now, "p5", 0.5, "a");
+    expect_pages("after more calls");
+    SQLite::Database(s.db_path(), SQLite::OPEN_READWRITE).exec("UPDATE calls SET cost_usd = 7.0 WHERE id = 3");
+    expect_pages("after an edit");
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, StoreConformance, ::testing::ValuesIn(BACKENDS),

@@ -406,7 +406,7 @@ std::vector<Rollup> SqliteCalls::rollups(double since) {
     });
 }
 
-std::shared_ptr<TodaySessions> make_today_sessions() { return std::make_shared<TodaySessions>(); }
+std::shared_ptr<KeptSessions> make_kept_sessions() { return std::make_shared<KeptSessions>(); }
 
 SessionPage SqliteCalls::sessions(double since, const std::optional<std::string>& tag,
                                   std::optional<std::int64_t> n) {
@@ -415,7 +415,8 @@ SessionPage SqliteCalls::sessions(double since, const std::optional<std::string>
         _fold(path_);
         auto conn = connection(path_);
         Transaction reading(conn);
-        return read_session_rollups(conn, {since, _mark(conn), _epoch(conn), tag, n}, today_.get());
+        return read_session_rollups(conn, {since, _mark(conn), _epoch(conn), tag, n}, today_.get(),
+                                    first_day_.get());
     });
 }
 

@@ -15,6 +15,13 @@ namespace tokentally::store::sqlite {
 namespace {
 
 constexpr double DAY = 86400.0;
+// The range's partial first day is kept in memory from the first quarter
+// hour after the range's start, and what comes before is read from the
+// calls on each read: refreshes a few seconds apart find the same quarter
+// hour. A quarter hour balances the two: the kept part is read again every
+// quarter hour (a day's calls at most), the rest on each refresh (a quarter
+// hour's at most).
+constexpr double FIRST_DAY_STEP = 900.0;
 
 constexpr const char* CREATE_TABLE = R"(CREATE TABLE session_rollups (
     day              REAL    NOT NULL,
@@ -241,11 +248,11 @@ using _View = std::optional<std::string_view>;
 
 _View _view(const std::optional<std::string>& s) { return s ? _View(*s) : std::nullopt; }
 
-_View _session_of(const TodaySessions& t, const KeptSession& k) {
+_View _session_of(const KeptSessions& t, const KeptSession& k) {
     return k.has_session ? _View(std::string_view(t.keys).substr(k.at, k.session_len)) : std::nullopt;
 }
 
-_View _tag_of(const TodaySessions& t, const KeptSession& k) {
+_View _tag_of(const KeptSessions& t, const KeptSession& k) {
     return k.has_tag ? _View(std::string_view(t.keys).substr(k.at + k.session_len, k.tag_len)) : std::nullopt;
 }
 
@@ -255,7 +262,7 @@ std::size_t _hash(_View session, _View tag) {
 }
 
 // The slot of the key: the one that holds it, or the free one where it goes.
-std::size_t _slot(const TodaySessions& t, _View session, _View tag) {
+std::size_t _slot(const KeptSessions& t, _View session, _View tag) {
     const std::size_t mask = t.slots.size() - 1;
     for (std::size_t i = _hash(session, tag) & mask;; i = (i + 1) & mask) {
         std::uint32_t at = t.slots[i];
@@ -266,13 +273,13 @@ std::size_t _slot(const TodaySessions& t, _View session, _View tag) {
 }
 
 // Twice the slots, so that at most half of them are taken.
-void _grow(TodaySessions& t) {
+void _grow(KeptSessions& t) {
     t.slots.assign(std::max<std::size_t>(64, t.slots.size() * 2), 0);
     for (std::size_t i = 0; i < t.sums.size(); ++i)
         t.slots[_slot(t, _session_of(t, t.sums[i]), _tag_of(t, t.sums[i]))] = static_cast<std::uint32_t>(i + 1);
 }
 
-void _forget(TodaySessions& t) {
+void _forget(KeptSessions& t) {
     decltype(t.sums)().swap(t.sums);
     decltype(t.keys)().swap(t.keys);
     decltype(t.slots)().swap(t.slots);
@@ -280,7 +287,7 @@ void _forget(TodaySessions& t) {
 
 }  // namespace
 
-KeptSession& keep_session(TodaySessions& t, std::optional<std::string_view> session,
+KeptSession& keep_session(KeptSessions& t, std::optional<std::string_view> session,
                           std::optional<std::string_view> tag) {
     if ((t.sums.size() + 1) * 2 > t.slots.size()) _grow(t);
     std::size_t i = _slot(t, session, tag);
@@ -300,22 +307,25 @@ KeptSession& keep_session(TodaySessions& t, std::optional<std::string_view> sess
 
 namespace {
 
-// Brings `t` to the calls of the day from `day` on, up to `mark`; false
-// when it does not hold them (too many sessions).
-bool _catch_up(const Conn& conn, TodaySessions& t, double day, std::int64_t mark, std::int64_t epoch) {
-    if (t.day != day || t.epoch != epoch || t.upto > mark) {
+// Brings `t` to the calls of [from, to), up to `mark`; false when it does
+// not hold them (too many sessions).
+bool _catch_up(const Conn& conn, KeptSessions& t, double from, double to, std::int64_t mark, std::int64_t epoch) {
+    if (t.from != from || t.to != to || t.epoch != epoch || t.upto > mark) {
         _forget(t);
-        t.day = day;
+        t.from = from;
+        t.to = to;
         t.epoch = epoch;
         t.upto = 0;
         t.too_many = false;
     }
     if (t.too_many) return false;
-    auto q = t.upto == 0 ? conn.prepare(std::string(SELECT_CALLS) + "\nWHERE ts >= ?1 AND id <= ?2")
-                         : conn.prepare(std::string(SELECT_CALLS) + "\nWHERE id > ?3 AND id <= ?2 AND +ts >= ?1");
-    q->bind(1, day);
-    q->bind(2, mark);
-    if (t.upto != 0) q->bind(3, t.upto);
+    auto q = t.upto == 0
+                 ? conn.prepare(std::string(SELECT_CALLS) + "\nWHERE ts >= ?1 AND ts < ?2 AND id <= ?3")
+                 : conn.prepare(std::string(SELECT_CALLS) + "\nWHERE id > ?4 AND id <= ?3 AND +ts >= ?1 AND +ts < ?2");
+    q->bind(1, from);
+    q->bind(2, to);
+    q->bind(3, mark);
+    if (t.upto != 0) q->bind(4, t.upto);
     while (q->executeStep()) {
         CallRow c = call_row(*q);
         _merge(keep_session(t, _view(c.session_id), _view(c.tag)).sums, _one(c));
@@ -328,21 +338,24 @@ bool _catch_up(const Conn& conn, TodaySessions& t, double day, std::int64_t mark
     return true;
 }
 
-// The calls from `through` on: those up to the mark from `today` when it
-// holds them (the rest into `all`), else all of them into `all`. The
-// sessions of `today` then to add to `all`'s; none when it is not used.
-const TodaySessions* _add_today(const Conn& conn, _Totals& all, double through, const SessionRead& r,
-                                TodaySessions* today) {
-    bool kept = today != nullptr && r.epoch && _catch_up(conn, *today, through, r.mark, *r.epoch);
-    if (!kept) {
-        _add_calls(all, _calls(conn, "ts >= ?", [&](SQLite::Statement& q) { q.bind(1, through); }));
+// The calls of [from, to): those up to the mark from `kept` when it holds
+// them (the rest into `all`), else all of them into `all`. The sessions of
+// `kept` then to add to `all`'s; none when it is not used.
+const KeptSessions* _add_span(const Conn& conn, _Totals& all, double from, double to, const SessionRead& r,
+                              KeptSessions* kept) {
+    if (kept == nullptr || !r.epoch || !_catch_up(conn, *kept, from, to, r.mark, *r.epoch)) {
+        _add_calls(all, _calls(conn, "ts >= ? AND ts < ?", [&](SQLite::Statement& q) {
+                       q.bind(1, from);
+                       q.bind(2, to);
+                   }));
         return nullptr;
     }
-    _add_calls(all, _calls(conn, "id > ? AND +ts >= ?", [&](SQLite::Statement& q) {
+    _add_calls(all, _calls(conn, "id > ? AND +ts >= ? AND +ts < ?", [&](SQLite::Statement& q) {
                    q.bind(1, r.mark);
-                   q.bind(2, through);
+                   q.bind(2, from);
+                   q.bind(3, to);
                }));
-    return today;
+    return kept;
 }
 
 struct _Row {
@@ -386,30 +399,60 @@ void _finish(_Page& p) {
     p.rows.erase(shown, p.rows.end());
 }
 
-// The rows of `all` and of `today` (added to `all`'s where both hold a
-// session) of the tag asked for.
-void _offer_rows(_Page& page, _Totals& all, const TodaySessions* today, const std::optional<std::string>& tag) {
-    auto kept = [&](_View t) { return !tag || t == _View(*tag); };
-    std::vector<bool> merged;
-    if (today != nullptr && !today->sums.empty() && !all.empty()) {
-        merged.resize(today->sums.size());
-        for (auto& [g, s] : all) {
-            std::size_t i = _slot(*today, _view(g.first), _view(g.second));
-            if (today->slots[i] == 0) continue;
-            merged[today->slots[i] - 1] = true;
-            _Sums both = today->sums[today->slots[i] - 1].sums;
-            _merge(both, s);
-            s = both;
-        }
+// Adds the sessions `k` holds to those of `all` that hold them too; which
+// of `k`'s were added.
+std::vector<bool> _merge_into(_Totals& all, const KeptSessions* k) {
+    if (k == nullptr) return {};
+    std::vector<bool> merged(k->sums.size());
+    if (k->sums.empty()) return merged;
+    for (auto& [g, s] : all) {
+        std::size_t i = _slot(*k, _view(g.first), _view(g.second));
+        if (k->slots[i] == 0) continue;
+        merged[k->slots[i] - 1] = true;
+        _Sums both = k->sums[k->slots[i] - 1].sums;
+        _merge(both, s);
+        s = both;
     }
+    return merged;
+}
+
+// A session both spans hold and `all` does not becomes one of `all`'s.
+void _join_spans(_Totals& all, const KeptSessions& a, std::vector<bool>& a_merged, const KeptSessions& b,
+                 std::vector<bool>& b_merged) {
+    if (b.sums.empty()) return;
+    auto text = [](_View v) { return v ? std::optional<std::string>(*v) : std::nullopt; };
+    for (std::size_t i = 0; i < a.sums.size(); ++i) {
+        if (a_merged[i]) continue;
+        _View session = _session_of(a, a.sums[i]), tag = _tag_of(a, a.sums[i]);
+        std::size_t j = _slot(b, session, tag);
+        if (b.slots[j] == 0) continue;
+        _Sums both = a.sums[i].sums;
+        _merge(both, b.sums[b.slots[j] - 1].sums);
+        all.emplace(_Group{text(session), text(tag)}, both);
+        a_merged[i] = true;
+        b_merged[b.slots[j] - 1] = true;
+    }
+}
+
+void _offer_kept(_Page& page, const KeptSessions* k, const std::vector<bool>& merged,
+                 const std::optional<std::string>& tag) {
+    if (k == nullptr) return;
+    for (std::size_t i = 0; i < k->sums.size(); ++i) {
+        _View t = _tag_of(*k, k->sums[i]);
+        if (!merged[i] && (!tag || t == _View(*tag))) _offer(page, {_session_of(*k, k->sums[i]), t, &k->sums[i].sums});
+    }
+}
+
+// The rows of `all` and of the two kept spans (summed where more than one
+// holds a session) of the tag asked for.
+void _offer_rows(_Page& page, _Totals& all, const KeptSessions* first, const KeptSessions* last,
+                 const std::optional<std::string>& tag) {
+    std::vector<bool> first_merged = _merge_into(all, first), last_merged = _merge_into(all, last);
+    if (first != nullptr && last != nullptr) _join_spans(all, *first, first_merged, *last, last_merged);
     for (const auto& [g, s] : all)
-        if (kept(_view(g.second))) _offer(page, {_view(g.first), _view(g.second), &s});
-    if (today == nullptr) return;
-    for (std::size_t i = 0; i < today->sums.size(); ++i) {
-        const KeptSession& k = today->sums[i];
-        _View t = _tag_of(*today, k);
-        if ((merged.empty() || !merged[i]) && kept(t)) _offer(page, {_session_of(*today, k), t, &k.sums});
-    }
+        if (!tag || g.second == tag) _offer(page, {_view(g.first), _view(g.second), &s});
+    _offer_kept(page, first, first_merged, tag);
+    _offer_kept(page, last, last_merged, tag);
 }
 
 GroupTotals _row_totals(const _Row& row) {
@@ -419,32 +462,33 @@ GroupTotals _row_totals(const _Row& row) {
 
 }  // namespace
 
-SessionPage read_session_rollups(const Conn& conn, const SessionRead& r, TodaySessions* today) {
+SessionPage read_session_rollups(const Conn& conn, const SessionRead& r, KeptSessions* today, KeptSessions* first) {
     double first_day = _boundary_from(r.since, DAY);
+    double first_hour = std::min(_boundary_from(r.since, FIRST_DAY_STEP), first_day);
     std::optional<double> folded = _through(conn);
     double through = std::max(folded.value_or(first_day), first_day);
     if (!folded || *folded < first_day) today = nullptr;  // the range starts after the folded days
-    std::unique_lock<std::mutex> holding;
-    if (today != nullptr) holding = std::unique_lock(today->lock);
+    if (first_hour == first_day) first = nullptr;
+    std::unique_lock<std::mutex> holding_today, holding_first;
+    if (today != nullptr) holding_today = std::unique_lock(today->lock);
+    if (first != nullptr) holding_first = std::unique_lock(first->lock);
     _Totals all;
     _add_stored(conn, all, first_day);
-    auto between = [&](double from, double to) {
-        return [from, to](SQLite::Statement& q) {
-            q.bind(1, from);
-            q.bind(2, to);
-        };
-    };
-    _add_calls(all, _calls(conn, "ts >= ? AND ts < ?", between(r.since, first_day)));
+    _add_calls(all, _calls(conn, "ts >= ? AND ts < ?", [&](SQLite::Statement& q) {
+                   q.bind(1, r.since);
+                   q.bind(2, first != nullptr ? first_hour : first_day);
+               }));
+    const KeptSessions* kept_first = first != nullptr ? _add_span(conn, all, first_hour, first_day, r, first) : nullptr;
     // By id: the calls after the mark are few, the days before `through` many.
     _add_calls(all, _calls(conn, "id > ? AND +ts >= ? AND +ts < ?", [&](SQLite::Statement& q) {
                    q.bind(1, r.mark);
                    q.bind(2, first_day);
                    q.bind(3, through);
                }));
-    const TodaySessions* kept = _add_today(conn, all, through, r, today);
+    const KeptSessions* kept_today = _add_span(conn, all, through, HUGE_VAL, r, today);
     _Page page;
     if (r.n) page.n = static_cast<std::size_t>(std::max<std::int64_t>(*r.n, 0));
-    _offer_rows(page, all, kept, r.tag);
+    _offer_rows(page, all, kept_first, kept_today, r.tag);
     _finish(page);
     SessionPage out{{}, page.total};
     out.rows.reserve(page.rows.size());

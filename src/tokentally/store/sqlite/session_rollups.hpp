@@ -40,7 +40,7 @@ struct SessionSums {
 using SessionGroup = std::pair<std::optional<std::string>, std::optional<std::string>>;  // session, tag
 
 // One of today's sessions kept in memory: its figures, and where the texts
-// of its session id and tag lie in TodaySessions::keys.
+// of its session id and tag lie in KeptSessions::keys.
 struct KeptSession {
     SessionSums sums;
     std::size_t at = 0;
@@ -48,19 +48,21 @@ struct KeptSession {
     bool has_session = false, has_tag = false;
 };
 
-// Today's sessions as one process last read them, kept between reads so
-// that a read sums only the calls appended since (the dashboard asks every
-// few seconds, and a proxy whose clients send no session id has a session
-// per call). Held for one day, one epoch of the rollups (a fold that found
-// edited or deleted calls, or started over, changes it), and the calls up
-// to `upto`; anything else and the day is read again from the calls.
-struct TodaySessions {
+// The sessions of a span of calls as one process last read them, kept
+// between reads so that a read sums only the calls appended since (the
+// dashboard asks every few seconds, and a proxy whose clients send no
+// session id has a session per call): today's, and the range's partial
+// first day from its first quarter hour. Held for one span [from, to), one
+// epoch of the rollups (a fold that found edited or deleted calls, or
+// started over, changes it), and the calls up to `upto`; anything else and
+// the span is read again from the calls.
+struct KeptSessions {
     std::mutex lock;
-    double day = -1.0;
+    double from = -1.0, to = -1.0;
     std::optional<std::int64_t> epoch;
     std::int64_t upto = 0;
-    // Over `cap` sessions the day is not kept (about 150 bytes each) and is
-    // read from the calls, as without it, until the day or epoch changes.
+    // Over `cap` sessions the span is not kept (about 160 bytes each) and is
+    // read from the calls, as without it, until the span or epoch changes.
     std::size_t cap = 1'000'000;
     bool too_many = false;
     // The sessions in blocks of a few (a vector's spare room and copies as it
@@ -74,7 +76,7 @@ struct TodaySessions {
 };
 
 // The kept session of that session id and tag, added without calls when new.
-KeptSession& keep_session(TodaySessions& today, std::optional<std::string_view> session,
+KeptSession& keep_session(KeptSessions& today, std::optional<std::string_view> session,
                           std::optional<std::string_view> tag);
 
 // Creates the table when missing; true when it was missing (the calls
@@ -98,8 +100,10 @@ void redo_session_days(const Conn& conn, const std::set<double>& stale, std::int
 
 // The calls with ts >= since per session and tag, ordered as by_session
 // orders them, from the stored rows (holding the calls up to `mark`) and the
-// calls: the first `n` of one tag when given. Today's calls come from `today`
-// when the rollups are of `epoch` (none: unknown, or edits not yet folded).
+// calls: the first `n` of one tag when given. Today's calls come from `today`,
+// and those of the range's partial first day from its first quarter hour from
+// `first`, when the rollups are of `epoch` (none: unknown, or edits not yet
+// folded).
 // Run inside one read transaction, so all parts are of one snapshot.
 struct SessionRead {
     double since;
@@ -108,6 +112,7 @@ struct SessionRead {
     std::optional<std::string> tag;
     std::optional<std::int64_t> n;
 };
-SessionPage read_session_rollups(const Conn& conn, const SessionRead& read, TodaySessions* today);
+SessionPage read_session_rollups(const Conn& conn, const SessionRead& read, KeptSessions* today,
+                                 KeptSessions* first = nullptr);
 
 }  // namespace tokentally::store::sqlite

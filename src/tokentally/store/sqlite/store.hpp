@@ -12,12 +12,12 @@
 
 namespace tokentally::store::sqlite {
 
-struct TodaySessions;
-std::shared_ptr<TodaySessions> make_today_sessions();
+struct KeptSessions;
+std::shared_ptr<KeptSessions> make_kept_sessions();
 
 class SqliteCalls final : public Calls {
 public:
-    explicit SqliteCalls(std::string path) : path_(std::move(path)), today_(make_today_sessions()) {}
+    explicit SqliteCalls(std::string path) : path_(std::move(path)), today_(make_kept_sessions()), first_day_(make_kept_sessions()) {}
     void init() override;
     std::vector<Appended> append(std::span<const CallRecord* const> rows) override;
     std::vector<Appended> append_told(std::span<const CallRecord* const> rows) override;
@@ -46,7 +46,9 @@ public:
 private:
     const std::string path_;
     LogIndexAccount told_;  // where this store's told commits left the log index
-    std::shared_ptr<TodaySessions> today_;  // the sessions of today this store last read
+    // The sessions this store last read: today's, and those of the partial
+    // first day of the range it last read.
+    std::shared_ptr<KeptSessions> today_, first_day_;
 
     SessionPage sessions(double since, const std::optional<std::string>& tag, std::optional<std::int64_t> n);
 };

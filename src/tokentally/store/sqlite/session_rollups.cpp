@@ -248,6 +248,8 @@ using _View = std::optional<std::string_view>;
 
 _View _view(const std::optional<std::string>& s) { return s ? _View(*s) : std::nullopt; }
 
+std::optional<std::string> _text(_View v) { return v ? std::optional<std::string>(*v) : std::nullopt; }
+
 _View _session_of(const KeptSessions& t, const KeptSession& k) {
     return k.has_session ? _View(std::string_view(t.keys).substr(k.at, k.session_len)) : std::nullopt;
 }
@@ -372,7 +374,7 @@ bool _before(const _Row& a, const _Row& b) {
     return std::tie(a.session, a.tag) < std::tie(b.session, b.tag);
 }
 
-// The rows offered so far, in by_session's order once `done`: all of them,
+// The rows offered so far, in by_session's order once finished: all of them,
 // or the first `n` only (a day may hold a session per call, and a page
 // shows a few of them).
 struct _Page {
@@ -420,7 +422,6 @@ std::vector<bool> _merge_into(_Totals& all, const KeptSessions* k) {
 void _join_spans(_Totals& all, const KeptSessions& a, std::vector<bool>& a_merged, const KeptSessions& b,
                  std::vector<bool>& b_merged) {
     if (b.sums.empty()) return;
-    auto text = [](_View v) { return v ? std::optional<std::string>(*v) : std::nullopt; };
     for (std::size_t i = 0; i < a.sums.size(); ++i) {
         if (a_merged[i]) continue;
         _View session = _session_of(a, a.sums[i]), tag = _tag_of(a, a.sums[i]);
@@ -428,7 +429,7 @@ void _join_spans(_Totals& all, const KeptSessions& a, std::vector<bool>& a_merge
         if (b.slots[j] == 0) continue;
         _Sums both = a.sums[i].sums;
         _merge(both, b.sums[b.slots[j] - 1].sums);
-        all.emplace(_Group{text(session), text(tag)}, both);
+        all.emplace(_Group{_text(session), _text(tag)}, both);
         a_merged[i] = true;
         b_merged[b.slots[j] - 1] = true;
     }
@@ -456,19 +457,18 @@ void _offer_rows(_Page& page, _Totals& all, const KeptSessions* first, const Kep
 }
 
 GroupTotals _row_totals(const _Row& row) {
-    auto text = [](_View v) { return v ? std::optional<std::string>(*v) : std::nullopt; };
-    return _group_totals({text(row.session), text(row.tag)}, *row.sums);
+    return _group_totals({_text(row.session), _text(row.tag)}, *row.sums);
 }
 
 }  // namespace
 
 SessionPage read_session_rollups(const Conn& conn, const SessionRead& r, KeptSessions* today, KeptSessions* first) {
     double first_day = _boundary_from(r.since, DAY);
-    double first_hour = std::min(_boundary_from(r.since, FIRST_DAY_STEP), first_day);
+    double kept_from = std::min(_boundary_from(r.since, FIRST_DAY_STEP), first_day);
     std::optional<double> folded = _through(conn);
     double through = std::max(folded.value_or(first_day), first_day);
     if (!folded || *folded < first_day) today = nullptr;  // the range starts after the folded days
-    if (first_hour == first_day) first = nullptr;
+    if (kept_from == first_day) first = nullptr;
     std::unique_lock<std::mutex> holding_today, holding_first;
     if (today != nullptr) holding_today = std::unique_lock(today->lock);
     if (first != nullptr) holding_first = std::unique_lock(first->lock);
@@ -476,9 +476,9 @@ SessionPage read_session_rollups(const Conn& conn, const SessionRead& r, KeptSes
     _add_stored(conn, all, first_day);
     _add_calls(all, _calls(conn, "ts >= ? AND ts < ?", [&](SQLite::Statement& q) {
                    q.bind(1, r.since);
-                   q.bind(2, first != nullptr ? first_hour : first_day);
+                   q.bind(2, first != nullptr ? kept_from : first_day);
                }));
-    const KeptSessions* kept_first = first != nullptr ? _add_span(conn, all, first_hour, first_day, r, first) : nullptr;
+    const KeptSessions* kept_first = first != nullptr ? _add_span(conn, all, kept_from, first_day, r, first) : nullptr;
     // By id: the calls after the mark are few, the days before `through` many.
     _add_calls(all, _calls(conn, "id > ? AND +ts >= ? AND +ts < ?", [&](SQLite::Statement& q) {
                    q.bind(1, r.mark);

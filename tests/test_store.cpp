@@ -591,6 +591,56 @@ TEST(SqliteRollups, FollowEditsAndDeletionsByHandAndACallsTableMadeAnew) {
     EXPECT_EQ(fresh, calls.Calls::rollups(now - 86400));
 }
 
+// A fold reads the new calls before it takes the write lock and trusts them
+// only when no call was edited meanwhile, which the triggers must note also
+// for calls not folded yet. A ledger whose triggers skipped those gets them
+// made anew.
+TEST(SqliteRollups, EditsOfCallsNotFoldedYetAreNotedAlsoOnALedgerMadeBefore) {
+    tt_test::Scratch s;
+    const std::string older = s.data + "/older.db";
+    const double now = store::now();
+    auto add = [&](store::Calls& calls, double age, double cost) {
+        CallRecord rec{.model_id = "m", .prompt_tokens = 1, .cost_usd = cost, .elapsed_s = 0.5, .status = 200,
+                       .ts = now - age};
+        const CallRecord* rows[] = {&rec};
+        calls.append(rows);
+    };
+    {
+        auto st = store::open(s.db_path());
+        add(st->calls(), 60, 1.0);
+        add(st->calls(), 4000, 2.0);
+        st->calls().rollups(now - 86400);
+        SQLite::Database db(s.db_path(), SQLite::OPEN_READWRITE);
+        db.exec("DROP TRIGGER call_rollups_delete");
+        db.exec("DROP TRIGGER call_rollups_update");
+        db.exec("CREATE TRIGGER call_rollups_delete AFTER DELETE ON calls "
+                "WHEN OLD.id <= (SELECT last_id FROM call_rollups_mark) "
+                "BEGIN INSERT INTO call_rollups_stale (ts) VALUES (OLD.ts); END");
+        db.exec("CREATE TRIGGER call_rollups_update AFTER UPDATE ON calls "
+                "WHEN OLD.id <= (SELECT last_id FROM call_rollups_mark) "
+                "BEGIN INSERT INTO call_rollups_stale (ts) VALUES (OLD.ts), (NEW.ts); END");
+        db.exec("VACUUM INTO '" + older + "'");
+    }
+    auto st = store::open(older);
+    store::Calls& calls = st->calls();
+    auto by_hand = [&](const std::string& sql) { SQLite::Database(older, SQLite::OPEN_READWRITE).exec(sql); };
+    auto noted = [&] { return tt_test::query(older, "SELECT ts FROM call_rollups_stale").size(); };
+    add(calls, 120, 4.0);
+    EXPECT_EQ(calls.rollups(now - 86400), calls.Calls::rollups(now - 86400)) << "on the older triggers";
+    EXPECT_TRUE(tt_test::query(older, "SELECT name FROM sqlite_master WHERE type = 'trigger' "
+                                           "AND name LIKE 'call_rollups_%' AND sql LIKE '%WHEN%'")
+                    .empty())
+        << "made anew";
+    add(calls, 30, 8.0);
+    by_hand("UPDATE calls SET cost_usd = 16.0, ts = ts - 7200 WHERE id = 4");
+    EXPECT_EQ(noted(), 2u) << "an edit of a call not folded yet";
+    add(calls, 10, 32.0);
+    by_hand("DELETE FROM calls WHERE id = 5");
+    EXPECT_EQ(noted(), 3u) << "a deletion of a call not folded yet";
+    EXPECT_EQ(calls.rollups(now - 86400), calls.Calls::rollups(now - 86400)) << "after both";
+    EXPECT_EQ(noted(), 0u);
+}
+
 // The per-session rollups follow what the hourly ones follow: calls edited
 // and deleted by hand, a calls table made anew, and a ledger whose calls were
 // folded before the per-session rollups existed.

@@ -65,13 +65,16 @@ constexpr const char* CREATE_TABLES[] = {
 
 constexpr const char* NEW_EPOCH = "INSERT OR REPLACE INTO call_rollups_epoch (one, epoch) VALUES (1, random())";
 
+// Every edit or deletion of a call leaves its times, also of a call not
+// folded yet: a fold reads its next calls before it takes the write lock, and
+// learns from an empty table that none of them changed in between. (Ledgers
+// made before held triggers that skipped calls above the mark; a fold finding
+// those reads under the lock.) The proxy itself never edits a call.
 constexpr const char* TRIGGER_NAMES = "('call_rollups_delete', 'call_rollups_update')";
 constexpr const char* CREATE_TRIGGERS[] = {
     R"(CREATE TRIGGER IF NOT EXISTS call_rollups_delete AFTER DELETE ON calls
-WHEN OLD.id <= (SELECT last_id FROM call_rollups_mark)
 BEGIN INSERT INTO call_rollups_stale (ts) VALUES (OLD.ts); END)",
     R"(CREATE TRIGGER IF NOT EXISTS call_rollups_update AFTER UPDATE ON calls
-WHEN OLD.id <= (SELECT last_id FROM call_rollups_mark)
 BEGIN INSERT INTO call_rollups_stale (ts) VALUES (OLD.ts), (NEW.ts); END)",
 };
 
@@ -206,6 +209,8 @@ struct _State {
     std::optional<std::int64_t> mark;     // the highest id folded in; none before the first fold
     bool stale = false;                   // folded calls were edited or deleted since
     bool triggers = false;                // both triggers are there
+    bool every_edit = false;              // and they note edits of calls not folded yet too
+    std::int64_t epoch = 0;
     bool current() const { return triggers && mark == last_call && !stale; }
 };
 
@@ -214,10 +219,13 @@ _State _state(const Conn& conn) {
                                       "(SELECT last_id FROM call_rollups_mark), "
                                       "EXISTS (SELECT 1 FROM call_rollups_stale), "
                                       "(SELECT COUNT(*) FROM sqlite_master WHERE type = 'trigger' AND name IN ") +
-                          TRIGGER_NAMES + ")");
+                          TRIGGER_NAMES + "), " +
+                          "(SELECT COUNT(*) FROM sqlite_master WHERE type = 'trigger' AND name IN " + TRIGGER_NAMES +
+                          " AND sql NOT LIKE '%WHEN%'), "
+                          "(SELECT IFNULL((SELECT epoch FROM call_rollups_epoch), 0))");
     q->executeStep();
-    return {q->getColumn(0).getInt64(), opt_int(q->getColumn(1)), q->getColumn(2).getInt() != 0,
-            q->getColumn(3).getInt() == 2};
+    return {q->getColumn(0).getInt64(),    opt_int(q->getColumn(1)), q->getColumn(2).getInt() != 0,
+            q->getColumn(3).getInt() == 2, q->getColumn(4).getInt() == 2, q->getColumn(5).getInt64()};
 }
 
 void _set_mark(const Conn& conn, std::int64_t id) {
@@ -264,26 +272,33 @@ void _redo_stale(const Conn& conn, std::int64_t mark) {
     conn.exec(NEW_EPOCH);
 }
 
-// Folds in the next chunk of new calls; the id folded up to.
-std::int64_t _fold_chunk(const Conn& conn, std::int64_t mark, std::int64_t last_call) {
+// The next calls to fold: at most FOLD_CHUNK of those after `mark`, and the
+// id they reach.
+struct _Chunk {
+    std::vector<CallRow> rows;
+    std::int64_t upto = 0;
+};
+
+_Chunk _read_chunk(const Conn& conn, std::int64_t mark, std::int64_t last_call) {
     auto q = conn.prepare(std::string(SELECT_CALLS) + "\nWHERE id > ? AND id <= ? ORDER BY id LIMIT ?");
     q->bind(1, mark);
     q->bind(2, last_call);
     q->bind(3, FOLD_CHUNK);
-    Rollups chunk;
-    std::vector<CallRow> rows;
-    std::int64_t upto = mark;
-    while (q->executeStep()) {
-        rows.push_back(call_row(*q));
-        upto = rows.back().id;
-        add_call(chunk, rows.back());
-    }
+    _Chunk chunk{.rows = {}, .upto = mark};
+    while (q->executeStep()) chunk.rows.push_back(call_row(*q));
     q.stmt->reset();
-    if (upto == mark) upto = last_call;  // only gaps left
-    for (auto& r : rollup_rows(std::move(chunk))) _add_stored(conn, std::move(r));
-    fold_session_calls(conn, rows);
-    _set_mark(conn, upto);
-    return upto;
+    // Only gaps left, or the chunk reaches the last call.
+    if (chunk.rows.size() < static_cast<std::size_t>(FOLD_CHUNK)) chunk.upto = last_call;
+    else chunk.upto = chunk.rows.back().id;
+    return chunk;
+}
+
+void _store_chunk(const Conn& conn, const _Chunk& chunk) {
+    Rollups sums;
+    for (const CallRow& c : chunk.rows) add_call(sums, c);
+    for (auto& r : rollup_rows(std::move(sums))) _add_stored(conn, std::move(r));
+    fold_session_calls(conn, chunk.rows);
+    _set_mark(conn, chunk.upto);
 }
 
 // BEGIN IMMEDIATE: the fold reads and then writes, and must not find another
@@ -302,26 +317,65 @@ struct _Writing {
     }
 };
 
-// One step of bringing the rollups up to date; true when they are.
+// The next chunk read in a snapshot where only new calls wait (no edits, no
+// day of sessions to fold); none otherwise.
+std::optional<_Chunk> _chunk_before_lock(const Conn& conn, const _State& s) {
+    if (!s.triggers || !s.every_edit || !s.mark || *s.mark >= s.last_call || s.stale) return std::nullopt;
+    return _read_chunk(conn, *s.mark, s.last_call);
+}
+
+// One step of bringing the rollups up to date; true when they are as of the
+// step's start. The new calls are read before the write lock is taken, so
+// that the proxy's inserts do not wait while thousands of rows are read;
+// they are stored only if the lock finds the rollups where they were and no
+// call edited or deleted since (the triggers would have noted it).
 bool _fold_step(const Conn& conn) {
+    _State before;
+    std::optional<_Chunk> chunk;
     {
         Transaction reading(conn);
-        if (_state(conn).current() && !session_days_behind(conn)) return true;
+        before = _state(conn);
+        bool days_behind = session_days_behind(conn);
+        if (before.current() && !days_behind) return true;
+        if (!days_behind) chunk = _chunk_before_lock(conn, before);
     }
     _Writing tx(conn);
     _State s = _state(conn);
+    if (chunk && s.every_edit && s.mark == before.mark && s.epoch == before.epoch && !s.stale) {
+        _store_chunk(conn, *chunk);
+        tx.commit();
+        return chunk->upto == before.last_call;
+    }
     if (!s.triggers || !s.mark || *s.mark > s.last_call) {
         _restart(conn);
         s.mark = 0;
     }
     if (s.stale) _redo_stale(conn, *s.mark);
-    bool done = *s.mark == s.last_call || _fold_chunk(conn, *s.mark, s.last_call) == s.last_call;
+    bool done = *s.mark == s.last_call;
+    if (!done) {
+        _Chunk next = _read_chunk(conn, *s.mark, s.last_call);
+        _store_chunk(conn, next);
+        done = next.upto == s.last_call;
+    }
     if (done && session_days_behind(conn)) {
         fold_session_day(conn, s.last_call);
         done = !session_days_behind(conn);
     }
     tx.commit();
     return done;
+}
+
+// Triggers of a ledger made before, which skip calls not folded yet, are
+// made anew. The edits they skipped were never folded, so nothing is lost.
+void _note_every_edit(const Conn& conn) {
+    auto q = conn.prepare(std::string("SELECT COUNT(*) FROM sqlite_master WHERE type = 'trigger' AND name IN ") +
+                          TRIGGER_NAMES + " AND sql LIKE '%WHEN%'");
+    q->executeStep();
+    if (q->getColumn(0).getInt() == 0) return;
+    q->reset();
+    conn.exec("DROP TRIGGER IF EXISTS call_rollups_delete");
+    conn.exec("DROP TRIGGER IF EXISTS call_rollups_update");
+    for (const char* t : CREATE_TRIGGERS) conn.exec(t);
 }
 
 // A ledger folded before the per-session rollups existed gets them with its
@@ -331,6 +385,7 @@ void _create_tables(const std::string& path) {
     for (const char* t : CREATE_TABLES) conn.exec(t);
     _Writing tx(conn);
     if (create_session_rollups(conn)) conn.exec("DELETE FROM call_rollups_mark");
+    _note_every_edit(conn);
     tx.commit();
 }
 

@@ -263,22 +263,49 @@ std::size_t _hash(_View session, _View tag) {
     return one(session) * 31 + one(tag);
 }
 
-// The slot of the key: the one that holds it, or the free one where it goes.
-std::size_t _slot(const KeptSessions& t, _View session, _View tag) {
+// A slot holds the low half of its key's hash above the place + 1: a probe
+// looks at the session's texts only when the hashes agree, and growing needs
+// no text at all (the slots never number more than 2^32, so the low half
+// gives the start of the probe as the whole hash would).
+std::uint64_t _slot_value(std::size_t hash, std::size_t place) {
+    return (static_cast<std::uint64_t>(static_cast<std::uint32_t>(hash)) << 32) | (place + 1);
+}
+
+std::uint32_t _hash_in(std::uint64_t slot) { return static_cast<std::uint32_t>(slot >> 32); }
+
+// The place + 1 the slot holds; 0 when it is free.
+std::uint32_t _taken(const KeptSessions& t, std::size_t slot) { return static_cast<std::uint32_t>(t.slots[slot]); }
+
+std::size_t _free_from(const KeptSessions& t, std::size_t i) {
     const std::size_t mask = t.slots.size() - 1;
-    for (std::size_t i = _hash(session, tag) & mask;; i = (i + 1) & mask) {
-        std::uint32_t at = t.slots[i];
-        if (at == 0) return i;
-        const KeptSession& k = t.sums[at - 1];
+    for (i &= mask; t.slots[i] != 0; i = (i + 1) & mask) {
+    }
+    return i;
+}
+
+// The slot of the key: the one that holds it, or the free one where it goes.
+std::size_t _slot(const KeptSessions& t, _View session, _View tag, std::size_t hash) {
+    const std::size_t mask = t.slots.size() - 1;
+    const auto low = static_cast<std::uint32_t>(hash);
+    for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+        std::uint64_t slot = t.slots[i];
+        if (slot == 0) return i;
+        if (_hash_in(slot) != low) continue;
+        const KeptSession& k = t.sums[static_cast<std::uint32_t>(slot) - 1];
         if (_session_of(t, k) == session && _tag_of(t, k) == tag) return i;
     }
 }
 
+std::size_t _slot(const KeptSessions& t, _View session, _View tag) {
+    return _slot(t, session, tag, _hash(session, tag));
+}
+
 // Twice the slots, so that at most half of them are taken.
 void _grow(KeptSessions& t) {
-    t.slots.assign(std::max<std::size_t>(64, t.slots.size() * 2), 0);
-    for (std::size_t i = 0; i < t.sums.size(); ++i)
-        t.slots[_slot(t, _session_of(t, t.sums[i]), _tag_of(t, t.sums[i]))] = static_cast<std::uint32_t>(i + 1);
+    std::vector<std::uint64_t> old(std::max<std::size_t>(64, t.slots.size() * 2), 0);
+    old.swap(t.slots);
+    for (std::uint64_t slot : old)
+        if (slot != 0) t.slots[_free_from(t, _hash_in(slot))] = slot;
 }
 
 void _forget(KeptSessions& t) {
@@ -292,8 +319,9 @@ void _forget(KeptSessions& t) {
 KeptSession& keep_session(KeptSessions& t, std::optional<std::string_view> session,
                           std::optional<std::string_view> tag) {
     if ((t.sums.size() + 1) * 2 > t.slots.size()) _grow(t);
-    std::size_t i = _slot(t, session, tag);
-    if (t.slots[i] != 0) return t.sums[t.slots[i] - 1];
+    std::size_t hash = _hash(session, tag);
+    std::size_t i = _slot(t, session, tag, hash);
+    if (_taken(t, i) != 0) return t.sums[_taken(t, i) - 1];
     KeptSession k{.sums = {},
                   .at = t.keys.size(),
                   .session_len = static_cast<std::uint32_t>(session ? session->size() : 0),
@@ -302,8 +330,8 @@ KeptSession& keep_session(KeptSessions& t, std::optional<std::string_view> sessi
                   .has_tag = tag.has_value()};
     if (session) t.keys.append(*session);
     if (tag) t.keys.append(*tag);
+    t.slots[i] = _slot_value(hash, t.sums.size());
     t.sums.push_back(k);
-    t.slots[i] = static_cast<std::uint32_t>(t.sums.size());
     return t.sums.back();
 }
 
@@ -408,10 +436,10 @@ std::vector<bool> _merge_into(_Totals& all, const KeptSessions* k) {
     std::vector<bool> merged(k->sums.size());
     if (k->sums.empty()) return merged;
     for (auto& [g, s] : all) {
-        std::size_t i = _slot(*k, _view(g.first), _view(g.second));
-        if (k->slots[i] == 0) continue;
-        merged[k->slots[i] - 1] = true;
-        _Sums both = k->sums[k->slots[i] - 1].sums;
+        std::uint32_t at = _taken(*k, _slot(*k, _view(g.first), _view(g.second)));
+        if (at == 0) continue;
+        merged[at - 1] = true;
+        _Sums both = k->sums[at - 1].sums;
         _merge(both, s);
         s = both;
     }
@@ -425,13 +453,13 @@ void _join_spans(_Totals& all, const KeptSessions& a, std::vector<bool>& a_merge
     for (std::size_t i = 0; i < a.sums.size(); ++i) {
         if (a_merged[i]) continue;
         _View session = _session_of(a, a.sums[i]), tag = _tag_of(a, a.sums[i]);
-        std::size_t j = _slot(b, session, tag);
-        if (b.slots[j] == 0) continue;
+        std::uint32_t at = _taken(b, _slot(b, session, tag));
+        if (at == 0) continue;
         _Sums both = a.sums[i].sums;
-        _merge(both, b.sums[b.slots[j] - 1].sums);
+        _merge(both, b.sums[at - 1].sums);
         all.emplace(_Group{_text(session), _text(tag)}, both);
         a_merged[i] = true;
-        b_merged[b.slots[j] - 1] = true;
+        b_merged[at - 1] = true;
     }
 }
 

@@ -69,10 +69,10 @@ struct KeptSessions {
     // grows would cost as much as the sessions themselves), the texts of all
     // keys in one string: no allocation per session. `slots` finds a
     // session's place (open addressing on its key's hash; 0 is free, else
-    // the place + 1).
+    // the hash's low half above the place + 1).
     std::deque<KeptSession> sums;
     std::string keys;
-    std::vector<std::uint32_t> slots;
+    std::vector<std::uint64_t> slots;
 };
 
 // The kept session of that session id and tag, added without calls when new.

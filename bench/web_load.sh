@@ -55,3 +55,11 @@ for c in 1 32; do
     echo "| $([ $n = page ] && echo "open, polling every 5 s" || echo "not open") | $c | $(col 1) | $(col 2) | $(col 3) |"
   done
 done
+echo
+# What noise is on this machine: the closed rounds' spread against the open
+# page's effect, round by round.
+for c in 1 32; do
+  paste <(echo -n "${OUT[alone,$c]}" | awk '{print $1}') <(echo -n "${OUT[page,$c]}" | awk '{print $1}') |
+    awk -v c=$c '{r = r sprintf(" %+.0f %%", ($2 / $1 - 1) * 100); if (NR == 1 || $1 < lo) lo = $1; if ($1 > hi) hi = $1}
+      END {printf "- %d connection%s: open against not open, round by round:%s; not open alone spread %.0f %% between its rounds\n", c, (c > 1 ? "s" : ""), r, (hi / lo - 1) * 100}'
+done

@@ -368,11 +368,8 @@ bool _fold_step(const Conn& conn) {
 // Triggers of a ledger made before, which skip calls not folded yet, are
 // made anew. The edits they skipped were never folded, so nothing is lost.
 void _note_every_edit(const Conn& conn) {
-    auto q = conn.prepare(std::string("SELECT COUNT(*) FROM sqlite_master WHERE type = 'trigger' AND name IN ") +
-                          TRIGGER_NAMES + " AND sql LIKE '%WHEN%'");
-    q->executeStep();
-    if (q->getColumn(0).getInt() == 0) return;
-    q->reset();
+    _State s = _state(conn);
+    if (!s.triggers || s.every_edit) return;  // none yet: the first fold makes them
     conn.exec("DROP TRIGGER IF EXISTS call_rollups_delete");
     conn.exec("DROP TRIGGER IF EXISTS call_rollups_update");
     for (const char* t : CREATE_TRIGGERS) conn.exec(t);

@@ -10,7 +10,7 @@ cd "$(dirname "$0")/.."
 SECONDS_PER_TARGET="${1:-60}"
 BUILD="${FUZZ_BUILD_DIR:-build-fuzz}"
 JOBS="${JOBS:-$(nproc)}"
-TARGETS=(fuzz_json fuzz_config fuzz_usage_cache_key fuzz_decode_body fuzz_ndjson fuzz_sse)
+TARGETS=(fuzz_json fuzz_config fuzz_usage_cache_key fuzz_decode_body fuzz_ndjson fuzz_sse fuzz_client_answer)
 CXX_CLANG="${FUZZ_CXX:-$(command -v clang++ || command -v clang++-14)}"
 
 cmake -S . -B "$BUILD" -DTOKENTALLY_FUZZ=ON -DCMAKE_CXX_COMPILER="$CXX_CLANG" \

@@ -1,6 +1,7 @@
 #include "cli/output.hpp"
 
 #include "tokentally/json.hpp"
+#include "tokentally/logging.hpp"
 
 #include <algorithm>
 #include <iostream>
@@ -16,8 +17,13 @@ std::size_t _width(const std::string& s) {
 
 }  // namespace
 
-void print_table(const std::vector<std::string>& headers, const std::vector<std::vector<std::string>>& rows,
+void print_table(const std::vector<std::string>& headers, const std::vector<std::vector<std::string>>& raw_rows,
                  const std::vector<std::size_t>& right_aligned) {
+    // Cells hold what callers chose (models, tags, sessions): a control
+    // character among them must not reach the terminal as itself.
+    std::vector<std::vector<std::string>> rows = raw_rows;
+    for (auto& row : rows)
+        for (auto& cell : row) cell = logging::printable(cell);
     std::vector<std::size_t> widths(headers.size());
     for (std::size_t i = 0; i < headers.size(); ++i) widths[i] = _width(headers[i]);
     for (const auto& row : rows)

@@ -83,6 +83,7 @@ void _add_serve(CLI::App& app) {
         opts->write_timeout = std::chrono::seconds(*write);
         bool exposed = _exposed(opts->host);
         auto policy = proxy::load_access(!exposed);
+        opts->allowed_hosts = policy->allowed_hosts;
         _announce(*opts, *policy, exposed);
         logging::gather_console_lines();
         auto app_routes = proxy::make_app(open_store(), policy);

@@ -65,6 +65,19 @@ std::vector<TargetRule> _configured_targets(const bj::value& setting) {
     return rules;
 }
 
+// Names a loopback server also answers to (a name in /etc/hosts, say).
+std::vector<std::string> _host_names(const bj::value& setting) {
+    if (!setting.is_array()) throw std::runtime_error("[proxy] allowed_hosts is not a list: " + json::write(setting));
+    std::vector<std::string> names;
+    for (const bj::value& entry : setting.get_array()) {
+        if (!entry.is_string() || entry.get_string().empty())
+            throw std::runtime_error("[proxy] allowed_hosts holds a value that is not a host name: " +
+                                     json::write(entry));
+        names.emplace_back(entry.get_string());
+    }
+    return names;
+}
+
 // ---- client keys ------------------------------------------------------------
 
 std::array<unsigned char, 32> _digest(std::string_view text) {
@@ -233,6 +246,7 @@ Access load(bool loopback, const std::function<std::string()>& ollama_base) {
         access.targets = built_in_targets(ollama_base());
         access.built_in_targets = true;
     }
+    if (const bj::value* hosts = proxy.if_contains("allowed_hosts")) access.allowed_hosts = _host_names(*hosts);
     if (const bj::value* file = proxy.if_contains("client_keys_file")) {
         if (!file->is_string() || file->get_string().empty())
             throw std::runtime_error("[proxy] client_keys_file is not a file name: " + json::write(*file));

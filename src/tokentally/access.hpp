@@ -49,6 +49,7 @@ struct Access {
     bool built_in_targets = false;                   // `targets` is the default list, not the setting
     std::vector<ClientKey> keys;                     // empty: no key needed
     std::string keys_file;
+    std::vector<std::string> allowed_hosts;          // Host names a loopback server answers besides its own
 };
 
 // The settings for a server bound to loopback or not. `ollama_base` is

@@ -3,6 +3,7 @@
 #include "tokentally/catalog.hpp"
 #include "tokentally/config.hpp"
 #include "tokentally/json.hpp"
+#include "tokentally/logging.hpp"
 
 #include <fmt/format.h>
 
@@ -126,7 +127,7 @@ std::string _bar(double saving_pct) {
 
 void _print_suggestion(const bj::object& s, std::ostream& out) {
     auto num = [&](std::string_view key) { return json::as_number(s.at(key), key); };
-    out << fmt::format("  {}{}{}\n", YELLOW, json::display(s.at("current_model")), RESET);
+    out << fmt::format("  {}{}{}\n", YELLOW, logging::printable(json::display(s.at("current_model"))), RESET);
     out << fmt::format("    → switch to  {}{}{}\n", GREEN, json::display(s.at("alt_model")), RESET);
     out << fmt::format("    pricing:     ${:.4f}/${:.4f} per M  →  ${:.4f}/${:.4f} per M  (in/out)\n",
                        num("current_input_price"), num("current_output_price"), num("alt_input_price"),

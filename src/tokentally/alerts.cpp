@@ -160,7 +160,7 @@ void _record_alert(store::Store& store, const std::string& level, const std::str
                                                    store::now() - HOUR_SECONDS))
         return;
     const char* colour = level == "warn" ? YELLOW : RED;
-    _log()->warn("{}⚠ BUDGET ALERT [{}] {}{}", colour, scope, message, RESET);
+    _log()->warn("{}⚠ BUDGET ALERT [{}] {}{}", colour, logging::printable(scope), logging::printable(message), RESET);
 }
 
 namespace {

@@ -429,10 +429,19 @@ const std::vector<std::string> CSV_COLUMNS = {"id",        "ts",          "model
                                               "session_id", "prompt_tokens", "completion_tokens",
                                               "cost_usd",  "elapsed_s",   "status",   "streamed"};
 
+// A text a spreadsheet would run as a formula (=, +, -, @, or a tab or a
+// carriage return before one) is kept as text by a leading quote. Only
+// texts: a number of the ledger stays a number.
+std::string _inert(std::string text) {
+    if (!text.empty() && std::string_view("=+-@\t\r").find(text.front()) != std::string_view::npos)
+        text.insert(text.begin(), '\'');
+    return text;
+}
+
 // A field as RFC 4180 wants it: quoted when it holds a comma, a quote or a
 // line break, quotes doubled.
 std::string _csv_field(const bj::value& v) {
-    std::string text = v.is_null() ? "" : v.is_string() ? std::string(v.get_string()) : json::write(v);
+    std::string text = v.is_null() ? "" : v.is_string() ? _inert(std::string(v.get_string())) : json::write(v);
     if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
     std::string quoted = "\"";
     for (char c : text) quoted += c == '"' ? std::string("\"\"") : std::string(1, c);

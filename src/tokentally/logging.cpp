@@ -215,4 +215,41 @@ void succeeded(RepeatedFailure& f) {
     f.last.clear();
 }
 
+namespace {
+
+// The length of a control character starting at `i` (a C0 byte, DEL, or a
+// C1 control in UTF-8), 0 for anything else.
+std::size_t _control_at(std::string_view text, std::size_t i) {
+    auto c = static_cast<unsigned char>(text[i]);
+    if (c < 0x20 || c == 0x7f) return 1;
+    if (c == 0xc2 && i + 1 < text.size()) {
+        auto next = static_cast<unsigned char>(text[i + 1]);
+        if (next >= 0x80 && next <= 0x9f) return 2;
+    }
+    return 0;
+}
+
+}  // namespace
+
+std::string printable(std::string_view text) {
+    std::size_t i = 0;
+    while (i < text.size() && _control_at(text, i) == 0) ++i;
+    if (i == text.size()) return std::string(text);
+    std::string out(text.substr(0, i));
+    while (i < text.size()) {
+        std::size_t n = _control_at(text, i);
+        if (n == 0) {
+            out += text[i++];
+            continue;
+        }
+        unsigned code = n == 1 ? static_cast<unsigned char>(text[i]) : static_cast<unsigned char>(text[i + 1]);
+        if (code == '\n') out += "\\n";
+        else if (code == '\r') out += "\\r";
+        else if (code == '\t') out += "\\t";
+        else out += fmt::format("\\u{:04x}", code);
+        i += n;
+    }
+    return out;
+}
+
 }  // namespace tokentally::logging

@@ -9,6 +9,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 
 namespace tokentally::logging {
 
@@ -26,6 +27,12 @@ void gather_console_lines();
 // Adds or removes a sink that receives the lines of every tokentally logger.
 void add_sink(std::shared_ptr<spdlog::sinks::sink> sink);
 void remove_sink(const std::shared_ptr<spdlog::sinks::sink>& sink);
+
+// `text` (a model id, a tag, a session id a caller chose) as it may stand in
+// a log line or on a terminal: control characters escaped as \n, \r, \t or
+// \u001b (C1 controls too), so that a value cannot forge a line or send
+// escape codes. Unchanged when it holds none, which is nearly always.
+std::string printable(std::string_view text);
 
 // The message of a caught error, for a log line ("unknown error" for one
 // that is not a std::exception). Called from coroutines with the error they

@@ -67,8 +67,9 @@ struct _Families {
                                     .Help("Time to the first chunk of a streamed answer")
                                     .Register(registry)
                                     .Add({}, LATENCY_BUCKETS);
-    std::mutex tags_mu;
+    std::mutex labels_mu;
     std::unordered_set<std::string> tags;
+    std::unordered_set<std::string> models;
 };
 
 _Families& _families() {
@@ -76,15 +77,31 @@ _Families& _families() {
     return f;
 }
 
-// The label of a tag: itself while fewer than MAX_TAG_LABELS tags are known.
+// A label value a client chose: cut to `max_bytes` (at a character's
+// start), and itself while fewer than MAX_TAG_LABELS values of its kind are
+// known, else OTHER_TAG.
+std::string _bounded_label(std::unordered_set<std::string>& known, const std::optional<std::string>& value,
+                           std::size_t max_bytes) {
+    std::string label = value.value_or("");
+    if (label.size() > max_bytes) {
+        std::size_t cut = max_bytes;
+        while (cut > 0 && (static_cast<unsigned char>(label[cut]) & 0xC0) == 0x80) --cut;
+        label.resize(cut);
+    }
+    std::lock_guard lock(_families().labels_mu);
+    if (known.contains(label)) return label;
+    if (known.size() >= MAX_TAG_LABELS) return std::string(OTHER_TAG);
+    known.insert(label);
+    return label;
+}
+
+// A tag comes from a header, whose size the server bounds; a model id from
+// a body, which may be megabytes.
 std::string _tag_label(const std::optional<std::string>& tag) {
-    auto& f = _families();
-    std::string value = tag.value_or("");
-    std::lock_guard lock(f.tags_mu);
-    if (f.tags.contains(value)) return value;
-    if (f.tags.size() >= MAX_TAG_LABELS) return std::string(OTHER_TAG);
-    f.tags.insert(value);
-    return value;
+    return _bounded_label(_families().tags, tag, std::string::npos);
+}
+std::string _model_label(const std::optional<std::string>& model) {
+    return _bounded_label(_families().models, model, MAX_LABEL_BYTES);
 }
 
 // The counters one kind of call (model, tag label, status) adds to, found
@@ -117,12 +134,12 @@ pm::Counter& _counter(pm::Counter*& slot, pm::Family<pm::Counter>& family, Label
 
 void _count(const store::CallRecord& rec) {
     auto& f = _families();
-    std::string model = rec.model_id.value_or("");
+    std::string model = _model_label(rec.model_id);
     std::string tag = _tag_label(rec.tag);
     std::string status = std::to_string(rec.status);
     auto& cache = _counter_cache();
     std::lock_guard lock(cache.mu);
-    // Lengths first: a model id may hold any character.
+    // Lengths first: a label may hold any character.
     _CallCounters& c = cache.by_kind[fmt::format("{}:{}{}:{}{}", model.size(), model, tag.size(), tag, status)];
     // A series' labels: model and tag, and one more when named.
     auto labels = [&](const char* key, std::string_view value) {
@@ -198,7 +215,7 @@ void count_cache_hit(std::string_view kind) { _families().cache_hits.Add({{"kind
 void count_refusal(const std::optional<std::string>& model_id, const std::string& tag) {
     auto& f = _families();
     std::string label = _tag_label(tag);
-    f.requests.Add({{"model", model_id.value_or("")}, {"tag", label}, {"status", "429"}}).Increment();
+    f.requests.Add({{"model", _model_label(model_id)}, {"tag", label}, {"status", "429"}}).Increment();
     f.refusals.Add({{"tag", label}}).Increment();
 }
 

@@ -17,10 +17,12 @@
 
 namespace tokentally::metrics {
 
-// Distinct tag values kept as labels; calls of any further tag are counted
-// under OTHER_TAG, so that a client inventing tags cannot grow the output
-// without bound.
+// Distinct tag values kept as labels, and as many model ids; calls of any
+// further tag or model are counted under OTHER_TAG, so that a client
+// inventing tags or model names cannot grow the output without bound. A
+// longer model id is cut to MAX_LABEL_BYTES.
 inline constexpr std::size_t MAX_TAG_LABELS = 100;
+inline constexpr std::size_t MAX_LABEL_BYTES = 128;
 inline constexpr std::string_view OTHER_TAG = "other";
 
 // The content type of the text format the scrapers ask for.

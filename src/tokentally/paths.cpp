@@ -1,6 +1,7 @@
 #include "tokentally/paths.hpp"
 
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -40,8 +41,51 @@ void ensure_parent_dir(const std::string& file_path) {
     auto slash = file_path.rfind('/');
     if (slash == std::string::npos || slash == 0) return;
     std::string dir = file_path.substr(0, slash);
-    if (mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST)
+    if (mkdir(dir.c_str(), PRIVATE_DIR_MODE) != 0 && errno != EEXIST)
         throw std::runtime_error("cannot create directory " + dir + ": " + std::strerror(errno));
+}
+
+void create_private_file(const std::string& path) {
+    ensure_parent_dir(path);
+    // A file that exists, or cannot be made here, is left to whatever opens
+    // it next, which reports its own error.
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, PRIVATE_FILE_MODE);
+    if (fd >= 0) ::close(fd);
+}
+
+namespace {
+
+void _write_all(int fd, const std::string& text, const std::string& where) {
+    for (std::size_t done = 0; done < text.size();) {
+        ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) throw std::runtime_error("cannot write " + where + ": " + std::strerror(errno));
+        done += static_cast<std::size_t>(n);
+    }
+    if (::fsync(fd) != 0) throw std::runtime_error("cannot write " + where + ": " + std::strerror(errno));
+}
+
+}  // namespace
+
+void replace_file(const std::string& path, const std::string& text) {
+    ensure_parent_dir(path);
+    struct stat old {};
+    mode_t mode = ::stat(path.c_str(), &old) == 0 ? (old.st_mode & 07777) : PRIVATE_FILE_MODE;
+    std::string temp = path + ".XXXXXX";
+    int fd = ::mkstemp(temp.data());
+    if (fd < 0) throw std::runtime_error("cannot create a file beside " + path + ": " + std::strerror(errno));
+    try {
+        _write_all(fd, text, temp);
+        if (::fchmod(fd, mode) != 0 || ::close(fd) != 0)
+            throw std::runtime_error("cannot write " + temp + ": " + std::strerror(errno));
+        fd = -1;
+        if (std::rename(temp.c_str(), path.c_str()) != 0)
+            throw std::runtime_error("cannot replace " + path + ": " + std::strerror(errno));
+    } catch (...) {
+        if (fd >= 0) ::close(fd);
+        ::unlink(temp.c_str());
+        throw;
+    }
 }
 
 std::string read_file(const std::string& path) {

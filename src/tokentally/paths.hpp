@@ -22,9 +22,24 @@ std::string data_dir();
 // data_dir() + "/" + name: the one rule every module derives its paths by.
 std::string data_file(const std::string& name);
 
+// What the program creates in its data directory is its user's alone: the
+// ledger holds whole answers. Existing files and directories keep their modes.
+inline constexpr mode_t PRIVATE_DIR_MODE = 0700;
+inline constexpr mode_t PRIVATE_FILE_MODE = 0600;
+
 // Creates the directory holding `file_path` when missing (that one level
-// only, not its parents). Throws when it cannot be created.
+// only, not its parents), PRIVATE_DIR_MODE. Throws when it cannot be created.
 void ensure_parent_dir(const std::string& file_path);
+
+// Creates an empty file PRIVATE_FILE_MODE (and its directory) when there is
+// none, so that what opens it next does not create it with its own mode.
+// Throws only when the directory cannot be created.
+void create_private_file(const std::string& path);
+
+// Writes `text` beside `path`, synced, and renames it over `path`: a crash
+// mid-write never leaves a truncated file. The file keeps the mode it had;
+// a new one gets PRIVATE_FILE_MODE.
+void replace_file(const std::string& path, const std::string& text);
 
 // The whole content of the file at `path`. Throws naming the path (and the
 // system's reason) when it cannot be read.

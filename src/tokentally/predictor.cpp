@@ -167,21 +167,6 @@ double _r2(const std::vector<float>& y, const std::vector<double>& pred) {
     return 1.0 - ss_res / ss_tot;
 }
 
-// Written beside the target and renamed over it, so a crash mid-write never
-// leaves a truncated bundle in place of a good one.
-void _write_file(const std::string& path, const std::string& text) {
-    paths::ensure_parent_dir(path);
-    std::string tmp = path + ".tmp";
-    {
-        std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-        out << text;
-        out.flush();
-        if (!out) throw std::runtime_error("cannot write " + tmp + ": " + std::strerror(errno));
-    }
-    if (std::rename(tmp.c_str(), path.c_str()) != 0)
-        throw std::runtime_error("cannot replace " + path + ": " + std::strerror(errno));
-}
-
 bool _train(store::Store& store) {
     if (!store.exists()) {
         _log()->warn("No ledger.db found — call the proxy first to generate data");
@@ -210,7 +195,7 @@ bool _train(store::Store& store) {
     bundle.mae = _mae(y_test, pred);
     bundle.r2 = _r2(y_test, pred);
     bundle.trained_at = store::now();
-    _write_file(MODEL_PATH, _encode_bundle(bundle));
+    paths::replace_file(MODEL_PATH, _encode_bundle(bundle));
     _log()->info("Trained on {} rows  MAE=${:.8f}  R²={:.3f}", rows.size(), bundle.mae, bundle.r2);
     return true;
 }

@@ -96,15 +96,6 @@ bj::object _written(const Price& p) {
     return o;
 }
 
-void _write_all(int fd, const std::string& text, const std::string& where) {
-    for (std::size_t done = 0; done < text.size();) {
-        ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) throw std::runtime_error("cannot write " + where + ": " + std::strerror(errno));
-        done += static_cast<std::size_t>(n);
-    }
-    if (::fsync(fd) != 0) throw std::runtime_error("cannot write " + where + ": " + std::strerror(errno));
-}
 
 }  // namespace
 
@@ -151,23 +142,7 @@ List parse(std::string_view text, const std::string& source, std::vector<std::st
 void store(const List& list, const std::string& file) {
     bj::object all;
     for (const auto& [id, p] : list) all[id] = _written(p);
-    std::string text = json::write(all) + "\n";
-    paths::ensure_parent_dir(file);
-    std::string temp = file + ".XXXXXX";
-    int fd = ::mkstemp(temp.data());
-    if (fd < 0) throw std::runtime_error("cannot create a file beside " + file + ": " + std::strerror(errno));
-    try {
-        _write_all(fd, text, temp);
-        if (::fchmod(fd, 0644) != 0 || ::close(fd) != 0)
-            throw std::runtime_error("cannot write " + temp + ": " + std::strerror(errno));
-        fd = -1;
-        if (std::rename(temp.c_str(), file.c_str()) != 0)
-            throw std::runtime_error("cannot replace " + file + ": " + std::strerror(errno));
-    } catch (...) {
-        if (fd >= 0) ::close(fd);
-        ::unlink(temp.c_str());
-        throw;
-    }
+    paths::replace_file(file, json::write(all) + "\n");
 }
 
 std::shared_ptr<const List> load_shared(const std::string& file) {

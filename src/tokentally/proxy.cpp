@@ -98,7 +98,7 @@ void _apply_routing_stage(_Routing& r, const bj::object& body, const std::string
         const bj::value& action = routing.at("action");
         if (action == "warn") {
             _log()->warn("{} ⚠ ROUTING WARN  {}", relay::log_prefix(tag, session_id),
-                         json::display(routing.at("reason")));
+                         relay::log_text(json::display(routing.at("reason"))));
             const bj::value* suggested = routing.if_contains("suggested");
             http::set_header(r.extra_headers, "X-Tokentally-Suggest",
                              json::truthy(suggested) ? json::display(suggested) : "");
@@ -107,8 +107,8 @@ void _apply_routing_stage(_Routing& r, const bj::object& body, const std::string
             r.body_json = b.apply_routing(body, routed);
             r.body_bytes = json::write(*r.body_json);
             http::set_header(r.extra_headers, "X-Tokentally-Routed", routed);
-            _log()->warn("{} 🔀 ROUTED  {} → {}  saves {}%", relay::log_prefix(tag, session_id), *r.model_id,
-                         routed, json::display(routing.at("savings_pct")));
+            _log()->warn("{} 🔀 ROUTED  {} → {}  saves {}%", relay::log_prefix(tag, session_id),
+                         relay::log_text(r.model_id), relay::log_text(routed), json::display(routing.at("savings_pct")));
             r.requested_model = r.model_id;
             r.model_id = routed;
         }
@@ -134,11 +134,12 @@ void _log_pricing(const std::optional<bj::object>& pricing, const std::optional<
     bool priced = pricing && !pricing->empty() && input != nullptr && input->is_number() &&
                   json::as_number(*input, "input price") > 0;
     if (priced)
-        _log()->info("{} -> {}  input=${}/M  output=${}/M", relay::log_prefix(tag, session_id), *model_id,
+        _log()->info("{} -> {}  input=${}/M  output=${}/M", relay::log_prefix(tag, session_id),
+                     relay::log_text(model_id),
                      json::display(input), json::display(pricing->if_contains("output")));
     else
         _log()->info("{} -> {}  (no pricing data)", relay::log_prefix(tag, session_id),
-                     model_id ? *model_id : "unknown");
+                     model_id ? relay::log_text(*model_id) : "unknown");
 }
 
 http::Response _cached_answer(const bj::object& hit, std::string_view kind, const http::Headers& extra) {
@@ -188,7 +189,8 @@ asio::awaitable<std::optional<http::Response>> _semantic_stage(ledger::Writer& l
         if (!b.features_check("semantic_cache")) co_return std::nullopt;
         auto sem_hit = co_await b.semantic_lookup(ledger::store_of(ledger), effective_body, model_id);
         if (!sem_hit || sem_hit->empty()) co_return std::nullopt;
-        _log()->info("{} 🧠 SEMANTIC HIT  {}  $0.000000", relay::log_prefix(tag, session_id), model_id);
+        _log()->info("{} 🧠 SEMANTIC HIT  {}  $0.000000", relay::log_prefix(tag, session_id),
+                     relay::log_text(model_id));
         _record_cache_hit(ledger, *sem_hit, routed, tag, session_id);
         metrics::count_cache_hit("semantic");
         co_return _cached_answer(*sem_hit, "semantic-hit", routed.extra_headers);
@@ -247,20 +249,34 @@ std::optional<http::Response> _key_refusal(http::Request& req, const _Guard& gua
     return std::nullopt;
 }
 
-asio::awaitable<http::Response> _keyed(http::Request& req, const _Guard& guard, const http::Handler& inner) {
-    if (auto refusal = _key_refusal(req, guard)) co_return std::move(*refusal);
-    co_return co_await inner(req);
-}
-
-// `handler` behind the key check when client keys are set.
-http::Handler _with_key(http::Handler handler, const std::shared_ptr<const _Guard>& guard) {
-    if (guard->access->keys.empty()) return handler;
-    return [handler, guard](http::Request& req) { return _keyed(req, *guard, handler); };
-}
-
+// The routes of `router` behind the key check when client keys are set. It
+// runs on the request's head, so that a caller without a key is refused
+// before its body is read (or held in memory).
 http::Router _with_key(http::Router router, const std::shared_ptr<const _Guard>& guard) {
-    for (auto& route : router.routes) route.handler = _with_key(std::move(route.handler), guard);
+    if (guard->access->keys.empty()) return router;
+    for (auto& route : router.routes)
+        route.head_check = [guard](http::Request& req) { return _key_refusal(req, *guard); };
     return router;
+}
+
+// The upstream URL a request names: its target, its path and the query
+// that travels with it.
+std::string _target_url(const http::Request& req, const std::string& target, const upstream::Switches& switches,
+                        const std::optional<gemini::NativeCall>& native) {
+    return upstream::url(target, req.path_param, _kept_query(req, switches, native));
+}
+
+// The catch-all's check of a head: the caller's key, then the target, which
+// a server with allowed targets checks before the body arrives.
+std::optional<http::Response> _proxy_head_check(http::Request& req, const _Guard& guard) {
+    if (!guard.access->keys.empty())
+        if (auto refusal = _key_refusal(req, guard)) return refusal;
+    const std::string* target = req.header("X-Tokentally-Target");
+    if (!guard.access->targets || target == nullptr || target->empty()) return std::nullopt;
+    upstream::Switches switches = upstream::configured();
+    std::string url = _target_url(req, *target, switches, _native_call(req, switches));
+    if (auto refusal = access::target_refusal(*guard.access, url)) return _target_refused(guard, url, *refusal);
+    return std::nullopt;
 }
 
 // On a network server a target's addresses are checked where its connection
@@ -304,9 +320,7 @@ asio::awaitable<http::Response> _proxy(http::Request& req, const _Guard& guard,
     upstream::Switches switches = upstream::configured();
     std::optional<gemini::NativeCall> native = _native_call(req, switches);
     std::string_view query = _kept_query(req, switches, native);
-    std::string target_url = upstream::url(*target, req.path_param, query);
-    if (auto refusal = access::target_refusal(*guard.access, target_url))
-        co_return _target_refused(guard, target_url, *refusal);
+    std::string target_url = _target_url(req, *target, switches, native);
 
     // 6-9: the body and the values routing may change.
     std::optional<bj::object> body_json = json::parse_object(req.body);
@@ -332,7 +346,7 @@ asio::awaitable<http::Response> _proxy(http::Request& req, const _Guard& guard,
         admitted = _budget_stage(spend, tag, sent, pricing);
         if (const auto& block_msg = admitted.refusal) {
             _log()->warn("{} ✗ BLOCKED  {}  {}", relay::log_prefix(tag, session_id), relay::log_text(model_id),
-                         *block_msg);
+                         relay::log_text(*block_msg));
             metrics::count_refusal(model_id, tag);
             co_return http::json_response(
                 429, bj::object{{"error", {{"type", "budget_exceeded"}, {"message", *block_msg}, {"tag", tag}}}});
@@ -350,11 +364,12 @@ asio::awaitable<http::Response> _proxy(http::Request& req, const _Guard& guard,
     const bj::object& effective_body = effective_json ? *effective_json : NO_BODY;
     std::optional<std::string> cache_key;
     if (is_post && has_body && model_id && !is_streaming) {
-        if (cache_on) {
+        if (cache_on && (native || _exact_cacheable(effective_body))) {
             cache_key = native ? _native_cache_key(*model_id, *native, effective_body)
-                               : _exact_cache_key(*model_id, effective_body);
+                               : _exact_cache_key(*model_id, effective_body, req.path);
             if (auto hit = _exact_cache_get(store, *cache_key); hit && !hit->empty()) {
-                _log()->info("{} ⚡ EXACT HIT  {}  $0.000000", relay::log_prefix(tag, session_id), *model_id);
+                _log()->info("{} ⚡ EXACT HIT  {}  $0.000000", relay::log_prefix(tag, session_id),
+                             relay::log_text(*model_id));
                 _record_cache_hit(*ledger, *hit, routed, tag, session_id, native.has_value());
                 metrics::count_cache_hit("exact");
                 co_return _cached_answer(*hit, "exact-hit", routed.extra_headers);
@@ -506,7 +521,8 @@ http::Router make_app(std::shared_ptr<store::Store> store, std::shared_ptr<const
     app.startup.push_back([store] { bindings().init_cache_tables(*store); });
     http::add_route(app, {"GET"}, "/health", _health);
     http::add_route(app, {"GET", "POST", "PUT", "DELETE", "PATCH"}, std::string(http::CATCH_ALL),
-                    _with_key(std::move(proxy_route), guard));
+                    std::move(proxy_route));
+    app.routes.back().head_check = [guard](http::Request& req) { return _proxy_head_check(req, *guard); };
     return app;
 }
 
@@ -594,7 +610,11 @@ std::string _key_of(const bj::object& raw) {
 
 }  // namespace
 
-std::string _exact_cache_key(const std::string& model_id, const bj::object& body_json) {
+bool _exact_cacheable(const bj::object& body_json) {
+    return body_json.contains("messages") || body_json.contains("prompt") || body_json.contains("input");
+}
+
+std::string _exact_cache_key(const std::string& model_id, const bj::object& body_json, std::string_view path) {
     // The model, the conversation and whatever else shapes the answer
     // identify a request: a system prompt beside the messages, the tools
     // offered, the output format asked for. Sampling settings (temperature,
@@ -602,6 +622,14 @@ std::string _exact_cache_key(const std::string& model_id, const bj::object& body
     const bj::value* messages = body_json.if_contains("messages");
     if (!json::truthy(messages)) messages = body_json.if_contains("prompt");
     bj::object raw{{"model", model_id}, {"messages", json::truthy(messages) ? *messages : bj::value("")}};
+    // Without a conversation, what is asked is the input (the responses
+    // API, embeddings) and where: two such calls differing only there must
+    // not share an answer.
+    if (!json::truthy(messages) && body_json.contains("input")) {
+        raw["input"] = body_json.at("input");
+        if (const bj::value* v = body_json.if_contains("instructions"); json::truthy(v)) raw["instructions"] = *v;
+        raw["path"] = path;
+    }
     // Only members that say something join, so a request without them keeps
     // the key that earlier versions stored its answer under.
     for (std::string_view name : ANSWER_SHAPING_MEMBERS)

@@ -161,8 +161,12 @@ std::pair<bool, std::string> _check_budget_block(store::Store& store, const std:
 // database errors.
 double _get_spend_24h(store::Store& store, const std::optional<std::string>& tag = std::nullopt);
 
-// Exact-match cache.
-std::string _exact_cache_key(const std::string& model_id, const bj::object& body_json);
+// Exact-match cache. A body with none of messages, prompt and input is not
+// looked up or stored: nothing tells two such requests apart.
+bool _exact_cacheable(const bj::object& body_json);
+// A body without messages or prompt is keyed on its input, instructions and
+// the request's `path` as well.
+std::string _exact_cache_key(const std::string& model_id, const bj::object& body_json, std::string_view path = {});
 // The key of a call to Gemini's native API: its model, its method and
 // gemini::cache_identity of its body.
 std::string _native_cache_key(const std::string& model_id, const gemini::NativeCall& native,

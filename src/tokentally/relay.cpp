@@ -1,6 +1,7 @@
 #include "tokentally/relay.hpp"
 
 #include "tokentally/http/server.hpp"
+#include "tokentally/logging.hpp"
 
 #include <chrono>
 
@@ -12,10 +13,14 @@ double monotonic() {
 }
 
 std::string log_prefix(const std::string& tag, const std::string& session_id) {
-    return "[" + tag + "|" + session_id + "]";
+    return "[" + logging::printable(tag) + "|" + logging::printable(session_id) + "]";
 }
 
-std::string log_text(const std::optional<std::string>& model_id) { return model_id ? *model_id : "None"; }
+std::string log_text(const std::string& text) { return logging::printable(text); }
+
+std::string log_text(const std::optional<std::string>& model_id) {
+    return model_id ? logging::printable(*model_id) : "None";
+}
 
 std::string log_text(const std::optional<std::int64_t>& count) { return count ? std::to_string(*count) : "None"; }
 

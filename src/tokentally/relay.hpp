@@ -20,10 +20,12 @@ namespace tokentally::relay {
 // Monotonic clock in seconds.
 double monotonic();
 
-// "[tag|session]": how every per-call log line begins.
+// "[tag|session]", both made printable: how every per-call log line begins.
 std::string log_prefix(const std::string& tag, const std::string& session_id);
 
-// A model id or a count inside a log line; "None" when there is none.
+// A model id (or another text a caller chose) or a count inside a log line,
+// made printable; "None" when there is none.
+std::string log_text(const std::string& text);
 std::string log_text(const std::optional<std::string>& model_id);
 std::string log_text(const std::optional<std::int64_t>& count);
 

@@ -2,6 +2,7 @@
 
 #include "tokentally/config.hpp"
 #include "tokentally/json.hpp"
+#include "tokentally/logging.hpp"
 #include "tokentally/ledger.hpp"
 #include "tokentally/usage.hpp"
 
@@ -71,8 +72,9 @@ const bj::object& _record(const bj::value& v) {
 std::string _plain(const bj::value& v) { return json::display(v); }
 
 // `v` when truthy, else `fallback`.
+// Texts a caller chose are shown with their control characters escaped.
 std::string _text_or(const bj::value& v, const std::string& fallback) {
-    return json::truthy(v) ? _plain(v) : fallback;
+    return json::truthy(v) ? logging::printable(_plain(v)) : fallback;
 }
 
 std::string _count_or_zero(const bj::value& v) { return v.is_null() ? "0" : _plain(v); }

@@ -48,9 +48,6 @@ struct ClientState {
 
 namespace {
 
-// Largest complete answer read into memory.
-constexpr std::uint64_t MAX_ANSWER_BYTES = 512ull * 1024 * 1024;
-
 ssl::context& _tls_context() {
     // Built on first use so that SSL_CERT_FILE / SSL_CERT_DIR set by the
     // environment (or a test's throw-away CA) are honoured.
@@ -210,17 +207,34 @@ asio::awaitable<void> _write_request(Stream& s, const _Wire& wire) {
     co_await asio::async_write(s, wire.buffers(), asio::use_awaitable);
 }
 
+// An interim answer (100 Continue, 103 Early Hints) is not the answer: its
+// head is read and dropped, and the final one follows on the same
+// connection. A 101 would hand the connection to another protocol, which
+// no request of this client asks for.
+template <class Parser>
+bool _interim(const Parser& parser) {
+    int status = static_cast<int>(parser.get().result_int());
+    if (status == 101) throw std::runtime_error("the upstream switched protocols (101), which was not asked for");
+    return status >= 100 && status < 200;
+}
+
 template <class Stream>
 asio::awaitable<ClientResponse> _fetch_on(Stream& s, ClientState& st, const _Wire& wire) {
     _expire(s, st.timeout);  // for the write's rest, if any, and the answer
     co_await _write_request(s, wire);
-    bhttp::response_parser<bhttp::string_body> parser;
-    parser.body_limit(MAX_ANSWER_BYTES);
-    auto [ec, n] = co_await bhttp::async_read(s, st.buffer, parser, asio::as_tuple(asio::use_awaitable));
-    st.got_some = parser.got_some();
-    if (ec) throw beast::system_error(ec);
-    st.reusable = parser.get().keep_alive() && st.buffer.size() == 0;
-    auto res = parser.release();
+    std::optional<bhttp::response_parser<bhttp::string_body>> parser;
+    st.got_some = false;
+    do {
+        parser.emplace();
+        parser->body_limit(MAX_ANSWER_BYTES);
+        auto [ec, n] = co_await bhttp::async_read(s, st.buffer, *parser, asio::as_tuple(asio::use_awaitable));
+        st.got_some = st.got_some || parser->got_some();
+        if (ec) throw beast::system_error(ec);
+    } while (_interim(*parser));
+    // Only a whole answer, framed by its length or its chunks, with nothing
+    // read past it, leaves the connection fit for another caller.
+    st.reusable = parser->get().keep_alive() && !parser->need_eof() && st.buffer.size() == 0;
+    auto res = parser->release();
     ClientResponse out;
     out.status = static_cast<int>(res.result_int());
     for (const auto& f : res) out.headers.emplace_back(std::string(f.name_string()), std::string(f.value()));
@@ -232,10 +246,12 @@ asio::awaitable<ClientResponse> _fetch_on(Stream& s, ClientState& st, const _Wir
 template <class Stream>
 asio::awaitable<ClientResponse> _open_on(Stream& s, ClientState& st, const _Wire& wire) {
     co_await asio::async_write(s, wire.buffers(), asio::use_awaitable);
-    st.parser.emplace();
-    st.parser->body_limit(boost::none);
-    _expire(s, st.timeout);
-    co_await bhttp::async_read_header(s, st.buffer, *st.parser, asio::use_awaitable);
+    do {
+        st.parser.emplace();
+        st.parser->body_limit(boost::none);
+        _expire(s, st.timeout);
+        co_await bhttp::async_read_header(s, st.buffer, *st.parser, asio::use_awaitable);
+    } while (_interim(*st.parser));
     ClientResponse out;
     out.status = static_cast<int>(st.parser->get().result_int());
     for (const auto& f : st.parser->get()) out.headers.emplace_back(std::string(f.name_string()), std::string(f.value()));
@@ -285,7 +301,14 @@ asio::awaitable<ClientResponse> _open(ClientState& st, _Target t, const _Wire& w
     }
 }
 
-std::string _inflate(const std::string& body, int window_bits) {
+// A small compressed body may expand a thousandfold: the decoded answer
+// has the same cap as the bytes read off the wire.
+void _check_decoded(std::size_t size, std::size_t limit) {
+    if (size > limit)
+        throw std::runtime_error("the decoded upstream answer exceeds " + std::to_string(limit) + " bytes");
+}
+
+std::string _inflate(const std::string& body, int window_bits, std::size_t limit) {
     z_stream zs{};
     if (inflateInit2(&zs, window_bits) != Z_OK) throw std::runtime_error("zlib init failed");
     zs.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(body.data()));
@@ -302,13 +325,17 @@ std::string _inflate(const std::string& body, int window_bits) {
             throw std::runtime_error("corrupt compressed answer body");
         }
         out.append(buf.data(), buf.size() - zs.avail_out);
+        if (out.size() > limit) {
+            inflateEnd(&zs);
+            _check_decoded(out.size(), limit);
+        }
         if (rc == Z_OK && zs.avail_in == 0 && zs.avail_out != 0) break;  // truncated input
     }
     inflateEnd(&zs);
     return out;
 }
 
-std::string _unbrotli(const std::string& body) {
+std::string _unbrotli(const std::string& body, std::size_t limit) {
     BrotliDecoderState* st = BrotliDecoderCreateInstance(nullptr, nullptr, nullptr);
     size_t avail_in = body.size();
     const uint8_t* next_in = reinterpret_cast<const uint8_t*>(body.data());
@@ -320,6 +347,10 @@ std::string _unbrotli(const std::string& body) {
         uint8_t* next_out = buf.data();
         rc = BrotliDecoderDecompressStream(st, &avail_in, &next_in, &avail_out, &next_out, nullptr);
         out.append(reinterpret_cast<char*>(buf.data()), buf.size() - avail_out);
+        if (out.size() > limit) {
+            BrotliDecoderDestroyInstance(st);
+            _check_decoded(out.size(), limit);
+        }
     } while (rc == BROTLI_DECODER_RESULT_NEEDS_MORE_OUTPUT);
     BrotliDecoderDestroyInstance(st);
     if (rc != BROTLI_DECODER_RESULT_SUCCESS) throw std::runtime_error("corrupt brotli answer body");
@@ -357,12 +388,9 @@ _PoolService& _pool_of(const asio::any_io_executor& ex) {
     return asio::use_service<_PoolService>(asio::query(ex, asio::execution::context));
 }
 
-// A connection back in the pool for less than this is taken without asking
-// the socket first (a system call per call): a server that closed it that
-// soon costs one retry on a new connection, as any stale connection does.
-constexpr std::chrono::milliseconds TRUSTED_IDLE{1000};
-
-// True while the peer has neither closed nor sent anything unasked.
+// True while the peer has neither closed nor sent anything unasked. Asked
+// of every kept connection before it is taken: a byte waiting there would
+// be read as the start of the next caller's answer.
 bool _quiet(tcp::socket& sock) {
     char byte;
     ssize_t n = ::recv(sock.native_handle(), &byte, 1, MSG_PEEK | MSG_DONTWAIT);
@@ -380,8 +408,7 @@ bool _take_idle(ClientState& st, _PoolService& pool) {
         _Idle entry = std::move(*it);
         idle.erase(std::next(it).base());
         tcp::socket& sock = entry.tls ? beast::get_lowest_layer(*entry.tls).socket() : entry.tcp->socket();
-        bool fresh = now - entry.since < TRUSTED_IDLE;
-        if (now - entry.since > IDLE_LIMIT || (!fresh && !_quiet(sock))) continue;
+        if (now - entry.since > IDLE_LIMIT || !_quiet(sock)) continue;
         st.tcp = std::move(entry.tcp);
         st.tls = std::move(entry.tls);
         return true;
@@ -432,19 +459,19 @@ std::string redact_url(const std::string& url) {
     return std::string(u.buffer());
 }
 
-std::string decode_body(const std::string& body, std::string_view content_encoding) {
+std::string decode_body(const std::string& body, std::string_view content_encoding, std::size_t limit) {
     std::string enc = lower(content_encoding);
     if (enc.empty() || enc == "identity" || body.empty()) return body;
-    if (enc == "gzip" || enc == "x-gzip") return _inflate(body, 15 + 32);
+    if (enc == "gzip" || enc == "x-gzip") return _inflate(body, 15 + 32, limit);
     if (enc == "deflate") {
         // Most servers send zlib-wrapped data; some send raw deflate.
         try {
-            return _inflate(body, 15);
+            return _inflate(body, 15, limit);
         } catch (const std::exception&) {
-            return _inflate(body, -15);
+            return _inflate(body, -15, limit);
         }
     }
-    if (enc == "br") return _unbrotli(body);
+    if (enc == "br") return _unbrotli(body, limit);
     throw std::runtime_error("unsupported Content-Encoding '" + enc + "'");
 }
 

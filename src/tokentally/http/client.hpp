@@ -89,8 +89,13 @@ struct Client {
 // what error messages and logs may show, since keys travel there too.
 std::string redact_url(const std::string& url);
 
+// Largest answer the client reads into memory, before and after decoding.
+inline constexpr std::size_t MAX_ANSWER_BYTES = 512ull * 1024 * 1024;
+
 // Decodes a body by its Content-Encoding value (gzip, deflate, br,
-// identity); throws for an encoding it cannot decode or a corrupt body.
-std::string decode_body(const std::string& body, std::string_view content_encoding);
+// identity); throws for an encoding it cannot decode, a corrupt body, or a
+// decoded body above `limit` bytes.
+std::string decode_body(const std::string& body, std::string_view content_encoding,
+                        std::size_t limit = MAX_ANSWER_BYTES);
 
 }  // namespace tokentally::http

@@ -28,7 +28,7 @@ const std::string* find_header(const Headers& headers, std::string_view name);
 void set_header(Headers& headers, std::string_view name, std::string value);
 
 // Fields that belong to one hop and are never copied across a proxy:
-// framing (Content-Length, Transfer-Encoding) and the hop-by-hop set.
+// framing (Content-Length, Transfer-Encoding), the hop-by-hop set and Expect.
 bool is_hop_header(std::string_view name);
 
 // Appends each field as "Name: value\r\n" in order, leaving out the

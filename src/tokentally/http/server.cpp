@@ -9,6 +9,7 @@
 #include <boost/beast/http.hpp>
 
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 
 #include <cerrno>
@@ -17,6 +18,7 @@
 #include <array>
 #include <atomic>
 #include <condition_variable>
+#include <filesystem>
 #include <mutex>
 #include <thread>
 
@@ -42,6 +44,8 @@ struct RunningServer {
     ServerOptions opts;
     std::atomic<int> in_flight{0};
     std::atomic<int> connections{0};
+    std::atomic<std::size_t> body_bytes{0};  // request bodies held right now
+    bool check_host = false;                 // bound to loopback: Host must name it
     std::mutex mu;
     std::condition_variable idle;
     bool stopped = false;
@@ -102,33 +106,102 @@ bool _match(const std::string& pattern, const std::string& path, std::string& ca
     return path == pattern;
 }
 
-// A route whose path matches but whose methods do not is remembered: when no
-// later route takes the request, the answer is 405 rather than 404.
-asio::awaitable<Response> _dispatch(const Router& app, Request& req) {
-    const Route* partial = nullptr;
+// The route that takes a request, its path parameter set; nullptr when none
+// does. A route whose path matches but whose methods do not is remembered:
+// when no later route takes the request, the answer is 405 rather than 404.
+const Route* _route(const Router& app, Request& req, bool& path_known) {
+    path_known = false;
     for (const auto& route : app.routes) {
         std::string captured;
         if (!_match(route.pattern, req.path, captured)) continue;
         if (std::find(route.methods.begin(), route.methods.end(), req.method) != route.methods.end()) {
             req.path_param = std::move(captured);
-            co_return co_await route.handler(req);
+            return &route;
         }
-        if (partial == nullptr) partial = &route;
+        path_known = true;
     }
-    if (partial != nullptr) co_return json_response(405, boost::json::object{{"detail", "Method Not Allowed"}});
+    return nullptr;
+}
+
+asio::awaitable<Response> _dispatch(const Route* route, bool path_known, Request& req) {
+    if (route != nullptr) co_return co_await route->handler(req);
+    if (path_known) co_return json_response(405, boost::json::object{{"detail", "Method Not Allowed"}});
     co_return json_response(404, boost::json::object{{"detail", "Not Found"}});
 }
 
-Request _to_request(bhttp::request<bhttp::string_body>&& msg) {
+// The request as far as its head tells: the body is read later, if at all.
+Request _head_request(const bhttp::request<bhttp::string_body>& msg) {
     Request req;
     req.method = std::string(msg.method_string());
-    std::string target(msg.target());
+    std::string_view target(msg.target());
     auto q = target.find('?');
-    req.path = target.substr(0, q);
-    if (q != std::string::npos) req.query = target.substr(q + 1);
+    req.path = std::string(target.substr(0, q));
+    if (q != std::string_view::npos) req.query = std::string(target.substr(q + 1));
     for (const auto& field : msg) req.headers.emplace_back(std::string(field.name_string()), std::string(field.value()));
-    req.body = std::move(msg.body());
     return req;
+}
+
+// Only "chunked" alone is a transfer coding this server reads. With any
+// other (or another after it) the body's end is not where a front-end that
+// framed it differently thinks it is, and the rest would be read as a
+// request of its own.
+bool _framing_refused(const bhttp::request<bhttp::string_body>& msg) {
+    std::string codings;
+    for (const auto& field : msg)
+        if (field.name() == bhttp::field::transfer_encoding) codings.append(field.value()).append(",");
+    if (codings.empty()) return false;
+    int chunked = 0;
+    for (std::size_t at = 0; at < codings.size();) {
+        std::size_t comma = codings.find(',', at);
+        std::string_view token = std::string_view(codings).substr(at, comma - at);
+        at = comma + 1;
+        while (!token.empty() && (token.front() == ' ' || token.front() == '\t')) token.remove_prefix(1);
+        while (!token.empty() && (token.back() == ' ' || token.back() == '\t')) token.remove_suffix(1);
+        if (token.empty()) continue;
+        if (!iequals(token, "chunked") || chunked++ > 0) return true;
+    }
+    return chunked != 1;
+}
+
+// The name a Host field gives, lower case, without port or brackets.
+std::string _host_name(std::string_view value) {
+    while (!value.empty() && value.back() == ' ') value.remove_suffix(1);
+    while (!value.empty() && value.front() == ' ') value.remove_prefix(1);
+    if (value.starts_with('[')) return lower(value.substr(1, value.find(']') - 1));
+    std::size_t colon = value.rfind(':');
+    if (colon != std::string_view::npos && value.find(':') == colon) value = value.substr(0, colon);
+    if (value.ends_with('.')) value.remove_suffix(1);
+    return lower(value);
+}
+
+bool _loopback_address(const std::string& name) {
+    boost::system::error_code ec;
+    auto address = asio::ip::make_address(name, ec);
+    if (ec) return false;
+    if (address.is_v6() && address.to_v6().is_v4_mapped())
+        return asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6()).is_loopback();
+    return address.is_loopback();
+}
+
+// Loopback addresses, localhost and its subdomains, and names without a
+// dot: a page that rebinds a name needs one in public DNS, and those have
+// dots; a bare name is this machine's or its network's own.
+bool _local_name(const std::string& name) {
+    if (name == "localhost" || name.ends_with(".localhost")) return true;
+    if (name.find('.') == std::string::npos && name.find(':') == std::string::npos) return true;
+    return _loopback_address(name);
+}
+
+// A request without Host (HTTP/1.0) passes: browsers always send one.
+std::optional<std::string> _misdirected(const RunningServer& srv, const bhttp::request<bhttp::string_body>& msg) {
+    if (!srv.check_host) return std::nullopt;
+    auto host = msg.find(bhttp::field::host);
+    if (host == msg.end()) return std::nullopt;
+    std::string name = _host_name(host->value());
+    if (_local_name(name)) return std::nullopt;
+    for (const auto& allowed : srv.opts.allowed_hosts)
+        if (_host_name(allowed) == name) return std::nullopt;
+    return std::string(host->value());
 }
 
 Response _plain(int status, std::string_view body) {
@@ -210,6 +283,12 @@ Response _refusal(const beast::error_code& ec) {
         return json_response(413, boost::json::object{{"detail", "Request body too large"}});
     if (ec == bhttp::error::header_limit)
         return json_response(431, boost::json::object{{"detail", "Request header fields too large"}});
+    // A body whose end the head leaves in doubt (transfer codings, lengths
+    // that disagree): a front-end that framed it otherwise would see a
+    // smuggled request behind it.
+    if (ec == bhttp::error::bad_transfer_encoding || ec == bhttp::error::bad_content_length ||
+        ec == bhttp::error::multiple_content_length)
+        return json_response(400, boost::json::object{{"detail", "Bad request"}});
     return _plain(400, "Bad Request");
 }
 
@@ -264,29 +343,111 @@ asio::awaitable<void> _write(beast::tcp_stream& stream, Response& resp, bool kee
     co_await write_all(stream, wire, [&] { stream.expires_after(opts.write_timeout); });
 }
 
-asio::awaitable<Response> _answer(RunningServer& srv, Request& req) {
+asio::awaitable<Response> _answer(const Route* route, bool path_known, Request& req) {
     try {
-        co_return co_await _dispatch(*srv.app, req);
+        co_return co_await _dispatch(route, path_known, req);
     } catch (const std::exception& e) {
         if (!logging::is_logged_outage(e)) _log()->error("{} {} failed: {}", req.method, req.path, e.what());
     }
     co_return _plain(500, INTERNAL_ERROR_BODY);
 }
 
-// Reads one request, refusing a head with more fields than the options
-// allow before its body is read. The field count is a header limit like the
-// head's size, so the parser's own error code carries it to the 431 answer.
-asio::awaitable<beast::error_code> _read_request(beast::tcp_stream& stream, beast::flat_buffer& buffer,
-                                                 bhttp::request_parser<bhttp::string_body>& parser,
-                                                 const ServerOptions& opts) {
+// Reads one request's head, refusing one with more fields than the options
+// allow. The field count is a header limit like the head's size, so the
+// parser's own error code carries it to the 431 answer.
+asio::awaitable<beast::error_code> _read_head(beast::tcp_stream& stream, beast::flat_buffer& buffer,
+                                              bhttp::request_parser<bhttp::string_body>& parser,
+                                              const ServerOptions& opts) {
     auto [head_ec, head_n] =
         co_await bhttp::async_read_header(stream, buffer, parser, asio::as_tuple(asio::use_awaitable));
     if (head_ec) co_return head_ec;
     const auto& head = parser.get();
     if (static_cast<std::size_t>(std::distance(head.begin(), head.end())) > opts.header_count_limit)
         co_return bhttp::error::header_limit;
-    auto [body_ec, body_n] = co_await bhttp::async_read(stream, buffer, parser, asio::as_tuple(asio::use_awaitable));
-    co_return body_ec;
+    co_return beast::error_code{};
+}
+
+// The bytes of request bodies one request holds against the server's cap,
+// given back when it is done.
+struct _BodyHold {
+    RunningServer& srv;
+    std::size_t held = 0;
+    explicit _BodyHold(RunningServer& s) : srv(s) {}
+    ~_BodyHold() { srv.body_bytes -= held; }
+    _BodyHold(const _BodyHold&) = delete;
+    _BodyHold& operator=(const _BodyHold&) = delete;
+    // Holds `total` bytes in all; false (holding what it held) beyond the cap.
+    bool grow(std::size_t total) {
+        if (total <= held) return true;
+        std::size_t more = total - held;
+        if (srv.body_bytes.fetch_add(more) + more > srv.opts.bodies_limit) {
+            srv.body_bytes -= more;
+            return false;
+        }
+        held = total;
+        return true;
+    }
+};
+
+// What reading a body can end in besides the parser's own errors.
+enum class _Body { read, busy, failed };
+
+// Reads the body a piece at a time, each piece held against the cap. A body
+// of known length is held whole before its first byte is read.
+asio::awaitable<_Body> _read_body(beast::tcp_stream& stream, beast::flat_buffer& buffer,
+                                  bhttp::request_parser<bhttp::string_body>& parser, _BodyHold& hold,
+                                  beast::error_code& ec) {
+    if (auto length = parser.content_length(); length && !hold.grow(*length)) co_return _Body::busy;
+    while (!parser.is_done()) {
+        auto [read_ec, n] =
+            co_await bhttp::async_read_some(stream, buffer, parser, asio::as_tuple(asio::use_awaitable));
+        if (read_ec) {
+            ec = read_ec;
+            co_return _Body::failed;
+        }
+        if (!hold.grow(parser.get().body().size())) co_return _Body::busy;
+    }
+    co_return _Body::read;
+}
+
+bool _expects_continue(const bhttp::request<bhttp::string_body>& msg) {
+    auto expect = msg.find(bhttp::field::expect);
+    return expect != msg.end() && iequals(expect->value(), "100-continue");
+}
+
+// After an answer that left the body unread: the client may still be
+// sending it. Closing at once would reset the connection, and a reset can
+// destroy the answer before the client reads it; so the sending side is
+// shut, and what still arrives is read and dropped for a short while.
+asio::awaitable<void> _linger(beast::tcp_stream& stream) {
+    beast::error_code ignored;
+    stream.socket().shutdown(tcp::socket::shutdown_send, ignored);
+    stream.expires_after(std::chrono::seconds(1));
+    std::array<char, 16384> sink;
+    for (std::size_t dropped = 0; dropped < 4 * 1024 * 1024;) {
+        auto [ec, n] = co_await stream.async_read_some(asio::buffer(sink), asio::as_tuple(asio::use_awaitable));
+        if (ec) break;
+        dropped += n;
+    }
+}
+
+Response _json_refusal(int status, std::string detail) {
+    return json_response(status, boost::json::object{{"detail", std::move(detail)}});
+}
+
+// An answer given before the body is read: the framing, the Host, the
+// route's own check, in that order.
+std::optional<Response> _before_body(RunningServer& srv, const bhttp::request<bhttp::string_body>& msg,
+                                     const Route* route, Request& req) {
+    if (_framing_refused(msg)) return _json_refusal(400, "Bad request");
+    if (auto host = _misdirected(srv, msg)) return _json_refusal(421, "Misdirected request: " + *host);
+    if (route == nullptr || !route->head_check) return std::nullopt;
+    try {
+        return route->head_check(req);
+    } catch (const std::exception& e) {
+        _log()->error("{} {} failed: {}", req.method, req.path, e.what());
+        return _plain(500, INTERNAL_ERROR_BODY);
+    }
 }
 
 asio::awaitable<void> _session(RunningServer& srv, tcp::socket socket) {
@@ -300,26 +461,52 @@ asio::awaitable<void> _session(RunningServer& srv, tcp::socket socket) {
     beast::tcp_stream stream(std::move(socket));
     beast::flat_buffer buffer;
     const auto& opts = srv.opts;
+    auto gone = [](const beast::error_code& ec) {
+        return ec == bhttp::error::end_of_stream || ec == asio::error::eof || ec == beast::error::timeout ||
+               ec == asio::error::connection_reset || ec == asio::error::operation_aborted;
+    };
     try {
         for (;;) {
             bhttp::request_parser<bhttp::string_body> parser;
             parser.body_limit(opts.body_limit);
             parser.header_limit(static_cast<std::uint32_t>(opts.header_limit));
             stream.expires_after(opts.idle_timeout);
-            beast::error_code ec = co_await _read_request(stream, buffer, parser, opts);
-            if (ec == bhttp::error::end_of_stream || ec == asio::error::eof ||
-                ec == beast::error::timeout || ec == asio::error::connection_reset || ec == asio::error::operation_aborted)
-                break;
+            beast::error_code ec = co_await _read_head(stream, buffer, parser, opts);
+            if (gone(ec)) break;
             _InFlight counted(srv);
             if (ec) {
                 Response err = _refusal(ec);
                 co_await _write(stream, err, false, opts);
                 break;
             }
-            bool keep_alive = parser.get().keep_alive();
-            Request req = _to_request(parser.release());
+            Request req = _head_request(parser.get());
             req.peer = peer;
-            Response resp = co_await _answer(srv, req);
+            bool path_known = false;
+            const Route* route = _route(*srv.app, req, path_known);
+            if (auto early = _before_body(srv, parser.get(), route, req)) {
+                co_await _write(stream, *early, false, opts);
+                co_await _linger(stream);
+                break;
+            }
+            _BodyHold hold(srv);
+            if (_expects_continue(parser.get()) && !parser.is_done() &&
+                (!parser.content_length() || hold.grow(*parser.content_length()))) {
+                static const std::string CONTINUE = "HTTP/1.1 100 Continue\r\n\r\n";
+                stream.expires_after(opts.write_timeout);
+                co_await asio::async_write(stream, asio::buffer(CONTINUE), asio::use_awaitable);
+            }
+            stream.expires_after(opts.idle_timeout);
+            _Body body = co_await _read_body(stream, buffer, parser, hold, ec);
+            if (body == _Body::failed && gone(ec)) break;
+            if (body != _Body::read) {
+                Response err = body == _Body::busy ? _json_refusal(503, "Server busy") : _refusal(ec);
+                co_await _write(stream, err, false, opts);
+                co_await _linger(stream);
+                break;
+            }
+            bool keep_alive = parser.get().keep_alive();
+            req.body = std::move(parser.get().body());
+            Response resp = co_await _answer(route, path_known, req);
             co_await _write(stream, resp, keep_alive, opts);
             if (!keep_alive) break;
         }
@@ -360,13 +547,33 @@ void _pace(asio::steady_timer& pacemaker) {
     });
 }
 
+// Out of descriptors (or kernel memory), accepting again at once fails
+// again at once: the loop would spin and flood the log. It waits a little,
+// and says so at most once a second.
+bool _starved(const beast::error_code& ec) {
+    namespace errc = boost::system::errc;
+    return ec == errc::too_many_files_open || ec == errc::too_many_files_open_in_system ||
+           ec == errc::no_buffer_space || ec == errc::not_enough_memory;
+}
+
+constexpr auto ACCEPT_BACKOFF = std::chrono::milliseconds(100);
+
 asio::awaitable<void> _accept_loop(RunningServer& srv) {
+    auto last_logged = std::chrono::steady_clock::time_point{};
     for (;;) {
         asio::io_context& loop = *srv.loops[srv.next_loop++ % srv.loops.size()];
         auto [ec, socket] = co_await srv.acceptor.async_accept(loop, asio::as_tuple(asio::use_awaitable));
         if (ec == asio::error::operation_aborted || !srv.acceptor.is_open()) co_return;
         if (ec) {
-            _log()->warn("accept failed: {}", ec.message());
+            auto now = std::chrono::steady_clock::now();
+            if (now - last_logged >= std::chrono::seconds(1)) {
+                last_logged = now;
+                _log()->warn("accept failed: {}", ec.message());
+            }
+            if (_starved(ec)) {
+                asio::steady_timer pause(co_await asio::this_coro::executor, ACCEPT_BACKOFF);
+                co_await pause.async_wait(asio::as_tuple(asio::use_awaitable));
+            }
             continue;
         }
         auto ex = socket.get_executor();
@@ -378,6 +585,38 @@ asio::awaitable<void> _accept_loop(RunningServer& srv) {
     }
 }
 
+// Descriptors kept free for what is not a client connection: the ledger's
+// files, the loops' own, kept upstream connections, a log file.
+constexpr long SPARE_DESCRIPTORS = 32;
+
+// Each client connection may hold an upstream one: at most half the
+// descriptors the process may still open serve clients. The soft limit is
+// raised to the hard one first; a cap above what remains is lowered, once,
+// with a line in the log.
+int _connection_cap(int wanted) {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return wanted;
+    if (limit.rlim_cur < limit.rlim_max) {
+        rlimit raised = limit;
+        raised.rlim_cur = limit.rlim_max;
+        if (::setrlimit(RLIMIT_NOFILE, &raised) == 0) limit = raised;
+    }
+    if (limit.rlim_cur == RLIM_INFINITY) return wanted;
+    long open = 0;
+    std::error_code unreadable;
+    for (std::filesystem::directory_iterator it("/proc/self/fd", unreadable), end; !unreadable && it != end;
+         it.increment(unreadable))
+        ++open;
+    long room = (static_cast<long>(limit.rlim_cur) - open - SPARE_DESCRIPTORS) / 2;
+    if (room >= wanted) return wanted;
+    int cap = static_cast<int>(std::max(1L, room));
+    static std::once_flag said;
+    std::call_once(said, [&] {
+        _log()->warn("max connections lowered to {}: the open-file limit is {}", cap, limit.rlim_cur);
+    });
+    return cap;
+}
+
 }  // namespace
 
 void add_route(Router& router, std::vector<std::string> methods, std::string pattern, Handler handler) {
@@ -385,7 +624,8 @@ void add_route(Router& router, std::vector<std::string> methods, std::string pat
 }
 
 void include_router(Router& router, const Router& other) {
-    for (const auto& r : other.routes) router.routes.push_back(Route{r.methods, router.prefix + r.pattern, r.handler});
+    for (const auto& r : other.routes)
+        router.routes.push_back(Route{r.methods, router.prefix + r.pattern, r.handler, r.head_check});
     for (const auto& hook : other.startup) router.startup.push_back(hook);
 }
 
@@ -395,6 +635,8 @@ std::shared_ptr<RunningServer> start(const Router& app, const ServerOptions& opt
     auto srv = std::make_shared<RunningServer>(n);
     srv->app = std::make_shared<const Router>(app);
     srv->opts = opts;
+    srv->opts.max_connections = _connection_cap(opts.max_connections);
+    srv->check_host = _loopback_address(lower(opts.host));
     tcp::endpoint ep(asio::ip::make_address(opts.host), opts.port);
     srv->acceptor.open(ep.protocol());
     srv->acceptor.set_option(asio::socket_base::reuse_address(true));

@@ -11,12 +11,18 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 namespace tokentally::http {
 
 using Handler = std::function<boost::asio::awaitable<Response>(Request&)>;
+
+// Runs once a request's head is read, before its body: an answer ends the
+// request there (its body is never read, the connection is closed after
+// it); none lets it go on. It may change the request's fields.
+using HeadCheck = std::function<std::optional<Response>(Request&)>;
 
 // The pattern that captures the whole remaining path, slashes included.
 inline constexpr std::string_view CATCH_ALL = "/{path:path}";
@@ -25,6 +31,7 @@ struct Route {
     std::vector<std::string> methods;
     std::string pattern;  // an exact path, or a prefix followed by CATCH_ALL
     Handler handler;
+    HeadCheck head_check;  // optional
 };
 
 struct Router {
@@ -49,6 +56,12 @@ struct ServerOptions {
     std::chrono::seconds write_timeout{120};  // a client that stops reading
     std::chrono::seconds drain_timeout{10};   // at shutdown
     int max_connections = 1024;               // open client connections; beyond: 503
+                                              // (lowered at start to what the open-file limit allows)
+    std::size_t bodies_limit = 256 * 1024 * 1024;  // request bodies held at once; beyond: 503 "Server busy"
+    // A server bound to a loopback address answers only requests whose Host
+    // names a loopback address, localhost, or one of these names (any port):
+    // a web page whose name re-resolves to 127.0.0.1 gets 421.
+    std::vector<std::string> allowed_hosts;
 };
 
 struct RunningServer;

@@ -59,7 +59,8 @@ void _use_wal(SQLite::Database& conn) {
 
 SQLite::Database open(const std::string& path, int extra_flags) {
     _configure_sqlite_once();
-    paths::ensure_parent_dir(path);
+    // SQLite would create the file 0644, and its log files take the file's mode.
+    paths::create_private_file(path);
     SQLite::Database conn(path, SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE | extra_flags, 0, frame_joining_vfs());
     conn.setBusyTimeout(BUSY_TIMEOUT_MS);
     // WAL lets the dashboard and the tools read while the proxy writes, and

@@ -12,7 +12,6 @@
 #include <cstdint>
 #include <filesystem>
 #include <random>
-#include <stdexcept>
 #include <string>
 
 #include <unistd.h>
@@ -22,7 +21,7 @@ namespace tt_bench {
 inline std::filesystem::path seeded_ledger(const std::filesystem::path& dir, std::int64_t rows) {
     // Named anew whenever what a seed holds changes, so that a seed left by an
     // earlier run is not taken for a current one.
-    std::filesystem::path file = dir / ("ledger_folded_" + std::to_string(rows) + ".db");
+    std::filesystem::path file = dir / ("ledger_" + std::to_string(rows) + ".db");
     if (std::filesystem::exists(file)) return file;
     std::filesystem::create_directories(dir);
     // The store's schema, then the rows straight into the file: a million
@@ -50,21 +49,6 @@ inline std::filesystem::path seeded_ledger(const std::filesystem::path& dir, std
         insert.reset();
     }
     tx.commit();
-    // A proxy's own inserts leave the running spend totals to the next reader
-    // of a window; a ledger that has been read is the usual state, so the
-    // seed is read here rather than inside the timed iterations. One read
-    // folds for a bounded time only (a large backlog is spread over several
-    // calls), so it is read until the totals reach the last call.
-    const tokentally::store::SpendWindow any[] = {{0.0, std::nullopt}};
-    auto store = tokentally::store::open(file.string());
-    // A read that moves the mark no further (its fold failed and was
-    // swallowed) stops the seed instead of looping for ever.
-    auto mark = [&conn] { return conn.execAndGet("SELECT upto FROM spend_running_mark").getInt64(); };
-    const std::int64_t last = conn.execAndGet("SELECT IFNULL(MAX(id), 0) FROM calls").getInt64();
-    for (std::int64_t before = -1, now = mark(); now < last; before = now, now = mark()) {
-        if (now == before) throw std::runtime_error("seed's spend totals stopped folding at call " + std::to_string(now));
-        store->calls().spend_since(any);
-    }
     // The benchmarks copy the file alone: everything must be in it, not in
     // its write-ahead log.
     conn.exec("PRAGMA wal_checkpoint(TRUNCATE)");

@@ -129,9 +129,18 @@ TEST_F(Postgres, AnUnreachableServerIsNamedByHostAndNeverByPassword) {
 
 TEST_F(Postgres, TheSchemaIsVersionedAndANewerOneIsRefused) {
     store::open(url)->calls().init();
-    EXPECT_EQ(tt_test::pg_query(url, "SELECT version FROM tokentally_schema"), "1");
+    EXPECT_EQ(tt_test::pg_query(url, "SELECT version FROM tokentally_schema"), "2");
     store::open(url)->calls().init();
     EXPECT_EQ(tt_test::pg_query(url, "SELECT count(*) FROM tokentally_schema"), "1") << "idempotent";
+    // A ledger of the previous release gains the count of edits.
+    tt_test::pg_query(url, "ALTER TABLE tokentally_ids DROP COLUMN edits");
+    tt_test::pg_query(url, "DROP TRIGGER calls_edited ON calls");
+    tt_test::pg_query(url, "UPDATE tokentally_schema SET version = 1");
+    store::open(url)->calls().init();
+    EXPECT_EQ(tt_test::pg_query(url, "SELECT version FROM tokentally_schema"), "2");
+    auto before = store::open(url)->calls().changes();
+    tt_test::pg_query(url, "DELETE FROM calls WHERE id < 0");
+    EXPECT_NE(store::open(url)->calls().changes().edits, before.edits);
     tt_test::pg_query(url, "UPDATE tokentally_schema SET version = 99");
     try {
         store::open(url)->calls().init();
@@ -206,6 +215,25 @@ TEST_F(Postgres, TwoProxiesShareEveryRowAndATagBudget) {
 
     ASSERT_EQ(post(a, upstream, "spend", "team"), 200);
     EXPECT_EQ(post(b, upstream, "refused", "team"), 429) << "the other proxy reads the spend of the first";
+}
+
+// Rows deleted or corrected through psql are counted as they now are by the
+// next budget check of every proxy on the ledger.
+TEST_F(Postgres, EditsThroughPsqlAreSeenByTheNextBudgetCheckOfEveryProxy) {
+    tt_test::MockServer upstream(tt_test::chat_or_stream);
+    s.write_config("[budgets]\ndaily = 1\n[budgets.tags.team]\ndaily = 0.5\n");
+    EnvVar env("TOKENTALLY_LEDGER_URL", url);
+    tt_test::ServeProcess a(s.home, s.data, s.root + "/a.log"), b(s.home, s.data, s.root + "/b.log");
+    ASSERT_EQ(post(a, upstream, "first"), 200);
+    tt_test::pg_query(url, "UPDATE calls SET cost_usd = 2");
+    EXPECT_EQ(post(a, upstream, "over"), 429);
+    EXPECT_EQ(post(b, upstream, "over"), 429);
+    tt_test::pg_query(url, "DELETE FROM calls");
+    EXPECT_EQ(post(b, upstream, "cleaned", "team"), 200);
+    EXPECT_EQ(post(a, upstream, "cleaned"), 200);
+    tt_test::pg_query(url, "UPDATE calls SET cost_usd = 0.5 WHERE tag = 'team'");
+    EXPECT_EQ(post(a, upstream, "team over", "team"), 429);
+    EXPECT_EQ(post(b, upstream, "team over", "team"), 429);
 }
 
 TEST_F(Postgres, EveryAnswerGivenBeforeAKillHasItsRow) {

@@ -11,6 +11,7 @@
 #include "tokentally/spend_state.hpp"
 
 #include <boost/asio.hpp>
+#include <SQLiteCpp/SQLiteCpp.h>
 #include <fmt/format.h>
 #include <gtest/gtest.h>
 
@@ -259,4 +260,125 @@ TEST(SpendState, TagBudgetSpentThroughOneServeRefusesTheNextCallThroughAnother) 
     EXPECT_EQ(refused.status, 429);
     EXPECT_NE(refused.body.find("Tag [team] daily budget exceeded: $0.0075 of $0.01."), std::string::npos)
         << refused.body;
+}
+
+// --- windows over many calls, and a ledger edited by hand -----------------------
+
+TEST(SpendState, WindowsOfManyCallsAreExactAtTheirBoundaries) {
+    tt_test::Scratch s;
+    auto st = tt_test::store();
+    auto state = spend_state::make(st);
+    // More calls than are kept one by one, many of them in the very minutes
+    // the windows start in, on both sides of each start.
+    std::vector<store::CallRecord> rows;
+    for (double edge : {HOUR, 24 * HOUR, 720 * HOUR})
+        for (int i = 0; i < 60; ++i) {
+            rows.push_back(row(edge + 1 + i * 0.5, 0.01, i % 2 ? "a" : "b"));   // just outside
+            rows.push_back(row(edge - 59 + i * 0.5, 0.02, i % 2 ? "a" : "b"));  // just inside
+        }
+    for (int i = 0; i < 200; ++i) rows.push_back(row(i * 60.0, 0.001, "a"));
+    append_elsewhere(*st, rows);
+    expect_same_as_ledger(*state, *st, {"a", "b"});
+    // A day exactly: a call 24 h and 1 s old is out, one 23 h 59 min old is in.
+    auto day = spend_state::spend_since(*state, windows({}));
+    auto ledger = st->calls().spend_since(windows({}));
+    EXPECT_NEAR(day[1], ledger[1], 1e-12);
+    // Calls added later into a window's first minute are seen too.
+    append_elsewhere(*st, {row(24 * HOUR - 2, 1.0, "a"), row(24 * HOUR + 2, 5.0, "a")});
+    expect_same_as_ledger(*state, *st, {"a", "b"});
+}
+
+TEST(SpendState, EditsAndDeletionsByAnotherProgramAreSeenByTheNextRead) {
+    tt_test::Scratch s;
+    auto st = tt_test::store();
+    auto state = spend_state::make(st);
+    std::vector<store::CallRecord> rows;
+    for (int i = 0; i < 100; ++i) rows.push_back(row(60 + i, 0.01, i < 50 ? "load-test" : "real"));
+    append_elsewhere(*st, rows);
+    expect_same_as_ledger(*state, *st, {"load-test", "real"});
+    SQLite::Database program(s.db_path(), SQLite::OPEN_READWRITE);
+    program.exec("DELETE FROM calls WHERE tag = 'load-test'");
+    expect_same_as_ledger(*state, *st, {"load-test", "real"});
+    EXPECT_NEAR(spend_state::spend_since(*state, windows({}))[1], 0.5, 1e-12);
+    program.exec("UPDATE calls SET cost_usd = 1.0 WHERE id = (SELECT MAX(id) FROM calls)");
+    expect_same_as_ledger(*state, *st, {"real"});
+    // Few calls: summed one by one, to the same bits as the ledger.
+    program.exec("DELETE FROM calls WHERE id > (SELECT MIN(id) FROM calls) + 2");
+    auto memory = spend_state::spend_since(*state, windows({"real"}));
+    auto sums = st->calls().spend_since(windows({"real"}));
+    EXPECT_EQ(memory, sums);
+}
+
+namespace {
+
+// A priced call through `url` (a proxy) to `target`; its status.
+int priced_call(const std::string& url, const std::string& target, const std::string& tag = "default") {
+    return tt_test::call("POST", url + "/v1/chat/completions",
+                         {{"X-Tokentally-Target", target}, {"X-Tokentally-Tag", tag}, {"X-Tokentally-Cache", "off"},
+                          {"Content-Type", "application/json"}},
+                         tt_test::chat_body("hi"))
+        .status;
+}
+
+}  // namespace
+
+// The user cleans up the ledger after a load test, or corrects a price, while
+// the proxy runs: the next budget check (plain and strict, overall and per
+// tag), the next alert step and the next scrape count the ledger as it is.
+TEST(SpendState, BudgetsAlertsAndGaugesFollowTheLedgerEditedWhileServing) {
+    for (bool strict : {false, true}) {
+        tt_test::Scratch s;
+        s.write_config(fmt::format("[budgets]\ndaily = 5\nhourly = 100\nstrict = {}\n[budgets.tags.team]\ndaily = 1\n",
+                                   strict));
+        tt_test::MockServer mock(tt_test::priced_answer);
+        tt_test::insert_call(120, 4.99, "load-test");
+        tt_test::insert_call(120, 0.5, "team");
+        tt_test::RunningApp app(tokentally::proxy::make_app(tt_test::store()));
+        EXPECT_EQ(priced_call(app.url(), mock.url()), 429) << strict;
+        EXPECT_EQ(priced_call(app.url(), mock.url(), "team"), 429) << strict;
+        SQLite::Database program(s.db_path(), SQLite::OPEN_READWRITE);
+        program.exec("DELETE FROM calls WHERE tag = 'load-test'");
+        EXPECT_EQ(priced_call(app.url(), mock.url()), 200) << "deleted rows no longer refuse calls; strict " << strict;
+        std::string gauges = tt_test::call("GET", app.url() + "/metrics").body;
+        std::string daily_gauge = "tokentally_budget_spend_usd{scope=\"daily\"} ";
+        auto at = gauges.find(daily_gauge);
+        ASSERT_NE(at, std::string::npos) << gauges;
+        EXPECT_NEAR(std::stod(gauges.substr(at + daily_gauge.size())), 0.5 + tt_test::PRICED_COST, 1e-12);
+
+        // A price corrected so that the day is exactly at its limit.
+        program.exec("UPDATE calls SET cost_usd = 4.9925 WHERE tag = 'team'");
+        EXPECT_EQ(priced_call(app.url(), mock.url()), 429) << "strict " << strict;
+        program.exec("UPDATE calls SET cost_usd = 1.0 WHERE tag = 'team'");
+        EXPECT_EQ(priced_call(app.url(), mock.url(), "team"), 429) << "the tag is exactly at its limit";
+        program.exec("UPDATE calls SET cost_usd = 0.25 WHERE tag = 'team'");
+        EXPECT_EQ(priced_call(app.url(), mock.url(), "team"), 200) << "strict " << strict;
+
+        // The alert step after a call counts a row made larger meanwhile.
+        program.exec("UPDATE calls SET cost_usd = 100 WHERE tag = 'team' AND cost_usd = 0.25");
+        s.write_config("[budgets]\nhourly = 100\n");
+        EXPECT_EQ(priced_call(app.url(), mock.url(), "other"), 200);
+        auto alerts = tt_test::store()->alerts().latest(10);
+        ASSERT_FALSE(alerts.empty()) << "strict " << strict;
+        EXPECT_EQ(alerts.front().scope, "hourly");
+        EXPECT_NEAR(alerts.front().spent, 100 + 3 * tt_test::PRICED_COST, 1e-9);
+    }
+}
+
+TEST(SpendState, RowsDeletedByHandAreSeenByEveryServeOnTheLedger) {
+    tt_test::Scratch s;
+    s.write_config("[budgets]\ndaily = 1\n");
+    tt_test::MockServer mock(tt_test::priced_answer);
+    tt_test::insert_call(60, 2.0, "load-test");
+    tt_test::ServeProcess first(s.home, s.data, s.root + "/first.log");
+    tt_test::ServeProcess second(s.home, s.data, s.root + "/second.log");
+    EXPECT_EQ(priced_call(first.url(), mock.url()), 429);
+    EXPECT_EQ(priced_call(second.url(), mock.url()), 429);
+    auto cleaned = tt_test::run("sqlite3 " + s.db_path() + " \"DELETE FROM calls WHERE tag = 'load-test'\"");
+    ASSERT_EQ(cleaned.status, 0);
+    EXPECT_EQ(priced_call(first.url(), mock.url()), 200);
+    EXPECT_EQ(priced_call(second.url(), mock.url()), 200);
+    auto raised = tt_test::run("sqlite3 " + s.db_path() + " \"UPDATE calls SET cost_usd = 1\"");
+    ASSERT_EQ(raised.status, 0);
+    EXPECT_EQ(priced_call(second.url(), mock.url()), 429);
+    EXPECT_EQ(priced_call(first.url(), mock.url()), 429);
 }

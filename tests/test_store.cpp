@@ -163,32 +163,43 @@ TEST_P(StoreConformance, SpendWindowsIncludeTheirStartCountPricedCallsAndCreateN
     EXPECT_DOUBLE_EQ(calls.spend(now - 86400, std::string("b")), 0.25);
 }
 
-TEST_P(StoreConformance, PricedCallsAfterAnIdAndTheWriteMarkOfOtherWriters) {
-    auto nothing = calls.priced_after(0, 0);
-    EXPECT_EQ(nothing.last_id, 0);
-    EXPECT_TRUE(nothing.rows.empty());
-    std::uint64_t empty_mark = calls.write_mark();
+TEST_P(StoreConformance, PricedCallsAfterAnIdInTimeOrderAndTheChangesOfOtherWriters) {
+    std::vector<store::PricedCall> got;
+    auto collect = [&](const store::PricedCall& c) { got.push_back(c); };
+    auto empty = calls.changes();
+    EXPECT_EQ(empty.last_id, 0);
+    calls.each_priced(0, 10, 0, collect);
+    EXPECT_TRUE(got.empty());
+    EXPECT_TRUE(calls.priced_between(0, now).empty());
     EXPECT_FALSE(st->exists()) << "the spend kept in memory never creates a ledger";
 
-    // Another writer (a thread of its own here) moves this thread's mark.
-    std::thread([&] { append({call(7200, "a", 1.5), call(60, "", 2.0), call(30, "b", std::nullopt)}); }).join();
-    std::uint64_t mark = calls.write_mark();
-    EXPECT_NE(mark, empty_mark);
-    EXPECT_EQ(calls.write_mark(), mark) << "nothing written since: the same mark";
+    // Another writer (a thread of its own here) moves the last id.
+    std::thread([&] { append({call(60, "", 2.0), call(7200, "a", 1.5), call(30, "b", std::nullopt)}); }).join();
+    auto changes = calls.changes();
+    EXPECT_EQ(changes.edits, empty.edits);
+    EXPECT_EQ(calls.changes(), changes) << "nothing written since";
 
-    auto all = calls.priced_after(0, now - 86400);
-    ASSERT_EQ(all.rows.size(), 2u);  // the unpriced call is left out, but its id is the last
-    EXPECT_EQ(all.rows[0].tag, "a");
-    EXPECT_EQ(all.rows[0].cost_usd, 1.5);
-    EXPECT_EQ(all.rows[0].ts, now - 7200);
-    EXPECT_LT(all.rows[0].id, all.rows[1].id);
-    EXPECT_GT(all.last_id, all.rows[1].id);
+    calls.each_priced(0, changes.last_id, now - 86400, collect);
+    ASSERT_EQ(got.size(), 2u);  // the unpriced call is left out, but its id is the last
+    EXPECT_EQ(got[0].tag, "a") << "in time order";
+    EXPECT_EQ(got[0].cost_usd, 1.5);
+    EXPECT_EQ(got[0].ts, now - 7200);
+    EXPECT_GT(got[0].id, got[1].id);
+    EXPECT_GT(changes.last_id, got[0].id);
 
-    auto recent = calls.priced_after(all.rows[0].id, now - 3600);
-    ASSERT_EQ(recent.rows.size(), 1u);
-    EXPECT_EQ(recent.rows[0].cost_usd, 2.0);
-    EXPECT_EQ(recent.generation, all.generation);
-    EXPECT_TRUE(calls.priced_after(all.last_id, 0).rows.empty());
+    std::int64_t recent_id = got[1].id, old_id = got[0].id;
+    got.clear();
+    calls.each_priced(recent_id, changes.last_id, 0, collect);  // after an id: only the later ones
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0].id, old_id);
+    got.clear();
+    calls.each_priced(0, changes.last_id, now - 3600, collect);  // from a time on
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0].cost_usd, 2.0);
+    auto edge = calls.priced_between(now - 7200, now - 7199);
+    ASSERT_EQ(edge.size(), 1u);
+    EXPECT_EQ(edge[0].cost_usd, 1.5);
+    EXPECT_TRUE(calls.priced_between(now - 7199, now - 60).empty()) << "the end is outside";
 }
 
 // The spend kept in memory asks for the calls after the last id it has
@@ -212,9 +223,11 @@ TEST_P(StoreConformance, ReadingOnFromTheLastIdSeenMissesNoCallCommittedMeanwhil
     std::set<std::int64_t> seen;
     std::int64_t last = 0;
     auto read_on = [&] {
-        auto got = calls.priced_after(last, 0);
-        for (const auto& r : got.rows) EXPECT_TRUE(seen.insert(r.id).second) << "id " << r.id << " read twice";
-        last = got.last_id;
+        auto changes = calls.changes();
+        calls.each_priced(last, changes.last_id, 0, [&](const store::PricedCall& r) {
+            EXPECT_TRUE(seen.insert(r.id).second) << "id " << r.id << " read twice";
+        });
+        last = changes.last_id;
     };
     while (writing > 0) read_on();
     for (auto& w : writers) w.join();

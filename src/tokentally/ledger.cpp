@@ -111,9 +111,7 @@ void _tell(_State& s, std::span<const Committed> batch) {
 // writer's batch both do. Throws what the insert threw.
 void _write_rows(_State& s, std::span<const CallRecord* const> rows) {
     paths::LookupsOnce looked_up;  // the ledger's file and the settings, once per batch
-    // Listeners tell the spend kept in memory: the rows need no second look.
-    std::vector<store::Appended> made =
-        s.listeners.empty() ? s.store->calls().append(rows) : s.store->calls().append_told(rows);
+    std::vector<store::Appended> made = s.store->calls().append(rows);
     if (rows.size() == 1) {  // a call alone in flight: no list of its own
         const Committed one[] = {{rows[0], made[0]}};
         return _tell(s, one);

@@ -1,16 +1,18 @@
 // The spend of a serving process, kept in memory: the priced calls of the
 // last 720 hours (the longest budget or alert window) and of each tag's last
-// 24 hours,
-// loaded from the ledger on first use, told of every commit of this
-// process's writer, and caught up whenever the store's write mark says that
-// someone else may have written (another process on the same ledger, a
-// program, a replaced file). The budget block and the alert checks read
-// their windows here instead of summing the ledger on every call, and in
-// strict mode calls in flight hold their worst-case cost here until their
-// row commits.
+// 24 hours, per minute, so that what is kept grows with time and the number
+// of tags, not with the calls. Loaded from the ledger on first use, told of
+// every commit of this process's writer, and brought up to date before each
+// read from the store's one change signal: calls appended by anyone are read
+// and added; an update or deletion of calls by anyone, or a ledger made
+// afresh, makes it read the ledger again. The budget block and the alert
+// checks read their windows here instead of summing the ledger on every
+// call, and in strict mode calls in flight hold their worst-case cost here
+// until their row commits.
 //
 // Windows are rolling and include their boundary (ts >= since), as the
-// ledger's own sums are. Every function is safe to call from any thread.
+// ledger's own sums are: a window's partial first minute is summed from its
+// calls one by one. Every function is safe to call from any thread.
 #pragma once
 
 #include "tokentally/store/store.hpp"
@@ -45,8 +47,8 @@ std::vector<double> spend_since(State& state, std::span<const store::SpendWindow
 std::vector<double> spend_in_memory(State& state, std::span<const store::SpendWindow> windows);
 
 // What this process's writer committed: taken in as it is when it follows
-// the calls in memory, else the state catches up with the ledger. A failure
-// leaves the state to be loaded afresh on the next read, and is rethrown.
+// the calls in memory, else the state catches up with the ledger. Throws
+// what the store throws then.
 void committed(State& state, std::span<const store::Committed> batch);
 
 // --- strict budgets ----------------------------------------------------------

@@ -117,11 +117,14 @@ struct PricedCall {
     double cost_usd = 0.0;
 };
 
-// The priced calls appended after a known id, and where the ledger stands.
-struct PricedCalls {
-    std::int64_t last_id = 0;      // the highest id of any call, priced or not
-    std::uint64_t generation = 0;  // moves when the ledger was replaced: ids start over
-    std::vector<PricedCall> rows;  // in id order
+// Where the calls of a ledger stand: what a figure derived from them
+// compares to learn that it must catch up (new ids) or start over (edits,
+// a ledger made afresh, ids that went back).
+struct Changes {
+    std::uint64_t generation = 0;  // moves when the ledger was made afresh: ids start over
+    std::int64_t last_id = 0;      // the highest id of any call
+    std::int64_t edits = 0;        // updates and deletions of calls so far
+    bool operator==(const Changes&) const = default;
 };
 
 // A call the router swapped, with what it asked for.

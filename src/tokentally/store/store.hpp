@@ -11,6 +11,7 @@
 #include "tokentally/store/records.hpp"
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -39,33 +40,28 @@ public:
     // none and the error is thrown. A row without ts is stamped now().
     // Creates the ledger when missing.
     virtual std::vector<Appended> append(std::span<const CallRecord* const> rows) = 0;
-    // append(rows) by a writer that tells every spend kept in memory over
-    // this store object about the rows once committed: the store may then
-    // leave them out of what write_mark() reports.
-    virtual std::vector<Appended> append_told(std::span<const CallRecord* const> rows) { return append(rows); }
 
     // The priced spend of each window, all read from one snapshot of the
-    // ledger: what the budget block and the alert checks compare. Without a
-    // ledger every window is 0 and nothing is created.
+    // ledger: the plain sums the budget block and the alert checks compare
+    // when no spend is kept in memory. Without a ledger every window is 0
+    // and nothing is created.
     virtual std::vector<double> spend_since(std::span<const SpendWindow> windows) = 0;
 
-    // --- the spend kept in memory -------------------------------------------
-    // A serving process keeps the priced calls of the budget and alert
-    // windows in memory, and asks these two before it reads them.
+    // --- what changed ------------------------------------------------------------
+    // Every figure derived from the calls (the spend kept in memory, the
+    // dashboard's rollups) learns of changes here, the same way: appends by
+    // their ids, updates and deletions by anyone by a count the ledger's
+    // triggers keep, and a ledger made afresh by its generation.
 
-    // Cheap enough to ask before every budget check: a mark that differs
-    // from the one the calling thread got before whenever anything but that
-    // thread's own writes, or rows appended with append_told, may have
-    // changed the calls since (another thread, process or program wrote;
-    // the ledger was created, removed or replaced). A new mark may be a false alarm. Marks of different
-    // threads mean nothing to each other. Creates nothing.
-    virtual std::uint64_t write_mark() = 0;
-    // The priced calls with an id above `after_id` and ts >= since, in id
-    // order, with the highest id and the ledger's generation, all from one
-    // snapshot. Ids grow in the order calls are committed, so a reader that
-    // has every call up to an id misses none by asking for those after it.
-    // Without a ledger: nothing, and nothing is created.
-    virtual PricedCalls priced_after(std::int64_t after_id, double since) = 0;
+    // Where the calls stand now, in one small read. Creates nothing.
+    virtual Changes changes() = 0;
+    // Hands `each` the priced calls with after_id < id <= upto_id and
+    // ts >= since, in time order (ties in id order), from one snapshot.
+    // Without a ledger: none, and nothing is created.
+    virtual void each_priced(std::int64_t after_id, std::int64_t upto_id, double since,
+                             const std::function<void(const PricedCall&)>& each) = 0;
+    // The priced calls with from <= ts < to, in time order (ties in id order).
+    virtual std::vector<PricedCall> priced_between(double from, double to) = 0;
 
     // --- read queries -------------------------------------------------------
 

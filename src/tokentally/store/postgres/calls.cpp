@@ -148,42 +148,61 @@ T _without_ledger(Shared& db, T absent, Op&& op) {
     }
 }
 
-// Ids are handed out in commit order (schema.cpp), so every id below the
-// highest one of a snapshot was committed before it: the calls after it
-// are exactly those committed since. One statement reads one snapshot.
-constexpr const char* PRICED_AFTER = R"(SELECT i.last_id, i.generation, c.id, c.ts, COALESCE(c.tag, ''), c.cost_usd
-FROM tokentally_ids i
-LEFT JOIN calls c ON c.id > $1 AND c.id <= i.last_id AND c.ts >= $2 AND c.cost_usd IS NOT NULL
-ORDER BY c.id)";
+// Ids are handed out in commit order (schema.cpp), so every id up to the
+// highest one of a snapshot was committed before it: the calls after it are
+// exactly those committed since. The counter row also counts the
+// statements that updated or deleted calls.
+constexpr const char* CHANGES = "SELECT last_id, generation, edits FROM tokentally_ids";
 
-constexpr const char* WRITE_MARK = "SELECT last_id, generation FROM tokentally_ids";
+// A page of priced calls in time order, after the (ts, id) the last page
+// ended at: a month of calls comes over in pages, never as one result.
+constexpr const char* PRICED_PAGE = R"(SELECT id, ts, COALESCE(tag, ''), cost_usd FROM calls
+WHERE id > $1 AND id <= $2 AND ts >= $3 AND cost_usd IS NOT NULL AND (ts > $4 OR (ts = $4 AND id > $5))
+ORDER BY ts, id LIMIT $6)";
+
+constexpr const char* PRICED_BETWEEN = R"(SELECT id, ts, COALESCE(tag, ''), cost_usd FROM calls
+WHERE ts >= $1 AND ts < $2 AND cost_usd IS NOT NULL ORDER BY ts, id)";
+
+constexpr int PRICED_PAGE_ROWS = 50'000;
+
+std::vector<PricedCall> _priced_rows(const Result& r) {
+    std::vector<PricedCall> out;
+    for (int i = 0; i < r.rows(); ++i) out.push_back({r.integer(i, 0), r.real(i, 1), r.text(i, 2), r.real(i, 3)});
+    return out;
+}
 
 }  // namespace
 
-std::uint64_t PgCalls::write_mark() {
-    // One small read per budget check: the counter moves with every commit
-    // of calls by any process, the generation when the ledger was made
-    // afresh. Without a ledger there is nothing to read, and nothing is made.
-    return _without_ledger(db_, std::uint64_t{0}, [](Session& s) {
-        Result r = s.exec(WRITE_MARK);
-        if (r.rows() == 0) return std::uint64_t{0};
-        auto generation = static_cast<std::uint64_t>(r.integer(0, 1));
-        auto last_id = static_cast<std::uint64_t>(r.integer(0, 0));
-        return (generation << 40) ^ ((last_id << 1) + 1);
+Changes PgCalls::changes() {
+    // One small read per budget check. Without a ledger there is nothing to
+    // read, and nothing is made.
+    return _without_ledger(db_, Changes{}, [](Session& s) {
+        Result r = s.exec(CHANGES);
+        if (r.rows() == 0) return Changes{};
+        return Changes{static_cast<std::uint64_t>(r.integer(0, 1)), r.integer(0, 0), r.integer(0, 2)};
     });
 }
 
-PricedCalls PgCalls::priced_after(std::int64_t after_id, double since) {
-    return _without_ledger(db_, PricedCalls{}, [&](Session& s) {
-        Result r = s.exec(PRICED_AFTER, {param(after_id), param(since)});
-        PricedCalls out;
-        if (r.rows() == 0) return out;  // no counter row yet: the ledger is being created
-        out.last_id = r.integer(0, 0);
-        out.generation = static_cast<std::uint64_t>(r.integer(0, 1));
-        for (int i = 0; i < r.rows(); ++i)
-            if (!r.null(i, 2)) out.rows.push_back({r.integer(i, 2), r.real(i, 3), r.text(i, 4), r.real(i, 5)});
-        return out;
-    });
+void PgCalls::each_priced(std::int64_t after_id, std::int64_t upto_id, double since,
+                          const std::function<void(const PricedCall&)>& each) {
+    if (upto_id <= after_id) return;
+    double from_ts = since - 1.0;
+    std::int64_t from_id = 0;
+    for (;;) {
+        auto page = _without_ledger(db_, std::vector<PricedCall>{}, [&](Session& s) {
+            return _priced_rows(s.exec(PRICED_PAGE, {param(after_id), param(upto_id), param(since), param(from_ts),
+                                                     param(from_id), param(PRICED_PAGE_ROWS)}));
+        });
+        for (const auto& c : page) each(c);
+        if (page.size() < static_cast<std::size_t>(PRICED_PAGE_ROWS)) return;
+        from_ts = page.back().ts;
+        from_id = page.back().id;
+    }
+}
+
+std::vector<PricedCall> PgCalls::priced_between(double from, double to) {
+    return _without_ledger(db_, std::vector<PricedCall>{},
+                           [&](Session& s) { return _priced_rows(s.exec(PRICED_BETWEEN, {param(from), param(to)})); });
 }
 
 // --- read queries -----------------------------------------------------------------

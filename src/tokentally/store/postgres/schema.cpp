@@ -98,8 +98,23 @@ CREATE TABLE IF NOT EXISTS semantic_cache (
 CREATE INDEX IF NOT EXISTS idx_semantic_cache_ts ON semantic_cache (ts);
 )";
 
+// Updates and deletions of calls, counted per statement (by anyone: psql
+// too): what tells every serving process to read its figures again.
+constexpr const char* SCHEMA_V2 = R"(
+ALTER TABLE tokentally_ids ADD COLUMN IF NOT EXISTS edits bigint NOT NULL DEFAULT 0;
+CREATE OR REPLACE FUNCTION tokentally_count_edit() RETURNS trigger LANGUAGE plpgsql AS $$
+BEGIN
+    UPDATE tokentally_ids SET edits = edits + 1;
+    RETURN NULL;
+END
+$$;
+DROP TRIGGER IF EXISTS calls_edited ON calls;
+CREATE TRIGGER calls_edited AFTER UPDATE OR DELETE OR TRUNCATE ON calls
+    FOR EACH STATEMENT EXECUTE FUNCTION tokentally_count_edit();
+)";
+
 // Step i brings a database at version i to version i + 1.
-constexpr const char* SCHEMA_STEPS[] = {SCHEMA_V1};
+constexpr const char* SCHEMA_STEPS[] = {SCHEMA_V1, SCHEMA_V2};
 constexpr int SCHEMA_VERSION = std::size(SCHEMA_STEPS);
 
 // Any fixed number: processes creating the schema at once wait on it in

@@ -50,8 +50,10 @@ public:
     void init() override;
     std::vector<Appended> append(std::span<const CallRecord* const> rows) override;
     std::vector<double> spend_since(std::span<const SpendWindow> windows) override;
-    std::uint64_t write_mark() override;
-    PricedCalls priced_after(std::int64_t after_id, double since) override;
+    Changes changes() override;
+    void each_priced(std::int64_t after_id, std::int64_t upto_id, double since,
+                     const std::function<void(const PricedCall&)>& each) override;
+    std::vector<PricedCall> priced_between(double from, double to) override;
     std::vector<GroupTotals> by_model(double since, const std::optional<std::string>& tag) override;
     std::vector<GroupTotals> by_session(double since) override;
     std::vector<CallRow> latest(std::int64_t n, const std::optional<std::string>& session_id) override;

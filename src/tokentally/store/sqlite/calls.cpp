@@ -4,8 +4,8 @@
 
 #include "tokentally/store/sqlite/call_rows.hpp"
 #include "tokentally/store/sqlite/db.hpp"
-#include "tokentally/store/sqlite/window_totals.hpp"
 
+#include <fmt/format.h>
 #include <sqlite3.h>
 
 #include <algorithm>
@@ -67,6 +67,34 @@ constexpr const char* INSERT_CACHE_TOKENS = R"(INSERT INTO call_cache_tokens
   (call_id, cache_read_tokens, cache_write_tokens, cache_write_1h_tokens)
 VALUES (?, ?, ?, ?))";
 
+// Updates and deletions of calls, counted: what tells every figure derived
+// from the calls (the spend kept in memory, the rollups) to start over. The
+// proxy only ever appends; a user cleaning up or correcting the ledger by
+// hand is what moves it.
+constexpr const char* CREATE_EDITS[] = {
+    "CREATE TABLE IF NOT EXISTS calls_edits (one INTEGER PRIMARY KEY CHECK (one = 1), n INTEGER NOT NULL)",
+    "INSERT OR IGNORE INTO calls_edits (one, n) VALUES (1, 0)",
+    "CREATE TRIGGER IF NOT EXISTS calls_edits_update AFTER UPDATE ON calls BEGIN "
+    "UPDATE calls_edits SET n = n + 1; END",
+    "CREATE TRIGGER IF NOT EXISTS calls_edits_delete AFTER DELETE ON calls BEGIN "
+    "UPDATE calls_edits SET n = n + 1; END",
+};
+
+// What earlier versions kept beside the calls and this one derives
+// otherwise: dropped, so that no insert pays for them any more. The calls
+// themselves are not touched.
+constexpr const char* DROP_OBSOLETE = R"(
+DROP TRIGGER IF EXISTS spend_running_add; DROP TRIGGER IF EXISTS spend_running_delete;
+DROP TRIGGER IF EXISTS spend_running_update; DROP TRIGGER IF EXISTS spend_running_insert;
+DROP TRIGGER IF EXISTS spend_running_all_add; DROP TRIGGER IF EXISTS spend_running_all_delete;
+DROP TRIGGER IF EXISTS spend_running_all_update; DROP TRIGGER IF EXISTS spend_running_all_insert;
+DROP TABLE IF EXISTS spend_running; DROP TABLE IF EXISTS spend_running_all; DROP TABLE IF EXISTS spend_running_mark;
+DROP TRIGGER IF EXISTS spend_hourly_insert; DROP TRIGGER IF EXISTS spend_hourly_delete;
+DROP TRIGGER IF EXISTS spend_hourly_update; DROP TRIGGER IF EXISTS spend_minutely_insert;
+DROP TRIGGER IF EXISTS spend_minutely_delete; DROP TRIGGER IF EXISTS spend_minutely_update;
+DROP TABLE IF EXISTS spend_hourly; DROP TABLE IF EXISTS spend_minutely;
+DROP INDEX IF EXISTS idx_calls_ts_spend;)";
+
 void _init_db(const std::string& path) {
     auto conn = connection(path);
     conn.exec(CREATE_CALLS);
@@ -76,7 +104,10 @@ void _init_db(const std::string& path) {
         // Fails with "duplicate column" on every database that has it.
     }
     for (const char* stmt : CREATE_INDEXES) conn.exec(stmt);
-    ensure_spend_rollup(conn);
+    SQLite::Transaction tx(conn, SQLite::TransactionBehavior::IMMEDIATE);
+    for (const char* stmt : CREATE_EDITS) conn.exec(stmt);
+    conn.exec(DROP_OBSOLETE);
+    tx.commit();
 }
 
 // What every operation on the calls runs first: the schema, once per ledger
@@ -193,66 +224,64 @@ std::vector<Appended> SqliteCalls::append(std::span<const CallRecord* const> row
     }
 }
 
+namespace {
+
+// The plain sum of a window, in the ts index's order: the order the spend
+// kept in memory adds a small window's calls in, so both give the same bits.
+constexpr const char* SUM_SINCE =
+    "SELECT SUM(cost_usd) FROM calls INDEXED BY idx_calls_ts WHERE ts >= ? AND cost_usd IS NOT NULL";
+constexpr const char* SUM_SINCE_OF_TAG =
+    "SELECT SUM(cost_usd) FROM calls INDEXED BY idx_calls_ts WHERE ts >= ? AND cost_usd IS NOT NULL AND tag = ?";
+
+double _sum_since(const Conn& conn, double since, const std::optional<std::string>& tag) {
+    bool by_tag = tag && !tag->empty();
+    auto q = conn.prepare(by_tag ? SUM_SINCE_OF_TAG : SUM_SINCE);
+    q->bind(1, since);
+    if (by_tag) q->bind(2, *tag);
+    q->executeStep();
+    return q->getColumn(0).isNull() ? 0.0 : q->getColumn(0).getDouble();
+}
+
+// One small read: the last id and the count of edits, from one snapshot.
+constexpr const char* CHANGES = "SELECT IFNULL((SELECT MAX(id) FROM calls), 0), (SELECT n FROM calls_edits)";
+
+constexpr const char* PRICED_AFTER = R"(SELECT id, ts, IFNULL(tag, ''), cost_usd FROM calls
+WHERE id > ?1 AND id <= ?2 AND ts >= ?3 AND cost_usd IS NOT NULL ORDER BY ts, id)";
+
+// Everything from the start of the window, read through the ts index in its
+// order (no sort of a month of calls).
+constexpr const char* PRICED_SINCE = R"(SELECT id, ts, IFNULL(tag, ''), cost_usd FROM calls INDEXED BY idx_calls_ts
+WHERE ts >= ?3 AND id > ?1 AND id <= ?2 AND cost_usd IS NOT NULL ORDER BY ts, id)";
+
+constexpr const char* PRICED_BETWEEN = R"(SELECT id, ts, IFNULL(tag, ''), cost_usd FROM calls INDEXED BY idx_calls_ts
+WHERE ts >= ? AND ts < ? AND cost_usd IS NOT NULL ORDER BY ts, id)";
+
+PricedCall _priced(const SQLite::Statement& q) {
+    return {q.getColumn(0).getInt64(), q.getColumn(1).getDouble(), q.getColumn(2).getString(),
+            q.getColumn(3).getDouble()};
+}
+
+bool _no_table(const SQLite::Exception& e) {
+    return std::string_view(e.what()).find("no such table") != std::string_view::npos;
+}
+
+}  // namespace
+
 std::vector<double> SqliteCalls::spend_since(std::span<const SpendWindow> windows) {
     std::vector<double> spent(windows.size(), 0.0);
     FileLookupsOnce once;
     // A proxy that has recorded nothing yet must not create the ledger file.
     if (windows.empty() || !exists(path_)) return spent;
-    // Every window from one snapshot, with one lock of the log's shared
-    // memory instead of one per window. Read only: it is rolled back.
+    _ensure_schema(path_);
     auto conn = connection(path_);
-    fold_spend_totals(conn);
-    Transaction reading(conn);
-    for (std::size_t i = 0; i < windows.size(); ++i)
-        spent[i] = sqlite::spend_since(conn, windows[i].since, windows[i].tag);
+    Transaction reading(conn);  // every window from one snapshot; read only, rolled back
+    for (std::size_t i = 0; i < windows.size(); ++i) spent[i] = _sum_since(conn, windows[i].since, windows[i].tag);
     return spent;
 }
 
-namespace {
-
-constexpr const char* LAST_CALL_ID = "SELECT IFNULL(MAX(id), 0) FROM calls";
-
-constexpr const char* PRICED_AFTER = R"(SELECT id, ts, IFNULL(tag, ''), cost_usd FROM calls
-WHERE id > ?1 AND id <= ?2 AND ts >= ?3 AND cost_usd IS NOT NULL
-ORDER BY id)";
-
-void _read_priced(const Conn& conn, std::int64_t after_id, double since, PricedCalls& out) {
-    auto last = conn.prepare(LAST_CALL_ID);
-    last->executeStep();
-    out.last_id = last->getColumn(0).getInt64();
-    auto q = conn.prepare(PRICED_AFTER);
-    q->bind(1, after_id);
-    q->bind(2, out.last_id);
-    q->bind(3, since);
-    while (q->executeStep())
-        out.rows.push_back({q->getColumn(0).getInt64(), q->getColumn(1).getDouble(), q->getColumn(2).getString(),
-                            q->getColumn(3).getDouble()});
-}
-
-}  // namespace
-
-std::vector<Appended> SqliteCalls::append_told(std::span<const CallRecord* const> rows) {
-    OwnCommits told(told_);
-    return append(rows);
-}
-
-std::uint64_t SqliteCalls::write_mark() {
+Changes SqliteCalls::changes() {
     FileLookupsOnce once;
-    // The generation says whether the file was replaced (after which all
-    // else starts over); the log index whether anybody but this store's
-    // told commits changed it, and else, before the connection has it
-    // mapped, the data version whether another connection committed.
-    // Without a file there is nothing to read.
-    if (!exists(path_)) return generation(path_) << 48;
-    auto conn = connection(path_);
-    if (auto foreign = foreign_changes(conn.db->getHandle(), told_)) return (generation(path_) << 48) + (*foreign << 1);
-    auto version = static_cast<std::uint64_t>(data_version(conn));
-    return (generation(path_) << 48) + (version << 1) + 1;
-}
-
-PricedCalls SqliteCalls::priced_after(std::int64_t after_id, double since) {
-    PricedCalls out;
-    FileLookupsOnce once;
+    Changes out;
     if (!exists(path_)) {
         out.generation = generation(path_);
         return out;
@@ -260,14 +289,46 @@ PricedCalls SqliteCalls::priced_after(std::int64_t after_id, double since) {
     auto conn = connection(path_);  // first: it notices a replaced file
     out.generation = generation(path_);
     try {
-        Transaction reading(conn);  // the last id and the rows from one snapshot
-        _read_priced(conn, after_id, since, out);
+        auto q = conn.prepare(CHANGES);
+        q->executeStep();
+        out.last_id = q->getColumn(0).getInt64();
+        out.edits = q->getColumn(1).isNull() ? 0 : q->getColumn(1).getInt64();
     } catch (const SQLite::Exception& e) {
-        // A ledger file that held no calls when it was read (the caches made
-        // it, or the first call's table was being created meanwhile).
-        if (std::string_view(e.what()).find("no such table") == std::string_view::npos) throw;
-        out.last_id = 0;
-        out.rows.clear();
+        // A file the caches made, or whose first call is being written: no calls yet.
+        if (!_no_table(e)) throw;
+    }
+    return out;
+}
+
+void SqliteCalls::each_priced(std::int64_t after_id, std::int64_t upto_id, double since,
+                              const std::function<void(const PricedCall&)>& each) {
+    FileLookupsOnce once;
+    if (!exists(path_) || upto_id <= after_id) return;
+    auto conn = connection(path_);
+    try {
+        // From the start, the window is what narrows the read; after that, the ids.
+        SQLite::Statement q(conn, after_id == 0 ? PRICED_SINCE : PRICED_AFTER);
+        q.bind(1, after_id);
+        q.bind(2, upto_id);
+        q.bind(3, since);
+        while (q.executeStep()) each(_priced(q));
+    } catch (const SQLite::Exception& e) {
+        if (!_no_table(e)) throw;
+    }
+}
+
+std::vector<PricedCall> SqliteCalls::priced_between(double from, double to) {
+    std::vector<PricedCall> out;
+    FileLookupsOnce once;
+    if (!exists(path_)) return out;
+    auto conn = connection(path_);
+    try {
+        auto q = conn.prepare(PRICED_BETWEEN);
+        q->bind(1, from);
+        q->bind(2, to);
+        while (q->executeStep()) out.push_back(_priced(*q));
+    } catch (const SQLite::Exception& e) {
+        if (!_no_table(e)) throw;
     }
     return out;
 }
@@ -317,14 +378,64 @@ CallRow call_row(const SQLite::Statement& q) {
     return r;
 }
 
+namespace {
+
+// A window's calls per `key` and tag, costliest first, groups without cost
+// last. The window on ts is what keeps the scan small, so it is named:
+// without statistics SQLite would walk the whole model or session index to
+// save the GROUP BY a sort.
+std::string _group_sql(const char* key, bool by_tag) {
+    return fmt::format(R"(SELECT {0},
+    tag,
+    COUNT(*)                        AS calls,
+    SUM(prompt_tokens)              AS total_prompt,
+    SUM(completion_tokens)          AS total_completion,
+    SUM(cost_usd)                   AS total_cost,
+    AVG(elapsed_s)                  AS avg_latency,
+    MIN(ts)                         AS first_call,
+    MAX(ts)                         AS last_call,
+    SUM(CASE WHEN status >= 400 THEN 1 ELSE 0 END) AS errors
+FROM calls INDEXED BY idx_calls_ts WHERE ts >= ?{1}
+GROUP BY {0}, tag
+ORDER BY total_cost DESC, {0}, tag)",
+                       key, by_tag ? " AND tag = ?" : "");
+}
+
+std::vector<GroupTotals> _groups(const Conn& conn, const char* key, double since,
+                                 const std::optional<std::string>& tag, bool with_times) {
+    SQLite::Statement q(conn, _group_sql(key, tag.has_value()));
+    q.bind(1, since);
+    if (tag) q.bind(2, *tag);
+    std::vector<GroupTotals> rows;
+    while (q.executeStep()) {
+        GroupTotals t;
+        t.key = opt_text(q.getColumn(0));
+        t.tag = opt_text(q.getColumn(1));
+        t.calls = q.getColumn(2).getInt64();
+        t.total_prompt = total(q.getColumn(3));
+        t.total_completion = total(q.getColumn(4));
+        t.total_cost = opt_real(q.getColumn(5));
+        t.avg_latency = opt_real(q.getColumn(6));
+        if (with_times) {
+            t.first_call = q.getColumn(7).getDouble();
+            t.last_call = q.getColumn(8).getDouble();
+        }
+        t.errors = q.getColumn(9).getInt64();
+        rows.push_back(std::move(t));
+    }
+    return rows;
+}
+
+}  // namespace
+
 std::vector<GroupTotals> SqliteCalls::by_model(double since, const std::optional<std::string>& tag) {
     _ensure_schema(path_);
-    return window_totals(connection(path_), GroupBy::model, since, tag);
+    return _groups(connection(path_), "model_id", since, tag, false);
 }
 
 std::vector<GroupTotals> SqliteCalls::by_session(double since) {
     _ensure_schema(path_);
-    return window_totals(connection(path_), GroupBy::session, since, std::nullopt);
+    return _groups(connection(path_), "session_id", since, std::nullopt, true);
 }
 
 std::vector<CallRow> SqliteCalls::latest(std::int64_t n, const std::optional<std::string>& session_id) {
@@ -354,7 +465,7 @@ std::vector<CallRow> SqliteCalls::between(double since, const std::optional<std:
 
 double SqliteCalls::spend(double since, const std::optional<std::string>& tag) {
     _ensure_schema(path_);
-    return sqlite::spend_since(connection(path_), since, tag);
+    return _sum_since(connection(path_), since, tag);
 }
 
 std::vector<DayTotals> SqliteCalls::by_day(double since) {

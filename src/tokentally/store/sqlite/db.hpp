@@ -1,6 +1,6 @@
 // The SQLite layer of the SQLite store: how a connection is opened and kept,
 // prepared statements, the write lock, transactions, once-per-file schema
-// work, the running spend totals and typed reads of result columns.
+// work and typed reads of result columns.
 #pragma once
 
 #include "tokentally/paths.hpp"
@@ -89,30 +89,6 @@ struct Transaction {
 // it finds replaced, so take the connection first). Rethrows what `init`
 // throws (and tries again next time).
 void once_per_file(const std::string& path, std::string_view what, const std::function<void()>& init);
-
-// Creates, when missing, the running spend totals of the `calls` table (per
-// tag and for all calls, by 10-second bucket) and the mark of the last call
-// they hold, filled from the existing calls when first created (or rebuilt
-// from an earlier version's totals). Inserts leave the totals alone: the
-// calls after the mark are folded in by fold_spend_totals. Edits and
-// deletions of calls already folded in update them by triggers. Drops the
-// hourly and by-minute rollups of earlier versions. Needs the `calls` table.
-void ensure_spend_rollup(SQLite::Database& conn);
-
-// Adds the calls after the mark to the running totals, in a write
-// transaction of its own, when there are any. Never throws: totals that
-// cannot be brought up to date (a read-only file, a lock held too long) are
-// left for later, and the sums below stay exact meanwhile.
-void fold_spend_totals(const Conn& conn);
-
-// Sum of `cost_usd` over the calls with `ts` >= `since` (and of one tag when
-// `tag` is given and non-empty), 0.0 when there are none. Answered from the
-// running totals, the calls of `since`'s own 10-second bucket and the calls
-// after the totals' mark, so the cost does not grow with the window or the
-// ledger. Folds the calls after the mark in first when called outside a
-// transaction. Falls back to summing `calls`
-// when the totals do not exist (a ledger no writer has opened since).
-double spend_since(const Conn& conn, double since, const std::optional<std::string>& tag);
 
 // True when the database of `conn` has a table named `name`.
 bool has_table(SQLite::Database& conn, const std::string& name);

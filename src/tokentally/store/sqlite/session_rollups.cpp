@@ -3,7 +3,6 @@
 #include "tokentally/store/rollups.hpp"
 #include "tokentally/store/store.hpp"
 #include "tokentally/store/sqlite/call_rows.hpp"
-#include "tokentally/store/sqlite/window_totals.hpp"
 
 #include <algorithm>
 #include <cmath>

@@ -4,7 +4,6 @@
 // number of these objects on one file cost nothing extra.
 #pragma once
 
-#include "tokentally/store/sqlite/vfs.hpp"
 #include "tokentally/store/store.hpp"
 
 #include <memory>
@@ -20,10 +19,11 @@ public:
     explicit SqliteCalls(std::string path) : path_(std::move(path)), today_(make_kept_sessions()), first_day_(make_kept_sessions()) {}
     void init() override;
     std::vector<Appended> append(std::span<const CallRecord* const> rows) override;
-    std::vector<Appended> append_told(std::span<const CallRecord* const> rows) override;
     std::vector<double> spend_since(std::span<const SpendWindow> windows) override;
-    std::uint64_t write_mark() override;
-    PricedCalls priced_after(std::int64_t after_id, double since) override;
+    Changes changes() override;
+    void each_priced(std::int64_t after_id, std::int64_t upto_id, double since,
+                     const std::function<void(const PricedCall&)>& each) override;
+    std::vector<PricedCall> priced_between(double from, double to) override;
     std::vector<GroupTotals> by_model(double since, const std::optional<std::string>& tag) override;
     std::vector<GroupTotals> by_session(double since) override;
     std::vector<CallRow> latest(std::int64_t n, const std::optional<std::string>& session_id) override;
@@ -45,7 +45,6 @@ public:
 
 private:
     const std::string path_;
-    LogIndexAccount told_;  // where this store's told commits left the log index
     // The sessions this store last read: today's, and those of the partial
     // first day of the range it last read.
     std::shared_ptr<KeptSessions> today_, first_day_;

@@ -40,7 +40,9 @@ bj::object _paths() {
 }
 
 void _print_paths(const bj::object& p) {
-    auto line = [](std::string_view name, std::string_view value) { std::cout << fmt::format("{:<15}{}\n", name, value); };
+    auto line = [](std::string_view name, std::string_view value) {
+        std::cout << fmt::format("{:<15}{}\n", name, value);
+    };
     line("version", p.at("version").as_string());
     line("package", fmt::format("{} ({})", std::string_view(p.at("package_dir").as_string()),
                                 p.at("installed").as_bool() ? "installed" : "build tree"));

@@ -1,6 +1,7 @@
 # ---- Installation and the Debian package ------------------------------------
 # Everything `make install` and `make package` put where, in one place; it
-# names targets and top-level folders only, so it moves with the sources.
+# names targets and build outputs only (and the README), so it stays right
+# when the sources move.
 #
 #   PREFIX/bin/tokentally                     the executable
 #   PREFIX/lib/tokentally/                    the package directory: the shared
@@ -26,7 +27,8 @@ set_target_properties(${TT_INSTALLED_LIBRARIES} PROPERTIES INSTALL_RPATH "$ORIGI
 
 install(TARGETS tokentally RUNTIME DESTINATION bin)
 install(TARGETS ${TT_INSTALLED_LIBRARIES} LIBRARY DESTINATION ${TT_INSTALL_PKGDIR})
-install(DIRECTORY ${PROJECT_SOURCE_DIR}/web/ DESTINATION ${TT_INSTALL_PKGDIR}/web)
+# The page as the build copied it beside the libraries, wherever its sources are.
+install(DIRECTORY ${CMAKE_LIBRARY_OUTPUT_DIRECTORY}/web/ DESTINATION ${TT_INSTALL_PKGDIR}/web)
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/installed DESTINATION ${TT_INSTALL_PKGDIR})
 install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION share/doc/tokentally)
 

@@ -6,6 +6,8 @@ FUZZ_SECONDS       ?= 60
 FUZZ_SMOKE_SECONDS ?= 5
 JOBS      ?= $(shell nproc)
 HOST      ?= 127.0.0.1
+PREFIX    ?= /usr/local
+DESTDIR   ?=
 PORT      ?= 8082
 
 # Compilers run through ccache when it is installed (install-deps.sh adds it),
@@ -16,7 +18,7 @@ export CCACHE_BASEDIR ?= $(CURDIR)
 export CMAKE_CXX_COMPILER_LAUNCHER ?= ccache
 endif
 
-.PHONY: deps build run test test-asan fuzz fuzz-smoke bench sdk-deps clean
+.PHONY: deps build run install package test test-asan fuzz fuzz-smoke bench sdk-deps clean
 
 deps:
 	./scripts/install-deps.sh
@@ -27,6 +29,16 @@ build: deps
 
 run: build
 	$(BUILD_DIR)/bin/tokentally serve --host $(HOST) --port $(PORT)
+
+# The executable, its libraries, the dashboard page, the user unit and the
+# README under PREFIX (staged under DESTDIR when set); see
+# packaging/install.cmake for where each goes.
+install: build
+	DESTDIR="$(DESTDIR)" cmake --install $(BUILD_DIR) --prefix "$(PREFIX)"
+
+# $(BUILD_DIR)/tokentally_<version>_<arch>.deb, from the tree just built.
+package: build
+	cd $(BUILD_DIR) && cpack --config CPackConfig.cmake
 
 # The suite, then the unit tests again under the sanitizers, then a few
 # seconds of every fuzz target.

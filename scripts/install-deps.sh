@@ -14,6 +14,8 @@ PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev
   wrk nginx valgrind tmux curl clang libclang-rt-14-dev ccache
   prometheus-cpp-dev libjs-chart.js chromium prometheus
+  # make package (dpkg-shlibdeps) and the check of the user unit (systemd-analyze)
+  dpkg-dev systemd
 )
 
 missing=()

@@ -18,6 +18,7 @@ void add_ledger_commands(CLI::App& app);     // summary, recent, spend, history,
 void add_alerts_commands(CLI::App& app);     // alerts
 void add_predictor_commands(CLI::App& app);  // advise, train, predict, report
 void add_prices_commands(CLI::App& app);     // prices, prices import
+void add_info_commands(CLI::App& app);       // --version, paths
 
 // Exit status of a command that failed (after its message on stderr).
 inline constexpr int EXIT_FAILURE_STATUS = 1;

@@ -19,6 +19,7 @@ int main(int argc, char** argv) {
     tokentally::cli::add_alerts_commands(app);
     tokentally::cli::add_predictor_commands(app);
     tokentally::cli::add_prices_commands(app);
+    tokentally::cli::add_info_commands(app);
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {

@@ -2,10 +2,12 @@
 
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <mutex>
 #include <unordered_map>
 #include <vector>
@@ -25,14 +27,62 @@ std::string package_dir() {
     if (dladdr(reinterpret_cast<void*>(&package_dir), &info) == 0 || info.dli_fname == nullptr)
         throw std::runtime_error("cannot locate the tokentally libraries (dladdr failed)");
     std::string lib = info.dli_fname;
+    // An installed tree finds its libraries through $ORIGIN/../lib/tokentally,
+    // a path the loader leaves as it is; $ORIGIN has no links in it, so the
+    // ".." can go by the letters alone.
+    if (lib.find("/../") != std::string::npos) lib = std::filesystem::path(lib).lexically_normal().string();
     auto slash = lib.rfind('/');
     return slash == std::string::npos ? std::string(".") : lib.substr(0, slash);
 }
 
+bool installed() {
+    static const bool INSTALLED = ::access((package_dir() + "/" + INSTALLED_MARKER).c_str(), F_OK) == 0;
+    return INSTALLED;
+}
+
+std::string user_data_dir() {
+    const char* xdg = std::getenv("XDG_DATA_HOME");
+    if (xdg != nullptr && xdg[0] == '/') return std::string(xdg) + "/tokentally";  // relative ones are invalid
+    const char* home = std::getenv("HOME");
+    if (home != nullptr && *home != '\0') return std::string(home) + "/.local/share/tokentally";
+    passwd entry{};
+    passwd* found = nullptr;
+    std::vector<char> buf(16384);
+    if (getpwuid_r(getuid(), &entry, buf.data(), buf.size(), &found) == 0 && found != nullptr &&
+        found->pw_dir != nullptr && *found->pw_dir != '\0')
+        return std::string(found->pw_dir) + "/.local/share/tokentally";
+    throw std::runtime_error("cannot place the data directory: HOME is not set and user " +
+                             std::to_string(getuid()) + " has no home directory");
+}
+
+namespace {
+
+// Creates what is missing of `dir`, parents included, with mode 0700 (what
+// the XDG rules ask of a program that creates them), once per process and
+// directory. A failure is left to the first file opened there, which names
+// the path and the reason: resolving a path must not stop a command.
+void _make_user_dirs(const std::string& dir) {
+    static std::mutex mu;
+    static std::string made;
+    std::lock_guard lock(mu);
+    if (made == dir) return;
+    for (auto slash = dir.find('/', 1);; slash = dir.find('/', slash + 1)) {
+        std::string part = dir.substr(0, slash);
+        if (mkdir(part.c_str(), PRIVATE_DIR_MODE) != 0 && errno != EEXIST) return;
+        if (slash == std::string::npos) break;
+    }
+    made = dir;
+}
+
+}  // namespace
+
 std::string data_dir() {
     const char* env = std::getenv("TOKENTALLY_DATA_DIR");
     if (env != nullptr && *env != '\0') return env;
-    return package_dir() + "/data";
+    if (!installed()) return package_dir() + "/data";
+    std::string dir = user_data_dir();
+    _make_user_dirs(dir);
+    return dir;
 }
 
 std::string data_file(const std::string& name) { return data_dir() + "/" + name; }

@@ -16,8 +16,23 @@ namespace tokentally::paths {
 // Directory holding the tokentally shared libraries, found with dladdr.
 std::string package_dir();
 
-// $TOKENTALLY_DATA_DIR when set and non-empty, else package_dir() + "/data".
+// $TOKENTALLY_DATA_DIR when set and non-empty; else, for an installed copy,
+// user_data_dir(), created (0700) when missing; else package_dir() + "/data",
+// the build tree's place.
 std::string data_dir();
+
+// The file that `make install` and the Debian package put into the package
+// directory, and the build tree never has: an installed package directory is
+// not its users' to write in, so their data goes to user_data_dir().
+inline constexpr const char* INSTALLED_MARKER = "installed";
+
+// Whether the package directory holds INSTALLED_MARKER (looked at once).
+bool installed();
+
+// $XDG_DATA_HOME/tokentally when XDG_DATA_HOME is an absolute path, else
+// $HOME/.local/share/tokentally (the home from the password database when
+// HOME is unset). Throws when no home directory is known.
+std::string user_data_dir();
 
 // data_dir() + "/" + name: the one rule every module derives its paths by.
 std::string data_file(const std::string& name);

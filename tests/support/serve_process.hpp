@@ -55,7 +55,9 @@ struct ServeProcess {
     std::string host = "127.0.0.1";
 
     // Starts $TOKENTALLY_BIN serve (with `extra` arguments) and waits until
-    // /health answers on `bind_host` (given to --host unless 127.0.0.1).
+    // /health answers on `bind_host` (given to --host unless 127.0.0.1). An
+    // empty `data` leaves TOKENTALLY_DATA_DIR unset: the process finds its
+    // data directory by itself.
     ServeProcess(const std::string& home, const std::string& data, const std::string& log, int workers = 2,
                  const std::vector<std::string>& extra = {}, const std::string& bind_host = "127.0.0.1")
         : log_path(log), host(bind_host) {
@@ -66,7 +68,8 @@ struct ServeProcess {
                                       std::to_string(workers)};
         args.insert(args.end(), extra.begin(), extra.end());
         if (host != "127.0.0.1") args.insert(args.end(), {"--host", host});
-        std::vector<std::string> env{"HOME=" + home, "TOKENTALLY_DATA_DIR=" + data};
+        std::vector<std::string> env{"HOME=" + home};
+        if (!data.empty()) env.push_back("TOKENTALLY_DATA_DIR=" + data);
         for (char** e = environ; *e != nullptr; ++e) {
             std::string s(*e);
             if (s.rfind("HOME=", 0) != 0 && s.rfind("TOKENTALLY_DATA_DIR=", 0) != 0) env.push_back(s);

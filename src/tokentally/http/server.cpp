@@ -620,7 +620,7 @@ int _connection_cap(int wanted) {
 }  // namespace
 
 void add_route(Router& router, std::vector<std::string> methods, std::string pattern, Handler handler) {
-    router.routes.push_back(Route{std::move(methods), router.prefix + pattern, std::move(handler)});
+    router.routes.push_back(Route{std::move(methods), router.prefix + pattern, std::move(handler), {}});
 }
 
 void include_router(Router& router, const Router& other) {

@@ -260,6 +260,13 @@ flex = { input = 0.4 }
     EXPECT_EQ(configured->long_context[0].rates.cache_read, 0.2);
     EXPECT_EQ(configured->flex->input, 0.4);
     EXPECT_EQ(configured->flex->output, 4.0);
+    // An entry with tiers only amends the listed price rather than zeroing it.
+    s.write_config("[pricing.\"google/gemini-2.5-pro\"]\nlong_context = [{ above = 100000, input = 2.0 }]\n");
+    EXPECT_EQ(json::write(catalog::get_model_price("gemini-2.5-pro")), R"({"input": 1.25, "output": 10})");
+    auto amended = catalog::find_price("gemini-2.5-pro");
+    EXPECT_EQ(amended->cache_read, 0.125);
+    EXPECT_EQ(amended->long_context[0].above, 100'000);
+    EXPECT_EQ(amended->long_context[0].rates.output, 10) << "the tier's output left out is the standard one";
 }
 
 // A server's console lines are gathered and written a few at a time: none

@@ -277,7 +277,7 @@ TEST_F(Reconcile, FailuresExitOneNamingTheProviderAndNeverTheKey) {
     // of it; none of it is repeated.
     auto refused = reconcile("--provider openai", "OPENAI_ADMIN_KEY=sk-project-secret");
     EXPECT_EQ(refused.status, 1);
-    EXPECT_THAT(refused.out, HasSubstr("openai: the admin API refused the key in OPENAI_ADMIN_KEY (401)"));
+    EXPECT_THAT(refused.out, HasSubstr("openai: OpenAI's admin API refused the key in OPENAI_ADMIN_KEY (401)"));
     EXPECT_THAT(refused.out, Not(HasSubstr("secret")));
     EXPECT_THAT(refused.out, Not(HasSubstr("sk-admi")));
 
@@ -291,7 +291,7 @@ TEST_F(Reconcile, FailuresExitOneNamingTheProviderAndNeverTheKey) {
                    "\"\n");
     auto half = reconcile("--json", both_keys());
     EXPECT_EQ(half.status, 1) << half.out;
-    EXPECT_THAT(half.out, HasSubstr("anthropic: cannot reach the admin API at " + closed));
+    EXPECT_THAT(half.out, HasSubstr("anthropic: cannot reach Anthropic's admin API at " + closed));
     EXPECT_THAT(half.out, Not(HasSubstr("secret")));
     auto all = report(half);
     EXPECT_EQ(provider_of(all, "openai").at("days").as_array().size(), 4u);

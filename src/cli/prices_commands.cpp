@@ -35,34 +35,14 @@ struct _PricesOptions {
     bool skip_invalid = false;
 };
 
-bj::value _optional(const std::optional<double>& v) { return v ? bj::value(*v) : bj::value(nullptr); }
-
 std::string _cell(const std::optional<double>& v) { return v ? fmt::format("{}", *v) : "—"; }
 
-bj::object _rates_record(const prices::Rates& r) {
-    return {{"input", r.input},
-            {"output", r.output},
-            {"cache_read", _optional(r.cache_read)},
-            {"cache_write", _optional(r.cache_write)},
-            {"cache_write_1h", _optional(r.cache_write_1h)}};
-}
-
-// The tiers appear only on models that have them.
+// Every cache price is shown, null when there is none; the tiers only on
+// models that have them.
 bj::object _price_record(const std::string& id, const prices::Price& p) {
     bj::object record{{"model_id", id}};
-    for (auto& member : _rates_record(p.standard())) record.emplace(member.key(), member.value());
+    for (auto& member : prices::to_json(p, true)) record.emplace(member.key(), member.value());
     record["source"] = p.source;
-    if (!p.long_context.empty()) {
-        bj::array tiers;
-        for (const auto& t : p.long_context) {
-            bj::object tier{{"above", t.above}};
-            for (auto& member : _rates_record(t.rates)) tier.emplace(member.key(), member.value());
-            tiers.push_back(std::move(tier));
-        }
-        record["long_context"] = std::move(tiers);
-    }
-    if (p.flex) record["flex"] = _rates_record(*p.flex);
-    if (p.priority) record["priority"] = _rates_record(*p.priority);
     return record;
 }
 

@@ -58,12 +58,13 @@ bj::object _page(const Provider& p, const std::string& base_url, const http::Hea
     try {
         res = http::fetch_now({"GET", base_url + path + "?" + query, headers, ""}, PAGE_TIMEOUT);
     } catch (const std::exception& e) {
-        throw _failed(p, fmt::format("cannot reach the admin API at {}: {}", http::redact_url(base_url), e.what()));
+        throw _failed(p, fmt::format("cannot reach {}'s admin API at {}: {}", p.label, http::redact_url(base_url),
+                                     e.what()));
     }
     if (res.status == 401 || res.status == 403)
-        throw _failed(p, fmt::format("the admin API refused the key in {} ({}): it is not an organization admin key",
-                                     p.key_variable, res.status));
-    if (res.status != 200) throw _failed(p, fmt::format("GET {} answered {}", path, res.status));
+        throw _failed(p, fmt::format("{}'s admin API refused the key in {} ({}): it is not an organization admin key",
+                                     p.label, p.key_variable, res.status));
+    if (res.status != 200) throw _failed(p, fmt::format("{}'s admin API answered {} to GET {}", p.label, res.status, path));
     boost::system::error_code ec;
     bj::value body = bj::parse(res.body, ec);
     if (ec || !body.is_object()) throw _failed(p, fmt::format("GET {} did not answer a JSON object", path));

@@ -223,13 +223,18 @@ std::optional<double> _configured_number(const bj::object& e, std::string_view k
     return json::as_number(*v, "pricing.\"" + id + "\"." + std::string(key));
 }
 
-Price _configured_price(const std::string& id, const bj::object& e) {
-    Price p;
-    p.input = _configured_number(e, "input", id).value_or(0.0);
-    p.output = _configured_number(e, "output", id).value_or(0.0);
-    p.cache_read = _configured_number(e, "cache_read", id);
-    p.cache_write = _configured_number(e, "cache_write", id);
-    p.cache_write_1h = _configured_number(e, "cache_write_1h", id);
+// A [pricing] entry that names neither an input nor an output price (only
+// tiers or cache prices) amends the model's listed price instead of
+// replacing it.
+bool _amends(const bj::object& e) { return !e.contains("input") && !e.contains("output"); }
+
+// The entry's prices laid over `p`: the listed price it amends, or none.
+Price _configured_price(const std::string& id, const bj::object& e, Price p) {
+    p.input = _configured_number(e, "input", id).value_or(p.input);
+    p.output = _configured_number(e, "output", id).value_or(p.output);
+    if (auto v = _configured_number(e, "cache_read", id)) p.cache_read = v;
+    if (auto v = _configured_number(e, "cache_write", id)) p.cache_write = v;
+    if (auto v = _configured_number(e, "cache_write_1h", id)) p.cache_write_1h = v;
     prices::read_tiers(p, e, id);
     p.source = "configuration";
     return p;
@@ -308,8 +313,9 @@ std::string normalize_model_id(std::string_view model_id) {
 
 namespace {
 
-// Where a model's price was found: under a [pricing] key, or among the
-// imported and built-in prices under a canonical id.
+// Where a model's price was found: under a [pricing] key (with the listed
+// price it amends, if it does), or among the imported and built-in prices
+// under a canonical id.
 struct _Found {
     std::string id;
     std::optional<bj::object> configured;
@@ -382,7 +388,12 @@ std::optional<_Found> _find(std::string_view model_id, std::string_view target) 
     std::vector<std::string> ids = _ids(model_id, target);
     std::vector<std::string> keys{std::string(model_id)};
     keys.insert(keys.end(), ids.begin(), ids.end());
-    if (auto configured = _configured_entry(keys)) return _Found{configured->first, configured->second, std::nullopt};
+    if (auto configured = _configured_entry(keys)) {
+        _Found found{configured->first, configured->second, std::nullopt};
+        if (_amends(configured->second))
+            if (auto listed = _listed(ids)) found.listed = listed->second;
+        return found;
+    }
     if (auto listed = _listed(ids)) return _Found{listed->first, std::nullopt, listed->second};
     bool unplaced = !_names_provider(model_id) && provider_of(model_id).empty() && provider_of_target(target).empty();
     return unplaced ? _only_provider(model_id) : std::nullopt;
@@ -393,7 +404,7 @@ std::optional<_Found> _find(std::string_view model_id, std::string_view target) 
 bj::object get_model_price(std::string_view model_id) {
     bj::object price;
     auto found = _find(model_id, {});
-    if (found && found->configured) {
+    if (found && found->configured && !found->listed) {
         const bj::object& e = *found->configured;
         price["input"] = e.contains("input") ? e.at("input") : bj::value(0);
         price["output"] = e.contains("output") ? e.at("output") : bj::value(0);
@@ -554,7 +565,7 @@ std::string provider_model_id(std::string_view model_id) {
 std::optional<Price> find_price(std::string_view model_id) {
     auto found = _find(model_id, {});
     if (!found) return std::nullopt;
-    if (found->configured) return _configured_price(found->id, *found->configured);
+    if (found->configured) return _configured_price(found->id, *found->configured, found->listed.value_or(Price{}));
     return found->listed;
 }
 

@@ -184,27 +184,11 @@ std::optional<Price> _entry(const std::string& name, const bj::value& v) {
     return p;
 }
 
-bj::object _written(const Rates& r) {
+bj::object _written(const Rates& r, bool nulls) {
     bj::object o{{"input", r.input}, {"output", r.output}};
-    if (r.cache_read) o["cache_read"] = *r.cache_read;
-    if (r.cache_write) o["cache_write"] = *r.cache_write;
-    if (r.cache_write_1h) o["cache_write_1h"] = *r.cache_write_1h;
-    return o;
-}
-
-bj::object _written(const Price& p) {
-    bj::object o = _written(p.standard());
-    if (!p.long_context.empty()) {
-        bj::array tiers;
-        for (const auto& t : p.long_context) {
-            bj::object tier{{"above", t.above}};
-            for (auto& member : _written(t.rates)) tier.emplace(member.key(), member.value());
-            tiers.push_back(std::move(tier));
-        }
-        o["long_context"] = std::move(tiers);
-    }
-    if (p.flex) o["flex"] = _written(*p.flex);
-    if (p.priority) o["priority"] = _written(*p.priority);
+    for (auto [key, price] : {std::pair{"cache_read", r.cache_read}, std::pair{"cache_write", r.cache_write},
+                              std::pair{"cache_write_1h", r.cache_write_1h}})
+        if (price || nulls) o[key] = price ? bj::value(*price) : bj::value(nullptr);
     return o;
 }
 
@@ -319,6 +303,22 @@ std::string _listed_provider(const bj::value& entry) {
 
 std::string path() { return paths::data_file("prices.json"); }
 
+bj::object to_json(const Price& p, bool nulls) {
+    bj::object o = _written(p.standard(), nulls);
+    if (!p.long_context.empty()) {
+        bj::array tiers;
+        for (const auto& t : p.long_context) {
+            bj::object tier{{"above", t.above}};
+            for (auto& member : _written(t.rates, nulls)) tier.emplace(member.key(), member.value());
+            tiers.push_back(std::move(tier));
+        }
+        o["long_context"] = std::move(tiers);
+    }
+    if (p.flex) o["flex"] = _written(*p.flex, nulls);
+    if (p.priority) o["priority"] = _written(*p.priority, nulls);
+    return o;
+}
+
 ServiceTier service_tier(std::string_view name) {
     if (name == "flex") return ServiceTier::flex;
     if (name == "priority") return ServiceTier::priority;
@@ -397,7 +397,7 @@ List parse(std::string_view text, const std::string& source, std::vector<std::st
 
 void store(const List& list, const std::string& file) {
     bj::object all;
-    for (const auto& [id, p] : list) all[id] = _written(p);
+    for (const auto& [id, p] : list) all[id] = to_json(p);
     std::string text = json::write(all) + "\n";
     paths::ensure_parent_dir(file);
     std::string temp = file + ".XXXXXX";

@@ -22,16 +22,16 @@ namespace tokentally::prices {
 struct Rates {
     double input = 0.0;
     double output = 0.0;
-    std::optional<double> cache_read;
-    std::optional<double> cache_write;
-    std::optional<double> cache_write_1h;
+    std::optional<double> cache_read{};
+    std::optional<double> cache_write{};
+    std::optional<double> cache_write_1h{};
 };
 
 // Above `above` prompt tokens (input plus cache reads and writes) the whole
 // call is priced at `rates`.
 struct LongContext {
     std::int64_t above = 0;
-    Rates rates;
+    Rates rates{};
 };
 
 // How the provider says it served a call: OpenAI's "flex" is billed at
@@ -113,6 +113,12 @@ std::vector<Entry> entries(std::string_view text, const std::string& source,
 
 // The entries of a price list by their names.
 List parse(std::string_view text, const std::string& source, std::vector<std::string>* invalid = nullptr);
+
+// A price in our own shape: its standard prices, then "long_context",
+// "flex" and "priority" where it has them. A cache price it has none of is
+// left out, or with `nulls` written as null (as `tokentally prices --json`
+// shows it).
+boost::json::object to_json(const Price& p, bool nulls = false);
 
 // Writes `list` in our own shape to a temporary file beside `file` and
 // renames it over `file`, so a failure leaves the earlier file whole.

@@ -356,15 +356,25 @@ ORDER BY calls DESC, model_id COLLATE "C" NULLS FIRST)",
 
 // --- beside the rows ----------------------------------------------------------------
 
-std::vector<std::optional<std::string>> PgCalls::requested_models(std::span<const std::int64_t> ids) {
-    return with_schema(db_, [&](Session& s) {
-        Result r = s.exec("SELECT call_id, requested_model FROM call_routing WHERE call_id = ANY($1::bigint[])",
-                          {id_array(ids)});
+namespace {
+
+// The text a side table keeps beside each call, by id: `sql` selects the
+// call id and the text for the ids in $1.
+std::vector<std::optional<std::string>> _texts_beside(Shared& db, const char* sql, std::span<const std::int64_t> ids) {
+    return with_schema(db, [&](Session& s) {
+        Result r = s.exec(sql, {id_array(ids)});
         std::vector<std::optional<std::string>> found(ids.size());
         auto at = _positions(ids);
         for (int i = 0; i < r.rows(); ++i) found[at.at(r.integer(i, 0))] = r.text(i, 1);
         return found;
     });
+}
+
+}  // namespace
+
+std::vector<std::optional<std::string>> PgCalls::requested_models(std::span<const std::int64_t> ids) {
+    return _texts_beside(db_, "SELECT call_id, requested_model FROM call_routing WHERE call_id = ANY($1::bigint[])",
+                         ids);
 }
 
 std::vector<RoutedCall> PgCalls::routed_since(double since, const std::optional<std::string>& tag) {
@@ -385,14 +395,8 @@ ORDER BY c.id)",
 }
 
 std::vector<std::optional<std::string>> PgCalls::service_tiers(std::span<const std::int64_t> ids) {
-    return with_schema(db_, [&](Session& s) {
-        Result r = s.exec("SELECT call_id, service_tier FROM call_service_tiers WHERE call_id = ANY($1::bigint[])",
-                          {id_array(ids)});
-        std::vector<std::optional<std::string>> found(ids.size());
-        auto at = _positions(ids);
-        for (int i = 0; i < r.rows(); ++i) found[at.at(r.integer(i, 0))] = r.text(i, 1);
-        return found;
-    });
+    return _texts_beside(db_, "SELECT call_id, service_tier FROM call_service_tiers WHERE call_id = ANY($1::bigint[])",
+                         ids);
 }
 
 std::vector<std::optional<CacheTokens>> PgCalls::cache_tokens(std::span<const std::int64_t> ids) {

@@ -433,17 +433,29 @@ WHERE c.ts >= ?)";
 
 }  // namespace
 
-std::vector<std::optional<std::string>> SqliteCalls::requested_models(std::span<const std::int64_t> ids) {
-    _ensure_schema(path_);
-    auto conn = connection(path_);
+namespace {
+
+// The text a side table keeps beside each call, by id (none without the
+// table): `sql` selects it for the call id bound first.
+std::vector<std::optional<std::string>> _texts_beside(const std::string& path, const char* table, const char* sql,
+                                                      std::span<const std::int64_t> ids) {
+    _ensure_schema(path);
+    auto conn = connection(path);
     std::vector<std::optional<std::string>> found(ids.size());
-    if (!conn.db->tableExists("call_routing")) return found;
+    if (!has_table(conn, table)) return found;
+    SQLite::Statement lookup(conn, sql);
     for (std::size_t i = 0; i < ids.size(); ++i) {
-        auto q = conn.prepare(SELECT_REQUESTED);
-        q->bind(1, ids[i]);
-        if (q->executeStep()) found[i] = q->getColumn(0).getString();
+        lookup.bind(1, ids[i]);
+        if (lookup.executeStep()) found[i] = lookup.getColumn(0).getString();
+        lookup.reset();
     }
     return found;
+}
+
+}  // namespace
+
+std::vector<std::optional<std::string>> SqliteCalls::requested_models(std::span<const std::int64_t> ids) {
+    return _texts_beside(path_, "call_routing", SELECT_REQUESTED, ids);
 }
 
 std::vector<RoutedCall> SqliteCalls::routed_since(double since, const std::optional<std::string>& tag) {
@@ -461,17 +473,7 @@ std::vector<RoutedCall> SqliteCalls::routed_since(double since, const std::optio
 }
 
 std::vector<std::optional<std::string>> SqliteCalls::service_tiers(std::span<const std::int64_t> ids) {
-    _ensure_schema(path_);
-    auto conn = connection(path_);
-    std::vector<std::optional<std::string>> found(ids.size());
-    if (!has_table(conn, "call_service_tiers")) return found;
-    SQLite::Statement lookup(conn, SERVICE_TIER_OF_CALL);
-    for (std::size_t i = 0; i < ids.size(); ++i) {
-        lookup.bind(1, ids[i]);
-        if (lookup.executeStep()) found[i] = lookup.getColumn(0).getString();
-        lookup.reset();
-    }
-    return found;
+    return _texts_beside(path_, "call_service_tiers", SERVICE_TIER_OF_CALL, ids);
 }
 
 std::vector<std::optional<CacheTokens>> SqliteCalls::cache_tokens(std::span<const std::int64_t> ids) {

@@ -3,6 +3,7 @@
 #include "tokentally/catalog.hpp"
 #include "tokentally/http/client.hpp"
 #include "tokentally/json.hpp"
+#include "tokentally/usage.hpp"
 
 #include <boost/json.hpp>
 #include <boost/url/encode.hpp>
@@ -11,6 +12,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdlib>
 #include <ctime>
 #include <functional>
@@ -100,13 +102,14 @@ double _amount(const bj::value& v, const Provider& p) {
         char* end = nullptr;
         errno = 0;
         double d = std::strtod(text.c_str(), &end);
-        if (!text.empty() && end == text.c_str() + text.size() && errno == 0) return d;
+        if (!text.empty() && end == text.c_str() + text.size() && errno == 0 && std::isfinite(d)) return d;
     }
     throw _failed(p, "an amount is not a number: " + json::write(v));
 }
 
+// A token count; 0 for one the provider left out or that is no count.
 std::int64_t _count(const bj::value* v) {
-    return v != nullptr && v->is_number() ? static_cast<std::int64_t>(v->to_number<double>()) : 0;
+    return v != nullptr && v->is_number() ? usage::count(*v).value_or(0) : 0;
 }
 
 std::string _rfc3339(std::int64_t unix_seconds) { return utc_date(unix_seconds) + "T00:00:00Z"; }

@@ -351,16 +351,23 @@ std::vector<std::string> _ids(std::string_view model_id, std::string_view target
 
 std::optional<_Found> _find(std::string_view model_id, std::string_view target);
 
-// Every provider some price list names, from its ids.
-std::set<std::string> _listed_providers(const bj::object* pricing, const prices::List& imported) {
-    std::set<std::string> providers;
-    auto add = [&](std::string_view id) {
-        if (auto slash = id.find('/'); slash != std::string_view::npos) providers.emplace(id.substr(0, slash));
-    };
-    if (pricing != nullptr)
-        for (const auto& [key, _] : *pricing) add(key);
-    for (const auto& [id, _] : imported) add(id);
-    for (const auto& [id, _] : _PRICES()) add(id);
+void _add_provider(std::set<std::string>& providers, std::string_view id) {
+    if (auto slash = id.find('/'); slash != std::string_view::npos) providers.emplace(id.substr(0, slash));
+}
+
+// The providers the imported list and the table name, worked out once per
+// imported list: a call of an unknown bare name asks on every call.
+std::shared_ptr<const std::set<std::string>> _listed_providers(const std::shared_ptr<const prices::List>& imported) {
+    static std::mutex mu;
+    static std::weak_ptr<const prices::List> of;
+    static std::shared_ptr<const std::set<std::string>> providers;
+    std::lock_guard lock(mu);
+    if (providers && of.lock() == imported) return providers;
+    auto made = std::make_shared<std::set<std::string>>();
+    for (const auto& [id, _] : *imported) _add_provider(*made, id);
+    for (const auto& [id, _] : _PRICES()) _add_provider(*made, id);
+    of = imported;
+    providers = made;
     return providers;
 }
 
@@ -370,7 +377,10 @@ std::optional<_Found> _only_provider(std::string_view model_id) {
     auto pricing = _pricing_table();
     auto imported = _imported();
     std::optional<std::string> match;
-    for (const auto& provider : _listed_providers(pricing.get(), *imported)) {
+    std::set<std::string> providers = *_listed_providers(imported);
+    if (pricing)
+        for (const auto& [key, _] : *pricing) _add_provider(providers, key);
+    for (const auto& provider : providers) {
         std::string id = normalize_model_id(provider + "/" + std::string(model_id));
         bool listed = (pricing && pricing->contains(id)) || imported->contains(id) || _PRICES().contains(id);
         if (!listed) continue;

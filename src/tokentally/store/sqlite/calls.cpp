@@ -111,11 +111,13 @@ void _bind_row(SQLite::Statement& insert, const CallRecord& rec, double ts) {
     insert.bind(10, rec.streamed ? 1 : 0);
 }
 
-// Side tables of one call, written right after its row with the call's id.
-void _insert_routing(const Conn& conn, std::int64_t call_id, const CallRecord& rec) {
-    auto insert = conn.prepare(INSERT_CALL_ROUTING);
+// Side tables of one call, written right after its row with the call's id:
+// a text beside it (the model asked for, the service tier), or its cached
+// tokens.
+void _insert_text(const Conn& conn, const char* sql, std::int64_t call_id, const std::string& text) {
+    auto insert = conn.prepare(sql);
     insert->bind(1, call_id);
-    insert->bind(2, *rec.requested_model);
+    insert->bind(2, text);
     insert->exec();
 }
 
@@ -132,13 +134,6 @@ void _insert_cache_tokens(const Conn& conn, std::int64_t call_id, const CallReco
     insert->exec();
 }
 
-void _insert_service_tier(const Conn& conn, std::int64_t call_id, const CallRecord& rec) {
-    auto insert = conn.prepare(INSERT_SERVICE_TIER);
-    insert->bind(1, call_id);
-    insert->bind(2, *rec.service_tier);
-    insert->exec();
-}
-
 bool _has_side_rows(const CallRecord& rec) {
     return rec.requested_model || _has_cache_tokens(rec) || rec.service_tier;
 }
@@ -152,9 +147,9 @@ Appended _insert_one(const Conn& conn, const CallRecord& rec) {
     _bind_row(*insert, rec, ts);
     insert->exec();
     std::int64_t call_id = sqlite3_last_insert_rowid(conn.db->getHandle());
-    if (rec.requested_model) _insert_routing(conn, call_id, rec);
+    if (rec.requested_model) _insert_text(conn, INSERT_CALL_ROUTING, call_id, *rec.requested_model);
     if (_has_cache_tokens(rec)) _insert_cache_tokens(conn, call_id, rec);
-    if (rec.service_tier) _insert_service_tier(conn, call_id, rec);
+    if (rec.service_tier) _insert_text(conn, INSERT_SERVICE_TIER, call_id, *rec.service_tier);
     return {call_id, ts};
 }
 

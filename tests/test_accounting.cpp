@@ -365,7 +365,7 @@ TEST_F(Accounting, ImportedPricesPriceTheNextCallAndABrokenListChangesNothing) {
     std::ofstream(list) << COMMUNITY;
     auto imported = tt_test::run(bin() + " prices import " + list);
     ASSERT_EQ(imported.status, 0) << imported.out;
-    EXPECT_THAT(imported.out, ::testing::HasSubstr("Imported the prices of 3 models"));
+    EXPECT_THAT(imported.out, ::testing::HasSubstr("Imported the prices of 4 models"));
 
     auto listed = bj::parse(tt_test::run(bin() + " prices --json").out).as_array();
     auto find = [&](const std::string& id) {
@@ -378,7 +378,7 @@ TEST_F(Accounting, ImportedPricesPriceTheNextCallAndABrokenListChangesNothing) {
                            "cache_write": null, "cache_write_1h": null, "source": "imported"})"));
     EXPECT_EQ(find("google/gemini-import-1").at("input"), 0.3);
     EXPECT_EQ(find("openai/gpt-4o").at("source"), "built-in");
-    EXPECT_TRUE(find("text-embedding-import").empty()) << "embeddings are not text models";
+    EXPECT_EQ(find("openai/text-embedding-import").at("input"), 0.02) << "embedding models are kept";
 
     MockServer upstream([](const Received&) { return json_reply(tt_test::chat_answer()); });
     tt_test::call("POST", app.url("/v1/chat/completions"), to(upstream),

@@ -204,6 +204,71 @@ TEST(Catalog, ConfiguredPricesWin) {
     EXPECT_EQ(json::write(catalog::get_model_price("gpt-4o")), R"({"input": 2.5, "output": 10})");
 }
 
+// acme-chat-2 (openai) only in the imported list; acme-dual at two
+// providers; a dated snapshot whose name the catalog already places.
+const std::string IMPORTED_BARE = R"({
+  "acme-chat-2": {"input_cost_per_token": 1e-06, "output_cost_per_token": 2e-06, "litellm_provider": "openai",
+                  "mode": "chat"},
+  "acme-dual": {"input_cost_per_token": 3e-06, "output_cost_per_token": 3e-06, "litellm_provider": "openai"},
+  "mistral/acme-dual": {"input_cost_per_token": 5e-06, "output_cost_per_token": 5e-06, "litellm_provider": "mistral"},
+  "gpt-4o-2024-08-06": {"input_cost_per_token": 2.5e-06, "output_cost_per_token": 1e-05, "litellm_provider": "azure"}
+})";
+
+TEST(Catalog, ImportedBareNamesArePlacedByTheirProviderAndFoundByProviderTargetOrAlone) {
+    tt_test::Scratch s;
+    EXPECT_EQ(catalog::import_prices(IMPORTED_BARE, "list"), 4u);
+    EXPECT_EQ(json::write(catalog::get_model_price("openai/acme-chat-2")), R"({"input": 1, "output": 2})");
+    EXPECT_EQ(json::write(catalog::get_model_price("acme-chat-2")), R"({"input": 1, "output": 2})")
+        << "one provider has the name";
+    EXPECT_EQ(catalog::placed_provider("acme-chat-2"), "openai");
+    EXPECT_EQ(json::write(catalog::get_model_price("openai/gpt-4o")), R"({"input": 2.5, "output": 10})")
+        << "a name the catalog places stays where it places it";
+    // Two providers have acme-dual: alone it is unpriced, the target decides.
+    EXPECT_EQ(json::write(catalog::get_model_price("acme-dual")), R"({"input": 0, "output": 0})");
+    EXPECT_FALSE(catalog::find_price("acme-dual"));
+    EXPECT_EQ(catalog::priced_id("acme-dual", "https://api.openai.com/v1/chat/completions"), "openai/acme-dual");
+    EXPECT_EQ(catalog::priced_id("acme-dual", "https://api.mistral.ai"), "mistral/acme-dual");
+    EXPECT_EQ(catalog::priced_id("acme-dual", "http://127.0.0.1:9"), "acme-dual");
+    // Ids that price themselves come back as named.
+    EXPECT_EQ(catalog::priced_id("gpt-4o", "https://api.openai.com/v1/chat/completions"), "gpt-4o");
+    EXPECT_EQ(catalog::priced_id("gpt-4o", "https://api.anthropic.com"), "gpt-4o");
+    EXPECT_EQ(catalog::priced_id("mistral/acme-dual", "https://api.openai.com"), "mistral/acme-dual");
+    // A configured price under a provider counts as that provider's list.
+    s.write_config("[pricing.\"anthropic/acme-chat-2\"]\ninput = 9\noutput = 9\n");
+    EXPECT_EQ(json::write(catalog::get_model_price("acme-chat-2")), R"({"input": 0, "output": 0})");
+}
+
+TEST(Catalog, ConfiguredAndBuiltInTiers) {
+    tt_test::Scratch s;
+    auto pro = catalog::find_price("gemini-2.5-pro");
+    ASSERT_TRUE(pro);
+    ASSERT_EQ(pro->long_context.size(), 1u);
+    EXPECT_EQ(pro->long_context[0].above, 200'000);
+    EXPECT_EQ(pro->long_context[0].rates.input, 2.5);
+    EXPECT_EQ(catalog::find_price("gpt-5.4-2026-03-05")->long_context[0].rates.output, 22.5);
+    EXPECT_EQ(catalog::find_price("gpt-5.5")->priority->input, 12.5);
+    EXPECT_EQ(catalog::find_price("text-embedding-3-small")->input, 0.02);
+    s.write_config(R"([pricing."google/gemini-2.5-pro"]
+input = 1.0
+output = 8.0
+long_context = [{ above = 100000, input = 2.0, output = 12.0, cache_read = 0.2 }]
+flex = { input = 0.4 }
+)");
+    auto configured = catalog::find_price("google/gemini-2.5-pro");
+    EXPECT_EQ(configured->source, "configuration");
+    EXPECT_EQ(configured->long_context[0].above, 100'000);
+    EXPECT_EQ(configured->long_context[0].rates.cache_read, 0.2);
+    EXPECT_EQ(configured->flex->input, 0.4);
+    EXPECT_EQ(configured->flex->output, 4.0);
+    // An entry with tiers only amends the listed price rather than zeroing it.
+    s.write_config("[pricing.\"google/gemini-2.5-pro\"]\nlong_context = [{ above = 100000, input = 2.0 }]\n");
+    EXPECT_EQ(json::write(catalog::get_model_price("gemini-2.5-pro")), R"({"input": 1.25, "output": 10})");
+    auto amended = catalog::find_price("gemini-2.5-pro");
+    EXPECT_EQ(amended->cache_read, 0.125);
+    EXPECT_EQ(amended->long_context[0].above, 100'000);
+    EXPECT_EQ(amended->long_context[0].rates.output, 10) << "the tier's output left out is the standard one";
+}
+
 // A server's console lines are gathered and written a few at a time: none
 // may be lost or reordered, and a warning must not wait behind the info
 // lines gathered before it.

@@ -342,6 +342,49 @@ TEST_P(StoreConformance, SwappedCallsAndCachedTokensOverAWindow) {
     EXPECT_EQ(integer(totals[0].total_cache_write), 4);
 }
 
+std::string utc_day(double ts) {
+    auto t = static_cast<std::time_t>(ts);
+    std::tm tm{};
+    gmtime_r(&t, &tm);
+    char buf[16];
+    std::strftime(buf, sizeof buf, "%Y-%m-%d", &tm);
+    return buf;
+}
+
+TEST_P(StoreConformance, ServiceTiersBesideTheRowsAndCallsPerModelAndUtcDay) {
+    const double midnight = std::floor(now / 86400) * 86400;
+    CallRecord flex = call(0, "a", 0.25);
+    flex.ts = midnight + 10;
+    flex.service_tier = "flex";
+    flex.cache_read_tokens = 4;
+    CallRecord plain = call(0, "b", 0.5);
+    plain.ts = midnight + 20;
+    CallRecord yesterday = call(0, "a", std::nullopt);
+    yesterday.ts = midnight - 10;
+    yesterday.model_id = "gpt-4o-mini";
+    CallRecord older = call(0);
+    older.ts = midnight - 3 * 86400;
+    append({flex, plain, yesterday, older});
+
+    auto stored = calls.records(0, 10);  // in the order appended
+    ASSERT_EQ(stored.size(), 4u);
+    EXPECT_EQ(stored[0].record.service_tier, "flex") << "a copy keeps it";
+    EXPECT_FALSE(stored[1].record.service_tier);
+    const std::int64_t ids[] = {stored[1].id, stored[0].id};
+    EXPECT_EQ(calls.service_tiers(ids), (std::vector<std::optional<std::string>>{std::nullopt, "flex"}));
+
+    auto days = calls.by_model_day(midnight - 86400);
+    ASSERT_EQ(days.size(), 2u) << "one group per model and UTC day, from the window's start";
+    EXPECT_EQ(days[0].model_id, "gpt-4o-mini");
+    EXPECT_EQ(days[0].cost, 0.0) << "an unpriced call counts, its cost does not";
+    EXPECT_EQ(days[1].day, utc_day(midnight));
+    EXPECT_EQ(days[0].day, utc_day(midnight - 10));
+    EXPECT_EQ(days[1].calls, 2);
+    EXPECT_EQ(days[1].cost, 0.75);
+    EXPECT_EQ(days[1].prompt_tokens, 20);
+    EXPECT_EQ(days[1].cache_read_tokens, 4);
+}
+
 TEST_P(StoreConformance, AdvisorAndPredictorRowsAreThePricedCalls) {
     CallRecord no_tokens = call(100, "x", 1.0);
     no_tokens.prompt_tokens = std::nullopt;

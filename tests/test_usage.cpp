@@ -1,12 +1,15 @@
 // Usage read from recorded streams of each wire format, whatever the chunk
 // boundaries; the usage-only chunk left out in drop mode; malformed and
-// oversized events and array elements; and the cost formula of each
-// provider style.
+// oversized events and array elements; the cost formula of each provider
+// style; long-context and service-tier prices, and price lists that carry
+// them.
 #include "support/recorded_streams.hpp"
+#include "support/scratch.hpp"
 #include "tokentally/usage.hpp"
 
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -264,6 +267,153 @@ TEST(Accounting, SwitchesAreOffUnlessConfiguredAndUnknownValuesAreRefused) {
     } catch (const std::exception& e) {
         EXPECT_NE(std::string(e.what()).find("\"yes\""), std::string::npos) << e.what();
     }
+}
+
+// --- tiers ------------------------------------------------------------------------
+
+namespace prices = tokentally::prices;
+using prices::ServiceTier;
+
+// Gemini 2.5 Pro's prices: 1.25 / 10 (cache read 0.125), above 200k prompt
+// tokens 2.50 / 15 (0.25).
+prices::Price gemini_pro() {
+    prices::Price p{1.25, 10, 0.125, std::nullopt, std::nullopt, ""};
+    p.long_context = {{200'000, {2.5, 15, 0.25}}};
+    return p;
+}
+
+usage::Billed prompt_and_output(double prompt, double output) { return {.input = prompt, .output = output}; }
+
+TEST(Tiers, ALongPromptPricesTheWholeCallAtItsTierCountingCacheTokens) {
+    prices::Price p = gemini_pro();
+    EXPECT_EQ(usage::cost(prompt_and_output(250'000, 1000), p), m(250'000, 2.5) + m(1000, 15));
+    EXPECT_EQ(usage::cost(prompt_and_output(150'000, 1000), p), m(150'000, 1.25) + m(1000, 10));
+    EXPECT_EQ(usage::cost(prompt_and_output(200'000, 1000), p), m(200'000, 1.25) + m(1000, 10)) << "above, not at";
+    // Cached tokens count towards the threshold and pay the tier's read price.
+    usage::Billed cached{.input = 150'000, .cache_read = 60'000, .output = 10};
+    EXPECT_EQ(usage::cost(cached, p), m(150'000, 2.5) + m(60'000, 0.25) + m(10, 15));
+    // A tier that lists no cache price: the read follows the input price.
+    p.long_context[0].rates.cache_read.reset();
+    EXPECT_DOUBLE_EQ(usage::cost(cached, p), m(150'000, 2.5) + m(60'000, 0.25) + m(10, 15));
+    // The highest threshold below the prompt picks.
+    p.long_context.push_back({400'000, {5, 20}});
+    EXPECT_EQ(usage::cost(prompt_and_output(500'000, 0), p), m(500'000, 5));
+}
+
+TEST(Tiers, WithoutTiersTheCostIsTheFormulaAlwaysUsedToTheLastBit) {
+    prices::Price plain{2.5, 10, std::nullopt, std::nullopt, std::nullopt, ""};
+    for (auto [prompt, completion] : std::vector<std::pair<int, int>>{{10, 5}, {1000, 500}, {123'457, 9'876}, {0, 7}, {3, 0}}) {
+        double before = (static_cast<double>(prompt) / 1'000'000.0) * 2.5 + (static_cast<double>(completion) / 1'000'000.0) * 10;
+        EXPECT_EQ(usage::cost(prompt_and_output(prompt, completion), plain), before) << prompt << " " << completion;
+        EXPECT_EQ(usage::cost(prompt_and_output(prompt, completion), plain, ServiceTier::priority), before);
+    }
+}
+
+TEST(Tiers, FlexIsHalfOrItsListedPricePriorityItsListedPriceAfterTheLongContextTier) {
+    prices::Price p{2, 8, 0.5, std::nullopt, std::nullopt, ""};
+    usage::Billed b{.input = 1000, .cache_read = 1000, .output = 100};
+    double standard = usage::cost(b, p);
+    EXPECT_EQ(usage::cost(b, p, ServiceTier::flex), m(1000, 1) + m(1000, 0.25) + m(100, 4)) << "batch rates, cache too";
+    EXPECT_EQ(usage::cost(b, p, ServiceTier::priority), standard) << "no priority price listed";
+    p.flex = prices::Rates{0.8, 3};
+    p.priority = prices::Rates{5, 20, 1};
+    EXPECT_EQ(usage::cost(b, p, ServiceTier::priority), m(1000, 5) + m(1000, 1) + m(100, 20));
+    EXPECT_DOUBLE_EQ(usage::cost(b, p, ServiceTier::flex), m(1000, 0.8) + m(1000, 0.2) + m(100, 3))
+        << "the read price the flex list leaves out follows its input price";
+    EXPECT_EQ(usage::cost(b, p, prices::service_tier("default")), standard);
+
+    // Long context and a service tier: the tier picks, the service applies.
+    prices::Price g = gemini_pro();
+    usage::Billed big = prompt_and_output(250'000, 1000);
+    EXPECT_EQ(usage::cost(big, g, ServiceTier::flex), m(250'000, 1.25) + m(1000, 7.5));
+    g.priority = prices::Rates{2.5, 15};  // twice the input, 1.5 times the output
+    EXPECT_DOUBLE_EQ(usage::cost(big, g, ServiceTier::priority), m(250'000, 5) + m(1000, 22.5));
+}
+
+TEST(Tiers, AnswersNameTheirServiceTierAndTheStandardOneIsNone) {
+    EXPECT_EQ(usage::service_tier(bj::parse(R"({"service_tier": "flex", "usage": {}})")), "flex");
+    EXPECT_EQ(usage::service_tier(bj::parse(R"({"type": "response.completed", "response": {"service_tier": "priority"}})")),
+              "priority");
+    EXPECT_EQ(usage::service_tier(bj::parse(R"({"usage": {"service_tier": "priority"}})")), "priority");
+    for (const char* standard : {R"({"service_tier": "default"})", R"({"usage": {"service_tier": "standard"}})",
+                                 R"({"service_tier": null})", R"({"usage": {"prompt_tokens": 3}})", "[]"})
+        EXPECT_FALSE(usage::service_tier(bj::parse(standard))) << standard;
+    // A stream keeps the tier of the events it reads.
+    usage::StreamReading r;
+    usage::read(r, "data: {\"service_tier\": \"flex\", \"choices\": [], \"usage\": {\"prompt_tokens\": 4, "
+                   "\"completion_tokens\": 2}}\n\ndata: [DONE]\n\n");
+    EXPECT_EQ(r.service_tier, "flex");
+}
+
+// --- price lists with tiers --------------------------------------------------------
+
+const std::string COMMUNITY_TIERS = R"({
+  "sample_spec": {"input_cost_per_token": 0},
+  "gemini/gemini-tiered": {"input_cost_per_token": 1.25e-06, "output_cost_per_token": 1e-05,
+      "cache_read_input_token_cost": 1.25e-07, "input_cost_per_token_above_200k_tokens": 2.5e-06,
+      "output_cost_per_token_above_200k_tokens": 1.5e-05, "cache_read_input_token_cost_above_200k_tokens": 2.5e-07,
+      "litellm_provider": "gemini", "mode": "chat"},
+  "gpt-served": {"input_cost_per_token": 2e-06, "output_cost_per_token": 8e-06, "input_cost_per_token_flex": 1e-06,
+      "output_cost_per_token_flex": 4e-06, "input_cost_per_token_priority": 3.5e-06,
+      "output_cost_per_token_priority": 1.4e-05, "input_cost_per_token_batches": 1e-06,
+      "litellm_provider": "openai", "mode": "chat"},
+  "text-embedding-x": {"input_cost_per_token": 2e-08, "litellm_provider": "openai", "mode": "embedding"},
+  "dall-e-x": {"input_cost_per_token": 1e-06, "output_cost_per_token": 1e-06, "mode": "image_generation"}
+})";
+
+TEST(PriceLists, CommunityTierKeysAndEmbeddingsAreReadAndOurShapeKeepsThem) {
+    tt_test::Scratch s;
+    std::vector<prices::Entry> entries = prices::entries(COMMUNITY_TIERS, "community");
+    ASSERT_EQ(entries.size(), 3u) << "images are left out";
+    const prices::Price& tiered = entries[0].price;
+    EXPECT_EQ(entries[0].provider, "gemini");
+    ASSERT_EQ(tiered.long_context.size(), 1u);
+    EXPECT_EQ(tiered.long_context[0].above, 200'000);
+    EXPECT_EQ(tiered.long_context[0].rates.input, 2.5);
+    EXPECT_EQ(tiered.long_context[0].rates.output, 15);
+    EXPECT_EQ(tiered.long_context[0].rates.cache_read, 0.25);
+    const prices::Price& served = entries[1].price;
+    EXPECT_EQ(served.flex->input, 1);
+    EXPECT_EQ(served.priority->output, 14);
+    EXPECT_TRUE(served.long_context.empty()) << "batch prices are not a tier";
+    EXPECT_EQ(entries[2].price.input, 0.02);
+    EXPECT_EQ(entries[2].price.output, 0) << "an embedding model has no output price";
+
+    // Our own shape keeps every tier through a store and a load.
+    prices::List list = prices::parse(COMMUNITY_TIERS, "community");
+    std::string file = s.data + "/tiers.json";
+    prices::store(list, file);
+    auto loaded = prices::load_shared(file);
+    const prices::Price& back = loaded->at("gemini/gemini-tiered");
+    EXPECT_EQ(back.long_context[0].rates.cache_read, 0.25);
+    EXPECT_EQ(loaded->at("gpt-served").flex->output, 4);
+    EXPECT_EQ(loaded->at("gpt-served").priority->input, 3.5);
+}
+
+TEST(PriceLists, TiersInOurShapeAreSortedDefaultedAndChecked) {
+    auto one = [](const std::string& entry) { return prices::parse(R"({"m": )" + entry + "}", "list").at("m"); };
+    prices::Price p = one(R"({"input": 2, "output": 8, "long_context": [{"above": 400000, "input": 5},
+        {"above": 200000, "input": 3, "output": 9}], "flex": {"output": 3}})");
+    ASSERT_EQ(p.long_context.size(), 2u);
+    EXPECT_EQ(p.long_context[0].above, 200'000);
+    EXPECT_EQ(p.long_context[1].rates.output, 8) << "a price a tier leaves out is the standard one";
+    EXPECT_EQ(p.flex->input, 1) << "flex leaves out half the standard price";
+    auto refused = [&](const std::string& entry, const std::string& says) {
+        try {
+            one(entry);
+            ADD_FAILURE() << entry << " was taken";
+        } catch (const std::exception& e) {
+            EXPECT_NE(std::string(e.what()).find(says), std::string::npos) << e.what();
+        }
+    };
+    refused(R"({"input": 2, "output": 8, "long_context": [{"above": 0, "input": 3}]})", "not a whole number");
+    refused(R"({"input": 2, "output": 8, "long_context": [{"input": 3}]})", "needs \"above\"");
+    refused(R"({"input": 2, "output": 8, "long_context": [{"above": 9, "input": 3}, {"above": 9, "input": 4}]})",
+            "given twice");
+    refused(R"({"input": 2, "output": 8, "long_context": [{"above": 9, "input": "x"}]})",
+            "long_context[0].input is not a number");
+    refused(R"({"input": 2, "output": 8, "priority": {"input": 3, "cache_read": 4}})",
+            "priority: cache read price 4 is above the input price 3");
 }
 
 }  // namespace

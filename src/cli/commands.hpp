@@ -19,10 +19,17 @@ void add_alerts_commands(CLI::App& app);     // alerts
 void add_predictor_commands(CLI::App& app);  // advise, train, predict, report
 void add_prices_commands(CLI::App& app);     // prices, prices import
 void add_info_commands(CLI::App& app);       // --version, paths
+void add_reconcile_commands(CLI::App& app);  // reconcile
 
 // Exit status of a command that failed (after its message on stderr).
 inline constexpr int EXIT_FAILURE_STATUS = 1;
 // Exit status of a usage error.
 inline constexpr int EXIT_USAGE = 2;
+
+// Thrown by a command that has printed its report and ends with a status
+// of its own (reconcile's 3 for cron); main exits with it.
+struct ExitStatus {
+    int code;
+};
 
 }  // namespace tokentally::cli

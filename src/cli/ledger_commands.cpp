@@ -281,9 +281,11 @@ void _summary(const Command& c) {
     });
 }
 
-// Call rows, with their cached tokens when cache pricing is on.
-bj::array _with_cache_tokens(store::Store& store, bj::array rows) {
+// Call rows, with their cached tokens when cache pricing is on, and the
+// service tier of each call not served the standard way.
+bj::array _with_side_figures(store::Store& store, bj::array rows) {
     if (usage::configured().cache_pricing) ledger::add_cache_tokens(store, rows);
+    ledger::add_service_tiers(store, rows);
     return rows;
 }
 
@@ -339,7 +341,7 @@ void add_ledger_commands(CLI::App& app) {
     _summary(_tag_option(_hours(_command(app, "summary", "Spend and usage by model and tag, highest cost first"))));
     _lists(_n(_command(app, "recent", "The latest calls, newest first")), CALLS_VIEW,
            [](store::Store& store, const ReadOptions& o) {
-               return _routed(store, _with_cache_tokens(store, ledger::recent(store, o.n)));
+               return _routed(store, _with_side_figures(store, ledger::recent(store, o.n)));
            });
     _spend(_tag_option(_days(_command(app, "spend", "US dollars spent over the last days (priced calls only)"))));
     _lists(_days(_command(app, "history", "Priced calls and spend per local calendar day, newest first")),
@@ -350,7 +352,7 @@ void add_ledger_commands(CLI::App& app) {
     _lists(_n(_session_id(_command(app, "session", "The latest calls of one agent session, newest first"))),
            CALLS_VIEW,
            [](store::Store& store, const ReadOptions& o) {
-               return _routed(store, _with_cache_tokens(store, ledger::agent_recent(store, o.session_id, o.n)));
+               return _routed(store, _with_side_figures(store, ledger::agent_recent(store, o.session_id, o.n)));
            });
     app.add_subcommand("tui", "Full-screen dashboard over the ledger (q quits, r refreshes)")->callback([] {
         tui::launch(open_store());

@@ -20,6 +20,7 @@ int main(int argc, char** argv) {
     tokentally::cli::add_predictor_commands(app);
     tokentally::cli::add_prices_commands(app);
     tokentally::cli::add_info_commands(app);
+    tokentally::cli::add_reconcile_commands(app);
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {
@@ -28,6 +29,8 @@ int main(int argc, char** argv) {
         return app.exit(e);
     } catch (const CLI::CallForVersion& e) {
         return app.exit(e);
+    } catch (const tokentally::cli::ExitStatus& e) {
+        return e.code;
     } catch (const CLI::ParseError& e) {
         app.exit(e);
         return tokentally::cli::EXIT_USAGE;

@@ -7,11 +7,10 @@
 #include "tokentally/ledger.hpp"
 #include "tokentally/paths.hpp"
 #include "tokentally/prices.hpp"
+#include "tokentally/tui.hpp"
 
-#include <boost/asio/co_spawn.hpp>
-#include <boost/asio/io_context.hpp>
-#include <boost/asio/use_future.hpp>
 #include <fmt/format.h>
+#include <fmt/ranges.h>
 
 #include <filesystem>
 #include <iostream>
@@ -36,18 +35,42 @@ struct _PricesOptions {
     bool skip_invalid = false;
 };
 
-bj::value _optional(const std::optional<double>& v) { return v ? bj::value(*v) : bj::value(nullptr); }
-
 std::string _cell(const std::optional<double>& v) { return v ? fmt::format("{}", *v) : "—"; }
 
+// Every cache price is shown, null when there is none; the tiers only on
+// models that have them.
 bj::object _price_record(const std::string& id, const prices::Price& p) {
-    return {{"model_id", id},
-            {"input", p.input},
-            {"output", p.output},
-            {"cache_read", _optional(p.cache_read)},
-            {"cache_write", _optional(p.cache_write)},
-            {"cache_write_1h", _optional(p.cache_write_1h)},
-            {"source", p.source}};
+    bj::object record{{"model_id", id}};
+    for (auto& member : prices::to_json(p, true)) record.emplace(member.key(), member.value());
+    record["source"] = p.source;
+    return record;
+}
+
+// "2.5 / 15 (cache read 0.25)": a tier's prices in a line of text.
+std::string _rates_text(const prices::Rates& r) {
+    std::string text = fmt::format("{} / {}", r.input, r.output);
+    std::vector<std::string> cache;
+    if (r.cache_read) cache.push_back(fmt::format("cache read {}", *r.cache_read));
+    if (r.cache_write) cache.push_back(fmt::format("cache write {}", *r.cache_write));
+    if (r.cache_write_1h) cache.push_back(fmt::format("1-hour cache write {}", *r.cache_write_1h));
+    if (!cache.empty()) text += " (" + fmt::format("{}", fmt::join(cache, ", ")) + ")";
+    return text;
+}
+
+// Under the table, one line per tier of each model that has tiers.
+void _print_tiers(const prices::List& all) {
+    std::vector<std::string> lines;
+    for (const auto& [id, p] : all) {
+        for (const auto& t : p.long_context)
+            lines.push_back(fmt::format("  {}: above {} prompt tokens, {}", id, tui::fmt_int(bj::value(t.above)),
+                                        _rates_text(t.rates)));
+        if (p.flex) lines.push_back(fmt::format("  {}: flex, {}", id, _rates_text(*p.flex)));
+        if (p.priority) lines.push_back(fmt::format("  {}: priority, {}", id, _rates_text(*p.priority)));
+    }
+    if (lines.empty()) return;
+    std::cout << "\nLong-context tiers (the whole call, input plus cache reads and writes above the threshold) and "
+                 "listed service tiers (otherwise flex is billed at half the price):\n";
+    for (const auto& line : lines) std::cout << line << '\n';
 }
 
 // An imported list that cannot be used is left out of pricing (calls must
@@ -75,6 +98,7 @@ void _print_prices(bool as_json) {
                         _cell(p.cache_write_1h), p.source});
     print_table({"Model", "Input", "Output", "Cache read", "Cache write", "Cache write 1h", "Source"}, rows,
                 {1, 2, 3, 4, 5});
+    _print_tiers(all);
     std::cout << "\nUSD per million tokens. Built-in prices as of " << catalog::PRICES_AS_OF;
     std::error_code unseen;
     if (std::filesystem::exists(prices::path(), unseen)) std::cout << "; imported prices from " << prices::path();
@@ -107,17 +131,7 @@ bool _is_url(const std::string& source) { return source.starts_with("http://") |
 
 // The text of a price list downloaded with the proxy's own client.
 std::string _download(const std::string& url) {
-    boost::asio::io_context ioc;
-    auto fetched = boost::asio::co_spawn(
-        ioc,
-        [url]() -> boost::asio::awaitable<http::ClientResponse> {
-            http::Client client(DOWNLOAD_TIMEOUT);
-            const http::ClientRequest req{"GET", url, {{"Accept", "application/json"}}, ""};
-            co_return co_await client.fetch(req);
-        },
-        boost::asio::use_future);
-    ioc.run();
-    http::ClientResponse res = fetched.get();
+    http::ClientResponse res = http::fetch_now({"GET", url, {{"Accept", "application/json"}}, ""}, DOWNLOAD_TIMEOUT);
     if (res.status != 200)
         throw std::runtime_error("GET " + http::redact_url(url) + " answered " + std::to_string(res.status));
     return res.body;
@@ -143,7 +157,9 @@ void add_prices_commands(CLI::App& app) {
     cmd->add_flag("--json", o->json, "Print the prices as one JSON array");
     cmd->add_flag("--missing", o->missing, "List the models of the last 30 days of the ledger that have no price");
     auto* import = cmd->add_subcommand(
-        "import", "Store a price list (our JSON shape or the shared community catalog) as prices.json beside ledger.db");
+        "import",
+        "Store a price list (our JSON shape or the shared community catalog, its text and embedding models with "
+        "their long-context and service tiers) as prices.json beside ledger.db");
     import->add_option("SOURCE", o->source, "A file, or an http(s) URL fetched with the proxy's client")->required();
     import->add_flag("--skip-invalid", o->skip_invalid,
                      "Leave out entries that are not valid (and list them) instead of refusing the whole list");

@@ -4,6 +4,7 @@
 #include "tokentally/config.hpp"
 #include "tokentally/json.hpp"
 #include "tokentally/logging.hpp"
+#include "tokentally/usage.hpp"
 
 #include <fmt/format.h>
 
@@ -51,8 +52,10 @@ double _price(const bj::object& price, std::string_view member, std::string_view
 }
 
 double _per_call(double avg_in, double avg_out, const bj::object& price, std::string_view model_id) {
-    return avg_in / 1'000'000 * _price(price, "input", model_id) +
-           avg_out / 1'000'000 * _price(price, "output", model_id);
+    prices::Price p;
+    p.input = _price(price, "input", model_id);
+    p.output = _price(price, "output", model_id);
+    return usage::cost(usage::Billed{.input = avg_in, .output = avg_out}, p);
 }
 
 // The row's average, or 0 when the ledger had no token counts.

@@ -1,7 +1,9 @@
 #include "tokentally/budget.hpp"
 
+#include "tokentally/catalog.hpp"
 #include "tokentally/config.hpp"
 #include "tokentally/json.hpp"
+#include "tokentally/usage.hpp"
 
 #include <fmt/format.h>
 
@@ -177,8 +179,7 @@ double worst_case_cost(const bj::object& body, const std::optional<bj::object>& 
         if (const bj::value* v = body.if_contains(name)) chars += _chars(*v);
     double prompt_tokens = static_cast<double>(chars) / CHARS_PER_TOKEN;
     double output_tokens = _max_output_tokens(body).value_or(default_output_tokens);
-    return prompt_tokens / 1'000'000.0 * json::as_number(pricing->at("input"), "input price") +
-           output_tokens / 1'000'000.0 * json::as_number(pricing->at("output"), "output price");
+    return usage::cost(usage::Billed{.input = prompt_tokens, .output = output_tokens}, catalog::entry_price(*pricing));
 }
 
 }  // namespace tokentally::budget

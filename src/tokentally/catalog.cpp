@@ -24,16 +24,24 @@ using prices::Price;
 
 // USD per million tokens, list prices of the providers' standard tier:
 // input, output, then cache read, cache write (5-minute or only lifetime)
-// and 1-hour cache write where the provider publishes them. Checked on the
-// date of PRICES_AS_OF; long-prompt tiers are not modelled (the shorter
-// prompt's price is listed).
+// and 1-hour cache write where the provider publishes them; then the
+// long-prompt tiers and the priority prices the provider publishes. Checked
+// on the date of PRICES_AS_OF.
 struct _ListPrice {
     double input;
     double output;
     std::optional<double> cache_read{};
     std::optional<double> cache_write{};
     std::optional<double> cache_write_1h{};
+    std::vector<prices::LongContext> long_context{};
+    std::optional<prices::Rates> priority{};
 };
+
+// GPT-5.4 and 5.4 pro: above 272k prompt tokens the whole call pays twice
+// the input price and 1.5 times the output price.
+constexpr std::int64_t GPT_5_4_LONG = 272'000;
+// Gemini 2.5 Pro, 3 Pro and 3.1 Pro: higher prices above 200k.
+constexpr std::int64_t GEMINI_PRO_LONG = 200'000;
 
 const std::unordered_map<std::string, _ListPrice>& _PRICES() {
     static const std::unordered_map<std::string, _ListPrice> table = {
@@ -44,7 +52,9 @@ const std::unordered_map<std::string, _ListPrice>& _PRICES() {
         {"openai/gpt-6.1-terra", {1, 5, 0.05, 1.25}},
         {"openai/gpt-5.6-sol", {5, 30, 0.5, 6.25}},
         {"openai/gpt-5.6-terra", {2, 12, 0.2, 2.5}},
-        {"openai/gpt-5.5", {5, 30, 0.5}},
+        {"openai/gpt-5.5", {5, 30, 0.5, {}, {}, {}, prices::Rates{12.5, 75, 1.25}}},
+        {"openai/gpt-5.4", {2.5, 15, 0.25, {}, {}, {{GPT_5_4_LONG, {5, 22.5, 0.5}}}}},
+        {"openai/gpt-5.4-pro", {30, 180, {}, {}, {}, {{GPT_5_4_LONG, {60, 270}}}}},
         {"openai/gpt-5.4-mini", {0.75, 4.5, 0.075}},
         {"openai/gpt-5.4-nano", {0.2, 1.25, 0.02}},
         {"openai/gpt-5", {1.25, 10, 0.125}},
@@ -64,6 +74,10 @@ const std::unordered_map<std::string, _ListPrice>& _PRICES() {
         {"openai/o3-mini", {1.1, 4.4, 0.55}},
         {"openai/o3-pro", {20, 80}},
         {"openai/o4-mini", {1.1, 4.4, 0.275}},
+        // Embeddings: input only.
+        {"openai/text-embedding-3-small", {0.02, 0}},
+        {"openai/text-embedding-3-large", {0.13, 0}},
+        {"openai/text-embedding-ada-002", {0.1, 0}},
         // Anthropic: reads, 5-minute writes and 1-hour writes.
         {"anthropic/claude-fable-5.1", {10, 50, 0.25, 12.5, 20}},
         {"anthropic/claude-opus-5.5", {4, 20, 0.2, 5, 8}},
@@ -88,8 +102,9 @@ const std::unordered_map<std::string, _ListPrice>& _PRICES() {
         // (explicit caches also pay storage, which no answer shows).
         {"google/gemini-3.5-flash", {1.5, 9, 0.15}},
         {"google/gemini-3.5-flash-lite", {0.3, 2.5, 0.03}},
-        {"google/gemini-3.1-pro-preview", {2, 12, 0.2}},
-        {"google/gemini-2.5-pro", {1.25, 10, 0.125}},
+        {"google/gemini-3.1-pro-preview", {2, 12, 0.2, {}, {}, {{GEMINI_PRO_LONG, {4, 18, 0.4}}}}},
+        {"google/gemini-3-pro-preview", {2, 12, 0.2, {}, {}, {{GEMINI_PRO_LONG, {4, 18, 0.4}}}}},
+        {"google/gemini-2.5-pro", {1.25, 10, 0.125, {}, {}, {{GEMINI_PRO_LONG, {2.5, 15, 0.25}}}}},
         {"google/gemini-2.5-flash", {0.3, 2.5, 0.03}},
         {"google/gemini-2.5-flash-lite", {0.1, 0.4, 0.01}},
         {"google/gemini-2.0-flash", {0.1, 0.4}},
@@ -127,7 +142,8 @@ const std::unordered_map<std::string, _ListPrice>& _PRICES() {
 std::string _provider_of(const std::string& name) {
     static const std::vector<std::pair<std::string, std::string>> prefixes = {
         {"gpt-", "openai"},        {"chatgpt-", "openai"},   {"o1", "openai"},
-        {"o3", "openai"},          {"o4", "openai"},         {"claude", "anthropic"},
+        {"o3", "openai"},          {"o4", "openai"},         {"text-embedding-", "openai"},
+        {"claude", "anthropic"},
         {"gemini", "google"},      {"mistral", "mistral"},   {"ministral", "mistral"},
         {"codestral", "mistral"},  {"pixtral", "mistral"},   {"open-mistral", "mistral"},
         {"grok", "xai"},           {"command", "cohere"},    {"deepseek", "deepseek"},
@@ -142,6 +158,7 @@ std::string _canonical_provider(const std::string& provider) {
     static const std::unordered_map<std::string, std::string> aliases = {
         {"x-ai", "xai"}, {"mistralai", "mistral"}, {"gemini", "google"},
         {"google-ai", "google"}, {"vertex_ai", "google"}, {"deepseek-ai", "deepseek"},
+        {"text-completion-openai", "openai"},
     };
     auto it = aliases.find(provider);
     return it == aliases.end() ? provider : it->second;
@@ -174,22 +191,27 @@ bj::value _number(double d) {
     return d;
 }
 
-// The user's entry for `id` under [pricing."id"] (as named, then
-// canonical), or nullptr. A configuration that cannot be read leaves the
-// other prices in force: pricing must not fail a call, and the budget check
-// reports the broken file.
-std::optional<std::pair<std::string, bj::object>> _configured_entry(const std::string& raw,
-                                                                   const std::string& canonical) {
+// The user's [pricing] table; none when there is none. A configuration
+// that cannot be read leaves the other prices in force: pricing must not
+// fail a call, and the budget check reports the broken file.
+std::shared_ptr<const bj::object> _pricing_table() {
     std::shared_ptr<const bj::object> cfg;
     try {
         cfg = config::load_shared();
     } catch (const std::exception&) {
-        return std::nullopt;
+        return nullptr;
     }
     const bj::value* pricing = cfg->if_contains("pricing");
-    if (pricing == nullptr || !pricing->is_object()) return std::nullopt;
-    for (const std::string& key : {raw, canonical}) {
-        const bj::value* entry = pricing->get_object().if_contains(key);
+    if (pricing == nullptr || !pricing->is_object()) return nullptr;
+    return std::shared_ptr<const bj::object>(cfg, &pricing->get_object());
+}
+
+// The user's entry under the first of `keys` that [pricing] names.
+std::optional<std::pair<std::string, bj::object>> _configured_entry(const std::vector<std::string>& keys) {
+    auto pricing = _pricing_table();
+    if (!pricing) return std::nullopt;
+    for (const std::string& key : keys) {
+        const bj::value* entry = pricing->if_contains(key);
         if (entry != nullptr && entry->is_object()) return std::pair{key, entry->get_object()};
     }
     return std::nullopt;
@@ -201,13 +223,19 @@ std::optional<double> _configured_number(const bj::object& e, std::string_view k
     return json::as_number(*v, "pricing.\"" + id + "\"." + std::string(key));
 }
 
-Price _configured_price(const std::string& id, const bj::object& e) {
-    Price p;
-    p.input = _configured_number(e, "input", id).value_or(0.0);
-    p.output = _configured_number(e, "output", id).value_or(0.0);
-    p.cache_read = _configured_number(e, "cache_read", id);
-    p.cache_write = _configured_number(e, "cache_write", id);
-    p.cache_write_1h = _configured_number(e, "cache_write_1h", id);
+// A [pricing] entry that names neither an input nor an output price (only
+// tiers or cache prices) amends the model's listed price instead of
+// replacing it.
+bool _amends(const bj::object& e) { return !e.contains("input") && !e.contains("output"); }
+
+// The entry's prices laid over `p`: the listed price it amends, or none.
+Price _configured_price(const std::string& id, const bj::object& e, Price p) {
+    p.input = _configured_number(e, "input", id).value_or(p.input);
+    p.output = _configured_number(e, "output", id).value_or(p.output);
+    if (auto v = _configured_number(e, "cache_read", id)) p.cache_read = v;
+    if (auto v = _configured_number(e, "cache_write", id)) p.cache_write = v;
+    if (auto v = _configured_number(e, "cache_write_1h", id)) p.cache_write_1h = v;
+    prices::read_tiers(p, e, id);
     p.source = "configuration";
     return p;
 }
@@ -222,14 +250,22 @@ std::shared_ptr<const prices::List> _imported() {
     }
 }
 
-// The price of a canonical id from the imported prices, then the table.
-std::optional<Price> _listed(const std::string& canonical) {
+Price _built_in(const _ListPrice& l) {
+    Price p{l.input, l.output, l.cache_read, l.cache_write, l.cache_write_1h, "built-in"};
+    p.long_context = l.long_context;
+    p.priority = l.priority;
+    return p;
+}
+
+// The price of the first of the canonical `ids` the imported prices hold,
+// else of the first the table holds, with the id it was found under.
+std::optional<std::pair<std::string, Price>> _listed(const std::vector<std::string>& ids) {
     auto imported = _imported();
-    if (auto it = imported->find(canonical); it != imported->end()) return it->second;
-    auto it = _PRICES().find(canonical);
-    if (it == _PRICES().end()) return std::nullopt;
-    const _ListPrice& l = it->second;
-    return Price{l.input, l.output, l.cache_read, l.cache_write, l.cache_write_1h, "built-in"};
+    for (const auto& id : ids)
+        if (auto it = imported->find(id); it != imported->end()) return std::pair{id, it->second};
+    for (const auto& id : ids)
+        if (auto it = _PRICES().find(id); it != _PRICES().end()) return std::pair{id, _built_in(it->second)};
+    return std::nullopt;
 }
 
 }  // namespace
@@ -275,20 +311,147 @@ std::string normalize_model_id(std::string_view model_id) {
     return canonical;
 }
 
-bj::object get_model_price(std::string_view model_id) {
-    std::string raw(model_id);
+namespace {
+
+// Where a model's price was found: under a [pricing] key (with the listed
+// price it amends, if it does), or among the imported and built-in prices
+// under a canonical id.
+struct _Found {
+    std::string id;
+    std::optional<bj::object> configured;
+    std::optional<Price> listed;
+};
+
+std::string _lower(std::string_view text) {
+    std::string out(text);
+    std::transform(out.begin(), out.end(), out.begin(), [](unsigned char c) { return std::tolower(c); });
+    return out;
+}
+
+// True when the id names its provider ("openai/gpt-4o"; Google's
+// "models/gemini-2.5-pro" does not).
+bool _names_provider(std::string_view model_id) {
+    std::string id = _lower(model_id);
+    if (id.starts_with("models/")) id.erase(0, 7);
+    return id.find('/') != std::string::npos;
+}
+
+// The ids a model's price is looked for under, in order: a bare name at the
+// target's provider first, then the id as normalised (its own provider, or
+// the catalog's guess).
+std::vector<std::string> _ids(std::string_view model_id, std::string_view target) {
+    std::vector<std::string> ids;
+    if (!_names_provider(model_id))
+        if (std::string provider = provider_of_target(target); !provider.empty())
+            ids.push_back(normalize_model_id(provider + "/" + std::string(model_id)));
     std::string canonical = normalize_model_id(model_id);
+    if (std::find(ids.begin(), ids.end(), canonical) == ids.end()) ids.push_back(canonical);
+    return ids;
+}
+
+std::optional<_Found> _find(std::string_view model_id, std::string_view target);
+
+void _add_provider(std::set<std::string>& providers, std::string_view id) {
+    if (auto slash = id.find('/'); slash != std::string_view::npos) providers.emplace(id.substr(0, slash));
+}
+
+// The providers the imported list and the table name, worked out once per
+// imported list: a call of an unknown bare name asks on every call.
+std::shared_ptr<const std::set<std::string>> _listed_providers(const std::shared_ptr<const prices::List>& imported) {
+    static std::mutex mu;
+    static std::weak_ptr<const prices::List> of;
+    static std::shared_ptr<const std::set<std::string>> providers;
+    std::lock_guard lock(mu);
+    if (providers && of.lock() == imported) return providers;
+    auto made = std::make_shared<std::set<std::string>>();
+    for (const auto& [id, _] : *imported) _add_provider(*made, id);
+    for (const auto& [id, _] : _PRICES()) _add_provider(*made, id);
+    of = imported;
+    providers = made;
+    return providers;
+}
+
+// A bare name no provider is known for: the price of the one provider whose
+// list has that name, when exactly one has.
+std::optional<_Found> _only_provider(std::string_view model_id) {
+    auto pricing = _pricing_table();
+    auto imported = _imported();
+    std::optional<std::string> match;
+    std::set<std::string> providers = *_listed_providers(imported);
+    if (pricing)
+        for (const auto& [key, _] : *pricing) _add_provider(providers, key);
+    for (const auto& provider : providers) {
+        std::string id = normalize_model_id(provider + "/" + std::string(model_id));
+        bool listed = (pricing && pricing->contains(id)) || imported->contains(id) || _PRICES().contains(id);
+        if (!listed) continue;
+        if (match) return std::nullopt;
+        match = id;
+    }
+    return match ? _find(*match, {}) : std::nullopt;
+}
+
+// Configuration first, then the imported prices, then the table; in each,
+// the ids in the order _ids gives them (the configuration also under the
+// id as the request named it). A bare name no provider is known for falls
+// back to _only_provider.
+std::optional<_Found> _find(std::string_view model_id, std::string_view target) {
+    std::vector<std::string> ids = _ids(model_id, target);
+    std::vector<std::string> keys{std::string(model_id)};
+    keys.insert(keys.end(), ids.begin(), ids.end());
+    if (auto configured = _configured_entry(keys)) {
+        _Found found{configured->first, configured->second, std::nullopt};
+        if (_amends(configured->second))
+            if (auto listed = _listed(ids)) found.listed = listed->second;
+        return found;
+    }
+    if (auto listed = _listed(ids)) return _Found{listed->first, std::nullopt, listed->second};
+    bool unplaced = !_names_provider(model_id) && provider_of(model_id).empty() && provider_of_target(target).empty();
+    return unplaced ? _only_provider(model_id) : std::nullopt;
+}
+
+}  // namespace
+
+bj::object get_model_price(std::string_view model_id) {
     bj::object price;
-    if (auto configured = _configured_entry(raw, canonical)) {
-        const bj::object& e = configured->second;
+    auto found = _find(model_id, {});
+    if (found && found->configured && !found->listed) {
+        const bj::object& e = *found->configured;
         price["input"] = e.contains("input") ? e.at("input") : bj::value(0);
         price["output"] = e.contains("output") ? e.at("output") : bj::value(0);
         return price;
     }
-    auto listed = _listed(canonical);
-    price["input"] = listed ? _number(listed->input) : bj::value(0);
-    price["output"] = listed ? _number(listed->output) : bj::value(0);
+    price["input"] = found ? _number(found->listed->input) : bj::value(0);
+    price["output"] = found ? _number(found->listed->output) : bj::value(0);
     return price;
+}
+
+prices::Price entry_price(const bj::object& entry) {
+    Price p;
+    p.input = json::as_number(entry.at("input"), "input price");
+    p.output = json::as_number(entry.at("output"), "output price");
+    return p;
+}
+
+std::string priced_id(std::string_view model_id, std::string_view target) {
+    auto found = _find(model_id, target);
+    if (!found || found->id == model_id || found->id == normalize_model_id(model_id)) return std::string(model_id);
+    return found->id;
+}
+
+std::string provider_of_target(std::string_view url) {
+    static const std::unordered_map<std::string, std::string> hosts = {
+        {"api.openai.com", "openai"},   {"api.anthropic.com", "anthropic"},
+        {"generativelanguage.googleapis.com", "google"},
+        {"api.mistral.ai", "mistral"},  {"api.x.ai", "xai"},
+        {"api.cohere.com", "cohere"},   {"api.cohere.ai", "cohere"},
+        {"api.deepseek.com", "deepseek"},
+    };
+    auto scheme = url.find("://");
+    if (scheme == std::string_view::npos) return "";
+    std::string_view rest = url.substr(scheme + 3);
+    std::string host = _lower(rest.substr(0, rest.find_first_of(":/?#")));
+    auto it = hosts.find(host);
+    return it == hosts.end() ? "" : it->second;
 }
 
 // The first entry of each list is the preferred replacement: usually the same
@@ -410,11 +573,18 @@ std::string provider_model_id(std::string_view model_id) {
 }
 
 std::optional<Price> find_price(std::string_view model_id) {
-    std::string raw(model_id);
-    std::string canonical = normalize_model_id(model_id);
-    if (auto configured = _configured_entry(raw, canonical))
-        return _configured_price(configured->first, configured->second);
-    return _listed(canonical);
+    auto found = _find(model_id, {});
+    if (!found) return std::nullopt;
+    if (found->configured) return _configured_price(found->id, *found->configured, found->listed.value_or(Price{}));
+    return found->listed;
+}
+
+std::string placed_provider(std::string_view model_id) {
+    if (std::string provider = provider_of(model_id); !provider.empty()) return provider;
+    auto found = _find(model_id, {});
+    if (!found) return "";
+    auto slash = found->id.find('/');
+    return slash == std::string::npos ? "" : found->id.substr(0, slash);
 }
 
 bool unpriced(std::string_view model_id) {
@@ -446,18 +616,35 @@ std::vector<std::string> known_models() {
     return ids;
 }
 
+namespace {
+
+// Where an imported entry belongs: its name as normalised when that names or
+// guesses a provider, else at the provider the list names for it
+// (acme-chat-2 of openai as openai/acme-chat-2).
+std::string _placed(const prices::Entry& e) {
+    std::string id = normalize_model_id(e.name);
+    if (id.find('/') != std::string::npos || e.provider.empty()) return id;
+    return normalize_model_id(_canonical_provider(_lower(e.provider)) + "/" + e.name);
+}
+
+}  // namespace
+
 std::size_t import_prices(std::string_view text, const std::string& source, std::vector<std::string>* invalid) {
-    prices::List parsed = prices::parse(text, source, invalid);
+    std::vector<prices::Entry> parsed = prices::entries(text, source, invalid);
+    // In name order, so that of two names of one model and one length the
+    // same one wins whatever the file's order.
+    std::stable_sort(parsed.begin(), parsed.end(),
+                     [](const prices::Entry& a, const prices::Entry& b) { return a.name < b.name; });
     prices::List by_id;
     std::map<std::string, std::string> named_by;  // id -> the entry name it came from
-    for (auto& [name, price] : parsed) {
-        std::string id = normalize_model_id(name);
+    for (auto& entry : parsed) {
+        std::string id = _placed(entry);
         auto it = named_by.find(id);
-        if (it != named_by.end() && it->second.size() <= name.size()) continue;
-        named_by[id] = name;
-        by_id[id] = price;
+        if (it != named_by.end() && it->second.size() <= entry.name.size()) continue;
+        named_by[id] = entry.name;
+        by_id[id] = std::move(entry.price);
     }
-    if (by_id.empty()) throw std::runtime_error(source + " holds no text model priced per token");
+    if (by_id.empty()) throw std::runtime_error(source + " holds no model priced per token");
     prices::store(by_id, prices::path());
     return by_id.size();
 }

@@ -37,13 +37,37 @@ std::string normalize_model_id(std::string_view model_id);
 // The pricing entry {"input": ..., "output": ...} of a model. The id is
 // normalised first; prices under [pricing."provider/model"] in the
 // configuration win over imported prices (prices.json), which win over the
-// built-in table. An unknown model gets {"input": 0, "output": 0}.
+// built-in table. A bare name that no provider is known for (neither the
+// catalog nor the caller can place it) takes the price of the one provider
+// whose list has that name, when exactly one has. An unknown model gets
+// {"input": 0, "output": 0}.
 boost::json::object get_model_price(std::string_view model_id);
 
-// The effective price of a model, cache prices included, found in the same
-// order as get_model_price, with its source; nullopt when no source has
-// one. Throws naming the key for a configured price that is not a number.
+// A pricing entry's input and output prices as a Price (for the cost
+// formula). Throws naming the price that is missing or not a number.
+prices::Price entry_price(const boost::json::object& entry);
+
+// The effective price of a model, cache prices and tiers included, found in
+// the same order as get_model_price, with its source; nullopt when no
+// source has one. Throws naming the key for a configured price that is not
+// a number.
 std::optional<prices::Price> find_price(std::string_view model_id);
+
+// The id to price a call of `model_id` sent to `target` (the upstream URL)
+// by: a bare name is looked up at the target's provider first
+// (acme-chat-2 sent to https://api.openai.com as openai/acme-chat-2), then
+// as get_model_price looks it up. The model id itself when that is what
+// prices it, or when nothing does.
+std::string priced_id(std::string_view model_id, std::string_view target);
+
+// The provider whose API answers at `url` ("openai" for
+// https://api.openai.com/v1/...), or empty for any other host.
+std::string provider_of_target(std::string_view url);
+
+// The provider a model's calls are billed by: provider_of, else the
+// provider of the one list that prices the bare name; empty when neither
+// places it.
+std::string placed_provider(std::string_view model_id);
 
 // True for a model that no source prices. Local models ("ollama/...") are
 // charged by electricity, not by a price list, and a price that cannot be
@@ -78,9 +102,10 @@ std::optional<std::int64_t> context_window(std::string_view model_id);
 // gpt-4o-mini for openai/gpt-4o-mini): without our provider prefix.
 std::string provider_model_id(std::string_view model_id);
 
-// Parses a price list (see prices::parse), keys it by normalised model id
-// (where two entries name the same model, the shorter name wins: the
-// undated alias over a dated snapshot) and stores it as prices.json,
+// Parses a price list (see prices::entries), keys it by normalised model id
+// (a bare name the catalog cannot place goes under the provider the list
+// names for it; where two entries name the same model, the shorter name
+// wins: the undated alias over a dated snapshot) and stores it as prices.json,
 // replacing the earlier import. Throws naming the entry, and leaves the
 // earlier file in place, when an entry is not valid or nothing is left to
 // store; with `invalid` given, invalid entries are left out and listed there.

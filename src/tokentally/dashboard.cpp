@@ -8,6 +8,7 @@
 #include "tokentally/metrics.hpp"
 #include "tokentally/paths.hpp"
 #include "tokentally/store/rollups.hpp"
+#include "tokentally/usage.hpp"
 
 #include <boost/asio/async_result.hpp>
 #include <boost/asio/co_spawn.hpp>
@@ -193,7 +194,12 @@ double _number(const bj::value* v) { return v != nullptr && v->is_number() ? v->
 double _saved(const std::optional<std::string>& model, std::int64_t prompt, std::int64_t completion) {
     auto price = model ? catalog::find_price(*model) : std::nullopt;
     if (!price) return 0.0;
-    return (static_cast<double>(prompt) * price->input + static_cast<double>(completion) * price->output) / 1e6;
+    // The tokens of many answers: no one call's long-context tier applies.
+    prices::Price standard;
+    standard.input = price->input;
+    standard.output = price->output;
+    return usage::cost(usage::Billed{.input = static_cast<double>(prompt), .output = static_cast<double>(completion)},
+                       standard);
 }
 
 // The nearest-rank percentile `p` of a latency histogram of `n` calls: the

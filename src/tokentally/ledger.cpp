@@ -4,6 +4,7 @@
 #include "tokentally/json.hpp"
 #include "tokentally/logging.hpp"
 #include "tokentally/paths.hpp"
+#include "tokentally/usage.hpp"
 
 #include <boost/asio.hpp>
 
@@ -341,11 +342,10 @@ namespace {
 // minus what it cost; 0 for a call without cost or token counts.
 double _saving(const store::RoutedCall& r) {
     if (!r.prompt_tokens || !r.completion_tokens || !(r.cost_usd.value_or(0.0) > 0)) return 0.0;
-    bj::object price = catalog::get_model_price(r.requested_model);
-    double in = static_cast<double>(*r.prompt_tokens) / 1'000'000;
-    double out = static_cast<double>(*r.completion_tokens) / 1'000'000;
-    double asked = in * json::as_number(price.at("input"), "input price") +
-                   out * json::as_number(price.at("output"), "output price");
+    prices::Price price = catalog::entry_price(catalog::get_model_price(r.requested_model));
+    double asked = usage::cost(usage::Billed{.input = static_cast<double>(*r.prompt_tokens),
+                                             .output = static_cast<double>(*r.completion_tokens)},
+                               price);
     return asked - *r.cost_usd;
 }
 
@@ -383,7 +383,13 @@ void add_routing_savings(store::Store& store, bj::array& summary, std::optional<
     }
 }
 
-// --- cached tokens and calls without cost -------------------------------------
+// --- cached tokens, service tiers and calls without cost ------------------------
+
+void add_service_tiers(store::Store& store, bj::array& calls) {
+    std::vector<std::optional<std::string>> tiers = store.calls().service_tiers(_ids(calls));
+    for (std::size_t i = 0; i < calls.size(); ++i)
+        if (tiers[i]) calls[i].as_object()["service_tier"] = *tiers[i];
+}
 
 void add_cache_tokens(store::Store& store, bj::array& rows) {
     // Only rows with an integer id are looked up; the others get nulls.

@@ -124,7 +124,12 @@ void add_requested_models(store::Store& store, boost::json::array& calls);
 void add_routing_savings(store::Store& store, boost::json::array& summary,
                          std::optional<std::string> tag = std::nullopt, double since_hours = 24.0);
 
-// --- cached tokens and calls without cost -------------------------------------
+// --- cached tokens, service tiers and calls without cost ------------------------
+
+// Sets "service_tier" on each call record (by its "id") that its provider
+// served other than the standard way ("flex", "priority"); the others get
+// no such member.
+void add_service_tiers(store::Store& store, boost::json::array& calls);
 
 // Adds "cache_read_tokens" and "cache_write_tokens" (null when unknown) to
 // each call row of `rows` (rows of recent or agent_recent), by its id.

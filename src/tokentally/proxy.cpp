@@ -335,7 +335,7 @@ asio::awaitable<http::Response> _proxy(http::Request& req, const _Guard& guard,
 
     // 11: pricing.
     std::optional<bj::object> pricing;
-    if (model_id) pricing = get_model_price(*model_id);
+    if (model_id) pricing = get_model_price(catalog::priced_id(*model_id, target_url));
     _log_pricing(pricing, model_id, tag, session_id);
 
     // 12: budget block. In strict mode a call that passes holds its
@@ -421,20 +421,35 @@ struct _Measured {
     std::optional<std::int64_t> completion_tokens;
     std::optional<double> cost;
     usage::CacheTokens cache;
+    std::optional<std::string> service_tier;  // when not the standard one
 };
 
 bool _priced(const std::optional<bj::object>& pricing) { return pricing && !pricing->empty(); }
 
-// The call's prices: input and output from its pricing entry, and with cache
-// pricing on, the cache prices the catalog has for the model.
+// The call's prices: input and output from its pricing entry, and what else
+// the catalog has for the model: its cache prices (read with cache pricing
+// on), its long-context and its service-tier prices.
 prices::Price _rates(const ForwardCall& call) {
     prices::Price p;
-    if (call.accounting.cache_pricing && call.model_id)
-        if (auto found = catalog::find_price(*call.model_id)) p = *found;
+    try {
+        if (call.model_id)
+            if (auto found = catalog::find_price(catalog::priced_id(*call.model_id, call.url))) p = *found;
+    } catch (const std::exception&) {
+        // A configured price that is not a number: without cache pricing the
+        // entry's input and output price the call as they always did.
+        if (call.accounting.cache_pricing) throw;
+    }
     p.input = json::as_number(call.pricing->at("input"), "input price");
     p.output = json::as_number(call.pricing->at("output"), "output price");
     return p;
 }
+
+std::string_view _url_path(const ForwardCall& call) {
+    return std::string_view(call.url).substr(0, call.url.find('?'));
+}
+
+// An embeddings answer reports its prompt only: it has no output to bill.
+bool _no_output(const ForwardCall& call) { return _url_path(call).ends_with("/embeddings"); }
 
 // The figures of a complete answer that price it beyond the usage block's
 // counts: Gemini's native usageMetadata, and with cache pricing the cached
@@ -452,13 +467,16 @@ _Measured _measure(const std::string& body, const ForwardCall& call) {
         usage::Usage figures = _answer_figures(*m.resp_json, call);
         m.prompt_tokens = call.native ? usage::prompt_tokens(figures) : _usage(*m.resp_json, "prompt");
         m.completion_tokens = call.native ? usage::completion_tokens(figures) : _usage(*m.resp_json, "completion");
+        if (m.prompt_tokens && !m.completion_tokens && _no_output(call)) m.completion_tokens = 0;
+        m.service_tier = usage::service_tier(*m.resp_json);
         if (cache_pricing) m.cache = usage::cache_tokens(figures);
-        if (_priced(call.pricing) && m.prompt_tokens && m.completion_tokens)
-            m.cost = cache_pricing || call.native ? usage::cost(figures, _rates(call), cache_pricing)
-                                   : (static_cast<double>(*m.prompt_tokens) / 1'000'000.0) *
-                                             json::as_number(call.pricing->at("input"), "input price") +
-                                         (static_cast<double>(*m.completion_tokens) / 1'000'000.0) *
-                                             json::as_number(call.pricing->at("output"), "output price");
+        if (_priced(call.pricing) && m.prompt_tokens && m.completion_tokens) {
+            usage::Billed billed = cache_pricing || call.native
+                                       ? usage::billed(figures, cache_pricing)
+                                       : usage::Billed{.input = static_cast<double>(*m.prompt_tokens),
+                                                       .output = static_cast<double>(*m.completion_tokens)};
+            m.cost = usage::cost(billed, _rates(call), prices::service_tier(m.service_tier.value_or("")));
+        }
     } catch (const std::exception&) {
         // An answer that is not JSON or has no usable usage block is still
         // recorded, with what could be read.
@@ -691,6 +709,7 @@ asio::awaitable<http::Response> _handle_standard(ForwardCall call) {
     rec.completion_tokens = m.completion_tokens;
     rec.cost_usd = m.cost;
     rec.requested_model = call.requested_model;
+    rec.service_tier = m.service_tier;
     _set_cache_tokens(rec, m.cache);
     co_await relay::record(call, rec, _gives_back_hold(call));
 
@@ -747,8 +766,7 @@ struct _Relay {
 // explicit false is respected, other stream_options members are kept).
 std::optional<std::string> _asking_for_usage(const ForwardCall& call) {
     // The path decides, whatever query keep_query kept (Azure's api-version).
-    std::string_view path = std::string_view(call.url).substr(0, call.url.find('?'));
-    if (call.method != "POST" || !path.ends_with("/chat/completions")) return std::nullopt;
+    if (call.method != "POST" || !_url_path(call).ends_with("/chat/completions")) return std::nullopt;
     if (!call.body_json || !call.body_json->contains("messages")) return std::nullopt;
     bj::object body = *call.body_json;
     bj::value& options = body["stream_options"];
@@ -769,11 +787,13 @@ ledger::CallRecord _stream_record(const _Relay& r, int status, double elapsed, b
     const usage::Usage& u = r.reading.usage;
     rec.prompt_tokens = usage::prompt_tokens(u);
     rec.completion_tokens = usage::completion_tokens(u);
+    rec.service_tier = r.reading.service_tier;
     if (c.accounting.cache_pricing) _set_cache_tokens(rec, usage::cache_tokens(u));
     bool measurable = abandoned ? !u.empty() : rec.prompt_tokens && rec.completion_tokens;
     if (!_priced(c.pricing) || !measurable) return rec;
     try {
-        rec.cost_usd = usage::cost(u, _rates(c), c.accounting.cache_pricing);
+        rec.cost_usd = usage::cost(u, _rates(c), c.accounting.cache_pricing,
+                                   prices::service_tier(rec.service_tier.value_or("")));
     } catch (const std::exception&) {
         // A price that is not a number leaves the call unpriced, as for a standard answer.
     }

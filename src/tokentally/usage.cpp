@@ -28,6 +28,10 @@ StreamUsage _stream_usage(const bj::value* v) {
 
 // --- figures -------------------------------------------------------------------
 
+// How answers name the standard service tier: OpenAI's "default" (and
+// "auto", which only requests should carry), Anthropic's "standard".
+constexpr std::array<std::string_view, 3> DEFAULT_TIERS = {"default", "auto", "standard"};
+
 // Where a figure sits inside a usage object: a member, or a member of a
 // member (the *_details objects, Anthropic's cache_creation split).
 struct _Path {
@@ -136,19 +140,19 @@ bool _gemini(const Usage& u) {
 
 std::int64_t _or0(const std::optional<std::int64_t>& v) { return v.value_or(0); }
 
-double _per_million(std::int64_t tokens, double price) { return (static_cast<double>(tokens) / 1'000'000.0) * price; }
+// A part without tokens adds nothing, whatever its price.
+double _per_million(double tokens, double price) { return tokens == 0 ? 0.0 : (tokens / 1'000'000.0) * price; }
+
+double _real(std::int64_t n) { return static_cast<double>(n); }
 
 // Anthropic: every cache figure lies outside input_tokens; without the
 // lifetime split every write is a 5-minute write.
-double _cost_outside(const Usage& u, const prices::Price& p) {
+Billed _billed_outside(const Usage& u) {
     std::int64_t w1h = _or0(u[CACHE_WRITE_1H]);
     std::int64_t w5m = u[CACHE_WRITE_5M] || u[CACHE_WRITE_1H] ? _or0(u[CACHE_WRITE_5M])
                                                               : _or0(u[CACHE_CREATION_INPUT]);
-    return _per_million(_or0(prompt_tokens(u)), p.input) +
-           _per_million(_or0(u[CACHE_READ_INPUT]), p.cache_read.value_or(p.input)) +
-           _per_million(w5m, p.cache_write.value_or(p.input)) +
-           _per_million(w1h, p.cache_write_1h.value_or(p.input)) +
-           _per_million(_or0(completion_tokens(u)), p.output);
+    return {_real(_or0(prompt_tokens(u))), _real(_or0(u[CACHE_READ_INPUT])), _real(w5m), _real(w1h),
+            _real(_or0(completion_tokens(u)))};
 }
 
 // The output tokens billed: the completion count, plus reasoning tokens it
@@ -163,15 +167,14 @@ std::int64_t _billed_output(const Usage& u, std::int64_t prompt) {
 }
 
 // OpenAI, xAI, DeepSeek and Gemini: cache reads and writes are part of the
-// prompt, so they are priced instead of input, not on top of it. DeepSeek
+// prompt, so they are billed instead of input, not on top of it. DeepSeek
 // names its uncached part itself.
-double _cost_inside(const Usage& u, const prices::Price& p) {
+Billed _billed_inside(const Usage& u) {
     std::int64_t prompt = _or0(prompt_tokens(u));
     std::int64_t cached = u[CACHED_TOKENS] ? *u[CACHED_TOKENS] : _or0(u[CACHE_HIT]) + _or0(u[CACHED_CONTENT_TOKEN_COUNT]);
     std::int64_t written = _or0(u[CACHE_WRITE_TOKENS]);
     std::int64_t uncached = u[CACHE_MISS] ? *u[CACHE_MISS] : std::max<std::int64_t>(prompt - cached - written, 0);
-    return _per_million(uncached, p.input) + _per_million(cached, p.cache_read.value_or(p.input)) +
-           _per_million(written, p.cache_write.value_or(p.input)) + _per_million(_billed_output(u, prompt), p.output);
+    return {_real(uncached), _real(cached), _real(written), 0.0, _real(_billed_output(u, prompt))};
 }
 
 bool _anthropic_style(const Usage& u) {
@@ -259,11 +262,31 @@ CacheTokens cache_tokens(const Usage& u) {
     return c;
 }
 
-double cost(const Usage& u, const prices::Price& price, bool cache_pricing) {
-    if (!cache_pricing)
-        return _per_million(_or0(prompt_tokens(u)), price.input) +
-               _per_million(_or0(completion_tokens(u)), price.output);
-    return _anthropic_style(u) ? _cost_outside(u, price) : _cost_inside(u, price);
+double cost(const Billed& b, const prices::Price& price, prices::ServiceTier tier) {
+    prices::Rates r = prices::rates(price, b.prompt(), tier);
+    return _per_million(b.input, r.input) + _per_million(b.cache_read, r.cache_read.value_or(r.input)) +
+           _per_million(b.cache_write, r.cache_write.value_or(r.input)) +
+           _per_million(b.cache_write_1h, r.cache_write_1h.value_or(r.input)) + _per_million(b.output, r.output);
+}
+
+Billed billed(const Usage& u, bool cache_pricing) {
+    if (!cache_pricing) return {_real(_or0(prompt_tokens(u))), 0.0, 0.0, 0.0, _real(_or0(completion_tokens(u)))};
+    return _anthropic_style(u) ? _billed_outside(u) : _billed_inside(u);
+}
+
+double cost(const Usage& u, const prices::Price& price, bool cache_pricing, prices::ServiceTier tier) {
+    return cost(billed(u, cache_pricing), price, tier);
+}
+
+std::optional<std::string> service_tier(const bj::value& answer) {
+    for (const bj::value* holder : {&answer, json::member(answer, "response"), json::member(answer, "usage")}) {
+        const bj::value* tier = holder != nullptr ? json::member(*holder, "service_tier") : nullptr;
+        if (tier == nullptr || !tier->is_string()) continue;
+        std::string_view name = tier->get_string();
+        if (std::find(DEFAULT_TIERS.begin(), DEFAULT_TIERS.end(), name) != DEFAULT_TIERS.end()) return std::nullopt;
+        return std::string(name);
+    }
+    return std::nullopt;
 }
 
 bool is_usage_only(const bj::value& event) {
@@ -553,6 +576,7 @@ _Kind _parse_piece(StreamReading& r, std::string_view data) {
         return _Kind::other;
     }
     merge(r.usage, from_event(v));
+    if (auto tier = service_tier(v)) r.service_tier = std::move(tier);
     return is_usage_only(v) ? _Kind::usage_only : _Kind::other;
 }
 

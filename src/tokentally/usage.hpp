@@ -117,14 +117,43 @@ struct CacheTokens {
 };
 CacheTokens cache_tokens(const Usage& u);
 
-// The cost in US dollars at `price` (per million tokens); figures not seen
-// count as 0. Without cache pricing: prompt × input + completion × output.
-// With it, by the style the figures show: Anthropic's cache tokens lie
-// outside input_tokens and are added at their rates; OpenAI's, DeepSeek's and
-// Gemini's lie inside the prompt and are priced instead of input; output
-// includes reasoning tokens the completion count leaves out. A missing cache
-// price is the input price.
-double cost(const Usage& u, const prices::Price& price, bool cache_pricing);
+// Tokens of one call by the price each is billed at. Reals, so that an
+// estimate (a budget's worst case, an average call) is priced by the same
+// formula as a measured call.
+struct Billed {
+    double input = 0.0;  // prompt tokens at the input price
+    double cache_read = 0.0;
+    double cache_write = 0.0;  // 5-minute (or only) lifetime
+    double cache_write_1h = 0.0;
+    double output = 0.0;
+    // The prompt as a long-context threshold counts it.
+    double prompt() const { return input + cache_read + cache_write + cache_write_1h; }
+};
+
+// The one cost formula: US dollars for `b` at the prices `price` takes for
+// this prompt and service tier (prices::rates), each part's tokens ÷ one
+// million × its price, added in the order of Billed's members. A missing
+// cache price is the input price.
+double cost(const Billed& b, const prices::Price& price,
+            prices::ServiceTier tier = prices::ServiceTier::standard);
+
+// What a call's figures bill: without cache pricing, prompt as input and
+// completion as output. With it, by the style the figures show:
+// Anthropic's cache tokens lie outside input_tokens and are billed beside
+// them; OpenAI's, DeepSeek's and Gemini's lie inside the prompt and are
+// billed instead of input; output includes reasoning tokens the completion
+// count leaves out. Figures not seen count as 0.
+Billed billed(const Usage& u, bool cache_pricing);
+
+// cost(billed(u, cache_pricing), price, tier).
+double cost(const Usage& u, const prices::Price& price, bool cache_pricing,
+            prices::ServiceTier tier = prices::ServiceTier::standard);
+
+// How an answer or a stream event says the call was served: its
+// "service_tier" (OpenAI chat and responses), that of its "response"
+// (responses events), or that of its "usage" (Anthropic); nullopt when it
+// names none or the standard one ("default", "standard").
+std::optional<std::string> service_tier(const bj::value& answer);
 
 // --- server-sent events ----------------------------------------------------------
 
@@ -193,6 +222,7 @@ struct StreamReading {
     Usage usage;
     std::size_t events = 0;
     std::size_t skipped = 0;  // not JSON, not an object, or oversized
+    std::optional<std::string> service_tier;  // as the events that carry usage name it
     // Drop mode (the proxy itself asked for usage): the usage-only chunk is
     // left out of what the client gets, and so is the "usage": null member
     // that asking put on the other chunks, so whole events are relayed.

@@ -562,4 +562,17 @@ void Client::close() {
     state->buffer.clear();
 }
 
+ClientResponse fetch_now(const ClientRequest& req, std::chrono::seconds timeout) {
+    asio::io_context ioc;
+    auto fetched = asio::co_spawn(
+        ioc,
+        [req, timeout]() -> asio::awaitable<ClientResponse> {
+            Client client(timeout);
+            co_return co_await client.fetch(req);
+        },
+        asio::use_future);
+    ioc.run();
+    return fetched.get();
+}
+
 }  // namespace tokentally::http

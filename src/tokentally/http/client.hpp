@@ -85,6 +85,10 @@ struct Client {
     std::unique_ptr<ClientState> state;
 };
 
+// Sends one request on an event loop of its own and waits for the complete
+// answer: for the command line, which runs no loop. Throws as fetch does.
+ClientResponse fetch_now(const ClientRequest& req, std::chrono::seconds timeout);
+
 // The URL without user information and with its query replaced by "...":
 // what error messages and logs may show, since keys travel there too.
 std::string redact_url(const std::string& url);

@@ -35,6 +35,9 @@ struct CallRecord {
     std::optional<std::int64_t> cache_read_tokens = std::nullopt;
     std::optional<std::int64_t> cache_write_tokens = std::nullopt;
     std::optional<std::int64_t> cache_write_1h_tokens = std::nullopt;
+    // How the provider says it served the call ("flex", "priority"), when
+    // not the standard way: kept beside the row in `call_service_tiers`.
+    std::optional<std::string> service_tier = std::nullopt;
     // The row's time, seconds since the epoch; none means "now, when it is
     // written". Set for rows copied from elsewhere and rows of a chosen age.
     std::optional<double> ts = std::nullopt;
@@ -149,6 +152,19 @@ struct CacheTotals {
     std::optional<std::string> tag;
     Total total_cache_read;
     Total total_cache_write;
+};
+
+// The calls of one model on one UTC day: what is compared with a
+// provider's bill. Token totals are 0 when no call had a count.
+struct ModelDay {
+    std::optional<std::string> model_id;
+    std::string day;  // "YYYY-MM-DD", UTC
+    std::int64_t calls = 0;
+    double cost = 0.0;  // priced calls only
+    std::int64_t prompt_tokens = 0;
+    std::int64_t completion_tokens = 0;
+    std::int64_t cache_read_tokens = 0;
+    std::int64_t cache_write_tokens = 0;
 };
 
 // Calls of one model in a window, and how many carry no cost or a cost of 0.

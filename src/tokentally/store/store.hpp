@@ -105,6 +105,9 @@ public:
     virtual std::vector<std::optional<std::string>> requested_models(std::span<const std::int64_t> ids) = 0;
     // Swapped calls since `since` (of one tag when given).
     virtual std::vector<RoutedCall> routed_since(double since, const std::optional<std::string>& tag) = 0;
+    // The service tier of each call served other than the standard way, by
+    // call id.
+    virtual std::vector<std::optional<std::string>> service_tiers(std::span<const std::int64_t> ids) = 0;
     // The cached tokens of each call that reported any, by call id.
     virtual std::vector<std::optional<CacheTokens>> cache_tokens(std::span<const std::int64_t> ids) = 0;
     // Cached tokens per model and tag since `since` (of one tag when given),
@@ -118,6 +121,13 @@ public:
     virtual std::vector<ModelUsage> usage_by_model(double since) = 0;
     // Every call with a cost and both token counts above 0, in the ledger's order.
     virtual std::vector<TrainingRow> training_rows() = 0;
+
+    // --- comparing with the providers' bills ---------------------------------
+
+    // Calls since `since` per model and UTC day ("YYYY-MM-DD"), with their
+    // priced spend and tokens (cached ones from beside the rows), in day and
+    // model order.
+    virtual std::vector<ModelDay> by_model_day(double since) = 0;
 
     // --- copying a ledger into another ----------------------------------------
 

@@ -37,7 +37,12 @@ cached AS (
     INSERT INTO call_cache_tokens (call_id, cache_read_tokens, cache_write_tokens, cache_write_1h_tokens)
     SELECT first.id + t.i - 1, t.r, t.w, t.w1h
     FROM first, unnest($12::bigint[], $13::bigint[], $14::bigint[]) WITH ORDINALITY AS t(r, w, w1h, i)
-    WHERE t.r IS NOT NULL OR t.w IS NOT NULL OR t.w1h IS NOT NULL)
+    WHERE t.r IS NOT NULL OR t.w IS NOT NULL OR t.w1h IS NOT NULL),
+tiered AS (
+    INSERT INTO call_service_tiers (call_id, service_tier)
+    SELECT first.id + t.i - 1, t.service_tier
+    FROM first, unnest($15::text[]) WITH ORDINALITY AS t(service_tier, i)
+    WHERE t.service_tier IS NOT NULL)
 SELECT id FROM first)";
 
 template <class T>
@@ -47,7 +52,7 @@ std::optional<std::string> _text_of(const std::optional<T>& v) {
 
 // The parameters of INSERT_CALLS: one array per column, rows stamped `ts`.
 std::vector<Param> _insert_columns(std::span<const CallRecord* const> rows, const std::vector<double>& ts) {
-    std::vector<std::vector<std::optional<std::string>>> cols(14);
+    std::vector<std::vector<std::optional<std::string>>> cols(15);
     for (std::size_t i = 0; i < rows.size(); ++i) {
         const CallRecord& r = *rows[i];
         for (auto [col, value] : {std::pair{0, param(ts[i]).value}, {1, r.model_id}, {2, r.tag},
@@ -56,7 +61,7 @@ std::vector<Param> _insert_columns(std::span<const CallRecord* const> rows, cons
                                   {7, param(r.elapsed_s).value}, {8, param(r.status).value},
                                   {9, param(r.streamed).value}, {10, r.requested_model},
                                   {11, _text_of(r.cache_read_tokens)}, {12, _text_of(r.cache_write_tokens)},
-                                  {13, _text_of(r.cache_write_1h_tokens)}})
+                                  {13, _text_of(r.cache_write_1h_tokens)}, {14, r.service_tier}})
             cols[static_cast<std::size_t>(col)].push_back(std::move(value));
     }
     std::vector<Param> params;
@@ -370,15 +375,25 @@ ORDER BY calls DESC, model_id COLLATE "C" NULLS FIRST)",
 
 // --- beside the rows ----------------------------------------------------------------
 
-std::vector<std::optional<std::string>> PgCalls::requested_models(std::span<const std::int64_t> ids) {
-    return with_schema(db_, [&](Session& s) {
-        Result r = s.exec("SELECT call_id, requested_model FROM call_routing WHERE call_id = ANY($1::bigint[])",
-                          {id_array(ids)});
+namespace {
+
+// The text a side table keeps beside each call, by id: `sql` selects the
+// call id and the text for the ids in $1.
+std::vector<std::optional<std::string>> _texts_beside(Shared& db, const char* sql, std::span<const std::int64_t> ids) {
+    return with_schema(db, [&](Session& s) {
+        Result r = s.exec(sql, {id_array(ids)});
         std::vector<std::optional<std::string>> found(ids.size());
         auto at = _positions(ids);
         for (int i = 0; i < r.rows(); ++i) found[at.at(r.integer(i, 0))] = r.text(i, 1);
         return found;
     });
+}
+
+}  // namespace
+
+std::vector<std::optional<std::string>> PgCalls::requested_models(std::span<const std::int64_t> ids) {
+    return _texts_beside(db_, "SELECT call_id, requested_model FROM call_routing WHERE call_id = ANY($1::bigint[])",
+                         ids);
 }
 
 std::vector<RoutedCall> PgCalls::routed_since(double since, const std::optional<std::string>& tag) {
@@ -396,6 +411,11 @@ ORDER BY c.id)",
                             r.opt_real(i, 4), r.text(i, 5)});
         return rows;
     });
+}
+
+std::vector<std::optional<std::string>> PgCalls::service_tiers(std::span<const std::int64_t> ids) {
+    return _texts_beside(db_, "SELECT call_id, service_tier FROM call_service_tiers WHERE call_id = ANY($1::bigint[])",
+                         ids);
 }
 
 std::vector<std::optional<CacheTokens>> PgCalls::cache_tokens(std::span<const std::int64_t> ids) {
@@ -465,16 +485,38 @@ ORDER BY id)");
     });
 }
 
+// --- comparing with the providers' bills ----------------------------------------------
+
+std::vector<ModelDay> PgCalls::by_model_day(double since) {
+    return with_schema(db_, [&](Session& s) {
+        Result r = s.exec(R"(SELECT c.model_id, to_char(to_timestamp(c.ts) AT TIME ZONE 'UTC', 'YYYY-MM-DD') AS day,
+    count(*), COALESCE(sum(c.cost_usd), 0), COALESCE(sum(c.prompt_tokens), 0)::bigint,
+    COALESCE(sum(c.completion_tokens), 0)::bigint, COALESCE(sum(k.cache_read_tokens), 0)::bigint,
+    COALESCE(sum(k.cache_write_tokens), 0)::bigint
+FROM calls c LEFT JOIN call_cache_tokens k ON k.call_id = c.id
+WHERE c.ts >= $1
+GROUP BY day, c.model_id
+ORDER BY day, c.model_id COLLATE "C" NULLS FIRST)",
+                          {param(since)});
+        std::vector<ModelDay> rows;
+        for (int i = 0; i < r.rows(); ++i)
+            rows.push_back({r.opt_text(i, 0), r.text(i, 1), r.integer(i, 2), r.real(i, 3), r.integer(i, 4),
+                            r.integer(i, 5), r.integer(i, 6), r.integer(i, 7)});
+        return rows;
+    });
+}
+
 // --- copying ledgers ------------------------------------------------------------------
 
 namespace {
 
 constexpr const char* SELECT_RECORDS = R"(SELECT c.id, c.ts, c.model_id, c.tag, c.session_id, c.prompt_tokens,
        c.completion_tokens, c.cost_usd, c.elapsed_s, c.status, c.streamed,
-       r.requested_model, k.cache_read_tokens, k.cache_write_tokens, k.cache_write_1h_tokens
+       r.requested_model, k.cache_read_tokens, k.cache_write_tokens, k.cache_write_1h_tokens, t.service_tier
 FROM calls c
 LEFT JOIN call_routing r ON r.call_id = c.id
 LEFT JOIN call_cache_tokens k ON k.call_id = c.id
+LEFT JOIN call_service_tiers t ON t.call_id = c.id
 WHERE c.id > $1
 ORDER BY c.id
 LIMIT $2)";
@@ -497,6 +539,7 @@ StoredCall _stored(const Result& r, int i) {
     c.cache_read_tokens = r.opt_integer(i, 12);
     c.cache_write_tokens = r.opt_integer(i, 13);
     c.cache_write_1h_tokens = r.opt_integer(i, 14);
+    c.service_tier = r.opt_text(i, 15);
     return s;
 }
 

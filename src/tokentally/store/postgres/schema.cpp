@@ -117,6 +117,16 @@ CREATE TRIGGER calls_edited AFTER UPDATE OR DELETE OR TRUNCATE ON calls
 constexpr const char* SCHEMA_STEPS[] = {SCHEMA_V1, SCHEMA_V2};
 constexpr int SCHEMA_VERSION = std::size(SCHEMA_STEPS);
 
+// Tables beside the rows that a release which does not know them can
+// ignore: made wherever they are missing, without a new version, so that
+// an older tokentally still shares the ledger.
+constexpr const char* SIDE_TABLES = R"(
+CREATE TABLE IF NOT EXISTS call_service_tiers (
+    call_id      bigint PRIMARY KEY,
+    service_tier text   NOT NULL
+);
+)";
+
 // Any fixed number: processes creating the schema at once wait on it in
 // turn (CREATE TABLE IF NOT EXISTS alone is not safe against a concurrent
 // creator).
@@ -145,6 +155,7 @@ void _migrate(Session& s) {
         s.command("DELETE FROM tokentally_schema");
         s.command(fmt::format("INSERT INTO tokentally_schema (version) VALUES ({})", SCHEMA_VERSION));
     }
+    s.command(SIDE_TABLES);
     s.command("COMMIT");
 }
 

@@ -95,6 +95,15 @@ DROP TRIGGER IF EXISTS spend_minutely_delete; DROP TRIGGER IF EXISTS spend_minut
 DROP TABLE IF EXISTS spend_hourly; DROP TABLE IF EXISTS spend_minutely;
 DROP INDEX IF EXISTS idx_calls_ts_spend;)";
 
+// How the provider served the calls it did not serve the standard way
+// ("flex", "priority"): beside the rows like the cached tokens.
+constexpr const char* CREATE_SERVICE_TIERS = R"(CREATE TABLE IF NOT EXISTS call_service_tiers (
+    call_id      INTEGER PRIMARY KEY,
+    service_tier TEXT    NOT NULL
+))";
+
+constexpr const char* INSERT_SERVICE_TIER = "INSERT INTO call_service_tiers (call_id, service_tier) VALUES (?, ?)";
+
 void _init_db(const std::string& path) {
     auto conn = connection(path);
     conn.exec(CREATE_CALLS);
@@ -133,11 +142,13 @@ void _bind_row(SQLite::Statement& insert, const CallRecord& rec, double ts) {
     insert.bind(10, rec.streamed ? 1 : 0);
 }
 
-// Side tables of one call, written right after its row with the call's id.
-void _insert_routing(const Conn& conn, std::int64_t call_id, const CallRecord& rec) {
-    auto insert = conn.prepare(INSERT_CALL_ROUTING);
+// Side tables of one call, written right after its row with the call's id:
+// a text beside it (the model asked for, the service tier), or its cached
+// tokens.
+void _insert_text(const Conn& conn, const char* sql, std::int64_t call_id, const std::string& text) {
+    auto insert = conn.prepare(sql);
     insert->bind(1, call_id);
-    insert->bind(2, *rec.requested_model);
+    insert->bind(2, text);
     insert->exec();
 }
 
@@ -154,6 +165,10 @@ void _insert_cache_tokens(const Conn& conn, std::int64_t call_id, const CallReco
     insert->exec();
 }
 
+bool _has_side_rows(const CallRecord& rec) {
+    return rec.requested_model || _has_cache_tokens(rec) || rec.service_tier;
+}
+
 // All rows in one transaction: they are committed together or not at all.
 // One call's row and its side rows, inside the caller's transaction (or
 // alone in autocommit).
@@ -163,8 +178,9 @@ Appended _insert_one(const Conn& conn, const CallRecord& rec) {
     _bind_row(*insert, rec, ts);
     insert->exec();
     std::int64_t call_id = sqlite3_last_insert_rowid(conn.db->getHandle());
-    if (rec.requested_model) _insert_routing(conn, call_id, rec);
+    if (rec.requested_model) _insert_text(conn, INSERT_CALL_ROUTING, call_id, *rec.requested_model);
     if (_has_cache_tokens(rec)) _insert_cache_tokens(conn, call_id, rec);
+    if (rec.service_tier) _insert_text(conn, INSERT_SERVICE_TIER, call_id, *rec.service_tier);
     return {call_id, ts};
 }
 
@@ -174,7 +190,7 @@ std::vector<Appended> _insert(const std::string& path, std::span<const CallRecor
     // A lone call without side rows is one statement in autocommit: inside
     // an explicit transaction SQLite opens a statement journal for it (a
     // 64 kB buffer allocated and freed per call) and runs BEGIN and COMMIT.
-    if (rows.size() == 1 && !rows[0]->requested_model && !_has_cache_tokens(*rows[0]))
+    if (rows.size() == 1 && !_has_side_rows(*rows[0]))
         return {_insert_one(conn, *rows[0])};
     Transaction tx(conn);
     std::vector<Appended> made;
@@ -200,6 +216,8 @@ void _ensure_side_tables(const std::string& path, std::span<const CallRecord* co
     _ensure_side_table(path, any([](const CallRecord& r) { return r.requested_model.has_value(); }), "call_routing",
                        CREATE_CALL_ROUTING, again);
     _ensure_side_table(path, any(_has_cache_tokens), "call_cache_tokens", CREATE_CACHE_TOKENS, again);
+    _ensure_side_table(path, any([](const CallRecord& r) { return r.service_tier.has_value(); }),
+                       "call_service_tiers", CREATE_SERVICE_TIERS, again);
 }
 
 }  // namespace
@@ -505,6 +523,8 @@ constexpr const char* SELECT_ROUTED = R"(SELECT c.model_id, c.tag, c.prompt_toke
 FROM call_routing r JOIN calls c ON c.id = r.call_id
 WHERE c.ts >= ?)";
 
+constexpr const char* SERVICE_TIER_OF_CALL = "SELECT service_tier FROM call_service_tiers WHERE call_id = ?";
+
 constexpr const char* CACHE_TOKENS_OF_CALL =
     "SELECT cache_read_tokens, cache_write_tokens FROM call_cache_tokens WHERE call_id = ?";
 
@@ -519,17 +539,29 @@ WHERE c.ts >= ?)";
 
 }  // namespace
 
-std::vector<std::optional<std::string>> SqliteCalls::requested_models(std::span<const std::int64_t> ids) {
-    _ensure_schema(path_);
-    auto conn = connection(path_);
+namespace {
+
+// The text a side table keeps beside each call, by id (none without the
+// table): `sql` selects it for the call id bound first.
+std::vector<std::optional<std::string>> _texts_beside(const std::string& path, const char* table, const char* sql,
+                                                      std::span<const std::int64_t> ids) {
+    _ensure_schema(path);
+    auto conn = connection(path);
     std::vector<std::optional<std::string>> found(ids.size());
-    if (!conn.db->tableExists("call_routing")) return found;
+    if (!has_table(conn, table)) return found;
+    SQLite::Statement lookup(conn, sql);
     for (std::size_t i = 0; i < ids.size(); ++i) {
-        auto q = conn.prepare(SELECT_REQUESTED);
-        q->bind(1, ids[i]);
-        if (q->executeStep()) found[i] = q->getColumn(0).getString();
+        lookup.bind(1, ids[i]);
+        if (lookup.executeStep()) found[i] = lookup.getColumn(0).getString();
+        lookup.reset();
     }
     return found;
+}
+
+}  // namespace
+
+std::vector<std::optional<std::string>> SqliteCalls::requested_models(std::span<const std::int64_t> ids) {
+    return _texts_beside(path_, "call_routing", SELECT_REQUESTED, ids);
 }
 
 std::vector<RoutedCall> SqliteCalls::routed_since(double since, const std::optional<std::string>& tag) {
@@ -544,6 +576,10 @@ std::vector<RoutedCall> SqliteCalls::routed_since(double since, const std::optio
         rows.push_back({opt_text(q.getColumn(0)), opt_text(q.getColumn(1)), opt_int(q.getColumn(2)),
                         opt_int(q.getColumn(3)), opt_real(q.getColumn(4)), q.getColumn(5).getString()});
     return rows;
+}
+
+std::vector<std::optional<std::string>> SqliteCalls::service_tiers(std::span<const std::int64_t> ids) {
+    return _texts_beside(path_, "call_service_tiers", SERVICE_TIER_OF_CALL, ids);
 }
 
 std::vector<std::optional<CacheTokens>> SqliteCalls::cache_tokens(std::span<const std::int64_t> ids) {
@@ -630,6 +666,42 @@ std::vector<TrainingRow> SqliteCalls::training_rows() {
     return rows;
 }
 
+// --- comparing with the providers' bills ----------------------------------------
+
+namespace {
+
+// Days are UTC days, as the providers' daily buckets are.
+std::string _model_day_sql(bool cached) {
+    return std::string(R"(SELECT
+    c.model_id                                          AS model_id,
+    strftime('%Y-%m-%d', c.ts, 'unixepoch')             AS day,
+    COUNT(*)                                            AS calls,
+    COALESCE(SUM(c.cost_usd), 0.0)                      AS cost,
+    CAST(COALESCE(SUM(c.prompt_tokens), 0) AS INTEGER)     AS prompt_tokens,
+    CAST(COALESCE(SUM(c.completion_tokens), 0) AS INTEGER) AS completion_tokens, )") +
+           (cached ? "CAST(COALESCE(SUM(k.cache_read_tokens), 0) AS INTEGER), "
+                     "CAST(COALESCE(SUM(k.cache_write_tokens), 0) AS INTEGER)"
+                   : "0, 0") +
+           "\nFROM calls AS c INDEXED BY idx_calls_ts" +
+           (cached ? " LEFT JOIN call_cache_tokens AS k ON k.call_id = c.id" : "") +
+           "\nWHERE c.ts >= ?\nGROUP BY day, c.model_id\nORDER BY day, c.model_id";
+}
+
+}  // namespace
+
+std::vector<ModelDay> SqliteCalls::by_model_day(double since) {
+    _ensure_schema(path_);
+    auto conn = connection(path_);
+    SQLite::Statement q(conn, _model_day_sql(has_table(conn, "call_cache_tokens")));
+    q.bind(1, since);
+    std::vector<ModelDay> rows;
+    while (q.executeStep())
+        rows.push_back({opt_text(q.getColumn(0)), q.getColumn(1).getString(), q.getColumn(2).getInt64(),
+                        q.getColumn(3).getDouble(), q.getColumn(4).getInt64(), q.getColumn(5).getInt64(),
+                        q.getColumn(6).getInt64(), q.getColumn(7).getInt64()});
+    return rows;
+}
+
 // --- copying ledgers ----------------------------------------------------------
 
 namespace {
@@ -638,12 +710,15 @@ namespace {
 // routed or cached call has neither.
 std::string _records_sql(SQLite::Database& conn) {
     bool routing = has_table(conn, "call_routing"), cached = has_table(conn, "call_cache_tokens");
+    bool tiered = has_table(conn, "call_service_tiers");
     return std::string(R"(SELECT c.id, c.ts, c.model_id, c.tag, c.session_id, c.prompt_tokens,
        c.completion_tokens, c.cost_usd, c.elapsed_s, c.status, c.streamed, )") +
            (routing ? "r.requested_model, " : "NULL, ") +
            (cached ? "k.cache_read_tokens, k.cache_write_tokens, k.cache_write_1h_tokens" : "NULL, NULL, NULL") +
-           "\nFROM calls c" + (routing ? " LEFT JOIN call_routing r ON r.call_id = c.id" : "") +
+           (tiered ? ", t.service_tier" : ", NULL") + "\nFROM calls c" +
+           (routing ? " LEFT JOIN call_routing r ON r.call_id = c.id" : "") +
            (cached ? " LEFT JOIN call_cache_tokens k ON k.call_id = c.id" : "") +
+           (tiered ? " LEFT JOIN call_service_tiers t ON t.call_id = c.id" : "") +
            "\nWHERE c.id > ? ORDER BY c.id LIMIT ?";
 }
 
@@ -665,6 +740,7 @@ StoredCall _stored(const SQLite::Statement& q) {
     c.cache_read_tokens = opt_int(q.getColumn(12));
     c.cache_write_tokens = opt_int(q.getColumn(13));
     c.cache_write_1h_tokens = opt_int(q.getColumn(14));
+    c.service_tier = opt_text(q.getColumn(15));
     return s;
 }
 

@@ -33,10 +33,12 @@ public:
     std::vector<ModelCalls> model_calls(double since, const std::optional<std::string>& tag) override;
     std::vector<std::optional<std::string>> requested_models(std::span<const std::int64_t> ids) override;
     std::vector<RoutedCall> routed_since(double since, const std::optional<std::string>& tag) override;
+    std::vector<std::optional<std::string>> service_tiers(std::span<const std::int64_t> ids) override;
     std::vector<std::optional<CacheTokens>> cache_tokens(std::span<const std::int64_t> ids) override;
     std::vector<CacheTotals> cache_totals(double since, const std::optional<std::string>& tag) override;
     std::vector<ModelUsage> usage_by_model(double since) override;
     std::vector<TrainingRow> training_rows() override;
+    std::vector<ModelDay> by_model_day(double since) override;
     std::vector<Rollup> rollups(double since) override;
     std::vector<GroupTotals> session_rollups(double since) override;
     SessionPage top_sessions(double since, const std::optional<std::string>& tag, std::int64_t n) override;

@@ -17,10 +17,16 @@
 # copied to; only the unit names the executable by its installed path.
 
 set(TT_INSTALL_PKGDIR lib/tokentally)
-set(TT_INSTALLED_LIBRARIES
-  tokentally_core tokentally_ledger tokentally_alerts tokentally_relay tokentally_local
-  tokentally_advisor tokentally_metrics tokentally_dashboard tokentally_proxy
-  tokentally_predictor tokentally_tui)
+# Every shared library the sources make, found rather than listed, so that a
+# library added later is installed too.
+set(TT_INSTALLED_LIBRARIES)
+get_property(tt_src_targets DIRECTORY ${PROJECT_SOURCE_DIR}/src PROPERTY BUILDSYSTEM_TARGETS)
+foreach(tt_target IN LISTS tt_src_targets)
+  get_target_property(tt_type ${tt_target} TYPE)
+  if(tt_type STREQUAL "SHARED_LIBRARY")
+    list(APPEND TT_INSTALLED_LIBRARIES ${tt_target})
+  endif()
+endforeach()
 
 set_target_properties(tokentally PROPERTIES INSTALL_RPATH "$ORIGIN/../${TT_INSTALL_PKGDIR}")
 set_target_properties(${TT_INSTALLED_LIBRARIES} PROPERTIES INSTALL_RPATH "$ORIGIN")

@@ -4,10 +4,11 @@
 #include "support/pg_cluster.hpp"
 #include "support/scratch.hpp"
 #include "tokentally/store/rollups.hpp"
-#include "tokentally/store/sqlite/session_rollups.hpp"
 #include "tokentally/store/store.hpp"
 
 #include <gtest/gtest.h>
+
+#include <limits>
 
 #include <SQLiteCpp/SQLiteCpp.h>
 
@@ -460,6 +461,11 @@ TEST_P(StoreConformance, RollupsAreTheCallsSummedPerHourModelAndTag) {
     expect_same("after more calls");
 }
 
+// Every session of the range, as the dashboard's pages read them.
+std::vector<store::GroupTotals> all_sessions(store::Calls& calls, double since) {
+    return calls.top_sessions(since, std::nullopt, std::numeric_limits<std::int64_t>::max()).rows;
+}
+
 // The sessions' rows as by_session gives them: same groups in the same
 // order, sums equal up to the order they were added in.
 void expect_same_sessions(const std::vector<store::GroupTotals>& got, const std::vector<store::GroupTotals>& want,
@@ -508,7 +514,7 @@ TEST_P(StoreConformance, SessionRollupsAreTheSessionsOfTheRange) {
     auto expect_same = [&](const char* when) {
         for (double since : {now - 86400, now - 7 * 86400, store::rollup_hour(now - 5000), now - 5000.5,
                              now - 2.5 * 86400, std::floor((now - 86400) / 86400) * 86400, now + 10})
-            expect_same_sessions(calls.session_rollups(since), calls.by_session(since),
+            expect_same_sessions(all_sessions(calls, since), calls.by_session(since),
                                  std::string(when) + ": since now - " + std::to_string(now - since));
     };
     expect_same("first read");
@@ -647,13 +653,11 @@ TEST(SqliteRollups, FollowEditsAndDeletionsByHandAndACallsTableMadeAnew) {
     EXPECT_EQ(fresh, calls.Calls::rollups(now - 86400));
 }
 
-// A fold reads the new calls before it takes the write lock and trusts them
-// only when no call was edited meanwhile, which the triggers must note also
-// for calls not folded yet. A ledger whose triggers skipped those gets them
-// made anew.
-TEST(SqliteRollups, EditsOfCallsNotFoldedYetAreNotedAlsoOnALedgerMadeBefore) {
+// A ledger whose rollups an earlier version folded, with its own notes of
+// edited calls, is folded again under the one signal: its notes go, and
+// edits of calls folded or not yet folded are seen.
+TEST(SqliteRollups, ALedgerFoldedByAnEarlierVersionIsFoldedAgainAndFollowsEdits) {
     tt_test::Scratch s;
-    const std::string older = s.data + "/older.db";
     const double now = store::now();
     auto add = [&](store::Calls& calls, double age, double cost) {
         CallRecord rec{.model_id = "m", .prompt_tokens = 1, .cost_usd = cost, .elapsed_s = 0.5, .status = 200,
@@ -665,36 +669,26 @@ TEST(SqliteRollups, EditsOfCallsNotFoldedYetAreNotedAlsoOnALedgerMadeBefore) {
         auto st = store::open(s.db_path());
         add(st->calls(), 60, 1.0);
         add(st->calls(), 4000, 2.0);
-        st->calls().rollups(now - 86400);
-        SQLite::Database db(s.db_path(), SQLite::OPEN_READWRITE);
-        db.exec("DROP TRIGGER call_rollups_delete");
-        db.exec("DROP TRIGGER call_rollups_update");
-        db.exec("CREATE TRIGGER call_rollups_delete AFTER DELETE ON calls "
-                "WHEN OLD.id <= (SELECT last_id FROM call_rollups_mark) "
-                "BEGIN INSERT INTO call_rollups_stale (ts) VALUES (OLD.ts); END");
-        db.exec("CREATE TRIGGER call_rollups_update AFTER UPDATE ON calls "
-                "WHEN OLD.id <= (SELECT last_id FROM call_rollups_mark) "
-                "BEGIN INSERT INTO call_rollups_stale (ts) VALUES (OLD.ts), (NEW.ts); END");
-        db.exec("VACUUM INTO '" + older + "'");
     }
-    auto st = store::open(older);
+    auto by_hand = [&](const std::string& sql) { SQLite::Database(s.db_path(), SQLite::OPEN_READWRITE).exec(sql); };
+    // What the earlier version left: its mark, its notes and their triggers,
+    // and rollups that no longer match the calls.
+    by_hand("CREATE TABLE call_rollups_mark (one INTEGER PRIMARY KEY CHECK (one = 1), last_id INTEGER NOT NULL)");
+    by_hand("INSERT INTO call_rollups_mark VALUES (1, 2)");
+    by_hand("CREATE TABLE call_rollups_stale (ts REAL NOT NULL)");
+    by_hand("CREATE TABLE call_rollups_epoch (one INTEGER PRIMARY KEY, epoch INTEGER NOT NULL)");
+    by_hand("CREATE TRIGGER call_rollups_delete AFTER DELETE ON calls BEGIN INSERT INTO call_rollups_stale (ts) "
+            "VALUES (OLD.ts); END");
+    auto st = store::open(s.db_path());
     store::Calls& calls = st->calls();
-    auto by_hand = [&](const std::string& sql) { SQLite::Database(older, SQLite::OPEN_READWRITE).exec(sql); };
-    auto noted = [&] { return tt_test::query(older, "SELECT ts FROM call_rollups_stale").size(); };
     add(calls, 120, 4.0);
-    EXPECT_EQ(calls.rollups(now - 86400), calls.Calls::rollups(now - 86400)) << "on the older triggers";
-    EXPECT_TRUE(tt_test::query(older, "SELECT name FROM sqlite_master WHERE type = 'trigger' "
-                                           "AND name LIKE 'call_rollups_%' AND sql LIKE '%WHEN%'")
-                    .empty())
-        << "made anew";
+    EXPECT_EQ(calls.rollups(now - 86400), calls.Calls::rollups(now - 86400)) << "folded again";
+    EXPECT_TRUE(tt_test::query(s.db_path(), "SELECT name FROM sqlite_master WHERE name LIKE 'call_rollups_%'").empty());
     add(calls, 30, 8.0);
-    by_hand("UPDATE calls SET cost_usd = 16.0, ts = ts - 7200 WHERE id = 4");
-    EXPECT_EQ(noted(), 2u) << "an edit of a call not folded yet";
+    by_hand("UPDATE calls SET cost_usd = 16.0, ts = ts - 7200 WHERE id = 4");  // not folded yet
     add(calls, 10, 32.0);
-    by_hand("DELETE FROM calls WHERE id = 5");
-    EXPECT_EQ(noted(), 3u) << "a deletion of a call not folded yet";
+    by_hand("DELETE FROM calls WHERE id = 1");  // folded
     EXPECT_EQ(calls.rollups(now - 86400), calls.Calls::rollups(now - 86400)) << "after both";
-    EXPECT_EQ(noted(), 0u);
 }
 
 // The per-session rollups follow what the hourly ones follow: calls edited
@@ -714,28 +708,27 @@ TEST(SqliteRollups, SessionsFollowEditsDeletionsAndALedgerFoldedBefore) {
     for (int i = 0; i < 6; ++i) add(60 + i * 20000.0, 1.0 + i, i % 2 ? "x" : "y");
     auto expect_same = [&](const std::string& what) {
         for (double since : {now - 86400, now - 3 * 86400, now - 30000.5})
-            expect_same_sessions(calls.session_rollups(since), calls.by_session(since), what);
+            expect_same_sessions(all_sessions(calls, since), calls.by_session(since), what);
     };
     expect_same("first read");
     auto by_hand = [&](const char* sql) { SQLite::Database(s.db_path(), SQLite::OPEN_READWRITE).exec(sql); };
     by_hand("UPDATE calls SET cost_usd = 8.0, session_id = 'x', ts = ts - 90000 WHERE id = 1");
     by_hand("DELETE FROM calls WHERE id = 4");
     expect_same("after an edit and a deletion");
-    by_hand("DROP TABLE session_rollups");
+    by_hand("DROP TABLE session_totals");
     expect_same("on a ledger folded before they existed");
     add(30, 0.5, "y");
     expect_same("after one more call");
     by_hand("DROP TABLE calls");
     add(30, 0.5, "z");
-    auto fresh = st->calls().session_rollups(now - 86400);
+    auto fresh = all_sessions(st->calls(), now - 86400);
     ASSERT_EQ(fresh.size(), 1u) << "the rows of the dropped table are gone";
     EXPECT_EQ(fresh[0].key, "z");
 }
 
-// Today's sessions are kept in memory between reads and only the calls
-// appended since are added: more calls, calls edited and deleted by hand, and
+// Sessions read again: more calls, calls edited and deleted by hand, and
 // edits another reader of the file folded first are all seen.
-TEST(SqliteRollups, TodaysSessionsKeptBetweenReadsFollowEveryChange) {
+TEST(SqliteRollups, SessionsReadAgainFollowEveryChange) {
     tt_test::Scratch s;
     auto st = store::open(s.db_path()), other = store::open(s.db_path());
     store::Calls& calls = st->calls();
@@ -749,7 +742,7 @@ TEST(SqliteRollups, TodaysSessionsKeptBetweenReadsFollowEveryChange) {
     for (int i = 0; i < 12; ++i) add(10 + i * 7.0, 0.25 * (i % 5), i % 4 ? "s" + std::to_string(i % 3) : "", i % 2 ? "t" : "u");
     auto expect_same = [&](const std::string& what) {
         for (double since : {now - 86400, now - 2 * 86400, now - 40.5}) {
-            expect_same_sessions(calls.session_rollups(since), calls.by_session(since), what);
+            expect_same_sessions(all_sessions(calls, since), calls.by_session(since), what);
             store::SessionPage top = calls.top_sessions(since, "t", 2), want = sessions_page(calls, since, "t", 2);
             EXPECT_EQ(top.total, want.total) << what;
             expect_same_sessions(top.rows, want.rows, what + ", a page of one tag");
@@ -765,43 +758,8 @@ TEST(SqliteRollups, TodaysSessionsKeptBetweenReadsFollowEveryChange) {
     by_hand("DELETE FROM calls WHERE id = 3");
     expect_same("after a deletion");
     by_hand("UPDATE calls SET cost_usd = 0.0 WHERE id = 5");
-    other->calls().session_rollups(now - 86400);  // folds the edit first
+    all_sessions(other->calls(), now - 86400);  // folds the edit first
     expect_same("after an edit another reader folded");
-}
-
-// What is kept of another day, or of more sessions than the cap, is not
-// used: the day is read from the calls again.
-TEST(SqliteRollups, TodaysSessionsOfAnotherDayOrOverTheCapAreReadAgain) {
-    tt_test::Scratch s;
-    auto st = store::open(s.db_path());
-    store::Calls& calls = st->calls();
-    const double now = store::now(), today = std::floor(now / 86400) * 86400;
-    for (int i = 0; i < 5; ++i) {
-        CallRecord rec{.session_id = "s" + std::to_string(i), .cost_usd = 1.0 + i, .status = 200, .ts = now - i};
-        const CallRecord* rows[] = {&rec};
-        calls.append(rows);
-    }
-    calls.session_rollups(now - 86400);  // folds, and makes the tables
-    auto conn = store::sqlite::connection(s.db_path());
-    SQLite::Database db(s.db_path(), SQLite::OPEN_READONLY);
-    std::int64_t mark = db.execAndGet("SELECT last_id FROM call_rollups_mark").getInt64();
-    std::int64_t epoch = db.execAndGet("SELECT epoch FROM call_rollups_epoch").getInt64();
-    store::sqlite::KeptSessions kept;
-    kept.from = today - 86400;  // read yesterday, up to the same id
-    kept.to = HUGE_VAL;
-    kept.epoch = epoch;
-    kept.upto = mark;
-    store::sqlite::keep_session(kept, "ghost", std::nullopt).sums =
-        store::sqlite::SessionSums{.calls = 99, .prompt = {}, .completion = {}, .cost = 99.0};
-    auto read = [&] { return store::sqlite::read_session_rollups(conn, {now - 86400, mark, epoch, {}, {}}, &kept).rows; };
-    expect_same_sessions(read(), calls.by_session(now - 86400), "yesterday's sessions kept");
-    EXPECT_EQ(kept.from, today);
-    EXPECT_EQ(kept.sums.size(), 5u);
-    kept.cap = 3;
-    kept.epoch = epoch + 1;  // of another epoch: read again, and found too many
-    expect_same_sessions(read(), calls.by_session(now - 86400), "more sessions than the cap");
-    EXPECT_TRUE(kept.too_many);
-    EXPECT_TRUE(kept.sums.empty());
 }
 
 // A day of a session per call, as a proxy whose clients send no session id

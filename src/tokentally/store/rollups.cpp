@@ -151,10 +151,8 @@ std::vector<ModelUsage> usage_of(const std::vector<Rollup>& rollups) {
 
 std::vector<Rollup> Calls::rollups(double since) { return rollups_of(between(since, std::nullopt)); }
 
-std::vector<GroupTotals> Calls::session_rollups(double since) { return by_session(since); }
-
 SessionPage Calls::top_sessions(double since, const std::optional<std::string>& tag, std::int64_t n) {
-    SessionPage page{session_rollups(since), 0};
+    SessionPage page{by_session(since), 0};
     if (tag) std::erase_if(page.rows, [&](const GroupTotals& g) { return g.tag != tag; });
     page.total = static_cast<std::int64_t>(page.rows.size());
     if (page.total > n) page.rows.resize(static_cast<std::size_t>(std::max<std::int64_t>(n, 0)));

@@ -87,16 +87,12 @@ public:
     // This computes them from between(); a backend that keeps the rollups
     // in a table of its own answers from it instead, with the same rows.
     virtual std::vector<Rollup> rollups(double since);
-    // The rows of by_session(since), in its order: what the dashboard's
-    // sessions read every few seconds. This asks by_session; a backend that
-    // keeps per-session rollups answers from them instead (sums may then
-    // differ from by_session's in their last bits: they are added in
-    // another order).
-    virtual std::vector<GroupTotals> session_rollups(double since);
-    // The first `n` of those rows of one tag (all tags when none) and how
-    // many there are: what one page of the dashboard's sessions shows. This
-    // cuts session_rollups' rows; a backend that keeps the day's sessions at
-    // hand picks the page from them instead of making every row.
+    // The first `n` of by_session(since)'s rows of one tag (all tags when
+    // none) and how many there are: what one page of the dashboard's
+    // sessions shows. This cuts by_session's rows; a backend that keeps
+    // per-session rollups picks the page from them instead of making every
+    // row (sums may then differ from by_session's in their last bits: they
+    // are added in another order).
     virtual SessionPage top_sessions(double since, const std::optional<std::string>& tag, std::int64_t n);
 
     // --- beside the rows ----------------------------------------------------

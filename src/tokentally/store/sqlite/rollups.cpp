@@ -1,24 +1,22 @@
-// The hourly rollups of `calls` in ledger.db (table `call_rollups`), kept off
-// the proxy's path: a call's insert does not touch them. Each read first
-// folds in the calls appended since the last fold (those with an id above
-// the table's mark: SQLite hands out ids in commit order under its write
-// lock), in short transactions. Calls edited or deleted after they were
-// folded leave their times in `call_rollups_stale` (by trigger; neither ever
-// happens in normal use), and those hours are summed again from the calls.
-// The per-session rollups (session_rollups.cpp) are folded in the same
-// transactions, under the same mark.
+// The hourly rollups of `calls` in ledger.db (table `call_rollups`) and the
+// sessions beside them (sessions.cpp), kept off the proxy's path: a call's
+// insert does not touch them. Each read first folds in the calls appended
+// since the last fold (those with an id above the mark: SQLite hands out ids
+// in commit order under its write lock), in short transactions. They learn
+// of edits the way every figure derived from the calls does: the mark holds
+// the count of edits it was folded under, and when the ledger's count moved
+// (a call updated or deleted by anyone) they are folded again from the start.
 #include "tokentally/store/sqlite/store.hpp"
 
 #include "tokentally/store/rollups.hpp"
 #include "tokentally/store/sqlite/call_rows.hpp"
 #include "tokentally/store/sqlite/db.hpp"
-#include "tokentally/store/sqlite/session_rollups.hpp"
+#include "tokentally/store/sqlite/sessions.hpp"
 
 #include <fmt/format.h>
 
 #include <charconv>
 #include <cstdlib>
-#include <set>
 
 namespace tokentally::store::sqlite {
 
@@ -54,29 +52,19 @@ constexpr const char* CREATE_TABLES[] = {
     priced_completion_calls INTEGER NOT NULL
 ))",
     "CREATE INDEX IF NOT EXISTS idx_call_rollups_hour ON call_rollups(hour)",
-    "CREATE TABLE IF NOT EXISTS call_rollups_mark (one INTEGER PRIMARY KEY CHECK (one = 1), last_id INTEGER NOT NULL)",
-    "CREATE TABLE IF NOT EXISTS call_rollups_stale (ts REAL NOT NULL)",
-    // Changed whenever folded sums were redone or dropped: what a reader
-    // kept of them in memory is then of another epoch. Random, so that a
-    // ledger file put in the place of another does not share it.
-    "CREATE TABLE IF NOT EXISTS call_rollups_epoch (one INTEGER PRIMARY KEY CHECK (one = 1), epoch INTEGER NOT NULL)",
-    "INSERT OR IGNORE INTO call_rollups_epoch (one, epoch) VALUES (1, random())",
+    // The last call folded in, and the ledger's count of edits then.
+    "CREATE TABLE IF NOT EXISTS rollups_mark (one INTEGER PRIMARY KEY CHECK (one = 1), last_id INTEGER NOT NULL, "
+    "edits INTEGER NOT NULL)",
 };
 
-constexpr const char* NEW_EPOCH = "INSERT OR REPLACE INTO call_rollups_epoch (one, epoch) VALUES (1, random())";
-
-// Every edit or deletion of a call leaves its times, also of a call not
-// folded yet: a fold reads its next calls before it takes the write lock, and
-// learns from an empty table that none of them changed in between. (Ledgers
-// made before held triggers that skipped calls above the mark; a fold finding
-// those reads under the lock.) The proxy itself never edits a call.
-constexpr const char* TRIGGER_NAMES = "('call_rollups_delete', 'call_rollups_update')";
-constexpr const char* CREATE_TRIGGERS[] = {
-    R"(CREATE TRIGGER IF NOT EXISTS call_rollups_delete AFTER DELETE ON calls
-BEGIN INSERT INTO call_rollups_stale (ts) VALUES (OLD.ts); END)",
-    R"(CREATE TRIGGER IF NOT EXISTS call_rollups_update AFTER UPDATE ON calls
-BEGIN INSERT INTO call_rollups_stale (ts) VALUES (OLD.ts), (NEW.ts); END)",
-};
+// What earlier versions kept to learn of edits (a table of edited times, an
+// epoch, their triggers) and their per-day sessions: the rollups of such a
+// ledger are folded again once, under the one signal.
+constexpr const char* DROP_OBSOLETE = R"(
+DROP TRIGGER IF EXISTS call_rollups_delete; DROP TRIGGER IF EXISTS call_rollups_update;
+DROP TABLE IF EXISTS call_rollups_stale; DROP TABLE IF EXISTS call_rollups_epoch;
+DROP TABLE IF EXISTS call_rollups_mark;
+DROP TABLE IF EXISTS session_rollups; DROP TABLE IF EXISTS session_rollups_through;)";
 
 constexpr const char* ROLLUP_COLUMNS =
     "hour, model_id, tag, calls, total_prompt, total_completion, total_cost, latency_calls, latency_sum, errors, "
@@ -205,71 +193,36 @@ void _add_stored(const Conn& conn, Rollup r) {
 
 // Where the rollups stand against the calls, from one snapshot.
 struct _State {
-    std::int64_t last_call = 0;           // the highest id in `calls`
-    std::optional<std::int64_t> mark;     // the highest id folded in; none before the first fold
-    bool stale = false;                   // folded calls were edited or deleted since
-    bool triggers = false;                // both triggers are there
-    bool every_edit = false;              // and they note edits of calls not folded yet too
-    std::int64_t epoch = 0;
-    bool current() const { return triggers && mark == last_call && !stale; }
+    std::int64_t last_call = 0;        // the highest id in `calls`
+    std::int64_t edits = 0;            // the ledger's count of edits
+    std::optional<std::int64_t> mark;  // the last call folded in; none before the first fold
+    std::int64_t mark_edits = 0;       // the count of edits the rollups were folded under
+    // Folded under another count of edits, or beyond the last call (calls
+    // gone behind our back): the rollups cannot be trusted.
+    bool stale() const { return mark && (mark_edits != edits || *mark > last_call); }
+    bool current() const { return mark && !stale() && *mark == last_call; }
 };
 
 _State _state(const Conn& conn) {
-    auto q = conn.prepare(std::string("SELECT (SELECT IFNULL(MAX(id), 0) FROM calls), "
-                                      "(SELECT last_id FROM call_rollups_mark), "
-                                      "EXISTS (SELECT 1 FROM call_rollups_stale), "
-                                      "(SELECT COUNT(*) FROM sqlite_master WHERE type = 'trigger' AND name IN ") +
-                          TRIGGER_NAMES + "), " +
-                          "(SELECT COUNT(*) FROM sqlite_master WHERE type = 'trigger' AND name IN " + TRIGGER_NAMES +
-                          " AND sql NOT LIKE '%WHEN%'), "
-                          "(SELECT IFNULL((SELECT epoch FROM call_rollups_epoch), 0))");
+    auto q = conn.prepare("SELECT IFNULL((SELECT MAX(id) FROM calls), 0), IFNULL((SELECT n FROM calls_edits), 0), "
+                          "(SELECT last_id FROM rollups_mark), IFNULL((SELECT edits FROM rollups_mark), 0)");
     q->executeStep();
-    return {q->getColumn(0).getInt64(),    opt_int(q->getColumn(1)), q->getColumn(2).getInt() != 0,
-            q->getColumn(3).getInt() == 2, q->getColumn(4).getInt() == 2, q->getColumn(5).getInt64()};
+    return {q->getColumn(0).getInt64(), q->getColumn(1).getInt64(), opt_int(q->getColumn(2)),
+            q->getColumn(3).getInt64()};
 }
 
-void _set_mark(const Conn& conn, std::int64_t id) {
-    auto q = conn.prepare("INSERT OR REPLACE INTO call_rollups_mark (one, last_id) VALUES (1, ?)");
+void _set_mark(const Conn& conn, std::int64_t id, std::int64_t edits) {
+    auto q = conn.prepare("INSERT OR REPLACE INTO rollups_mark (one, last_id, edits) VALUES (1, ?, ?)");
     q->bind(1, id);
+    q->bind(2, edits);
     q->exec();
 }
 
-// Starts over: without both triggers (a `calls` table made anew drops them)
-// or with a mark beyond the last call (calls removed behind our back, a
-// ledger swapped for an older copy) the table cannot be trusted.
-void _restart(const Conn& conn) {
+// Starts over from the first call.
+void _restart(const Conn& conn, const _State& s) {
     conn.exec("DELETE FROM call_rollups");
-    conn.exec("DELETE FROM call_rollups_stale");
-    clear_session_rollups(conn);
-    for (const char* t : CREATE_TRIGGERS) conn.exec(t);
-    _set_mark(conn, 0);
-    conn.exec(NEW_EPOCH);
-}
-
-// Sums the hours that hold edited or deleted calls again, from the calls
-// folded in so far.
-void _redo_stale(const Conn& conn, std::int64_t mark) {
-    std::set<double> stale, hours;
-    {
-        SQLite::Statement q(conn, "SELECT DISTINCT ts FROM call_rollups_stale");
-        while (q.executeStep()) stale.insert(q.getColumn(0).getDouble());
-    }
-    for (double ts : stale) hours.insert(rollup_hour(ts));
-    redo_session_days(conn, stale, mark);
-    for (double hour : hours) {
-        auto drop = conn.prepare("DELETE FROM call_rollups WHERE hour = ?");
-        drop->bind(1, hour);
-        drop->exec();
-        auto q = conn.prepare(std::string(SELECT_CALLS) + "\nWHERE ts >= ? AND ts < ? AND id <= ?");
-        q->bind(1, hour);
-        q->bind(2, hour + ROLLUP_SECONDS);
-        q->bind(3, mark);
-        Rollups again;
-        while (q->executeStep()) add_call(again, call_row(*q));
-        for (const auto& r : rollup_rows(std::move(again))) _insert(conn, r);
-    }
-    conn.exec("DELETE FROM call_rollups_stale");
-    conn.exec(NEW_EPOCH);
+    clear_session_totals(conn);
+    _set_mark(conn, 0, s.edits);
 }
 
 // The next calls to fold: at most FOLD_CHUNK of those after `mark`, and the
@@ -293,12 +246,12 @@ _Chunk _read_chunk(const Conn& conn, std::int64_t mark, std::int64_t last_call) 
     return chunk;
 }
 
-void _store_chunk(const Conn& conn, const _Chunk& chunk) {
+void _store_chunk(const Conn& conn, const _Chunk& chunk, std::int64_t edits) {
     Rollups sums;
     for (const CallRow& c : chunk.rows) add_call(sums, c);
     for (auto& r : rollup_rows(std::move(sums))) _add_stored(conn, std::move(r));
     fold_session_calls(conn, chunk.rows);
-    _set_mark(conn, chunk.upto);
+    _set_mark(conn, chunk.upto, edits);
 }
 
 // BEGIN IMMEDIATE: the fold reads and then writes, and must not find another
@@ -317,72 +270,45 @@ struct _Writing {
     }
 };
 
-// The next chunk read in a snapshot where only new calls wait (no edits, no
-// day of sessions to fold); none otherwise.
-std::optional<_Chunk> _chunk_before_lock(const Conn& conn, const _State& s) {
-    if (!s.triggers || !s.every_edit || !s.mark || *s.mark >= s.last_call || s.stale) return std::nullopt;
-    return _read_chunk(conn, *s.mark, s.last_call);
-}
-
 // One step of bringing the rollups up to date; true when they are as of the
 // step's start. The new calls are read before the write lock is taken, so
 // that the proxy's inserts do not wait while thousands of rows are read;
-// they are stored only if the lock finds the rollups where they were and no
-// call edited or deleted since (the triggers would have noted it).
+// they are stored only if the lock finds the mark and the count of edits
+// where they were.
 bool _fold_step(const Conn& conn) {
     _State before;
     std::optional<_Chunk> chunk;
     {
         Transaction reading(conn);
         before = _state(conn);
-        bool days_behind = session_days_behind(conn);
-        if (before.current() && !days_behind) return true;
-        if (!days_behind) chunk = _chunk_before_lock(conn, before);
+        if (before.current()) return true;
+        if (before.mark && !before.stale()) chunk = _read_chunk(conn, *before.mark, before.last_call);
     }
     _Writing tx(conn);
     _State s = _state(conn);
-    if (chunk && s.every_edit && s.mark == before.mark && s.epoch == before.epoch && !s.stale) {
-        _store_chunk(conn, *chunk);
+    if (chunk && s.mark == before.mark && s.edits == before.edits && s.mark_edits == before.mark_edits) {
+        _store_chunk(conn, *chunk, s.edits);
         tx.commit();
         return chunk->upto == before.last_call;
     }
-    if (!s.triggers || !s.mark || *s.mark > s.last_call) {
-        _restart(conn);
+    if (!s.mark || s.stale()) {
+        _restart(conn, s);
         s.mark = 0;
     }
-    if (s.stale) _redo_stale(conn, *s.mark);
-    bool done = *s.mark == s.last_call;
-    if (!done) {
-        _Chunk next = _read_chunk(conn, *s.mark, s.last_call);
-        _store_chunk(conn, next);
-        done = next.upto == s.last_call;
-    }
-    if (done && session_days_behind(conn)) {
-        fold_session_day(conn, s.last_call);
-        done = !session_days_behind(conn);
-    }
+    _Chunk next = _read_chunk(conn, *s.mark, s.last_call);
+    _store_chunk(conn, next, s.edits);
     tx.commit();
-    return done;
+    return next.upto == s.last_call;
 }
 
-// Triggers of a ledger made before, which skip calls not folded yet, are
-// made anew. The edits they skipped were never folded, so nothing is lost.
-void _note_every_edit(const Conn& conn) {
-    _State s = _state(conn);
-    if (!s.triggers || s.every_edit) return;  // none yet: the first fold makes them
-    conn.exec("DROP TRIGGER IF EXISTS call_rollups_delete");
-    conn.exec("DROP TRIGGER IF EXISTS call_rollups_update");
-    for (const char* t : CREATE_TRIGGERS) conn.exec(t);
-}
-
-// A ledger folded before the per-session rollups existed gets them with its
-// mark removed, so that the next fold starts over and fills both.
+// The tables, and a ledger of an earlier version made current: its mark and
+// edit notes go, so that the next fold starts over under the one signal.
 void _create_tables(const std::string& path) {
     auto conn = connection(path);
-    for (const char* t : CREATE_TABLES) conn.exec(t);
     _Writing tx(conn);
-    if (create_session_rollups(conn)) conn.exec("DELETE FROM call_rollups_mark");
-    _note_every_edit(conn);
+    conn.exec(DROP_OBSOLETE);
+    for (const char* t : CREATE_TABLES) conn.exec(t);
+    if (create_session_totals(conn)) conn.exec("DELETE FROM rollups_mark");
     tx.commit();
 }
 
@@ -406,22 +332,16 @@ void _fold(const std::string& path) {
     }
 }
 
-// The rollups from `since`: the stored hours after it, the calls of its own
-// (partial) hour, and the calls appended after the mark, all from one
-// snapshot.
 // The id folded up to; 0 before the first fold.
 std::int64_t _mark(const Conn& conn) {
-    auto q = conn.prepare("SELECT IFNULL((SELECT last_id FROM call_rollups_mark), 0)");
+    auto q = conn.prepare("SELECT IFNULL((SELECT last_id FROM rollups_mark), 0)");
     q->executeStep();
     return q->getColumn(0).getInt64();
 }
 
-// The rollups' epoch; none while edited or deleted calls wait to be folded.
-std::optional<std::int64_t> _epoch(const Conn& conn) {
-    auto q = conn.prepare("SELECT epoch FROM call_rollups_epoch WHERE NOT EXISTS (SELECT 1 FROM call_rollups_stale)");
-    return q->executeStep() ? std::optional(q->getColumn(0).getInt64()) : std::nullopt;
-}
-
+// The rollups from `since`: the stored hours after it, the calls of its own
+// (partial) hour, and the calls appended after the mark, all from one
+// snapshot.
 std::vector<Rollup> _read(const Conn& conn, double since) {
     double first_full = rollup_hour(since) == since ? since : rollup_hour(since) + ROLLUP_SECONDS;
     Transaction reading(conn);
@@ -458,26 +378,14 @@ std::vector<Rollup> SqliteCalls::rollups(double since) {
     });
 }
 
-std::shared_ptr<KeptSessions> make_kept_sessions() { return std::make_shared<KeptSessions>(); }
-
-SessionPage SqliteCalls::sessions(double since, const std::optional<std::string>& tag,
-                                  std::optional<std::int64_t> n) {
+SessionPage SqliteCalls::top_sessions(double since, const std::optional<std::string>& tag, std::int64_t n) {
     ensure_calls_schema(path_);
     return _with_tables(path_, [&] {
         _fold(path_);
         auto conn = connection(path_);
         Transaction reading(conn);
-        return read_session_rollups(conn, {since, _mark(conn), _epoch(conn), tag, n}, today_.get(),
-                                    first_day_.get());
+        return read_sessions(conn, since, _mark(conn), tag, n);
     });
-}
-
-std::vector<GroupTotals> SqliteCalls::session_rollups(double since) {
-    return sessions(since, std::nullopt, std::nullopt).rows;
-}
-
-SessionPage SqliteCalls::top_sessions(double since, const std::optional<std::string>& tag, std::int64_t n) {
-    return sessions(since, tag, n);
 }
 
 }  // namespace tokentally::store::sqlite

@@ -11,12 +11,9 @@
 
 namespace tokentally::store::sqlite {
 
-struct KeptSessions;
-std::shared_ptr<KeptSessions> make_kept_sessions();
-
 class SqliteCalls final : public Calls {
 public:
-    explicit SqliteCalls(std::string path) : path_(std::move(path)), today_(make_kept_sessions()), first_day_(make_kept_sessions()) {}
+    explicit SqliteCalls(std::string path) : path_(std::move(path)) {}
     void init() override;
     std::vector<Appended> append(std::span<const CallRecord* const> rows) override;
     std::vector<double> spend_since(std::span<const SpendWindow> windows) override;
@@ -40,18 +37,12 @@ public:
     std::vector<TrainingRow> training_rows() override;
     std::vector<ModelDay> by_model_day(double since) override;
     std::vector<Rollup> rollups(double since) override;
-    std::vector<GroupTotals> session_rollups(double since) override;
     SessionPage top_sessions(double since, const std::optional<std::string>& tag, std::int64_t n) override;
     std::vector<StoredCall> records(std::int64_t after_id, std::int64_t limit) override;
     std::vector<bool> contains(std::span<const CallRecord* const> rows) override;
 
 private:
     const std::string path_;
-    // The sessions this store last read: today's, and those of the partial
-    // first day of the range it last read.
-    std::shared_ptr<KeptSessions> today_, first_day_;
-
-    SessionPage sessions(double since, const std::optional<std::string>& tag, std::optional<std::int64_t> n);
 };
 
 class SqliteAlerts final : public Alerts {

@@ -272,3 +272,30 @@ TEST(Connections, AReplacedLedgerGetsItsTablesBackOnTheOldInode) {
         for (const char* suffix : {"", "-wal", "-shm"}) std::filesystem::remove(s.db_path() + suffix);
     }
 }
+
+// `[ledger] synchronous` reaches every connection of the ledger; a value it
+// does not know stops the opening, naming the key.
+TEST(LedgerUpgrade, SynchronousSettingReachesTheConnections) {
+    tt_test::Scratch s;
+    auto level = [&] {
+        auto st = tokentally::store::open(s.db_path());
+        tokentally::store::CallRecord rec{.status = 200};
+        const tokentally::store::CallRecord* rows[] = {&rec};
+        st->calls().append(rows);
+        int seen = -1;
+        std::thread([&] { seen = db::connection(s.db_path()).db->execAndGet("PRAGMA synchronous").getInt(); }).join();
+        return seen;
+    };
+    EXPECT_EQ(level(), 1) << "NORMAL by default";
+    s.write_config("[ledger]\nsynchronous = \"full\"\n");
+    EXPECT_EQ(level(), 2) << "FULL";
+    s.write_config("[ledger]\nsynchronous = \"sometimes\"\n");
+    try {
+        tokentally::store::open(s.db_path());
+        FAIL() << "an unknown setting was taken";
+    } catch (const std::exception& e) {
+        EXPECT_NE(std::string(e.what()).find("[ledger] synchronous must be \"normal\" or \"full\""), std::string::npos)
+            << e.what();
+    }
+}
+

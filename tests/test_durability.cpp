@@ -28,8 +28,12 @@ std::string body(const std::string& session, bool streamed) {
            R"("messages": [{"role": "user", "content": ")" + session + "\"}]}";
 }
 
-TEST(Durability, EveryAnswerReceivedBeforeAKillHasItsRow) {
+// With either `[ledger] synchronous` setting.
+class Durability : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(Durability, EveryAnswerReceivedBeforeAKillHasItsRow) {
     tt_test::Scratch s;
+    s.write_config(std::string("[ledger]\nsynchronous = \"") + GetParam() + "\"\n");
     tt_test::MockServer upstream(tt_test::chat_or_stream);
     tt_test::ServeProcess proc(s.home, s.data, s.root + "/serve.log");
 
@@ -89,5 +93,7 @@ TEST(Durability, EveryAnswerReceivedBeforeAKillHasItsRow) {
     EXPECT_EQ(rows, recorded.size()) << "a call was recorded twice";
     for (const auto& session : answered_sessions) EXPECT_TRUE(recorded.count(session)) << session << " has no row";
 }
+
+INSTANTIATE_TEST_SUITE_P(Synchronous, Durability, ::testing::Values("normal", "full"));
 
 }  // namespace

@@ -10,6 +10,7 @@
 
 #include "tokentally/config.hpp"
 #include "tokentally/store/copy.hpp"
+#include "tokentally/store/postgres/options.hpp"
 #include "tokentally/store/store.hpp"
 
 #include <gtest/gtest.h>
@@ -125,6 +126,21 @@ TEST_F(Postgres, AnUnreachableServerIsNamedByHostAndNeverByPassword) {
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.out.find("127.0.0.1"), std::string::npos) << r.out;
     EXPECT_EQ(r.out.find("s3cret"), std::string::npos) << r.out;
+}
+
+// `[ledger] synchronous = "full"` makes every session of the store wait for
+// the server's disk at each commit (the options each session is opened
+// with); the default does not. Both record.
+TEST_F(Postgres, SynchronousSettingReachesTheSessions) {
+    EXPECT_STREQ(store::postgres::session_options(store::Durability::full), "-c synchronous_commit=on");
+    EXPECT_STREQ(store::postgres::session_options(store::Durability::normal), "-c synchronous_commit=off");
+    for (auto d : {store::Durability::normal, store::Durability::full}) {
+        auto st = store::open(url, d);
+        store::CallRecord rec{.status = 200};
+        const store::CallRecord* rows[] = {&rec};
+        st->calls().append(rows);
+    }
+    EXPECT_EQ(tt_test::pg_query(url, "SELECT count(*) FROM calls"), "2");
 }
 
 TEST_F(Postgres, TheSchemaIsVersionedAndANewerOneIsRefused) {

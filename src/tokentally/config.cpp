@@ -80,4 +80,13 @@ std::optional<std::string> ledger_url() {
     return std::string(url->get_string());
 }
 
+std::string ledger_synchronous() {
+    bj::object cfg = load();
+    const bj::value* v = json::table(cfg, "ledger").if_contains("synchronous");
+    if (v == nullptr || v->is_null()) return "normal";
+    if (v->is_string() && (v->get_string() == "normal" || v->get_string() == "full")) return std::string(v->get_string());
+    throw std::runtime_error(config_path() + ": [ledger] synchronous must be \"normal\" or \"full\", not " +
+                             json::write(*v));
+}
+
 }  // namespace tokentally::config

@@ -27,6 +27,10 @@ std::shared_ptr<const boost::json::object> load_shared();
 // naming the key when `url` is not a string.
 std::optional<std::string> ledger_url();
 
+// `[ledger] synchronous`: "normal" (the default, also when absent) or
+// "full". Throws naming the key for anything else.
+std::string ledger_synchronous();
+
 // Parses TOML text (named `source` in error messages) into a JSON object.
 boost::json::object parse(std::string_view text, const std::string& source);
 

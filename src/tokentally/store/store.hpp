@@ -204,12 +204,24 @@ public:
     virtual SemanticCache& semantic_cache() = 0;
 };
 
+// When a commit counts as done. `normal`: once the database has it (a
+// killed process loses nothing; a power cut or a crash of the machine may
+// take the last moments). `full`: once it is on the disk, before the answer
+// leaves.
+enum class Durability { normal, full };
+
 // The store at `location`: a postgresql:// (or postgres://) URL names a
 // shared PostgreSQL database, connected to once here so that one that cannot
 // be reached fails now, naming its host and never a password; anything else
 // is a file path (its directory is created, one level only, when the ledger
-// is). Opening creates nothing; the first write does.
+// is). Opening creates nothing; the first write does. Commits are as
+// durable as `[ledger] synchronous` says (read here, once).
 std::shared_ptr<Store> open(const std::string& location);
+std::shared_ptr<Store> open(const std::string& location, Durability durability);
+
+// `[ledger] synchronous` of the configuration; normal when the file cannot
+// be read. Throws for a value that is neither "normal" nor "full".
+Durability configured_durability();
 
 // Where the ledger lives unless told otherwise: TOKENTALLY_LEDGER_URL when
 // set and not empty, else `[ledger] url` of the configuration, else

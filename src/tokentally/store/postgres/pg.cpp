@@ -18,12 +18,6 @@ constexpr const char* LOGGER = "tokentally.ledger";
 // minutes.
 constexpr const char* CONNECT_TIMEOUT_S = "5";
 
-// A commit returns once the server has it, without waiting for its disk: as
-// with ledger.db's synchronous=NORMAL, a row survives the proxy being killed
-// and only a crash of the database machine can take the last moments. The
-// answer waits for its row, so this is the latency of every call. A URL
-// that says otherwise (options=-csynchronous_commit%3Don) wins.
-constexpr const char* SESSION_OPTIONS = "-c synchronous_commit=off";
 
 // libpq's message on one line: its own lines ("server closed the
 // connection unexpectedly\n\tThis probably means...") joined by a space.
@@ -199,14 +193,26 @@ void Session::command(const std::string& sql) {
 
 // --- the pool -------------------------------------------------------------------
 
-Pool::Pool(std::string url) : url_(std::move(url)), name_(redacted(url_)) {}
+// By default a commit returns once the server has it, without waiting for
+// its disk: as with ledger.db's synchronous=NORMAL, a row survives the proxy
+// being killed and only a crash of the database machine can take the last
+// moments. The answer waits for its row, so this is the latency of every
+// call. `full` waits for the server's disk. A URL that says otherwise
+// (options=-csynchronous_commit%3Don) wins.
+const char* session_options(Durability durability) {
+    return durability == Durability::full ? "-c synchronous_commit=on" : "-c synchronous_commit=off";
+}
+
+
+Pool::Pool(std::string url, Durability durability)
+    : url_(std::move(url)), name_(redacted(url_)), durability_(durability) {}
 
 Pool::~Pool() = default;
 
 std::unique_ptr<Conn> Pool::_connect() {
     // Keywords before dbname are defaults the URL's own settings override.
     const char* keys[] = {"connect_timeout", "fallback_application_name", "options", "dbname", nullptr};
-    const char* values[] = {CONNECT_TIMEOUT_S, "tokentally", SESSION_OPTIONS, url_.c_str(), nullptr};
+    const char* values[] = {CONNECT_TIMEOUT_S, "tokentally", session_options(durability_), url_.c_str(), nullptr};
     auto conn = std::make_unique<Conn>(PQconnectdbParams(keys, values, 1));
     if (PQstatus(conn->pg) != CONNECTION_OK) _unreachable(_trimmed(PQerrorMessage(conn->pg)));
     // The server's notices ("relation already exists, skipping") are not

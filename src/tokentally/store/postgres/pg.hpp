@@ -4,6 +4,8 @@
 // away (one log line per outage, a fresh connection when it is back).
 #pragma once
 
+#include "tokentally/store/postgres/options.hpp"
+
 #include "tokentally/logging.hpp"
 
 #include <libpq-fe.h>
@@ -135,7 +137,7 @@ private:
 
 class Pool {
 public:
-    explicit Pool(std::string url);
+    Pool(std::string url, Durability durability);
     ~Pool();
     Pool(const Pool&) = delete;
     Pool& operator=(const Pool&) = delete;
@@ -174,6 +176,7 @@ private:
 
     const std::string url_;
     const std::string name_;
+    const Durability durability_;
     std::mutex mu_;
     std::vector<std::unique_ptr<Conn>> idle_;
     bool down_ = false;

@@ -6,8 +6,8 @@ bool is_url(const std::string& location) {
     return location.starts_with("postgresql://") || location.starts_with("postgres://");
 }
 
-PgStore::PgStore(const std::string& url)
-    : db_(std::make_unique<Shared>(url)), calls_(*db_), alerts_(*db_), exact_(*db_), semantic_(*db_) {
+PgStore::PgStore(const std::string& url, Durability durability)
+    : db_(std::make_unique<Shared>(url, durability)), calls_(*db_), alerts_(*db_), exact_(*db_), semantic_(*db_) {
     db_->pool.run([](Session&) {});
 }
 

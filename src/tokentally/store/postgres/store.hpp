@@ -18,7 +18,7 @@ bool is_url(const std::string& location);
 
 // What the parts of one store share.
 struct Shared {
-    explicit Shared(const std::string& url) : pool(url) {}
+    Shared(const std::string& url, Durability durability) : pool(url, durability) {}
     Pool pool;
     // Set once this process has created or checked the schema; cleared when
     // a statement finds a table missing (dropped behind our back).
@@ -118,7 +118,7 @@ class PgStore final : public Store {
 public:
     // Connects once, so that a database that cannot be reached is reported
     // when the store is opened (naming its host, never the password).
-    explicit PgStore(const std::string& url);
+    PgStore(const std::string& url, Durability durability);
     const std::string& location() const override { return db_->pool.name(); }
     bool exists() const override { return schema_exists(*db_); }
     Calls& calls() override { return calls_; }

@@ -55,6 +55,33 @@ void _use_wal(SQLite::Database& conn) {
 
 }  // namespace
 
+namespace {
+
+struct _Durabilities {
+    std::mutex mu;
+    std::unordered_map<std::string, Durability> by_path;
+};
+
+_Durabilities& _durabilities() {
+    static _Durabilities d;
+    return d;
+}
+
+bool _full(const std::string& path) {
+    auto& d = _durabilities();
+    std::lock_guard lock(d.mu);
+    auto it = d.by_path.find(path);
+    return it != d.by_path.end() && it->second == Durability::full;
+}
+
+}  // namespace
+
+void set_durability(const std::string& path, Durability durability) {
+    auto& d = _durabilities();
+    std::lock_guard lock(d.mu);
+    d.by_path[path] = durability;
+}
+
 SQLite::Database open(const std::string& path, int extra_flags) {
     _configure_sqlite_once();
     // SQLite would create the file 0644, and its log files take the file's mode.
@@ -63,10 +90,10 @@ SQLite::Database open(const std::string& path, int extra_flags) {
     conn.setBusyTimeout(BUSY_TIMEOUT_MS);
     // WAL lets the dashboard and the tools read while the proxy writes, and
     // with synchronous NORMAL a commit no longer waits for the disk: a row
-    // that was committed survives a crash of the process, which is what
-    // matters here (only a power cut can take the last few).
+    // that was committed survives a crash of the process (only a power cut
+    // can take the last few). FULL waits for the disk at every commit.
     _use_wal(conn);
-    conn.exec("PRAGMA synchronous=NORMAL");
+    conn.exec(_full(path) ? "PRAGMA synchronous=FULL" : "PRAGMA synchronous=NORMAL");
     return conn;
 }
 

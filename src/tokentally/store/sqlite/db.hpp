@@ -6,6 +6,7 @@
 #include "tokentally/paths.hpp"
 
 #include "tokentally/store/records.hpp"
+#include "tokentally/store/store.hpp"
 
 #include <SQLiteCpp/SQLiteCpp.h>
 
@@ -20,6 +21,10 @@ namespace tokentally::store::sqlite {
 
 // Milliseconds a connection waits for a lock held by another connection.
 inline constexpr int BUSY_TIMEOUT_MS = 5000;
+
+// The durability of the commits on the ledger at `path`, for connections
+// opened from now on (a process uses one setting throughout).
+void set_durability(const std::string& path, Durability durability);
 
 // Opens `path` (created when absent) after creating its directory, one level
 // only, with the 5-second busy wait. Throws SQLite::Exception or

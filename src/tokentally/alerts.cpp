@@ -128,7 +128,7 @@ std::vector<_Found> _check_all(store::Store& store, spend_state::State* spend, c
     try {
         std::span windows(checked.window.data(), checked.n);
         std::vector<double> spent =
-            spend != nullptr ? spend_state::spend_in_memory(*spend, windows) : store.calls().spend_since(windows);
+            spend != nullptr ? spend_state::spend_since(*spend, windows) : store.calls().spend_since(windows);
         for (std::size_t i = 0; i < checked.n; ++i)
             if (auto f = _breach(checked.budget[i], spent[i], tag)) found.push_back(std::move(*f));
     } catch (...) {

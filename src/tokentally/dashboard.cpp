@@ -283,6 +283,14 @@ bj::array _summary_rows(const std::vector<store::Rollup>& rollups) {
     return out;
 }
 
+// The last 30 days' spend: from the spend a serving process keeps in memory
+// (the monthly window's), else summed from the ledger.
+double _month_spent(store::Store& store, spend_state::State* spend) {
+    if (spend == nullptr) return ledger::rolling_spend(store, 30);
+    const store::SpendWindow month[] = {{store::now() - 30 * DAY_SECONDS, std::nullopt}};
+    return spend_state::spend_since(*spend, month).front();
+}
+
 // The configured budgets with what is left of each; a budget that cannot be
 // read leaves the list empty and says why.
 bj::object _budgets(store::Store& store, spend_state::State* spend) {
@@ -296,7 +304,7 @@ bj::object _budgets(store::Store& store, spend_state::State* spend) {
     } catch (const std::exception& e) {
         return {{"budgets", bj::array{}}, {"budget_error", e.what()}};
     }
-    return {{"budgets", std::move(out)}, {"month_spent", ledger::rolling_spend(store, 30)}};
+    return {{"budgets", std::move(out)}, {"month_spent", _month_spent(store, spend)}};
 }
 
 void _add_to(bj::object& group, const bj::object& row) {

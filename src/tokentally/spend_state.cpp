@@ -348,10 +348,6 @@ bool _in_memory(const State& s, std::span<const store::SpendWindow> windows) {
     });
 }
 
-bool _loaded(State& s) {
-    std::lock_guard lock(s.mu);
-    return s.loaded;
-}
 
 }  // namespace
 
@@ -362,12 +358,8 @@ std::shared_ptr<State> make(std::shared_ptr<store::Store> store) {
 }
 
 std::vector<double> spend_since(State& s, std::span<const store::SpendWindow> windows) {
+    if (windows.empty()) return {};  // no budget configured: nothing to read
     _catch_up(s);
-    return spend_in_memory(s, windows);
-}
-
-std::vector<double> spend_in_memory(State& s, std::span<const store::SpendWindow> windows) {
-    if (!_loaded(s)) _catch_up(s);
     {
         std::lock_guard lock(s.mu);
         if (_in_memory(s, windows)) {

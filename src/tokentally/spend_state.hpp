@@ -42,10 +42,6 @@ std::shared_ptr<State> make(std::shared_ptr<store::Store> store);
 // the store throws when it has to catch up.
 std::vector<double> spend_since(State& state, std::span<const store::SpendWindow> windows);
 
-// The same without first asking the store whether anyone else wrote: for
-// the alert step, which runs right after committed() took its batch in.
-std::vector<double> spend_in_memory(State& state, std::span<const store::SpendWindow> windows);
-
 // What this process's writer committed: taken in as it is when it follows
 // the calls in memory, else the state catches up with the ledger. Throws
 // what the store throws then.

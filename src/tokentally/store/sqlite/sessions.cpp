@@ -29,9 +29,12 @@ constexpr const char* CREATE_TABLE = R"(CREATE TABLE IF NOT EXISTS session_total
 constexpr const char* CREATE_INDEXES[] = {
     // A session's row, found to add calls to it.
     "CREATE INDEX IF NOT EXISTS idx_session_totals_key ON session_totals(session_id, tag)",
-    // The range's sessions (and how many) by their last call; those begun
-    // before the range by their first.
-    "CREATE INDEX IF NOT EXISTS idx_session_totals_last ON session_totals(last_call, first_call)",
+    // The range's sessions (how many) by their last call.
+    "CREATE INDEX IF NOT EXISTS idx_session_totals_last ON session_totals(last_call)",
+    // Those begun before the range and still going in it: only sessions of
+    // more than one call can be, which leaves out the millions of a proxy
+    // whose clients send no session id.
+    "CREATE INDEX IF NOT EXISTS idx_session_totals_going ON session_totals(last_call, first_call) WHERE calls > 1",
     // The page, in by_session's order.
     "CREATE INDEX IF NOT EXISTS idx_session_totals_cost ON session_totals(total_cost DESC, session_id, tag)",
 };
@@ -170,8 +173,8 @@ std::map<_Key, bool> _summed_from_calls(const Conn& conn, double since, std::int
         _bind_key(*q, 1, key);
         counted = q->executeStep() && q->getColumn(0).getDouble() >= since;
     }
-    auto q = conn.prepare("SELECT session_id, tag FROM session_totals INDEXED BY idx_session_totals_last "
-                          "WHERE last_call >= ?1 AND first_call < ?1");
+    auto q = conn.prepare("SELECT session_id, tag FROM session_totals INDEXED BY idx_session_totals_going "
+                          "WHERE last_call >= ?1 AND first_call < ?1 AND calls > 1");
     q->bind(1, since);
     while (q->executeStep()) {
         _Key key{opt_text(q->getColumn(0)), opt_text(q->getColumn(1))};

@@ -5,10 +5,13 @@
 // ledger, so every size runs in the same invocation.
 #include "seed.hpp"
 
-#include "tokentally/budget.hpp"
-#include "tokentally/ledger.hpp"
-#include "tokentally/proxy.hpp"
-#include "tokentally/spend_state.hpp"
+#include "tokentally/guards/budget.hpp"
+#include "tokentally/ledger/ledger.hpp"
+#include "tokentally/proxy/exact_cache.hpp"
+#include "tokentally/proxy/call.hpp"
+#include "tokentally/proxy/stages.hpp"
+#include "tokentally/proxy/proxy.hpp"
+#include "tokentally/guards/spend_state.hpp"
 
 #include <benchmark/benchmark.h>
 
@@ -76,7 +79,7 @@ void BM_record_call(benchmark::State& state) {
 
 void BM_budget_block(benchmark::State& state) {
     auto store = _use_ledger(state.range(0));
-    for (auto _ : state) benchmark::DoNotOptimize(proxy::_check_budget_block(*store, "tag1"));
+    for (auto _ : state) benchmark::DoNotOptimize(tokentally::budget::refusal(*store, "tag1"));
 }
 
 // What `serve` does: the spend kept in memory (loaded before the timing)
@@ -84,7 +87,7 @@ void BM_budget_block(benchmark::State& state) {
 void BM_record_call_in_memory(benchmark::State& state) {
     auto store = _use_ledger(state.range(0));
     auto spend = spend_state::make(store);
-    auto writer = ledger::make_writer(store, {ledger::spend_step(spend), ledger::alert_step(spend)});
+    auto writer = ledger::make_writer(store, {tokentally::spend_state::listener(spend), ledger::alert_step(spend)});
     auto rec = _call();
     ledger::record_call(*writer, rec);
     for (auto _ : state) ledger::record_call(*writer, rec);
@@ -121,9 +124,9 @@ void BM_exact_cache_put_get(benchmark::State& state) {
     std::int64_t i = 0;
     for (auto _ : state) {
         body["messages"] = "hello " + std::to_string(i++ % 1000);
-        auto key = proxy::_exact_cache_key("openai/gpt-4o", body);
-        proxy::_exact_cache_put(*store, key, answer);
-        benchmark::DoNotOptimize(proxy::_exact_cache_get(*store, key));
+        auto key = proxy::exact_cache_key("openai/gpt-4o", body);
+        proxy::exact_cache_put(*store, key, answer);
+        benchmark::DoNotOptimize(proxy::exact_cache_get(*store, key));
     }
 }
 

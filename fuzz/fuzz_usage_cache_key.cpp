@@ -6,8 +6,10 @@
 // digits that depend on the model and the conversation only: not on key
 // order, not on sampling settings, not on a write/parse round trip.
 #include "common.hpp"
-#include "tokentally/json.hpp"
-#include "tokentally/proxy.hpp"
+#include "tokentally/base/json.hpp"
+#include "tokentally/accounting/usage.hpp"
+#include "tokentally/proxy/exact_cache.hpp"
+#include "tokentally/proxy/proxy.hpp"
 
 #include <cstdint>
 #include <exception>
@@ -50,16 +52,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     bj::value v = bj::parse(input, ec);
     if (ec) return 0;
 
-    for (std::string_view kind : {"prompt", "completion"}) {
+    for (auto kind : {tokentally::usage::Kind::prompt, tokentally::usage::Kind::completion}) {
         try {
-            (void)proxy::_usage(v, kind);
+            (void)tokentally::usage::answer_tokens(v, kind);
         } catch (const std::exception&) {
         }
     }
 
     if (!v.is_object()) return 0;
     const bj::object& body = v.get_object();
-    std::string key = proxy::_exact_cache_key("gpt-4o", body);
+    std::string key = proxy::exact_cache_key("gpt-4o", body);
     if (!_is_key(key)) fuzz::fail("cache key is not 64 hex digits", input, key);
 
     bj::object reordered;
@@ -69,14 +71,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     reordered["temperature"] = 0.25;
     reordered["max_tokens"] = 7;
-    if (proxy::_exact_cache_key("gpt-4o", reordered) != key)
+    if (proxy::exact_cache_key("gpt-4o", reordered) != key)
         fuzz::fail("cache key depends on key order or sampling settings", input, key);
 
     if (auto again = json::parse_object(json::write(body));
-        again && !_has_real(v) && proxy::_exact_cache_key("gpt-4o", *again) != key)
+        again && !_has_real(v) && proxy::exact_cache_key("gpt-4o", *again) != key)
         fuzz::fail("cache key changes across a write/parse round trip", input, key);
 
-    if (proxy::_exact_cache_key("gpt-4o-mini", body) == key)
+    if (proxy::exact_cache_key("gpt-4o-mini", body) == key)
         fuzz::fail("cache key ignores the model", input, key);
     return 0;
 }

@@ -2,7 +2,8 @@
 // and the 429 answer through the running proxy.
 #include "support/scratch.hpp"
 #include "support/spend.hpp"
-#include "tokentally/proxy.hpp"
+#include "tokentally/guards/budget.hpp"
+#include "tokentally/proxy/proxy.hpp"
 
 #include <gtest/gtest.h>
 
@@ -17,8 +18,12 @@ namespace {
 
 const std::string HINT = " Update ~/.tokentally.toml to increase budget.";
 
+// The block's refusal for a call of `tag`, as the proxy's budget stage asks
+// it (over a spend state of its own, loaded from the ledger).
 std::pair<bool, std::string> blocked(const std::string& tag) {
-    return proxy::_check_budget_block(*tt_test::store(), tag);
+    auto refusal = tokentally::budget::admit(tokentally::spend_state::make(tt_test::store()), tag, {}, std::nullopt)
+                       .refusal;
+    return {refusal.has_value(), refusal.value_or("")};
 }
 
 }  // namespace
@@ -51,21 +56,25 @@ TEST(BudgetBlock, LimitsAndTheirOrder) {
 
 TEST(BudgetBlock, RollingWindowOfOneDay) {
     tt_test::Scratch s;
+    s.write_config("[budgets]\ndaily = 4.5\n[budgets.tags.a]\ndaily = 0.5\n");
     // Without a ledger the spend is nothing and no file appears.
-    EXPECT_EQ(proxy::_get_spend_24h(*tt_test::store()), 0.0);
+    EXPECT_FALSE(blocked("a").first);
     EXPECT_FALSE(std::filesystem::exists(s.db_path()));
 
     insert_call(86400 - 120, 1.0, "a");
     insert_call(86400 + 120, 2.0, "a");
     insert_call(10, 4.0, "b");
-    EXPECT_DOUBLE_EQ(proxy::_get_spend_24h(*tt_test::store()), 5.0);
-    EXPECT_DOUBLE_EQ(proxy::_get_spend_24h(*tt_test::store(), "a"), 1.0);
-    EXPECT_DOUBLE_EQ(proxy::_get_spend_24h(*tt_test::store(), "nobody"), 0.0);
+    EXPECT_EQ(blocked("b").second, "Daily budget exceeded: $5.0000 spent of $4.50 limit." + HINT);
+    s.write_config("[budgets.tags.a]\ndaily = 0.5\n");
+    EXPECT_EQ(blocked("a").second, "Tag [a] daily budget exceeded: $1.0000 of $0.50." + HINT);
+    EXPECT_FALSE(blocked("nobody").first);
 }
 
 TEST(BudgetBlock, BrokenSettingsLetTheCallThrough) {
     tt_test::Scratch s;
     insert_call(60, 1.0);
+    tt_test::MockServer mock(tt_test::priced_answer);
+    tt_test::RunningApp app(proxy::make_app(tt_test::store()));
     const char* broken[] = {
         "[budgets]\ndaily = \"ten\"\n",
         "[budgets.tags]\ndefault = 5\n",
@@ -74,10 +83,13 @@ TEST(BudgetBlock, BrokenSettingsLetTheCallThrough) {
     for (const char* toml : broken) {
         s.write_config(toml);
         tt_test::LogCapture log;
-        EXPECT_EQ(blocked("default"), std::make_pair(false, std::string())) << toml;
-        auto lines = log.lines();
-        ASSERT_EQ(lines.size(), 1u) << toml;
-        EXPECT_EQ(lines[0].rfind("warning tokentally.proxy: Budget check error: ", 0), 0u) << lines[0];
+        EXPECT_EQ(tt_test::post_chat(app, mock, tt_test::chat_body("hi"), {{"X-Tokentally-Cache", "off"}}).status, 200)
+            << toml;
+        std::vector<std::string> errors;
+        for (const auto& line : log.lines())
+            if (line.find("Budget check error") != std::string::npos) errors.push_back(line);
+        ASSERT_EQ(errors.size(), 1u) << toml << log.text();
+        EXPECT_EQ(errors[0].rfind("warning tokentally.proxy: Budget check error: ", 0), 0u) << errors[0];
     }
 }
 

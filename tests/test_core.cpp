@@ -1,11 +1,11 @@
 // The support modules every deliverable leans on: the JSON writer and its
 // truth test, the configuration loader and the pricing catalog.
 #include "support/scratch.hpp"
-#include "tokentally/catalog.hpp"
-#include "tokentally/config.hpp"
-#include "tokentally/json.hpp"
-#include "tokentally/logging.hpp"
-#include "tokentally/paths.hpp"
+#include "tokentally/accounting/catalog.hpp"
+#include "tokentally/base/config.hpp"
+#include "tokentally/base/json.hpp"
+#include "tokentally/base/logging.hpp"
+#include "tokentally/base/paths.hpp"
 
 #include <gtest/gtest.h>
 
@@ -84,45 +84,16 @@ output = 2.5
     EXPECT_EQ(cfg.at("local").at("ollama_base_url"), "http://127.0.0.1:11434");
 }
 
-// One pass over a call looks at each file once; the next pass sees changes.
-TEST(Paths, EachFileLookedAtOncePerScope) {
-    tt_test::Scratch s;
-    auto file = [&](const char* name) { return s.root + "/" + name; };
-    auto create = [](const std::string& path) { std::ofstream(path) << "x"; };
-    create(file("kept"));
-    {
-        paths::LookupsOnce once;
-        EXPECT_TRUE(paths::stamp_once(file("kept")));
-        std::filesystem::remove(file("kept"));
-        EXPECT_TRUE(paths::stamp_once(file("kept")));
-        EXPECT_FALSE(paths::stamp_once(file("later"), true));
-        create(file("later"));
-        EXPECT_FALSE(paths::stamp_once(file("later"), true));  // absence remembered when asked
-        EXPECT_FALSE(paths::stamp_once(file("soon")));
-        create(file("soon"));
-        EXPECT_TRUE(paths::stamp_once(file("soon")));  // otherwise looked up again
-    }
-    EXPECT_FALSE(paths::stamp_once(file("kept")));
-    EXPECT_TRUE(paths::stamp_once(file("later"), true));
-}
-
-// A configuration removed while a pass remembers it reads as no configuration.
-// Between passes a settled file's stamp is kept while nothing happens to it
-// or to its name; whatever happens is seen by the next pass.
+// A settled file's stamp is kept while nothing happens to it or to its
+// name; whatever happens is seen by the next look.
 TEST(Paths, KeptStampsFollowEveryChangeToTheFileOrItsName) {
     tt_test::Scratch s;
     auto file = [&](const char* name) { return s.root + "/" + name; };
     auto create = [](const std::string& path, const char* text) { std::ofstream(path) << text; };
     for (const char* name : {"edited", "replaced", "replacement", "moved", "removed"}) create(file(name), name);
     std::this_thread::sleep_for(std::chrono::milliseconds(3100));  // until they are settled and may be kept
-    auto stamp = [](const std::string& path, bool absent_kept = false) {
-        paths::LookupsOnce pass;
-        return paths::stamp_once(path, absent_kept);
-    };
-    auto identity = [](const std::string& path) {
-        paths::LookupsOnce pass;
-        return paths::identity_once(path);
-    };
+    auto stamp = [](const std::string& path, bool absent_kept = false) { return paths::stamp_once(path, absent_kept); };
+    auto identity = [](const std::string& path) { return paths::identity_once(path); };
     for (const char* name : {"edited", "replaced", "removed"}) ASSERT_TRUE(stamp(file(name)));
     ASSERT_TRUE(identity(file("moved")));
     ASSERT_FALSE(stamp(file("absent"), true));
@@ -141,10 +112,9 @@ TEST(Paths, KeptStampsFollowEveryChangeToTheFileOrItsName) {
     EXPECT_TRUE(stamp(file("absent"), true));
 }
 
-TEST(Config, RemovedWithinAScopeIsEmpty) {
+TEST(Config, RemovedIsEmpty) {
     tt_test::Scratch s;
     s.write_config("[budgets]\ndaily = 5\n");
-    paths::LookupsOnce once;
     EXPECT_FALSE(config::load().empty());
     std::filesystem::remove(s.home + "/.tokentally.toml");
     EXPECT_TRUE(config::load().empty());

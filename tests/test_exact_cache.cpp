@@ -2,7 +2,10 @@
 // running proxy serves from it or stores into it.
 #include "support/scratch.hpp"
 #include "support/spend.hpp"
-#include "tokentally/proxy.hpp"
+#include "tokentally/proxy/exact_cache.hpp"
+#include "tokentally/proxy/call.hpp"
+#include "tokentally/proxy/stages.hpp"
+#include "tokentally/proxy/proxy.hpp"
 
 #include <gtest/gtest.h>
 
@@ -42,47 +45,47 @@ std::size_t cache_tables(const tt_test::Scratch& s) {
 
 TEST(ExactCacheKey, OnlyModelAndConversationCount) {
     // SHA-256 of {"messages": "hi", "model": "m"}, computed with sha256sum.
-    EXPECT_EQ(proxy::_exact_cache_key("m", obj(R"({"prompt": "hi", "max_tokens": 5})")),
+    EXPECT_EQ(proxy::exact_cache_key("m", obj(R"({"prompt": "hi", "max_tokens": 5})")),
               "3958d1bb3c40a61193f7319d9a36e268dc12f9b7629f99011df7fc949b1fa115");
     // Neither member: the empty string, {"messages": "", "model": "m"}.
-    EXPECT_EQ(proxy::_exact_cache_key("m", obj(R"({"temperature": 1})")),
+    EXPECT_EQ(proxy::exact_cache_key("m", obj(R"({"temperature": 1})")),
               "5eebb27c763b23db5a1ff63023dedad23d1d9041726f3774ab06f3afeac9f9ab");
     // Sorted keys at every level, non-ASCII as \u escapes with surrogates:
     // {"messages": [{"content": "h\u00e9llo \ud83d\ude00", "role": "user"}], "model": "openai/gpt-4o"}
-    EXPECT_EQ(proxy::_exact_cache_key("openai/gpt-4o",
+    EXPECT_EQ(proxy::exact_cache_key("openai/gpt-4o",
                                       obj(R"({"messages": [{"role": "user", "content": "héllo 😀"}]})")),
               "fb53e79dc7a6391b8f81beffc3a378cb8786b9231b4625a86c128929b2827de3");
 
     auto body = obj(R"({"messages": [{"role": "user", "content": "x"}], "temperature": 0.2})");
     auto warmer = obj(R"({"temperature": 0.9, "messages": [{"role": "user", "content": "x"}], "stream": false})");
-    EXPECT_EQ(proxy::_exact_cache_key("m", body), proxy::_exact_cache_key("m", warmer));
+    EXPECT_EQ(proxy::exact_cache_key("m", body), proxy::exact_cache_key("m", warmer));
     // Empty messages fall through to the prompt.
-    EXPECT_EQ(proxy::_exact_cache_key("m", obj(R"({"messages": [], "prompt": "hi"})")),
-              proxy::_exact_cache_key("m", obj(R"({"prompt": "hi"})")));
+    EXPECT_EQ(proxy::exact_cache_key("m", obj(R"({"messages": [], "prompt": "hi"})")),
+              proxy::exact_cache_key("m", obj(R"({"prompt": "hi"})")));
 }
 
 TEST(ExactCacheStore, FreshnessAndHitCount) {
     tt_test::Scratch s;
-    const std::string key = proxy::_exact_cache_key("m", obj(R"({"prompt": "hi"})"));
+    const std::string key = proxy::exact_cache_key("m", obj(R"({"prompt": "hi"})"));
     // No ledger file: a miss that creates nothing.
-    EXPECT_EQ(proxy::_exact_cache_get(*tt_test::store(), key), std::nullopt);
+    EXPECT_EQ(proxy::exact_cache_get(*tt_test::store(), key), std::nullopt);
     EXPECT_FALSE(std::filesystem::exists(s.db_path()));
 
     auto first = obj(R"({"answer": "é", "n": 1})");
-    proxy::_exact_cache_put(*tt_test::store(), key, first);
+    proxy::exact_cache_put(*tt_test::store(), key, first);
     EXPECT_EQ(hit_count(s, key), 0);
-    EXPECT_EQ(proxy::_exact_cache_get(*tt_test::store(), key), first);
-    EXPECT_EQ(proxy::_exact_cache_get(*tt_test::store(), key), first);
+    EXPECT_EQ(proxy::exact_cache_get(*tt_test::store(), key), first);
+    EXPECT_EQ(proxy::exact_cache_get(*tt_test::store(), key), first);
     EXPECT_EQ(hit_count(s, key), 2);
 
     // A day-old entry is not served and not counted ...
     age_entry(s, key, 86400 + 5);
-    EXPECT_EQ(proxy::_exact_cache_get(*tt_test::store(), key), std::nullopt);
+    EXPECT_EQ(proxy::exact_cache_get(*tt_test::store(), key), std::nullopt);
     EXPECT_EQ(hit_count(s, key), 2);
     // ... until a new answer replaces it; the count goes on.
     auto second = obj(R"({"answer": "new"})");
-    proxy::_exact_cache_put(*tt_test::store(), key, second);
-    EXPECT_EQ(proxy::_exact_cache_get(*tt_test::store(), key), second);
+    proxy::exact_cache_put(*tt_test::store(), key, second);
+    EXPECT_EQ(proxy::exact_cache_get(*tt_test::store(), key), second);
     EXPECT_EQ(hit_count(s, key), 3);
     EXPECT_EQ(tt_test::query(s.db_path(), "SELECT cache_key FROM exact_cache").size(), 1u);
 }
@@ -90,17 +93,17 @@ TEST(ExactCacheStore, FreshnessAndHitCount) {
 TEST(ExactCacheStore, FailuresAreMissesOrWarnings) {
     tt_test::Scratch s;
     const std::string key = std::string(64, 'a');
-    proxy::_exact_cache_put(*tt_test::store(), key, obj(R"({"a": 1})"));
+    proxy::exact_cache_put(*tt_test::store(), key, obj(R"({"a": 1})"));
     SQLite::Database(s.db_path(), SQLite::OPEN_READWRITE)
         .exec("UPDATE exact_cache SET response_json = '{not json'");
-    EXPECT_EQ(proxy::_exact_cache_get(*tt_test::store(), key), std::nullopt);
+    EXPECT_EQ(proxy::exact_cache_get(*tt_test::store(), key), std::nullopt);
 
     // A store that cannot open the database logs and returns.
     auto unreachable = tokentally::store::open(s.root + "/missing/dir/ledger.db");
     tt_test::LogCapture log;
-    EXPECT_NO_THROW(proxy::_exact_cache_put(*unreachable, key, obj(R"({"a": 1})")));
+    EXPECT_NO_THROW(proxy::exact_cache_put(*unreachable, key, obj(R"({"a": 1})")));
     EXPECT_TRUE(log.contains("warning tokentally.proxy: Exact cache put failed: ")) << log.text();
-    EXPECT_EQ(proxy::_exact_cache_get(*unreachable, key), std::nullopt);
+    EXPECT_EQ(proxy::exact_cache_get(*unreachable, key), std::nullopt);
 }
 
 TEST(ExactCacheProxy, RepeatedRequestIsServedOnceFromTheProvider) {
@@ -159,18 +162,18 @@ TEST(ExactCacheProxy, OnlySuccessfulStandardPostsAreStored) {
 TEST(ExactCacheKey, MembersThatChangeTheAnswerJoinTheKeyAndOnlyThey) {
     const std::string plain = R"({"model": "gpt-4o", "messages": [{"role": "user", "content": "What is 2+2?"}])";
     // Stored by the version without these members: still the same key.
-    EXPECT_EQ(proxy::_exact_cache_key("gpt-4o", obj(plain + "}")),
+    EXPECT_EQ(proxy::exact_cache_key("gpt-4o", obj(plain + "}")),
               "294ddbbf64fbd10caafc60a9b35a82271040b4d83cbf4548882266002a6c1791");
     // Empty or null members ask nothing more.
-    EXPECT_EQ(proxy::_exact_cache_key("gpt-4o", obj(plain + R"(, "tools": [], "system": "", "response_format": null})")),
-              proxy::_exact_cache_key("gpt-4o", obj(plain + "}")));
+    EXPECT_EQ(proxy::exact_cache_key("gpt-4o", obj(plain + R"(, "tools": [], "system": "", "response_format": null})")),
+              proxy::exact_cache_key("gpt-4o", obj(plain + "}")));
     // {"messages": [{"content": "Hi", "role": "user"}], "model": "claude-sonnet-4-5", "system": "You are terse."}
-    EXPECT_EQ(proxy::_exact_cache_key(
+    EXPECT_EQ(proxy::exact_cache_key(
                   "claude-sonnet-4-5",
                   obj(R"({"system": "You are terse.", "messages": [{"role": "user", "content": "Hi"}], "max_tokens": 9})")),
               "0b6baa66a11e8120e5dd164d3369bdab73252a7794de6bf2ea240e64d1cd3b38");
 
-    const std::string base = proxy::_exact_cache_key("gpt-4o", obj(plain + "}"));
+    const std::string base = proxy::exact_cache_key("gpt-4o", obj(plain + "}"));
     std::vector<std::string> keys;
     for (const char* member :
          {R"("system": "Answer in French.")", R"("system": [{"type": "text", "text": "Answer in French."}])",
@@ -178,14 +181,14 @@ TEST(ExactCacheKey, MembersThatChangeTheAnswerJoinTheKeyAndOnlyThey) {
           R"("functions": [{"name": "add"}])", R"("function_call": {"name": "add"})",
           R"("response_format": {"type": "json_object"})",
           R"("output_format": {"type": "json_schema", "schema": {"type": "object"}})"}) {
-        std::string key = proxy::_exact_cache_key("gpt-4o", obj(plain + ", " + member + "}"));
+        std::string key = proxy::exact_cache_key("gpt-4o", obj(plain + ", " + member + "}"));
         EXPECT_NE(key, base) << member;
         EXPECT_EQ(std::count(keys.begin(), keys.end(), key), 0) << member;
         keys.push_back(key);
     }
     for (const char* member : {R"("temperature": 0.9)", R"("top_p": 0.5)", R"("max_tokens": 10)", R"("stream": false)",
                                R"("seed": 7)", R"("user": "u1")", R"("metadata": {"user_id": "u1"})"})
-        EXPECT_EQ(proxy::_exact_cache_key("gpt-4o", obj(plain + ", " + member + "}")), base) << member;
+        EXPECT_EQ(proxy::exact_cache_key("gpt-4o", obj(plain + ", " + member + "}")), base) << member;
 }
 
 TEST(ExactCacheProxy, RequestsDifferingInWhatShapesTheAnswerAreNeverServedEachOthersAnswer) {

@@ -7,8 +7,8 @@
 #include "support/mock_server.hpp"
 #include "support/scratch.hpp"
 #include "support/stream_client.hpp"
-#include "tokentally/ledger.hpp"
-#include "tokentally/proxy.hpp"
+#include "tokentally/ledger/ledger.hpp"
+#include "tokentally/proxy/proxy.hpp"
 
 #include <boost/asio.hpp>
 #include <gtest/gtest.h>
@@ -183,9 +183,13 @@ protected:
     std::optional<tt_test::RunningApp> app;
     MockServer good{priced};
 
-    void TearDown() override { proxy::upstream_timeout = proxy::UPSTREAM_TIMEOUT; }
+    std::chrono::seconds upstream_timeout = proxy::UPSTREAM_TIMEOUT;
 
-    void serve() { app.emplace(proxy::make_app(tt_test::store())); }
+    void serve() {
+        auto services = proxy::make_services(tt_test::store(), proxy::load_access(true));
+        services->upstream_timeout = upstream_timeout;
+        app.emplace(proxy::make_app(services));
+    }
 
     // The exact cache is off so that every call reaches the provider.
     http::ClientResponse post(const std::string& target, const std::string& body = CHAT) {
@@ -254,7 +258,7 @@ TEST_F(Faults, AProviderThatRefusesResetsOrTruncatesGets500AndNoRow) {
 }
 
 TEST_F(Faults, ASilentOrEndlessProviderEndsAtTheTimeoutWith500AndNoRow) {
-    proxy::upstream_timeout = 1s;
+    upstream_timeout = 1s;
     serve();
     MockServer silent([](const Received&) {
         MockReply r = priced(Received{});

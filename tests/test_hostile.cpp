@@ -6,11 +6,14 @@
 #include "support/scratch.hpp"
 #include "support/serve_process.hpp"
 #include "tokentally/http/client.hpp"
-#include "tokentally/logging.hpp"
-#include "tokentally/metrics.hpp"
-#include "tokentally/paths.hpp"
-#include "tokentally/prices.hpp"
-#include "tokentally/proxy.hpp"
+#include "tokentally/base/logging.hpp"
+#include "tokentally/views/metrics.hpp"
+#include "tokentally/base/paths.hpp"
+#include "tokentally/accounting/prices.hpp"
+#include "tokentally/proxy/exact_cache.hpp"
+#include "tokentally/proxy/call.hpp"
+#include "tokentally/proxy/stages.hpp"
+#include "tokentally/proxy/proxy.hpp"
 
 #include <boost/asio.hpp>
 #include <boost/beast/core.hpp>
@@ -214,7 +217,7 @@ TEST_F(Hostile, CallsWithoutAConversationShareAnAnswerOnlyWhenTheyAskTheSame) {
     post("/v1/anything", R"({"model": "gpt-4o", "temperature": 1})");
     EXPECT_EQ(upstream.count(), 6u);
     // A conversation keys as it always did.
-    EXPECT_EQ(proxy::_exact_cache_key("m", bj::parse(R"({"prompt": "hi", "input": "x"})").as_object(), "/a"),
+    EXPECT_EQ(proxy::exact_cache_key("m", bj::parse(R"({"prompt": "hi", "input": "x"})").as_object(), "/a"),
               "3958d1bb3c40a61193f7319d9a36e268dc12f9b7629f99011df7fc949b1fa115");
 }
 

@@ -8,11 +8,11 @@
 #include "support/recorded_streams.hpp"
 #include "support/scratch.hpp"
 #include "support/stream_client.hpp"
-#include "tokentally/gemini.hpp"
-#include "tokentally/ledger.hpp"
-#include "tokentally/logging.hpp"
-#include "tokentally/proxy.hpp"
-#include "tokentally/upstream.hpp"
+#include "tokentally/proxy/gemini.hpp"
+#include "tokentally/ledger/ledger.hpp"
+#include "tokentally/base/logging.hpp"
+#include "tokentally/proxy/proxy.hpp"
+#include "tokentally/proxy/upstream.hpp"
 
 #include <gtest/gtest.h>
 
@@ -68,7 +68,6 @@ protected:
     tt_test::LogCapture logs;
     tt_test::ProxyServer app;
 
-    void TearDown() override { proxy::bindings() = proxy::default_bindings(); }
 
     http::Headers to(const MockServer& provider, http::Headers extra = {}) {
         extra.emplace_back("X-Tokentally-Target", provider.url());
@@ -351,7 +350,7 @@ TEST_F(Providers, NativeCallsWithOtherConversationsNeverShareACacheEntry) {
 
 TEST_F(Providers, ARoutingSwapOfANativeCallChangesThePathAndNotTheBody) {
     s.write_config(NATIVE);
-    proxy::bindings().check_routing = [](const std::string&, const bj::object&, const std::string&) {
+    app.services->bindings.check_routing = [](const std::string&, const bj::object&, const std::string&) {
         return bj::object{{"action", "swap"}, {"suggested", "google/gemini-3.5-flash-lite"}, {"savings_pct", 80}};
     };
     MockServer provider([](const Received&) { return json_reply(GEMINI_ANSWER); });

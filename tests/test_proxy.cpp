@@ -5,9 +5,12 @@
 #include "support/mock_server.hpp"
 #include "support/scratch.hpp"
 #include "support/serve_process.hpp"
-#include "tokentally/json.hpp"
-#include "tokentally/ledger.hpp"
-#include "tokentally/proxy.hpp"
+#include "tokentally/base/json.hpp"
+#include "tokentally/ledger/ledger.hpp"
+#include "tokentally/proxy/exact_cache.hpp"
+#include "tokentally/proxy/call.hpp"
+#include "tokentally/proxy/stages.hpp"
+#include "tokentally/proxy/proxy.hpp"
 
 #include <boost/asio.hpp>
 #include <gmock/gmock.h>
@@ -31,9 +34,8 @@ namespace {
 struct ProxyTest : ::testing::Test {
     tt_test::Scratch scratch;
     tt_test::LogCapture logs;
-    tt_test::RunningApp app{proxy::make_app(tt_test::store())};
-
-    void TearDown() override { proxy::bindings() = proxy::default_bindings(); }
+    std::shared_ptr<proxy::Services> services = proxy::make_services(tt_test::store(), proxy::load_access(true));
+    tt_test::RunningApp app{proxy::make_app(services)};
 
     http::ClientResponse post(const std::string& path, const std::string& body, http::Headers headers) {
         return tt_test::call("POST", app.url() + path, headers, body);
@@ -146,30 +148,30 @@ TEST_F(ProxyTest, UsageNamingSchemesAndTheZeroFallThrough) {
 
 TEST(ProxyUnits, UsageAndHeaderFilters) {
     bj::value answer = bj::parse(R"({"usage": {"prompt_tokens": 10, "completion_tokens": 0, "output_tokens": 2}})");
-    EXPECT_EQ(proxy::_usage(answer, "prompt"), 10);
-    EXPECT_EQ(proxy::_usage(answer, "completion"), 2);
-    EXPECT_EQ(proxy::_usage(bj::parse("{}"), "prompt"), std::nullopt);
-    EXPECT_THROW(proxy::_usage(bj::parse("[1]"), "prompt"), std::exception);
+    EXPECT_EQ(tokentally::usage::answer_tokens(answer, tokentally::usage::Kind::prompt), 10);
+    EXPECT_EQ(tokentally::usage::answer_tokens(answer, tokentally::usage::Kind::completion), 2);
+    EXPECT_EQ(tokentally::usage::answer_tokens(bj::parse("{}"), tokentally::usage::Kind::prompt), std::nullopt);
+    EXPECT_THROW(tokentally::usage::answer_tokens(bj::parse("[1]"), tokentally::usage::Kind::prompt), std::exception);
     // Counts no 64-bit integer holds are absent, not wrapped or undefined
     // (found by fuzz_usage_cache_key); the largest that fit are kept.
     bj::value huge = bj::parse(
         R"({"usage": {"prompt_tokens": 3.01e300, "completion_tokens": 18446744073709551615, "input_tokens": 1e400}})");
-    EXPECT_EQ(proxy::_usage(huge, "prompt"), std::nullopt);
-    EXPECT_EQ(proxy::_usage(huge, "completion"), std::nullopt);
-    EXPECT_EQ(proxy::_usage(bj::parse(R"({"usage": {"input_tokens": -1e19}})"), "prompt"), std::nullopt);
+    EXPECT_EQ(tokentally::usage::answer_tokens(huge, tokentally::usage::Kind::prompt), std::nullopt);
+    EXPECT_EQ(tokentally::usage::answer_tokens(huge, tokentally::usage::Kind::completion), std::nullopt);
+    EXPECT_EQ(tokentally::usage::answer_tokens(bj::parse(R"({"usage": {"input_tokens": -1e19}})"), tokentally::usage::Kind::prompt), std::nullopt);
     bj::value edge = bj::parse(R"({"usage": {"prompt_tokens": 9223372036854775807, "output_tokens": 4.5e18}})");
-    EXPECT_EQ(proxy::_usage(edge, "prompt"), INT64_MAX);
-    EXPECT_EQ(proxy::_usage(edge, "completion"), 4'500'000'000'000'000'000);
+    EXPECT_EQ(tokentally::usage::answer_tokens(edge, tokentally::usage::Kind::prompt), INT64_MAX);
+    EXPECT_EQ(tokentally::usage::answer_tokens(edge, tokentally::usage::Kind::completion), 4'500'000'000'000'000'000);
 
     http::Headers in{{"Host", "x"}, {"X-TOKENTALLY-TAG", "t"}, {"x-tokentally-anything", "1"}, {"Accept", "*/*"}};
-    EXPECT_EQ(proxy::_strip_tokentally_headers(in), (http::Headers{{"Accept", "*/*"}}));
+    EXPECT_EQ(tokentally::relay::forward_headers(in), (http::Headers{{"Accept", "*/*"}}));
     http::Headers back{{"Content-Type", "application/json"}, {"Retry-After", "3"},
                        {"x-ratelimit-limit-requests", "9"},  {"X-RateLimit-Remaining-Requests", "8"},
                        {"Content-Length", "10"},             {"Set-Cookie", "c"}};
-    EXPECT_EQ(proxy::_safe_response_headers(back),
+    EXPECT_EQ(proxy::safe_response_headers(back),
               (http::Headers{{"Content-Type", "application/json"}, {"Retry-After", "3"},
                              {"x-ratelimit-limit-requests", "9"}, {"X-RateLimit-Remaining-Requests", "8"}}));
-    auto a = proxy::_generate_session_id(), b = proxy::_generate_session_id();
+    auto a = proxy::generate_session_id(), b = proxy::generate_session_id();
     EXPECT_EQ(a.size(), 10u);
     EXPECT_EQ(a.rfind("s-", 0), 0u);
     EXPECT_NE(a, b);
@@ -254,14 +256,14 @@ TEST_F(ProxyTest, CompressedAnswersAreDecodedBeforeMeasuring) {
 
 TEST_F(ProxyTest, RoutingAdviceAndSwapReachTheAnswerAndTheRow) {
     tt_test::MockServer provider([](const Received&) { return json_reply(tt_test::chat_answer()); });
-    proxy::bindings().check_routing = [](const std::string&, const bj::object&, const std::string&) {
+    services->bindings.check_routing = [](const std::string&, const bj::object&, const std::string&) {
         return bj::object{{"action", "warn"}, {"reason", "too dear"}, {"suggested", nullptr}};
     };
     auto warned = post("/v1/chat/completions", CHAT_BODY, {{"X-Tokentally-Target", provider.url()}, NO_CACHE});
     EXPECT_EQ(*http::find_header(warned.headers, "x-tokentally-suggest"), "");
     EXPECT_TRUE(logs.contains(" ⚠ ROUTING WARN  too dear"));
 
-    proxy::bindings().check_routing = [](const std::string&, const bj::object&, const std::string&) {
+    services->bindings.check_routing = [](const std::string&, const bj::object&, const std::string&) {
         return bj::object{{"action", "swap"}, {"suggested", "gpt-4o-mini"}, {"savings_pct", 94}};
     };
     auto swapped = post("/v1/chat/completions", CHAT_BODY, {{"X-Tokentally-Target", provider.url()}, NO_CACHE});
@@ -270,7 +272,7 @@ TEST_F(ProxyTest, RoutingAdviceAndSwapReachTheAnswerAndTheRow) {
     EXPECT_EQ(rows()[1].at("model_id"), "gpt-4o-mini");
     EXPECT_TRUE(logs.contains(" 🔀 ROUTED  gpt-4o → gpt-4o-mini  saves 94%"));
 
-    proxy::bindings().check_routing = [](const std::string&, const bj::object&, const std::string&) -> bj::object {
+    services->bindings.check_routing = [](const std::string&, const bj::object&, const std::string&) -> bj::object {
         throw std::runtime_error("router down");
     };
     EXPECT_EQ(post("/v1/chat/completions", CHAT_BODY, {{"X-Tokentally-Target", provider.url()}, NO_CACHE}).status, 200);
@@ -279,8 +281,8 @@ TEST_F(ProxyTest, RoutingAdviceAndSwapReachTheAnswerAndTheRow) {
 
 TEST_F(ProxyTest, SemanticCacheHitAndFailuresNeverStopTheCall) {
     tt_test::MockServer provider([](const Received&) { return json_reply(tt_test::chat_answer()); });
-    proxy::bindings().features_check = [](std::string_view) { return true; };
-    proxy::bindings().semantic_lookup = [](tokentally::store::Store&, const bj::object&,
+    services->bindings.features_check = [](std::string_view) { return true; };
+    services->bindings.semantic_lookup = [](tokentally::store::Store&, const bj::object&,
                                            const std::string&) -> std::optional<bj::object> {
         return bj::parse(tt_test::chat_answer(R"({"prompt_tokens": 3, "completion_tokens": 2})")).as_object();
     };
@@ -291,11 +293,11 @@ TEST_F(ProxyTest, SemanticCacheHitAndFailuresNeverStopTheCall) {
     EXPECT_EQ(r[0].at("cost_usd"), 0.0);
     EXPECT_EQ(r[0].at("prompt_tokens"), 3);
 
-    proxy::bindings().semantic_lookup = [](tokentally::store::Store&, const bj::object&,
+    services->bindings.semantic_lookup = [](tokentally::store::Store&, const bj::object&,
                                            const std::string&) -> std::optional<bj::object> {
         throw std::runtime_error("index gone");
     };
-    proxy::bindings().semantic_store = [](tokentally::store::Store&, const bj::object&, const std::string&,
+    services->bindings.semantic_store = [](tokentally::store::Store&, const bj::object&, const std::string&,
                                           const bj::value&, double) {
         throw std::runtime_error("disk full");
     };
@@ -304,7 +306,7 @@ TEST_F(ProxyTest, SemanticCacheHitAndFailuresNeverStopTheCall) {
     EXPECT_TRUE(logs.contains("Semantic cache lookup failed: index gone"));
     EXPECT_TRUE(logs.contains("Semantic cache store failed: disk full"));
     // "exact" keeps the semantic cache out of it entirely.
-    proxy::bindings().semantic_lookup = [](tokentally::store::Store&, const bj::object&,
+    services->bindings.semantic_lookup = [](tokentally::store::Store&, const bj::object&,
                                            const std::string&) -> std::optional<bj::object> {
         ADD_FAILURE() << "semantic lookup with X-Tokentally-Cache: exact";
         return std::nullopt;
@@ -501,13 +503,13 @@ TEST(ServeCommand, HeaderCountAndWriteTimeoutAreValidatedAndShownWithTheirDefaul
 }
 
 // A lone call is recorded on its own thread and concurrent ones are batched
-// by the writer; the count that decides must follow every request, in every
-// server of the process, and come back to zero.
+// by the writer; the count that decides must follow every request of its
+// server, and come back to zero.
 TEST(HttpServer, RequestsInFlightFollowEveryRequestAndReturnToZero) {
     namespace asio = boost::asio;
     http::Router router;
-    http::add_route(router, {"GET"}, "/count", [](http::Request&) -> asio::awaitable<http::Response> {
-        co_return http::json_response(200, bj::object{{"n", http::requests_in_flight()}});
+    http::add_route(router, {"GET"}, "/count", [](http::Request& req) -> asio::awaitable<http::Response> {
+        co_return http::json_response(200, bj::object{{"n", req.in_flight->load()}});
     });
     // Stays in flight until the test lets it go.
     static std::atomic<bool> entered{false}, release{false};
@@ -525,15 +527,14 @@ TEST(HttpServer, RequestsInFlightFollowEveryRequestAndReturnToZero) {
     auto count = [&](const tt_test::RunningApp& app) {
         return json::parse_object(tt_test::call("GET", app.url() + "/count", {}, "").body)->at("n").as_int64();
     };
-    // Requests of earlier tests may still be finishing.
-    ASSERT_TRUE(tt_test::eventually([] { return http::requests_in_flight() == 0; }));
     EXPECT_EQ(count(first), 1);
-    std::thread slow([&] { tt_test::call("GET", second.url() + "/slow", {}, ""); });
+    std::thread slow([&] { tt_test::call("GET", first.url() + "/slow", {}, ""); });
     ASSERT_TRUE(tt_test::eventually([] { return entered.load(); }));
     EXPECT_EQ(count(first), 2);
+    EXPECT_EQ(count(second), 1) << "another server's requests are its own";
     release = true;
     slow.join();
-    EXPECT_TRUE(tt_test::eventually([] { return http::requests_in_flight() == 0; }));
+    EXPECT_TRUE(tt_test::eventually([&] { return http::requests_in_flight(*first.server) == 0; }));
 }
 
 // An answer larger than the socket takes at once is written in place as
@@ -561,7 +562,6 @@ TEST(HttpServer, AnAnswerLargerThanTheSendBufferArrivesWholeOrEndsAtTheWriteDead
     http::ServerOptions opts;
     opts.write_timeout = std::chrono::seconds(1);
     tt_test::RunningApp strict{router, opts};
-    ASSERT_TRUE(tt_test::eventually([] { return http::requests_in_flight() == 0; }));
     asio::io_context io;
     asio::ip::tcp::socket idle(io);
     idle.connect({asio::ip::make_address("127.0.0.1"), http::port(*strict.server)});
@@ -569,7 +569,8 @@ TEST(HttpServer, AnAnswerLargerThanTheSendBufferArrivesWholeOrEndsAtTheWriteDead
     // Not read until the server gave up: the answer stops at the write
     // deadline, long before the two-minute wait for a next request would.
     ASSERT_TRUE(tt_test::eventually([&] { return idle.available() > 0; }));
-    EXPECT_TRUE(tt_test::eventually([] { return http::requests_in_flight() == 0; }, std::chrono::seconds(30)));
+    EXPECT_TRUE(tt_test::eventually([&] { return http::requests_in_flight(*strict.server) == 0; },
+                                    std::chrono::seconds(30)));
     std::size_t got = 0;
     boost::system::error_code ec;
     std::vector<char> buf(1 << 16);

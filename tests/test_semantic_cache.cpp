@@ -6,11 +6,11 @@
 #include "support/mock_server.hpp"
 #include "support/scratch.hpp"
 #include "support/serve_process.hpp"
-#include "tokentally/cache.hpp"
-#include "tokentally/embeddings.hpp"
-#include "tokentally/json.hpp"
-#include "tokentally/ledger.hpp"
-#include "tokentally/proxy.hpp"
+#include "tokentally/caches/cache.hpp"
+#include "tokentally/caches/embeddings.hpp"
+#include "tokentally/base/json.hpp"
+#include "tokentally/ledger/ledger.hpp"
+#include "tokentally/proxy/proxy.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -74,8 +74,6 @@ struct SemanticCache : ::testing::Test {
     tt_test::MockServer provider{[this](const Received& r) { return provider_script(r); }};
     tt_test::MockServer embedder{tt_test::embedding_script(vectors())};
     std::optional<tt_test::RunningApp> app;
-
-    void TearDown() override { proxy::bindings() = proxy::default_bindings(); }
 
     std::string config(const std::string& api, const std::string& url, const std::string& extra = "") {
         return fmt::format("[features]\nsemantic_cache = true\n\n[semantic_cache]\nembeddings_api = \"{}\"\n"

@@ -5,10 +5,10 @@
 #include "support/scratch.hpp"
 #include "support/serve_process.hpp"
 #include "support/spend.hpp"
-#include "tokentally/budget.hpp"
-#include "tokentally/ledger.hpp"
-#include "tokentally/proxy.hpp"
-#include "tokentally/spend_state.hpp"
+#include "tokentally/guards/budget.hpp"
+#include "tokentally/ledger/ledger.hpp"
+#include "tokentally/proxy/proxy.hpp"
+#include "tokentally/guards/spend_state.hpp"
 
 #include <boost/asio.hpp>
 #include <SQLiteCpp/SQLiteCpp.h>
@@ -98,7 +98,7 @@ TEST(SpendState, WindowsMatchTheLedgerAtTheirBoundariesAndAfterEveryKindOfWrite)
 
     // This process's own commits, through the writer, with a foreign write
     // in between (a gap in the ids the writer's batch follows).
-    auto writer = ledger::make_writer(st, {ledger::spend_step(state)});
+    auto writer = ledger::make_writer(st, {tokentally::spend_state::listener(state)});
     ledger::record_call(*writer, row(0, 0.5, "a"));
     append_elsewhere(*st, {row(0, 0.25, "b")});
     ledger::record_call(*writer, row(0, 0.75, "a"));

@@ -5,8 +5,8 @@
 #include "support/mock_server.hpp"
 #include "support/scratch.hpp"
 #include "support/stream_client.hpp"
-#include "tokentally/ledger.hpp"
-#include "tokentally/proxy.hpp"
+#include "tokentally/ledger/ledger.hpp"
+#include "tokentally/proxy/proxy.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -46,7 +46,6 @@ http::Headers to(const MockServer& upstream, http::Headers extra = {}) {
 
 class Streaming : public ::testing::Test {
 protected:
-    void TearDown() override { proxy::bindings() = proxy::default_bindings(); }
     tt_test::Scratch s;
     tt_test::LogCapture logs;
 };
@@ -113,7 +112,7 @@ TEST_F(Streaming, ProviderErrorsAndEmptyBodiesAreRelayedAsTwoHundredStreams) {
         return reply;
     });
     tt_test::ProxyServer app;
-    proxy::bindings().check_routing = [](const std::string&, const bj::object&, const std::string&) {
+    app.services->bindings.check_routing = [](const std::string&, const bj::object&, const std::string&) {
         return bj::object{{"action", "warn"}, {"reason", "a cheaper model fits"}, {"suggested", "gpt-4o-mini"}};
     };
 
@@ -142,16 +141,16 @@ TEST_F(Streaming, ProviderErrorsAndEmptyBodiesAreRelayedAsTwoHundredStreams) {
 TEST_F(Streaming, StreamedRequestsNeitherReadNorWriteTheCaches) {
     s.write_config("[features]\nsemantic_cache = true\n");
     std::atomic<int> semantic_uses{0};
-    proxy::bindings().semantic_lookup = [&](tokentally::store::Store&, const bj::object&, const std::string&) {
+    tt_test::ProxyServer app;
+    app.services->bindings.semantic_lookup = [&](tokentally::store::Store&, const bj::object&, const std::string&) {
         ++semantic_uses;
         return std::optional<bj::object>(bj::object{{"cached", true}});
     };
-    proxy::bindings().semantic_store = [&](tokentally::store::Store&, const bj::object&, const std::string&,
+    app.services->bindings.semantic_store = [&](tokentally::store::Store&, const bj::object&, const std::string&,
                                            const bj::value&, double) {
         ++semantic_uses;
     };
     MockServer upstream([](const Received&) { return sse_reply(sse_events(2), 0ms); });
-    tt_test::ProxyServer app;
 
     for (int i = 0; i < 2; ++i) {
         auto answer = tt_test::stream_call("POST", app.url("/v1/chat/completions"), to(upstream), STREAM_BODY);

@@ -8,7 +8,7 @@
 #include "support/scratch.hpp"
 #include "tokentally/http/client.hpp"
 #include "tokentally/http/server.hpp"
-#include "tokentally/proxy.hpp"
+#include "tokentally/proxy/proxy.hpp"
 
 #include <boost/asio.hpp>
 
@@ -99,8 +99,11 @@ struct ProxyServer {
         tokentally::http::ServerOptions opts;
         opts.port = 0;
         opts.workers = 2;
-        server = tokentally::http::start(tokentally::proxy::make_app(tt_test::store()), opts);
+        server = tokentally::http::start(tokentally::proxy::make_app(services), opts);
     }
+    // What the app works with; a test puts its stand-ins here.
+    std::shared_ptr<tokentally::proxy::Services> services =
+        tokentally::proxy::make_services(tt_test::store(), tokentally::proxy::load_access(true));
     ~ProxyServer() { tokentally::http::stop(*server); }
     std::string url(const std::string& path) const {
         return "http://127.0.0.1:" + std::to_string(tokentally::http::port(*server)) + path;

@@ -5,6 +5,7 @@
 #include <boost/asio/awaitable.hpp>
 #include <boost/json.hpp>
 
+#include <atomic>
 #include <functional>
 #include <optional>
 #include <stdexcept>
@@ -50,6 +51,9 @@ struct Request {
     std::string body;
     std::string path_param;  // what a catch-all route captured
     std::string peer;        // the client's IP address, as the socket saw it
+    // Requests its server is answering right now, this one included; none
+    // for a request no server handed over.
+    const std::atomic<int>* in_flight = nullptr;
 
     const std::string* header(std::string_view name) const { return find_header(headers, name); }
 };

@@ -1,7 +1,7 @@
 #include "tokentally/http/server.hpp"
 #include "tokentally/http/write.hpp"
 
-#include "tokentally/logging.hpp"
+#include "tokentally/base/logging.hpp"
 
 #include <boost/asio.hpp>
 #include <boost/asio/experimental/parallel_group.hpp>
@@ -70,17 +70,13 @@ auto _log() {
     return logger;
 }
 
-std::atomic<int> _in_flight_everywhere{0};
-
 // Counts a request as in flight for the drain at shutdown.
 struct _InFlight {
     RunningServer& srv;
     explicit _InFlight(RunningServer& s) : srv(s) {
         ++srv.in_flight;
-        ++_in_flight_everywhere;
     }
     ~_InFlight() {
-        --_in_flight_everywhere;
         if (--srv.in_flight == 0) {
             std::lock_guard lock(srv.mu);
             srv.idle.notify_all();
@@ -481,6 +477,7 @@ asio::awaitable<void> _session(RunningServer& srv, tcp::socket socket) {
             }
             Request req = _head_request(parser.get());
             req.peer = peer;
+            req.in_flight = &srv.in_flight;
             bool path_known = false;
             const Route* route = _route(*srv.app, req, path_known);
             if (auto early = _before_body(srv, parser.get(), route, req)) {
@@ -654,7 +651,7 @@ std::shared_ptr<RunningServer> start(const Router& app, const ServerOptions& opt
 
 std::uint16_t port(const RunningServer& server) { return server.port; }
 
-int requests_in_flight() { return _in_flight_everywhere.load(std::memory_order_relaxed); }
+int requests_in_flight(const RunningServer& server) { return server.in_flight.load(); }
 
 void stop(RunningServer& srv) {
     {

@@ -73,12 +73,12 @@ std::shared_ptr<RunningServer> start(const Router& app, const ServerOptions& opt
 // The port actually bound (useful with port 0).
 std::uint16_t port(const RunningServer& server);
 
+// Requests the server is answering right now.
+int requests_in_flight(const RunningServer& server);
+
 // Stops accepting, lets requests in flight finish up to the drain timeout,
 // then stops the threads. Safe to call twice.
 void stop(RunningServer& server);
-
-// Requests being answered right now by every server of this process.
-int requests_in_flight();
 
 // Runs until SIGINT or SIGTERM, then stops as above.
 void serve_until_signal(const Router& app, const ServerOptions& opts);

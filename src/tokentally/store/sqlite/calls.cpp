@@ -227,7 +227,6 @@ void ensure_calls_schema(const std::string& path) { _ensure_schema(path); }
 void SqliteCalls::init() { _init_db(path_); }
 
 std::vector<Appended> SqliteCalls::append(std::span<const CallRecord* const> rows) {
-    FileLookupsOnce once;
     _ensure_schema(path_);
     _ensure_side_tables(path_, rows, false);
     try {
@@ -287,7 +286,6 @@ bool _no_table(const SQLite::Exception& e) {
 
 std::vector<double> SqliteCalls::spend_since(std::span<const SpendWindow> windows) {
     std::vector<double> spent(windows.size(), 0.0);
-    FileLookupsOnce once;
     // A proxy that has recorded nothing yet must not create the ledger file.
     if (windows.empty() || !exists(path_)) return spent;
     _ensure_schema(path_);
@@ -298,7 +296,6 @@ std::vector<double> SqliteCalls::spend_since(std::span<const SpendWindow> window
 }
 
 Changes SqliteCalls::changes() {
-    FileLookupsOnce once;
     Changes out;
     if (!exists(path_)) {
         out.generation = generation(path_);
@@ -320,7 +317,6 @@ Changes SqliteCalls::changes() {
 
 void SqliteCalls::each_priced(std::int64_t after_id, std::int64_t upto_id, double since,
                               const std::function<void(const PricedCall&)>& each) {
-    FileLookupsOnce once;
     if (!exists(path_) || upto_id <= after_id) return;
     auto conn = connection(path_);
     try {
@@ -337,7 +333,6 @@ void SqliteCalls::each_priced(std::int64_t after_id, std::int64_t upto_id, doubl
 
 std::vector<PricedCall> SqliteCalls::priced_between(double from, double to) {
     std::vector<PricedCall> out;
-    FileLookupsOnce once;
     if (!exists(path_)) return out;
     auto conn = connection(path_);
     try {

@@ -3,7 +3,7 @@
 // work and typed reads of result columns.
 #pragma once
 
-#include "tokentally/paths.hpp"
+#include "tokentally/base/paths.hpp"
 
 #include "tokentally/store/records.hpp"
 #include "tokentally/store/store.hpp"
@@ -109,12 +109,6 @@ std::uint64_t generation(const std::string& path);
 // (of this process or another) committed since `conn` last asked, never for
 // the connection's own commits.
 std::int64_t data_version(const Conn& conn);
-
-// The identity of each file (is it there, is it still the file we opened)
-// is looked up once while one is alive on the calling thread: one call's
-// budget check or one batch of rows runs a dozen statements, and a replaced
-// file is seen by the next call either way.
-using FileLookupsOnce = paths::LookupsOnce;
 
 // Typed reads of a result column; NULL is none (or the empty text).
 std::optional<std::string> opt_text(const SQLite::Column& col);

@@ -142,6 +142,28 @@ void _log_pricing(const std::optional<bj::object>& pricing, const std::optional<
                      model_id ? relay::log_text(*model_id) : "unknown");
 }
 
+// [proxy] cost_headers: a recorded standard answer tells its caller what it
+// cost and what is left of the daily budgets after it, so that a program
+// (an agent) can stop itself. Called once the call's row committed, so the
+// spend includes it. Optional: whatever fails leaves the headers out (a
+// broken configuration is reported by the budget check).
+void _add_cost_headers(http::Headers& headers, std::optional<double> cost, spend_state::State* spend,
+                       const std::string& tag) {
+    // Cost to 10 significant digits as documented; what is left to 15, so a
+    // limit in the hundreds still reads to the nano-dollar.
+    constexpr int COST_DIGITS = 10;
+    constexpr int REMAINING_DIGITS = 15;
+    try {
+        auto cfg = config::load_shared();
+        if (!json::truthy(json::table(*cfg, "proxy").if_contains("cost_headers"))) return;
+        if (cost) http::set_header(headers, "X-Tokentally-Cost", json::plain_decimal(*cost, COST_DIGITS));
+        if (spend == nullptr) return;
+        if (auto left = budget::remaining(*spend, tag))
+            http::set_header(headers, "X-Tokentally-Budget-Remaining", json::plain_decimal(*left, REMAINING_DIGITS));
+    } catch (const std::exception&) {
+    }
+}
+
 http::Response _cached_answer(const bj::object& hit, std::string_view kind, const http::Headers& extra) {
     http::Headers headers{{"X-Tokentally-Cache", std::string(kind)}};
     for (const auto& h : extra) http::set_header(headers, h.first, h.second);
@@ -372,13 +394,17 @@ asio::awaitable<http::Response> _proxy(http::Request& req, const _Guard& guard,
                              relay::log_text(*model_id));
                 _record_cache_hit(*ledger, *hit, routed, tag, session_id, native.has_value());
                 metrics::count_cache_hit("exact");
-                co_return _cached_answer(*hit, "exact-hit", routed.extra_headers);
+                http::Response answer = _cached_answer(*hit, "exact-hit", routed.extra_headers);
+                _add_cost_headers(answer.headers, 0.0, spend.get(), tag);
+                co_return std::move(answer);
             }
         }
         if (cache_on && semantic_on) {
             looked_up.reset();
-            if (auto answer = co_await _semantic_stage(*ledger, effective_body, routed, tag, session_id))
+            if (auto answer = co_await _semantic_stage(*ledger, effective_body, routed, tag, session_id)) {
+                _add_cost_headers(answer->headers, 0.0, spend.get(), tag);
                 co_return std::move(*answer);
+            }
         }
     }
 
@@ -401,6 +427,7 @@ asio::awaitable<http::Response> _proxy(http::Request& req, const _Guard& guard,
     call.native = native;
     call.accounting = _accounting();
     call.hold = admitted.hold;
+    call.spend = spend;
     // A stream needs its body as JSON only to ask for usage in it.
     bool asks = !is_streaming || call.accounting.stream_usage == usage::StreamUsage::request;
     // The last use of the body here: the call takes it.
@@ -728,6 +755,7 @@ asio::awaitable<http::Response> _handle_standard(ForwardCall call) {
 
     http::Headers headers = _safe_response_headers(upstream.headers);
     for (const auto& h : call.extra_headers) http::set_header(headers, h.first, h.second);
+    _add_cost_headers(headers, rec.cost_usd, call.spend.get(), call.tag);
     http::Response resp;
     resp.status = upstream.status;
     resp.headers = std::move(headers);

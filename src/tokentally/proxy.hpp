@@ -134,6 +134,9 @@ struct ForwardCall : relay::Call {
     // written: released when the last copy of the call goes.
     std::shared_ptr<spend_state::Hold> hold;
     double received = 0.0;         // relay::monotonic() when the request reached the proxy
+    // The spend the budgets are read from, for the remaining budget an
+    // answer reports ([proxy] cost_headers); none leaves it out.
+    std::shared_ptr<spend_state::State> spend;
 };
 
 // "s-" and 8 random hexadecimal digits.

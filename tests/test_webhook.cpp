@@ -48,6 +48,12 @@ struct Gate {
     std::promise<void> opened;
     std::shared_future<void> wait = opened.get_future().share();
     void open() { opened.set_value(); }
+    tt_test::MockServer::Script script() {
+        return [this](const Received&) {
+            wait.wait();
+            return MockReply{};
+        };
+    }
 };
 
 std::string url_with_secret(std::uint16_t port) {
@@ -160,10 +166,7 @@ TEST(WebhookDelivery, FailuresWarnOnceAMinuteAndNameOnlySchemeAndHost) {
 TEST(WebhookDelivery, AFullQueueDropsTheAlertAndSaysSo) {
     tt_test::LogCapture log;
     Gate gate;
-    tt_test::MockServer receiver([&](const Received&) {
-        gate.wait.wait();
-        return MockReply{};
-    });
+    tt_test::MockServer receiver(gate.script());
     webhook::Options o = quick(receiver.url());
     o.capacity = 2;
     {
@@ -181,10 +184,7 @@ TEST(WebhookDelivery, AFullQueueDropsTheAlertAndSaysSo) {
 TEST(WebhookDelivery, ShutdownEndsRetryWaitsAndLeavesTriesUnderWayBehind) {
     tt_test::LogCapture log;
     Gate gate;
-    tt_test::MockServer hanging([&](const Received&) {
-        gate.wait.wait();
-        return MockReply{};
-    });
+    tt_test::MockServer hanging(gate.script());
     {
         // An hour between tries: only the shutdown can end the wait.
         webhook::Options o = quick(url_with_secret(tt_test::free_port()));

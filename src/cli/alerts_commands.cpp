@@ -71,7 +71,8 @@ void _test_webhook() {
 
 void add_alerts_commands(CLI::App& app) {
     auto opts = std::make_shared<_AlertsOptions>();
-    auto* cmd = app.add_subcommand("alerts", "Show the latest budget alerts, or only the unseen ones");
+    auto* cmd = app.add_subcommand(
+        "alerts", "Show the latest budget alerts, or only the unseen ones, or test the alert webhook");
     auto* n = cmd->add_option("-n", opts->n, "How many of the latest alerts to show")
                   ->capture_default_str()
                   ->check(CLI::NonNegativeNumber);

@@ -2,7 +2,7 @@
 // and the 429 answer through the running proxy.
 #include "support/scratch.hpp"
 #include "support/spend.hpp"
-#include "tokentally/proxy.hpp"
+#include "tokentally/proxy/proxy.hpp"
 
 #include <gtest/gtest.h>
 

@@ -8,7 +8,7 @@
 #include "support/scratch.hpp"
 #include "support/serve_process.hpp"
 
-#include "tokentally/config.hpp"
+#include "tokentally/base/config.hpp"
 #include "tokentally/store/copy.hpp"
 #include "tokentally/store/postgres/options.hpp"
 #include "tokentally/store/store.hpp"

@@ -6,9 +6,9 @@
 #include "support/scratch.hpp"
 #include "support/serve_process.hpp"
 #include "support/spend.hpp"
-#include "tokentally/config.hpp"
-#include "tokentally/ledger.hpp"
-#include "tokentally/webhook.hpp"
+#include "tokentally/base/config.hpp"
+#include "tokentally/ledger/ledger.hpp"
+#include "tokentally/proxy/webhook.hpp"
 
 #include <gtest/gtest.h>
 

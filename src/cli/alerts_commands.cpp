@@ -2,9 +2,9 @@
 #include "cli/commands.hpp"
 #include "cli/output.hpp"
 
-#include "tokentally/alerts.hpp"
-#include "tokentally/json.hpp"
-#include "tokentally/webhook.hpp"
+#include "tokentally/guards/alerts.hpp"
+#include "tokentally/base/json.hpp"
+#include "tokentally/proxy/webhook.hpp"
 
 #include <cstdint>
 #include <ctime>

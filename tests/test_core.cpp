@@ -47,6 +47,22 @@ TEST(JsonWriter, RealsRoundTripWithOneDecimalAtLeast) {
         EXPECT_EQ(std::stod(json::format_real(d)), d) << json::format_real(d);
 }
 
+TEST(JsonWriter, PlainDecimalsNeverUseAnExponent) {
+    EXPECT_EQ(json::plain_decimal(0.0000475, 10), "0.0000475");
+    EXPECT_EQ(json::plain_decimal(1e-12, 10), "0.000000000001");
+    EXPECT_EQ(json::plain_decimal(0.1 + 0.2, 10), "0.3");
+    EXPECT_EQ(json::plain_decimal(1234.5678901234, 10), "1234.56789");
+    EXPECT_EQ(json::plain_decimal(0.0, 10), "0");
+    EXPECT_EQ(json::plain_decimal(-0.0, 10), "0");
+    EXPECT_EQ(json::plain_decimal(1e20, 10), "100000000000000000000");
+    EXPECT_EQ(json::plain_decimal(9.99999999996, 10), "10");  // rounding carries into a new digit
+    EXPECT_EQ(json::plain_decimal(-2.5, 10), "-2.5");
+    EXPECT_EQ(json::plain_decimal(123.456, 2), "120");
+    EXPECT_EQ(json::plain_decimal(1.0 / 3, 15), "0.333333333333333");
+    EXPECT_THROW(json::plain_decimal(std::nan(""), 10), std::invalid_argument);
+    EXPECT_THROW(json::plain_decimal(1.0 / 0.0, 10), std::invalid_argument);
+}
+
 TEST(JsonTruth, FalsyAndTruthyValues) {
     for (const char* falsy : {"null", "false", "0", "0.0", "\"\"", "[]", "{}"})
         EXPECT_FALSE(json::truthy(bj::parse(falsy))) << falsy;

@@ -146,6 +146,61 @@ TEST_F(ProxyTest, UsageNamingSchemesAndTheZeroFallThrough) {
     EXPECT_EQ(r[3].at("status"), 200);
 }
 
+// [proxy] cost_headers: what each recorded answer cost and what is left of
+// its daily budgets after it; without the switch nothing is added.
+TEST_F(ProxyTest, CostHeadersCarryTheRecordedCostAndTheBudgetLeft) {
+    tt_test::MockServer provider([](const Received& r) {
+        if (r.body.find("no usage") != std::string::npos) return json_reply(R"({"id": "x"})");
+        return tt_test::chat_or_stream(r);
+    });
+    const http::Headers target{{"X-Tokentally-Target", provider.url()}, {"X-Tokentally-Tag", "proj"}};
+    auto ask = [&](const std::string& content, http::Headers extra = {}) {
+        extra.insert(extra.end(), target.begin(), target.end());
+        std::string body = R"({"model": "gpt-4o", "messages": [{"role": "user", "content": ")" + content + "\"}]}";
+        if (content == "stream") body.insert(body.size() - 1, R"(, "stream": true)");
+        return post("/v1/chat/completions", body, extra);
+    };
+    auto value = [](const http::ClientResponse& res, const char* name) {
+        const std::string* v = http::find_header(res.headers, name);
+        return v ? *v : "(none)";
+    };
+    auto ours = [](const http::ClientResponse& res) {
+        std::vector<std::string> names;
+        for (const auto& h : res.headers)
+            if (http::lower(h.first).rfind("x-tokentally-", 0) == 0) names.push_back(http::lower(h.first));
+        return names;
+    };
+
+    scratch.write_config("[budgets]\ndaily = 1.0\n");
+    EXPECT_TRUE(ours(ask("a")).empty());
+    EXPECT_THAT(ours(ask("a")), ::testing::ElementsAre("x-tokentally-cache"));
+
+    scratch.write_config("[proxy]\ncost_headers = true\n[budgets]\ndaily = 1.0\n[budgets.tags.proj]\ndaily = 0.5\n");
+    auto priced = ask("b");
+    double cost = rows().back().at("cost_usd").as_double();
+    EXPECT_EQ(value(priced, "X-Tokentally-Cost"), "0.000075");
+    EXPECT_NEAR(std::stod(value(priced, "X-Tokentally-Cost")), cost, 1e-9);
+    // The tag's limit is the nearer one, after this call: 0.5 - 2 * 0.000075.
+    EXPECT_EQ(value(priced, "X-Tokentally-Budget-Remaining"), "0.49985");
+    auto hit = ask("b");
+    EXPECT_EQ(value(hit, "X-Tokentally-Cache"), "exact-hit");
+    EXPECT_EQ(value(hit, "X-Tokentally-Cost"), "0");
+    EXPECT_EQ(value(hit, "X-Tokentally-Budget-Remaining"), "0.49985");
+    auto unpriced = ask("no usage", {NO_CACHE});
+    EXPECT_TRUE(rows().back().at("cost_usd").is_null());
+    EXPECT_EQ(value(unpriced, "X-Tokentally-Cost"), "(none)");
+    EXPECT_EQ(value(unpriced, "X-Tokentally-Budget-Remaining"), "0.49985");
+    auto streamed = ask("stream");
+    EXPECT_EQ(streamed.status, 200);
+    EXPECT_TRUE(ours(streamed).empty());
+
+    // No daily budget: the cost only. A budget passed: 0, never below.
+    scratch.write_config("[proxy]\ncost_headers = true\n");
+    EXPECT_THAT(ours(ask("c", {NO_CACHE})), ::testing::ElementsAre("x-tokentally-cost"));
+    scratch.write_config("[proxy]\ncost_headers = true\n[budgets]\ndaily = 0.00026\n");
+    EXPECT_EQ(value(ask("d", {NO_CACHE}), "X-Tokentally-Budget-Remaining"), "0");
+}
+
 TEST(ProxyUnits, UsageAndHeaderFilters) {
     bj::value answer = bj::parse(R"({"usage": {"prompt_tokens": 10, "completion_tokens": 0, "output_tokens": 2}})");
     EXPECT_EQ(tokentally::usage::answer_tokens(answer, tokentally::usage::Kind::prompt), 10);

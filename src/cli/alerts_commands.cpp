@@ -4,11 +4,13 @@
 
 #include "tokentally/guards/alerts.hpp"
 #include "tokentally/base/json.hpp"
+#include "tokentally/guards/webhook.hpp"
 
 #include <cstdint>
 #include <ctime>
 #include <iostream>
 #include <memory>
+#include <stdexcept>
 
 namespace tokentally::cli {
 
@@ -20,6 +22,7 @@ struct _AlertsOptions {
     std::int64_t n = 20;
     bool unseen = false;
     bool json = false;
+    bool test_webhook = false;
 };
 
 // Local wall-clock time of an alert, to the second.
@@ -48,11 +51,28 @@ void _print_alerts(const bj::array& alerts, bool unseen) {
     print_table({"time", "level", "scope", "message"}, rows);
 }
 
+// One try, no retries: the user is watching and learns the outcome at once.
+void _test_webhook() {
+    std::optional<webhook::Target> target = webhook::configured();
+    if (!target)
+        throw std::runtime_error("no alert webhook configured: add webhook_url = \"https://...\" under [alerts] in "
+                                 "~/.tokentally.toml");
+    const webhook::Alert test{store::now(), "info", "test", 0.0, 0.0,
+                              "tokentally test alert: budget alerts will arrive here"};
+    try {
+        webhook::post_now(*target, test);
+    } catch (const std::exception& e) {
+        throw std::runtime_error(std::string("test alert not delivered: ") + e.what());
+    }
+    std::cout << "Test alert delivered to " << webhook::url_name(target->url) << '\n';
+}
+
 }  // namespace
 
 void add_alerts_commands(CLI::App& app) {
     auto opts = std::make_shared<_AlertsOptions>();
-    auto* cmd = app.add_subcommand("alerts", "Show the latest budget alerts, or only the unseen ones");
+    auto* cmd = app.add_subcommand(
+        "alerts", "Show the latest budget alerts, or only the unseen ones, or test the alert webhook");
     auto* n = cmd->add_option("-n", opts->n, "How many of the latest alerts to show")
                   ->capture_default_str()
                   ->check(CLI::NonNegativeNumber);
@@ -60,8 +80,14 @@ void add_alerts_commands(CLI::App& app) {
     // user never got to read.
     cmd->add_flag("--unseen", opts->unseen, "Show only the alerts that no earlier --unseen showed, and mark them seen")
         ->excludes(n);
-    cmd->add_flag("--json", opts->json, "Print the alerts as one JSON array");
+    auto* json = cmd->add_flag("--json", opts->json, "Print the alerts as one JSON array");
+    cmd->add_flag("--test-webhook", opts->test_webhook,
+                  "Send one test alert (level info, scope test) to [alerts] webhook_url; exit 0 when it arrived")
+        ->excludes(n)
+        ->excludes("--unseen")
+        ->excludes(json);
     cmd->callback([opts] {
+        if (opts->test_webhook) return _test_webhook();
         auto store = open_store();
         bj::array alerts =
             opts->unseen ? alerts::get_unseen_alerts(*store) : alerts::get_recent_alerts(*store, opts->n);

@@ -27,6 +27,38 @@ bool truthy(const bj::value& v) {
 
 bool truthy(const bj::value* v) { return v != nullptr && truthy(*v); }
 
+namespace {
+
+// The digits of a real written in scientific notation ("-1.25e-05": "125",
+// exponent -5, negative).
+struct _Scientific {
+    std::string digits;
+    int exp = 0;
+    bool neg = false;
+};
+
+_Scientific _scientific(std::string_view sci) {
+    _Scientific out;
+    auto epos = sci.find('e');
+    std::string_view mant = sci.substr(0, epos);
+    out.exp = std::stoi(std::string(sci.substr(epos + 1)));
+    out.neg = mant[0] == '-';
+    if (out.neg) mant.remove_prefix(1);
+    for (char c : mant)
+        if (c != '.') out.digits += c;
+    return out;
+}
+
+// `digits` with the point placed for exponent `exp`, in fixed notation:
+// "0.000125", "125000", "12.5" (an integer gets no point).
+std::string _fixed(const std::string& digits, int exp) {
+    if (exp < 0) return "0." + std::string(-exp - 1, '0') + digits;
+    if (static_cast<int>(digits.size()) <= exp + 1) return digits + std::string(exp + 1 - digits.size(), '0');
+    return digits.substr(0, exp + 1) + "." + digits.substr(exp + 1);
+}
+
+}  // namespace
+
 std::string format_real(double d) {
     if (std::isnan(d)) return "NaN";
     if (std::isinf(d)) return d > 0 ? "Infinity" : "-Infinity";
@@ -34,30 +66,30 @@ std::string format_real(double d) {
     // does: fixed notation for exponents in [-4, 16), scientific otherwise.
     char buf[64];
     auto res = std::to_chars(buf, buf + sizeof buf, d, std::chars_format::scientific);
-    std::string sci(buf, res.ptr);
-    auto epos = sci.find('e');
-    std::string mant = sci.substr(0, epos);
-    int exp = std::stoi(sci.substr(epos + 1));
-    bool neg = mant[0] == '-';
-    if (neg) mant.erase(0, 1);
-    std::string digits;
-    for (char c : mant)
-        if (c != '.') digits += c;
+    auto [digits, exp, neg] = _scientific(std::string_view(buf, res.ptr - buf));
     std::string out;
     if (exp >= -4 && exp < 16) {
-        if (exp < 0) {
-            out = "0." + std::string(-exp - 1, '0') + digits;
-        } else if (static_cast<int>(digits.size()) <= exp + 1) {
-            out = digits + std::string(exp + 1 - digits.size(), '0') + ".0";
-        } else {
-            out = digits.substr(0, exp + 1) + "." + digits.substr(exp + 1);
-        }
+        out = _fixed(digits, exp);
+        if (out.find('.') == std::string::npos) out += ".0";
     } else {
         out = digits.substr(0, 1);
         if (digits.size() > 1) out += "." + digits.substr(1);
         std::string mag = std::to_string(std::abs(exp));
         out += std::string("e") + (exp < 0 ? "-" : "+") + (mag.size() < 2 ? "0" : "") + mag;
     }
+    return neg ? "-" + out : out;
+}
+
+std::string plain_decimal(double d, int significant) {
+    if (!std::isfinite(d)) throw std::invalid_argument(fmt::format("not a finite amount: {}", d));
+    if (significant < 1) throw std::invalid_argument(fmt::format("significant digits below 1: {}", significant));
+    if (d == 0) return "0";  // -0.0 too
+    // Rounded once, to the digits asked for; trailing zeros say nothing.
+    char buf[64];
+    auto res = std::to_chars(buf, buf + sizeof buf, d, std::chars_format::scientific, significant - 1);
+    auto [digits, exp, neg] = _scientific(std::string_view(buf, res.ptr - buf));
+    while (digits.size() > 1 && digits.back() == '0') digits.pop_back();
+    std::string out = _fixed(digits, exp);
     return neg ? "-" + out : out;
 }
 

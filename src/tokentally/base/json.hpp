@@ -32,6 +32,13 @@ std::string write(const bj::value& v, WriteOptions opts = {});
 // place where it is written in fixed notation: 2.5, 10.0, 0.15, 1e-05.
 std::string format_real(double d);
 
+// A real in plain decimal notation, never with an exponent, rounded to
+// `significant` significant digits and without trailing zeros: 0.0000475,
+// 0.3 for 0.1 + 0.2, 1234.56789, 0. For amounts that a program reading them
+// should not have to parse scientific notation for (response headers).
+// Throws for NaN, an infinity or fewer than 1 digit.
+std::string plain_decimal(double d, int significant);
+
 // Plain-text form of a value inside a log line: integers as digits, reals by
 // format_real, strings as they are, null or absent as "None", other values
 // as their JSON text.

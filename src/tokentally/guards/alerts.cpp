@@ -145,22 +145,24 @@ double _get_spend(store::Store& store, double hours, const std::optional<std::st
     return store.calls().spend_since(window).front();
 }
 
-void check_budgets(store::Store& store, const std::optional<std::string>& tag, spend_state::State* spend) {
+void check_budgets(store::Store& store, const std::optional<std::string>& tag, spend_state::State* spend,
+                   webhook::Delivery* delivery) {
     auto cfg = config::load_shared();
     const bj::object& budgets = json::table(*cfg, "budgets");
     std::exception_ptr failed;
     for (const _Found& f : _check_all(store, spend, budgets, tag && !tag->empty() ? *tag : "default", failed))
-        _record_alert(store, f.level, f.scope, f.spent, f.budget, f.message);
+        _record_alert(store, f.level, f.scope, f.spent, f.budget, f.message, delivery);
     if (failed) std::rethrow_exception(failed);
 }
 
 void _record_alert(store::Store& store, const std::string& level, const std::string& scope, double spent,
-                   double budget, const std::string& message) {
-    if (!store.alerts().insert_unless_raised_since({level, scope, spent, budget, message},
-                                                   store::now() - HOUR_SECONDS))
-        return;
+                   double budget, const std::string& message, webhook::Delivery* delivery) {
+    std::optional<double> stored =
+        store.alerts().insert_unless_raised_since({level, scope, spent, budget, message}, store::now() - HOUR_SECONDS);
+    if (!stored) return;
     const char* colour = level == "warn" ? YELLOW : RED;
     _log()->warn("{}⚠ BUDGET ALERT [{}] {}{}", colour, logging::printable(scope), logging::printable(message), RESET);
+    if (delivery != nullptr) webhook::send(*delivery, {*stored, level, scope, spent, budget, message});
 }
 
 namespace {
@@ -188,8 +190,9 @@ bj::array get_unseen_alerts(store::Store& store) { return _records(store.alerts(
 
 }  // namespace tokentally::alerts
 
-extern "C" __attribute__((visibility("default"))) int tokentally_alerts_check_budgets_from(
-    tokentally::store::Store* store, tokentally::spend_state::State* spend, const char* tag) {
+extern "C" __attribute__((visibility("default"))) int tokentally_alerts_check_budgets_delivering(
+    tokentally::store::Store* store, tokentally::spend_state::State* spend, const char* tag,
+    tokentally::webhook::Delivery* delivery) {
     namespace logging = tokentally::logging;
     static logging::RepeatedFailure failures;
     // Exceptions must not cross the C boundary into the ledger.
@@ -197,7 +200,7 @@ extern "C" __attribute__((visibility("default"))) int tokentally_alerts_check_bu
         if (store == nullptr) throw std::invalid_argument("no store to check");
         std::optional<std::string> t;
         if (tag != nullptr) t = tag;
-        tokentally::alerts::check_budgets(*store, t, spend);
+        tokentally::alerts::check_budgets(*store, t, spend, delivery);
         logging::succeeded(failures);
         return 0;
     } catch (...) {
@@ -206,7 +209,25 @@ extern "C" __attribute__((visibility("default"))) int tokentally_alerts_check_bu
     }
 }
 
+extern "C" __attribute__((visibility("default"))) int tokentally_alerts_check_budgets_from(
+    tokentally::store::Store* store, tokentally::spend_state::State* spend, const char* tag) {
+    return tokentally_alerts_check_budgets_delivering(store, spend, tag, nullptr);
+}
+
 extern "C" __attribute__((visibility("default"))) int tokentally_alerts_check_budgets(tokentally::store::Store* store,
                                                                                      const char* tag) {
     return tokentally_alerts_check_budgets_from(store, nullptr, tag);
+}
+
+extern "C" __attribute__((visibility("default"))) tokentally::webhook::Delivery* tokentally_alerts_open_delivery() {
+    try {
+        return new tokentally::webhook::Delivery();
+    } catch (...) {
+        return nullptr;  // the alerts are still stored and logged
+    }
+}
+
+extern "C" __attribute__((visibility("default"))) void tokentally_alerts_close_delivery(
+    tokentally::webhook::Delivery* delivery) {
+    delete delivery;
 }

@@ -7,6 +7,7 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <array>
 #include <exception>
 #include <span>
@@ -169,6 +170,17 @@ Admission admit(const std::shared_ptr<spend_state::State>& spend, const std::str
     });
     if (hold) out.hold = std::make_shared<spend_state::Hold>(std::move(*hold));
     return out;
+}
+
+std::optional<double> remaining(spend_state::State& spend, const std::string& tag) {
+    auto cfg = config::load_shared();
+    _Limits l = _limits(json::table(*cfg, "budgets"), tag);
+    if (l.unreadable) std::rethrow_exception(l.unreadable);
+    if (l.n == 0) return std::nullopt;
+    std::vector<double> spent = spend_state::spend_since(spend, l.windows());
+    double left = l.limit[0].limit - spent[0];
+    for (std::size_t i = 1; i < l.n; ++i) left = std::min(left, l.limit[i].limit - spent[i]);
+    return std::max(left, 0.0);
 }
 
 double worst_case_cost(const bj::object& body, const std::optional<bj::object>& pricing,

@@ -40,6 +40,12 @@ struct Admission {
 Admission admit(const std::shared_ptr<spend_state::State>& spend, const std::string& tag,
                 const boost::json::object& body, const std::optional<boost::json::object>& pricing);
 
+// What is left of the daily budgets that apply to a call of `tag` (the
+// daily limit of all calls and the tag's), read from `spend` as it stands:
+// the smallest limit minus its window's spend, never below 0; none when
+// neither limit is set. Throws as refusal() does.
+std::optional<double> remaining(spend_state::State& spend, const std::string& tag);
+
 // The most a call can cost: its prompt's characters (the text of its
 // messages, prompt, input, system, instructions or contents) ÷ 4 at the
 // input price, plus its max_tokens, max_completion_tokens or

@@ -16,12 +16,19 @@
 #include <mutex>
 #include <thread>
 
+namespace tokentally::webhook {
+struct Delivery;  // the alerts library's, held here only by pointer
+}
+
 namespace tokentally::ledger {
 
 namespace {
 
 // The alerts library's entries; they report their own failures.
-using _CheckBudgets = int (*)(store::Store* store, spend_state::State* spend, const char* tag);
+using _CheckBudgets = int (*)(store::Store* store, spend_state::State* spend, const char* tag,
+                              webhook::Delivery* delivery);
+using _OpenDelivery = webhook::Delivery* (*)();
+using _CloseDelivery = void (*)(webhook::Delivery* delivery);
 
 void* _alerts_symbol(const char* name) {
     static std::once_flag once;
@@ -34,8 +41,31 @@ void* _alerts_symbol(const char* name) {
 }
 
 _CheckBudgets _alerts_entry() {
-    static _CheckBudgets entry = reinterpret_cast<_CheckBudgets>(_alerts_symbol(ALERTS_ENTRY_FROM_MEMORY));
+    static _CheckBudgets entry = reinterpret_cast<_CheckBudgets>(_alerts_symbol(ALERTS_ENTRY_DELIVERING));
     return entry;
+}
+
+// The webhook delivery of one alert step, opened with its first check. The
+// step's owner (a writer) outlives every check, so closing it when the step
+// goes lets a serving process end its delivery thread before it exits.
+struct _Delivery {
+    std::once_flag opened;
+    webhook::Delivery* delivery = nullptr;
+
+    _Delivery() = default;
+    _Delivery(const _Delivery&) = delete;
+    _Delivery& operator=(const _Delivery&) = delete;
+    ~_Delivery() {
+        if (delivery == nullptr) return;
+        if (auto close = reinterpret_cast<_CloseDelivery>(_alerts_symbol(ALERTS_CLOSE_DELIVERY))) close(delivery);
+    }
+};
+
+webhook::Delivery* _delivery(_Delivery& d) {
+    std::call_once(d.opened, [&d] {
+        if (auto open = reinterpret_cast<_OpenDelivery>(_alerts_symbol(ALERTS_OPEN_DELIVERY))) d.delivery = open();
+    });
+    return d.delivery;
 }
 
 // The tags of the batch's priced calls below status 400, each once: the
@@ -57,12 +87,13 @@ std::vector<const std::string*> _alerting_tags(std::span<const Committed> batch)
 Listener alert_step() { return alert_step(nullptr); }
 
 Listener alert_step(std::shared_ptr<spend_state::State> state) {
-    return [state](store::Store& store, std::span<const Committed> batch) {
+    auto delivery = std::make_shared<_Delivery>();
+    return [state, delivery](store::Store& store, std::span<const Committed> batch) {
         auto tags = _alerting_tags(batch);
         if (tags.empty()) return;
         // Alerts are advisory: nothing they do may undo or fail a recording.
         if (_CheckBudgets check = _alerts_entry())
-            for (const std::string* tag : tags) check(&store, state.get(), tag->c_str());
+            for (const std::string* tag : tags) check(&store, state.get(), tag->c_str(), _delivery(*delivery));
     };
 }
 

@@ -37,7 +37,9 @@ using Listener = std::function<void(store::Store& store, std::span<const Committ
 // tag of its priced calls below status 400. The library is looked up beside
 // the ledger's own the first time a priced call needs it; when it is absent
 // the step is skipped. The library logs a failing check itself, once while
-// the same failure lasts.
+// the same failure lasts. The step holds the library's webhook delivery of
+// the alerts it stores, opened with the first check and closed when the
+// step goes (with its writer).
 Listener alert_step();
 
 // The same step reading its windows from the spend kept in memory; it
@@ -50,6 +52,9 @@ Listener alert_step(std::shared_ptr<spend_state::State> state);
 inline constexpr const char* ALERTS_LIBRARY = "libtokentally_alerts.so";
 inline constexpr const char* ALERTS_ENTRY = "tokentally_alerts_check_budgets";
 inline constexpr const char* ALERTS_ENTRY_FROM_MEMORY = "tokentally_alerts_check_budgets_from";
+inline constexpr const char* ALERTS_ENTRY_DELIVERING = "tokentally_alerts_check_budgets_delivering";
+inline constexpr const char* ALERTS_OPEN_DELIVERY = "tokentally_alerts_open_delivery";
+inline constexpr const char* ALERTS_CLOSE_DELIVERY = "tokentally_alerts_close_delivery";
 
 // The writing side of one store: its listeners and the thread that commits
 // queued rows. Destroying it commits what is still queued first.

@@ -350,9 +350,12 @@ std::string describe(const Access& access) {
 }
 
 bool once_a_minute(RefusalLog& log, const std::string& what) {
+    return once_a_minute(log, what, std::chrono::steady_clock::now());
+}
+
+bool once_a_minute(RefusalLog& log, const std::string& what, std::chrono::steady_clock::time_point now) {
     // Refused targets are chosen by callers: the memory is bounded.
     constexpr std::size_t MAX_REMEMBERED = 4096;
-    auto now = std::chrono::steady_clock::now();
     std::lock_guard lock(log.mu);
     if (log.last.size() >= MAX_REMEMBERED) log.last.clear();
     auto [it, fresh] = log.last.try_emplace(what, now);

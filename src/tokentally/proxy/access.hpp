@@ -115,5 +115,7 @@ struct RefusalLog {
 // True the first time `what` is asked about, then again only once a minute
 // has passed: refusals that repeat are logged once per minute.
 bool once_a_minute(RefusalLog& log, const std::string& what);
+// The same at the moment `now` (a caller with a clock of its own).
+bool once_a_minute(RefusalLog& log, const std::string& what, std::chrono::steady_clock::time_point now);
 
 }  // namespace tokentally::access

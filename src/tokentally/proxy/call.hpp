@@ -23,6 +23,14 @@ namespace bj = boost::json;
 // Status recorded for a streamed call whose client left before its end.
 inline constexpr int CLIENT_CLOSED_REQUEST = 499;
 
+// With [proxy] cost_headers on, a recorded answer tells its caller what it
+// cost and what is left of the daily budgets after it, so that a program (an
+// agent) can stop itself. Called once the call's row committed, so the spend
+// includes it. Optional: whatever fails leaves the headers out (a broken
+// configuration is reported by the budget check).
+void add_cost_headers(http::Headers& headers, std::optional<double> cost, const Services& services,
+                      const std::string& tag);
+
 struct ForwardCall : relay::Call {
     std::shared_ptr<const Services> services;
     std::shared_ptr<http::Client> client;

@@ -3,6 +3,7 @@
 #include "tokentally/accounting/catalog.hpp"
 #include "tokentally/base/json.hpp"
 #include "tokentally/base/logging.hpp"
+#include "tokentally/guards/budget.hpp"
 
 #include <algorithm>
 
@@ -75,6 +76,23 @@ asio::awaitable<http::Response> forward(ForwardCall call, bool streaming) {
     }
     if (refused) co_return target_refused(*services, url, *refused);
     co_return co_await handle_streaming(std::move(call));
+}
+
+void add_cost_headers(http::Headers& headers, std::optional<double> cost, const Services& services,
+                      const std::string& tag) {
+    // Cost to 10 significant digits as documented; what is left to 15, so a
+    // limit in the hundreds still reads to the nano-dollar.
+    constexpr int COST_DIGITS = 10;
+    constexpr int REMAINING_DIGITS = 15;
+    try {
+        auto cfg = services.config();
+        if (!json::truthy(json::table(*cfg, "proxy").if_contains("cost_headers"))) return;
+        if (cost) http::set_header(headers, "X-Tokentally-Cost", json::plain_decimal(*cost, COST_DIGITS));
+        if (!services.spend) return;
+        if (auto left = budget::remaining(*services.spend, tag))
+            http::set_header(headers, "X-Tokentally-Budget-Remaining", json::plain_decimal(*left, REMAINING_DIGITS));
+    } catch (const std::exception&) {
+    }
 }
 
 }  // namespace tokentally::proxy

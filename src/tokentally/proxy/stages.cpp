@@ -208,7 +208,9 @@ asio::awaitable<http::Response> _serve_hit(Context& ctx, const bj::object& hit, 
     ledger::CallRecord rec = _hit_record(ctx, hit);
     co_await relay::record(*ctx.services->ledger, rec, ctx.req.in_flight);
     metrics::count_cache_hit(kind == "exact-hit" ? "exact" : "semantic");
-    co_return _cached_answer(hit, kind, ctx.extra_headers);
+    http::Response answer = _cached_answer(hit, kind, ctx.extra_headers);
+    add_cost_headers(answer.headers, 0.0, *ctx.services, ctx.tag);
+    co_return answer;
 }
 
 StageResult _exact_cache(Context& ctx) {

@@ -144,9 +144,9 @@ public:
     virtual ~Alerts() = default;
 
     // Stores `alert` stamped now(), unless one of the same scope was stored
-    // after `since`: true when it was stored. Two processes crossing a
-    // budget together store one.
-    virtual bool insert_unless_raised_since(const Alert& alert, double since) = 0;
+    // after `since`: the time it was stamped with when it was stored, else
+    // none. Two processes crossing a budget together store one.
+    virtual std::optional<double> insert_unless_raised_since(const Alert& alert, double since) = 0;
     // At most `n` alerts, newest first.
     virtual std::vector<AlertRow> latest(std::int64_t n) = 0;
     // Every alert not taken before, newest first, marked seen on the way out

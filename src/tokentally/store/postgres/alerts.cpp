@@ -33,18 +33,19 @@ SELECT id, ts, level, scope, spent, budget, message, 0 FROM taken ORDER BY ts DE
 
 }  // namespace
 
-bool PgAlerts::insert_unless_raised_since(const Alert& alert, double since) {
-    return with_schema(db_, [&](Session& s) {
+std::optional<double> PgAlerts::insert_unless_raised_since(const Alert& alert, double since) {
+    return with_schema(db_, [&](Session& s) -> std::optional<double> {
         s.command("BEGIN");
         s.exec(LOCK_SCOPE, {param(alert.scope)});
         if (s.exec(RECENT_SAME_SCOPE, {param(alert.scope), param(since)}).rows() > 0) {
             s.command("COMMIT");
-            return false;
+            return std::nullopt;
         }
-        s.exec(INSERT_ALERT, {param(now()), param(alert.level), param(alert.scope), param(alert.spent),
+        double ts = now();
+        s.exec(INSERT_ALERT, {param(ts), param(alert.level), param(alert.scope), param(alert.spent),
                               param(alert.budget), param(alert.message)});
         s.command("COMMIT");
-        return true;
+        return ts;
     });
 }
 

@@ -79,7 +79,7 @@ private:
 class PgAlerts final : public Alerts {
 public:
     explicit PgAlerts(Shared& db) : db_(db) {}
-    bool insert_unless_raised_since(const Alert& alert, double since) override;
+    std::optional<double> insert_unless_raised_since(const Alert& alert, double since) override;
     std::vector<AlertRow> latest(std::int64_t n) override;
     std::vector<AlertRow> take_unseen() override;
 

@@ -45,7 +45,7 @@ std::vector<AlertRow> _rows(SQLite::Statement& q) {
 
 }  // namespace
 
-bool SqliteAlerts::insert_unless_raised_since(const Alert& alert, double since) {
+std::optional<double> SqliteAlerts::insert_unless_raised_since(const Alert& alert, double since) {
     auto conn = _conn(path_);
     // IMMEDIATE takes the write lock before the duplicate check, so two
     // proxy workers crossing a budget together store one alert, not two.
@@ -54,9 +54,10 @@ bool SqliteAlerts::insert_unless_raised_since(const Alert& alert, double since) 
     SQLite::Statement recent(conn, RECENT_SAME_SCOPE);
     recent.bind(1, alert.scope);
     recent.bind(2, since);
-    if (recent.executeStep()) return false;
+    if (recent.executeStep()) return std::nullopt;
     SQLite::Statement insert(conn, INSERT_ALERT);
-    insert.bind(1, now());
+    double ts = now();
+    insert.bind(1, ts);
     insert.bind(2, alert.level);
     insert.bind(3, alert.scope);
     insert.bind(4, alert.spent);
@@ -64,7 +65,7 @@ bool SqliteAlerts::insert_unless_raised_since(const Alert& alert, double since) 
     insert.bind(6, alert.message);
     insert.exec();
     tx.commit();
-    return true;
+    return ts;
 }
 
 std::vector<AlertRow> SqliteAlerts::latest(std::int64_t n) {

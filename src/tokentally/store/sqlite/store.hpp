@@ -48,7 +48,7 @@ private:
 class SqliteAlerts final : public Alerts {
 public:
     explicit SqliteAlerts(std::string path) : path_(std::move(path)) {}
-    bool insert_unless_raised_since(const Alert& alert, double since) override;
+    std::optional<double> insert_unless_raised_since(const Alert& alert, double since) override;
     std::vector<AlertRow> latest(std::int64_t n) override;
     std::vector<AlertRow> take_unseen() override;
 

@@ -6,6 +6,7 @@
 #pragma once
 
 #include "tokentally/http/server.hpp"
+#include "tokentally/limits.hpp"
 #include "tokentally/spend_state.hpp"
 #include "tokentally/store/store.hpp"
 
@@ -34,8 +35,11 @@ inline constexpr std::string_view NO_TOKEN_DETAIL =
 
 // The page, its API, the CSV and /metrics over `store`, behind the access
 // rule above; `version` labels tokentally_build_info. The budgets' spend is
-// read from `spend` when given (the serving proxy's state), else the ledger.
+// read from `spend` when given (the serving proxy's state), else the ledger;
+// the rate-limited calls of `limits` (the serving proxy's) are written to
+// the ledger before the summary counts them.
 http::Router router(std::shared_ptr<store::Store> store, std::string version,
-                    std::shared_ptr<spend_state::State> spend = nullptr);
+                    std::shared_ptr<spend_state::State> spend = nullptr,
+                    std::shared_ptr<limits::State> limits = nullptr);
 
 }  // namespace tokentally::dashboard

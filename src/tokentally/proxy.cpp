@@ -10,6 +10,7 @@
 #include "tokentally/gemini.hpp"
 #include "tokentally/json.hpp"
 #include "tokentally/ledger.hpp"
+#include "tokentally/limits.hpp"
 #include "tokentally/local.hpp"
 #include "tokentally/logging.hpp"
 #include "tokentally/paths.hpp"
@@ -148,14 +149,22 @@ http::Response _cached_answer(const bj::object& hit, std::string_view kind, cons
     return http::json_response(200, hit, headers);
 }
 
+// Who a call is for: its tag, its session and the client key it came with.
+struct _Caller {
+    const std::string& tag;
+    const std::string& session_id;
+    const std::optional<std::string>& key;
+};
+
 // A cached answer of Gemini's native API carries its counts in usageMetadata.
-void _record_cache_hit(ledger::Writer& ledger, const bj::object& hit, const _Routing& routed, const std::string& tag,
-                       const std::string& session_id, bool native = false) {
+void _record_cache_hit(ledger::Writer& ledger, const bj::object& hit, const _Routing& routed, const _Caller& caller,
+                       bool native = false) {
     ledger::CallRecord rec;
     rec.model_id = routed.model_id;
     rec.requested_model = routed.requested_model;
-    rec.tag = tag;
-    rec.session_id = session_id;
+    rec.tag = caller.tag;
+    rec.session_id = caller.session_id;
+    rec.key = caller.key;
     usage::Usage figures = native ? usage::from_gemini(hit) : usage::Usage{};
     rec.prompt_tokens = native ? usage::prompt_tokens(figures) : _usage(hit, "prompt");
     rec.completion_tokens = native ? usage::completion_tokens(figures) : _usage(hit, "completion");
@@ -167,22 +176,56 @@ void _record_cache_hit(ledger::Writer& ledger, const bj::object& hit, const _Rou
 
 // The budget block of the pipeline, over the spend kept in memory; guarded
 // as _check_budget_block is.
-budget::Admission _budget_stage(const std::shared_ptr<spend_state::State>& spend, const std::string& tag,
+budget::Admission _budget_stage(const std::shared_ptr<spend_state::State>& spend, const _Caller& caller,
                                 const bj::object& body, const std::optional<bj::object>& pricing) {
     try {
-        return budget::admit(spend, tag, body, pricing);
+        return budget::admit(spend, caller.tag, caller.key, body, pricing);
     } catch (const std::exception& e) {
         if (!logging::is_logged_outage(e)) _log()->warn("Budget check error: {}", e.what());
     }
     return {};
 }
 
+http::Response _budget_refused(const budget::Admission& a, const std::optional<std::string>& model_id,
+                               const _Caller& caller) {
+    _log()->warn("{} ✗ BLOCKED  {}  {}", relay::log_prefix(caller.tag, caller.session_id), relay::log_text(model_id),
+                 relay::log_text(*a.refusal));
+    metrics::count_refusal(model_id, caller.tag);
+    bj::object error{{"type", "budget_exceeded"}, {"message", *a.refusal}, {"tag", caller.tag}};
+    if (a.key) error["key"] = *a.key;
+    return http::json_response(429, bj::object{{"error", std::move(error)}});
+}
+
+// The rate limits of the pipeline, checked ahead of the budgets so that a
+// looping agent learns it is looping. Guarded like the budget block: a
+// setting that cannot be read lets the call through and says why.
+limits::Admission _limits_stage(const std::shared_ptr<limits::State>& limits, const _Caller& caller) {
+    try {
+        return limits::admit(limits, caller.tag, caller.key);
+    } catch (const std::exception& e) {
+        _log()->warn("Rate limit check error: {}", e.what());
+    }
+    return {};
+}
+
+http::Response _rate_limited(const limits::Refusal& r, const std::optional<std::string>& model_id,
+                             const _Caller& caller) {
+    _log()->warn("{} ✗ RATE LIMITED  {}  {}", relay::log_prefix(caller.tag, caller.session_id),
+                 relay::log_text(model_id), relay::log_text(r.message));
+    metrics::count_rate_limited(model_id, caller.tag, r.scope, r.limit);
+    bj::object error{{"type", "rate_limited"}, {"message", r.message}, {"tag", caller.tag}, {"limit", r.limit}};
+    if (r.key) error["key"] = *r.key;
+    return http::json_response(429, bj::object{{"error", std::move(error)}},
+                               {{"Retry-After", std::to_string(r.retry_after)}});
+}
+
 // Semantic lookup, guarded as a whole: a failure is logged and the request
 // goes on to be forwarded. The lookup may wait on its embedding server; the
 // loop serves other connections meanwhile.
 asio::awaitable<std::optional<http::Response>> _semantic_stage(ledger::Writer& ledger, const bj::object& effective_body,
-                                                               const _Routing& routed, const std::string& tag,
-                                                               const std::string& session_id) {
+                                                               const _Routing& routed, _Caller caller) {
+    const std::string& tag = caller.tag;
+    const std::string& session_id = caller.session_id;
     const std::string& model_id = *routed.model_id;
     try {
         auto& b = bindings();
@@ -191,7 +234,7 @@ asio::awaitable<std::optional<http::Response>> _semantic_stage(ledger::Writer& l
         if (!sem_hit || sem_hit->empty()) co_return std::nullopt;
         _log()->info("{} 🧠 SEMANTIC HIT  {}  $0.000000", relay::log_prefix(tag, session_id),
                      relay::log_text(model_id));
-        _record_cache_hit(ledger, *sem_hit, routed, tag, session_id);
+        _record_cache_hit(ledger, *sem_hit, routed, caller);
         metrics::count_cache_hit("semantic");
         co_return _cached_answer(*sem_hit, "semantic-hit", routed.extra_headers);
     } catch (const std::exception& e) {
@@ -234,8 +277,9 @@ http::Response _target_refused(const _Guard& guard, const std::string& url, cons
 }
 
 // A caller without a listed key gets 401. A caller with one loses the key
-// from its request, so that it reaches no handler, no provider and no log,
-// and the key's name tags a call that names no tag.
+// from its request, so that it reaches no handler, no provider and no log;
+// the key's name goes with the request (for the key's budgets and limits,
+// and its row) and tags a call that names no tag.
 std::optional<http::Response> _key_refusal(http::Request& req, const _Guard& guard) {
     const std::string* presented = req.header(access::KEY_HEADER);
     std::optional<std::string> name = presented ? access::key_name(*guard.access, *presented) : std::nullopt;
@@ -246,6 +290,7 @@ std::optional<http::Response> _key_refusal(http::Request& req, const _Guard& gua
     }
     req.headers = http::filter_headers(req.headers, {"x-tokentally-key"}, {});
     if (req.header("X-Tokentally-Tag") == nullptr) req.headers.emplace_back("X-Tokentally-Tag", *name);
+    req.client_key = std::move(name);
     return std::nullopt;
 }
 
@@ -296,9 +341,16 @@ asio::awaitable<http::Response> _forward(ForwardCall call, bool streaming, const
     co_return co_await _handle_streaming(std::move(call));
 }
 
+// What the pipeline keeps between calls: the spend of the budget windows
+// and the rate limits' windows.
+struct _Shared {
+    std::shared_ptr<spend_state::State> spend;
+    std::shared_ptr<limits::State> limits;
+};
+
 asio::awaitable<http::Response> _proxy(http::Request& req, const _Guard& guard,
-                                       const std::shared_ptr<ledger::Writer>& ledger,
-                                       const std::shared_ptr<spend_state::State>& spend) {
+                                       const std::shared_ptr<ledger::Writer>& ledger, const _Shared& shared) {
+    const std::shared_ptr<spend_state::State>& spend = shared.spend;
     store::Store& store = ledger::store_of(*ledger);
     const double received = relay::monotonic();
     // Up to the first suspension, the stages below look at the configuration,
@@ -313,6 +365,7 @@ asio::awaitable<http::Response> _proxy(http::Request& req, const _Guard& guard,
     std::string new_session = _generate_session_id();
     const std::string* session_h = req.header("X-Tokentally-Session");
     std::string session_id = session_h ? *session_h : new_session;
+    const _Caller caller{tag, session_id, req.client_key};
     const std::string* cache_h = req.header("X-Tokentally-Cache");
     std::string cache_header = http::lower(cache_h ? *cache_h : "on");
     bool cache_on = cache_header != "off";
@@ -338,18 +391,21 @@ asio::awaitable<http::Response> _proxy(http::Request& req, const _Guard& guard,
     if (model_id) pricing = get_model_price(catalog::priced_id(*model_id, target_url));
     _log_pricing(pricing, model_id, tag, session_id);
 
-    // 12: budget block. In strict mode a call that passes holds its
-    // worst-case cost until its row is written (or it fails).
+    // 12: rate limits, then the budget block. A call that passes the limits
+    // is in flight until its row is written; in strict mode it also holds
+    // its worst-case cost until then (or until it fails).
+    limits::Admission limited;
+    if (is_post) {
+        limited = _limits_stage(shared.limits, caller);
+        if (limited.refusal) co_return _rate_limited(*limited.refusal, model_id, caller);
+    }
     budget::Admission admitted;
     if (is_post && has_body) {
         const bj::object& sent = routed.body_json && !routed.body_json->empty() ? *routed.body_json : *body_json;
-        admitted = _budget_stage(spend, tag, sent, pricing);
-        if (const auto& block_msg = admitted.refusal) {
-            _log()->warn("{} ✗ BLOCKED  {}  {}", relay::log_prefix(tag, session_id), relay::log_text(model_id),
-                         relay::log_text(*block_msg));
-            metrics::count_refusal(model_id, tag);
-            co_return http::json_response(
-                429, bj::object{{"error", {{"type", "budget_exceeded"}, {"message", *block_msg}, {"tag", tag}}}});
+        admitted = _budget_stage(spend, caller, sent, pricing);
+        if (admitted.refusal) {
+            if (limited.slot) limited.slot->cancel();  // refused calls do not count as requests
+            co_return _budget_refused(admitted, model_id, caller);
         }
     }
 
@@ -370,14 +426,14 @@ asio::awaitable<http::Response> _proxy(http::Request& req, const _Guard& guard,
             if (auto hit = _exact_cache_get(store, *cache_key); hit && !hit->empty()) {
                 _log()->info("{} ⚡ EXACT HIT  {}  $0.000000", relay::log_prefix(tag, session_id),
                              relay::log_text(*model_id));
-                _record_cache_hit(*ledger, *hit, routed, tag, session_id, native.has_value());
+                _record_cache_hit(*ledger, *hit, routed, caller, native.has_value());
                 metrics::count_cache_hit("exact");
                 co_return _cached_answer(*hit, "exact-hit", routed.extra_headers);
             }
         }
         if (cache_on && semantic_on) {
             looked_up.reset();
-            if (auto answer = co_await _semantic_stage(*ledger, effective_body, routed, tag, session_id))
+            if (auto answer = co_await _semantic_stage(*ledger, effective_body, routed, caller))
                 co_return std::move(*answer);
         }
     }
@@ -395,12 +451,14 @@ asio::awaitable<http::Response> _proxy(http::Request& req, const _Guard& guard,
     call.model_id = model_id;
     call.tag = tag;
     call.session_id = session_id;
+    call.key = req.client_key;
     call.extra_headers = routed.extra_headers;
     call.requested_model = routed.requested_model;
     call.pricing = std::move(pricing);
     call.native = native;
     call.accounting = _accounting();
     call.hold = admitted.hold;
+    call.slot = std::move(limited.slot);
     // A stream needs its body as JSON only to ask for usage in it.
     bool asks = !is_streaming || call.accounting.stream_usage == usage::StreamUsage::request;
     // The last use of the body here: the call takes it.
@@ -524,17 +582,33 @@ Bindings& bindings() {
 http::Router make_app(std::shared_ptr<store::Store> store) { return make_app(std::move(store), load_access(true)); }
 
 http::Router make_app(std::shared_ptr<store::Store> store, std::shared_ptr<const access::Access> policy) {
+    auto limits = limits::make(store);
+    return make_app(std::move(store), std::move(policy), std::move(limits));
+}
+
+namespace {
+
+ledger::Listener _limits_step(std::shared_ptr<limits::State> limits) {
+    return [limits](store::Store&, std::span<const ledger::Committed> batch) { limits::committed(*limits, batch); };
+}
+
+}  // namespace
+
+http::Router make_app(std::shared_ptr<store::Store> store, std::shared_ptr<const access::Access> policy,
+                      std::shared_ptr<limits::State> limits) {
     logging::set_level(spdlog::level::info);
     auto guard = std::make_shared<const _Guard>(policy, access::address_check(policy));
     // The spend of the budget and alert windows is kept in memory, told of
-    // each commit before the alert step reads it.
-    auto spend = spend_state::make(store);
-    auto ledger = ledger::make_writer(store, {ledger::spend_step(spend), ledger::alert_step(spend), metrics::listener()});
-    http::Handler proxy_route = [guard, ledger, spend](http::Request& req) {
-        return _proxy(req, *guard, ledger, spend);
+    // each commit before the alert step reads it; so are the tokens of the
+    // rate limits' windows.
+    _Shared shared{spend_state::make(store), std::move(limits)};
+    auto ledger = ledger::make_writer(store, {ledger::spend_step(shared.spend), ledger::alert_step(shared.spend),
+                                              metrics::listener(), _limits_step(shared.limits)});
+    http::Handler proxy_route = [guard, ledger, shared](http::Request& req) {
+        return _proxy(req, *guard, ledger, shared);
     };
     http::Router app;
-    http::include_router(app, dashboard::router(store, std::string(VERSION), spend));
+    http::include_router(app, dashboard::router(store, std::string(VERSION), shared.spend, shared.limits));
     http::include_router(app, _with_key(local::router(ledger), guard));
     app.startup.push_back([store] { bindings().init_cache_tables(*store); });
     http::add_route(app, {"GET"}, "/health", _health);
@@ -688,10 +762,15 @@ void _exact_cache_put(store::Store& store, const std::string& key, const bj::obj
 
 // A strict budget's hold goes the moment the call's row (and so its cost
 // in the spend) is committed, not when this call's loop next comes round:
-// in between, other calls would see its cost twice, spent and held.
+// in between, other calls would see its cost twice, spent and held. The
+// call stops counting as in flight at the same moment, before its answer
+// leaves: a client that waits for it may send the next one at once.
 std::function<void()> _gives_back_hold(const ForwardCall& call) {
-    if (!call.hold) return {};
-    return [hold = call.hold] { hold->release(); };
+    if (!call.hold && !call.slot) return {};
+    return [hold = call.hold, slot = call.slot] {
+        if (hold) hold->release();
+        if (slot) slot->release();
+    };
 }
 
 asio::awaitable<http::Response> _handle_standard(ForwardCall call) {

@@ -6,6 +6,7 @@
 #include "tokentally/gemini.hpp"
 #include "tokentally/http/client.hpp"
 #include "tokentally/http/server.hpp"
+#include "tokentally/limits.hpp"
 #include "tokentally/relay.hpp"
 #include "tokentally/spend_state.hpp"
 #include "tokentally/store/store.hpp"
@@ -109,6 +110,10 @@ http::Router make_app(std::shared_ptr<store::Store> store);
 // else, and on a network server its upstream connections are checked.
 http::Router make_app(std::shared_ptr<store::Store> store, std::shared_ptr<const access::Access> policy);
 
+// The same with the rate limits' state given (a test's, on a clock of its own).
+http::Router make_app(std::shared_ptr<store::Store> store, std::shared_ptr<const access::Access> policy,
+                      std::shared_ptr<limits::State> limits);
+
 // The access settings of a server bound to loopback or not. Throws, naming
 // the setting, for one the server must not start with.
 std::shared_ptr<const access::Access> load_access(bool loopback);
@@ -133,6 +138,9 @@ struct ForwardCall : relay::Call {
     // What the call holds of its budgets in strict mode, until its row is
     // written: released when the last copy of the call goes.
     std::shared_ptr<spend_state::Hold> hold;
+    // Its place among the calls in flight of its rate limits, until its row
+    // is written: released when the last copy of the call goes, at the latest.
+    std::shared_ptr<limits::Slot> slot;
     double received = 0.0;         // relay::monotonic() when the request reached the proxy
 };
 

@@ -50,6 +50,9 @@ struct Request {
     std::string body;
     std::string path_param;  // what a catch-all route captured
     std::string peer;        // the client's IP address, as the socket saw it
+    // The name of the client key the caller presented, set by the route's
+    // key check once the key is found in the list; never read from a header.
+    std::optional<std::string> client_key = std::nullopt;
 
     const std::string* header(std::string_view name) const { return find_header(headers, name); }
 };

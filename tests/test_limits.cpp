@@ -246,7 +246,8 @@ TEST_F(LimitsProxyTest, ACallRefusedByABudgetDoesNotCountAndNothingChangesWithou
     for (int i = 0; i < 4; ++i) {
         auto refused = post("two");
         EXPECT_EQ(refused.status, 429);
-        EXPECT_THAT(refused.body, HasSubstr("budget_exceeded")) << "rate limits come first, but count passed calls only";
+        EXPECT_THAT(refused.body, HasSubstr("budget_exceeded"))
+            << "rate limits come first, but count passed calls only";
     }
 }
 

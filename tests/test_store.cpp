@@ -363,7 +363,8 @@ TEST_P(StoreConformance, ClientKeysBesideTheRowsAndTheirSpendWindows) {
     EXPECT_EQ(calls.spend_since(w), (std::vector<double>{3.0, 1.0, 19.0, 0.0, 13.0}));
 
     std::vector<store::PricedCall> priced;
-    calls.each_priced(0, calls.changes().last_id, now - 86400, [&](const store::PricedCall& c) { priced.push_back(c); });
+    calls.each_priced(0, calls.changes().last_id, now - 86400,
+                      [&](const store::PricedCall& c) { priced.push_back(c); });
     ASSERT_EQ(priced.size(), 4u);
     EXPECT_EQ(priced[0].key, "ci");
     EXPECT_EQ(priced[2].key, "") << "a call without a key";

@@ -368,7 +368,8 @@ bool _held_in_memory(const State& s, const store::SpendWindow& w) {
 }
 
 bool _in_memory(const State& s, std::span<const store::SpendWindow> windows) {
-    return std::all_of(windows.begin(), windows.end(), [&](const store::SpendWindow& w) { return _held_in_memory(s, w); });
+    return std::all_of(windows.begin(), windows.end(),
+                       [&](const store::SpendWindow& w) { return _held_in_memory(s, w); });
 }
 
 void _release_from(std::map<std::string, _Held, std::less<>>& held, const std::string& name, double cost) {

@@ -139,31 +139,14 @@ std::vector<Appended> PgCalls::append(std::span<const CallRecord* const> rows) {
 
 std::vector<double> PgCalls::spend_since(std::span<const SpendWindow> windows) {
     if (windows.empty()) return {};
-    try {
-        return db_.pool.run([&](Session& s) { return _spend(s, windows); });
-    } catch (const Error& e) {
-        // Nothing recorded yet: nothing spent, and the guards create nothing.
-        if (e.sqlstate != UNDEFINED_TABLE) throw;
-        return std::vector<double>(windows.size(), 0.0);
-    }
+    // Nothing recorded yet: nothing spent, and the guards create nothing.
+    return without_ledger(db_, std::vector<double>(windows.size(), 0.0),
+                          [&](Session& s) { return _spend(s, windows); });
 }
 
 // --- the spend kept in memory -------------------------------------------------------
 
 namespace {
-
-// What `op` reads, or `absent` when the ledger's tables are not there: the
-// readers that must not create a ledger (the spend kept in memory, the
-// advisor and the predictor) read a database without one as empty.
-template <class T, class Op>
-T _without_ledger(Shared& db, T absent, Op&& op) {
-    try {
-        return db.pool.run(op);
-    } catch (const Error& e) {
-        if (e.sqlstate != UNDEFINED_TABLE) throw;
-        return absent;
-    }
-}
 
 // Ids are handed out in commit order (schema.cpp), so every id up to the
 // highest one of a snapshot was committed before it: the calls after it are
@@ -197,7 +180,7 @@ std::vector<PricedCall> _priced_rows(const Result& r) {
 Changes PgCalls::changes() {
     // One small read per budget check. Without a ledger there is nothing to
     // read, and nothing is made.
-    return _without_ledger(db_, Changes{}, [](Session& s) {
+    return without_ledger(db_, Changes{}, [](Session& s) {
         Result r = s.exec(CHANGES);
         if (r.rows() == 0) return Changes{};
         return Changes{static_cast<std::uint64_t>(r.integer(0, 1)), r.integer(0, 0), r.integer(0, 2)};
@@ -210,7 +193,7 @@ void PgCalls::each_priced(std::int64_t after_id, std::int64_t upto_id, double si
     double from_ts = since - 1.0;
     std::int64_t from_id = 0;
     for (;;) {
-        auto page = _without_ledger(db_, std::vector<PricedCall>{}, [&](Session& s) {
+        auto page = without_ledger(db_, std::vector<PricedCall>{}, [&](Session& s) {
             return _priced_rows(s.exec(PRICED_PAGE, {param(after_id), param(upto_id), param(since), param(from_ts),
                                                      param(from_id), param(PRICED_PAGE_ROWS)}));
         });
@@ -222,7 +205,7 @@ void PgCalls::each_priced(std::int64_t after_id, std::int64_t upto_id, double si
 }
 
 std::vector<PricedCall> PgCalls::priced_between(double from, double to) {
-    return _without_ledger(db_, std::vector<PricedCall>{},
+    return without_ledger(db_, std::vector<PricedCall>{},
                            [&](Session& s) { return _priced_rows(s.exec(PRICED_BETWEEN, {param(from), param(to)})); });
 }
 
@@ -473,7 +456,7 @@ ORDER BY c.model_id COLLATE "C" NULLS FIRST, c.tag COLLATE "C" NULLS FIRST)",
 // ledger has no rows for them.
 
 std::vector<ModelUsage> PgCalls::usage_by_model(double since) {
-    return _without_ledger(db_, std::vector<ModelUsage>{}, [&](Session& s) {
+    return without_ledger(db_, std::vector<ModelUsage>{}, [&](Session& s) {
         Result r = s.exec(R"(SELECT model_id, count(*),
     sum(prompt_tokens)::bigint, sum(completion_tokens)::bigint, sum(cost_usd) AS total_cost,
     avg(prompt_tokens)::double precision, avg(completion_tokens)::double precision
@@ -491,7 +474,7 @@ ORDER BY total_cost DESC, model_id COLLATE "C" NULLS FIRST)",
 }
 
 std::vector<TrainingRow> PgCalls::training_rows() {
-    return _without_ledger(db_, std::vector<TrainingRow>{}, [&](Session& s) {
+    return without_ledger(db_, std::vector<TrainingRow>{}, [&](Session& s) {
         Result r = s.exec(R"(SELECT COALESCE(model_id, ''), COALESCE(tag, ''), ts, prompt_tokens, completion_tokens,
        cost_usd
 FROM calls

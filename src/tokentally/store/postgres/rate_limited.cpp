@@ -32,18 +32,13 @@ void PgCalls::add_rate_limited(std::span<const RateLimited> counts) {
 }
 
 std::vector<RateLimited> PgCalls::rate_limited_since(double since) {
-    try {
-        return db_.pool.run([&](Session& s) {
-            Result r = s.exec(COUNTS_SINCE, {param(std::floor(since / 60.0) * 60.0)});
-            std::vector<RateLimited> out;
-            for (int i = 0; i < r.rows(); ++i) out.push_back({0.0, r.text(i, 0), r.text(i, 1), r.integer(i, 2)});
-            return out;
-        });
-    } catch (const Error& e) {
-        // No ledger yet: nothing was refused, and reading creates nothing.
-        if (e.sqlstate != UNDEFINED_TABLE) throw;
-        return {};
-    }
+    // No ledger yet: nothing was refused, and reading creates nothing.
+    return without_ledger(db_, std::vector<RateLimited>{}, [&](Session& s) {
+        Result r = s.exec(COUNTS_SINCE, {param(std::floor(since / 60.0) * 60.0)});
+        std::vector<RateLimited> out;
+        for (int i = 0; i < r.rows(); ++i) out.push_back({0.0, r.text(i, 0), r.text(i, 1), r.integer(i, 2)});
+        return out;
+    });
 }
 
 }  // namespace tokentally::store::postgres

@@ -43,6 +43,22 @@ auto with_schema(Shared& db, Op&& op) {
 }
 // True when the ledger's tables exist.
 bool schema_exists(Shared& db);
+// What `op` reads, or `absent` when there is no ledger: the readers that
+// must not create one (the spend kept in memory, the advisor and the
+// predictor, the refusal counts) read a database without it as empty. A
+// ledger without a table that `op` reads (one beside the calls, which an
+// earlier release did not make) is brought up to date and read again.
+template <class T, class Op>
+T without_ledger(Shared& db, T absent, Op&& op) {
+    try {
+        return db.pool.run(op);
+    } catch (const Error& e) {
+        if (e.sqlstate != UNDEFINED_TABLE) throw;
+    }
+    if (!schema_exists(db)) return absent;
+    ensure_schema(db, db.schema_ready.load());
+    return db.pool.run(op);
+}
 
 class PgCalls final : public Calls {
 public:

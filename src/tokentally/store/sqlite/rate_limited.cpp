@@ -31,8 +31,9 @@ WHERE minute >= ? GROUP BY scope, limit_name ORDER BY scope, limit_name)";
 void SqliteCalls::add_rate_limited(std::span<const RateLimited> counts) {
     if (counts.empty()) return;
     ensure_calls_schema(path_);
-    once_per_file(path_, "rate_limited", [&] { connection(path_).exec(CREATE_RATE_LIMITED); });
+    // Every few seconds at most: made again at once if it was dropped.
     auto conn = connection(path_);
+    conn.exec(CREATE_RATE_LIMITED);
     WriteLock writing;
     Transaction tx(conn);
     for (const RateLimited& c : counts) {

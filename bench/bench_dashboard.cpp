@@ -3,7 +3,7 @@
 // The reads are most of it, so the data step alone is measured apart.
 #include "seed.hpp"
 
-#include "tokentally/tui.hpp"
+#include "tokentally/views/tui.hpp"
 
 #include <benchmark/benchmark.h>
 

@@ -5,10 +5,10 @@
 // ledger, so every size runs in the same invocation.
 #include "seed.hpp"
 
-#include "tokentally/budget.hpp"
-#include "tokentally/ledger.hpp"
-#include "tokentally/proxy.hpp"
-#include "tokentally/spend_state.hpp"
+#include "tokentally/guards/budget.hpp"
+#include "tokentally/ledger/ledger.hpp"
+#include "tokentally/proxy/proxy.hpp"
+#include "tokentally/guards/spend_state.hpp"
 
 #include <benchmark/benchmark.h>
 

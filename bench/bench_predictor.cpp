@@ -2,11 +2,11 @@
 // training run of the cost predictor, one prediction from the saved bundle,
 // and one advisor pass. Training is the one that grows with the ledger
 // (200 boosting rounds over 80 % of the rows), so each size is timed.
-#include "tokentally/advisor.hpp"
-#include "tokentally/catalog.hpp"
-#include "tokentally/json.hpp"
-#include "tokentally/logging.hpp"
-#include "tokentally/predictor.hpp"
+#include "tokentally/insight/advisor.hpp"
+#include "tokentally/accounting/catalog.hpp"
+#include "tokentally/base/json.hpp"
+#include "tokentally/base/logging.hpp"
+#include "tokentally/insight/predictor.hpp"
 
 #include <SQLiteCpp/SQLiteCpp.h>
 #include <benchmark/benchmark.h>

@@ -5,8 +5,8 @@
 // exact scan of the same vectors held in memory, run in the same invocation.
 // The embedding call is not part of it: it costs what the embedding server
 // takes.
-#include "tokentally/cache.hpp"
-#include "tokentally/logging.hpp"
+#include "tokentally/caches/cache.hpp"
+#include "tokentally/base/logging.hpp"
 
 #include <benchmark/benchmark.h>
 #include <boost/json.hpp>

@@ -5,7 +5,7 @@
 // Anthropic stream (content deltas carry no usage and are not parsed), and
 // Gemini's native stream as events and as one JSON array (every piece
 // carries running totals, so every one is parsed).
-#include "tokentally/usage.hpp"
+#include "tokentally/accounting/usage.hpp"
 
 #include <benchmark/benchmark.h>
 

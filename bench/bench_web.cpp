@@ -3,7 +3,7 @@
 // every route and is left out), for the 24-hour and the 30-day range.
 #include "seed.hpp"
 
-#include "tokentally/dashboard.hpp"
+#include "tokentally/views/dashboard.hpp"
 
 #include <benchmark/benchmark.h>
 

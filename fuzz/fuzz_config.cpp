@@ -2,8 +2,8 @@
 // mapping or throws a std::exception (a message naming line and column),
 // and never crashes, hangs or lets another kind of exception out. What it
 // returns must be writable, as `tokentally` prints settings in messages.
-#include "tokentally/config.hpp"
-#include "tokentally/json.hpp"
+#include "tokentally/base/config.hpp"
+#include "tokentally/base/json.hpp"
 
 #include <cstdint>
 #include <exception>

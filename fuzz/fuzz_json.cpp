@@ -5,7 +5,7 @@
 // round trip through format_real, since parsed text seldom reaches its
 // corner cases (subnormals, exponent boundaries, negative zero).
 #include "common.hpp"
-#include "tokentally/json.hpp"
+#include "tokentally/base/json.hpp"
 
 #include <boost/json.hpp>
 

@@ -7,7 +7,7 @@
 // the unfinished tail, and a line that ends the answer never yields a
 // negative token count.
 #include "common.hpp"
-#include "tokentally/local.hpp"
+#include "tokentally/proxy/local.hpp"
 
 #include <algorithm>
 #include <cstdint>

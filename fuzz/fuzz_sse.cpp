@@ -5,7 +5,7 @@
 // those of the whole stream in one piece, and no buffer holds more than one
 // event's limit.
 #include "common.hpp"
-#include "tokentally/usage.hpp"
+#include "tokentally/accounting/usage.hpp"
 
 #include <algorithm>
 #include <cstdint>

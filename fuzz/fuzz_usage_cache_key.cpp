@@ -6,8 +6,8 @@
 // digits that depend on the model and the conversation only: not on key
 // order, not on sampling settings, not on a write/parse round trip.
 #include "common.hpp"
-#include "tokentally/json.hpp"
-#include "tokentally/proxy.hpp"
+#include "tokentally/base/json.hpp"
+#include "tokentally/proxy/proxy.hpp"
 
 #include <cstdint>
 #include <exception>

@@ -6,9 +6,9 @@
 #include "support/mock_server.hpp"
 #include "support/scratch.hpp"
 #include "support/serve_process.hpp"
-#include "tokentally/access.hpp"
-#include "tokentally/ledger.hpp"
-#include "tokentally/proxy.hpp"
+#include "tokentally/proxy/access.hpp"
+#include "tokentally/ledger/ledger.hpp"
+#include "tokentally/proxy/proxy.hpp"
 
 #include <boost/asio.hpp>
 #include <gmock/gmock.h>

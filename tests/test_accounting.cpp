@@ -7,9 +7,9 @@
 #include "support/recorded_streams.hpp"
 #include "support/scratch.hpp"
 #include "support/stream_client.hpp"
-#include "tokentally/alerts.hpp"
-#include "tokentally/ledger.hpp"
-#include "tokentally/proxy.hpp"
+#include "tokentally/guards/alerts.hpp"
+#include "tokentally/ledger/ledger.hpp"
+#include "tokentally/proxy/proxy.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

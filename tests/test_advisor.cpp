@@ -1,7 +1,7 @@
-#include "tokentally/advisor.hpp"
+#include "tokentally/insight/advisor.hpp"
 
 #include "support/scratch.hpp"
-#include "tokentally/json.hpp"
+#include "tokentally/base/json.hpp"
 
 #include <SQLiteCpp/SQLiteCpp.h>
 #include <gmock/gmock.h>

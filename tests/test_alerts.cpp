@@ -2,10 +2,10 @@
 // operations and the command, and recording without the alerts library.
 #include "support/scratch.hpp"
 #include "support/spend.hpp"
-#include "tokentally/alerts.hpp"
-#include "tokentally/json.hpp"
-#include "tokentally/paths.hpp"
-#include "tokentally/proxy.hpp"
+#include "tokentally/guards/alerts.hpp"
+#include "tokentally/base/json.hpp"
+#include "tokentally/base/paths.hpp"
+#include "tokentally/proxy/proxy.hpp"
 
 #include <gtest/gtest.h>
 

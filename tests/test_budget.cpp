@@ -4,8 +4,8 @@
 #include "support/scratch.hpp"
 #include "support/serve_process.hpp"
 #include "support/spend.hpp"
-#include "tokentally/budget.hpp"
-#include "tokentally/proxy.hpp"
+#include "tokentally/guards/budget.hpp"
+#include "tokentally/proxy/proxy.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,11 +1,11 @@
 // The support modules every deliverable leans on: the JSON writer and its
 // truth test, the configuration loader and the pricing catalog.
 #include "support/scratch.hpp"
-#include "tokentally/catalog.hpp"
-#include "tokentally/config.hpp"
-#include "tokentally/json.hpp"
-#include "tokentally/logging.hpp"
-#include "tokentally/paths.hpp"
+#include "tokentally/accounting/catalog.hpp"
+#include "tokentally/base/config.hpp"
+#include "tokentally/base/json.hpp"
+#include "tokentally/base/logging.hpp"
+#include "tokentally/base/paths.hpp"
 
 #include <gtest/gtest.h>
 

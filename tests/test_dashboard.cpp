@@ -1,10 +1,10 @@
 // The web dashboard's API and CSV against what the ledger holds, who may
 // read them, and /metrics after calls of every kind (checked by promtool).
 #include "support/spend.hpp"
-#include "tokentally/dashboard.hpp"
-#include "tokentally/ledger.hpp"
-#include "tokentally/metrics.hpp"
-#include "tokentally/proxy.hpp"
+#include "tokentally/views/dashboard.hpp"
+#include "tokentally/ledger/ledger.hpp"
+#include "tokentally/views/metrics.hpp"
+#include "tokentally/proxy/proxy.hpp"
 
 #include <gtest/gtest.h>
 

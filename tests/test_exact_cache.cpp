@@ -2,7 +2,7 @@
 // running proxy serves from it or stores into it.
 #include "support/scratch.hpp"
 #include "support/spend.hpp"
-#include "tokentally/proxy.hpp"
+#include "tokentally/proxy/proxy.hpp"
 
 #include <gtest/gtest.h>
 

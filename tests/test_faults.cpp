@@ -7,8 +7,8 @@
 #include "support/mock_server.hpp"
 #include "support/scratch.hpp"
 #include "support/stream_client.hpp"
-#include "tokentally/ledger.hpp"
-#include "tokentally/proxy.hpp"
+#include "tokentally/ledger/ledger.hpp"
+#include "tokentally/proxy/proxy.hpp"
 
 #include <boost/asio.hpp>
 #include <gtest/gtest.h>

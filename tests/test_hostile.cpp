@@ -6,11 +6,11 @@
 #include "support/scratch.hpp"
 #include "support/serve_process.hpp"
 #include "tokentally/http/client.hpp"
-#include "tokentally/logging.hpp"
-#include "tokentally/metrics.hpp"
-#include "tokentally/paths.hpp"
-#include "tokentally/prices.hpp"
-#include "tokentally/proxy.hpp"
+#include "tokentally/base/logging.hpp"
+#include "tokentally/views/metrics.hpp"
+#include "tokentally/base/paths.hpp"
+#include "tokentally/accounting/prices.hpp"
+#include "tokentally/proxy/proxy.hpp"
 
 #include <boost/asio.hpp>
 #include <boost/beast/core.hpp>

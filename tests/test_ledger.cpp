@@ -1,7 +1,7 @@
 // Recording calls: the schema, its migration and the rows written.
 #include "support/scratch.hpp"
-#include "tokentally/json.hpp"
-#include "tokentally/ledger.hpp"
+#include "tokentally/base/json.hpp"
+#include "tokentally/ledger/ledger.hpp"
 
 #include <gtest/gtest.h>
 

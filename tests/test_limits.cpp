@@ -7,8 +7,8 @@
 #include "support/mock_server.hpp"
 #include "support/scratch.hpp"
 #include "support/spend.hpp"
-#include "tokentally/limits.hpp"
-#include "tokentally/proxy.hpp"
+#include "tokentally/guards/limits.hpp"
+#include "tokentally/proxy/proxy.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

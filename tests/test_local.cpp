@@ -4,9 +4,9 @@
 #include "support/mock_server.hpp"
 #include "support/scratch.hpp"
 #include "support/stream_client.hpp"
-#include "tokentally/json.hpp"
-#include "tokentally/ledger.hpp"
-#include "tokentally/local.hpp"
+#include "tokentally/base/json.hpp"
+#include "tokentally/ledger/ledger.hpp"
+#include "tokentally/proxy/local.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

@@ -4,7 +4,7 @@
 // without a reload. Leaves a screenshot beside the test's data directory.
 #include "support/scratch.hpp"
 #include "support/spend.hpp"
-#include "tokentally/proxy.hpp"
+#include "tokentally/proxy/proxy.hpp"
 
 #include <gtest/gtest.h>
 

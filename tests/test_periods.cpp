@@ -5,12 +5,12 @@
 #include "support/client.hpp"
 #include "support/scratch.hpp"
 #include "support/spend.hpp"
-#include "tokentally/alerts.hpp"
-#include "tokentally/budget.hpp"
-#include "tokentally/metrics.hpp"
-#include "tokentally/periods.hpp"
-#include "tokentally/proxy.hpp"
-#include "tokentally/tui.hpp"
+#include "tokentally/guards/alerts.hpp"
+#include "tokentally/guards/budget.hpp"
+#include "tokentally/views/metrics.hpp"
+#include "tokentally/guards/periods.hpp"
+#include "tokentally/proxy/proxy.hpp"
+#include "tokentally/views/tui.hpp"
 
 #include <fmt/format.h>
 #include <gtest/gtest.h>

@@ -8,8 +8,8 @@
 #include "support/scratch.hpp"
 #include "support/serve_process.hpp"
 
-#include "tokentally/config.hpp"
-#include "tokentally/spend_state.hpp"
+#include "tokentally/base/config.hpp"
+#include "tokentally/guards/spend_state.hpp"
 #include "tokentally/store/copy.hpp"
 #include "tokentally/store/postgres/options.hpp"
 #include "tokentally/store/store.hpp"

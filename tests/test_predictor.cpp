@@ -1,7 +1,7 @@
-#include "tokentally/predictor.hpp"
+#include "tokentally/insight/predictor.hpp"
 
 #include "support/scratch.hpp"
-#include "tokentally/json.hpp"
+#include "tokentally/base/json.hpp"
 
 #include <SQLiteCpp/SQLiteCpp.h>
 #include <gmock/gmock.h>

@@ -6,8 +6,8 @@
 #include "support/mock_server.hpp"
 #include "support/scratch.hpp"
 #include "support/stream_client.hpp"
-#include "tokentally/catalog.hpp"
-#include "tokentally/proxy.hpp"
+#include "tokentally/accounting/catalog.hpp"
+#include "tokentally/proxy/proxy.hpp"
 
 #include <gtest/gtest.h>
 

@@ -8,11 +8,11 @@
 #include "support/recorded_streams.hpp"
 #include "support/scratch.hpp"
 #include "support/stream_client.hpp"
-#include "tokentally/gemini.hpp"
-#include "tokentally/ledger.hpp"
-#include "tokentally/logging.hpp"
-#include "tokentally/proxy.hpp"
-#include "tokentally/upstream.hpp"
+#include "tokentally/proxy/gemini.hpp"
+#include "tokentally/ledger/ledger.hpp"
+#include "tokentally/base/logging.hpp"
+#include "tokentally/proxy/proxy.hpp"
+#include "tokentally/proxy/upstream.hpp"
 
 #include <gtest/gtest.h>
 

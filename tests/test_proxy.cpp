@@ -5,9 +5,9 @@
 #include "support/mock_server.hpp"
 #include "support/scratch.hpp"
 #include "support/serve_process.hpp"
-#include "tokentally/json.hpp"
-#include "tokentally/ledger.hpp"
-#include "tokentally/proxy.hpp"
+#include "tokentally/base/json.hpp"
+#include "tokentally/ledger/ledger.hpp"
+#include "tokentally/proxy/proxy.hpp"
 
 #include <boost/asio.hpp>
 #include <gmock/gmock.h>

@@ -1,8 +1,8 @@
 // The ledger's read side: the six queries and the commands that print them.
 #include "support/scratch.hpp"
 
-#include "tokentally/json.hpp"
-#include "tokentally/ledger.hpp"
+#include "tokentally/base/json.hpp"
+#include "tokentally/ledger/ledger.hpp"
 
 #include <gtest/gtest.h>
 

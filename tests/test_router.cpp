@@ -3,10 +3,10 @@
 #include "support/client.hpp"
 #include "support/mock_server.hpp"
 #include "support/scratch.hpp"
-#include "tokentally/json.hpp"
-#include "tokentally/ledger.hpp"
-#include "tokentally/proxy.hpp"
-#include "tokentally/router.hpp"
+#include "tokentally/base/json.hpp"
+#include "tokentally/ledger/ledger.hpp"
+#include "tokentally/proxy/proxy.hpp"
+#include "tokentally/guards/router.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

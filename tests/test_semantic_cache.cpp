@@ -6,11 +6,11 @@
 #include "support/mock_server.hpp"
 #include "support/scratch.hpp"
 #include "support/serve_process.hpp"
-#include "tokentally/cache.hpp"
-#include "tokentally/embeddings.hpp"
-#include "tokentally/json.hpp"
-#include "tokentally/ledger.hpp"
-#include "tokentally/proxy.hpp"
+#include "tokentally/caches/cache.hpp"
+#include "tokentally/caches/embeddings.hpp"
+#include "tokentally/base/json.hpp"
+#include "tokentally/ledger/ledger.hpp"
+#include "tokentally/proxy/proxy.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

@@ -5,10 +5,10 @@
 #include "support/scratch.hpp"
 #include "support/serve_process.hpp"
 #include "support/spend.hpp"
-#include "tokentally/budget.hpp"
-#include "tokentally/ledger.hpp"
-#include "tokentally/proxy.hpp"
-#include "tokentally/spend_state.hpp"
+#include "tokentally/guards/budget.hpp"
+#include "tokentally/ledger/ledger.hpp"
+#include "tokentally/proxy/proxy.hpp"
+#include "tokentally/guards/spend_state.hpp"
 
 #include <boost/asio.hpp>
 #include <SQLiteCpp/SQLiteCpp.h>

@@ -2,8 +2,8 @@
 // the real program in a tmux pane.
 #include "support/scratch.hpp"
 
-#include "tokentally/ledger.hpp"
-#include "tokentally/tui.hpp"
+#include "tokentally/ledger/ledger.hpp"
+#include "tokentally/views/tui.hpp"
 
 #include <gtest/gtest.h>
 

@@ -5,7 +5,7 @@
 // them.
 #include "support/recorded_streams.hpp"
 #include "support/scratch.hpp"
-#include "tokentally/usage.hpp"
+#include "tokentally/accounting/usage.hpp"
 
 #include <gtest/gtest.h>
 

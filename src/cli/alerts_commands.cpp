@@ -2,8 +2,8 @@
 #include "cli/commands.hpp"
 #include "cli/output.hpp"
 
-#include "tokentally/alerts.hpp"
-#include "tokentally/json.hpp"
+#include "tokentally/guards/alerts.hpp"
+#include "tokentally/base/json.hpp"
 
 #include <cstdint>
 #include <ctime>

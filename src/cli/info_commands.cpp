@@ -3,10 +3,10 @@
 #include "cli/commands.hpp"
 #include "cli/output.hpp"
 
-#include "tokentally/config.hpp"
+#include "tokentally/base/config.hpp"
 #include "tokentally/http/client.hpp"
-#include "tokentally/paths.hpp"
-#include "tokentally/proxy.hpp"
+#include "tokentally/base/paths.hpp"
+#include "tokentally/proxy/proxy.hpp"
 
 #include <fmt/format.h>
 

@@ -2,14 +2,14 @@
 #include "cli/commands.hpp"
 #include "cli/output.hpp"
 
-#include "tokentally/config.hpp"
-#include "tokentally/json.hpp"
-#include "tokentally/ledger.hpp"
-#include "tokentally/limits.hpp"
-#include "tokentally/router.hpp"
+#include "tokentally/base/config.hpp"
+#include "tokentally/base/json.hpp"
+#include "tokentally/ledger/ledger.hpp"
+#include "tokentally/guards/limits.hpp"
+#include "tokentally/guards/router.hpp"
 #include "tokentally/store/copy.hpp"
-#include "tokentally/tui.hpp"
-#include "tokentally/usage.hpp"
+#include "tokentally/views/tui.hpp"
+#include "tokentally/accounting/usage.hpp"
 
 #include <fmt/format.h>
 

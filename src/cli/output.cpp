@@ -1,7 +1,7 @@
 #include "cli/output.hpp"
 
-#include "tokentally/json.hpp"
-#include "tokentally/logging.hpp"
+#include "tokentally/base/json.hpp"
+#include "tokentally/base/logging.hpp"
 
 #include <algorithm>
 #include <iostream>

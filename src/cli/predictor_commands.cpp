@@ -5,8 +5,8 @@
 #include "cli/commands.hpp"
 #include "cli/output.hpp"
 
-#include "tokentally/advisor.hpp"
-#include "tokentally/predictor.hpp"
+#include "tokentally/insight/advisor.hpp"
+#include "tokentally/insight/predictor.hpp"
 
 #include <fmt/format.h>
 

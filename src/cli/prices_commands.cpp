@@ -2,12 +2,12 @@
 #include "cli/commands.hpp"
 #include "cli/output.hpp"
 
-#include "tokentally/catalog.hpp"
+#include "tokentally/accounting/catalog.hpp"
 #include "tokentally/http/client.hpp"
-#include "tokentally/ledger.hpp"
-#include "tokentally/paths.hpp"
-#include "tokentally/prices.hpp"
-#include "tokentally/tui.hpp"
+#include "tokentally/ledger/ledger.hpp"
+#include "tokentally/base/paths.hpp"
+#include "tokentally/accounting/prices.hpp"
+#include "tokentally/views/tui.hpp"
 
 #include <fmt/format.h>
 #include <fmt/ranges.h>

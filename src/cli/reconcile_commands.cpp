@@ -2,8 +2,8 @@
 #include "cli/commands.hpp"
 #include "cli/output.hpp"
 
-#include "tokentally/reconcile.hpp"
-#include "tokentally/tui.hpp"
+#include "tokentally/insight/reconcile.hpp"
+#include "tokentally/views/tui.hpp"
 
 #include <fmt/format.h>
 

@@ -2,11 +2,11 @@
 #include "cli/commands.hpp"
 #include "cli/output.hpp"
 
-#include "tokentally/dashboard.hpp"
+#include "tokentally/views/dashboard.hpp"
 #include "tokentally/http/server.hpp"
-#include "tokentally/local.hpp"
-#include "tokentally/logging.hpp"
-#include "tokentally/proxy.hpp"
+#include "tokentally/proxy/local.hpp"
+#include "tokentally/base/logging.hpp"
+#include "tokentally/proxy/proxy.hpp"
 
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/ip/address.hpp>

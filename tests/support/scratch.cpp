@@ -1,6 +1,6 @@
 #include "support/scratch.hpp"
 
-#include "tokentally/logging.hpp"
+#include "tokentally/base/logging.hpp"
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>

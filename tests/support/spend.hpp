@@ -6,7 +6,7 @@
 #include "support/client.hpp"
 #include "support/mock_server.hpp"
 #include "support/scratch.hpp"
-#include "tokentally/ledger.hpp"
+#include "tokentally/ledger/ledger.hpp"
 
 #include <optional>
 #include <string>

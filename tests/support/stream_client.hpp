@@ -8,7 +8,7 @@
 #include "support/scratch.hpp"
 #include "tokentally/http/client.hpp"
 #include "tokentally/http/server.hpp"
-#include "tokentally/proxy.hpp"
+#include "tokentally/proxy/proxy.hpp"
 
 #include <boost/asio.hpp>
 

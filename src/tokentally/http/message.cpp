@@ -1,6 +1,6 @@
 #include "tokentally/http/message.hpp"
 
-#include "tokentally/json.hpp"
+#include "tokentally/base/json.hpp"
 
 #include <algorithm>
 

@@ -1,7 +1,7 @@
 #include "tokentally/http/server.hpp"
 #include "tokentally/http/write.hpp"
 
-#include "tokentally/logging.hpp"
+#include "tokentally/base/logging.hpp"
 
 #include <boost/asio.hpp>
 #include <boost/asio/experimental/parallel_group.hpp>

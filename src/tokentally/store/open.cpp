@@ -1,8 +1,8 @@
 // The one place that knows which backend a location names.
 #include "tokentally/store/store.hpp"
 
-#include "tokentally/config.hpp"
-#include "tokentally/paths.hpp"
+#include "tokentally/base/config.hpp"
+#include "tokentally/base/paths.hpp"
 #include "tokentally/store/postgres/store.hpp"
 #include "tokentally/store/sqlite/db.hpp"
 #include "tokentally/store/sqlite/store.hpp"

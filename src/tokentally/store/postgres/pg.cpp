@@ -1,6 +1,6 @@
 #include "tokentally/store/postgres/pg.hpp"
 
-#include "tokentally/logging.hpp"
+#include "tokentally/base/logging.hpp"
 
 #include <fmt/format.h>
 

@@ -6,7 +6,7 @@
 
 #include "tokentally/store/postgres/options.hpp"
 
-#include "tokentally/logging.hpp"
+#include "tokentally/base/logging.hpp"
 
 #include <libpq-fe.h>
 

@@ -1,6 +1,6 @@
 #include "tokentally/store/sqlite/db.hpp"
 
-#include "tokentally/paths.hpp"
+#include "tokentally/base/paths.hpp"
 
 #include <fmt/format.h>
 

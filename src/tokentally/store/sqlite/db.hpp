@@ -3,7 +3,7 @@
 // work and typed reads of result columns.
 #pragma once
 
-#include "tokentally/paths.hpp"
+#include "tokentally/base/paths.hpp"
 
 #include "tokentally/store/records.hpp"
 #include "tokentally/store/store.hpp"

@@ -99,8 +99,8 @@ const boost::json::object PRICE{{"input", 2.5}, {"output", 10.0}};
 
 void BM_budget_block_in_memory(benchmark::State& state) {
     auto spend = spend_state::make(_use_ledger(state.range(0)));
-    tokentally::budget::admit(spend, "tag1", BODY, PRICE);
-    for (auto _ : state) benchmark::DoNotOptimize(tokentally::budget::admit(spend, "tag1", BODY, PRICE));
+    tokentally::budget::admit(spend, "tag1", std::nullopt, BODY, PRICE);
+    for (auto _ : state) benchmark::DoNotOptimize(tokentally::budget::admit(spend, "tag1", std::nullopt, BODY, PRICE));
 }
 
 // Strict mode's extra work: the call's worst case, and holding it under the

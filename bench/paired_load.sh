@@ -4,21 +4,36 @@
 # each round too: requests/s, latency p50/p99 and CPU per proxied call at 1
 # and 32 connections, each figure the median over the rounds. The setup is
 # run.sh's (recording, daily, tag, hourly and monthly budgets, cache off);
-# each binary gets a fresh ledger every round.
+# each binary gets a fresh ledger every round. With --limits instead of a
+# revision, this tree's proxy runs without and with rate limits configured
+# (rpm, tpm and max_parallel, all set high enough never to refuse a call of
+# the run, so that every call pays for them), in the same alternating rounds.
 #
-#   bench/paired_load.sh REV [BUILD]      BENCH_ROUNDS (default 3), BENCH_SECONDS (default 5)
+#   bench/paired_load.sh REV|--limits [BUILD]      BENCH_ROUNDS (default 3), BENCH_SECONDS (default 5)
 set -euo pipefail
-REV=${1:?usage: bench/paired_load.sh REV [BUILD]}
+REV=${1:?usage: bench/paired_load.sh REV|--limits [BUILD]}
 BUILD=${2:-build}
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 ROUNDS=${BENCH_ROUNDS:-3}
 DUR=${BENCH_SECONDS:-5}
-. "$ROOT/bench/rev_build.sh"
+if [ "$REV" = --limits ]; then unset BENCH_LIMITS; else . "$ROOT/bench/rev_build.sh"; fi
 WORK=$(mktemp -d /tmp/tokentally-paired.XXXXXX)
 P_MOCK=19301 P_NGINX=19302 P_TT=19303
 NGINX_PROCESSES="worker_processes 2;"
 . "$ROOT/bench/setup.sh"
-declare -A BIN_OF=([before]="$OLD_BIN" [after]="$BIN/tokentally")
+if [ "$REV" = --limits ]; then
+  RUNS=(plain limited)
+  declare -A BIN_OF=([plain]="$BIN/tokentally" [limited]="$BIN/tokentally")
+  declare -A HOME_OF=([plain]="$WORK/home" [limited]="$WORK/home-limited")
+  mkdir -p "$WORK/home-limited"
+  { cat "$WORK/home/.tokentally.toml"; printf '%s' "$LIMITS_TOML"; } > "$WORK/home-limited/.tokentally.toml"
+  AGAINST="this tree without rate limits ('plain') and with rpm, tpm and max_parallel set ('limited')"
+else
+  RUNS=(before after)
+  declare -A BIN_OF=([before]="$OLD_BIN" [after]="$BIN/tokentally")
+  declare -A HOME_OF=([before]="$WORK/home" [after]="$WORK/home")
+  AGAINST="this tree against $REV"
+fi
 
 nginx -p "$WORK/nginx" -c "$WORK/nginx/nginx.conf" & NGINX_PID=$!; pids+=($NGINX_PID)
 wait_for_ports $P_MOCK $P_NGINX
@@ -45,9 +60,9 @@ measure() {  # name port conns [pid]
 
 for round in $(seq "$ROUNDS"); do
   for c in 1 32; do measure direct $P_MOCK $c; measure nginx $P_NGINX $c $NGINX_PID; done
-  for which in before after; do
+  for which in "${RUNS[@]}"; do
     rm -rf "$WORK/data" && mkdir -p "$WORK/data"
-    HOME="$WORK/home" TOKENTALLY_DATA_DIR="$WORK/data" "${BIN_OF[$which]}" serve --port $P_TT --workers 2 \
+    HOME="${HOME_OF[$which]}" TOKENTALLY_DATA_DIR="$WORK/data" "${BIN_OF[$which]}" serve --port $P_TT --workers 2 \
       >"$WORK/$which.log" 2>&1 & TT_PID=$!
     wait_for_ports $P_TT
     wrk -t1 -c1 -d1s -s "$WORK/post.lua" "http://127.0.0.1:$P_TT/v1/chat/completions" >/dev/null
@@ -59,12 +74,12 @@ done
 
 median() { tr ' ' '\n' | { grep -v '^$' || true; } | sort -n | awk '{a[NR] = $1} END {print a[int((NR + 1) / 2)]}'; }
 fig() { echo -n "${SAMPLES[$1,$2,$3]:-}" | median; }
-echo "### Paired load $(date -u '+%Y-%m-%d %H:%M UTC'): this tree against $REV, $ROUNDS rounds of ${DUR}s, medians"
+echo "### Paired load $(date -u '+%Y-%m-%d %H:%M UTC'): $AGAINST, $ROUNDS rounds of ${DUR}s, medians"
 echo
 echo "| path | conns | req/s | p50 µs | p99 µs | added p50 µs | CPU µs per call | CPU / nginx |"
 echo "|---|---|---|---|---|---|---|---|"
 for c in 1 32; do
-  for n in direct nginx before after; do
+  for n in direct nginx "${RUNS[@]}"; do
     cpu=$(fig $n $c cpu)
     echo "| $n | $c | $(fig $n $c rps) | $(fig $n $c p50) | $(fig $n $c p99) |" \
       "$(awk -v a="$(fig $n $c p50)" -v b="$(fig direct $c p50)" 'BEGIN { printf "%.0f", a - b }') |" \

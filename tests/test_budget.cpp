@@ -1,6 +1,8 @@
 // Budget blocking: the refusal texts, the limits and windows they compare,
-// and the 429 answer through the running proxy.
+// the 429 answer through the running proxy, and the budgets of client keys
+// (across a restart of serve, and in strict mode).
 #include "support/scratch.hpp"
+#include "support/serve_process.hpp"
 #include "support/spend.hpp"
 #include "tokentally/guards/budget.hpp"
 #include "tokentally/proxy/proxy.hpp"
@@ -8,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 
 namespace proxy = tokentally::proxy;
 namespace ledger = tokentally::ledger;
@@ -21,7 +24,7 @@ const std::string HINT = " Update ~/.tokentally.toml to increase budget.";
 // The block's refusal for a call of `tag`, as the proxy's budget stage asks
 // it (over a spend state of its own, loaded from the ledger).
 std::pair<bool, std::string> blocked(const std::string& tag) {
-    auto refusal = tokentally::budget::admit(tokentally::spend_state::make(tt_test::store()), tag, {}, std::nullopt)
+    auto refusal = tokentally::budget::admit(tokentally::spend_state::make(tt_test::store()), tag, std::nullopt, {}, std::nullopt)
                        .refusal;
     return {refusal.has_value(), refusal.value_or("")};
 }
@@ -114,4 +117,75 @@ TEST(BudgetBlock, SecondPricedCallThroughTheProxyIsRefused) {
 
     EXPECT_EQ(mock.count(), 1u);
     EXPECT_EQ(tt_test::query(s.db_path(), "SELECT id FROM calls").size(), 1u);
+}
+
+namespace {
+
+const std::string CI_KEY = "ci-0123456789abcdef0123456789";
+const std::string ALICE_KEY = "alice-0123456789abcdef01234567";
+
+// Client keys for `ci` and `alice`, with `more` configuration.
+void with_keys(const tt_test::Scratch& s, const std::string& more) {
+    std::string path = s.home + "/.tokentally-keys";
+    std::ofstream(path) << "ci:" << CI_KEY << "\nalice:" << ALICE_KEY << "\n";
+    std::filesystem::permissions(path, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+    s.write_config("[proxy]\nclient_keys_file = \"~/.tokentally-keys\"\n" + more);
+}
+
+tokentally::http::ClientResponse post_as(const std::string& url, const tt_test::MockServer& mock,
+                                         const std::string& key, const std::string& tag, const std::string& content) {
+    return tt_test::call("POST", url + "/v1/chat/completions",
+                         {{"X-Tokentally-Target", mock.url()},
+                          {"X-Tokentally-Key", key},
+                          {"X-Tokentally-Tag", tag},
+                          {"Content-Type", "application/json"}},
+                         tt_test::chat_body(content));
+}
+
+}  // namespace
+
+TEST(BudgetBlock, AKeyOverItsBudgetIsRefusedWhateverTagItSendsAcrossARestart) {
+    tt_test::Scratch s;
+    with_keys(s, "[budgets.keys.ci]\ndaily = 0.005\n");
+    tt_test::MockServer mock(tt_test::priced_answer);
+    std::string message = "Key [ci] daily budget exceeded: $0.0075 of $0.01." + HINT;
+    for (int run = 0; run < 2; ++run) {
+        tt_test::ServeProcess serve(s.home, s.data, s.root + "/serve.log");
+        if (run == 0) EXPECT_EQ(post_as(serve.url(), mock, CI_KEY, "ci", "first").status, 200);
+        for (const std::string tag : {"ci", "something-else"}) {
+            auto refused = post_as(serve.url(), mock, CI_KEY, tag, "more " + tag);
+            EXPECT_EQ(refused.status, 429) << "run " << run << ", tag " << tag;
+            EXPECT_EQ(bj::parse(refused.body),
+                      bj::parse(R"({"error": {"type": "budget_exceeded", "message": ")" + message + R"(", "tag": ")" +
+                                tag + R"(", "key": "ci"}})"));
+        }
+        EXPECT_EQ(post_as(serve.url(), mock, ALICE_KEY, "ci", "alice " + std::to_string(run)).status, 200)
+            << "another key, even under the same tag";
+    }
+    EXPECT_EQ(mock.count(), 3u);
+
+    auto recent = bj::parse(tt_test::run(std::string(std::getenv("TOKENTALLY_BIN")) + " recent --json").out).as_array();
+    ASSERT_EQ(recent.size(), 3u);
+    EXPECT_EQ(recent[0].at("key"), "alice");
+    EXPECT_EQ(recent[2].at("key"), "ci");
+    EXPECT_EQ(recent[2].at("tag"), "ci");
+    EXPECT_EQ(tt_test::query(s.db_path(), "SELECT key FROM call_keys ORDER BY call_id").size(), 3u);
+}
+
+TEST(BudgetBlock, StrictKeyBudgetsHoldWhatTheirCallsInFlightMayCost) {
+    tt_test::Scratch s;
+    s.write_config("[budgets]\nstrict = true\n[budgets.keys.ci]\ndaily = 0.0125\n");
+    auto spend = tokentally::spend_state::make(tt_test::store());
+    bj::object body = bj::parse(tt_test::chat_body("hi", R"(, "max_tokens": 1000)")).as_object();
+    bj::object price{{"input", 2.5}, {"output", 10.0}};  // at most $0.010002 for this body
+    auto first = tokentally::budget::admit(spend, "a", std::string("ci"), body, price);
+    ASSERT_FALSE(first.refusal);
+    auto second = tokentally::budget::admit(spend, "b", std::string("ci"), body, price);
+    ASSERT_TRUE(second.refusal);
+    EXPECT_EQ(second.key, "ci");
+    EXPECT_EQ(*second.refusal,
+              "Key [ci] daily budget exceeded: $0.0000 of $0.01; calls in flight hold the rest ($0.0100)." + HINT);
+    EXPECT_FALSE(tokentally::budget::admit(spend, "a", std::string("alice"), body, price).refusal);
+    first.hold.reset();
+    EXPECT_FALSE(tokentally::budget::admit(spend, "b", std::string("ci"), body, price).refusal);
 }

@@ -9,6 +9,7 @@
 #include "support/serve_process.hpp"
 
 #include "tokentally/base/config.hpp"
+#include "tokentally/guards/spend_state.hpp"
 #include "tokentally/store/copy.hpp"
 #include "tokentally/store/postgres/options.hpp"
 #include "tokentally/store/store.hpp"
@@ -250,6 +251,25 @@ TEST_F(Postgres, EditsThroughPsqlAreSeenByTheNextBudgetCheckOfEveryProxy) {
     tt_test::pg_query(url, "UPDATE calls SET cost_usd = 0.5 WHERE tag = 'team'");
     EXPECT_EQ(post(a, upstream, "team over", "team"), 429);
     EXPECT_EQ(post(b, upstream, "team over", "team"), 429);
+}
+
+// A ledger an earlier release made has no call_keys: the spend kept in
+// memory of a process starting on it reads its calls, not an empty ledger.
+TEST_F(Postgres, ALedgerWithoutTheKeysTableIsBroughtUpToDateByItsFirstReader) {
+    {
+        auto st = tokentally::store::open(url);
+        tokentally::store::CallRecord rec{.model_id = "openai/gpt-4o", .cost_usd = 1.5, .status = 200};
+        const tokentally::store::CallRecord* rows[] = {&rec};
+        st->calls().append(rows);
+    }
+    tt_test::pg_query(url, "DROP TABLE call_keys; DROP TABLE rate_limited");
+    auto st = tokentally::store::open(url);
+    auto spend = tokentally::spend_state::make(st);
+    const tokentally::store::SpendWindow day[] = {{tokentally::store::now() - 86400, std::nullopt}};
+    EXPECT_EQ(tokentally::spend_state::spend_since(*spend, day), std::vector<double>{1.5});
+    EXPECT_EQ(st->calls().spend_since(std::vector<tokentally::store::SpendWindow>{{0, std::nullopt, "ci"}}),
+              std::vector<double>{0.0});
+    EXPECT_TRUE(st->calls().rate_limited_since(0).empty());
 }
 
 TEST_F(Postgres, EveryAnswerGivenBeforeAKillHasItsRow) {

@@ -343,6 +343,64 @@ TEST_P(StoreConformance, SwappedCallsAndCachedTokensOverAWindow) {
     EXPECT_EQ(integer(totals[0].total_cache_write), 4);
 }
 
+TEST_P(StoreConformance, ClientKeysBesideTheRowsAndTheirSpendWindows) {
+    EXPECT_EQ(calls.spend_since(std::vector<store::SpendWindow>{{0, std::nullopt, "ci"}}), std::vector<double>{0.0});
+    EXPECT_TRUE(calls.rate_limited_since(0).empty());
+    EXPECT_FALSE(st->exists()) << "neither a key's spend nor the refusals create a ledger";
+    auto keyed = [&](double age, std::string tag, double cost, std::optional<std::string> key) {
+        CallRecord c = call(age, std::move(tag), cost);
+        c.key = std::move(key);
+        return c;
+    };
+    append({keyed(100, "a", 1.0, "ci"), keyed(90, "b", 2.0, "ci"), keyed(80, "a", 4.0, std::nullopt),
+            keyed(70, "a", 8.0, "alice"), keyed(2 * 86400, "a", 16.0, "ci")});
+
+    const store::SpendWindow w[] = {{now - 86400, std::nullopt, "ci"},
+                                    {now - 86400, "a", "ci"},
+                                    {now - 3 * 86400, std::nullopt, "ci"},
+                                    {now - 86400, std::nullopt, "nobody"},
+                                    {now - 86400, "a"}};
+    EXPECT_EQ(calls.spend_since(w), (std::vector<double>{3.0, 1.0, 19.0, 0.0, 13.0}));
+
+    std::vector<store::PricedCall> priced;
+    calls.each_priced(0, calls.changes().last_id, now - 86400,
+                      [&](const store::PricedCall& c) { priced.push_back(c); });
+    ASSERT_EQ(priced.size(), 4u);
+    EXPECT_EQ(priced[0].key, "ci");
+    EXPECT_EQ(priced[2].key, "") << "a call without a key";
+    EXPECT_EQ(calls.priced_between(now - 71, now - 69).at(0).key, "alice");
+
+    auto rows = calls.latest(10, std::nullopt);
+    std::vector<std::int64_t> ids;
+    for (const auto& r : rows) ids.push_back(r.id);
+    auto keys = calls.keys(ids);
+    EXPECT_EQ(keys, (std::vector<std::optional<std::string>>{"alice", std::nullopt, "ci", "ci", "ci"}));
+    auto copied = calls.records(0, 10);
+    ASSERT_EQ(copied.size(), 5u);
+    EXPECT_EQ(copied[0].record.key, "ci");
+    EXPECT_EQ(copied[2].record.key, std::nullopt);
+}
+
+TEST_P(StoreConformance, RateLimitedCountsAddUpPerMinuteScopeAndLimit) {
+    const double minute = std::floor(now / 60) * 60;
+    const store::RateLimited first[] = {{minute, "tag:a", "rpm", 2}, {minute, "key:ci", "max_parallel", 1},
+                                        {minute - 3600, "tag:a", "rpm", 5}};
+    calls.add_rate_limited(first);
+    const store::RateLimited again[] = {{minute, "tag:a", "rpm", 3}};
+    calls.add_rate_limited(again);
+
+    auto counts = calls.rate_limited_since(minute + 30);  // the minute that holds `since` counts whole
+    ASSERT_EQ(counts.size(), 2u);
+    EXPECT_EQ(counts[0].scope, "key:ci");
+    EXPECT_EQ(counts[0].limit, "max_parallel");
+    EXPECT_EQ(counts[0].calls, 1);
+    EXPECT_EQ(counts[1].scope, "tag:a");
+    EXPECT_EQ(counts[1].calls, 5);
+    auto all = calls.rate_limited_since(minute - 7200);
+    ASSERT_EQ(all.size(), 2u);
+    EXPECT_EQ(all[1].calls, 10);
+}
+
 std::string utc_day(double ts) {
     auto t = static_cast<std::time_t>(ts);
     std::tm tm{};

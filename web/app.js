@@ -157,12 +157,20 @@ function drawKpis(s) {
   setKpi("kpi-out", count(s.tokens_out), s.tokens_out);
   const monthly = s.budgets.find((b) => b.scope === "monthly");
   const month = monthly ? monthly.spent : s.month_spent;
+  $("kpi-month-caption").textContent = s.period === "calendar" ? "This month vs monthly budget"
+                                                                : "30 days vs monthly budget";
   setKpi("kpi-month", money(month) + (monthly ? " of " + money(monthly.limit) : " (no monthly budget)"), month);
   const today = s.budgets.filter((b) => b.scope === "daily" || b.scope.startsWith("tag:"));
   setKpi("kpi-left", today.length ? today.map((b) => b.scope + " " + money(b.left)).join(" · ") :
                                     (s.budget_error || "no daily budget"));
   setKpi("kpi-hits", (s.cache.hit_rate * 100).toFixed(1) + "%", s.cache.hit_rate);
   setKpi("kpi-saved", money(s.cache.saved_usd), s.cache.saved_usd);
+  // Shown while rate limits are configured: a refused call leaves no row,
+  // so the proxies count them per minute beside the ledger.
+  const limited = "rate_limited" in s || "rate_limited_error" in s;
+  $("kpi-limited-box").hidden = !limited;
+  if (limited) setKpi("kpi-limited", "rate_limited" in s ? count(s.rate_limited) : s.rate_limited_error,
+                      s.rate_limited);
 }
 
 async function openSession(tr, id) {

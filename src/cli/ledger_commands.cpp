@@ -2,8 +2,10 @@
 #include "cli/commands.hpp"
 #include "cli/output.hpp"
 
+#include "tokentally/base/config.hpp"
 #include "tokentally/base/json.hpp"
 #include "tokentally/ledger/ledger.hpp"
+#include "tokentally/guards/limits.hpp"
 #include "tokentally/guards/router.hpp"
 #include "tokentally/store/copy.hpp"
 #include "tokentally/views/tui.hpp"
@@ -264,9 +266,34 @@ void _print_partial_note(std::int64_t without_cost) {
               << (without_cost == 1 ? "it" : "them") << " out.\n";
 }
 
+// With rate limits configured: how many calls they refused in the window,
+// which leave no row (the serving proxies count them by the minute).
+std::optional<std::string> _rate_limited_line(store::Store& store, double hours) {
+    std::shared_ptr<const bj::object> cfg;
+    try {
+        cfg = config::load_shared();
+    } catch (const std::exception&) {
+        return std::nullopt;  // without a configuration there is no limit
+    }
+    try {
+        if (!limits::configured(*cfg)) return std::nullopt;
+    } catch (const std::exception& e) {
+        return std::string("Rate limits not read: ") + e.what();
+    }
+    std::int64_t total = 0;
+    std::string by_scope;
+    for (const auto& r : store.calls().rate_limited_since(store::now() - hours * 3600.0)) {
+        total += r.calls;
+        by_scope += fmt::format("{}{} {} {}", by_scope.empty() ? "" : ", ", r.scope, r.limit, r.calls);
+    }
+    if (total == 0) return "Rate limits: no call refused in this window";
+    return fmt::format("Rate limits: {} {} refused in this window ({})", total, total == 1 ? "call" : "calls",
+                       by_scope);
+}
+
 // The summary, with the cached tokens when cache pricing is on, what the
-// router's swaps saved while it is on, and how many calls have no cost when
-// an accounting switch is on.
+// router's swaps saved while it is on, how many calls have no cost when an
+// accounting switch is on, and how many rate limits refused while any is set.
 void _summary(const Command& c) {
     c.cmd->callback([o = c.o] {
         auto store = open_store();
@@ -278,14 +305,27 @@ void _summary(const Command& c) {
         _print_records(rows, o->json, accounting.cache_pricing ? SUMMARY_CACHE_VIEW : SUMMARY_VIEW);
         if (routing && !o->json) std::cout << _routing_line(rows) << '\n';
         if (!o->json && accounting.any()) _print_partial_note(ledger::calls_without_cost(*store, o->hours, _tag(*o)));
+        if (o->json) return;
+        if (auto line = _rate_limited_line(*store, o->hours)) std::cout << *line << '\n';
     });
 }
 
-// Call rows, with their cached tokens when cache pricing is on, and the
-// service tier of each call not served the standard way.
+// Client keys are on when the proxy is told where their file is.
+bool _keys_on() {
+    try {
+        return json::truthy(json::table(*config::load_shared(), "proxy").if_contains("client_keys_file"));
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+// Call rows, with their cached tokens when cache pricing is on, the
+// service tier of each call not served the standard way, and the client
+// key of each while client keys are on.
 bj::array _with_side_figures(store::Store& store, bj::array rows) {
     if (usage::configured().cache_pricing) ledger::add_cache_tokens(store, rows);
     ledger::add_service_tiers(store, rows);
+    if (_keys_on()) ledger::add_keys(store, rows);
     return rows;
 }
 

@@ -3,6 +3,7 @@
 #include "tokentally/base/config.hpp"
 #include "tokentally/base/json.hpp"
 #include "tokentally/base/logging.hpp"
+#include "tokentally/guards/periods.hpp"
 
 #include <fmt/format.h>
 
@@ -31,10 +32,11 @@ constexpr const char* RESET = "\x1b[0m";
 
 struct _Window {
     const char* scope;
-    double hours;
+    periods::Span span;
 };
 
-constexpr _Window WINDOWS[] = {{"hourly", 1}, {"daily", 24}, {"monthly", 720}};
+constexpr _Window WINDOWS[] = {
+    {"hourly", periods::Span::hour}, {"daily", periods::Span::day}, {"monthly", periods::Span::month}};
 
 auto _log() {
     static auto logger = logging::get("tokentally.alerts");
@@ -73,22 +75,22 @@ struct _Budgets {
 // A budget of zero or below cannot be spent "a percentage of", and the
 // proxy already reads 0 as "no limit": such a window is passed over, so the
 // other windows and the tag are still checked and no inf/nan text is made.
-void _add_window(_Budgets& out, const bj::object& budgets, const _Window& w, double now) {
+void _add_window(_Budgets& out, const bj::object& budgets, const _Window& w, periods::Period period, double now) {
     const bj::value* v = budgets.if_contains(w.scope);
     if (v == nullptr) return;
     double budget = json::as_number(*v, fmt::format("budgets.{}", w.scope));
     if (!(budget > 0)) return;
-    out.add({&w, budget}, {now - w.hours * HOUR_SECONDS, std::nullopt});
+    out.add({&w, budget}, {periods::since(period, w.span, now), std::nullopt});
 }
 
-void _add_tag(_Budgets& out, const bj::object& budgets, const std::string& tag, double now) {
+void _add_tag(_Budgets& out, const bj::object& budgets, const std::string& tag, periods::Period period, double now) {
     const bj::object& tags = json::table(budgets, "tags");
     if (!tags.contains(tag)) return;
     const bj::value* v = json::table(tags, tag).if_contains("daily");
     if (!json::truthy(v)) return;
     double limit = json::as_number(*v, "budgets.tags." + tag + ".daily");
     if (!(limit > 0)) return;  // as for the windows above
-    out.add({nullptr, limit}, {now - 24 * HOUR_SECONDS, tag});
+    out.add({nullptr, limit}, {periods::since(period, periods::Span::day, now), tag});
 }
 
 // The configured budgets in the order they are checked, up to the first one
@@ -97,8 +99,9 @@ _Budgets _budgets(const bj::object& budgets, const std::string& tag, std::except
     _Budgets found;
     double now = store::now();
     try {
-        for (const auto& w : WINDOWS) _add_window(found, budgets, w, now);
-        _add_tag(found, budgets, tag, now);
+        periods::Period period = periods::period(budgets);
+        for (const auto& w : WINDOWS) _add_window(found, budgets, w, period, now);
+        _add_tag(found, budgets, tag, period, now);
     } catch (...) {
         failed = std::current_exception();
     }

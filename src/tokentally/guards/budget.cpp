@@ -3,6 +3,7 @@
 #include "tokentally/accounting/catalog.hpp"
 #include "tokentally/base/config.hpp"
 #include "tokentally/base/json.hpp"
+#include "tokentally/guards/periods.hpp"
 #include "tokentally/accounting/usage.hpp"
 
 #include <fmt/format.h>
@@ -18,9 +19,6 @@ namespace tokentally::budget {
 namespace bj = boost::json;
 
 namespace {
-
-// Budgets look back one rolling day.
-constexpr double DAY_SECONDS = 86400.0;
 
 constexpr const char* BUDGET_HINT = "Update ~/.tokentally.toml to increase budget.";
 
@@ -42,76 +40,110 @@ std::optional<double> _limit(const bj::object& table, std::string_view key, std:
     return json::as_number(*v, what);
 }
 
-// A budget the call must stay under.
+// A budget the call must stay under: the daily budget of all calls, its
+// tag's, or its client key's daily or monthly one.
 struct _Limit {
     double limit;
-    const std::string* tag;  // none: the daily budget of all calls
+    const std::string* tag = nullptr;
+    const std::string* key = nullptr;
+    const char* span = "daily";
 };
 
-// The daily limit and the tag's, with their windows, in the order they are
-// checked; held in place, as every call asks. A tag budget that cannot be
-// read is kept in `unreadable`: it fails the check only when the overall
-// limit has not already refused the call.
+// The limits with their windows, in the order they are checked; held in
+// place, as every call asks. A tag or key budget that cannot be read is
+// kept in `unreadable`: it fails the check only when no limit before it has
+// already refused the call.
 struct _Limits {
-    std::array<_Limit, 2> limit{};
-    std::array<store::SpendWindow, 2> window{};
+    static constexpr std::size_t MAX = 4;
+    std::array<_Limit, MAX> limit{};
+    std::array<store::SpendWindow, MAX> window{};
     std::size_t n = 0;
     std::exception_ptr unreadable;
 
+    void add(_Limit l, store::SpendWindow w) {
+        limit[n] = l;
+        window[n++] = std::move(w);
+    }
     std::span<const store::SpendWindow> windows() const { return {window.data(), n}; }
 };
 
-_Limits _limits(const bj::object& budgets, const std::string& tag) {
+// The key's daily and monthly budgets under [budgets.keys.<key>].
+void _add_key_limits(_Limits& out, const bj::object& budgets, const std::string& key, periods::Period period,
+                     double now) {
+    const bj::object& key_table = json::table(json::table(budgets, "keys"), key);
+    for (auto [span, name] : {std::pair{periods::Span::day, "daily"}, {periods::Span::month, "monthly"}})
+        if (auto limit = _limit(key_table, name, "budgets.keys." + key + "." + name))
+            out.add({*limit, nullptr, &key, name}, {periods::since(period, span, now), std::nullopt, key});
+}
+
+_Limits _limits(const bj::object& budgets, const std::string& tag, const std::optional<std::string>& key) {
     _Limits out;
-    double since = store::now() - DAY_SECONDS;
-    if (auto daily = _limit(budgets, "daily", "budgets.daily")) {
-        out.limit[out.n] = {*daily, nullptr};
-        out.window[out.n++] = {since, std::nullopt};
-    }
+    periods::Period period = periods::period(budgets);
+    double now = store::now();
+    double since = periods::since(period, periods::Span::day, now);
+    if (auto daily = _limit(budgets, "daily", "budgets.daily")) out.add({*daily}, {since, std::nullopt});
     try {
         const bj::object& tag_table = json::table(json::table(budgets, "tags"), tag);
-        if (auto tag_daily = _limit(tag_table, "daily", "budgets.tags." + tag + ".daily")) {
-            out.limit[out.n] = {*tag_daily, &tag};
-            out.window[out.n++] = {since, tag};
-        }
+        if (auto tag_daily = _limit(tag_table, "daily", "budgets.tags." + tag + ".daily"))
+            out.add({*tag_daily, &tag}, {since, tag});
+        if (key) _add_key_limits(out, budgets, *key, period, now);
     } catch (...) {
         out.unreadable = std::current_exception();
     }
     return out;
 }
 
+// "Daily budget", "Tag [t] daily budget", "Key [k] monthly budget".
+std::string _budget_name(const _Limit& l) {
+    if (l.key != nullptr) return fmt::format("Key [{}] {} budget", *l.key, l.span);
+    if (l.tag != nullptr) return fmt::format("Tag [{}] daily budget", *l.tag);
+    return "Daily budget";
+}
+
 std::string _refusal(const _Limit& l, double spent) {
-    if (l.tag == nullptr)
+    if (l.tag == nullptr && l.key == nullptr)
         return fmt::format("Daily budget exceeded: ${:.4f} spent of ${:.2f} limit. {}", spent, l.limit, BUDGET_HINT);
-    return fmt::format("Tag [{}] daily budget exceeded: ${:.4f} of ${:.2f}. {}", *l.tag, spent, l.limit, BUDGET_HINT);
+    return fmt::format("{} exceeded: ${:.4f} of ${:.2f}. {}", _budget_name(l), spent, l.limit, BUDGET_HINT);
 }
 
 // A strict refusal: what is spent has not reached the limit, but calls in
 // flight hold the rest.
 std::string _held_refusal(const _Limit& l, const spend_state::Standing& s) {
-    if (l.tag == nullptr)
+    if (l.tag == nullptr && l.key == nullptr)
         return fmt::format("Daily budget exceeded: ${:.4f} spent of ${:.2f} limit; calls in flight hold the rest "
                            "(${:.4f}). {}",
                            s.spent, l.limit, s.held, BUDGET_HINT);
-    return fmt::format("Tag [{}] daily budget exceeded: ${:.4f} of ${:.2f}; calls in flight hold the rest (${:.4f}). {}",
-                       *l.tag, s.spent, l.limit, s.held, BUDGET_HINT);
+    return fmt::format("{} exceeded: ${:.4f} of ${:.2f}; calls in flight hold the rest (${:.4f}). {}", _budget_name(l),
+                       s.spent, l.limit, s.held, BUDGET_HINT);
 }
 
-// The first limit the spend has reached, the overall one first.
-std::optional<std::string> _reached(const _Limits& l, std::span<const double> spent) {
+// A refusal and the limit that made it.
+struct _Refused {
+    std::string message;
+    const _Limit* limit;
+};
+
+// The first limit the spend has reached, in the order of `l`.
+std::optional<_Refused> _reached(const _Limits& l, std::span<const double> spent) {
     for (std::size_t i = 0; i < l.n; ++i)
-        if (spent[i] >= l.limit[i].limit) return _refusal(l.limit[i], spent[i]);
+        if (spent[i] >= l.limit[i].limit) return _Refused{_refusal(l.limit[i], spent[i]), &l.limit[i]};
     if (l.unreadable) std::rethrow_exception(l.unreadable);
     return std::nullopt;
 }
 
 // The first limit that spent plus held plus `cost` would pass.
-std::optional<std::string> _overheld(const _Limits& l, std::span<const spend_state::Standing> standing, double cost) {
+std::optional<_Refused> _overheld(const _Limits& l, std::span<const spend_state::Standing> standing, double cost) {
     if (!(cost > 0)) return std::nullopt;  // a call priced at zero holds nothing
     for (std::size_t i = 0; i < l.n; ++i)
         if (standing[i].spent + standing[i].held + cost > l.limit[i].limit)
-            return _held_refusal(l.limit[i], standing[i]);
+            return _Refused{_held_refusal(l.limit[i], standing[i]), &l.limit[i]};
     return std::nullopt;
+}
+
+void _refuse(Admission& out, const std::optional<_Refused>& refused) {
+    if (!refused) return;
+    out.refusal = refused->message;
+    if (refused->limit->key != nullptr) out.key = *refused->limit->key;
 }
 
 // Characters (not bytes) of every text inside `v`.
@@ -145,36 +177,42 @@ double _reserve_output_tokens(const bj::object& budgets) {
 
 }  // namespace
 
-std::optional<std::string> refusal(store::Store& store, const std::string& tag) {
+std::optional<std::string> refusal(store::Store& store, const std::string& tag, const std::optional<std::string>& key) {
     auto cfg = config::load_shared();
-    _Limits l = _limits(json::table(*cfg, "budgets"), tag);
-    // Both windows from one snapshot of the ledger.
-    return _reached(l, store.calls().spend_since(l.windows()));
+    _Limits l = _limits(json::table(*cfg, "budgets"), tag, key);
+    // Every window from one snapshot of the ledger.
+    auto refused = _reached(l, store.calls().spend_since(l.windows()));
+    return refused ? std::optional(refused->message) : std::nullopt;
 }
 
-Admission admit(const std::shared_ptr<spend_state::State>& spend, const std::string& tag, const bj::object& body,
+Admission admit(const std::shared_ptr<spend_state::State>& spend, const std::string& tag,
+                const std::optional<std::string>& key, const bj::object& body,
                 const std::optional<bj::object>& pricing) {
     auto cfg = config::load_shared();
     const bj::object& budgets = json::table(*cfg, "budgets");
-    _Limits l = _limits(budgets, tag);
-    if (!json::truthy(budgets.if_contains("strict")))
-        return {_reached(l, spend_state::spend_since(*spend, l.windows())), nullptr};
-    double cost = worst_case_cost(body, pricing, _reserve_output_tokens(budgets));
+    _Limits l = _limits(budgets, tag, key);
     Admission out;
-    auto hold = spend_state::hold_if(spend, l.windows(), tag, cost, [&](std::span<const spend_state::Standing> s) {
-        std::array<double, 2> spent{};
+    if (!json::truthy(budgets.if_contains("strict"))) {
+        _refuse(out, _reached(l, spend_state::spend_since(*spend, l.windows())));
+        return out;
+    }
+    double cost = worst_case_cost(body, pricing, _reserve_output_tokens(budgets));
+    auto hold = spend_state::hold_if(spend, l.windows(), tag, key, cost, [&](std::span<const spend_state::Standing> s) {
+        std::array<double, _Limits::MAX> spent{};
         for (std::size_t i = 0; i < l.n; ++i) spent[i] = s[i].spent;
-        out.refusal = _reached(l, std::span<const double>(spent.data(), l.n));
-        if (!out.refusal) out.refusal = _overheld(l, s, cost);
-        return !out.refusal;
+        auto refused = _reached(l, std::span<const double>(spent.data(), l.n));
+        if (!refused) refused = _overheld(l, s, cost);
+        _refuse(out, refused);
+        return !refused;
     });
     if (hold) out.hold = std::make_shared<spend_state::Hold>(std::move(*hold));
     return out;
 }
 
-std::optional<double> remaining(spend_state::State& spend, const std::string& tag) {
+std::optional<double> remaining(spend_state::State& spend, const std::string& tag,
+                                const std::optional<std::string>& key) {
     auto cfg = config::load_shared();
-    _Limits l = _limits(json::table(*cfg, "budgets"), tag);
+    _Limits l = _limits(json::table(*cfg, "budgets"), tag, key);
     if (l.unreadable) std::rethrow_exception(l.unreadable);
     if (l.n == 0) return std::nullopt;
     std::vector<double> spent = spend_state::spend_since(spend, l.windows());

@@ -152,6 +152,7 @@ struct _Held {
 struct _Series_set {
     _Series all;
     std::unordered_map<std::string, _Series> tags;
+    std::unordered_map<std::string, _Series> keys;  // calls made with a client key, by its name
 };
 
 }  // namespace
@@ -170,20 +171,33 @@ struct State {
     std::uint64_t uses = 0;
     _Held held_all;
     std::map<std::string, _Held, std::less<>> held_tags;
+    std::map<std::string, _Held, std::less<>> held_keys;
 };
 
 namespace {
 
 // --- the calls in memory (under the state's lock) -----------------------------
 
+// A call of the all-calls horizon: a key's series keeps as long.
 void _add(_Series_set& set, std::int64_t tags_from, const store::PricedCall& c) {
     set.all.add(c.ts, c.cost_usd);
     if (_bucket_of(c.ts) >= tags_from) set.tags[c.tag].add(c.ts, c.cost_usd);
+    if (!c.key.empty()) set.keys[c.key].add(c.ts, c.cost_usd);
 }
 
 void _settle(_Series_set& set) {
     set.all.settle();
     for (auto& [tag, series] : set.tags) series.settle();
+    for (auto& [key, series] : set.keys) series.settle();
+}
+
+// Forgets the minutes of every series of `named` before `index`, and the
+// series left empty.
+void _prune_named(std::unordered_map<std::string, _Series>& named, std::int64_t index) {
+    for (auto it = named.begin(); it != named.end();) {
+        it->second.prune(index);
+        it = it->second.empty() ? named.erase(it) : std::next(it);
+    }
 }
 
 // A call added to a minute whose calls were taken one by one: they are read again.
@@ -200,13 +214,11 @@ void _prune(State& s, double now) {
     if (from > s.kept_from) {
         s.kept_from = from;
         s.series.all.prune(from);
+        _prune_named(s.series.keys, from);
     }
     if (tags_from <= s.tags_kept_from) return;
     s.tags_kept_from = tags_from;
-    for (auto it = s.series.tags.begin(); it != s.series.tags.end();) {
-        it->second.prune(tags_from);
-        it = it->second.empty() ? s.series.tags.erase(it) : std::next(it);
-    }
+    _prune_named(s.series.tags, tags_from);
 }
 
 // Reads every priced call of the horizon afresh: on first use, and when the
@@ -286,7 +298,7 @@ bool _take_batch(State& s, std::span<const store::Committed> batch) {
     if (!s.loaded || batch.front().at.id != s.seen.last_id + 1) return false;
     for (const store::Committed& c : batch) {
         if (c.rec->cost_usd && _bucket_of(c.at.ts) >= s.kept_from) {
-            _add(s.series, s.tags_kept_from, {c.at.id, c.at.ts, c.rec->tag, *c.rec->cost_usd});
+            _add(s.series, s.tags_kept_from, {c.at.id, c.at.ts, c.rec->tag, *c.rec->cost_usd, c.rec->key.value_or("")});
             _forget_edge(s, c.at.ts);
         }
         s.seen.last_id = std::max(s.seen.last_id, c.at.id);
@@ -313,39 +325,58 @@ const _Edge& _edge(State& s, std::int64_t index) {
     return s.edges.back();
 }
 
+bool _given(const std::optional<std::string>& filter) { return filter && !filter->empty(); }
+
+// The series a window sums: all calls', its tag's or its key's; none when
+// that tag or key has no priced call in memory.
+const _Series* _series_of(const State& s, const store::SpendWindow& w) {
+    const auto* named = _given(w.key) ? &s.series.keys : _given(w.tag) ? &s.series.tags : nullptr;
+    if (named == nullptr) return &s.series.all;
+    auto it = named->find(_given(w.key) ? *w.key : *w.tag);
+    return it == named->end() ? nullptr : &it->second;
+}
+
 // The spend of one window: its latest calls one by one when it holds few,
 // else the running totals of its whole minutes and its first minute's calls
 // from `since` on.
 double _spent(State& s, const store::SpendWindow& w) {
-    bool by_tag = w.tag && !w.tag->empty();
-    const _Series* series = &s.series.all;
-    if (by_tag) {
-        auto it = s.series.tags.find(*w.tag);
-        if (it == s.series.tags.end()) return 0.0;
-        series = &it->second;
-    }
+    bool by_tag = _given(w.tag), by_key = _given(w.key);
+    const _Series* series = _series_of(s, w);
+    if (series == nullptr) return 0.0;
     std::int64_t first = _bucket_of(w.since);
     auto [cost, calls] = series->after(first);
     std::int64_t in_first = series->calls_in(first);
     if (static_cast<std::size_t>(calls + in_first) <= LATEST_CALLS) return series->latest_since(w.since);
     if (in_first == 0) return cost;
     for (const auto& c : _edge(s, first).calls)
-        if (c.ts >= w.since && (!by_tag || c.tag == *w.tag)) cost += c.cost_usd;
+        if (c.ts >= w.since && (by_key ? c.key == *w.key : !by_tag || c.tag == *w.tag)) cost += c.cost_usd;
     return cost;
 }
 
 double _held(const State& s, const store::SpendWindow& w) {
-    if (!w.tag || w.tag->empty()) return s.held_all.cost;
-    auto it = s.held_tags.find(*w.tag);
-    return it == s.held_tags.end() ? 0.0 : it->second.cost;
+    if (!_given(w.tag) && !_given(w.key)) return s.held_all.cost;
+    const auto& held = _given(w.key) ? s.held_keys : s.held_tags;
+    auto it = held.find(_given(w.key) ? *w.key : *w.tag);
+    return it == held.end() ? 0.0 : it->second.cost;
 }
 
-// True when every window starts where memory holds all the calls.
+// True when memory holds all the calls of the window: it starts within the
+// horizon of its series, and it is of one tag or one key at most.
+bool _held_in_memory(const State& s, const store::SpendWindow& w) {
+    if (_given(w.tag) && _given(w.key)) return false;
+    return w.since >= static_cast<double>(_given(w.tag) ? s.tags_kept_from : s.kept_from) * BUCKET_SECONDS;
+}
+
 bool _in_memory(const State& s, std::span<const store::SpendWindow> windows) {
-    return std::all_of(windows.begin(), windows.end(), [&](const store::SpendWindow& w) {
-        bool by_tag = w.tag && !w.tag->empty();
-        return w.since >= static_cast<double>(by_tag ? s.tags_kept_from : s.kept_from) * BUCKET_SECONDS;
-    });
+    return std::all_of(windows.begin(), windows.end(),
+                       [&](const store::SpendWindow& w) { return _held_in_memory(s, w); });
+}
+
+void _release_from(std::map<std::string, _Held, std::less<>>& held, const std::string& name, double cost) {
+    auto it = held.find(name);
+    if (it == held.end()) return;
+    it->second.remove(cost);
+    if (it->second.holds == 0) held.erase(it);
 }
 
 
@@ -384,17 +415,18 @@ void committed(State& s, std::span<const store::Committed> batch) {
 
 // --- strict budgets ----------------------------------------------------------
 
-Hold::Hold(std::shared_ptr<State> state, std::string tag, double cost)
-    : state_(std::move(state)), tag_(std::move(tag)), cost_(cost) {}
+Hold::Hold(std::shared_ptr<State> state, std::string tag, std::optional<std::string> key, double cost)
+    : state_(std::move(state)), tag_(std::move(tag)), key_(std::move(key)), cost_(cost) {}
 
 Hold::Hold(Hold&& other) noexcept
-    : state_(std::move(other.state_)), tag_(std::move(other.tag_)), cost_(other.cost_) {}
+    : state_(std::move(other.state_)), tag_(std::move(other.tag_)), key_(std::move(other.key_)), cost_(other.cost_) {}
 
 Hold& Hold::operator=(Hold&& other) noexcept {
     if (this != &other) {
         _release();
         state_ = std::move(other.state_);
         tag_ = std::move(other.tag_);
+        key_ = std::move(other.key_);
         cost_ = other.cost_;
     }
     return *this;
@@ -407,29 +439,44 @@ void Hold::_release() noexcept {
     {
         std::lock_guard lock(state_->mu);
         state_->held_all.remove(cost_);
-        auto it = state_->held_tags.find(tag_);
-        if (it != state_->held_tags.end()) {
-            it->second.remove(cost_);
-            if (it->second.holds == 0) state_->held_tags.erase(it);
-        }
+        _release_from(state_->held_tags, tag_, cost_);
+        if (key_) _release_from(state_->held_keys, *key_, cost_);
     }
     state_.reset();
 }
 
 std::optional<Hold> hold_if(const std::shared_ptr<State>& state, std::span<const store::SpendWindow> windows,
-                            const std::string& tag, double cost,
+                            const std::string& tag, const std::optional<std::string>& key, double cost,
                             const std::function<bool(std::span<const Standing>)>& admit) {
     State& s = *state;
     _catch_up(s);
+    // The store is read outside the lock: what memory does not hold is
+    // summed first (their holds are still counted below).
+    std::vector<double> summed;
+    bool all_in_memory = false;
+    {
+        std::lock_guard lock(s.mu);
+        all_in_memory = _in_memory(s, windows);
+    }
+    if (!all_in_memory) summed = s.store->calls().spend_since(windows);
     std::vector<Standing> standing(windows.size());
     std::lock_guard lock(s.mu);
-    if (!_in_memory(s, windows)) throw std::invalid_argument("a window longer than the spend kept in memory");
-    for (std::size_t i = 0; i < windows.size(); ++i) standing[i] = {_spent(s, windows[i]), _held(s, windows[i])};
+    for (std::size_t i = 0; i < windows.size(); ++i) {
+        bool here = summed.empty() || _held_in_memory(s, windows[i]);
+        standing[i] = {here ? _spent(s, windows[i]) : summed[i], _held(s, windows[i])};
+    }
     if (!admit(standing)) return std::nullopt;
     if (!(cost > 0)) return Hold();
     s.held_all.add(cost);
     s.held_tags[tag].add(cost);
-    return Hold(state, tag, cost);
+    if (key) s.held_keys[*key].add(cost);
+    return Hold(state, tag, key, cost);
+}
+
+std::optional<Hold> hold_if(const std::shared_ptr<State>& state, std::span<const store::SpendWindow> windows,
+                            const std::string& tag, double cost,
+                            const std::function<bool(std::span<const Standing>)>& admit) {
+    return hold_if(state, windows, tag, std::nullopt, cost, admit);
 }
 
 }  // namespace tokentally::spend_state

@@ -1,7 +1,7 @@
 // The spend of a serving process, kept in memory: the priced calls of the
-// last 720 hours (the longest budget or alert window) and of each tag's last
-// 24 hours, per minute, so that what is kept grows with time and the number
-// of tags, not with the calls. Loaded from the ledger on first use, told of
+// longest budget or alert window (a calendar month), of each tag's last day
+// and of each client key's month, per minute, so that what is kept grows
+// with time and the number of tags and keys, not with the calls. Loaded from the ledger on first use, told of
 // every commit of this process's writer, and brought up to date before each
 // read from the store's one change signal: calls appended by anyone are read
 // and added; an update or deletion of calls by anyone, or a ledger made
@@ -28,10 +28,13 @@
 
 namespace tokentally::spend_state {
 
-// The longest window kept, in seconds (the monthly alert's 720 hours), and
-// the longest window of one tag (the tag budgets' 24 hours).
-inline constexpr double HORIZON_SECONDS = 720 * 3600.0;
-inline constexpr double TAG_HORIZON_SECONDS = 24 * 3600.0;
+// The longest window kept, in seconds: a calendar month of 31 days and the
+// hour a clock change may add (the monthly alert, a key's monthly budget;
+// the rolling month is 720 hours). The longest window of one tag: a day,
+// which a clock change may make 25 hours long. A key's windows are kept as
+// long as all calls'.
+inline constexpr double HORIZON_SECONDS = (31 * 24 + 1) * 3600.0;
+inline constexpr double TAG_HORIZON_SECONDS = 25 * 3600.0;
 
 struct State;
 
@@ -54,7 +57,8 @@ void committed(State& state, std::span<const store::Committed> batch);
 // --- strict budgets ----------------------------------------------------------
 
 // Where a window stands: its spend, and what calls in flight hold in it
-// (all of them for a window of every tag, that tag's for a tag's window).
+// (all of them for a window of every tag, that tag's for a tag's window,
+// that key's for a key's).
 struct Standing {
     double spent = 0.0;
     double held = 0.0;
@@ -65,7 +69,7 @@ struct Standing {
 class Hold {
 public:
     Hold() = default;
-    Hold(std::shared_ptr<State> state, std::string tag, double cost);
+    Hold(std::shared_ptr<State> state, std::string tag, std::optional<std::string> key, double cost);
     Hold(Hold&& other) noexcept;
     Hold& operator=(Hold&& other) noexcept;
     Hold(const Hold&) = delete;
@@ -80,13 +84,19 @@ private:
     void _release() noexcept;
     std::shared_ptr<State> state_;
     std::string tag_;
+    std::optional<std::string> key_;
     double cost_ = 0.0;
 };
 
 // Under one lock, so that concurrent calls cannot all pass on the same
 // figures: reads where each window stands, asks `admit`, and when it says
-// yes holds `cost` for a call of `tag` (nothing is held for a cost of 0).
-// None when `admit` said no.
+// yes holds `cost` for a call of `tag` made with client key `key` (nothing
+// is held for a cost of 0). None when `admit` said no. A window longer than
+// memory holds has its spend summed by the store first.
+std::optional<Hold> hold_if(const std::shared_ptr<State>& state, std::span<const store::SpendWindow> windows,
+                            const std::string& tag, const std::optional<std::string>& key, double cost,
+                            const std::function<bool(std::span<const Standing>)>& admit);
+// The same for a call made without a client key.
 std::optional<Hold> hold_if(const std::shared_ptr<State>& state, std::span<const store::SpendWindow> windows,
                             const std::string& tag, double cost,
                             const std::function<bool(std::span<const Standing>)>& admit);

@@ -54,6 +54,9 @@ struct Request {
     // Requests its server is answering right now, this one included; none
     // for a request no server handed over.
     const std::atomic<int>* in_flight = nullptr;
+    // The name of the client key the caller presented, set by the route's
+    // key check once the key is found in the list; never read from a header.
+    std::optional<std::string> client_key = std::nullopt;
 
     const std::string* header(std::string_view name) const { return find_header(headers, name); }
 };

@@ -417,6 +417,11 @@ void add_service_tiers(store::Store& store, bj::array& calls) {
         if (tiers[i]) calls[i].as_object()["service_tier"] = *tiers[i];
 }
 
+void add_keys(store::Store& store, bj::array& calls) {
+    std::vector<std::optional<std::string>> keys = store.calls().keys(_ids(calls));
+    for (std::size_t i = 0; i < calls.size(); ++i) calls[i].as_object()["key"] = json::or_null(keys[i]);
+}
+
 void add_cache_tokens(store::Store& store, bj::array& rows) {
     // Only rows with an integer id are looked up; the others get nulls.
     std::vector<std::int64_t> ids;

@@ -136,6 +136,10 @@ void add_routing_savings(store::Store& store, boost::json::array& summary,
 // no such member.
 void add_service_tiers(store::Store& store, boost::json::array& calls);
 
+// Sets "key" on each call record (by its "id"): the name of the client key
+// it was made with, else null.
+void add_keys(store::Store& store, boost::json::array& calls);
+
 // Adds "cache_read_tokens" and "cache_write_tokens" (null when unknown) to
 // each call row of `rows` (rows of recent or agent_recent), by its id.
 void add_cache_tokens(store::Store& store, boost::json::array& rows);

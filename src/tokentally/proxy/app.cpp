@@ -30,8 +30,9 @@ asio::awaitable<http::Response> _health(http::Request&) {
 }
 
 // A caller without a listed key gets 401. A caller with one loses the key
-// from its request, so that it reaches no handler, no provider and no log,
-// and the key's name tags a call that names no tag.
+// from its request, so that it reaches no handler, no provider and no log;
+// the key's name goes with the request (for the key's budgets and limits,
+// and its row) and tags a call that names no tag.
 std::optional<http::Response> _key_refusal(http::Request& req, const Services& services) {
     const std::string* presented = req.header(access::KEY_HEADER);
     std::optional<std::string> name = presented ? access::key_name(*services.access, *presented) : std::nullopt;
@@ -42,6 +43,7 @@ std::optional<http::Response> _key_refusal(http::Request& req, const Services& s
     }
     req.headers = http::filter_headers(req.headers, {"x-tokentally-key"}, {});
     if (req.header("X-Tokentally-Tag") == nullptr) req.headers.emplace_back("X-Tokentally-Tag", *name);
+    req.client_key = std::move(name);
     return std::nullopt;
 }
 
@@ -82,14 +84,20 @@ Bindings default_bindings() {
 }
 
 std::shared_ptr<Services> make_services(std::shared_ptr<store::Store> store,
-                                        std::shared_ptr<const access::Access> policy) {
+                                        std::shared_ptr<const access::Access> policy,
+                                        std::shared_ptr<limits::State> limits) {
     auto s = std::make_shared<Services>();
     s->store = store;
     // The spend of the budget and alert windows is kept in memory, told of
-    // each commit before the alert step reads it.
+    // each commit before the alert step reads it; so are the tokens of the
+    // rate limits' windows.
     s->spend = spend_state::make(store);
-    s->ledger = ledger::make_writer(
-        store, {spend_state::listener(s->spend), ledger::alert_step(s->spend), metrics::listener()});
+    s->limits = limits ? std::move(limits) : limits::make(store);
+    auto limits_step = [limits = s->limits](store::Store&, std::span<const ledger::Committed> batch) {
+        limits::committed(*limits, batch);
+    };
+    s->ledger = ledger::make_writer(store, {spend_state::listener(s->spend), ledger::alert_step(s->spend),
+                                            metrics::listener(), limits_step});
     s->access = policy;
     s->address_check = access::address_check(policy);
     s->price_of = catalog::get_model_price;
@@ -111,7 +119,7 @@ http::Router make_app(std::shared_ptr<store::Store> store, std::shared_ptr<const
 
 http::Router make_app(std::shared_ptr<const Services> services) {
     http::Router app;
-    http::include_router(app, dashboard::router(services->store, std::string(VERSION), services->spend));
+    http::include_router(app, dashboard::router(services->store, std::string(VERSION), services->spend, services->limits));
     http::include_router(app, _with_key(local::router(services->ledger), services));
     app.startup.push_back([services] { services->bindings.init_cache_tables(*services->store); });
     http::add_route(app, {"GET"}, "/health", _health);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "tokentally/accounting/usage.hpp"
+#include "tokentally/guards/limits.hpp"
 #include "tokentally/guards/spend_state.hpp"
 #include "tokentally/http/client.hpp"
 #include "tokentally/proxy/gemini.hpp"
@@ -29,7 +30,7 @@ inline constexpr int CLIENT_CLOSED_REQUEST = 499;
 // includes it. Optional: whatever fails leaves the headers out (a broken
 // configuration is reported by the budget check).
 void add_cost_headers(http::Headers& headers, std::optional<double> cost, const Services& services,
-                      const std::string& tag);
+                      const std::string& tag, const std::optional<std::string>& key);
 
 struct ForwardCall : relay::Call {
     std::shared_ptr<const Services> services;
@@ -50,6 +51,9 @@ struct ForwardCall : relay::Call {
     // What the call holds of its budgets in strict mode, until its row is
     // written: released when the last copy of the call goes.
     std::shared_ptr<spend_state::Hold> hold;
+    // Its place among the calls in flight of its rate limits, until its row
+    // is written: released when the last copy of the call goes, at the latest.
+    std::shared_ptr<limits::Slot> slot;
     double received = 0.0;  // the monotonic clock when the request reached the proxy
 };
 
@@ -58,7 +62,9 @@ http::Headers safe_response_headers(const http::Headers& headers);
 
 // A strict budget's hold goes the moment the call's row (and so its cost in
 // the spend) is committed, not when this call's loop next comes round: in
-// between, other calls would see its cost twice, spent and held.
+// between, other calls would see its cost twice, spent and held. The call
+// stops counting as in flight at the same moment, before its answer leaves:
+// a client that waits for it may send the next one at once.
 std::function<void()> gives_back_hold(const ForwardCall& call);
 
 // The call's prices: input and output from its pricing entry, and what else

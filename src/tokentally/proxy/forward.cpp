@@ -29,8 +29,11 @@ http::Headers safe_response_headers(const http::Headers& headers) {
 }
 
 std::function<void()> gives_back_hold(const ForwardCall& call) {
-    if (!call.hold) return {};
-    return [hold = call.hold] { hold->release(); };
+    if (!call.hold && !call.slot) return {};
+    return [hold = call.hold, slot = call.slot] {
+        if (hold) hold->release();
+        if (slot) slot->release();
+    };
 }
 
 bool priced(const std::optional<bj::object>& pricing) { return pricing && !pricing->empty(); }
@@ -79,7 +82,7 @@ asio::awaitable<http::Response> forward(ForwardCall call, bool streaming) {
 }
 
 void add_cost_headers(http::Headers& headers, std::optional<double> cost, const Services& services,
-                      const std::string& tag) {
+                      const std::string& tag, const std::optional<std::string>& key) {
     // Cost to 10 significant digits as documented; what is left to 15, so a
     // limit in the hundreds still reads to the nano-dollar.
     constexpr int COST_DIGITS = 10;
@@ -89,7 +92,7 @@ void add_cost_headers(http::Headers& headers, std::optional<double> cost, const 
         if (!json::truthy(json::table(*cfg, "proxy").if_contains("cost_headers"))) return;
         if (cost) http::set_header(headers, "X-Tokentally-Cost", json::plain_decimal(*cost, COST_DIGITS));
         if (!services.spend) return;
-        if (auto left = budget::remaining(*services.spend, tag))
+        if (auto left = budget::remaining(*services.spend, tag, key))
             http::set_header(headers, "X-Tokentally-Budget-Remaining", json::plain_decimal(*left, REMAINING_DIGITS));
     } catch (const std::exception&) {
     }

@@ -181,6 +181,7 @@ asio::awaitable<http::Response> _ollama_proxy(http::Request& req, std::shared_pt
     call.in_flight = req.in_flight;
     call.tag = tag_h ? *tag_h : "default";
     call.session_id = session_h ? *session_h : fmt::format("local-{}", static_cast<std::int64_t>(store::now()));
+    call.key = req.client_key;
     call.upstream.method = req.method;
     // The query string is dropped unless [proxy] keep_query says to forward it.
     std::string_view query = upstream::configured().keep_query ? std::string_view(req.query) : std::string_view();

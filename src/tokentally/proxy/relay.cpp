@@ -35,6 +35,7 @@ ledger::CallRecord make_record(const Call& call, double elapsed_s, int status, b
     rec.model_id = call.model_id;
     rec.tag = call.tag;
     rec.session_id = call.session_id;
+    rec.key = call.key;
     rec.elapsed_s = elapsed_s;
     rec.status = status;
     rec.streamed = streamed;

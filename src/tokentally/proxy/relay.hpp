@@ -40,6 +40,7 @@ struct Call {
     std::optional<std::string> model_id;
     std::string tag;
     std::string session_id;
+    std::optional<std::string> key;  // the client key it came with, when client keys are on
     double t0 = 0.0;  // monotonic(), when the call started
     const std::atomic<int>* in_flight = nullptr;  // the requests its server answers right now
 };
@@ -47,8 +48,8 @@ struct Call {
 // Seconds since the call started.
 double elapsed(const Call& call);
 
-// The call's row as far as every relay knows it: model, tag, session, how
-// long it took, its status and whether it was streamed. Tokens and cost are
+// The call's row as far as every relay knows it: model, tag, session, client
+// key, how long it took, its status and whether it was streamed. Tokens and cost are
 // the relay's to add.
 ledger::CallRecord make_record(const Call& call, double elapsed_s, int status, bool streamed);
 

@@ -6,6 +6,7 @@
 #pragma once
 
 #include "tokentally/base/logging.hpp"
+#include "tokentally/guards/limits.hpp"
 #include "tokentally/guards/spend_state.hpp"
 #include "tokentally/http/client.hpp"
 #include "tokentally/ledger/ledger.hpp"
@@ -94,6 +95,7 @@ struct Services {
     std::shared_ptr<store::Store> store;
     std::shared_ptr<ledger::Writer> ledger;
     std::shared_ptr<spend_state::State> spend;
+    std::shared_ptr<limits::State> limits;  // the rate limits' windows
 
     // Who may call and where calls may go (read when the server starts), the
     // check of the addresses upstream connections are made to, and the
@@ -120,9 +122,12 @@ struct Services {
 
 // The services over `store` for a server whose exposure `policy` describes:
 // the spend kept in memory and the ledger's writer with its listeners (the
-// spend, the alert step, the metrics), and the real modules.
+// spend, the alert step, the metrics, the rate limits), and the real
+// modules; the rate limits' state is made unless given (a test's, on a
+// clock of its own).
 std::shared_ptr<Services> make_services(std::shared_ptr<store::Store> store,
-                                        std::shared_ptr<const access::Access> policy);
+                                        std::shared_ptr<const access::Access> policy,
+                                        std::shared_ptr<limits::State> limits = nullptr);
 
 // The access settings of a server bound to loopback or not. Throws, naming
 // the setting, for one the server must not start with.

@@ -154,7 +154,28 @@ StageResult _price(Context& ctx) {
     co_return std::nullopt;
 }
 
-// --- budget -------------------------------------------------------------------
+// --- limits and budget --------------------------------------------------------
+
+// The rate limits, ahead of the budgets so that a looping agent learns it is
+// looping. A call that passes is in flight until its row is written. A
+// setting that cannot be read lets the call through, and says why.
+StageResult _limits(Context& ctx) {
+    if (!ctx.is_post()) co_return std::nullopt;
+    try {
+        ctx.limited = limits::admit(ctx.services->limits, ctx.tag, ctx.req.client_key);
+    } catch (const std::exception& e) {
+        proxy_log()->warn("Rate limit check error: {}", e.what());
+    }
+    if (!ctx.limited.refusal) co_return std::nullopt;
+    const limits::Refusal& r = *ctx.limited.refusal;
+    proxy_log()->warn("{} ✗ RATE LIMITED  {}  {}", ctx.log_prefix(), relay::log_text(ctx.model_id),
+                      relay::log_text(r.message));
+    metrics::count_rate_limited(ctx.model_id, ctx.tag, r.scope, r.limit);
+    bj::object error{{"type", "rate_limited"}, {"message", r.message}, {"tag", ctx.tag}, {"limit", r.limit}};
+    if (r.key) error["key"] = *r.key;
+    co_return http::json_response(429, bj::object{{"error", std::move(error)}},
+                                  {{"Retry-After", std::to_string(r.retry_after)}});
+}
 
 // The block over the spend kept in memory. In strict mode a call that passes
 // holds its worst-case cost until its row is written (or it fails). A check
@@ -162,16 +183,20 @@ StageResult _price(Context& ctx) {
 StageResult _budget(Context& ctx) {
     if (!ctx.is_post() || !ctx.has_body) co_return std::nullopt;
     try {
-        ctx.admitted = budget::admit(ctx.services->spend, ctx.tag, ctx.effective_body(), ctx.pricing);
+        ctx.admitted =
+            budget::admit(ctx.services->spend, ctx.tag, ctx.req.client_key, ctx.effective_body(), ctx.pricing);
     } catch (const std::exception& e) {
         if (!logging::is_logged_outage(e)) proxy_log()->warn("Budget check error: {}", e.what());
     }
-    const auto& block_msg = ctx.admitted.refusal;
-    if (!block_msg) co_return std::nullopt;
-    proxy_log()->warn("{} ✗ BLOCKED  {}  {}", ctx.log_prefix(), relay::log_text(ctx.model_id), relay::log_text(*block_msg));
+    const budget::Admission& a = ctx.admitted;
+    if (!a.refusal) co_return std::nullopt;
+    if (ctx.limited.slot) ctx.limited.slot->cancel();  // refused calls do not count as requests
+    proxy_log()->warn("{} ✗ BLOCKED  {}  {}", ctx.log_prefix(), relay::log_text(ctx.model_id),
+                      relay::log_text(*a.refusal));
     metrics::count_refusal(ctx.model_id, ctx.tag);
-    co_return http::json_response(
-        429, bj::object{{"error", {{"type", "budget_exceeded"}, {"message", *block_msg}, {"tag", ctx.tag}}}});
+    bj::object error{{"type", "budget_exceeded"}, {"message", *a.refusal}, {"tag", ctx.tag}};
+    if (a.key) error["key"] = *a.key;
+    co_return http::json_response(429, bj::object{{"error", std::move(error)}});
 }
 
 // --- caches -------------------------------------------------------------------
@@ -194,6 +219,7 @@ ledger::CallRecord _hit_record(const Context& ctx, const bj::object& hit) {
     rec.requested_model = ctx.requested_model;
     rec.tag = ctx.tag;
     rec.session_id = ctx.session_id;
+    rec.key = ctx.req.client_key;
     usage::Usage figures = ctx.native ? usage::from_gemini(hit) : usage::Usage{};
     rec.prompt_tokens = ctx.native ? usage::prompt_tokens(figures) : usage::answer_tokens(hit, usage::Kind::prompt);
     rec.completion_tokens =
@@ -209,7 +235,7 @@ asio::awaitable<http::Response> _serve_hit(Context& ctx, const bj::object& hit, 
     co_await relay::record(*ctx.services->ledger, rec, ctx.req.in_flight);
     metrics::count_cache_hit(kind == "exact-hit" ? "exact" : "semantic");
     http::Response answer = _cached_answer(hit, kind, ctx.extra_headers);
-    add_cost_headers(answer.headers, 0.0, *ctx.services, ctx.tag);
+    add_cost_headers(answer.headers, 0.0, *ctx.services, ctx.tag, ctx.req.client_key);
     co_return answer;
 }
 
@@ -275,12 +301,14 @@ StageResult _forward(Context& ctx) {
     call.model_id = ctx.model_id;
     call.tag = ctx.tag;
     call.session_id = ctx.session_id;
+    call.key = ctx.req.client_key;
     call.extra_headers = ctx.extra_headers;
     call.requested_model = ctx.requested_model;
     call.pricing = std::move(ctx.pricing);
     call.native = ctx.native;
     call.accounting = _accounting(ctx);
     call.hold = ctx.admitted.hold;
+    call.slot = std::move(ctx.limited.slot);
     bool streaming = ctx.is_streaming();
     // A stream needs its body as JSON only to ask for usage in it.
     bool asks = !streaming || call.accounting.stream_usage == usage::StreamUsage::request;
@@ -296,9 +324,10 @@ StageResult _forward(Context& ctx) {
 
 }  // namespace
 
-const Stage STAGES[7] = {
+const Stage STAGES[8] = {
     {"access", _access},           {"route", _route},
-    {"price", _price},             {"budget", _budget},
+    {"price", _price},             {"limits", _limits},
+    {"budget", _budget},
     {"exact cache", _exact_cache}, {"semantic cache", _semantic_cache},
     {"forward", _forward},
 };

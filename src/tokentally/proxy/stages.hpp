@@ -1,10 +1,11 @@
 // The proxy route as an ordered list of named stages: access, route, price,
-// budget, exact cache, semantic cache, forward. Each is a function of the
+// limits, budget, exact cache, semantic cache, forward. Each is a function of the
 // call's context that either answers (refusing the call or serving it from a
 // cache, and so ending the list) or leaves it to the next.
 #pragma once
 
 #include "tokentally/guards/budget.hpp"
+#include "tokentally/guards/limits.hpp"
 #include "tokentally/http/server.hpp"
 #include "tokentally/proxy/gemini.hpp"
 #include "tokentally/proxy/services.hpp"
@@ -49,8 +50,9 @@ struct Context {
     http::Headers extra_headers;            // X-Tokentally-Suggest, X-Tokentally-Routed
     std::optional<std::string> requested_model;  // set when the model was swapped
 
-    // price, budget, caches
+    // price, limits, budget, caches
     std::optional<bj::object> pricing;
+    limits::Admission limited;
     budget::Admission admitted;
     std::optional<std::string> cache_key;
 
@@ -71,7 +73,7 @@ struct Stage {
 };
 
 // The stages in the order a call goes through them; the last one answers.
-extern const Stage STAGES[7];
+extern const Stage STAGES[8];
 
 // Runs the stages over a call, up to the first that answers.
 boost::asio::awaitable<http::Response> run_stages(std::shared_ptr<const Services> services, http::Request& req);

@@ -38,6 +38,9 @@ struct CallRecord {
     // How the provider says it served the call ("flex", "priority"), when
     // not the standard way: kept beside the row in `call_service_tiers`.
     std::optional<std::string> service_tier = std::nullopt;
+    // The name of the client key the call came with, when client keys are
+    // on: kept beside the row in `call_keys`.
+    std::optional<std::string> key = std::nullopt;
     // The row's time, seconds since the epoch; none means "now, when it is
     // written". Set for rows copied from elsewhere and rows of a chosen age.
     std::optional<double> ts = std::nullopt;
@@ -105,19 +108,23 @@ struct DayTotals {
     Total total_completion;
 };
 
-// Spend over calls with ts >= since, of one tag when given.
+// Spend over calls with ts >= since, of one tag and of one client key when
+// given (an empty text filters nothing).
 struct SpendWindow {
     double since = 0.0;
     std::optional<std::string> tag;
+    std::optional<std::string> key = std::nullopt;
 };
 
 // A priced call as the spend kept in memory needs it. A call stored
-// without a tag counts under the empty text.
+// without a tag counts under the empty text; `key` is empty for a call
+// made without a client key.
 struct PricedCall {
     std::int64_t id = 0;
     double ts = 0.0;
     std::string tag;
     double cost_usd = 0.0;
+    std::string key = {};
 };
 
 // Where the calls of a ledger stand: what a figure derived from them
@@ -236,6 +243,16 @@ struct Rollup {
     std::int64_t priced_prompt_calls = 0;
     std::int64_t priced_completion_calls = 0;
     friend bool operator==(const Rollup&, const Rollup&) = default;
+};
+
+// Calls refused by one rate limit of one scope ("tag:<tag>" or
+// "key:<name>") in one minute: what the serving processes leave of the
+// refusals, which have no row of their own.
+struct RateLimited {
+    double minute = 0.0;  // the minute's start, seconds since the epoch
+    std::string scope;
+    std::string limit;    // "rpm", "tpm" or "max_parallel"
+    std::int64_t calls = 0;
 };
 
 // A budget alert about to be stored.

@@ -56,7 +56,8 @@ public:
     // Where the calls stand now, in one small read. Creates nothing.
     virtual Changes changes() = 0;
     // Hands `each` the priced calls with after_id < id <= upto_id and
-    // ts >= since, in time order (ties in id order), from one snapshot.
+    // ts >= since, in time order (ties in id order), from one snapshot,
+    // each with the client key it was made with.
     // Without a ledger: none, and nothing is created.
     virtual void each_priced(std::int64_t after_id, std::int64_t upto_id, double since,
                              const std::function<void(const PricedCall&)>& each) = 0;
@@ -106,9 +107,22 @@ public:
     virtual std::vector<std::optional<std::string>> service_tiers(std::span<const std::int64_t> ids) = 0;
     // The cached tokens of each call that reported any, by call id.
     virtual std::vector<std::optional<CacheTokens>> cache_tokens(std::span<const std::int64_t> ids) = 0;
+    // The client key each call was made with, by call id (none without one).
+    virtual std::vector<std::optional<std::string>> keys(std::span<const std::int64_t> ids) = 0;
     // Cached tokens per model and tag since `since` (of one tag when given),
     // over the calls that reported any.
     virtual std::vector<CacheTotals> cache_totals(double since, const std::optional<std::string>& tag) = 0;
+
+    // --- calls refused by a rate limit ----------------------------------------
+    // They leave no row; the serving processes add their counts per minute.
+
+    // Adds each count to its minute, scope and limit. Creates the ledger
+    // when missing.
+    virtual void add_rate_limited(std::span<const RateLimited> counts) = 0;
+    // The refusals of the minutes that start at or after `since`'s minute,
+    // per scope and limit (minute 0), in scope and limit order. Creates
+    // nothing.
+    virtual std::vector<RateLimited> rate_limited_since(double since) = 0;
 
     // --- the advisor and the predictor --------------------------------------
     // Both read the calls as they are and create nothing.

@@ -3,11 +3,13 @@
 #include "tokentally/proxy/access.hpp"
 #include "tokentally/insight/advisor.hpp"
 #include "tokentally/accounting/catalog.hpp"
+#include "tokentally/base/config.hpp"
 #include "tokentally/base/json.hpp"
 #include "tokentally/base/off_loop.hpp"
 #include "tokentally/ledger/ledger.hpp"
 #include "tokentally/views/metrics.hpp"
 #include "tokentally/base/paths.hpp"
+#include "tokentally/guards/periods.hpp"
 #include "tokentally/store/rollups.hpp"
 #include "tokentally/accounting/usage.hpp"
 
@@ -262,11 +264,12 @@ bj::array _summary_rows(const std::vector<store::Rollup>& rollups) {
     return out;
 }
 
-// The last 30 days' spend: from the spend a serving process keeps in memory
-// (the monthly window's), else summed from the ledger.
-double _month_spent(store::Store& store, spend_state::State* spend) {
-    if (spend == nullptr) return ledger::rolling_spend(store, 30);
-    const store::SpendWindow month[] = {{store::now() - 30 * DAY_SECONDS, std::nullopt}};
+// The monthly window's spend (the last 30 days, or since the 1st with
+// calendar periods): from the spend a serving process keeps in memory, else
+// summed from the ledger.
+double _month_spent(store::Store& store, spend_state::State* spend, periods::Period period) {
+    const store::SpendWindow month[] = {{periods::since(period, periods::Span::month, store::now()), std::nullopt}};
+    if (spend == nullptr) return store.calls().spend(month[0].since, std::nullopt);
     return spend_state::spend_since(*spend, month).front();
 }
 
@@ -283,7 +286,33 @@ bj::object _budgets(store::Store& store, spend_state::State* spend) {
     } catch (const std::exception& e) {
         return {{"budgets", bj::array{}}, {"budget_error", e.what()}};
     }
-    return {{"budgets", std::move(out)}, {"month_spent", _month_spent(store, spend)}};
+    // metrics::budgets() has read the period: it is known to be readable.
+    periods::Period period = periods::configured();
+    bj::object result{{"budgets", std::move(out)}, {"month_spent", _month_spent(store, spend, period)}};
+    if (period == periods::Period::calendar) result["period"] = "calendar";
+    return result;
+}
+
+// With rate limits configured: the calls of the range they refused, all
+// tags together (refusals are counted per minute, by every proxy on the
+// ledger; this process's latest are written first). Without limits the
+// summary says nothing of them.
+void _add_rate_limited(bj::object& s, store::Store& store, limits::State* limits, const _Query& q) {
+    std::shared_ptr<const bj::object> cfg;
+    try {
+        cfg = config::load_shared();
+    } catch (const std::exception&) {
+        return;  // the budgets say why
+    }
+    try {
+        if (!limits::configured(*cfg)) return;
+        if (limits != nullptr) limits::flush(*limits);
+        std::int64_t calls = 0;
+        for (const auto& r : store.calls().rate_limited_since(_since(q))) calls += r.calls;
+        s["rate_limited"] = calls;
+    } catch (const std::exception& e) {
+        s["rate_limited_error"] = e.what();
+    }
 }
 
 void _add_to(bj::object& group, const bj::object& row) {
@@ -315,7 +344,7 @@ bj::object _groups(const bj::array& rows, const bj::array& budgets) {
     return {{"by_model", std::move(by_model)}, {"by_tag", std::move(by_tag)}};
 }
 
-bj::object _summary(store::Store& store, spend_state::State* spend, const _Query& q) {
+bj::object _summary(store::Store& store, spend_state::State* spend, limits::State* limits, const _Query& q) {
     std::vector<store::Rollup> rollups = _rollups(store, q);
     bj::array rows = _summary_rows(rollups);
     double cost = 0, in = 0, out = 0;
@@ -332,6 +361,7 @@ bj::object _summary(store::Store& store, spend_state::State* spend, const _Query
     for (auto& [k, v] : _budgets(store, spend)) s[k] = v;
     for (auto& [k, v] : _groups(rows, s.at("budgets").as_array())) s[k] = v;
     for (auto& [k, v] : _call_figures(rollups)) s[k] = v;
+    _add_rate_limited(s, store, limits, q);
     return s;
 }
 
@@ -519,14 +549,16 @@ void _add_page(http::Router& r) {
 }
 
 void _add_api(http::Router& r, const std::shared_ptr<store::Store>& store,
-              const std::shared_ptr<spend_state::State>& spend) {
+              const std::shared_ptr<spend_state::State>& spend, const std::shared_ptr<limits::State>& limits) {
     auto route = [&](const char* name, Answer answer) {
         http::add_route(r, {"GET"}, std::string("/dashboard/api/") + name, _api(store, std::move(answer)));
     };
     auto api = [&](const char* name, auto body) {
         route(name, [body](store::Store& s, const _Query& q) { return http::json_response(200, body(s, q)); });
     };
-    api("summary", [spend](store::Store& s, const _Query& q) { return _summary(s, spend.get(), q); });
+    api("summary", [spend, limits](store::Store& s, const _Query& q) {
+        return _summary(s, spend.get(), limits.get(), q);
+    });
     api("series", _series);
     route("sessions", _sessions);
     api("session", _session);
@@ -540,14 +572,15 @@ void _add_api(http::Router& r, const std::shared_ptr<store::Store>& store,
 }  // namespace
 
 http::Router router(std::shared_ptr<store::Store> store, std::string version,
-                    std::shared_ptr<spend_state::State> spend, std::shared_ptr<asio::thread_pool> readers) {
+                    std::shared_ptr<spend_state::State> spend, std::shared_ptr<limits::State> limits,
+                    std::shared_ptr<asio::thread_pool> readers) {
     // Two threads, so that a long CSV download does not stall the page's
     // refreshes or a scrape.
     if (!readers) readers = std::make_shared<asio::thread_pool>(2);
     auto token = std::make_shared<const std::optional<std::string>>(_admin_token());
     http::Router page, data;
     _add_page(page);
-    _add_api(data, store, spend);
+    _add_api(data, store, spend, limits);
     http::include_router(data, metrics::router(store, std::move(version), spend));
     http::Router out;
     for (auto& route : page.routes) route.handler = _guarded(std::move(route.handler), token, false, readers);

@@ -8,6 +8,7 @@
 #include <boost/asio/thread_pool.hpp>
 
 #include "tokentally/http/server.hpp"
+#include "tokentally/guards/limits.hpp"
 #include "tokentally/guards/spend_state.hpp"
 #include "tokentally/store/store.hpp"
 
@@ -36,10 +37,13 @@ inline constexpr std::string_view NO_TOKEN_DETAIL =
 
 // The page, its API, the CSV and /metrics over `store`, behind the access
 // rule above; `version` labels tokentally_build_info. The budgets' spend is
-// read from `spend` when given (the serving proxy's state), else the ledger.
-// The data routes read on `readers` (two threads of their own when none).
+// read from `spend` when given (the serving proxy's state), else the ledger;
+// the rate-limited calls of `limits` (the serving proxy's) are written to
+// the ledger before the summary counts them. The data routes read on
+// `readers` (two threads of their own when none).
 http::Router router(std::shared_ptr<store::Store> store, std::string version,
                     std::shared_ptr<spend_state::State> spend = nullptr,
+                    std::shared_ptr<limits::State> limits = nullptr,
                     std::shared_ptr<boost::asio::thread_pool> readers = nullptr);
 
 }  // namespace tokentally::dashboard

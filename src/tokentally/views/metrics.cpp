@@ -2,6 +2,7 @@
 
 #include "tokentally/base/config.hpp"
 #include "tokentally/base/json.hpp"
+#include "tokentally/guards/periods.hpp"
 
 #include <prometheus/counter.h>
 #include <prometheus/gauge.h>
@@ -52,6 +53,11 @@ struct _Families {
                                             .Name("tokentally_budget_refusals_total")
                                             .Help("Calls refused by a budget, by tag")
                                             .Register(registry);
+    pm::Family<pm::Counter>& rate_limited = pm::BuildCounter()
+                                                .Name("tokentally_rate_limited_total")
+                                                .Help("Calls refused by a rate limit, by scope (tag:<tag> or "
+                                                      "key:<key>) and limit (rpm, tpm or max_parallel)")
+                                                .Register(registry);
     pm::Histogram& upstream = pm::BuildHistogram()
                                   .Name("tokentally_upstream_duration_seconds")
                                   .Help("Time the provider took to answer a forwarded call")
@@ -166,15 +172,11 @@ void _add_budget(std::vector<Budget>& out, const boost::json::object& table, std
     if (json::truthy(v)) out.push_back({scope, json::as_number(*v, what), 0.0});
 }
 
-constexpr double HOUR_SECONDS = 3600.0;
-constexpr double DAY_SECONDS = 86400.0;
-constexpr double MONTH_SECONDS = 30 * DAY_SECONDS;
-
 // A tag's budget is daily, as the budget block counts it.
-double _window_seconds(std::string_view scope) {
-    if (scope == "hourly") return HOUR_SECONDS;
-    if (scope == "monthly") return MONTH_SECONDS;
-    return DAY_SECONDS;
+periods::Span _span(std::string_view scope) {
+    if (scope == "hourly") return periods::Span::hour;
+    if (scope == "monthly") return periods::Span::month;
+    return periods::Span::day;
 }
 
 void _set_gauges(pm::Registry& registry, const std::vector<Budget>& configured, std::string_view version,
@@ -220,6 +222,16 @@ void count_refusal(const std::optional<std::string>& model_id, const std::string
     f.refusals.Add({{"tag", label}}).Increment();
 }
 
+void count_rate_limited(const std::optional<std::string>& model_id, const std::string& tag, const std::string& scope,
+                        const std::string& limit) {
+    auto& f = _families();
+    std::string label = _tag_label(tag);
+    f.requests.Add({{"model", _model_label(model_id)}, {"tag", label}, {"status", "429"}}).Increment();
+    // A key's name comes from the operator's file; a tag from the client.
+    std::string scope_label = scope.starts_with("key:") ? scope : "tag:" + _tag_label(scope.substr(4));
+    f.rate_limited.Add({{"scope", scope_label}, {"limit", limit}}).Increment();
+}
+
 void observe_upstream(double seconds) { _families().upstream.Observe(seconds); }
 void observe_overhead(double seconds) { _families().overhead.Observe(seconds < 0 ? 0 : seconds); }
 void observe_first_byte(double seconds) { _families().first_byte.Observe(seconds); }
@@ -240,11 +252,13 @@ std::vector<Budget> budget_limits() {
 
 std::vector<Budget> budgets(store::Store& store, spend_state::State* spend) {
     std::vector<Budget> out = budget_limits();
+    periods::Period period = periods::period(json::table(*config::load_shared(), "budgets"));
     std::vector<store::SpendWindow> windows;
     double now = store::now();
     for (const Budget& b : out) {
         bool tag = b.scope.starts_with("tag:");
-        windows.push_back({now - _window_seconds(b.scope), tag ? std::optional(b.scope.substr(4)) : std::nullopt});
+        windows.push_back(
+            {periods::since(period, _span(b.scope), now), tag ? std::optional(b.scope.substr(4)) : std::nullopt});
     }
     std::vector<double> spent =
         spend != nullptr ? spend_state::spend_since(*spend, windows) : store.calls().spend_since(windows);

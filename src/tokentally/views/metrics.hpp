@@ -36,12 +36,18 @@ void count_cache_hit(std::string_view kind);  // "exact" or "semantic"
 // A call refused by the budget block: counted as a request with status 429
 // and as a refusal of its tag.
 void count_refusal(const std::optional<std::string>& model_id, const std::string& tag);
+// A call refused by a rate limit: counted as a request with status 429 and
+// in tokentally_rate_limited_total by `scope` ("tag:<tag>", its tag label
+// bounded as the others are, or "key:<name>") and `limit`.
+void count_rate_limited(const std::optional<std::string>& model_id, const std::string& tag, const std::string& scope,
+                        const std::string& limit);
 void observe_upstream(double seconds);
 void observe_overhead(double seconds);
 void observe_first_byte(double seconds);
 
 // One configured budget and what its window holds: scope "hourly", "daily",
-// "monthly" or "tag:<tag>" (a tag's daily budget).
+// "monthly" or "tag:<tag>" (a tag's daily budget), over the windows
+// `[budgets] period` says.
 struct Budget {
     std::string scope;
     double limit = 0.0;

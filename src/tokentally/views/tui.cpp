@@ -4,6 +4,7 @@
 #include "tokentally/base/json.hpp"
 #include "tokentally/base/logging.hpp"
 #include "tokentally/ledger/ledger.hpp"
+#include "tokentally/guards/periods.hpp"
 #include "tokentally/accounting/usage.hpp"
 
 #include <fmt/format.h>
@@ -23,7 +24,6 @@ constexpr const char* MISSING = "—";
 // Tables of the dashboard hold the last day's sessions and model groups and
 // this many of the latest calls.
 constexpr double WINDOW_HOURS = 24.0;
-constexpr std::int64_t SPEND_DAYS = 30;
 constexpr std::int64_t RECENT_CALLS = 30;
 
 // Screen lines outside the tables: the KPI bar (a boxed caption and value),
@@ -155,7 +155,8 @@ KpiCells _headline(const RefreshInputs& in) {
     }
     const bj::value* budget = json::table(in.config, "budgets").if_contains("monthly");
     return kpi_cells(cost, static_cast<std::int64_t>(calls), static_cast<std::int64_t>(tokens_in),
-                     static_cast<std::int64_t>(tokens_out), in.spend_30d, budget ? *budget : bj::value());
+                     static_cast<std::int64_t>(tokens_out), in.spend_30d, budget ? *budget : bj::value(),
+                     in.calendar ? CALENDAR_MONTH_CAPTION : ROLLING_MONTH_CAPTION);
 }
 
 // REFRESH_INTERVAL, or TOKENTALLY_TUI_REFRESH when it holds a whole number
@@ -226,7 +227,8 @@ std::string cut(const std::string& text, std::size_t n) {
 }
 
 KpiCells kpi_cells(const bj::value& total_cost, std::int64_t calls, const bj::value& total_in,
-                   const bj::value& total_out, const bj::value& spend_30d, const bj::value& budget_30d) {
+                   const bj::value& total_out, const bj::value& spend_30d, const bj::value& budget_30d,
+                   const std::string& month_caption) {
     bool has_budget = json::truthy(budget_30d);
     double budget = has_budget ? json::as_number(budget_30d, "budgets.monthly") : 0.0;
     double spend = spend_30d.is_null() ? 0.0 : json::as_number(spend_30d, "30-day spend");
@@ -237,14 +239,21 @@ KpiCells kpi_cells(const bj::value& total_cost, std::int64_t calls, const bj::va
         {"CALLS 24H", std::to_string(calls), "cyan"},
         {"TOKENS IN", fmt_int(total_in), "cyan"},
         {"TOKENS OUT", fmt_int(total_out), "cyan"},
-        {"SPEND 30D", fmt_cost(spend_30d) + " " + budget_text, colour},
+        {month_caption, fmt_cost(spend_30d) + " " + budget_text, colour},
     }};
 }
 
 RefreshInputs read_inputs(store::Store& store) {
     RefreshInputs in;
     in.config = config::load();
-    in.spend_30d = ledger::rolling_spend(store, SPEND_DAYS);
+    // A period the budget check rejects (and logs) leaves the rolling month here.
+    periods::Period period = periods::Period::rolling;
+    try {
+        period = periods::period(json::table(in.config, "budgets"));
+    } catch (const std::exception&) {
+    }
+    in.calendar = period == periods::Period::calendar;
+    in.spend_30d = store.calls().spend(periods::since(period, periods::Span::month, store::now()), std::nullopt);
     in.agents = ledger::agent_summary(store, WINDOW_HOURS);
     in.models = ledger::summary(store, std::nullopt, WINDOW_HOURS);
     in.calls = ledger::recent(store, RECENT_CALLS);

@@ -59,10 +59,15 @@ struct KpiCell {
 };
 using KpiCells = std::array<KpiCell, 5>;
 
-// The five cells left to right: cost, calls, tokens in, tokens out, 30-day
-// spend. A budget that is null or 0 counts as none.
+// The five cells left to right: cost, calls, tokens in, tokens out, the
+// monthly window's spend (the last 30 days, or this month with calendar
+// periods: `month_caption` says which). A budget that is null or 0 counts
+// as none.
+inline constexpr const char* ROLLING_MONTH_CAPTION = "SPEND 30D";
+inline constexpr const char* CALENDAR_MONTH_CAPTION = "SPEND MONTH";
 KpiCells kpi_cells(const bj::value& total_cost, std::int64_t calls, const bj::value& total_in,
-                   const bj::value& total_out, const bj::value& spend_30d, const bj::value& budget_30d);
+                   const bj::value& total_out, const bj::value& spend_30d, const bj::value& budget_30d,
+                   const std::string& month_caption = ROLLING_MONTH_CAPTION);
 
 using Rows = std::vector<std::vector<std::string>>;
 
@@ -77,7 +82,8 @@ struct RefreshData {
 // The inputs of a refresh, as read from the configuration and the ledger.
 struct RefreshInputs {
     bj::object config;
-    double spend_30d = 0.0;
+    double spend_30d = 0.0;  // the monthly window's, as `[budgets] period` counts it
+    bool calendar = false;   // the period is calendar
     bj::array agents;  // agent_summary over 24 hours
     bj::array models;  // summary over 24 hours, all tags
     bj::array calls;   // the 30 most recent calls

@@ -42,7 +42,12 @@ tiered AS (
     INSERT INTO call_service_tiers (call_id, service_tier)
     SELECT first.id + t.i - 1, t.service_tier
     FROM first, unnest($15::text[]) WITH ORDINALITY AS t(service_tier, i)
-    WHERE t.service_tier IS NOT NULL)
+    WHERE t.service_tier IS NOT NULL),
+keyed AS (
+    INSERT INTO call_keys (call_id, key)
+    SELECT first.id + t.i - 1, t.key
+    FROM first, unnest($16::text[]) WITH ORDINALITY AS t(key, i)
+    WHERE t.key IS NOT NULL)
 SELECT id FROM first)";
 
 template <class T>
@@ -52,7 +57,7 @@ std::optional<std::string> _text_of(const std::optional<T>& v) {
 
 // The parameters of INSERT_CALLS: one array per column, rows stamped `ts`.
 std::vector<Param> _insert_columns(std::span<const CallRecord* const> rows, const std::vector<double>& ts) {
-    std::vector<std::vector<std::optional<std::string>>> cols(15);
+    std::vector<std::vector<std::optional<std::string>>> cols(16);
     for (std::size_t i = 0; i < rows.size(); ++i) {
         const CallRecord& r = *rows[i];
         for (auto [col, value] : {std::pair{0, param(ts[i]).value}, {1, r.model_id}, {2, r.tag},
@@ -61,7 +66,7 @@ std::vector<Param> _insert_columns(std::span<const CallRecord* const> rows, cons
                                   {7, param(r.elapsed_s).value}, {8, param(r.status).value},
                                   {9, param(r.streamed).value}, {10, r.requested_model},
                                   {11, _text_of(r.cache_read_tokens)}, {12, _text_of(r.cache_write_tokens)},
-                                  {13, _text_of(r.cache_write_1h_tokens)}, {14, r.service_tier}})
+                                  {13, _text_of(r.cache_write_1h_tokens)}, {14, r.service_tier}, {15, r.key}})
             cols[static_cast<std::size_t>(col)].push_back(std::move(value));
     }
     std::vector<Param> params;
@@ -69,14 +74,21 @@ std::vector<Param> _insert_columns(std::span<const CallRecord* const> rows, cons
     return params;
 }
 
-// Sum of cost_usd since `since`, of one tag when given and not empty, as a
-// subquery of a statement that reads several windows from one snapshot.
+// Sum of cost_usd since `since`, of one tag and one key when given and not
+// empty, as a subquery of a statement that reads several windows from one
+// snapshot.
 std::string _window_sum(std::vector<Param>& params, const SpendWindow& w) {
+    bool by_key = w.key && !w.key->empty();
     params.push_back(param(w.since));
-    std::string sql = fmt::format("(SELECT COALESCE(sum(cost_usd), 0) FROM calls WHERE ts >= ${}", params.size());
+    std::string sql = fmt::format("(SELECT COALESCE(sum(c.cost_usd), 0) FROM calls c{} WHERE c.ts >= ${}",
+                                  by_key ? " JOIN call_keys k ON k.call_id = c.id" : "", params.size());
+    if (by_key) {
+        params.push_back(param(*w.key));
+        sql += fmt::format(" AND k.key = ${}", params.size());
+    }
     if (w.tag && !w.tag->empty()) {
         params.push_back(param(*w.tag));
-        sql += fmt::format(" AND tag = ${}", params.size());
+        sql += fmt::format(" AND c.tag = ${}", params.size());
     }
     return sql + ")";
 }
@@ -127,31 +139,14 @@ std::vector<Appended> PgCalls::append(std::span<const CallRecord* const> rows) {
 
 std::vector<double> PgCalls::spend_since(std::span<const SpendWindow> windows) {
     if (windows.empty()) return {};
-    try {
-        return db_.pool.run([&](Session& s) { return _spend(s, windows); });
-    } catch (const Error& e) {
-        // Nothing recorded yet: nothing spent, and the guards create nothing.
-        if (e.sqlstate != UNDEFINED_TABLE) throw;
-        return std::vector<double>(windows.size(), 0.0);
-    }
+    // Nothing recorded yet: nothing spent, and the guards create nothing.
+    return without_ledger(db_, std::vector<double>(windows.size(), 0.0),
+                          [&](Session& s) { return _spend(s, windows); });
 }
 
 // --- the spend kept in memory -------------------------------------------------------
 
 namespace {
-
-// What `op` reads, or `absent` when the ledger's tables are not there: the
-// readers that must not create a ledger (the spend kept in memory, the
-// advisor and the predictor) read a database without one as empty.
-template <class T, class Op>
-T _without_ledger(Shared& db, T absent, Op&& op) {
-    try {
-        return db.pool.run(op);
-    } catch (const Error& e) {
-        if (e.sqlstate != UNDEFINED_TABLE) throw;
-        return absent;
-    }
-}
 
 // Ids are handed out in commit order (schema.cpp), so every id up to the
 // highest one of a snapshot was committed before it: the calls after it are
@@ -161,18 +156,22 @@ constexpr const char* CHANGES = "SELECT last_id, generation, edits FROM tokental
 
 // A page of priced calls in time order, after the (ts, id) the last page
 // ended at: a month of calls comes over in pages, never as one result.
-constexpr const char* PRICED_PAGE = R"(SELECT id, ts, COALESCE(tag, ''), cost_usd FROM calls
-WHERE id > $1 AND id <= $2 AND ts >= $3 AND cost_usd IS NOT NULL AND (ts > $4 OR (ts = $4 AND id > $5))
-ORDER BY ts, id LIMIT $6)";
+constexpr const char* PRICED_PAGE = R"(SELECT c.id, c.ts, COALESCE(c.tag, ''), c.cost_usd, COALESCE(k.key, '')
+FROM calls c LEFT JOIN call_keys k ON k.call_id = c.id
+WHERE c.id > $1 AND c.id <= $2 AND c.ts >= $3 AND c.cost_usd IS NOT NULL
+  AND (c.ts > $4 OR (c.ts = $4 AND c.id > $5))
+ORDER BY c.ts, c.id LIMIT $6)";
 
-constexpr const char* PRICED_BETWEEN = R"(SELECT id, ts, COALESCE(tag, ''), cost_usd FROM calls
-WHERE ts >= $1 AND ts < $2 AND cost_usd IS NOT NULL ORDER BY ts, id)";
+constexpr const char* PRICED_BETWEEN = R"(SELECT c.id, c.ts, COALESCE(c.tag, ''), c.cost_usd, COALESCE(k.key, '')
+FROM calls c LEFT JOIN call_keys k ON k.call_id = c.id
+WHERE c.ts >= $1 AND c.ts < $2 AND c.cost_usd IS NOT NULL ORDER BY c.ts, c.id)";
 
 constexpr int PRICED_PAGE_ROWS = 50'000;
 
 std::vector<PricedCall> _priced_rows(const Result& r) {
     std::vector<PricedCall> out;
-    for (int i = 0; i < r.rows(); ++i) out.push_back({r.integer(i, 0), r.real(i, 1), r.text(i, 2), r.real(i, 3)});
+    for (int i = 0; i < r.rows(); ++i)
+        out.push_back({r.integer(i, 0), r.real(i, 1), r.text(i, 2), r.real(i, 3), r.text(i, 4)});
     return out;
 }
 
@@ -181,7 +180,7 @@ std::vector<PricedCall> _priced_rows(const Result& r) {
 Changes PgCalls::changes() {
     // One small read per budget check. Without a ledger there is nothing to
     // read, and nothing is made.
-    return _without_ledger(db_, Changes{}, [](Session& s) {
+    return without_ledger(db_, Changes{}, [](Session& s) {
         Result r = s.exec(CHANGES);
         if (r.rows() == 0) return Changes{};
         return Changes{static_cast<std::uint64_t>(r.integer(0, 1)), r.integer(0, 0), r.integer(0, 2)};
@@ -194,7 +193,7 @@ void PgCalls::each_priced(std::int64_t after_id, std::int64_t upto_id, double si
     double from_ts = since - 1.0;
     std::int64_t from_id = 0;
     for (;;) {
-        auto page = _without_ledger(db_, std::vector<PricedCall>{}, [&](Session& s) {
+        auto page = without_ledger(db_, std::vector<PricedCall>{}, [&](Session& s) {
             return _priced_rows(s.exec(PRICED_PAGE, {param(after_id), param(upto_id), param(since), param(from_ts),
                                                      param(from_id), param(PRICED_PAGE_ROWS)}));
         });
@@ -206,7 +205,7 @@ void PgCalls::each_priced(std::int64_t after_id, std::int64_t upto_id, double si
 }
 
 std::vector<PricedCall> PgCalls::priced_between(double from, double to) {
-    return _without_ledger(db_, std::vector<PricedCall>{},
+    return without_ledger(db_, std::vector<PricedCall>{},
                            [&](Session& s) { return _priced_rows(s.exec(PRICED_BETWEEN, {param(from), param(to)})); });
 }
 
@@ -418,6 +417,10 @@ std::vector<std::optional<std::string>> PgCalls::service_tiers(std::span<const s
                          ids);
 }
 
+std::vector<std::optional<std::string>> PgCalls::keys(std::span<const std::int64_t> ids) {
+    return _texts_beside(db_, "SELECT call_id, key FROM call_keys WHERE call_id = ANY($1::bigint[])", ids);
+}
+
 std::vector<std::optional<CacheTokens>> PgCalls::cache_tokens(std::span<const std::int64_t> ids) {
     return with_schema(db_, [&](Session& s) {
         Result r = s.exec(R"(SELECT call_id, cache_read_tokens, cache_write_tokens FROM call_cache_tokens
@@ -453,7 +456,7 @@ ORDER BY c.model_id COLLATE "C" NULLS FIRST, c.tag COLLATE "C" NULLS FIRST)",
 // ledger has no rows for them.
 
 std::vector<ModelUsage> PgCalls::usage_by_model(double since) {
-    return _without_ledger(db_, std::vector<ModelUsage>{}, [&](Session& s) {
+    return without_ledger(db_, std::vector<ModelUsage>{}, [&](Session& s) {
         Result r = s.exec(R"(SELECT model_id, count(*),
     sum(prompt_tokens)::bigint, sum(completion_tokens)::bigint, sum(cost_usd) AS total_cost,
     avg(prompt_tokens)::double precision, avg(completion_tokens)::double precision
@@ -471,7 +474,7 @@ ORDER BY total_cost DESC, model_id COLLATE "C" NULLS FIRST)",
 }
 
 std::vector<TrainingRow> PgCalls::training_rows() {
-    return _without_ledger(db_, std::vector<TrainingRow>{}, [&](Session& s) {
+    return without_ledger(db_, std::vector<TrainingRow>{}, [&](Session& s) {
         Result r = s.exec(R"(SELECT COALESCE(model_id, ''), COALESCE(tag, ''), ts, prompt_tokens, completion_tokens,
        cost_usd
 FROM calls
@@ -512,11 +515,13 @@ namespace {
 
 constexpr const char* SELECT_RECORDS = R"(SELECT c.id, c.ts, c.model_id, c.tag, c.session_id, c.prompt_tokens,
        c.completion_tokens, c.cost_usd, c.elapsed_s, c.status, c.streamed,
-       r.requested_model, k.cache_read_tokens, k.cache_write_tokens, k.cache_write_1h_tokens, t.service_tier
+       r.requested_model, k.cache_read_tokens, k.cache_write_tokens, k.cache_write_1h_tokens, t.service_tier,
+       y.key
 FROM calls c
 LEFT JOIN call_routing r ON r.call_id = c.id
 LEFT JOIN call_cache_tokens k ON k.call_id = c.id
 LEFT JOIN call_service_tiers t ON t.call_id = c.id
+LEFT JOIN call_keys y ON y.call_id = c.id
 WHERE c.id > $1
 ORDER BY c.id
 LIMIT $2)";
@@ -540,6 +545,7 @@ StoredCall _stored(const Result& r, int i) {
     c.cache_write_tokens = r.opt_integer(i, 13);
     c.cache_write_1h_tokens = r.opt_integer(i, 14);
     c.service_tier = r.opt_text(i, 15);
+    c.key = r.opt_text(i, 16);
     return s;
 }
 

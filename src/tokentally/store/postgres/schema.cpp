@@ -125,6 +125,17 @@ CREATE TABLE IF NOT EXISTS call_service_tiers (
     call_id      bigint PRIMARY KEY,
     service_tier text   NOT NULL
 );
+CREATE TABLE IF NOT EXISTS call_keys (
+    call_id bigint PRIMARY KEY,
+    key     text   NOT NULL
+);
+CREATE TABLE IF NOT EXISTS rate_limited (
+    minute     double precision NOT NULL,
+    scope      text   NOT NULL,
+    limit_name text   NOT NULL,
+    calls      bigint NOT NULL,
+    PRIMARY KEY (minute, scope, limit_name)
+);
 )";
 
 // Any fixed number: processes creating the schema at once wait on it in

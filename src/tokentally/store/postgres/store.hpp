@@ -43,6 +43,22 @@ auto with_schema(Shared& db, Op&& op) {
 }
 // True when the ledger's tables exist.
 bool schema_exists(Shared& db);
+// What `op` reads, or `absent` when there is no ledger: the readers that
+// must not create one (the spend kept in memory, the advisor and the
+// predictor, the refusal counts) read a database without it as empty. A
+// ledger without a table that `op` reads (one beside the calls, which an
+// earlier release did not make) is brought up to date and read again.
+template <class T, class Op>
+T without_ledger(Shared& db, T absent, Op&& op) {
+    try {
+        return db.pool.run(op);
+    } catch (const Error& e) {
+        if (e.sqlstate != UNDEFINED_TABLE) throw;
+    }
+    if (!schema_exists(db)) return absent;
+    ensure_schema(db, db.schema_ready.load());
+    return db.pool.run(op);
+}
 
 class PgCalls final : public Calls {
 public:
@@ -65,7 +81,10 @@ public:
     std::vector<RoutedCall> routed_since(double since, const std::optional<std::string>& tag) override;
     std::vector<std::optional<std::string>> service_tiers(std::span<const std::int64_t> ids) override;
     std::vector<std::optional<CacheTokens>> cache_tokens(std::span<const std::int64_t> ids) override;
+    std::vector<std::optional<std::string>> keys(std::span<const std::int64_t> ids) override;
     std::vector<CacheTotals> cache_totals(double since, const std::optional<std::string>& tag) override;
+    void add_rate_limited(std::span<const RateLimited> counts) override;
+    std::vector<RateLimited> rate_limited_since(double since) override;
     std::vector<ModelUsage> usage_by_model(double since) override;
     std::vector<TrainingRow> training_rows() override;
     std::vector<ModelDay> by_model_day(double since) override;

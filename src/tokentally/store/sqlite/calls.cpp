@@ -104,6 +104,15 @@ constexpr const char* CREATE_SERVICE_TIERS = R"(CREATE TABLE IF NOT EXISTS call_
 
 constexpr const char* INSERT_SERVICE_TIER = "INSERT INTO call_service_tiers (call_id, service_tier) VALUES (?, ?)";
 
+// The client key each call was made with, written only while client keys
+// are on: a key's budget counts its calls whatever tag they carried.
+constexpr const char* CREATE_CALL_KEYS = R"(CREATE TABLE IF NOT EXISTS call_keys (
+    call_id INTEGER PRIMARY KEY,
+    key     TEXT    NOT NULL
+))";
+
+constexpr const char* INSERT_CALL_KEY = "INSERT INTO call_keys (call_id, key) VALUES (?, ?)";
+
 void _init_db(const std::string& path) {
     auto conn = connection(path);
     conn.exec(CREATE_CALLS);
@@ -166,7 +175,7 @@ void _insert_cache_tokens(const Conn& conn, std::int64_t call_id, const CallReco
 }
 
 bool _has_side_rows(const CallRecord& rec) {
-    return rec.requested_model || _has_cache_tokens(rec) || rec.service_tier;
+    return rec.requested_model || _has_cache_tokens(rec) || rec.service_tier || rec.key;
 }
 
 // All rows in one transaction: they are committed together or not at all.
@@ -181,6 +190,7 @@ Appended _insert_one(const Conn& conn, const CallRecord& rec) {
     if (rec.requested_model) _insert_text(conn, INSERT_CALL_ROUTING, call_id, *rec.requested_model);
     if (_has_cache_tokens(rec)) _insert_cache_tokens(conn, call_id, rec);
     if (rec.service_tier) _insert_text(conn, INSERT_SERVICE_TIER, call_id, *rec.service_tier);
+    if (rec.key) _insert_text(conn, INSERT_CALL_KEY, call_id, *rec.key);
     return {call_id, ts};
 }
 
@@ -218,6 +228,8 @@ void _ensure_side_tables(const std::string& path, std::span<const CallRecord* co
     _ensure_side_table(path, any(_has_cache_tokens), "call_cache_tokens", CREATE_CACHE_TOKENS, again);
     _ensure_side_table(path, any([](const CallRecord& r) { return r.service_tier.has_value(); }),
                        "call_service_tiers", CREATE_SERVICE_TIERS, again);
+    _ensure_side_table(path, any([](const CallRecord& r) { return r.key.has_value(); }), "call_keys",
+                       CREATE_CALL_KEYS, again);
 }
 
 }  // namespace
@@ -249,12 +261,27 @@ constexpr const char* SUM_SINCE =
     "SELECT SUM(cost_usd) FROM calls INDEXED BY idx_calls_ts WHERE ts >= ? AND cost_usd IS NOT NULL";
 constexpr const char* SUM_SINCE_OF_TAG =
     "SELECT SUM(cost_usd) FROM calls INDEXED BY idx_calls_ts WHERE ts >= ? AND cost_usd IS NOT NULL AND tag = ?";
+// A key's calls, walked in the same order and looked up beside by id.
+constexpr const char* SUM_SINCE_OF_KEY =
+    "SELECT SUM(c.cost_usd) FROM calls c INDEXED BY idx_calls_ts JOIN call_keys k ON k.call_id = c.id "
+    "WHERE c.ts >= ? AND c.cost_usd IS NOT NULL AND k.key = ?";
+constexpr const char* SUM_SINCE_OF_KEY_AND_TAG =
+    "SELECT SUM(c.cost_usd) FROM calls c INDEXED BY idx_calls_ts JOIN call_keys k ON k.call_id = c.id "
+    "WHERE c.ts >= ? AND c.cost_usd IS NOT NULL AND k.key = ? AND c.tag = ?";
 
-double _sum_since(const Conn& conn, double since, const std::optional<std::string>& tag) {
-    bool by_tag = tag && !tag->empty();
-    auto q = conn.prepare(by_tag ? SUM_SINCE_OF_TAG : SUM_SINCE);
-    q->bind(1, since);
-    if (by_tag) q->bind(2, *tag);
+bool _given(const std::optional<std::string>& filter) { return filter && !filter->empty(); }
+
+double _sum_since(const Conn& conn, const SpendWindow& w) {
+    bool by_tag = _given(w.tag), by_key = _given(w.key);
+    // Without the table no call was made with a key.
+    if (by_key && !has_table(conn, "call_keys")) return 0.0;
+    const char* sql = by_key ? (by_tag ? SUM_SINCE_OF_KEY_AND_TAG : SUM_SINCE_OF_KEY)
+                             : (by_tag ? SUM_SINCE_OF_TAG : SUM_SINCE);
+    auto q = conn.prepare(sql);
+    int at = 1;
+    q->bind(at++, w.since);
+    if (by_key) q->bind(at++, *w.key);
+    if (by_tag) q->bind(at++, *w.tag);
     q->executeStep();
     return q->getColumn(0).isNull() ? 0.0 : q->getColumn(0).getDouble();
 }
@@ -262,20 +289,26 @@ double _sum_since(const Conn& conn, double since, const std::optional<std::strin
 // One small read: the last id and the count of edits, from one snapshot.
 constexpr const char* CHANGES = "SELECT IFNULL((SELECT MAX(id) FROM calls), 0), (SELECT n FROM calls_edits)";
 
-constexpr const char* PRICED_AFTER = R"(SELECT id, ts, IFNULL(tag, ''), cost_usd FROM calls
-WHERE id > ?1 AND id <= ?2 AND ts >= ?3 AND cost_usd IS NOT NULL ORDER BY ts, id)";
+// The priced calls with their key, which only a ledger that has the table
+// beside the calls can name.
+std::string _priced_sql(bool keyed, const char* from, const char* where) {
+    return fmt::format("SELECT c.id, c.ts, IFNULL(c.tag, ''), c.cost_usd, {} FROM calls c {}{}\nWHERE {} "
+                       "AND c.cost_usd IS NOT NULL ORDER BY c.ts, c.id",
+                       keyed ? "IFNULL(k.key, '')" : "''", from,
+                       keyed ? " LEFT JOIN call_keys k ON k.call_id = c.id" : "", where);
+}
+
+constexpr const char* PRICED_AFTER = "c.id > ?1 AND c.id <= ?2 AND c.ts >= ?3";
 
 // Everything from the start of the window, read through the ts index in its
 // order (no sort of a month of calls).
-constexpr const char* PRICED_SINCE = R"(SELECT id, ts, IFNULL(tag, ''), cost_usd FROM calls INDEXED BY idx_calls_ts
-WHERE ts >= ?3 AND id > ?1 AND id <= ?2 AND cost_usd IS NOT NULL ORDER BY ts, id)";
+constexpr const char* PRICED_SINCE = "c.ts >= ?3 AND c.id > ?1 AND c.id <= ?2";
 
-constexpr const char* PRICED_BETWEEN = R"(SELECT id, ts, IFNULL(tag, ''), cost_usd FROM calls INDEXED BY idx_calls_ts
-WHERE ts >= ? AND ts < ? AND cost_usd IS NOT NULL ORDER BY ts, id)";
+constexpr const char* PRICED_BETWEEN = "c.ts >= ?1 AND c.ts < ?2";
 
 PricedCall _priced(const SQLite::Statement& q) {
     return {q.getColumn(0).getInt64(), q.getColumn(1).getDouble(), q.getColumn(2).getString(),
-            q.getColumn(3).getDouble()};
+            q.getColumn(3).getDouble(), q.getColumn(4).getString()};
 }
 
 bool _no_table(const SQLite::Exception& e) {
@@ -291,7 +324,7 @@ std::vector<double> SqliteCalls::spend_since(std::span<const SpendWindow> window
     _ensure_schema(path_);
     auto conn = connection(path_);
     Transaction reading(conn);  // every window from one snapshot; read only, rolled back
-    for (std::size_t i = 0; i < windows.size(); ++i) spent[i] = _sum_since(conn, windows[i].since, windows[i].tag);
+    for (std::size_t i = 0; i < windows.size(); ++i) spent[i] = _sum_since(conn, windows[i]);
     return spent;
 }
 
@@ -321,7 +354,9 @@ void SqliteCalls::each_priced(std::int64_t after_id, std::int64_t upto_id, doubl
     auto conn = connection(path_);
     try {
         // From the start, the window is what narrows the read; after that, the ids.
-        SQLite::Statement q(conn, after_id == 0 ? PRICED_SINCE : PRICED_AFTER);
+        SQLite::Statement q(conn, after_id == 0 ? _priced_sql(has_table(conn, "call_keys"), "INDEXED BY idx_calls_ts",
+                                                              PRICED_SINCE)
+                                                : _priced_sql(has_table(conn, "call_keys"), "", PRICED_AFTER));
         q.bind(1, after_id);
         q.bind(2, upto_id);
         q.bind(3, since);
@@ -336,10 +371,10 @@ std::vector<PricedCall> SqliteCalls::priced_between(double from, double to) {
     if (!exists(path_)) return out;
     auto conn = connection(path_);
     try {
-        auto q = conn.prepare(PRICED_BETWEEN);
-        q->bind(1, from);
-        q->bind(2, to);
-        while (q->executeStep()) out.push_back(_priced(*q));
+        SQLite::Statement q(conn, _priced_sql(has_table(conn, "call_keys"), "INDEXED BY idx_calls_ts", PRICED_BETWEEN));
+        q.bind(1, from);
+        q.bind(2, to);
+        while (q.executeStep()) out.push_back(_priced(q));
     } catch (const SQLite::Exception& e) {
         if (!_no_table(e)) throw;
     }
@@ -478,7 +513,7 @@ std::vector<CallRow> SqliteCalls::between(double since, const std::optional<std:
 
 double SqliteCalls::spend(double since, const std::optional<std::string>& tag) {
     _ensure_schema(path_);
-    return _sum_since(connection(path_), since, tag);
+    return _sum_since(connection(path_), {since, tag});
 }
 
 std::vector<DayTotals> SqliteCalls::by_day(double since) {
@@ -519,6 +554,8 @@ FROM call_routing r JOIN calls c ON c.id = r.call_id
 WHERE c.ts >= ?)";
 
 constexpr const char* SERVICE_TIER_OF_CALL = "SELECT service_tier FROM call_service_tiers WHERE call_id = ?";
+
+constexpr const char* KEY_OF_CALL = "SELECT key FROM call_keys WHERE call_id = ?";
 
 constexpr const char* CACHE_TOKENS_OF_CALL =
     "SELECT cache_read_tokens, cache_write_tokens FROM call_cache_tokens WHERE call_id = ?";
@@ -575,6 +612,10 @@ std::vector<RoutedCall> SqliteCalls::routed_since(double since, const std::optio
 
 std::vector<std::optional<std::string>> SqliteCalls::service_tiers(std::span<const std::int64_t> ids) {
     return _texts_beside(path_, "call_service_tiers", SERVICE_TIER_OF_CALL, ids);
+}
+
+std::vector<std::optional<std::string>> SqliteCalls::keys(std::span<const std::int64_t> ids) {
+    return _texts_beside(path_, "call_keys", KEY_OF_CALL, ids);
 }
 
 std::vector<std::optional<CacheTokens>> SqliteCalls::cache_tokens(std::span<const std::int64_t> ids) {
@@ -705,16 +746,16 @@ namespace {
 // routed or cached call has neither.
 std::string _records_sql(SQLite::Database& conn) {
     bool routing = has_table(conn, "call_routing"), cached = has_table(conn, "call_cache_tokens");
-    bool tiered = has_table(conn, "call_service_tiers");
+    bool tiered = has_table(conn, "call_service_tiers"), keyed = has_table(conn, "call_keys");
     return std::string(R"(SELECT c.id, c.ts, c.model_id, c.tag, c.session_id, c.prompt_tokens,
        c.completion_tokens, c.cost_usd, c.elapsed_s, c.status, c.streamed, )") +
            (routing ? "r.requested_model, " : "NULL, ") +
            (cached ? "k.cache_read_tokens, k.cache_write_tokens, k.cache_write_1h_tokens" : "NULL, NULL, NULL") +
-           (tiered ? ", t.service_tier" : ", NULL") + "\nFROM calls c" +
+           (tiered ? ", t.service_tier" : ", NULL") + (keyed ? ", y.key" : ", NULL") + "\nFROM calls c" +
            (routing ? " LEFT JOIN call_routing r ON r.call_id = c.id" : "") +
            (cached ? " LEFT JOIN call_cache_tokens k ON k.call_id = c.id" : "") +
            (tiered ? " LEFT JOIN call_service_tiers t ON t.call_id = c.id" : "") +
-           "\nWHERE c.id > ? ORDER BY c.id LIMIT ?";
+           (keyed ? " LEFT JOIN call_keys y ON y.call_id = c.id" : "") + "\nWHERE c.id > ? ORDER BY c.id LIMIT ?";
 }
 
 StoredCall _stored(const SQLite::Statement& q) {
@@ -736,6 +777,7 @@ StoredCall _stored(const SQLite::Statement& q) {
     c.cache_write_tokens = opt_int(q.getColumn(13));
     c.cache_write_1h_tokens = opt_int(q.getColumn(14));
     c.service_tier = opt_text(q.getColumn(15));
+    c.key = opt_text(q.getColumn(16));
     return s;
 }
 

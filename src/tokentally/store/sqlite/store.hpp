@@ -32,7 +32,10 @@ public:
     std::vector<RoutedCall> routed_since(double since, const std::optional<std::string>& tag) override;
     std::vector<std::optional<std::string>> service_tiers(std::span<const std::int64_t> ids) override;
     std::vector<std::optional<CacheTokens>> cache_tokens(std::span<const std::int64_t> ids) override;
+    std::vector<std::optional<std::string>> keys(std::span<const std::int64_t> ids) override;
     std::vector<CacheTotals> cache_totals(double since, const std::optional<std::string>& tag) override;
+    void add_rate_limited(std::span<const RateLimited> counts) override;
+    std::vector<RateLimited> rate_limited_since(double since) override;
     std::vector<ModelUsage> usage_by_model(double since) override;
     std::vector<TrainingRow> training_rows() override;
     std::vector<ModelDay> by_model_day(double since) override;

@@ -18,7 +18,7 @@ namespace {
 
 namespace bj = boost::json;
 
-struct _AlertsOptions {
+struct AlertsOptions {
     std::int64_t n = 20;
     bool unseen = false;
     bool json = false;
@@ -70,7 +70,7 @@ void _test_webhook() {
 }  // namespace
 
 void add_alerts_commands(CLI::App& app) {
-    auto opts = std::make_shared<_AlertsOptions>();
+    auto opts = std::make_shared<AlertsOptions>();
     auto* cmd = app.add_subcommand(
         "alerts", "Show the latest budget alerts, or only the unseen ones, or test the alert webhook");
     auto* n = cmd->add_option("-n", opts->n, "How many of the latest alerts to show")

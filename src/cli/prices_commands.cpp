@@ -28,7 +28,7 @@ constexpr double MISSING_WINDOW_HOURS = 30 * 24.0;
 // How long a price list download may take.
 constexpr std::chrono::seconds DOWNLOAD_TIMEOUT{60};
 
-struct _PricesOptions {
+struct PricesOptions {
     bool json = false;
     bool missing = false;
     std::string source;
@@ -137,7 +137,7 @@ std::string _download(const std::string& url) {
     return res.body;
 }
 
-void _import(const _PricesOptions& o) {
+void _import(const PricesOptions& o) {
     std::string text = _is_url(o.source) ? _download(o.source) : paths::read_file(o.source);
     std::string shown = _is_url(o.source) ? http::redact_url(o.source) : o.source;
     std::vector<std::string> invalid;
@@ -151,7 +151,7 @@ void _import(const _PricesOptions& o) {
 }  // namespace
 
 void add_prices_commands(CLI::App& app) {
-    auto o = std::make_shared<_PricesOptions>();
+    auto o = std::make_shared<PricesOptions>();
     auto* cmd = app.add_subcommand(
         "prices", "The effective price of every known model and where it comes from (configuration, imported, built-in)");
     cmd->add_flag("--json", o->json, "Print the prices as one JSON array");

@@ -16,7 +16,7 @@ namespace {
 
 namespace bj = boost::json;
 
-struct _ReconcileOptions {
+struct ReconcileOptions {
     reconcile::Options o;
     std::string provider;
     bool json = false;
@@ -62,7 +62,7 @@ void _print_provider(const reconcile::ProviderReport& r, double tolerance) {
     std::cout << '\n';
 }
 
-void _reconcile(const _ReconcileOptions& opts) {
+void _reconcile(const ReconcileOptions& opts) {
     reconcile::Options o = opts.o;
     if (!opts.provider.empty()) o.provider = opts.provider;
     auto report = reconcile::run(*open_store(), o);
@@ -83,7 +83,7 @@ void _reconcile(const _ReconcileOptions& opts) {
 }  // namespace
 
 void add_reconcile_commands(CLI::App& app) {
-    auto opts = std::make_shared<_ReconcileOptions>();
+    auto opts = std::make_shared<ReconcileOptions>();
     auto* cmd = app.add_subcommand(
         "reconcile",
         "Compare the ledger's spend per provider and UTC day with the provider's own bill, read from its admin API "

@@ -37,10 +37,10 @@ struct MockServerState {
 
 namespace {
 
-struct _Open {
+struct OpenServer {
     std::atomic<int>& n;
-    explicit _Open(std::atomic<int>& c) : n(c) { ++n; }
-    ~_Open() { --n; }
+    explicit OpenServer(std::atomic<int>& c) : n(c) { ++n; }
+    ~OpenServer() { --n; }
 };
 
 bool _peer_closed(tcp::socket& sock) {
@@ -133,7 +133,7 @@ asio::awaitable<void> _serve(Stream& s, MockServerState& st) {
 }
 
 asio::awaitable<void> _connection(MockServerState& st, tcp::socket sock) {
-    _Open counted(st.open);
+    OpenServer counted(st.open);
     // Chunk timings measure the proxy, not Nagle's algorithm on this side.
     beast::error_code nodelay_ignored;
     sock.set_option(tcp::no_delay(true), nodelay_ignored);

@@ -27,7 +27,7 @@ using prices::Price;
 // and 1-hour cache write where the provider publishes them; then the
 // long-prompt tiers and the priority prices the provider publishes. Checked
 // on the date of PRICES_AS_OF.
-struct _ListPrice {
+struct ListPrice {
     double input;
     double output;
     std::optional<double> cache_read{};
@@ -43,8 +43,8 @@ constexpr std::int64_t GPT_5_4_LONG = 272'000;
 // Gemini 2.5 Pro, 3 Pro and 3.1 Pro: higher prices above 200k.
 constexpr std::int64_t GEMINI_PRO_LONG = 200'000;
 
-const std::unordered_map<std::string, _ListPrice>& _PRICES() {
-    static const std::unordered_map<std::string, _ListPrice> table = {
+const std::unordered_map<std::string, ListPrice>& _built_in_prices() {
+    static const std::unordered_map<std::string, ListPrice> table = {
         // OpenAI: cache reads at 50 % of input (gpt-4o, o1), 25 % (gpt-4.1,
         // o3, o4-mini), 10 % (gpt-5 on); writes billed from GPT-5.6 on.
         {"openai/gpt-6-sol", {2, 10, 0.2, 2.5}},
@@ -250,7 +250,7 @@ std::shared_ptr<const prices::List> _imported() {
     }
 }
 
-Price _built_in(const _ListPrice& l) {
+Price _built_in(const ListPrice& l) {
     Price p{l.input, l.output, l.cache_read, l.cache_write, l.cache_write_1h, "built-in"};
     p.long_context = l.long_context;
     p.priority = l.priority;
@@ -264,7 +264,7 @@ std::optional<std::pair<std::string, Price>> _listed(const std::vector<std::stri
     for (const auto& id : ids)
         if (auto it = imported->find(id); it != imported->end()) return std::pair{id, it->second};
     for (const auto& id : ids)
-        if (auto it = _PRICES().find(id); it != _PRICES().end()) return std::pair{id, _built_in(it->second)};
+        if (auto it = _built_in_prices().find(id); it != _built_in_prices().end()) return std::pair{id, _built_in(it->second)};
     return std::nullopt;
 }
 
@@ -316,7 +316,7 @@ namespace {
 // Where a model's price was found: under a [pricing] key (with the listed
 // price it amends, if it does), or among the imported and built-in prices
 // under a canonical id.
-struct _Found {
+struct Found {
     std::string id;
     std::optional<bj::object> configured;
     std::optional<Price> listed;
@@ -349,7 +349,7 @@ std::vector<std::string> _ids(std::string_view model_id, std::string_view target
     return ids;
 }
 
-std::optional<_Found> _find(std::string_view model_id, std::string_view target);
+std::optional<Found> _find(std::string_view model_id, std::string_view target);
 
 void _add_provider(std::set<std::string>& providers, std::string_view id) {
     if (auto slash = id.find('/'); slash != std::string_view::npos) providers.emplace(id.substr(0, slash));
@@ -365,7 +365,7 @@ std::shared_ptr<const std::set<std::string>> _listed_providers(const std::shared
     if (providers && of.lock() == imported) return providers;
     auto made = std::make_shared<std::set<std::string>>();
     for (const auto& [id, _] : *imported) _add_provider(*made, id);
-    for (const auto& [id, _] : _PRICES()) _add_provider(*made, id);
+    for (const auto& [id, _] : _built_in_prices()) _add_provider(*made, id);
     of = imported;
     providers = made;
     return providers;
@@ -373,7 +373,7 @@ std::shared_ptr<const std::set<std::string>> _listed_providers(const std::shared
 
 // A bare name no provider is known for: the price of the one provider whose
 // list has that name, when exactly one has.
-std::optional<_Found> _only_provider(std::string_view model_id) {
+std::optional<Found> _only_provider(std::string_view model_id) {
     auto pricing = _pricing_table();
     auto imported = _imported();
     std::optional<std::string> match;
@@ -382,7 +382,7 @@ std::optional<_Found> _only_provider(std::string_view model_id) {
         for (const auto& [key, _] : *pricing) _add_provider(providers, key);
     for (const auto& provider : providers) {
         std::string id = normalize_model_id(provider + "/" + std::string(model_id));
-        bool listed = (pricing && pricing->contains(id)) || imported->contains(id) || _PRICES().contains(id);
+        bool listed = (pricing && pricing->contains(id)) || imported->contains(id) || _built_in_prices().contains(id);
         if (!listed) continue;
         if (match) return std::nullopt;
         match = id;
@@ -394,17 +394,17 @@ std::optional<_Found> _only_provider(std::string_view model_id) {
 // the ids in the order _ids gives them (the configuration also under the
 // id as the request named it). A bare name no provider is known for falls
 // back to _only_provider.
-std::optional<_Found> _find(std::string_view model_id, std::string_view target) {
+std::optional<Found> _find(std::string_view model_id, std::string_view target) {
     std::vector<std::string> ids = _ids(model_id, target);
     std::vector<std::string> keys{std::string(model_id)};
     keys.insert(keys.end(), ids.begin(), ids.end());
     if (auto configured = _configured_entry(keys)) {
-        _Found found{configured->first, configured->second, std::nullopt};
+        Found found{configured->first, configured->second, std::nullopt};
         if (_amends(configured->second))
             if (auto listed = _listed(ids)) found.listed = listed->second;
         return found;
     }
-    if (auto listed = _listed(ids)) return _Found{listed->first, std::nullopt, listed->second};
+    if (auto listed = _listed(ids)) return Found{listed->first, std::nullopt, listed->second};
     bool unplaced = !_names_provider(model_id) && provider_of(model_id).empty() && provider_of_target(target).empty();
     return unplaced ? _only_provider(model_id) : std::nullopt;
 }
@@ -476,13 +476,13 @@ namespace {
 // may hold, and the id its provider's API takes when that is not the
 // catalog's own name (Anthropic's API ids carry dashes and a date, Mistral's
 // and Cohere's a version).
-struct _Details {
+struct Details {
     std::int64_t context;
     const char* api_id;
 };
 
-const std::unordered_map<std::string, _Details>& _DETAILS() {
-    static const std::unordered_map<std::string, _Details> table = {
+const std::unordered_map<std::string, Details>& _built_in_details() {
+    static const std::unordered_map<std::string, Details> table = {
         // OpenAI
         {"openai/gpt-5", {400'000, nullptr}},
         {"openai/gpt-5-mini", {400'000, nullptr}},
@@ -546,9 +546,9 @@ const std::unordered_map<std::string, _Details>& _DETAILS() {
     return table;
 }
 
-const _Details* _details(std::string_view model_id) {
-    auto it = _DETAILS().find(normalize_model_id(model_id));
-    return it == _DETAILS().end() ? nullptr : &it->second;
+const Details* _details(std::string_view model_id) {
+    auto it = _built_in_details().find(normalize_model_id(model_id));
+    return it == _built_in_details().end() ? nullptr : &it->second;
 }
 
 }  // namespace
@@ -560,13 +560,13 @@ std::string provider_of(std::string_view model_id) {
 }
 
 std::optional<std::int64_t> context_window(std::string_view model_id) {
-    const _Details* d = _details(model_id);
+    const Details* d = _details(model_id);
     if (d == nullptr) return std::nullopt;
     return d->context;
 }
 
 std::string provider_model_id(std::string_view model_id) {
-    if (const _Details* d = _details(model_id); d != nullptr && d->api_id != nullptr) return d->api_id;
+    if (const Details* d = _details(model_id); d != nullptr && d->api_id != nullptr) return d->api_id;
     std::string canonical = normalize_model_id(model_id);
     auto slash = canonical.find('/');
     return slash == std::string::npos ? canonical : canonical.substr(slash + 1);
@@ -598,7 +598,7 @@ bool unpriced(std::string_view model_id) {
 
 prices::List all_prices() {
     std::set<std::string> ids;
-    for (const auto& [id, _] : _PRICES()) ids.insert(id);
+    for (const auto& [id, _] : _built_in_prices()) ids.insert(id);
     for (const auto& [id, _] : *_imported()) ids.insert(id);
     auto cfg = config::load_shared();
     for (const auto& [key, entry] : json::table(*cfg, "pricing"))
@@ -611,7 +611,7 @@ prices::List all_prices() {
 
 std::vector<std::string> known_models() {
     std::vector<std::string> ids;
-    for (const auto& [id, _] : _PRICES()) ids.push_back(id);
+    for (const auto& [id, _] : _built_in_prices()) ids.push_back(id);
     std::sort(ids.begin(), ids.end());
     return ids;
 }

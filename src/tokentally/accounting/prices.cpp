@@ -62,28 +62,28 @@ bool _is_community(const bj::object& e) {
 
 // --- the community shape's keys ---------------------------------------------------
 
-enum class _Kind { input, output, cache_read, cache_write, cache_write_1h };
+enum class PriceKind { input, output, cache_read, cache_write, cache_write_1h };
 
 // Each price key of the community file without its suffix, longest first
 // where one begins another: the suffix says which tier the price is of.
-constexpr std::pair<std::string_view, _Kind> COMMUNITY_KEYS[] = {
-    {"input_cost_per_token", _Kind::input},
-    {"output_cost_per_token", _Kind::output},
-    {"cache_read_input_token_cost", _Kind::cache_read},
-    {"cache_creation_input_token_cost_above_1hr", _Kind::cache_write_1h},
-    {"cache_creation_input_token_cost", _Kind::cache_write},
+constexpr std::pair<std::string_view, PriceKind> COMMUNITY_KEYS[] = {
+    {"input_cost_per_token", PriceKind::input},
+    {"output_cost_per_token", PriceKind::output},
+    {"cache_read_input_token_cost", PriceKind::cache_read},
+    {"cache_creation_input_token_cost_above_1hr", PriceKind::cache_write_1h},
+    {"cache_creation_input_token_cost", PriceKind::cache_write},
 };
 
 // Prices of one tier as a list gives them, each possibly absent.
-struct _Given {
+struct Given {
     std::optional<double> input, output, cache_read, cache_write, cache_write_1h;
-    std::optional<double>& operator[](_Kind k) {
+    std::optional<double>& operator[](PriceKind k) {
         switch (k) {
-            case _Kind::input: return input;
-            case _Kind::output: return output;
-            case _Kind::cache_read: return cache_read;
-            case _Kind::cache_write: return cache_write;
-            case _Kind::cache_write_1h: return cache_write_1h;
+            case PriceKind::input: return input;
+            case PriceKind::output: return output;
+            case PriceKind::cache_read: return cache_read;
+            case PriceKind::cache_write: return cache_write;
+            case PriceKind::cache_write_1h: return cache_write_1h;
         }
         return input;
     }
@@ -97,9 +97,9 @@ struct _Given {
 
 // The prices of a community entry by tier: standard (""), a long-context
 // threshold ("_above_200k_tokens" as 200000), "_flex" and "_priority".
-struct _CommunityPrices {
-    _Given standard, flex, priority;
-    std::map<std::int64_t, _Given> above;
+struct CommunityPrices {
+    Given standard, flex, priority;
+    std::map<std::int64_t, Given> above;
 };
 
 // A suffix "_above_<N>k_tokens": N thousand; nullopt for any other text.
@@ -114,7 +114,7 @@ std::optional<std::int64_t> _threshold(std::string_view suffix) {
 
 // Where a key's price goes; nullptr for a key that is no price we read
 // (batch prices, tiers of tiers, metadata).
-std::optional<double>* _slot(_CommunityPrices& c, std::string_view key) {
+std::optional<double>* _slot(CommunityPrices& c, std::string_view key) {
     for (const auto& [base, kind] : COMMUNITY_KEYS) {
         if (!key.starts_with(base)) continue;
         std::string_view suffix = key.substr(base.size());
@@ -127,15 +127,15 @@ std::optional<double>* _slot(_CommunityPrices& c, std::string_view key) {
     return nullptr;
 }
 
-_CommunityPrices _community_prices(const bj::object& e, const std::string& name) {
-    _CommunityPrices c;
+CommunityPrices _community_prices(const bj::object& e, const std::string& name) {
+    CommunityPrices c;
     for (const auto& [key, _] : e)
         if (std::optional<double>* slot = _slot(c, key))
             *slot = _per_million(_optional_number(e, key, name));
     return c;
 }
 
-bool _any(const _Given& g) { return g.input || g.output || g.cache_read || g.cache_write || g.cache_write_1h; }
+bool _any(const Given& g) { return g.input || g.output || g.cache_read || g.cache_write || g.cache_write_1h; }
 
 // A community entry; nullopt for one that is not priced per token of text.
 // An embedding model has no output price (0 when the entry leaves it out).
@@ -146,7 +146,7 @@ std::optional<Price> _community_entry(const bj::object& e, const std::string& na
         if (std::find(PRICED_MODES.begin(), PRICED_MODES.end(), m) == PRICED_MODES.end()) return std::nullopt;
         embedding = m == EMBEDDING_MODE;
     }
-    _CommunityPrices c = _community_prices(e, name);
+    CommunityPrices c = _community_prices(e, name);
     if (embedding && !c.standard.output) c.standard.output = 0.0;
     if (!c.standard.input || !c.standard.output) return std::nullopt;
     Price p;

@@ -34,7 +34,7 @@ constexpr std::array<std::string_view, 3> DEFAULT_TIERS = {"default", "auto", "s
 
 // Where a figure sits inside a usage object: a member, or a member of a
 // member (the *_details objects, Anthropic's cache_creation split).
-struct _Path {
+struct Path {
     Figure figure;
     std::string_view outer;
     std::string_view inner;  // empty: `outer` itself holds the count
@@ -42,7 +42,7 @@ struct _Path {
 
 // One table serves OpenAI chat completions and responses, Anthropic messages
 // and DeepSeek: their usage objects name each figure differently.
-constexpr _Path USAGE_PATHS[] = {
+constexpr Path USAGE_PATHS[] = {
     {PROMPT_TOKENS, "prompt_tokens", {}},
     {COMPLETION_TOKENS, "completion_tokens", {}},
     {INPUT_TOKENS, "input_tokens", {}},
@@ -63,7 +63,7 @@ constexpr _Path USAGE_PATHS[] = {
 };
 
 // Gemini's native usageMetadata.
-constexpr _Path GEMINI_PATHS[] = {
+constexpr Path GEMINI_PATHS[] = {
     {PROMPT_TOKEN_COUNT, "promptTokenCount", {}},
     {CANDIDATES_TOKEN_COUNT, "candidatesTokenCount", {}},
     {CACHED_CONTENT_TOKEN_COUNT, "cachedContentTokenCount", {}},
@@ -82,11 +82,11 @@ std::optional<std::int64_t> _figure(const bj::value* v) {
 }
 
 template <std::size_t N>
-Usage _from_usage_object(const bj::value* usage_v, const _Path (&paths)[N]) {
+Usage _from_usage_object(const bj::value* usage_v, const Path (&paths)[N]) {
     Usage u;
     if (usage_v == nullptr || !usage_v->is_object()) return u;
     const bj::object& usage = usage_v->get_object();
-    for (const _Path& p : paths) {
+    for (const Path& p : paths) {
         const bj::value* v = usage.if_contains(p.outer);
         if (!p.inner.empty()) v = v != nullptr ? json::member(*v, p.inner) : nullptr;
         if (auto n = _figure(v)) u[p.figure] = n;
@@ -121,14 +121,14 @@ const bj::value* _responses_usage(const bj::object& e) {
 // complete answer: a top-level usage object.
 const bj::value* _top_level_usage(const bj::object& e) { return e.if_contains("usage"); }
 
-using _Reader = const bj::value* (*)(const bj::object&);
+using Reader = const bj::value* (*)(const bj::object&);
 
 // Tried in order; the first that finds a usage object reads the event.
-constexpr _Reader READERS[] = {_anthropic_usage, _responses_usage, _top_level_usage};
+constexpr Reader READERS[] = {_anthropic_usage, _responses_usage, _top_level_usage};
 
 Usage _read(const bj::value& v) {
     if (!v.is_object()) return {};
-    for (_Reader reader : READERS)
+    for (Reader reader : READERS)
         if (const bj::value* usage = reader(v.get_object())) return _from_usage_object(usage, USAGE_PATHS);
     return {};
 }
@@ -524,7 +524,7 @@ std::optional<JsonElement> next_element(JsonSplitter& s, std::string_view chunk,
 namespace {
 
 // What an event is to drop mode.
-enum class _Kind {
+enum class PieceKind {
     other,
     usage_only,  // the chunk the client did not ask for: dropped
     null_usage,  // "usage": null, which asking for usage put there: removed
@@ -573,22 +573,22 @@ std::optional<std::pair<std::size_t, std::size_t>> _null_usage_member(std::strin
 // Parses the data of an event (or an array element) that may carry usage,
 // into a stack buffer, and merges its figures into the stream's; data that
 // is not a JSON object is counted as skipped.
-_Kind _parse_piece(StreamReading& r, std::string_view data) {
+PieceKind _parse_piece(StreamReading& r, std::string_view data) {
     unsigned char scratch[4096];
     bj::monotonic_resource memory(scratch, sizeof scratch);
     boost::system::error_code ec;
     bj::value v = bj::parse(data, ec, &memory);
     if (ec || !v.is_object()) {
         ++r.skipped;
-        return _Kind::other;
+        return PieceKind::other;
     }
     if (r.format != StreamFormat::events) {
         merge(r.usage, from_gemini(v));
-        return _Kind::other;
+        return PieceKind::other;
     }
     merge(r.usage, from_event(v));
     if (auto tier = service_tier(v)) r.service_tier = std::move(tier);
-    return is_usage_only(v) ? _Kind::usage_only : _Kind::other;
+    return is_usage_only(v) ? PieceKind::usage_only : PieceKind::other;
 }
 
 // Gemini's native pieces: only those that name usageMetadata are parsed.
@@ -603,20 +603,20 @@ void _take_gemini(StreamReading& r, std::string_view data, bool oversized) {
 
 // What the reader makes of one event's data: its figures go into the
 // stream's usage.
-_Kind _take_event(StreamReading& r, const SseEvent& event) {
-    if (event.data.empty() && !event.oversized) return _Kind::other;
+PieceKind _take_event(StreamReading& r, const SseEvent& event) {
+    if (event.data.empty() && !event.oversized) return PieceKind::other;
     if (r.format == StreamFormat::gemini_events) {
         _take_gemini(r, event.data, event.oversized);
-        return _Kind::other;
+        return PieceKind::other;
     }
     ++r.events;
     // Most events carry no usage at all (content deltas) or a null one: they
     // are not parsed.
     if (event.oversized || event.data.find("\"usage\"") == std::string_view::npos) {
         r.skipped += event.oversized;
-        return _Kind::other;
+        return PieceKind::other;
     }
-    if (_null_usage_member(event.data)) return _Kind::null_usage;
+    if (_null_usage_member(event.data)) return PieceKind::null_usage;
     return _parse_piece(r, event.data);
 }
 
@@ -638,14 +638,14 @@ void _strip_null_usage(std::string& bytes) {
 }
 
 // Drop mode: what of the event that just ended the client gets.
-void _relay_event(StreamReading& r, std::string& out, std::string_view rest_of_event, _Kind kind) {
-    r.dropped_last = kind == _Kind::usage_only && !r.passing;
-    if (kind == _Kind::null_usage && !r.passing) {
+void _relay_event(StreamReading& r, std::string& out, std::string_view rest_of_event, PieceKind kind) {
+    r.dropped_last = kind == PieceKind::usage_only && !r.passing;
+    if (kind == PieceKind::null_usage && !r.passing) {
         std::string event = std::move(r.held);
         event.append(rest_of_event);
         _strip_null_usage(event);
         out.append(event);
-    } else if (kind != _Kind::usage_only || r.passing) {
+    } else if (kind != PieceKind::usage_only || r.passing) {
         out.append(r.held);
         out.append(rest_of_event);
     }
@@ -677,7 +677,7 @@ std::string relay(StreamReading& r, std::string_view chunk) {
         }
     }
     while (auto event = next_event(r.sse, chunk, pos)) {
-        _Kind kind = _take_event(r, *event);
+        PieceKind kind = _take_event(r, *event);
         _relay_event(r, out, chunk.substr(start, event->end - start), kind);
         start = event->end;
         r.ended_on_cr = start == chunk.size() && chunk.back() == '\r';
@@ -703,7 +703,7 @@ std::string finish(StreamReading& r) {
         return out;
     }
     if (auto event = last_event(r.sse)) {
-        _Kind kind = _take_event(r, *event);
+        PieceKind kind = _take_event(r, *event);
         if (r.drop_usage_only) _relay_event(r, out, {}, kind);
     }
     if (r.drop_usage_only) out.append(std::exchange(r.held, {}));

@@ -31,14 +31,14 @@ namespace {
 
 // The digits of a real written in scientific notation ("-1.25e-05": "125",
 // exponent -5, negative).
-struct _Scientific {
+struct Scientific {
     std::string digits;
     int exp = 0;
     bool neg = false;
 };
 
-_Scientific _scientific(std::string_view sci) {
-    _Scientific out;
+Scientific _scientific(std::string_view sci) {
+    Scientific out;
     auto epos = sci.find('e');
     std::string_view mant = sci.substr(0, epos);
     out.exp = std::stoi(std::string(sci.substr(epos + 1)));

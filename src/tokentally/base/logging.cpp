@@ -26,16 +26,16 @@ constexpr const char* PATTERN = "%Y-%m-%d %H:%M:%S.%e %^%-7l%$ %n: %v";
 // How long a gathered line waits for others before they are written.
 constexpr auto GATHER_FOR = std::chrono::milliseconds(5);
 
-struct _State {
+struct WriterState {
     std::shared_ptr<spdlog::sinks::dist_sink_mt> sink;
     std::shared_ptr<spdlog::sinks::sink> console;
     std::mutex mu;
     spdlog::level::level_enum level = spdlog::level::info;
 };
 
-_State& _state() {
-    static _State* s = [] {
-        auto* st = new _State;
+WriterState& _state() {
+    static WriterState* s = [] {
+        auto* st = new WriterState;
         st->sink = std::make_shared<spdlog::sinks::dist_sink_mt>();
         st->console = std::make_shared<spdlog::sinks::stderr_color_sink_mt>();
         st->console->set_pattern(PATTERN);
@@ -48,15 +48,15 @@ _State& _state() {
 // Lines for standard error, gathered. A busy proxy logs two lines per call,
 // and writing each at once was one of the costliest system calls of a
 // recorded call; gathered, the lines of a few milliseconds go out in one.
-struct _Gathered {
+struct Gathered {
     std::mutex mu;  // pending
     std::condition_variable wake;
     std::string pending;
     std::mutex write_mu;  // keeps the lines in their order across writers
 };
 
-_Gathered& _gathered() {
-    static auto* g = new _Gathered;  // lives on past static destruction
+Gathered& _gathered() {
+    static auto* g = new Gathered;  // lives on past static destruction
     return *g;
 }
 
@@ -109,9 +109,9 @@ ssize_t _gather(void*, const char* data, size_t size) {
 
 // The colour sink over the gathering stream; a warning or worse goes out
 // at once, with the lines gathered before it.
-class _GatheringConsole final : public spdlog::sinks::sink {
+class GatheringConsole final : public spdlog::sinks::sink {
 public:
-    explicit _GatheringConsole(FILE* stream)
+    explicit GatheringConsole(FILE* stream)
         : colour_(stream, _colours_wanted() ? spdlog::color_mode::always : spdlog::color_mode::never) {}
 
     void log(const spdlog::details::log_msg& msg) override {
@@ -134,11 +134,11 @@ private:
 void gather_console_lines() {
     auto& st = _state();
     std::lock_guard lock(st.mu);
-    if (std::dynamic_pointer_cast<_GatheringConsole>(st.console)) return;
+    if (std::dynamic_pointer_cast<GatheringConsole>(st.console)) return;
     cookie_io_functions_t io{.read = nullptr, .write = _gather, .seek = nullptr, .close = nullptr};
     FILE* stream = fopencookie(nullptr, "w", io);
     if (stream == nullptr) return;  // lines keep going out one by one
-    auto console = std::make_shared<_GatheringConsole>(stream);
+    auto console = std::make_shared<GatheringConsole>(stream);
     console->set_pattern(PATTERN);
     std::thread(_write_gathered_forever).detach();
     std::atexit(_write_gathered);

@@ -172,33 +172,33 @@ constexpr uint32_t IDENTITY_EVENTS = IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF;
 
 // A whole stamp, or only the file's identity (its other fields as of the
 // look that was kept).
-enum class _Look { stamp, identity };
+enum class Look { stamp, identity };
 
-struct _Kept {
+struct Kept {
     std::optional<FileStamp> stamp;
     int dir_watch;
     int file_watch;  // -1 for a file kept absent
 };
 
-struct _Notified {
+struct Notified {
     std::mutex mu;
     int fd = -2;  // not opened yet; -1: notifications unavailable
-    std::unordered_map<std::string, _Kept> kept;  // by _key
+    std::unordered_map<std::string, Kept> kept;  // by _key
 };
 
-_Notified& _notified() {
-    static auto* n = new _Notified;  // lives on past static destruction
+Notified& _notified() {
+    static auto* n = new Notified;  // lives on past static destruction
     return *n;
 }
 
-std::string _key(const std::string& path, _Look look) { return look == _Look::stamp ? path : path + '\n'; }
+std::string _key(const std::string& path, Look look) { return look == Look::stamp ? path : path + '\n'; }
 
-void _forget_watch(_Notified& n, int watch) {
+void _forget_watch(Notified& n, int watch) {
     std::erase_if(n.kept, [&](const auto& k) { return k.second.dir_watch == watch || k.second.file_watch == watch; });
 }
 
 // Drops every kept stamp that a queued notification concerns.
-void _read_notes(_Notified& n) {
+void _read_notes(Notified& n) {
     alignas(inotify_event) char buf[16384];
     for (;;) {
         ssize_t got = ::read(n.fd, buf, sizeof buf);
@@ -224,19 +224,19 @@ std::string _dir_of(const std::string& path) {
 // after the look is noted), and keeps what was seen when it may be kept: a
 // stamp once settled (a change within the timestamps' granularity could
 // leave it unmoved), an identity always, an absence when the caller says so.
-std::optional<FileStamp> _look_and_keep(_Notified& n, const std::string& path, bool keep_absent, _Look look) {
-    uint32_t file_events = look == _Look::stamp ? FILE_EVENTS : IDENTITY_EVENTS;
+std::optional<FileStamp> _look_and_keep(Notified& n, const std::string& path, bool keep_absent, Look look) {
+    uint32_t file_events = look == Look::stamp ? FILE_EVENTS : IDENTITY_EVENTS;
     int dir_watch = n.fd < 0 ? -1 : inotify_add_watch(n.fd, _dir_of(path).c_str(), DIR_EVENTS | IN_MASK_ADD);
     int file_watch = dir_watch < 0 ? -1 : inotify_add_watch(n.fd, path.c_str(), file_events | IN_MASK_ADD);
     std::optional<FileStamp> st = stamp(path);
-    bool keep = dir_watch >= 0 && (st ? file_watch >= 0 && (look == _Look::identity || settled(*st))
+    bool keep = dir_watch >= 0 && (st ? file_watch >= 0 && (look == Look::identity || settled(*st))
                                       : keep_absent && file_watch < 0);
     if (keep) n.kept[_key(path, look)] = {st, dir_watch, file_watch};
     return st;
 }
 
-std::optional<FileStamp> _kept_or_looked_at(const std::string& path, bool keep_absent, _Look look) {
-    _Notified& n = _notified();
+std::optional<FileStamp> _kept_or_looked_at(const std::string& path, bool keep_absent, Look look) {
+    Notified& n = _notified();
     std::lock_guard lock(n.mu);
     if (n.fd == -2) n.fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     if (n.fd < 0) return stamp(path);
@@ -249,11 +249,11 @@ std::optional<FileStamp> _kept_or_looked_at(const std::string& path, bool keep_a
 }  // namespace
 
 std::optional<FileStamp> stamp_once(const std::string& path, bool remember_absent) {
-    return _kept_or_looked_at(path, remember_absent, _Look::stamp);
+    return _kept_or_looked_at(path, remember_absent, Look::stamp);
 }
 
 std::optional<FileStamp> identity_once(const std::string& path) {
-    return _kept_or_looked_at(path, false, _Look::identity);
+    return _kept_or_looked_at(path, false, Look::identity);
 }
 
 bool settled(const FileStamp& st) {

@@ -45,7 +45,7 @@ auto _log() {
 
 // --- settings ---------------------------------------------------------------
 
-struct _Settings {
+struct CacheSettings {
     double threshold = DEFAULT_THRESHOLD;
     double ttl_seconds = DEFAULT_TTL_HOURS * SECONDS_PER_HOUR;
     embeddings::Settings embedder;
@@ -57,10 +57,10 @@ double _setting(const bj::object& section, std::string_view key, double fallback
     return v == nullptr ? fallback : json::as_number(*v, "semantic_cache." + std::string(key));
 }
 
-_Settings _settings() {
+CacheSettings _settings() {
     auto cfg = config::load_shared();
     const bj::object& section = json::table(*cfg, "semantic_cache");
-    _Settings s;
+    CacheSettings s;
     s.threshold = _setting(section, "threshold", DEFAULT_THRESHOLD);
     if (!(s.threshold > 0 && s.threshold <= 1))
         throw std::runtime_error("semantic_cache.threshold must be above 0 and at most 1: " +
@@ -155,7 +155,7 @@ bool _has_block_of_type(const bj::value* list, std::string_view type_suffix) {
 // 256·θ/π bits, so comparing signatures (four popcounts) finds the few
 // entries worth an exact cosine without reading every vector.
 constexpr std::size_t SIGNATURE_BITS = 256;
-using _Signature = std::array<std::uint64_t, SIGNATURE_BITS / 64>;
+using Signature = std::array<std::uint64_t, SIGNATURE_BITS / 64>;
 
 // Candidates given an exact cosine per lookup, at most.
 constexpr std::size_t RERANK = 32;
@@ -191,21 +191,21 @@ const std::vector<float>& _planes(std::size_t dims) {
     return *slot;
 }
 
-_Signature _signature(const std::vector<float>& v) {
+Signature _signature(const std::vector<float>& v) {
     const std::vector<float>& planes = _planes(v.size());
     std::array<float, SIGNATURE_BITS> sums{};
     for (std::size_t d = 0; d < v.size(); ++d) {
         const float* row = &planes[d * SIGNATURE_BITS];
         for (std::size_t k = 0; k < SIGNATURE_BITS; ++k) sums[k] += row[k] * v[d];
     }
-    _Signature sig{};
+    Signature sig{};
     for (std::size_t k = 0; k < SIGNATURE_BITS; ++k)
         if (sums[k] >= 0) sig[k / 64] |= std::uint64_t{1} << (k % 64);
     return sig;
 }
 
 // Bits two signatures differ in.
-int _distance(const _Signature& a, const _Signature& b) {
+int _distance(const Signature& a, const Signature& b) {
     int n = 0;
     for (std::size_t w = 0; w < a.size(); ++w) n += std::popcount(a[w] ^ b[w]);
     return n;
@@ -228,18 +228,18 @@ float _dot(const float* a, const float* b, std::size_t n) {
 
 // --- the index ---------------------------------------------------------------
 
-struct _Entry {
+struct Entry {
     std::int64_t id;
     double ts;
-    _Signature sig;
+    Signature sig;
 };
 
 // One deque per context key, oldest first.
-using _Partitions = std::unordered_map<std::string, std::deque<_Entry>>;
+using Partitions = std::unordered_map<std::string, std::deque<Entry>>;
 
 // Embeddings made by a lookup that missed, for the store of the same request
 // (or its failure, so that the store does not wait on the server again).
-struct _Embedded {
+struct Embedded {
     std::vector<float> vector;
     std::string error;
     double at = 0;
@@ -248,17 +248,17 @@ struct _Embedded {
 constexpr std::size_t MEMO_ENTRIES = 1024;
 constexpr double MEMO_SECONDS = 600.0;
 
-struct _Index {
+struct Index {
     std::mutex mu;
     std::string source;  // where the entries were loaded from; empty before
-    _Partitions partitions;
+    Partitions partitions;
     std::size_t size = 0;
     double next_prune = 0;
-    std::unordered_map<std::string, _Embedded> memo;
+    std::unordered_map<std::string, Embedded> memo;
 };
 
-_Index& _index() {
-    static _Index ix;
+Index& _index() {
+    static Index ix;
     return ix;
 }
 
@@ -274,7 +274,7 @@ void _ensure_loaded(Store& store, double ttl_seconds) {
     if (fresh) _reload(store, ttl_seconds);
 }
 
-void _drop_older(_Index& ix, double cutoff) {
+void _drop_older(Index& ix, double cutoff) {
     for (auto it = ix.partitions.begin(); it != ix.partitions.end();) {
         auto& entries = it->second;
         while (!entries.empty() && entries.front().ts < cutoff) {
@@ -312,7 +312,7 @@ void _forget(Store& store, std::int64_t id) {
         std::lock_guard lock(ix.mu);
         for (auto part = ix.partitions.begin(); part != ix.partitions.end(); ++part) {
             auto& entries = part->second;
-            auto it = std::find_if(entries.begin(), entries.end(), [&](const _Entry& e) { return e.id == id; });
+            auto it = std::find_if(entries.begin(), entries.end(), [&](const Entry& e) { return e.id == id; });
             if (it == entries.end()) continue;
             entries.erase(it);
             --ix.size;
@@ -327,10 +327,10 @@ void _forget(Store& store, std::int64_t id) {
 // `cutoff` on. Built twice, and picked when the library loads: with the
 // CPU's popcount instruction where it has one (every x86-64 of the last
 // fifteen years), which makes the scan of 100k entries several times faster.
-__attribute__((target_clones("popcnt", "default"))) void _near(const std::deque<_Entry>& entries,
-                                                                const _Signature& sig, int max_distance, double cutoff,
+__attribute__((target_clones("popcnt", "default"))) void _near(const std::deque<Entry>& entries,
+                                                                const Signature& sig, int max_distance, double cutoff,
                                                                 std::vector<std::pair<int, std::int64_t>>& out) {
-    for (const _Entry& e : entries)
+    for (const Entry& e : entries)
         if (int d = _distance(e.sig, sig); d <= max_distance && e.ts >= cutoff) out.emplace_back(d, e.id);
 }
 
@@ -342,7 +342,7 @@ bool _has_entries(const std::string& key) {
 
 // Ids of the entries under `key` whose signatures are nearest to `sig`,
 // nearest first, at most RERANK of them.
-std::vector<std::int64_t> _candidates(const std::string& key, const _Signature& sig, int max_distance, double cutoff) {
+std::vector<std::int64_t> _candidates(const std::string& key, const Signature& sig, int max_distance, double cutoff) {
     std::vector<std::pair<int, std::int64_t>> near;
     {
         auto& ix = _index();
@@ -358,7 +358,7 @@ std::vector<std::int64_t> _candidates(const std::string& key, const _Signature& 
     return ids;
 }
 
-struct _Nearest {
+struct Nearest {
     std::int64_t id = 0;
     double similarity = -2;
 };
@@ -366,9 +366,9 @@ struct _Nearest {
 // The candidate with the highest cosine, read from the store. Entries that
 // went away or expired (by the store's time) are forgotten, and an expired
 // one starts a prune of all the others.
-std::optional<_Nearest> _rerank(Store& store, const std::vector<std::int64_t>& ids, const std::vector<float>& embedding,
+std::optional<Nearest> _rerank(Store& store, const std::vector<std::int64_t>& ids, const std::vector<float>& embedding,
                                 double cutoff) {
-    std::optional<_Nearest> best;
+    std::optional<Nearest> best;
     std::vector<std::int64_t> gone;
     bool expired = false;
     std::vector<float> stored(embedding.size());  // the stored bytes need not be aligned for floats
@@ -383,7 +383,7 @@ std::optional<_Nearest> _rerank(Store& store, const std::vector<std::int64_t>& i
         if (v->embedding.size() != embedding.size() * sizeof(float)) continue;
         std::memcpy(stored.data(), v->embedding.data(), v->embedding.size());
         double sim = _dot(stored.data(), embedding.data(), embedding.size());
-        if (!best || sim > best->similarity) best = _Nearest{ids[i], sim};
+        if (!best || sim > best->similarity) best = Nearest{ids[i], sim};
     }
     for (std::int64_t id : gone) _forget(store, id);
     if (expired) _prune(store, cutoff);
@@ -401,7 +401,7 @@ bj::object _take_response(Store& store, std::int64_t id) {
 
 // --- embeddings ----------------------------------------------------------------
 
-void _remember(const std::string& memo_key, _Embedded embedded) {
+void _remember(const std::string& memo_key, Embedded embedded) {
     auto& ix = _index();
     std::lock_guard lock(ix.mu);
     if (ix.memo.size() >= MEMO_ENTRIES)
@@ -410,12 +410,12 @@ void _remember(const std::string& memo_key, _Embedded embedded) {
     ix.memo[memo_key] = std::move(embedded);
 }
 
-std::optional<_Embedded> _recall(const std::string& memo_key) {
+std::optional<Embedded> _recall(const std::string& memo_key) {
     auto& ix = _index();
     std::lock_guard lock(ix.mu);
     auto it = ix.memo.find(memo_key);
     if (it == ix.memo.end()) return std::nullopt;
-    _Embedded out = std::move(it->second);
+    Embedded out = std::move(it->second);
     ix.memo.erase(it);
     return out;
 }
@@ -423,7 +423,7 @@ std::optional<_Embedded> _recall(const std::string& memo_key) {
 // The embedding of a request's text: for a lookup, asked of the server and
 // remembered (failures too); for the store, taken from that memory when the
 // lookup made it.
-asio::awaitable<std::vector<float>> _embedding(const _Settings& s, const std::string& memo_key, const std::string& text,
+asio::awaitable<std::vector<float>> _embedding(const CacheSettings& s, const std::string& memo_key, const std::string& text,
                                                bool for_lookup) {
     if (!for_lookup)
         if (auto made = _recall(memo_key)) {
@@ -433,7 +433,7 @@ asio::awaitable<std::vector<float>> _embedding(const _Settings& s, const std::st
     auto ex = co_await asio::this_coro::executor;
     auto [error, vector] =
         co_await asio::co_spawn(ex, embeddings::embed(s.embedder, text), asio::as_tuple(asio::use_awaitable));
-    if (for_lookup) _remember(memo_key, _Embedded{vector, error ? logging::describe(error) : "", store::now()});
+    if (for_lookup) _remember(memo_key, Embedded{vector, error ? logging::describe(error) : "", store::now()});
     if (error) std::rethrow_exception(error);
     co_return vector;
 }
@@ -498,25 +498,25 @@ std::optional<Hit> _find(Store& store, const std::string& key, const std::vector
 
 std::int64_t _add(Store& store, const std::string& key, const std::string& model_id,
                   const std::vector<float>& embedding, const bj::value& response, double cost_usd) {
-    _Signature sig = _signature(embedding);
+    Signature sig = _signature(embedding);
     store::Appended made = store.semantic_cache().add(
         {key, model_id, _bytes(embedding.data(), embedding.size() * sizeof(float)), _bytes(sig.data(), sizeof sig),
          json::write(response), cost_usd});
     auto& ix = _index();
     std::lock_guard lock(ix.mu);
     if (ix.source == store.location()) {
-        ix.partitions[key].push_back(_Entry{made.id, made.ts, sig});
+        ix.partitions[key].push_back(Entry{made.id, made.ts, sig});
         ++ix.size;
     }
     return made.id;
 }
 
 void _reload(Store& store, double ttl_seconds) {
-    _Partitions partitions;
+    Partitions partitions;
     std::size_t size = 0;
     for (const auto& head : store.semantic_cache().live(store::now() - ttl_seconds)) {
-        if (head.signature.size() != sizeof(_Signature)) continue;
-        _Entry e{head.id, head.ts, {}};
+        if (head.signature.size() != sizeof(Signature)) continue;
+        Entry e{head.id, head.ts, {}};
         std::memcpy(e.sig.data(), head.signature.data(), sizeof e.sig);
         partitions[head.context_key].push_back(e);
         ++size;
@@ -544,7 +544,7 @@ void init_cache_tables(Store& store) {
     }
     if (!on) return;
     try {
-        _Settings s = _settings();
+        CacheSettings s = _settings();
         store.semantic_cache().prepare();
         _reload(store, s.ttl_seconds);
         _prune(store, store::now() - s.ttl_seconds);
@@ -555,7 +555,7 @@ void init_cache_tables(Store& store) {
 }
 
 asio::awaitable<std::optional<bj::object>> lookup(Store& store, const bj::object& body, const std::string& model_id) {
-    _Settings s = _settings();
+    CacheSettings s = _settings();
     std::optional<Split> split = _split_request(body);
     if (!split || !store.exists()) co_return std::nullopt;
     std::string key = _context_key(model_id, split->context, s.space);
@@ -572,7 +572,7 @@ asio::awaitable<std::optional<bj::object>> lookup(Store& store, const bj::object
 
 asio::awaitable<void> store(Store& store, const bj::object& body, const std::string& model_id,
                             const bj::value& response, double cost_usd) {
-    _Settings s = _settings();
+    CacheSettings s = _settings();
     std::optional<Split> split = _split_request(body);
     if (!split) co_return;
     std::string key = _context_key(model_id, split->context, s.space);

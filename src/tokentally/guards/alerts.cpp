@@ -30,12 +30,12 @@ constexpr const char* YELLOW = "\x1b[33m";
 constexpr const char* RED = "\x1b[31m";
 constexpr const char* RESET = "\x1b[0m";
 
-struct _Window {
+struct Window {
     const char* scope;
     periods::Span span;
 };
 
-constexpr _Window WINDOWS[] = {
+constexpr Window WINDOWS[] = {
     {"hourly", periods::Span::hour}, {"daily", periods::Span::day}, {"monthly", periods::Span::month}};
 
 auto _log() {
@@ -46,27 +46,27 @@ auto _log() {
 std::string _level(double pct) { return pct >= 100 ? "critical" : "warn"; }
 
 // An alert found by the check, stored once every window has been read.
-struct _Found {
+struct Found {
     std::string level, scope;
     double spent, budget;
     std::string message;
 };
 
 // A budget to compare with the spend of its window.
-struct _Budget {
-    const _Window* window;  // none: the tag's daily budget
+struct BudgetLimit {
+    const Window* window;  // none: the tag's daily budget
     double limit;
 };
 
 // The budgets to check and their windows, at most the three windows and the
 // tag. Held in place: every priced call runs this check.
-struct _Budgets {
+struct Budgets {
     static constexpr std::size_t MAX = std::size(WINDOWS) + 1;
-    std::array<_Budget, MAX> budget{};
+    std::array<BudgetLimit, MAX> budget{};
     std::array<store::SpendWindow, MAX> window{};
     std::size_t n = 0;
 
-    void add(_Budget b, store::SpendWindow w) {
+    void add(BudgetLimit b, store::SpendWindow w) {
         budget[n] = b;
         window[n++] = std::move(w);
     }
@@ -75,7 +75,7 @@ struct _Budgets {
 // A budget of zero or below cannot be spent "a percentage of", and the
 // proxy already reads 0 as "no limit": such a window is passed over, so the
 // other windows and the tag are still checked and no inf/nan text is made.
-void _add_window(_Budgets& out, const bj::object& budgets, const _Window& w, periods::Period period, double now) {
+void _add_window(Budgets& out, const bj::object& budgets, const Window& w, periods::Period period, double now) {
     const bj::value* v = budgets.if_contains(w.scope);
     if (v == nullptr) return;
     double budget = json::as_number(*v, fmt::format("budgets.{}", w.scope));
@@ -83,7 +83,7 @@ void _add_window(_Budgets& out, const bj::object& budgets, const _Window& w, per
     out.add({&w, budget}, {periods::since(period, w.span, now), std::nullopt});
 }
 
-void _add_tag(_Budgets& out, const bj::object& budgets, const std::string& tag, periods::Period period, double now) {
+void _add_tag(Budgets& out, const bj::object& budgets, const std::string& tag, periods::Period period, double now) {
     const bj::object& tags = json::table(budgets, "tags");
     if (!tags.contains(tag)) return;
     const bj::value* v = json::table(tags, tag).if_contains("daily");
@@ -95,8 +95,8 @@ void _add_tag(_Budgets& out, const bj::object& budgets, const std::string& tag, 
 
 // The configured budgets in the order they are checked, up to the first one
 // that cannot be read (its failure is kept in `failed`).
-_Budgets _budgets(const bj::object& budgets, const std::string& tag, std::exception_ptr& failed) {
-    _Budgets found;
+Budgets _budgets(const bj::object& budgets, const std::string& tag, std::exception_ptr& failed) {
+    Budgets found;
     double now = store::now();
     try {
         periods::Period period = periods::period(budgets);
@@ -108,26 +108,26 @@ _Budgets _budgets(const bj::object& budgets, const std::string& tag, std::except
     return found;
 }
 
-std::optional<_Found> _breach(const _Budget& b, double spent, const std::string& tag) {
+std::optional<Found> _breach(const BudgetLimit& b, double spent, const std::string& tag) {
     double pct = spent / b.limit * 100;
     if (b.window != nullptr) {
         if (spent < b.limit) return std::nullopt;
         const char* scope = b.window->scope;
-        return _Found{_level(pct), scope, spent, b.limit,
+        return Found{_level(pct), scope, spent, b.limit,
                       fmt::format("${:.4f} spent of ${:.2f} {} budget ({:.0f}%)", spent, b.limit, scope, pct)};
     }
     if (spent < b.limit * TAG_WARN_SHARE) return std::nullopt;
-    return _Found{_level(pct), "tag:" + tag, spent, b.limit,
+    return Found{_level(pct), "tag:" + tag, spent, b.limit,
                   fmt::format("[{}] ${:.4f} of ${:.2f} daily budget ({:.0f}%)", tag, spent, b.limit, pct)};
 }
 
 // Every window and the tag, read from one snapshot of the ledger. What was
 // found before a failure (a budget that is not a number) is still returned,
 // with the failure.
-std::vector<_Found> _check_all(store::Store& store, spend_state::State* spend, const bj::object& budgets,
+std::vector<Found> _check_all(store::Store& store, spend_state::State* spend, const bj::object& budgets,
                                const std::string& tag, std::exception_ptr& failed) {
-    _Budgets checked = _budgets(budgets, tag, failed);
-    std::vector<_Found> found;
+    Budgets checked = _budgets(budgets, tag, failed);
+    std::vector<Found> found;
     try {
         std::span windows(checked.window.data(), checked.n);
         std::vector<double> spent =
@@ -153,7 +153,7 @@ void check_budgets(store::Store& store, const std::optional<std::string>& tag, s
     auto cfg = config::load_shared();
     const bj::object& budgets = json::table(*cfg, "budgets");
     std::exception_ptr failed;
-    for (const _Found& f : _check_all(store, spend, budgets, tag && !tag->empty() ? *tag : "default", failed))
+    for (const Found& f : _check_all(store, spend, budgets, tag && !tag->empty() ? *tag : "default", failed))
         _record_alert(store, f.level, f.scope, f.spent, f.budget, f.message, delivery);
     if (failed) std::rethrow_exception(failed);
 }

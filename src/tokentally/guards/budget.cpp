@@ -42,7 +42,7 @@ std::optional<double> _limit(const bj::object& table, std::string_view key, std:
 
 // A budget the call must stay under: the daily budget of all calls, its
 // tag's, or its client key's daily or monthly one.
-struct _Limit {
+struct Limit {
     double limit;
     const std::string* tag = nullptr;
     const std::string* key = nullptr;
@@ -53,14 +53,14 @@ struct _Limit {
 // place, as every call asks. A tag or key budget that cannot be read is
 // kept in `unreadable`: it fails the check only when no limit before it has
 // already refused the call.
-struct _Limits {
+struct Limits {
     static constexpr std::size_t MAX = 4;
-    std::array<_Limit, MAX> limit{};
+    std::array<Limit, MAX> limit{};
     std::array<store::SpendWindow, MAX> window{};
     std::size_t n = 0;
     std::exception_ptr unreadable;
 
-    void add(_Limit l, store::SpendWindow w) {
+    void add(Limit l, store::SpendWindow w) {
         limit[n] = l;
         window[n++] = std::move(w);
     }
@@ -68,7 +68,7 @@ struct _Limits {
 };
 
 // The key's daily and monthly budgets under [budgets.keys.<key>].
-void _add_key_limits(_Limits& out, const bj::object& budgets, const std::string& key, periods::Period period,
+void _add_key_limits(Limits& out, const bj::object& budgets, const std::string& key, periods::Period period,
                      double now) {
     const bj::object& key_table = json::table(json::table(budgets, "keys"), key);
     for (auto [span, name] : {std::pair{periods::Span::day, "daily"}, {periods::Span::month, "monthly"}})
@@ -76,8 +76,8 @@ void _add_key_limits(_Limits& out, const bj::object& budgets, const std::string&
             out.add({*limit, nullptr, &key, name}, {periods::since(period, span, now), std::nullopt, key});
 }
 
-_Limits _limits(const bj::object& budgets, const std::string& tag, const std::optional<std::string>& key) {
-    _Limits out;
+Limits _limits(const bj::object& budgets, const std::string& tag, const std::optional<std::string>& key) {
+    Limits out;
     periods::Period period = periods::period(budgets);
     double now = store::now();
     double since = periods::since(period, periods::Span::day, now);
@@ -94,13 +94,13 @@ _Limits _limits(const bj::object& budgets, const std::string& tag, const std::op
 }
 
 // "Daily budget", "Tag [t] daily budget", "Key [k] monthly budget".
-std::string _budget_name(const _Limit& l) {
+std::string _budget_name(const Limit& l) {
     if (l.key != nullptr) return fmt::format("Key [{}] {} budget", *l.key, l.span);
     if (l.tag != nullptr) return fmt::format("Tag [{}] daily budget", *l.tag);
     return "Daily budget";
 }
 
-std::string _refusal(const _Limit& l, double spent) {
+std::string _refusal(const Limit& l, double spent) {
     if (l.tag == nullptr && l.key == nullptr)
         return fmt::format("Daily budget exceeded: ${:.4f} spent of ${:.2f} limit. {}", spent, l.limit, BUDGET_HINT);
     return fmt::format("{} exceeded: ${:.4f} of ${:.2f}. {}", _budget_name(l), spent, l.limit, BUDGET_HINT);
@@ -108,7 +108,7 @@ std::string _refusal(const _Limit& l, double spent) {
 
 // A strict refusal: what is spent has not reached the limit, but calls in
 // flight hold the rest.
-std::string _held_refusal(const _Limit& l, const spend_state::Standing& s) {
+std::string _held_refusal(const Limit& l, const spend_state::Standing& s) {
     if (l.tag == nullptr && l.key == nullptr)
         return fmt::format("Daily budget exceeded: ${:.4f} spent of ${:.2f} limit; calls in flight hold the rest "
                            "(${:.4f}). {}",
@@ -118,29 +118,29 @@ std::string _held_refusal(const _Limit& l, const spend_state::Standing& s) {
 }
 
 // A refusal and the limit that made it.
-struct _Refused {
+struct Refused {
     std::string message;
-    const _Limit* limit;
+    const Limit* limit;
 };
 
 // The first limit the spend has reached, in the order of `l`.
-std::optional<_Refused> _reached(const _Limits& l, std::span<const double> spent) {
+std::optional<Refused> _reached(const Limits& l, std::span<const double> spent) {
     for (std::size_t i = 0; i < l.n; ++i)
-        if (spent[i] >= l.limit[i].limit) return _Refused{_refusal(l.limit[i], spent[i]), &l.limit[i]};
+        if (spent[i] >= l.limit[i].limit) return Refused{_refusal(l.limit[i], spent[i]), &l.limit[i]};
     if (l.unreadable) std::rethrow_exception(l.unreadable);
     return std::nullopt;
 }
 
 // The first limit that spent plus held plus `cost` would pass.
-std::optional<_Refused> _overheld(const _Limits& l, std::span<const spend_state::Standing> standing, double cost) {
+std::optional<Refused> _overheld(const Limits& l, std::span<const spend_state::Standing> standing, double cost) {
     if (!(cost > 0)) return std::nullopt;  // a call priced at zero holds nothing
     for (std::size_t i = 0; i < l.n; ++i)
         if (standing[i].spent + standing[i].held + cost > l.limit[i].limit)
-            return _Refused{_held_refusal(l.limit[i], standing[i]), &l.limit[i]};
+            return Refused{_held_refusal(l.limit[i], standing[i]), &l.limit[i]};
     return std::nullopt;
 }
 
-void _refuse(Admission& out, const std::optional<_Refused>& refused) {
+void _refuse(Admission& out, const std::optional<Refused>& refused) {
     if (!refused) return;
     out.refusal = refused->message;
     if (refused->limit->key != nullptr) out.key = *refused->limit->key;
@@ -179,7 +179,7 @@ double _reserve_output_tokens(const bj::object& budgets) {
 
 std::optional<std::string> refusal(store::Store& store, const std::string& tag, const std::optional<std::string>& key) {
     auto cfg = config::load_shared();
-    _Limits l = _limits(json::table(*cfg, "budgets"), tag, key);
+    Limits l = _limits(json::table(*cfg, "budgets"), tag, key);
     // Every window from one snapshot of the ledger.
     auto refused = _reached(l, store.calls().spend_since(l.windows()));
     return refused ? std::optional(refused->message) : std::nullopt;
@@ -190,7 +190,7 @@ Admission admit(const std::shared_ptr<spend_state::State>& spend, const std::str
                 const std::optional<bj::object>& pricing) {
     auto cfg = config::load_shared();
     const bj::object& budgets = json::table(*cfg, "budgets");
-    _Limits l = _limits(budgets, tag, key);
+    Limits l = _limits(budgets, tag, key);
     Admission out;
     if (!json::truthy(budgets.if_contains("strict"))) {
         _refuse(out, _reached(l, spend_state::spend_since(*spend, l.windows())));
@@ -198,7 +198,7 @@ Admission admit(const std::shared_ptr<spend_state::State>& spend, const std::str
     }
     double cost = worst_case_cost(body, pricing, _reserve_output_tokens(budgets));
     auto hold = spend_state::hold_if(spend, l.windows(), tag, key, cost, [&](std::span<const spend_state::Standing> s) {
-        std::array<double, _Limits::MAX> spent{};
+        std::array<double, Limits::MAX> spent{};
         for (std::size_t i = 0; i < l.n; ++i) spent[i] = s[i].spent;
         auto refused = _reached(l, std::span<const double>(spent.data(), l.n));
         if (!refused) refused = _overheld(l, s, cost);
@@ -212,7 +212,7 @@ Admission admit(const std::shared_ptr<spend_state::State>& spend, const std::str
 std::optional<double> remaining(spend_state::State& spend, const std::string& tag,
                                 const std::optional<std::string>& key) {
     auto cfg = config::load_shared();
-    _Limits l = _limits(json::table(*cfg, "budgets"), tag, key);
+    Limits l = _limits(json::table(*cfg, "budgets"), tag, key);
     if (l.unreadable) std::rethrow_exception(l.unreadable);
     if (l.n == 0) return std::nullopt;
     std::vector<double> spent = spend_state::spend_since(spend, l.windows());

@@ -28,7 +28,7 @@ namespace bj = boost::json;
 namespace {
 
 // The limits in the order they are checked, as the settings name them.
-enum _Limit : std::size_t { RPM, TPM, MAX_PARALLEL, LIMIT_COUNT };
+enum Limit : std::size_t { RPM, TPM, MAX_PARALLEL, LIMIT_COUNT };
 constexpr std::string_view LIMIT_NAMES[LIMIT_COUNT] = {"rpm", "tpm", "max_parallel"};
 
 // Refusal counts kept while the store cannot take them, at most.
@@ -37,10 +37,10 @@ constexpr std::size_t MAX_PENDING = 10000;
 constexpr std::int64_t NEVER = std::numeric_limits<std::int64_t>::min();
 
 // The limits one table names; none for one it leaves to [limits].
-using _Named = std::array<std::optional<double>, LIMIT_COUNT>;
+using Named = std::array<std::optional<double>, LIMIT_COUNT>;
 
 // The limits that apply to one window; 0 is none.
-struct _Rates {
+struct Rates {
     std::array<double, LIMIT_COUNT> value{};
     bool any() const {
         return std::any_of(value.begin(), value.end(), [](double v) { return v > 0; });
@@ -48,22 +48,22 @@ struct _Rates {
 };
 
 // [limits] as read from one configuration.
-struct _Settings {
-    _Named base;
-    std::unordered_map<std::string, _Named> tags;
-    std::unordered_map<std::string, _Named> keys;
+struct CacheSettings {
+    Named base;
+    std::unordered_map<std::string, Named> tags;
+    std::unordered_map<std::string, Named> keys;
     bool any = false;
 };
 
-bool _any(const _Named& named) {
+bool _any(const Named& named) {
     return std::any_of(named.begin(), named.end(), [](const auto& v) { return v && *v > 0; });
 }
 
 // The limits of one table. Anything but the three limits (and, in [limits]
 // itself, its tags and keys tables) is refused by name: a misspelt limit
 // must not pass for no limit.
-_Named _named(const bj::object& table, const std::string& where, bool top) {
-    _Named out;
+Named _named(const bj::object& table, const std::string& where, bool top) {
+    Named out;
     for (const auto& [name, value] : table) {
         if (top && (name == "tags" || name == "keys")) continue;
         auto at = std::find(std::begin(LIMIT_NAMES), std::end(LIMIT_NAMES), std::string_view(name));
@@ -78,21 +78,21 @@ _Named _named(const bj::object& table, const std::string& where, bool top) {
     return out;
 }
 
-void _read_tables(const bj::object& limits, const char* kind, std::unordered_map<std::string, _Named>& into,
+void _read_tables(const bj::object& limits, const char* kind, std::unordered_map<std::string, Named>& into,
                   bool& any) {
     const bj::object& tables = json::table(limits, kind);
     for (const auto& [name, value] : tables) {
         std::string n(name), where = fmt::format("limits.{}.{}", kind, n);
         if (!value.is_object()) throw std::invalid_argument(where + " is not a table: " + json::write(value));
-        _Named named = _named(value.get_object(), where, false);
+        Named named = _named(value.get_object(), where, false);
         any = any || _any(named);
         into.emplace(std::move(n), named);
     }
 }
 
-_Settings _parse(const bj::object& cfg) {
+CacheSettings _parse(const bj::object& cfg) {
     const bj::object& limits = json::table(cfg, "limits");
-    _Settings out;
+    CacheSettings out;
     out.base = _named(limits, "limits", true);
     out.any = _any(out.base);
     _read_tables(limits, "tags", out.tags, out.any);
@@ -100,35 +100,35 @@ _Settings _parse(const bj::object& cfg) {
     return out;
 }
 
-_Rates _rates(const _Named& base, const _Named* over) {
-    _Rates r;
+Rates _rates(const Named& base, const Named* over) {
+    Rates r;
     for (std::size_t i = 0; i < LIMIT_COUNT; ++i)
         r.value[i] = over != nullptr && (*over)[i] ? *(*over)[i] : base[i].value_or(0.0);
     return r;
 }
 
-_Rates _tag_rates(const _Settings& s, const std::string& tag) {
+Rates _tag_rates(const CacheSettings& s, const std::string& tag) {
     auto it = s.tags.find(tag);
     return _rates(s.base, it == s.tags.end() ? nullptr : &it->second);
 }
 
 // A key is limited only when it has a table of its own.
-_Rates _key_rates(const _Settings& s, const std::optional<std::string>& key) {
+Rates _key_rates(const CacheSettings& s, const std::optional<std::string>& key) {
     if (!key) return {};
     auto it = s.keys.find(*key);
-    return it == s.keys.end() ? _Rates{} : _rates(s.base, &it->second);
+    return it == s.keys.end() ? Rates{} : _rates(s.base, &it->second);
 }
 
 // One second of a window: the calls that passed in it, and the tokens
 // recorded in it.
-struct _Second {
+struct Second {
     std::int64_t at = NEVER;
     std::int64_t calls = 0;
     double tokens = 0.0;
 };
 
 // Where a refusal count goes: its minute, scope and limit.
-using _PendingKey = std::tuple<double, std::string, std::string>;
+using PendingKey = std::tuple<double, std::string, std::string>;
 
 }  // namespace
 
@@ -136,7 +136,7 @@ using _PendingKey = std::tuple<double, std::string, std::string>;
 // (reused once its second has left the window), and its calls in flight.
 struct Window {
     std::string scope;
-    std::array<_Second, WINDOW_SECONDS> seconds{};
+    std::array<Second, WINDOW_SECONDS> seconds{};
     std::int64_t in_flight = 0;
 };
 
@@ -146,7 +146,7 @@ struct State {
 
     std::mutex mu;  // everything down to `swept`
     std::shared_ptr<const bj::object> read_from;  // the configuration `settings` was read from
-    std::shared_ptr<const _Settings> settings;
+    std::shared_ptr<const CacheSettings> settings;
     std::unordered_map<std::string, Window> tags;  // by tag; nodes stay put while slots point at them
     std::unordered_map<std::string, Window> keys;  // by key name
     Window other{std::string(OTHER_TAGS)};
@@ -154,7 +154,7 @@ struct State {
 
     std::mutex pending_mu;  // everything below
     std::condition_variable wake;
-    std::map<_PendingKey, std::int64_t> pending;
+    std::map<PendingKey, std::int64_t> pending;
     bool stopping = false;
     std::thread writer;  // started with the first refusal
     logging::RepeatedFailure write_failures;
@@ -170,26 +170,26 @@ std::size_t _index(std::int64_t second) {
     return static_cast<std::size_t>(((second % WINDOW_SECONDS) + WINDOW_SECONDS) % WINDOW_SECONDS);
 }
 
-_Second& _slot(Window& w, std::int64_t second) {
-    _Second& s = w.seconds[_index(second)];
+Second& _slot(Window& w, std::int64_t second) {
+    Second& s = w.seconds[_index(second)];
     if (s.at != second) s = {second, 0, 0.0};
     return s;
 }
 
-bool _in_window(const _Second& s, std::int64_t second) { return s.at != NEVER && s.at > second - WINDOW_SECONDS; }
+bool _in_window(const Second& s, std::int64_t second) { return s.at != NEVER && s.at > second - WINDOW_SECONDS; }
 
 // The seconds still in the window at `second`, oldest first.
-std::vector<const _Second*> _live(const Window& w, std::int64_t second) {
-    std::vector<const _Second*> live;
-    for (const _Second& s : w.seconds)
+std::vector<const Second*> _live(const Window& w, std::int64_t second) {
+    std::vector<const Second*> live;
+    for (const Second& s : w.seconds)
         if (_in_window(s, second)) live.push_back(&s);
-    std::sort(live.begin(), live.end(), [](const _Second* a, const _Second* b) { return a->at < b->at; });
+    std::sort(live.begin(), live.end(), [](const Second* a, const Second* b) { return a->at < b->at; });
     return live;
 }
 
 bool _idle(const Window& w, std::int64_t second) {
     return w.in_flight == 0 &&
-           std::none_of(w.seconds.begin(), w.seconds.end(), [&](const _Second& s) { return _in_window(s, second); });
+           std::none_of(w.seconds.begin(), w.seconds.end(), [&](const Second& s) { return _in_window(s, second); });
 }
 
 void _drop_idle(std::unordered_map<std::string, Window>& windows, std::int64_t second) {
@@ -222,15 +222,15 @@ Window& _key_window(State& s, const std::string& key) {
 }
 
 // The windows a call of `tag` and `key` counts in: none where no limit applies.
-struct _Windows {
+struct Windows {
     Window* tag = nullptr;
     Window* key = nullptr;
-    _Rates tag_rates;
-    _Rates key_rates;
+    Rates tag_rates;
+    Rates key_rates;
 };
 
-_Windows _windows(State& s, const std::string& tag, const std::optional<std::string>& key, std::int64_t second) {
-    _Windows w;
+Windows _windows(State& s, const std::string& tag, const std::optional<std::string>& key, std::int64_t second) {
+    Windows w;
     w.tag_rates = _tag_rates(*s.settings, tag);
     w.key_rates = _key_rates(*s.settings, key);
     if (w.tag_rates.any()) w.tag = &_tag_window(s, tag, second);
@@ -238,14 +238,14 @@ _Windows _windows(State& s, const std::string& tag, const std::optional<std::str
     return w;
 }
 
-double _calls_of(const _Second& s) { return static_cast<double>(s.calls); }
-double _tokens_of(const _Second& s) { return s.tokens; }
+double _calls_of(const Second& s) { return static_cast<double>(s.calls); }
+double _tokens_of(const Second& s) { return s.tokens; }
 
 // Whole seconds until the window, now holding `total` of what `measure`
 // counts, holds less than `limit`: the oldest seconds leave it first.
 int _retry_after(const Window& w, std::int64_t second, double now, double total, double limit,
-                 double (*measure)(const _Second&)) {
-    for (const _Second* s : _live(w, second)) {
+                 double (*measure)(const Second&)) {
+    for (const Second* s : _live(w, second)) {
         total -= measure(*s);
         if (total < limit)
             return std::clamp(static_cast<int>(std::ceil(static_cast<double>(s->at + WINDOW_SECONDS) - now)), 1,
@@ -257,7 +257,7 @@ int _retry_after(const Window& w, std::int64_t second, double now, double total,
 // What the window holds now of each limit's measure.
 std::array<double, LIMIT_COUNT> _standing(const Window& w, std::int64_t second) {
     std::array<double, LIMIT_COUNT> in{};
-    for (const _Second& s : w.seconds) {
+    for (const Second& s : w.seconds) {
         if (!_in_window(s, second)) continue;
         in[RPM] += _calls_of(s);
         in[TPM] += _tokens_of(s);
@@ -272,7 +272,7 @@ std::string _who(const std::string& scope) {
     return fmt::format("{} [{}]", kind, scope.substr(colon + 1));
 }
 
-std::string _message(const std::string& scope, _Limit limit, double held, double rate, int retry) {
+std::string _message(const std::string& scope, Limit limit, double held, double rate, int retry) {
     static constexpr std::string_view WHAT[LIMIT_COUNT] = {"requests in the last 60 s", "tokens in the last 60 s",
                                                            "calls in flight"};
     return fmt::format("{} {} limit reached: {} {} (limit {}). Retry after {} s.", _who(scope), LIMIT_NAMES[limit],
@@ -280,7 +280,7 @@ std::string _message(const std::string& scope, _Limit limit, double held, double
 }
 
 // The first limit of `rates` that the window has reached, as a refusal.
-std::optional<Refusal> _reached(const Window& w, const _Rates& rates, std::int64_t second, double now) {
+std::optional<Refusal> _reached(const Window& w, const Rates& rates, std::int64_t second, double now) {
     auto in = _standing(w, second);
     for (std::size_t i = 0; i < LIMIT_COUNT; ++i) {
         double rate = rates.value[i];
@@ -288,7 +288,7 @@ std::optional<Refusal> _reached(const Window& w, const _Rates& rates, std::int64
         int retry = 1;  // a call in flight may end any moment
         if (i == RPM) retry = _retry_after(w, second, now, in[i], rate, _calls_of);
         if (i == TPM) retry = _retry_after(w, second, now, in[i], rate, _tokens_of);
-        auto limit = static_cast<_Limit>(i);
+        auto limit = static_cast<Limit>(i);
         return Refusal{w.scope, std::string(LIMIT_NAMES[i]), _message(w.scope, limit, in[i], rate, retry), retry,
                        std::nullopt};
     }
@@ -320,7 +320,7 @@ std::shared_ptr<const bj::object> _configuration() {
 bool _refresh_settings(State& s, std::shared_ptr<const bj::object> cfg) {
     if (!cfg) return false;
     if (cfg == s.read_from && s.settings) return true;
-    s.settings = std::make_shared<const _Settings>(_parse(*cfg));
+    s.settings = std::make_shared<const CacheSettings>(_parse(*cfg));
     s.read_from = std::move(cfg);
     return true;
 }
@@ -328,7 +328,7 @@ bool _refresh_settings(State& s, std::shared_ptr<const bj::object> cfg) {
 // --- refusal counts -----------------------------------------------------------------
 
 void _write_pending(State& s) {
-    std::map<_PendingKey, std::int64_t> taken;
+    std::map<PendingKey, std::int64_t> taken;
     {
         std::lock_guard lock(s.pending_mu);
         taken.swap(s.pending);
@@ -363,7 +363,7 @@ void _writer_loop(State* s) {
 void _count_refusal(State& s, const Refusal& r) {
     if (!s.store) return;
     double minute = std::floor(store::now() / 60.0) * 60.0;
-    _PendingKey at{minute, r.scope, r.limit};
+    PendingKey at{minute, r.scope, r.limit};
     std::lock_guard lock(s.pending_mu);
     if (s.pending.size() >= MAX_PENDING && !s.pending.contains(at)) return;
     ++s.pending[at];
@@ -405,7 +405,7 @@ Admission admit(const std::shared_ptr<State>& state, const std::string& tag, con
         double now = s.clock();
         auto second = static_cast<std::int64_t>(std::floor(now));
         _sweep_if_due(s, second);
-        _Windows w = _windows(s, tag, key, second);
+        Windows w = _windows(s, tag, key, second);
         if (w.tag == nullptr && w.key == nullptr) return out;
         if (w.tag != nullptr) out.refusal = _reached(*w.tag, w.tag_rates, second, now);
         if (!out.refusal && w.key != nullptr) {
@@ -436,7 +436,7 @@ void committed(State& s, std::span<const store::Committed> batch) {
         double tokens = static_cast<double>(std::max<std::int64_t>(0, c.rec->prompt_tokens.value_or(0))) +
                         static_cast<double>(std::max<std::int64_t>(0, c.rec->completion_tokens.value_or(0)));
         if (!(tokens > 0)) continue;
-        _Windows w = _windows(s, c.rec->tag, c.rec->key, second);
+        Windows w = _windows(s, c.rec->tag, c.rec->key, second);
         _add_tokens(w.tag, second, tokens);
         _add_tokens(w.key, second, tokens);
     }
@@ -460,7 +460,7 @@ void Slot::_end(bool uncount) noexcept {
         for (Window* w : {tag_window_, key_window_}) {
             if (w == nullptr) continue;
             --w->in_flight;
-            _Second& at = w->seconds[_index(second_)];
+            Second& at = w->seconds[_index(second_)];
             if (uncount && at.at == second_ && at.calls > 0) --at.calls;
         }
     }

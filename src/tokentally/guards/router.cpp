@@ -23,7 +23,7 @@ constexpr std::int64_t CHARS_PER_TOKEN = 4;
 
 constexpr std::string_view RULE_KEYS[] = {"from", "to", "tags", "max_prompt_chars", "allow_tools"};
 
-struct _Rule {
+struct Rule {
     std::string label;    // "router rule 1 (gpt-4o → gpt-4o-mini)", for reasons and errors
     std::string from;     // canonical id, or "provider/*"
     std::string to;       // as written
@@ -35,7 +35,7 @@ struct _Rule {
 };
 
 // What the router needs to know of one request.
-struct _Request {
+struct Request {
     std::string model_id;  // as the request spelled it
     std::string canonical;
     std::string provider;
@@ -103,8 +103,8 @@ bool _has_format(const bj::object& body) {
     return false;
 }
 
-_Request _describe(const std::string& model_id, const bj::object& body, const std::string& tag) {
-    _Request r;
+Request _describe(const std::string& model_id, const bj::object& body, const std::string& tag) {
+    Request r;
     r.model_id = model_id;
     r.canonical = catalog::normalize_model_id(model_id);
     r.provider = catalog::provider_of(model_id);
@@ -118,17 +118,17 @@ _Request _describe(const std::string& model_id, const bj::object& body, const st
 
 // --- prices -----------------------------------------------------------------
 
-struct _Priced {
+struct Priced {
     double input = 0.0;
     double output = 0.0;
     std::string text;  // "$2.5/$10"
 };
 
-_Priced _price(const std::string& model_id) {
+Priced _price(const std::string& model_id) {
     bj::object p = catalog::get_model_price(model_id);
     const bj::value* in = p.if_contains("input");
     const bj::value* out = p.if_contains("output");
-    _Priced priced;
+    Priced priced;
     priced.input = in ? json::as_number(*in, "input price of " + model_id) : 0.0;
     priced.output = out ? json::as_number(*out, "output price of " + model_id) : 0.0;
     priced.text = fmt::format("${}/${}", json::display(in), json::display(out));
@@ -138,7 +138,7 @@ _Priced _price(const std::string& model_id) {
 // The request's estimated cost at `p`, in millionths of a dollar: its prompt,
 // and as many answer tokens as it allows (as many as the prompt when it
 // sets no limit).
-double _cost(const _Priced& p, const _Request& r) {
+double _cost(const Priced& p, const Request& r) {
     double in = static_cast<double>(std::max<std::int64_t>(r.prompt_tokens, 1));
     double out = r.max_tokens > 0 ? static_cast<double>(r.max_tokens) : in;
     return in * p.input + out * p.output;
@@ -146,12 +146,12 @@ double _cost(const _Priced& p, const _Request& r) {
 
 // Percent saved by `to` against `from` on this request; 0 when the request's
 // model has no price.
-double _saving_pct(const _Priced& from, const _Priced& to, const _Request& r) {
+double _saving_pct(const Priced& from, const Priced& to, const Request& r) {
     double current = _cost(from, r);
     return current > 0 ? (current - _cost(to, r)) / current * 100.0 : 0.0;
 }
 
-std::string _prices_text(const _Request& r, const _Priced& from, const std::string& to_id, const _Priced& to) {
+std::string _prices_text(const Request& r, const Priced& from, const std::string& to_id, const Priced& to) {
     return fmt::format("{} {} → {} {} per M tokens in/out, ~{:.0f}% cheaper on this request", r.canonical, from.text,
                        to_id, to.text, _saving_pct(from, to, r));
 }
@@ -188,7 +188,7 @@ void _check_keys(const bj::object& rule, const std::string& where) {
                                                  where, std::string_view(kv.key())));
 }
 
-void _read_conditions(_Rule& r, const bj::object& rule, const std::string& where) {
+void _read_conditions(Rule& r, const bj::object& rule, const std::string& where) {
     r.tags = _tags(rule, where);
     if (const bj::value* v = rule.if_contains("max_prompt_chars")) {
         double n = json::as_number(*v, where + ": 'max_prompt_chars'");
@@ -204,7 +204,7 @@ void _read_conditions(_Rule& r, const bj::object& rule, const std::string& where
 
 // Both ends must be of one provider: a request cannot change its format
 // (and key) on the way.
-void _read_models(_Rule& r, const bj::object& rule, const std::string& where) {
+void _read_models(Rule& r, const bj::object& rule, const std::string& where) {
     std::string from = _required_text(rule, "from", where);
     r.to = _required_text(rule, "to", where);
     r.from = catalog::normalize_model_id(from);
@@ -222,12 +222,12 @@ void _read_models(_Rule& r, const bj::object& rule, const std::string& where) {
     if (r.from == r.to_id) throw std::runtime_error(fmt::format("{}: from and to name the same model", r.label));
 }
 
-_Rule _read_rule(const bj::value& v, std::size_t index) {
+Rule _read_rule(const bj::value& v, std::size_t index) {
     std::string where = fmt::format("router rule {}", index);
     if (!v.is_object()) throw std::runtime_error(where + " is not a table: " + json::write(v));
     const auto& rule = v.get_object();
     _check_keys(rule, where);
-    _Rule r;
+    Rule r;
     _read_models(r, rule, where);
     _read_conditions(r, rule, where);
     return r;
@@ -235,11 +235,11 @@ _Rule _read_rule(const bj::value& v, std::size_t index) {
 
 // Every rule is read before any is used, so a broken one is reported on
 // every call rather than only on the calls that reach it.
-std::vector<_Rule> _rules(const bj::object& section) {
+std::vector<Rule> _rules(const bj::object& section) {
     const bj::value* v = section.if_contains("rules");
     if (v == nullptr) return {};
     if (!v->is_array()) throw std::runtime_error("router.rules is not a list of [[router.rules]] tables");
-    std::vector<_Rule> rules;
+    std::vector<Rule> rules;
     for (std::size_t i = 0; i < v->get_array().size(); ++i) rules.push_back(_read_rule(v->get_array()[i], i + 1));
     return rules;
 }
@@ -252,7 +252,7 @@ std::string _mode_of(const bj::object& section) {
     throw std::runtime_error("router.mode must be \"off\", \"warn\" or \"swap\": " + json::write(*v));
 }
 
-bool _from_matches(const _Rule& rule, const _Request& r) {
+bool _from_matches(const Rule& rule, const Request& r) {
     if (rule.from == rule.provider + "/*") return r.provider == rule.provider;
     return rule.from == r.canonical;
 }
@@ -260,7 +260,7 @@ bool _from_matches(const _Rule& rule, const _Request& r) {
 // Model, tags and prompt length; a target dearer than the request's own
 // model never matches (a "provider/*" rule would otherwise send a request for
 // a cheaper model up to the rule's target).
-bool _matches(const _Rule& rule, const _Request& r) {
+bool _matches(const Rule& rule, const Request& r) {
     if (!_from_matches(rule, r) || rule.to_id == r.canonical) return false;
     if (!rule.tags.empty() && std::find(rule.tags.begin(), rule.tags.end(), r.tag) == rule.tags.end()) return false;
     if (rule.max_prompt_chars && r.chars > *rule.max_prompt_chars) return false;
@@ -269,7 +269,7 @@ bool _matches(const _Rule& rule, const _Request& r) {
 
 // Why `target` cannot take the request, or none: its context window (when
 // the catalog knows it) must hold the prompt and the answer it allows.
-std::optional<std::string> _does_not_fit(const std::string& target, const _Request& r) {
+std::optional<std::string> _does_not_fit(const std::string& target, const Request& r) {
     auto window = catalog::context_window(target);
     if (!window || r.prompt_tokens + r.max_tokens <= *window) return std::nullopt;
     return fmt::format("the prompt (~{} tokens) and max_tokens {} exceed the context window of {} ({} tokens)",
@@ -285,8 +285,8 @@ bj::object _warn(const std::optional<std::string>& suggested, const std::string&
 // A matching rule: "warn" says so; "swap" swaps unless the target cannot
 // serve the request, which turns it into a warning naming the reason (with
 // no suggestion when the target cannot take the prompt at all).
-bj::object _decide(const std::string& mode, const _Rule& rule, const _Request& r) {
-    _Priced from = _price(r.model_id), to = _price(rule.to_id);
+bj::object _decide(const std::string& mode, const Rule& rule, const Request& r) {
+    Priced from = _price(r.model_id), to = _price(rule.to_id);
     std::string spelled = _spelled(r.model_id, rule.to);
     std::string prices = _prices_text(r, from, rule.to_id, to);
     auto too_big = _does_not_fit(rule.to_id, r);
@@ -309,13 +309,13 @@ double _min_saving_pct(const bj::object& cfg) {
 
 // The advisor's first alternative of the same provider that can take the
 // request and saves at least the advisor's threshold on it.
-std::optional<bj::object> _alternative(const _Request& r, double min_saving_pct) {
+std::optional<bj::object> _alternative(const Request& r, double min_saving_pct) {
     auto entry = catalog::ALTERNATIVES.find(r.canonical);
     if (entry == catalog::ALTERNATIVES.end()) return std::nullopt;
-    _Priced from = _price(r.model_id);
+    Priced from = _price(r.model_id);
     for (const std::string& alt : entry->second) {
         if (catalog::provider_of(alt) != r.provider || _does_not_fit(alt, r)) continue;
-        _Priced to = _price(alt);
+        Priced to = _price(alt);
         if ((to.input == 0 && to.output == 0) || _saving_pct(from, to, r) < min_saving_pct) continue;
         return _warn(_spelled(r.model_id, alt), "cheaper alternative: " + _prices_text(r, from, alt, to));
     }
@@ -331,9 +331,9 @@ bj::object check_routing(const std::string& model_id, const bj::object& body, co
     const bj::object& section = json::table(*cfg, "router");
     std::string mode = _mode_of(section);
     if (mode == "off") return {{"action", "none"}};
-    std::vector<_Rule> rules = _rules(section);
-    _Request r = _describe(model_id, body, tag);
-    for (const _Rule& rule : rules)
+    std::vector<Rule> rules = _rules(section);
+    Request r = _describe(model_id, body, tag);
+    for (const Rule& rule : rules)
         if (_matches(rule, r)) return _decide(mode, rule, r);
     if (mode == "warn")
         if (auto advice = _alternative(r, _min_saving_pct(*cfg))) return std::move(*advice);

@@ -35,7 +35,7 @@ constexpr int CATCH_UP_TRIES = 3;
 
 std::int64_t _bucket_of(double ts) { return static_cast<std::int64_t>(std::floor(ts / BUCKET_SECONDS)); }
 
-struct _Bucket {
+struct Bucket {
     std::int64_t index = 0;
     double cost = 0.0;
     std::int64_t calls = 0;
@@ -43,26 +43,26 @@ struct _Bucket {
     std::int64_t running_calls = 0;
 };
 
-struct _Call {
+struct Call {
     double ts;
     double cost;
 };
 
 // The priced calls of every tag, or of one: per minute with running
 // totals, and the latest LATEST_CALLS one by one.
-struct _Series {
-    std::deque<_Bucket> buckets;  // in minute order
+struct Series {
+    std::deque<Bucket> buckets;  // in minute order
     double base = 0.0;            // the running totals before the first minute kept
     std::int64_t base_calls = 0;
     std::size_t settled = 0;      // minutes before this one have their running totals right
-    std::deque<_Call> latest;     // by time, calls of one time in the order they came
+    std::deque<Call> latest;     // by time, calls of one time in the order they came
 
     void add(double ts, double cost) {
         std::int64_t index = _bucket_of(ts);
         auto at = std::lower_bound(buckets.begin(), buckets.end(), index,
-                                   [](const _Bucket& b, std::int64_t i) { return b.index < i; });
+                                   [](const Bucket& b, std::int64_t i) { return b.index < i; });
         auto pos = static_cast<std::size_t>(at - buckets.begin());
-        if (at == buckets.end() || at->index != index) at = buckets.insert(at, _Bucket{index});
+        if (at == buckets.end() || at->index != index) at = buckets.insert(at, Bucket{index});
         at->cost += cost;
         ++at->calls;
         settled = std::min(settled, pos);
@@ -71,8 +71,8 @@ struct _Series {
 
     void _keep_latest(double ts, double cost) {
         if (latest.size() >= LATEST_CALLS && ts < latest.front().ts) return;
-        auto at = std::upper_bound(latest.begin(), latest.end(), ts, [](double t, const _Call& c) { return t < c.ts; });
-        latest.insert(at, _Call{ts, cost});
+        auto at = std::upper_bound(latest.begin(), latest.end(), ts, [](double t, const Call& c) { return t < c.ts; });
+        latest.insert(at, Call{ts, cost});
         if (latest.size() > LATEST_CALLS) latest.pop_front();
     }
 
@@ -90,7 +90,7 @@ struct _Series {
         assert(settled == buckets.size());
         if (buckets.empty()) return {0.0, 0};
         auto at = std::upper_bound(buckets.begin(), buckets.end(), index,
-                                   [](std::int64_t i, const _Bucket& b) { return i < b.index; });
+                                   [](std::int64_t i, const Bucket& b) { return i < b.index; });
         if (at == buckets.end()) return {0.0, 0};
         double before = at == buckets.begin() ? base : std::prev(at)->running;
         std::int64_t before_calls = at == buckets.begin() ? base_calls : std::prev(at)->running_calls;
@@ -99,14 +99,14 @@ struct _Series {
 
     std::int64_t calls_in(std::int64_t index) const {
         auto at = std::lower_bound(buckets.begin(), buckets.end(), index,
-                                   [](const _Bucket& b, std::int64_t i) { return b.index < i; });
+                                   [](const Bucket& b, std::int64_t i) { return b.index < i; });
         return at != buckets.end() && at->index == index ? at->calls : 0;
     }
 
     // The latest calls from `since` on, added one by one in time order.
     double latest_since(double since) const {
         double sum = 0.0;
-        auto at = std::lower_bound(latest.begin(), latest.end(), since, [](const _Call& c, double t) { return c.ts < t; });
+        auto at = std::lower_bound(latest.begin(), latest.end(), since, [](const Call& c, double t) { return c.ts < t; });
         for (; at != latest.end(); ++at) sum += at->cost;
         return sum;
     }
@@ -129,7 +129,7 @@ struct _Series {
 // The calls of the minute a window starts in, one by one, as the ledger
 // held them when first asked: a window's partial first minute is summed
 // from them.
-struct _Edge {
+struct Edge {
     std::int64_t index = 0;
     std::vector<store::PricedCall> calls;  // in time order
     std::uint64_t used = 0;
@@ -137,7 +137,7 @@ struct _Edge {
 
 // What calls in flight hold, and how many holds make it up (the sum goes
 // back to exactly 0 with the last one, leaving no rounding behind).
-struct _Held {
+struct Held {
     double cost = 0.0;
     std::size_t holds = 0;
 
@@ -149,10 +149,10 @@ struct _Held {
 };
 
 // The calls of one read, as they go into memory.
-struct _Series_set {
-    _Series all;
-    std::unordered_map<std::string, _Series> tags;
-    std::unordered_map<std::string, _Series> keys;  // calls made with a client key, by its name
+struct SeriesSet {
+    Series all;
+    std::unordered_map<std::string, Series> tags;
+    std::unordered_map<std::string, Series> keys;  // calls made with a client key, by its name
 };
 
 }  // namespace
@@ -166,12 +166,12 @@ struct State {
     store::Changes seen;           // where the calls in memory stand
     std::int64_t kept_from = 0;    // the first minute whose calls are all in memory
     std::int64_t tags_kept_from = 0;  // the same for the series of each tag
-    _Series_set series;
-    std::vector<_Edge> edges;
+    SeriesSet series;
+    std::vector<Edge> edges;
     std::uint64_t uses = 0;
-    _Held held_all;
-    std::map<std::string, _Held, std::less<>> held_tags;
-    std::map<std::string, _Held, std::less<>> held_keys;
+    Held held_all;
+    std::map<std::string, Held, std::less<>> held_tags;
+    std::map<std::string, Held, std::less<>> held_keys;
 };
 
 namespace {
@@ -179,13 +179,13 @@ namespace {
 // --- the calls in memory (under the state's lock) -----------------------------
 
 // A call of the all-calls horizon: a key's series keeps as long.
-void _add(_Series_set& set, std::int64_t tags_from, const store::PricedCall& c) {
+void _add(SeriesSet& set, std::int64_t tags_from, const store::PricedCall& c) {
     set.all.add(c.ts, c.cost_usd);
     if (_bucket_of(c.ts) >= tags_from) set.tags[c.tag].add(c.ts, c.cost_usd);
     if (!c.key.empty()) set.keys[c.key].add(c.ts, c.cost_usd);
 }
 
-void _settle(_Series_set& set) {
+void _settle(SeriesSet& set) {
     set.all.settle();
     for (auto& [tag, series] : set.tags) series.settle();
     for (auto& [key, series] : set.keys) series.settle();
@@ -193,7 +193,7 @@ void _settle(_Series_set& set) {
 
 // Forgets the minutes of every series of `named` before `index`, and the
 // series left empty.
-void _prune_named(std::unordered_map<std::string, _Series>& named, std::int64_t index) {
+void _prune_named(std::unordered_map<std::string, Series>& named, std::int64_t index) {
     for (auto it = named.begin(); it != named.end();) {
         it->second.prune(index);
         it = it->second.empty() ? named.erase(it) : std::next(it);
@@ -202,7 +202,7 @@ void _prune_named(std::unordered_map<std::string, _Series>& named, std::int64_t 
 
 // A call added to a minute whose calls were taken one by one: they are read again.
 void _forget_edge(State& s, double ts) {
-    std::erase_if(s.edges, [i = _bucket_of(ts)](const _Edge& e) { return e.index == i; });
+    std::erase_if(s.edges, [i = _bucket_of(ts)](const Edge& e) { return e.index == i; });
 }
 
 std::pair<std::int64_t, std::int64_t> _horizons(double now) {
@@ -233,7 +233,7 @@ void _reload(State& s) {
     }
     double now = store::now();
     auto [from, tags_from] = _horizons(now);
-    _Series_set fresh;
+    SeriesSet fresh;
     s.store->calls().each_priced(0, changes.last_id, static_cast<double>(from) * BUCKET_SECONDS,
                                  [&fresh, tags_from = tags_from](const store::PricedCall& c) { _add(fresh, tags_from, c); });
     _settle(fresh);
@@ -310,16 +310,16 @@ bool _take_batch(State& s, std::span<const store::Committed> batch) {
 
 // The calls of minute `index`, read from the ledger the first time a window
 // starts in it.
-const _Edge& _edge(State& s, std::int64_t index) {
+const Edge& _edge(State& s, std::int64_t index) {
     ++s.uses;
-    for (_Edge& e : s.edges)
+    for (Edge& e : s.edges)
         if (e.index == index) {
             e.used = s.uses;
             return e;
         }
     if (s.edges.size() >= MAX_EDGES)
         s.edges.erase(std::min_element(s.edges.begin(), s.edges.end(),
-                                       [](const _Edge& a, const _Edge& b) { return a.used < b.used; }));
+                                       [](const Edge& a, const Edge& b) { return a.used < b.used; }));
     double start = static_cast<double>(index) * BUCKET_SECONDS;
     s.edges.push_back({index, s.store->calls().priced_between(start, start + BUCKET_SECONDS), s.uses});
     return s.edges.back();
@@ -329,7 +329,7 @@ bool _given(const std::optional<std::string>& filter) { return filter && !filter
 
 // The series a window sums: all calls', its tag's or its key's; none when
 // that tag or key has no priced call in memory.
-const _Series* _series_of(const State& s, const store::SpendWindow& w) {
+const Series* _series_of(const State& s, const store::SpendWindow& w) {
     const auto* named = _given(w.key) ? &s.series.keys : _given(w.tag) ? &s.series.tags : nullptr;
     if (named == nullptr) return &s.series.all;
     auto it = named->find(_given(w.key) ? *w.key : *w.tag);
@@ -341,7 +341,7 @@ const _Series* _series_of(const State& s, const store::SpendWindow& w) {
 // from `since` on.
 double _spent(State& s, const store::SpendWindow& w) {
     bool by_tag = _given(w.tag), by_key = _given(w.key);
-    const _Series* series = _series_of(s, w);
+    const Series* series = _series_of(s, w);
     if (series == nullptr) return 0.0;
     std::int64_t first = _bucket_of(w.since);
     auto [cost, calls] = series->after(first);
@@ -372,7 +372,7 @@ bool _in_memory(const State& s, std::span<const store::SpendWindow> windows) {
                        [&](const store::SpendWindow& w) { return _held_in_memory(s, w); });
 }
 
-void _release_from(std::map<std::string, _Held, std::less<>>& held, const std::string& name, double cost) {
+void _release_from(std::map<std::string, Held, std::less<>>& held, const std::string& name, double cost) {
     auto it = held.find(name);
     if (it == held.end()) return;
     it->second.remove(cost);

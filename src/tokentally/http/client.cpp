@@ -60,7 +60,7 @@ ssl::context& _tls_context() {
     return ctx;
 }
 
-struct _Target {
+struct Target {
     bool tls = false;
     std::string host;
     std::string port;
@@ -71,12 +71,12 @@ struct _Target {
 // A URL split at its first "?": the query travels as the caller wrote it,
 // never decoded or re-encoded, so only the part before it is parsed (a query
 // Boost.URL would reject, with a raw "|" or "{", still goes out unchanged).
-struct _Split {
+struct Split {
     std::string_view base;
     std::optional<std::string_view> query;
 };
 
-_Split _split_query(std::string_view url) {
+Split _split_query(std::string_view url) {
     std::size_t q = url.find('?');
     if (q == std::string_view::npos) return {url, std::nullopt};
     return {url.substr(0, q), url.substr(q + 1)};
@@ -90,14 +90,14 @@ bool _fits_request_line(std::string_view query) {
     });
 }
 
-_Target _parse_url(const std::string& url) {
+Target _parse_url(const std::string& url) {
     auto [base, query] = _split_query(url);
     auto parsed = boost::urls::parse_uri(base);
     if (!parsed) throw std::runtime_error("invalid upstream URL: " + parsed.error().message());
     if (query && !_fits_request_line(*query))
         throw std::runtime_error("invalid upstream URL: the query holds a space or a control character");
     const auto& u = *parsed;
-    _Target t;
+    Target t;
     std::string scheme = lower(u.scheme());
     if (scheme != "http" && scheme != "https")
         throw std::runtime_error("unsupported upstream URL scheme '" + scheme + "' in '" + redact_url(url) + "'");
@@ -116,7 +116,7 @@ _Target _parse_url(const std::string& url) {
 
 // A request as it goes on the wire: its head, and its body as the caller
 // holds it, written together in one gather write (no copy of the body).
-struct _Wire {
+struct Wire {
     std::string head;
     const std::string* body;
     std::array<asio::const_buffer, 2> buffers() const { return {asio::buffer(head), asio::buffer(*body)}; }
@@ -124,8 +124,8 @@ struct _Wire {
 
 // The body's length is always stated when there is one, and for the methods
 // that carry a body even when it is empty.
-_Wire _wire(const ClientRequest& req, const _Target& t) {
-    _Wire w{"", &req.body};
+Wire _wire(const ClientRequest& req, const Target& t) {
+    Wire w{"", &req.body};
     w.head.append(req.method).append(" ").append(t.target).append(" HTTP/1.1\r\nHost: ").append(t.host_field);
     w.head.append("\r\n");
     append_fields(w.head, req.headers, "host");
@@ -150,7 +150,7 @@ void _no_delay(tcp::socket& socket) {
 
 // A literal address needs no name service; skipping the resolver also skips
 // its hop to a background thread on every call to a local provider.
-asio::awaitable<std::vector<tcp::endpoint>> _resolve(const _Target& t) {
+asio::awaitable<std::vector<tcp::endpoint>> _resolve(const Target& t) {
     boost::system::error_code ec;
     auto literal = asio::ip::make_address(t.host, ec);
     if (!ec) co_return std::vector<tcp::endpoint>{tcp::endpoint(literal, static_cast<unsigned short>(std::stoi(t.port)))};
@@ -168,7 +168,7 @@ std::vector<asio::ip::address> _addresses(const std::vector<tcp::endpoint>& endp
 // The addresses a new connection may use: those resolved (and checked)
 // ahead of it, or resolved and checked now. Either way the connection goes
 // to the very addresses the check saw.
-asio::awaitable<std::vector<tcp::endpoint>> _checked_endpoints(ClientState& st, const _Target& t) {
+asio::awaitable<std::vector<tcp::endpoint>> _checked_endpoints(ClientState& st, const Target& t) {
     std::string key = t.host + ":" + t.port;
     if (st.resolved_for == key) co_return st.resolved;
     auto endpoints = co_await _resolve(t);
@@ -178,7 +178,7 @@ asio::awaitable<std::vector<tcp::endpoint>> _checked_endpoints(ClientState& st, 
     co_return endpoints;
 }
 
-asio::awaitable<void> _connect(ClientState& st, const _Target& t) {
+asio::awaitable<void> _connect(ClientState& st, const Target& t) {
     auto ex = co_await asio::this_coro::executor;
     auto endpoints = co_await _checked_endpoints(st, t);
     if (!t.tls) {
@@ -198,12 +198,12 @@ asio::awaitable<void> _connect(ClientState& st, const _Target& t) {
     co_await st.tls->async_handshake(ssl::stream_base::client, asio::use_awaitable);
 }
 
-asio::awaitable<void> _write_request(beast::tcp_stream& s, const _Wire& wire) {
+asio::awaitable<void> _write_request(beast::tcp_stream& s, const Wire& wire) {
     co_await write_all(s, wire.buffers(), [] {});
 }
 
 template <class Stream>
-asio::awaitable<void> _write_request(Stream& s, const _Wire& wire) {
+asio::awaitable<void> _write_request(Stream& s, const Wire& wire) {
     co_await asio::async_write(s, wire.buffers(), asio::use_awaitable);
 }
 
@@ -219,7 +219,7 @@ bool _interim(const Parser& parser) {
 }
 
 template <class Stream>
-asio::awaitable<ClientResponse> _fetch_on(Stream& s, ClientState& st, const _Wire& wire) {
+asio::awaitable<ClientResponse> _fetch_on(Stream& s, ClientState& st, const Wire& wire) {
     _expire(s, st.timeout);  // for the write's rest, if any, and the answer
     co_await _write_request(s, wire);
     std::optional<bhttp::response_parser<bhttp::string_body>> parser;
@@ -244,7 +244,7 @@ asio::awaitable<ClientResponse> _fetch_on(Stream& s, ClientState& st, const _Wir
 }
 
 template <class Stream>
-asio::awaitable<ClientResponse> _open_on(Stream& s, ClientState& st, const _Wire& wire) {
+asio::awaitable<ClientResponse> _open_on(Stream& s, ClientState& st, const Wire& wire) {
     co_await asio::async_write(s, wire.buffers(), asio::use_awaitable);
     do {
         st.parser.emplace();
@@ -274,17 +274,17 @@ asio::awaitable<std::optional<std::string>> _chunk_on(Stream& s, ClientState& st
     co_return std::nullopt;
 }
 
-asio::awaitable<ClientResponse> _exchange(ClientState& st, const _Wire& wire) {
+asio::awaitable<ClientResponse> _exchange(ClientState& st, const Wire& wire) {
     if (st.tls) co_return co_await _fetch_on(*st.tls, st, wire);
     co_return co_await _fetch_on(*st.tcp, st, wire);
 }
 
-asio::awaitable<ClientResponse> _fetch(ClientState& st, _Target t, const _Wire& wire) {
+asio::awaitable<ClientResponse> _fetch(ClientState& st, Target t, const Wire& wire) {
     co_await _connect(st, t);
     co_return co_await _exchange(st, wire);
 }
 
-asio::awaitable<ClientResponse> _open(ClientState& st, _Target t, const _Wire& wire) {
+asio::awaitable<ClientResponse> _open(ClientState& st, Target t, const Wire& wire) {
     co_await _connect(st, t);
     if (st.tls) co_return co_await _open_on(*st.tls, st, wire);
     co_return co_await _open_on(*st.tcp, st, wire);
@@ -360,7 +360,7 @@ std::string _unbrotli(const std::string& body, std::size_t limit) {
 // Idle keep-alive connections to providers, shared by all requests: a new
 // TCP connection and TLS handshake per call would add a round trip or more
 // to every answer. Taken newest first, dropped after IDLE_LIMIT.
-struct _Idle {
+struct IdleConnection {
     std::string key;
     std::unique_ptr<beast::tcp_stream> tcp;
     std::unique_ptr<beast::ssl_stream<beast::tcp_stream>> tls;
@@ -372,20 +372,20 @@ constexpr std::chrono::seconds IDLE_LIMIT{20};
 
 // The pool belongs to the event loop its sockets were opened on, and goes
 // away with it.
-struct _PoolService : asio::execution_context::service {
-    using key_type = _PoolService;
+struct PoolService : asio::execution_context::service {
+    using key_type = PoolService;
     static inline asio::execution_context::id id;
-    explicit _PoolService(asio::execution_context& ctx) : asio::execution_context::service(ctx) {}
+    explicit PoolService(asio::execution_context& ctx) : asio::execution_context::service(ctx) {}
     void shutdown() override {
         std::lock_guard lock(mu);
         idle.clear();
     }
     std::mutex mu;
-    std::vector<_Idle> idle;
+    std::vector<IdleConnection> idle;
 };
 
-_PoolService& _pool_of(const asio::any_io_executor& ex) {
-    return asio::use_service<_PoolService>(asio::query(ex, asio::execution::context));
+PoolService& _pool_of(const asio::any_io_executor& ex) {
+    return asio::use_service<PoolService>(asio::query(ex, asio::execution::context));
 }
 
 // True while the peer has neither closed nor sent anything unasked. Asked
@@ -397,15 +397,15 @@ bool _quiet(tcp::socket& sock) {
     return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
 }
 
-bool _take_idle(ClientState& st, _PoolService& pool) {
+bool _take_idle(ClientState& st, PoolService& pool) {
     std::lock_guard lock(pool.mu);
     auto& idle = pool.idle;
     auto now = std::chrono::steady_clock::now();
     while (!idle.empty()) {
         // The newest entry sits last; older ones are checked only if it is gone.
-        auto it = std::find_if(idle.rbegin(), idle.rend(), [&](const _Idle& i) { return i.key == st.pool_key; });
+        auto it = std::find_if(idle.rbegin(), idle.rend(), [&](const IdleConnection& i) { return i.key == st.pool_key; });
         if (it == idle.rend()) return false;
-        _Idle entry = std::move(*it);
+        IdleConnection entry = std::move(*it);
         idle.erase(std::next(it).base());
         tcp::socket& sock = entry.tls ? beast::get_lowest_layer(*entry.tls).socket() : entry.tcp->socket();
         if (now - entry.since > IDLE_LIMIT || !_quiet(sock)) continue;
@@ -424,7 +424,7 @@ void _give_back(ClientState& st) {
     std::lock_guard lock(pool.mu);
     auto& idle = pool.idle;
     if (idle.size() >= MAX_IDLE) idle.erase(idle.begin());
-    idle.push_back(_Idle{st.pool_key, std::move(st.tcp), std::move(st.tls), std::chrono::steady_clock::now()});
+    idle.push_back(IdleConnection{st.pool_key, std::move(st.tcp), std::move(st.tls), std::chrono::steady_clock::now()});
 }
 
 // A kept connection the provider closed in the meantime fails before any
@@ -445,7 +445,7 @@ bool _stale(const std::exception_ptr& error, const ClientState& st) {
 }  // namespace
 
 Origin url_origin(const std::string& url) {
-    _Target t = _parse_url(url);
+    Target t = _parse_url(url);
     return Origin{t.tls ? "https" : "http", t.host, t.port};
 }
 
@@ -488,11 +488,11 @@ Client& Client::operator=(Client&&) noexcept = default;
 asio::awaitable<ClientResponse> Client::fetch(const ClientRequest& req) {
     auto& st = *state;
     st.url = req.url;
-    _Target t = _parse_url(req.url);
+    Target t = _parse_url(req.url);
     st.pool_key = std::string(t.tls ? "https://" : "http://") + t.host + ":" + t.port;
     // A connection made without the check never serves a client that has one.
     if (st.check) st.pool_key += " checked";
-    const _Wire wire = _wire(req, t);
+    const Wire wire = _wire(req, t);
     auto ex = co_await asio::this_coro::executor;
     if (_take_idle(st, _pool_of(ex))) {
         // Awaited in place rather than spawned: a spawn is a coroutine
@@ -519,8 +519,8 @@ asio::awaitable<ClientResponse> Client::fetch(const ClientRequest& req) {
 asio::awaitable<ClientResponse> Client::open_stream(const ClientRequest& req) {
     auto& st = *state;
     st.url = req.url;
-    _Target t = _parse_url(req.url);
-    const _Wire wire = _wire(req, t);
+    Target t = _parse_url(req.url);
+    const Wire wire = _wire(req, t);
     auto [error, out] = co_await asio::co_spawn(co_await asio::this_coro::executor, _open(st, t, wire),
                                                 asio::as_tuple(asio::use_awaitable));
     if (error) _rethrow_naming(error, req.method, req.url);
@@ -529,7 +529,7 @@ asio::awaitable<ClientResponse> Client::open_stream(const ClientRequest& req) {
 
 asio::awaitable<void> Client::resolve(const std::string& url) {
     auto& st = *state;
-    _Target t = _parse_url(url);
+    Target t = _parse_url(url);
     auto [error, endpoints] = co_await asio::co_spawn(co_await asio::this_coro::executor, _checked_endpoints(st, t),
                                                       asio::as_tuple(asio::use_awaitable));
     if (error) _rethrow_naming(error, "resolving", url);

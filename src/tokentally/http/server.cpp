@@ -71,12 +71,12 @@ auto _log() {
 }
 
 // Counts a request as in flight for the drain at shutdown.
-struct _InFlight {
+struct InFlight {
     RunningServer& srv;
-    explicit _InFlight(RunningServer& s) : srv(s) {
+    explicit InFlight(RunningServer& s) : srv(s) {
         ++srv.in_flight;
     }
-    ~_InFlight() {
+    ~InFlight() {
         if (--srv.in_flight == 0) {
             std::lock_guard lock(srv.mu);
             srv.idle.notify_all();
@@ -85,10 +85,10 @@ struct _InFlight {
 };
 
 // Counts an open client connection for the cap on connections.
-struct _Connected {
+struct Connected {
     std::atomic<int>& n;
-    explicit _Connected(std::atomic<int>& c) : n(c) { ++n; }
-    ~_Connected() { --n; }
+    explicit Connected(std::atomic<int>& c) : n(c) { ++n; }
+    ~Connected() { --n; }
 };
 
 bool _match(const std::string& pattern, const std::string& path, std::string& captured) {
@@ -223,7 +223,7 @@ asio::awaitable<void> _client_gone(tcp::socket& socket) {
     co_await forever.async_wait(asio::as_tuple(asio::use_awaitable));
 }
 
-enum class _Next { chunk, end, client_gone, abort };
+enum class Next { chunk, end, client_gone, abort };
 
 [[noreturn]] void _throw_aborted() {
     throw beast::system_error(asio::error::connection_aborted, "streamed answer aborted by its source");
@@ -251,25 +251,25 @@ bool _aborts(const std::exception_ptr& error) {
 // leaves while the source is still waiting on its upstream cancels that wait,
 // so the caller can drop the source (and the upstream connection) at once
 // instead of at the next write, which may never come.
-asio::awaitable<_Next> _next_chunk(ChunkSource& source, tcp::socket& socket, std::string& chunk) {
+asio::awaitable<Next> _next_chunk(ChunkSource& source, tcp::socket& socket, std::string& chunk) {
     auto ex = co_await asio::this_coro::executor;
     auto [order, source_error, produced, watch_error] =
         co_await asio::experimental::make_parallel_group(asio::co_spawn(ex, source(), asio::deferred),
                                                          asio::co_spawn(ex, _client_gone(socket), asio::deferred))
             .async_wait(asio::experimental::wait_for_one(), asio::use_awaitable);
-    if (order[0] == 1) co_return _Next::client_gone;
+    if (order[0] == 1) co_return Next::client_gone;
     if (source_error) {
         if (_aborts(source_error)) {
             _log()->debug("stream aborted: {}", logging::describe(source_error));
-            co_return _Next::abort;
+            co_return Next::abort;
         }
         // The answer has started: end the body cleanly, the source failed.
         _log()->debug("stream source ended with an error: {}", logging::describe(source_error));
-        co_return _Next::end;
+        co_return Next::end;
     }
-    if (!produced) co_return _Next::end;
+    if (!produced) co_return Next::end;
     chunk = std::move(*produced);
-    co_return _Next::chunk;
+    co_return Next::chunk;
 }
 
 // What a request the parser refused gets: 413 for the body's size, 431 for
@@ -306,11 +306,11 @@ asio::awaitable<void> _write_stream(beast::tcp_stream& stream, Response& resp, b
     stream.expires_after(opts.write_timeout);
     co_await asio::async_write(stream, asio::buffer(head), asio::use_awaitable);
     for (std::string chunk;;) {
-        _Next next = co_await _next_chunk(resp.stream, stream.socket(), chunk);
-        if (next == _Next::client_gone) _abandon(resp, {});
+        Next next = co_await _next_chunk(resp.stream, stream.socket(), chunk);
+        if (next == Next::client_gone) _abandon(resp, {});
         // Closing without the final chunk tells the client the answer is not whole.
-        if (next == _Next::abort) _throw_aborted();
-        if (next == _Next::end) break;
+        if (next == Next::abort) _throw_aborted();
+        if (next == Next::end) break;
         if (chunk.empty()) continue;
         stream.expires_after(opts.write_timeout);
         auto [ec, n] = co_await asio::async_write(stream, bhttp::make_chunk(asio::buffer(chunk)),
@@ -365,13 +365,13 @@ asio::awaitable<beast::error_code> _read_head(beast::tcp_stream& stream, beast::
 
 // The bytes of request bodies one request holds against the server's cap,
 // given back when it is done.
-struct _BodyHold {
+struct BodyHold {
     RunningServer& srv;
     std::size_t held = 0;
-    explicit _BodyHold(RunningServer& s) : srv(s) {}
-    ~_BodyHold() { srv.body_bytes -= held; }
-    _BodyHold(const _BodyHold&) = delete;
-    _BodyHold& operator=(const _BodyHold&) = delete;
+    explicit BodyHold(RunningServer& s) : srv(s) {}
+    ~BodyHold() { srv.body_bytes -= held; }
+    BodyHold(const BodyHold&) = delete;
+    BodyHold& operator=(const BodyHold&) = delete;
     // Holds `total` bytes in all; false (holding what it held) beyond the cap.
     bool grow(std::size_t total) {
         if (total <= held) return true;
@@ -386,24 +386,24 @@ struct _BodyHold {
 };
 
 // What reading a body can end in besides the parser's own errors.
-enum class _Body { read, busy, failed };
+enum class Body { read, busy, failed };
 
 // Reads the body a piece at a time, each piece held against the cap. A body
 // of known length is held whole before its first byte is read.
-asio::awaitable<_Body> _read_body(beast::tcp_stream& stream, beast::flat_buffer& buffer,
-                                  bhttp::request_parser<bhttp::string_body>& parser, _BodyHold& hold,
+asio::awaitable<Body> _read_body(beast::tcp_stream& stream, beast::flat_buffer& buffer,
+                                  bhttp::request_parser<bhttp::string_body>& parser, BodyHold& hold,
                                   beast::error_code& ec) {
-    if (auto length = parser.content_length(); length && !hold.grow(*length)) co_return _Body::busy;
+    if (auto length = parser.content_length(); length && !hold.grow(*length)) co_return Body::busy;
     while (!parser.is_done()) {
         auto [read_ec, n] =
             co_await bhttp::async_read_some(stream, buffer, parser, asio::as_tuple(asio::use_awaitable));
         if (read_ec) {
             ec = read_ec;
-            co_return _Body::failed;
+            co_return Body::failed;
         }
-        if (!hold.grow(parser.get().body().size())) co_return _Body::busy;
+        if (!hold.grow(parser.get().body().size())) co_return Body::busy;
     }
-    co_return _Body::read;
+    co_return Body::read;
 }
 
 bool _expects_continue(const bhttp::request<bhttp::string_body>& msg) {
@@ -447,7 +447,7 @@ std::optional<Response> _before_body(RunningServer& srv, const bhttp::request<bh
 }
 
 asio::awaitable<void> _session(RunningServer& srv, tcp::socket socket) {
-    _Connected connected(srv.connections);
+    Connected connected(srv.connections);
     // Streamed answers are many small writes; without this a chunk can wait
     // for the client's delayed acknowledgement of the previous one.
     beast::error_code nodelay_ignored;
@@ -469,7 +469,7 @@ asio::awaitable<void> _session(RunningServer& srv, tcp::socket socket) {
             stream.expires_after(opts.idle_timeout);
             beast::error_code ec = co_await _read_head(stream, buffer, parser, opts);
             if (gone(ec)) break;
-            _InFlight counted(srv);
+            InFlight counted(srv);
             if (ec) {
                 Response err = _refusal(ec);
                 co_await _write(stream, err, false, opts);
@@ -485,7 +485,7 @@ asio::awaitable<void> _session(RunningServer& srv, tcp::socket socket) {
                 co_await _linger(stream);
                 break;
             }
-            _BodyHold hold(srv);
+            BodyHold hold(srv);
             if (_expects_continue(parser.get()) && !parser.is_done() &&
                 (!parser.content_length() || hold.grow(*parser.content_length()))) {
                 static const std::string CONTINUE = "HTTP/1.1 100 Continue\r\n\r\n";
@@ -493,10 +493,10 @@ asio::awaitable<void> _session(RunningServer& srv, tcp::socket socket) {
                 co_await asio::async_write(stream, asio::buffer(CONTINUE), asio::use_awaitable);
             }
             stream.expires_after(opts.idle_timeout);
-            _Body body = co_await _read_body(stream, buffer, parser, hold, ec);
-            if (body == _Body::failed && gone(ec)) break;
-            if (body != _Body::read) {
-                Response err = body == _Body::busy ? _json_refusal(503, "Server busy") : _refusal(ec);
+            Body body = co_await _read_body(stream, buffer, parser, hold, ec);
+            if (body == Body::failed && gone(ec)) break;
+            if (body != Body::read) {
+                Response err = body == Body::busy ? _json_refusal(503, "Server busy") : _refusal(ec);
                 co_await _write(stream, err, false, opts);
                 co_await _linger(stream);
                 break;

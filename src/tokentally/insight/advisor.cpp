@@ -65,7 +65,7 @@ bj::value _average(const bj::object& row, std::string_view name) {
 }
 
 // What one alternative would have cost on the row's average call.
-struct _Candidate {
+struct Candidate {
     std::string alt_id;
     bj::object current_price;
     bj::object alt_price;
@@ -73,7 +73,7 @@ struct _Candidate {
     double alt_per_call;
 };
 
-bj::object _suggestion(const bj::object& row, const _Candidate& c, double since_hours) {
+bj::object _suggestion(const bj::object& row, const Candidate& c, double since_hours) {
     double calls = json::as_number(row.at("calls"), "calls");
     double saving_per_call = c.current_per_call - c.alt_per_call;
     bj::object s;
@@ -109,7 +109,7 @@ std::optional<bj::object> _suggest_for(const bj::object& row, double min_saving_
     for (const std::string& alt_id : entry->second) {
         bj::object alt_price = _get_price(alt_id);
         if (_price(alt_price, "input", alt_id) == 0 && _price(alt_price, "output", alt_id) == 0) continue;
-        _Candidate c{alt_id, current_price, alt_price, _per_call(avg_in, avg_out, current_price, normalized),
+        Candidate c{alt_id, current_price, alt_price, _per_call(avg_in, avg_out, current_price, normalized),
                      _per_call(avg_in, avg_out, alt_price, alt_id)};
         if (c.current_per_call == 0) continue;
         if ((c.current_per_call - c.alt_per_call) / c.current_per_call * 100 < min_saving_pct) continue;

@@ -161,11 +161,11 @@ std::pair<std::string, Tokens> _result_tokens(const bj::value& result, const Pro
     return {catalog::normalize_model_id(std::string(p.name) + "/" + name), t};
 }
 
-struct _Queries {
+struct Queries {
     std::string cost_path, cost_query, usage_path, usage_query;
 };
 
-_Queries _queries(const Provider& p, const Window& w) {
+Queries _queries(const Provider& p, const Window& w) {
     std::int64_t days = std::max<std::int64_t>((w.end - w.start) / DAY_SECONDS, 1);
     if (p.name == ANTHROPIC.name) {
         std::string span = fmt::format("starting_at={}&ending_at={}&bucket_width=1d", _rfc3339(w.start), _rfc3339(w.end));
@@ -212,7 +212,7 @@ std::string utc_date(std::int64_t unix_seconds) {
 Bill fetch(const Provider& p, const std::string& base_url, const std::string& key, const Window& window) {
     const std::string base = _without_trailing_slash(base_url);
     const http::Headers headers = _headers(p, key);
-    const _Queries q = _queries(p, window);
+    const Queries q = _queries(p, window);
     Bill bill;
     for (const auto& bucket : _buckets(p, base, headers, q.cost_path, q.cost_query)) {
         auto date = _bucket_date(bucket);

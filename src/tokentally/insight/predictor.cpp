@@ -57,16 +57,16 @@ void _check(int rc, std::string_view what) {
 }
 
 // Owns one XGBoost data matrix.
-class _DMatrix {
+class DMatrix {
 public:
-    _DMatrix(const std::vector<float>& values, std::size_t rows) {
+    DMatrix(const std::vector<float>& values, std::size_t rows) {
         // NaN marks a missing value; -1 and 0 are real feature values here.
         _check(XGDMatrixCreateFromMat(values.data(), rows, N_FEATURES, std::nanf(""), &handle_),
                "cannot build the feature matrix");
     }
-    ~_DMatrix() { XGDMatrixFree(handle_); }
-    _DMatrix(const _DMatrix&) = delete;
-    _DMatrix& operator=(const _DMatrix&) = delete;
+    ~DMatrix() { XGDMatrixFree(handle_); }
+    DMatrix(const DMatrix&) = delete;
+    DMatrix& operator=(const DMatrix&) = delete;
     DMatrixHandle handle_ = nullptr;
 };
 
@@ -76,7 +76,7 @@ void _single_thread(const Booster& model) {
 
 // One usable ledger row. Rows come in the ledger's order, and the seeded
 // split below makes the same rows give the same model.
-using _Row = store::TrainingRow;
+using Row = store::TrainingRow;
 
 std::int64_t _index_of(const bj::object& index, std::string_view key) {
     const bj::value* v = index.if_contains(key);
@@ -96,7 +96,7 @@ std::tm _local_time(double ts) {
 // Distinct non-empty values in code-point order (byte order of UTF-8), each
 // mapped to its position.
 template <class Field>
-bj::object _build_index(const std::vector<_Row>& rows, Field field) {
+bj::object _build_index(const std::vector<Row>& rows, Field field) {
     std::vector<std::string> values;
     for (const auto& row : rows)
         if (!(row.*field).empty()) values.push_back(row.*field);
@@ -107,7 +107,7 @@ bj::object _build_index(const std::vector<_Row>& rows, Field field) {
     return index;
 }
 
-Features _row_features(const _Row& row) {
+Features _row_features(const Row& row) {
     // The ledger keeps token counts, not prompts; four characters per token
     // is the usual estimate of the prompt's length.
     return _featurize(row.model_id, row.prompt_tokens * 4, row.tag.empty() ? "default" : row.tag, row.ts,
@@ -126,7 +126,7 @@ std::vector<float> _select(const std::vector<float>& values, std::size_t width, 
 }
 
 Booster _fit(const std::vector<float>& X, const std::vector<float>& y) {
-    _DMatrix dtrain(X, y.size());
+    DMatrix dtrain(X, y.size());
     _check(XGDMatrixSetFloatInfo(dtrain.handle_, "label", y.data(), y.size()), "cannot set the training targets");
     Booster model(dtrain.handle_);
     _single_thread(model);
@@ -139,7 +139,7 @@ Booster _fit(const std::vector<float>& X, const std::vector<float>& y) {
 }
 
 std::vector<double> _predict_rows(const Booster& model, const std::vector<float>& X) {
-    _DMatrix data(X, X.size() / N_FEATURES);
+    DMatrix data(X, X.size() / N_FEATURES);
     const bst_ulong* shape = nullptr;
     bst_ulong dim = 0;
     const float* result = nullptr;
@@ -172,13 +172,13 @@ bool _train(store::Store& store) {
         _log()->warn("No ledger.db found — call the proxy first to generate data");
         return false;
     }
-    std::vector<_Row> rows = store.calls().training_rows();
+    std::vector<Row> rows = store.calls().training_rows();
     if (rows.size() < MIN_ROWS) {
         _log()->warn("Only {} usable rows — need {} to train", rows.size(), MIN_ROWS);
         return false;
     }
-    MODEL_INDEX = _build_index(rows, &_Row::model_id);
-    TAG_INDEX = _build_index(rows, &_Row::tag);
+    MODEL_INDEX = _build_index(rows, &Row::model_id);
+    TAG_INDEX = _build_index(rows, &Row::tag);
     std::vector<float> X, y;
     X.reserve(rows.size() * N_FEATURES);
     for (const auto& row : rows) {

@@ -25,10 +25,10 @@ namespace tokentally::ledger {
 namespace {
 
 // The alerts library's entries; they report their own failures.
-using _CheckBudgets = int (*)(store::Store* store, spend_state::State* spend, const char* tag,
+using CheckBudgets = int (*)(store::Store* store, spend_state::State* spend, const char* tag,
                               webhook::Delivery* delivery);
-using _OpenDelivery = webhook::Delivery* (*)();
-using _CloseDelivery = void (*)(webhook::Delivery* delivery);
+using OpenDelivery = webhook::Delivery* (*)();
+using CloseDelivery = void (*)(webhook::Delivery* delivery);
 
 void* _alerts_symbol(const char* name) {
     static std::once_flag once;
@@ -40,30 +40,30 @@ void* _alerts_symbol(const char* name) {
     return handle == nullptr ? nullptr : dlsym(handle, name);
 }
 
-_CheckBudgets _alerts_entry() {
-    static _CheckBudgets entry = reinterpret_cast<_CheckBudgets>(_alerts_symbol(ALERTS_ENTRY_DELIVERING));
+CheckBudgets _alerts_entry() {
+    static CheckBudgets entry = reinterpret_cast<CheckBudgets>(_alerts_symbol(ALERTS_ENTRY_DELIVERING));
     return entry;
 }
 
 // The webhook delivery of one alert step, opened with its first check. The
 // step's owner (a writer) outlives every check, so closing it when the step
 // goes lets a serving process end its delivery thread before it exits.
-struct _Delivery {
+struct DeliveryHandle {
     std::once_flag opened;
     webhook::Delivery* delivery = nullptr;
 
-    _Delivery() = default;
-    _Delivery(const _Delivery&) = delete;
-    _Delivery& operator=(const _Delivery&) = delete;
-    ~_Delivery() {
+    DeliveryHandle() = default;
+    DeliveryHandle(const DeliveryHandle&) = delete;
+    DeliveryHandle& operator=(const DeliveryHandle&) = delete;
+    ~DeliveryHandle() {
         if (delivery == nullptr) return;
-        if (auto close = reinterpret_cast<_CloseDelivery>(_alerts_symbol(ALERTS_CLOSE_DELIVERY))) close(delivery);
+        if (auto close = reinterpret_cast<CloseDelivery>(_alerts_symbol(ALERTS_CLOSE_DELIVERY))) close(delivery);
     }
 };
 
-webhook::Delivery* _delivery(_Delivery& d) {
+webhook::Delivery* _delivery(DeliveryHandle& d) {
     std::call_once(d.opened, [&d] {
-        if (auto open = reinterpret_cast<_OpenDelivery>(_alerts_symbol(ALERTS_OPEN_DELIVERY))) d.delivery = open();
+        if (auto open = reinterpret_cast<OpenDelivery>(_alerts_symbol(ALERTS_OPEN_DELIVERY))) d.delivery = open();
     });
     return d.delivery;
 }
@@ -87,12 +87,12 @@ std::vector<const std::string*> _alerting_tags(std::span<const Committed> batch)
 Listener alert_step() { return alert_step(nullptr); }
 
 Listener alert_step(std::shared_ptr<spend_state::State> state) {
-    auto delivery = std::make_shared<_Delivery>();
+    auto delivery = std::make_shared<DeliveryHandle>();
     return [state, delivery](store::Store& store, std::span<const Committed> batch) {
         auto tags = _alerting_tags(batch);
         if (tags.empty()) return;
         // Alerts are advisory: nothing they do may undo or fail a recording.
-        if (_CheckBudgets check = _alerts_entry())
+        if (CheckBudgets check = _alerts_entry())
             for (const std::string* tag : tags) check(&store, state.get(), tag->c_str(), _delivery(*delivery));
     };
 }
@@ -101,7 +101,7 @@ Listener alert_step(std::shared_ptr<spend_state::State> state) {
 
 namespace {
 
-struct _Queued {
+struct Queued {
     CallRecord rec;
     Recorded done;
 };
@@ -113,18 +113,18 @@ constexpr std::size_t MAX_BATCH = 256;
 // writer, so that a writer whose last owner lets go on that very thread (a
 // callback of the batch it is writing) leaves the thread something to finish
 // with.
-struct _State {
+struct WriterState {
     std::shared_ptr<store::Store> store;
     std::vector<Listener> listeners;
     logging::RepeatedFailure listener_failures;
 
     std::mutex mu;
     std::condition_variable wake;
-    std::deque<_Queued> queue;
+    std::deque<Queued> queue;
     bool stopping = false;
 };
 
-void _tell(_State& s, std::span<const Committed> batch) {
+void _tell(WriterState& s, std::span<const Committed> batch) {
     for (const Listener& listener : s.listeners) {
         try {
             listener(*s.store, batch);
@@ -137,7 +137,7 @@ void _tell(_State& s, std::span<const Committed> batch) {
 
 // The rows in one transaction, then the listeners: what a single call and a
 // writer's batch both do. Throws what the insert threw.
-void _write_rows(_State& s, std::span<const CallRecord* const> rows) {
+void _write_rows(WriterState& s, std::span<const CallRecord* const> rows) {
     std::vector<store::Appended> made = s.store->calls().append(rows);
     if (rows.size() == 1) {  // a call alone in flight: no list of its own
         const Committed one[] = {{rows[0], made[0]}};
@@ -149,8 +149,8 @@ void _write_rows(_State& s, std::span<const CallRecord* const> rows) {
     _tell(s, batch);
 }
 
-std::vector<_Queued> _take_batch(_State& s) {
-    std::vector<_Queued> batch;
+std::vector<Queued> _take_batch(WriterState& s) {
+    std::vector<Queued> batch;
     while (!s.queue.empty() && batch.size() < MAX_BATCH) {
         batch.push_back(std::move(s.queue.front()));
         s.queue.pop_front();
@@ -158,7 +158,7 @@ std::vector<_Queued> _take_batch(_State& s) {
     return batch;
 }
 
-void _write_batch(_State& s, std::vector<_Queued>& batch) {
+void _write_batch(WriterState& s, std::vector<Queued>& batch) {
     std::vector<const CallRecord*> rows;
     for (const auto& q : batch) rows.push_back(&q.rec);
     std::exception_ptr failed;
@@ -171,12 +171,12 @@ void _write_batch(_State& s, std::vector<_Queued>& batch) {
 }
 
 // Until the writer goes and its queue is empty.
-void _run(std::shared_ptr<_State> s) {
+void _run(std::shared_ptr<WriterState> s) {
     std::unique_lock lock(s->mu);
     for (;;) {
         s->wake.wait(lock, [&] { return s->stopping || !s->queue.empty(); });
         if (s->queue.empty()) return;
-        std::vector<_Queued> batch = _take_batch(*s);
+        std::vector<Queued> batch = _take_batch(*s);
         lock.unlock();
         _write_batch(*s, batch);
         lock.lock();
@@ -186,7 +186,7 @@ void _run(std::shared_ptr<_State> s) {
 }  // namespace
 
 struct Writer {
-    std::shared_ptr<_State> state;
+    std::shared_ptr<WriterState> state;
     std::thread thread;  // started with the first queued row, under state->mu
 
     ~Writer() {
@@ -202,7 +202,7 @@ struct Writer {
 };
 
 std::shared_ptr<Writer> make_writer(std::shared_ptr<store::Store> store, std::vector<Listener> listeners) {
-    auto state = std::make_shared<_State>();
+    auto state = std::make_shared<WriterState>();
     state->store = std::move(store);
     state->listeners = std::move(listeners);
     auto writer = std::make_shared<Writer>();
@@ -220,11 +220,11 @@ void record_call(Writer& writer, const CallRecord& rec) {
 }
 
 void record_call_queued(Writer& writer, const CallRecord& rec, Recorded done) {
-    _State& s = *writer.state;
+    WriterState& s = *writer.state;
     {
         std::lock_guard lock(s.mu);
         if (!writer.thread.joinable()) writer.thread = std::thread(_run, writer.state);
-        s.queue.push_back(_Queued{rec, std::move(done)});
+        s.queue.push_back(Queued{rec, std::move(done)});
     }
     s.wake.notify_one();
 }

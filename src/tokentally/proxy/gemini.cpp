@@ -14,27 +14,27 @@ namespace {
 
 // Members of the body under their two spellings: the API takes the JSON
 // names of its messages in lowerCamelCase or in their original snake_case.
-using _Names = std::pair<std::string_view, std::string_view>;
+using Names = std::pair<std::string_view, std::string_view>;
 
-constexpr _Names SHAPING_MEMBERS[] = {
+constexpr Names SHAPING_MEMBERS[] = {
     {"systemInstruction", "system_instruction"},
     {"cachedContent", "cached_content"},
     {"tools", "tools"},
     {"toolConfig", "tool_config"},
 };
 
-constexpr _Names GENERATION_CONFIG = {"generationConfig", "generation_config"};
+constexpr Names GENERATION_CONFIG = {"generationConfig", "generation_config"};
 
 // The members of generationConfig that say what the answer is (its format),
 // not how it is sampled.
-constexpr _Names FORMAT_MEMBERS[] = {
+constexpr Names FORMAT_MEMBERS[] = {
     {"responseMimeType", "response_mime_type"},
     {"responseSchema", "response_schema"},
     {"responseJsonSchema", "response_json_schema"},
     {"responseModalities", "response_modalities"},
 };
 
-const bj::value* _member(const bj::object& body, _Names names) {
+const bj::value* _member(const bj::object& body, Names names) {
     const bj::value* v = body.if_contains(names.first);
     return json::truthy(v) ? v : body.if_contains(names.second);
 }
@@ -95,12 +95,12 @@ std::string with_model(std::string_view path, std::string_view model) {
 bj::object cache_identity(const bj::object& body) {
     const bj::value* contents = body.if_contains("contents");
     bj::object id{{"contents", json::truthy(contents) ? *contents : bj::value("")}};
-    for (const _Names& names : SHAPING_MEMBERS)
+    for (const Names& names : SHAPING_MEMBERS)
         if (const bj::value* v = _member(body, names); json::truthy(v)) id[names.first] = *v;
     const bj::value* config = _member(body, GENERATION_CONFIG);
     if (config == nullptr || !config->is_object()) return id;
     bj::object format;
-    for (const _Names& names : FORMAT_MEMBERS)
+    for (const Names& names : FORMAT_MEMBERS)
         if (const bj::value* v = _member(config->get_object(), names); json::truthy(v)) format[names.first] = *v;
     if (!format.empty()) id[GENERATION_CONFIG.first] = std::move(format);
     return id;

@@ -84,14 +84,14 @@ ledger::CallRecord _record(const LocalCall& call, std::optional<std::int64_t> pr
 }
 
 // What a complete answer says; what cannot be read stays absent.
-struct _Answer {
+struct Answer {
     std::optional<bj::value> json;
     std::optional<std::int64_t> prompt_tokens;
     std::optional<std::int64_t> completion_tokens;
 };
 
-_Answer _read_answer(const std::string& body) {
-    _Answer a;
+Answer _read_answer(const std::string& body) {
+    Answer a;
     try {
         a.json = bj::parse(body);
     } catch (const std::exception&) {
@@ -105,7 +105,7 @@ _Answer _read_answer(const std::string& body) {
 }
 
 // One streamed call, relayed line by line.
-struct _NdjsonRelay {
+struct NdjsonRelay {
     LocalCall call;
     bool opened = false;
     bool upstream_done = false;
@@ -124,7 +124,7 @@ void _keep_line(std::vector<std::string>& lines, std::string_view line) {
 
 // The complete lines of `data` (with what was pending before it), each
 // relayed with its newline, the counts taken from the line that ends the answer.
-std::string _relay_lines(_NdjsonRelay& r, std::string_view data, bool at_end) {
+std::string _relay_lines(NdjsonRelay& r, std::string_view data, bool at_end) {
     std::string out;
     for (const std::string& line : take_ndjson_lines(r.pending, data, at_end)) {
         out.append(line);
@@ -135,7 +135,7 @@ std::string _relay_lines(_NdjsonRelay& r, std::string_view data, bool at_end) {
 }
 
 // The stream has ended: the call is recorded, and cut short if it cannot be.
-asio::awaitable<void> _finish_relay(_NdjsonRelay& r) {
+asio::awaitable<void> _finish_relay(NdjsonRelay& r) {
     r.call.client->close();
     double elapsed = relay::elapsed(r.call);
     double power_cost = _calc_power_cost(elapsed);
@@ -148,7 +148,7 @@ asio::awaitable<void> _finish_relay(_NdjsonRelay& r) {
                  r.counts.prompt_tokens, r.counts.completion_tokens, power_cost, elapsed);
 }
 
-asio::awaitable<std::optional<std::string>> _next_relay_chunk(std::shared_ptr<_NdjsonRelay> r) {
+asio::awaitable<std::optional<std::string>> _next_relay_chunk(std::shared_ptr<NdjsonRelay> r) {
     auto& call = r->call;
     if (!r->opened) {
         r->opened = true;
@@ -268,7 +268,7 @@ asio::awaitable<http::Response> _handle_ollama_standard(LocalCall call) {
     call.client->close();
     double elapsed = relay::elapsed(call);
     double power_cost = _calc_power_cost(elapsed);
-    _Answer answer = _read_answer(upstream.body);
+    Answer answer = _read_answer(upstream.body);
 
     ledger::CallRecord rec = _record(call, answer.prompt_tokens, answer.completion_tokens, power_cost, elapsed,
                                      upstream.status, false);
@@ -282,7 +282,7 @@ asio::awaitable<http::Response> _handle_ollama_standard(LocalCall call) {
 }
 
 asio::awaitable<http::Response> _handle_ollama_streaming(LocalCall call) {
-    auto relay = std::make_shared<_NdjsonRelay>();
+    auto relay = std::make_shared<NdjsonRelay>();
     relay->call = std::move(call);
     // The source owns the relay and with it the upstream client: when the
     // client goes away the server drops the source and the connection closes.

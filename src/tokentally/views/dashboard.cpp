@@ -100,11 +100,11 @@ http::Handler _guarded(http::Handler inner, std::shared_ptr<const std::optional<
 // --- parameters ---------------------------------------------------------------
 
 // A parameter the client got wrong: answered 400 naming it.
-struct _BadParam : std::runtime_error {
+struct BadParam : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-struct _Query {
+struct Query {
     std::string range = "24h";
     double hours = 24.0;
     std::optional<std::string> tag;
@@ -122,14 +122,14 @@ std::int64_t _rows(const std::string& text) {
         used = 0;
     }
     if (used != text.size() || text.empty() || n < 1 || n > MAX_ROWS)
-        throw _BadParam("n: must be a whole number from 1 to " + std::to_string(MAX_ROWS) + ", not '" + text + "'");
+        throw BadParam("n: must be a whole number from 1 to " + std::to_string(MAX_ROWS) + ", not '" + text + "'");
     return n;
 }
 
-void _set(_Query& q, const std::string& key, const std::string& value) {
+void _set(Query& q, const std::string& key, const std::string& value) {
     if (key == "range") {
         auto it = RANGES.find(value);
-        if (it == RANGES.end()) throw _BadParam("range: must be 24h, 7d or 30d, not '" + value + "'");
+        if (it == RANGES.end()) throw BadParam("range: must be 24h, 7d or 30d, not '" + value + "'");
         q.range = value;
         q.hours = it->second;
     } else if (key == "tag" || key == "model" || key == "id") {
@@ -139,18 +139,18 @@ void _set(_Query& q, const std::string& key, const std::string& value) {
     } else if (key == "n") {
         q.n = _rows(value);
     } else {
-        throw _BadParam(key + ": unknown parameter (known: range, tag, model, n, id)");
+        throw BadParam(key + ": unknown parameter (known: range, tag, model, n, id)");
     }
 }
 
-_Query _query(const http::Request& req) {
-    _Query q;
+Query _query(const http::Request& req) {
+    Query q;
     if (req.query.empty()) return q;
     boost::urls::url u;
     try {
         u.set_encoded_query(req.query);
     } catch (const std::exception&) {
-        throw _BadParam("query: not a valid query string");
+        throw BadParam("query: not a valid query string");
     }
     for (auto p : u.params()) _set(q, p.key, p.value);
     return q;
@@ -161,9 +161,9 @@ void _drop(bj::array& rows, Pred pred) {
     rows.erase(std::remove_if(rows.begin(), rows.end(), pred), rows.end());
 }
 
-double _since(const _Query& q) { return store::now() - q.hours * HOUR_SECONDS; }
+double _since(const Query& q) { return store::now() - q.hours * HOUR_SECONDS; }
 
-bool _model_kept(const _Query& q, const bj::value& model) {
+bool _model_kept(const Query& q, const bj::value& model) {
     return !q.model || (model.is_string() && model.get_string() == *q.model);
 }
 
@@ -196,7 +196,7 @@ double _percentile(const std::vector<store::LatencyBin>& bins, std::int64_t n, d
 }
 
 // The range's hourly rollups, of the tag and model asked for.
-std::vector<store::Rollup> _rollups(store::Store& store, const _Query& q) {
+std::vector<store::Rollup> _rollups(store::Store& store, const Query& q) {
     std::vector<store::Rollup> rows = store.calls().rollups(_since(q));
     std::erase_if(rows, [&](const store::Rollup& r) {
         return (q.tag && r.tag != q.tag) || (q.model && r.model_id != q.model);
@@ -297,7 +297,7 @@ bj::object _budgets(store::Store& store, spend_state::State* spend) {
 // tags together (refusals are counted per minute, by every proxy on the
 // ledger; this process's latest are written first). Without limits the
 // summary says nothing of them.
-void _add_rate_limited(bj::object& s, store::Store& store, limits::State* limits, const _Query& q) {
+void _add_rate_limited(bj::object& s, store::Store& store, limits::State* limits, const Query& q) {
     std::shared_ptr<const bj::object> cfg;
     try {
         cfg = config::load_shared();
@@ -344,7 +344,7 @@ bj::object _groups(const bj::array& rows, const bj::array& budgets) {
     return {{"by_model", std::move(by_model)}, {"by_tag", std::move(by_tag)}};
 }
 
-bj::object _summary(store::Store& store, spend_state::State* spend, limits::State* limits, const _Query& q) {
+bj::object _summary(store::Store& store, spend_state::State* spend, limits::State* limits, const Query& q) {
     std::vector<store::Rollup> rollups = _rollups(store, q);
     bj::array rows = _summary_rows(rollups);
     double cost = 0, in = 0, out = 0;
@@ -366,7 +366,7 @@ bj::object _summary(store::Store& store, spend_state::State* spend, limits::Stat
 }
 
 // Spend per bucket and model: hourly for a day, daily beyond.
-bj::object _series(store::Store& store, const _Query& q) {
+bj::object _series(store::Store& store, const Query& q) {
     double bucket = q.hours <= 24.0 ? HOUR_SECONDS : DAY_SECONDS;
     double first = std::floor(_since(q) / bucket) * bucket;
     auto count = static_cast<std::size_t>(std::floor((store::now() - first) / bucket)) + 1;
@@ -397,20 +397,20 @@ bj::object _series(store::Store& store, const _Query& q) {
 // with the number of all of them in a header: a proxy whose clients send no
 // session id gives every call a session of its own, and the page shows no
 // more than a screenful of those.
-http::Response _sessions(store::Store& store, const _Query& q) {
+http::Response _sessions(store::Store& store, const Query& q) {
     store::SessionPage page = store.calls().top_sessions(_since(q), q.tag, q.n);
     return http::json_response(200, ledger::agent_records(page.rows), {{TOTAL_HEADER, std::to_string(page.total)}});
 }
 
-bj::array _session(store::Store& store, const _Query& q) {
-    if (!q.id) throw _BadParam("id: the session id is required");
+bj::array _session(store::Store& store, const Query& q) {
+    if (!q.id) throw BadParam("id: the session id is required");
     bj::array rows = ledger::agent_recent(store, *q.id, q.n);
     ledger::add_requested_models(store, rows);
     return rows;
 }
 
 // The latest calls with the marks the page shows beside each.
-bj::array _recent(store::Store& store, const _Query& q) {
+bj::array _recent(store::Store& store, const Query& q) {
     bj::array rows = ledger::recent(store, q.n);
     _drop(rows, [&](const bj::value& r) {
         return !_model_kept(q, r.at("model_id")) || (q.tag && r.at("tag") != bj::value(*q.tag));
@@ -428,7 +428,7 @@ bj::array _recent(store::Store& store, const _Query& q) {
 
 // Unseen alerts first, each part newest first; reading them here does not
 // mark them seen (the `alerts --unseen` command does).
-bj::array _alerts(store::Store& store, const _Query& q) {
+bj::array _alerts(store::Store& store, const Query& q) {
     std::vector<store::AlertRow> rows = store.alerts().latest(q.n);
     std::stable_partition(rows.begin(), rows.end(), [](const store::AlertRow& a) { return a.seen == 0; });
     bj::array out;
@@ -441,7 +441,7 @@ bj::array _alerts(store::Store& store, const _Query& q) {
 
 // Over every tag and model, as the advisor sees the range: its usage rows
 // summed from the rollups instead of a scan of the range's calls.
-bj::array _advice(store::Store& store, const _Query& q) {
+bj::array _advice(store::Store& store, const Query& q) {
     if (!store.exists()) return {};
     return advisor::suggestions_for(store::usage_of(store.calls().rollups(_since(q))), q.hours);
 }
@@ -471,7 +471,7 @@ std::string _csv_field(const bj::value& v) {
     return quoted + "\"";
 }
 
-std::string _csv(store::Store& store, const _Query& q) {
+std::string _csv(store::Store& store, const Query& q) {
     std::string out;
     for (std::size_t i = 0; i < CSV_COLUMNS.size(); ++i) out += (i ? "," : "") + CSV_COLUMNS[i];
     out += "\r\n";
@@ -486,13 +486,13 @@ std::string _csv(store::Store& store, const _Query& q) {
 
 // --- routes -------------------------------------------------------------------
 
-using Answer = std::function<http::Response(store::Store&, const _Query&)>;
+using Answer = std::function<http::Response(store::Store&, const Query&)>;
 
 http::Handler _api(std::shared_ptr<store::Store> store, Answer answer) {
     return [store, answer](http::Request& req) -> asio::awaitable<http::Response> {
         try {
             co_return answer(*store, _query(req));
-        } catch (const _BadParam& e) {
+        } catch (const BadParam& e) {
             co_return http::json_response(400, bj::object{{"detail", e.what()}});
         }
     };
@@ -500,13 +500,13 @@ http::Handler _api(std::shared_ptr<store::Store> store, Answer answer) {
 
 asio::awaitable<http::Response> _csv_route(store::Store& store, http::Request& req) {
     try {
-        _Query q = _query(req);
+        Query q = _query(req);
         http::Response resp;
         resp.headers = {{"content-type", "text/csv; charset=utf-8"},
                         {"Content-Disposition", "attachment; filename=\"tokentally-calls-" + q.range + ".csv\""}};
         resp.body = _csv(store, q);
         co_return resp;
-    } catch (const _BadParam& e) {
+    } catch (const BadParam& e) {
         co_return http::json_response(400, bj::object{{"detail", e.what()}});
     }
 }
@@ -554,9 +554,9 @@ void _add_api(http::Router& r, const std::shared_ptr<store::Store>& store,
         http::add_route(r, {"GET"}, std::string("/dashboard/api/") + name, _api(store, std::move(answer)));
     };
     auto api = [&](const char* name, auto body) {
-        route(name, [body](store::Store& s, const _Query& q) { return http::json_response(200, body(s, q)); });
+        route(name, [body](store::Store& s, const Query& q) { return http::json_response(200, body(s, q)); });
     };
-    api("summary", [spend, limits](store::Store& s, const _Query& q) {
+    api("summary", [spend, limits](store::Store& s, const Query& q) {
         return _summary(s, spend.get(), limits.get(), q);
     });
     api("series", _series);

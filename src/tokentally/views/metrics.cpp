@@ -31,7 +31,7 @@ const pm::Histogram::BucketBoundaries LATENCY_BUCKETS = {0.0005, 0.001, 0.0025, 
 // time (budgets, in-flight requests, build info) live in a registry made
 // for each scrape, so that a budget removed from the configuration stops
 // being reported.
-struct _Families {
+struct Families {
     pm::Registry registry;
     pm::Family<pm::Counter>& requests = pm::BuildCounter()
                                             .Name("tokentally_requests_total")
@@ -78,8 +78,8 @@ struct _Families {
     std::unordered_set<std::string> models;
 };
 
-_Families& _families() {
-    static _Families f;
+Families& _families() {
+    static Families f;
     return f;
 }
 
@@ -114,20 +114,20 @@ std::string _model_label(const std::optional<std::string>& model) {
 // once: the families' own lookup builds and hashes a label map per counter,
 // a good part of what recording a call cost. Each is made on first use, so
 // that a series appears only once something was counted in it.
-struct _CallCounters {
+struct CallCounters {
     pm::Counter* requests = nullptr;
     pm::Counter* spend = nullptr;
     pm::Counter* input = nullptr;
     pm::Counter* output = nullptr;
 };
 
-struct _CounterCache {
+struct CounterCache {
     std::mutex mu;
-    std::unordered_map<std::string, _CallCounters> by_kind;
+    std::unordered_map<std::string, CallCounters> by_kind;
 };
 
-_CounterCache& _counter_cache() {
-    static _CounterCache c;
+CounterCache& _counter_cache() {
+    static CounterCache c;
     return c;
 }
 
@@ -146,7 +146,7 @@ void _count(const store::CallRecord& rec) {
     auto& cache = _counter_cache();
     std::lock_guard lock(cache.mu);
     // Lengths first: a label may hold any character.
-    _CallCounters& c = cache.by_kind[fmt::format("{}:{}{}:{}{}", model.size(), model, tag.size(), tag, status)];
+    CallCounters& c = cache.by_kind[fmt::format("{}:{}{}:{}{}", model.size(), model, tag.size(), tag, status)];
     // A series' labels: model and tag, and one more when named.
     auto labels = [&](const char* key, std::string_view value) {
         return [&model, &tag, key, value] {

@@ -351,8 +351,8 @@ std::wstring _wide(const std::string& s) {
     return out;
 }
 
-struct _DarkTheme final : fc::FWidgetColors {
-    _DarkTheme() { _DarkTheme::setColorTheme(); }
+struct DarkTheme final : fc::FWidgetColors {
+    DarkTheme() { DarkTheme::setColorTheme(); }
     void setColorTheme() override {
         term_fg = TEXT_FG, term_bg = SCREEN_BG;
         // Table frames are drawn in the dialog's foreground colour: keep it dim.
@@ -613,7 +613,7 @@ int launch(std::shared_ptr<store::Store> store) {
     char name[] = "tokentally";
     char* argv[] = {name, nullptr};
     fc::FApplication app(argc, argv);
-    fc::FWidget::setColorTheme<_DarkTheme>();
+    fc::FWidget::setColorTheme<DarkTheme>();
     TokenTallyDashboard dashboard(&app, std::move(store));
     dashboard.fit_to_terminal();
     fc::FWidget::setMainWidget(&dashboard);

@@ -32,9 +32,9 @@ std::string _trimmed(const char* message) {
     return m;
 }
 
-struct _Options {
+struct Options {
     PQconninfoOption* opts = nullptr;
-    ~_Options() { if (opts) PQconninfoFree(opts); }
+    ~Options() { if (opts) PQconninfoFree(opts); }
     std::string get(std::string_view key) const {
         for (auto* o = opts; o && o->keyword; ++o)
             if (key == o->keyword && o->val) return o->val;
@@ -45,7 +45,7 @@ struct _Options {
 }  // namespace
 
 std::string redacted(const std::string& url) {
-    _Options o;
+    Options o;
     char* error = nullptr;
     o.opts = PQconninfoParse(url.c_str(), &error);
     if (!o.opts) {

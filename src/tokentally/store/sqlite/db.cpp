@@ -57,13 +57,13 @@ void _use_wal(SQLite::Database& conn) {
 
 namespace {
 
-struct _Durabilities {
+struct Durabilities {
     std::mutex mu;
     std::unordered_map<std::string, Durability> by_path;
 };
 
-_Durabilities& _durabilities() {
-    static _Durabilities d;
+Durabilities& _durabilities() {
+    static Durabilities d;
     return d;
 }
 
@@ -99,26 +99,26 @@ SQLite::Database open(const std::string& path, int extra_flags) {
 
 namespace {
 
-struct _FileId {
+struct FileId {
     dev_t dev = 0;
     ino_t ino = 0;
-    bool operator==(const _FileId&) const = default;
+    bool operator==(const FileId&) const = default;
 };
 
 // A file that cannot be looked at is as good as absent here: opening it
 // says why.
-std::optional<_FileId> _file_id(const std::string& path) {
+std::optional<FileId> _file_id(const std::string& path) {
     std::optional<paths::FileStamp> st;
     try {
         st = paths::identity_once(path);
     } catch (const std::exception&) {
     }
     if (!st) return std::nullopt;
-    return _FileId{st->dev, st->ino};
+    return FileId{st->dev, st->ino};
 }
 
-struct _Open {
-    _FileId id;
+struct Open {
+    FileId id;
     std::unique_ptr<SQLite::Database> db;
     std::unique_ptr<StatementCache> statements;  // destroyed before db
 };
@@ -142,7 +142,7 @@ constexpr int COPY_STEP_PAGES = 256;
 // end, and the log only starts over once it has: past CATCH_UP_PAGES the
 // commit copies the log itself (`_catch_up`), as SQLite would, while it still
 // holds this process's write lock, so the next commit starts the log over.
-struct _Checkpointer {
+struct Checkpointer {
     std::mutex mu;
     std::condition_variable wake;
     std::vector<std::string> due;
@@ -150,8 +150,8 @@ struct _Checkpointer {
     bool stopping = false;
     std::thread thread;
 
-    _Checkpointer() : thread([this] { _run(); }) {}
-    ~_Checkpointer() {
+    Checkpointer() : thread([this] { _run(); }) {}
+    ~Checkpointer() {
         {
             std::lock_guard lock(mu);
             stopping = true;
@@ -206,8 +206,8 @@ struct _Checkpointer {
     }
 };
 
-_Checkpointer& _checkpointer() {
-    static _Checkpointer c;
+Checkpointer& _checkpointer() {
+    static Checkpointer c;
     return c;
 }
 
@@ -236,13 +236,13 @@ int _on_commit(void* path, sqlite3* db, const char*, int pages) {
 
 // The schema work done per file (once_per_file), by path, purpose and the
 // identity of the file it was done on.
-struct _Done {
+struct Done {
     std::mutex mu;
-    std::vector<std::tuple<std::string, std::string, _FileId>> done;
+    std::vector<std::tuple<std::string, std::string, FileId>> done;
 };
 
-_Done& _done() {
-    static _Done d;
+Done& _done() {
+    static Done d;
     return d;
 }
 
@@ -257,13 +257,13 @@ void _forget_done(const std::string& path) {
 
 // How many times a connection of this process found the file at a path
 // replaced or removed.
-struct _Generations {
+struct Generations {
     std::mutex mu;
     std::unordered_map<std::string, std::uint64_t> by_path;
 };
 
-_Generations& _generations() {
-    static _Generations g;
+Generations& _generations() {
+    static Generations g;
     return g;
 }
 
@@ -287,7 +287,7 @@ namespace {
 }  // namespace
 
 Conn connection(const std::string& path) {
-    thread_local std::unordered_map<std::string, _Open> open_here;
+    thread_local std::unordered_map<std::string, Open> open_here;
     auto it = open_here.find(path);
     auto id = _file_id(path);
     if (it == open_here.end() || !id || !(*id == it->second.id)) {
@@ -301,7 +301,7 @@ Conn connection(const std::string& path) {
         // Only this thread ever uses it, so SQLite's per-call locking of the
         // connection (a mutex round trip on every column read) is left out.
         auto fresh = std::make_unique<SQLite::Database>(open(path, SQLite::OPEN_NOMUTEX));
-        _Open entry{_file_id(path).value_or(_FileId{}), std::move(fresh), std::make_unique<StatementCache>()};
+        Open entry{_file_id(path).value_or(FileId{}), std::move(fresh), std::make_unique<StatementCache>()};
         it = open_here.emplace(path, std::move(entry)).first;
         // The map's key outlives the connection it is handed to.
         sqlite3_wal_hook(it->second.db->getHandle(), _on_commit, const_cast<std::string*>(&it->first));

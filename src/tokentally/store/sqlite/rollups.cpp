@@ -192,7 +192,7 @@ void _add_stored(const Conn& conn, Rollup r) {
 // --- folding --------------------------------------------------------------------
 
 // Where the rollups stand against the calls, from one snapshot.
-struct _State {
+struct WriterState {
     std::int64_t last_call = 0;        // the highest id in `calls`
     std::int64_t edits = 0;            // the ledger's count of edits
     std::optional<std::int64_t> mark;  // the last call folded in; none before the first fold
@@ -203,7 +203,7 @@ struct _State {
     bool current() const { return mark && !stale() && *mark == last_call; }
 };
 
-_State _state(const Conn& conn) {
+WriterState _state(const Conn& conn) {
     auto q = conn.prepare("SELECT IFNULL((SELECT MAX(id) FROM calls), 0), IFNULL((SELECT n FROM calls_edits), 0), "
                           "(SELECT last_id FROM rollups_mark), IFNULL((SELECT edits FROM rollups_mark), 0)");
     q->executeStep();
@@ -219,7 +219,7 @@ void _set_mark(const Conn& conn, std::int64_t id, std::int64_t edits) {
 }
 
 // Starts over from the first call.
-void _restart(const Conn& conn, const _State& s) {
+void _restart(const Conn& conn, const WriterState& s) {
     conn.exec("DELETE FROM call_rollups");
     clear_session_totals(conn);
     _set_mark(conn, 0, s.edits);
@@ -227,17 +227,17 @@ void _restart(const Conn& conn, const _State& s) {
 
 // The next calls to fold: at most FOLD_CHUNK of those after `mark`, and the
 // id they reach.
-struct _Chunk {
+struct Chunk {
     std::vector<CallRow> rows;
     std::int64_t upto = 0;
 };
 
-_Chunk _read_chunk(const Conn& conn, std::int64_t mark, std::int64_t last_call) {
+Chunk _read_chunk(const Conn& conn, std::int64_t mark, std::int64_t last_call) {
     auto q = conn.prepare(std::string(SELECT_CALLS) + "\nWHERE id > ? AND id <= ? ORDER BY id LIMIT ?");
     q->bind(1, mark);
     q->bind(2, last_call);
     q->bind(3, FOLD_CHUNK);
-    _Chunk chunk{.rows = {}, .upto = mark};
+    Chunk chunk{.rows = {}, .upto = mark};
     while (q->executeStep()) chunk.rows.push_back(call_row(*q));
     q.stmt->reset();
     // Only gaps left, or the chunk reaches the last call.
@@ -246,7 +246,7 @@ _Chunk _read_chunk(const Conn& conn, std::int64_t mark, std::int64_t last_call) 
     return chunk;
 }
 
-void _store_chunk(const Conn& conn, const _Chunk& chunk, std::int64_t edits) {
+void _store_chunk(const Conn& conn, const Chunk& chunk, std::int64_t edits) {
     Rollups sums;
     for (const CallRow& c : chunk.rows) add_call(sums, c);
     for (auto& r : rollup_rows(std::move(sums))) _add_stored(conn, std::move(r));
@@ -256,12 +256,12 @@ void _store_chunk(const Conn& conn, const _Chunk& chunk, std::int64_t edits) {
 
 // BEGIN IMMEDIATE: the fold reads and then writes, and must not find another
 // writer between the two.
-struct _Writing {
+struct Writing {
     WriteLock lock;
     Conn conn;
     bool open = true;
-    explicit _Writing(const Conn& c) : conn(c) { conn.exec("BEGIN IMMEDIATE"); }
-    ~_Writing() {
+    explicit Writing(const Conn& c) : conn(c) { conn.exec("BEGIN IMMEDIATE"); }
+    ~Writing() {
         if (open) conn.db->tryExec("ROLLBACK");
     }
     void commit() {
@@ -276,16 +276,16 @@ struct _Writing {
 // they are stored only if the lock finds the mark and the count of edits
 // where they were.
 bool _fold_step(const Conn& conn) {
-    _State before;
-    std::optional<_Chunk> chunk;
+    WriterState before;
+    std::optional<Chunk> chunk;
     {
         Transaction reading(conn);
         before = _state(conn);
         if (before.current()) return true;
         if (before.mark && !before.stale()) chunk = _read_chunk(conn, *before.mark, before.last_call);
     }
-    _Writing tx(conn);
-    _State s = _state(conn);
+    Writing tx(conn);
+    WriterState s = _state(conn);
     if (chunk && s.mark == before.mark && s.edits == before.edits && s.mark_edits == before.mark_edits) {
         _store_chunk(conn, *chunk, s.edits);
         tx.commit();
@@ -295,7 +295,7 @@ bool _fold_step(const Conn& conn) {
         _restart(conn, s);
         s.mark = 0;
     }
-    _Chunk next = _read_chunk(conn, *s.mark, s.last_call);
+    Chunk next = _read_chunk(conn, *s.mark, s.last_call);
     _store_chunk(conn, next, s.edits);
     tx.commit();
     return next.upto == s.last_call;
@@ -305,7 +305,7 @@ bool _fold_step(const Conn& conn) {
 // edit notes go, so that the next fold starts over under the one signal.
 void _create_tables(const std::string& path) {
     auto conn = connection(path);
-    _Writing tx(conn);
+    Writing tx(conn);
     conn.exec(DROP_OBSOLETE);
     for (const char* t : CREATE_TABLES) conn.exec(t);
     if (create_session_totals(conn)) conn.exec("DELETE FROM rollups_mark");

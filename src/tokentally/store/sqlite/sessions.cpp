@@ -43,9 +43,9 @@ constexpr const char* COLUMNS =
     "session_id, tag, calls, total_prompt, total_completion, total_cost, latency_calls, latency_sum, errors, "
     "first_call, last_call";
 
-using _Key = std::pair<std::optional<std::string>, std::optional<std::string>>;  // session, tag
+using Key = std::pair<std::optional<std::string>, std::optional<std::string>>;  // session, tag
 
-struct _Sums {
+struct Sums {
     std::int64_t calls = 0;
     std::optional<std::int64_t> prompt, completion;
     std::optional<double> cost;
@@ -55,7 +55,7 @@ struct _Sums {
     double first = 0.0, last = 0.0;
 };
 
-void _merge(_Sums& into, const _Sums& from) {
+void _merge(Sums& into, const Sums& from) {
     into.first = into.calls == 0 ? from.first : std::min(into.first, from.first);
     into.last = into.calls == 0 ? from.last : std::max(into.last, from.last);
     into.calls += from.calls;
@@ -67,7 +67,7 @@ void _merge(_Sums& into, const _Sums& from) {
     into.errors += from.errors;
 }
 
-_Sums _one(const CallRow& c) {
+Sums _one(const CallRow& c) {
     return {.calls = 1,
             .prompt = c.prompt_tokens,
             .completion = c.completion_tokens,
@@ -80,7 +80,7 @@ _Sums _one(const CallRow& c) {
 }
 
 // Columns 2 .. 10 of COLUMNS (or of a statement laid out the same way).
-_Sums _read(const SQLite::Statement& q) {
+Sums _read(const SQLite::Statement& q) {
     return {.calls = q.getColumn(2).getInt64(),
             .prompt = opt_int(q.getColumn(3)),
             .completion = opt_int(q.getColumn(4)),
@@ -92,13 +92,13 @@ _Sums _read(const SQLite::Statement& q) {
             .last = q.getColumn(10).getDouble()};
 }
 
-void _bind_key(SQLite::Statement& q, int at, const _Key& key) {
+void _bind_key(SQLite::Statement& q, int at, const Key& key) {
     bind_optional(q, at, key.first);
     bind_optional(q, at + 1, key.second);
 }
 
 // Adds `s` to the row of `key`, or stores it.
-void _store(const Conn& conn, const _Key& key, const _Sums& s) {
+void _store(const Conn& conn, const Key& key, const Sums& s) {
     auto bind = [&](SQLite::Statement& q) {
         q.bind(1, s.calls);
         bind_optional(q, 2, s.prompt);
@@ -127,7 +127,7 @@ WHERE session_id IS ?10 AND tag IS ?11)");
     in->exec();
 }
 
-GroupTotals _totals(const _Key& key, const _Sums& s) {
+GroupTotals _totals(const Key& key, const Sums& s) {
     GroupTotals t;
     t.key = key.first;
     t.tag = key.second;
@@ -151,20 +151,20 @@ bool _before(const GroupTotals& a, const GroupTotals& b) {
     return a.tag < b.tag;
 }
 
-bool _of_tag(const _Key& key, const std::optional<std::string>& tag) { return !tag || key.second == tag; }
+bool _of_tag(const Key& key, const std::optional<std::string>& tag) { return !tag || key.second == tag; }
 
 // The sessions whose row does not hold exactly the range's calls: those
 // with calls not folded yet, and those begun before the range and still
 // going in it. The second half of each pair says whether the row, if any,
 // already counts among the range's sessions.
-std::map<_Key, bool> _summed_from_calls(const Conn& conn, double since, std::int64_t mark,
+std::map<Key, bool> _summed_from_calls(const Conn& conn, double since, std::int64_t mark,
                                         const std::optional<std::string>& tag) {
-    std::map<_Key, bool> out;
+    std::map<Key, bool> out;
     {
         auto q = conn.prepare("SELECT DISTINCT session_id, tag FROM calls WHERE id > ?");
         q->bind(1, mark);
         while (q->executeStep()) {
-            _Key key{opt_text(q->getColumn(0)), opt_text(q->getColumn(1))};
+            Key key{opt_text(q->getColumn(0)), opt_text(q->getColumn(1))};
             if (_of_tag(key, tag)) out.emplace(std::move(key), false);
         }
     }
@@ -177,14 +177,14 @@ std::map<_Key, bool> _summed_from_calls(const Conn& conn, double since, std::int
                           "WHERE last_call >= ?1 AND first_call < ?1 AND calls > 1");
     q->bind(1, since);
     while (q->executeStep()) {
-        _Key key{opt_text(q->getColumn(0)), opt_text(q->getColumn(1))};
+        Key key{opt_text(q->getColumn(0)), opt_text(q->getColumn(1))};
         if (_of_tag(key, tag)) out[std::move(key)] = true;
     }
     return out;
 }
 
 // The calls of one session from `since` on.
-_Sums _range_sums(const Conn& conn, const _Key& key, double since) {
+Sums _range_sums(const Conn& conn, const Key& key, double since) {
     auto q = conn.prepare(R"(SELECT session_id, tag, COUNT(*), SUM(prompt_tokens), SUM(completion_tokens),
     SUM(cost_usd), COUNT(elapsed_s), TOTAL(elapsed_s), SUM(CASE WHEN status >= 400 THEN 1 ELSE 0 END), MIN(ts), MAX(ts)
 FROM calls WHERE session_id IS ?1 AND tag IS ?2 AND ts >= ?3)");
@@ -207,7 +207,7 @@ std::int64_t _rows_in_range(const Conn& conn, double since, const std::optional<
 // Up to `limit` rows of the sessions begun in the range, in the page's
 // order, leaving out those in `skip`.
 void _page_rows(const Conn& conn, double since, const std::optional<std::string>& tag, std::int64_t limit,
-                const std::map<_Key, bool>& skip, std::vector<GroupTotals>& out) {
+                const std::map<Key, bool>& skip, std::vector<GroupTotals>& out) {
     std::string sql = std::string("SELECT ") + COLUMNS + " FROM session_totals WHERE first_call >= ?" +
                       (tag ? " AND tag = ?" : "") + " ORDER BY total_cost DESC, session_id, tag LIMIT ?";
     auto q = conn.prepare(sql);
@@ -216,7 +216,7 @@ void _page_rows(const Conn& conn, double since, const std::optional<std::string>
     if (tag) q->bind(at++, *tag);
     q->bind(at, limit);
     while (q->executeStep()) {
-        _Key key{opt_text(q->getColumn(0)), opt_text(q->getColumn(1))};
+        Key key{opt_text(q->getColumn(0)), opt_text(q->getColumn(1))};
         if (!skip.contains(key)) out.push_back(_totals(key, _read(*q)));
     }
 }
@@ -233,7 +233,7 @@ bool create_session_totals(const Conn& conn) {
 void clear_session_totals(const Conn& conn) { conn.exec("DELETE FROM session_totals"); }
 
 void fold_session_calls(const Conn& conn, const std::vector<CallRow>& calls) {
-    std::map<_Key, _Sums> sums;
+    std::map<Key, Sums> sums;
     for (const CallRow& c : calls) _merge(sums[{c.session_id, c.tag}], _one(c));
     for (const auto& [key, s] : sums) _store(conn, key, s);
 }
@@ -241,10 +241,10 @@ void fold_session_calls(const Conn& conn, const std::vector<CallRow>& calls) {
 SessionPage read_sessions(const Conn& conn, double since, std::int64_t mark, const std::optional<std::string>& tag,
                           std::int64_t n) {
     SessionPage page;
-    std::map<_Key, bool> redo = _summed_from_calls(conn, since, mark, tag);
+    std::map<Key, bool> redo = _summed_from_calls(conn, since, mark, tag);
     page.total = _rows_in_range(conn, since, tag);
     for (const auto& [key, counted] : redo) {
-        _Sums s = _range_sums(conn, key, since);
+        Sums s = _range_sums(conn, key, since);
         if (s.calls == 0) continue;
         if (!counted) ++page.total;
         page.rows.push_back(_totals(key, s));

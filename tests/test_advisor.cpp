@@ -48,12 +48,6 @@ void insert_calls(const std::string& db_path, const std::vector<Call>& calls) {
     }
 }
 
-std::string report(double hours = 168) {
-    std::ostringstream out;
-    ad::print_suggestions(*tt_test::store(), hours, out);
-    return out.str();
-}
-
 std::vector<std::string> pairs(const bj::array& suggestions) {
     std::vector<std::string> out;
     for (const auto& s : suggestions)
@@ -73,7 +67,14 @@ const std::string NO_SUGGESTIONS =
 
 struct Advisor : ::testing::Test {
     tt_test::Scratch s;
-    void TearDown() override { ad::bindings() = ad::default_bindings(); }
+    ad::Catalog catalog = ad::real_catalog();
+
+    bj::array suggestions(double hours = 168) { return ad::get_suggestions(*tt_test::store(), hours, catalog); }
+    std::string report(double hours = 168) {
+        std::ostringstream out;
+        ad::print_suggestions(*tt_test::store(), hours, out, catalog);
+        return out.str();
+    }
 };
 
 // A catalog with chosen prices (USD per million tokens); unknown ids are
@@ -81,12 +82,12 @@ struct Advisor : ::testing::Test {
 struct FakeCatalog : Advisor {
     std::map<std::string, std::pair<double, double>> prices;
     void SetUp() override {
-        ad::bindings().get_model_price = [this](std::string_view id) {
+        catalog.price_of = [this](std::string_view id) {
             auto it = prices.find(std::string(id));
             auto [in, out] = it == prices.end() ? std::pair{0.0, 0.0} : it->second;
             return bj::object{{"input", in}, {"output", out}};
         };
-        ad::bindings().normalize_model_id = [](std::string_view id) {
+        catalog.normalize = [](std::string_view id) {
             return id == "gpt-4o-2024-08-06" ? std::string("openai/gpt-4o") : std::string(id);
         };
     }
@@ -132,7 +133,7 @@ TEST_F(FakeCatalog, SuggestsTheFirstQualifyingAlternativeOnly) {
                                {"xai/grok-3", 1000, 1000, 1.0},
                                {"unknown/model", 1000, 1000, 5.0},
                                {"", 1000, 1000, 6.0}});
-    bj::array got = ad::get_suggestions(*tt_test::store());
+    bj::array got = suggestions();
     EXPECT_THAT(pairs(got), ElementsAre("gpt-4o-2024-08-06 -> openai/gpt-4o-mini",
                                         "anthropic/claude-3-haiku -> mistral/mistral-small"));
     std::vector<std::string> keys;
@@ -154,20 +155,20 @@ TEST_F(FakeCatalog, ThresholdComesFromTheConfigurationAndEqualityQualifies) {
     prices = {{"openai/gpt-4o", {4, 0}}, {"openai/gpt-4o-mini", {3, 0}}};
     insert_calls(s.db_path(), {{"openai/gpt-4o", 1'000'000, std::nullopt, 4.0}});
     // The switch saves exactly 25 %.
-    EXPECT_EQ(ad::get_suggestions(*tt_test::store()).size(), 1u);  // default threshold 20
+    EXPECT_EQ(suggestions().size(), 1u);  // default threshold 20
     s.write_config("[budgets]\ndaily = 5\n");
-    EXPECT_EQ(ad::get_suggestions(*tt_test::store()).size(), 1u);  // no [advisor] section: still 20
+    EXPECT_EQ(suggestions().size(), 1u);  // no [advisor] section: still 20
     s.write_config("[advisor]\nmin_saving_pct = 25\n");
-    ASSERT_EQ(ad::get_suggestions(*tt_test::store()).size(), 1u);
-    EXPECT_EQ(ad::get_suggestions(*tt_test::store())[0].at("saving_pct").as_double(), 25.0);
+    ASSERT_EQ(suggestions().size(), 1u);
+    EXPECT_EQ(suggestions()[0].at("saving_pct").as_double(), 25.0);
     s.write_config("[advisor]\nmin_saving_pct = 25.001\n");
-    EXPECT_TRUE(ad::get_suggestions(*tt_test::store()).empty());
+    EXPECT_TRUE(suggestions().empty());
 }
 
 TEST_F(FakeCatalog, ZeroTokenAveragesGiveNoSuggestion) {
     prices = {{"openai/gpt-4o", {10, 10}}, {"openai/gpt-4o-mini", {1, 1}}};
     insert_calls(s.db_path(), {{"openai/gpt-4o", std::nullopt, std::nullopt, 1.0}, {"openai/gpt-4o", 0, 0, 1.0}});
-    EXPECT_TRUE(ad::get_suggestions(*tt_test::store()).empty());
+    EXPECT_TRUE(suggestions().empty());
 }
 
 TEST_F(FakeCatalog, EqualSavingsKeepTheOrderOfTotalCost) {
@@ -177,7 +178,7 @@ TEST_F(FakeCatalog, EqualSavingsKeepTheOrderOfTotalCost) {
     insert_calls(s.db_path(), {{"mistral/mistral-large", 1000, 0, 2.0},
                                {"openai/gpt-4o", 1000, 0, 3.0},
                                {"cohere/command-r-plus", 1000, 0, 1.0}});
-    EXPECT_THAT(pairs(ad::get_suggestions(*tt_test::store())), ElementsAre("cohere/command-r-plus -> openai/gpt-4o-mini",
+    EXPECT_THAT(pairs(suggestions()), ElementsAre("cohere/command-r-plus -> openai/gpt-4o-mini",
                                                           "openai/gpt-4o -> openai/gpt-4o-mini",
                                                           "mistral/mistral-large -> mistral/mistral-small"));
 }
@@ -185,21 +186,21 @@ TEST_F(FakeCatalog, EqualSavingsKeepTheOrderOfTotalCost) {
 TEST_F(FakeCatalog, WindowsOfADayOrMoreAreLabelledInDays) {
     prices = {{"openai/gpt-4o", {10, 10}}, {"openai/gpt-4o-mini", {1, 1}}};
     insert_calls(s.db_path(), {{"openai/gpt-4o", 100, 100, 1.0, 20}, {"openai/gpt-4o", 100, 100, 5.0, 30}});
-    bj::array day = ad::get_suggestions(*tt_test::store(), 36);
+    bj::array day = suggestions(36);
     ASSERT_EQ(day.size(), 1u);
     EXPECT_EQ(day[0].at("period"), "1d");
     EXPECT_EQ(day[0].at("calls").as_int64(), 2);
     EXPECT_THAT(report(36), ::testing::StartsWith("\ntokentally advisor — based on last 1 days of usage\n\n  "));
-    bj::array half = ad::get_suggestions(*tt_test::store(), 25.5);
+    bj::array half = suggestions(25.5);
     EXPECT_EQ(half[0].at("calls").as_int64(), 1);
 
-    bj::array hours = ad::get_suggestions(*tt_test::store(), 12);
+    bj::array hours = suggestions(12);
     EXPECT_TRUE(hours.empty());
     EXPECT_EQ(ad::_period_label(12.9), "12h");
     EXPECT_EQ(report(12), "\ntokentally advisor — based on last 12 hours of usage\n\n" + NO_SUGGESTIONS);
     EXPECT_EQ(ad::_window_text(24), "1 days");
     EXPECT_EQ(ad::_period_label(47.9), "1d");
-    EXPECT_THROW(ad::get_suggestions(*tt_test::store(), std::numeric_limits<double>::infinity()), std::invalid_argument);
+    EXPECT_THROW(suggestions(std::numeric_limits<double>::infinity()), std::invalid_argument);
 }
 
 TEST_F(Advisor, ReportsGpt4oAndClaudeSonnetWithTheCatalogPrices) {
@@ -232,24 +233,24 @@ TEST_F(Advisor, NoPricedCallsGiveTheNoSuggestionsReport) {
 
 TEST_F(Advisor, FailuresReachTheCallerBeforeAnyOutput) {
     std::ostringstream out;
-    EXPECT_THROW(ad::print_suggestions(*tt_test::store(), 168, out), std::runtime_error);  // no ledger at all
+    EXPECT_THROW(ad::print_suggestions(*tt_test::store(), 168, out, catalog), std::runtime_error);  // no ledger at all
     std::filesystem::create_directories(s.data);
     SQLite::Database(s.db_path(), SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE);
-    EXPECT_THROW(ad::print_suggestions(*tt_test::store(), 168, out), SQLite::Exception);  // no calls table
+    EXPECT_THROW(ad::print_suggestions(*tt_test::store(), 168, out, catalog), SQLite::Exception);  // no calls table
 
     insert_calls(s.db_path(), {{"openai/gpt-4o", 10, 10, 1.0}});
     s.write_config("[advisor\nmin_saving_pct = 5\n");
-    EXPECT_THROW(ad::print_suggestions(*tt_test::store(), 168, out), std::runtime_error);
+    EXPECT_THROW(ad::print_suggestions(*tt_test::store(), 168, out, catalog), std::runtime_error);
     s.write_config("[advisor]\nmin_saving_pct = 'lots'\n");
-    EXPECT_THROW(ad::print_suggestions(*tt_test::store(), 168, out), std::runtime_error);
+    EXPECT_THROW(ad::print_suggestions(*tt_test::store(), 168, out, catalog), std::runtime_error);
     s.write_config("");
 
-    ad::bindings().get_model_price = [](std::string_view id) -> bj::object {
+    catalog.price_of = [](std::string_view id) -> bj::object {
         if (id == "openai/gpt-4o-mini") return {};
         return {{"input", 1}, {"output", 1}};
     };
-    EXPECT_THROW(ad::print_suggestions(*tt_test::store(), 168, out), std::runtime_error);
-    ad::bindings().get_model_price = [](std::string_view) -> bj::object { throw std::runtime_error("catalog down"); };
-    EXPECT_THROW(ad::print_suggestions(*tt_test::store(), 168, out), std::runtime_error);
+    EXPECT_THROW(ad::print_suggestions(*tt_test::store(), 168, out, catalog), std::runtime_error);
+    catalog.price_of = [](std::string_view) -> bj::object { throw std::runtime_error("catalog down"); };
+    EXPECT_THROW(ad::print_suggestions(*tt_test::store(), 168, out, catalog), std::runtime_error);
     EXPECT_EQ(out.str(), "");
 }

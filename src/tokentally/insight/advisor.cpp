@@ -19,8 +19,6 @@ namespace tokentally::advisor {
 // The catalog's table: the router's warnings suggest from the same one.
 const std::map<std::string, std::vector<std::string>, std::less<>>& ALTERNATIVES = catalog::ALTERNATIVES;
 
-std::function<bj::object()> load_config = config::load;
-
 namespace {
 
 constexpr const char* YELLOW = "\033[33m";
@@ -37,7 +35,7 @@ std::int64_t _window_units(double since_hours) {
 }
 
 double _min_saving_pct() {
-    bj::object cfg = load_config();
+    bj::object cfg = config::load();
     const bj::value* v = json::table(cfg, "advisor").if_contains("min_saving_pct");
     return v == nullptr ? DEFAULT_MIN_SAVING_PCT : json::as_number(*v, "advisor.min_saving_pct");
 }
@@ -96,18 +94,19 @@ bj::object _suggestion(const bj::object& row, const Candidate& c, double since_h
 
 // The first alternative of the row's model that saves at least
 // `min_saving_pct`, or nothing.
-std::optional<bj::object> _suggest_for(const bj::object& row, double min_saving_pct, double since_hours) {
+std::optional<bj::object> _suggest_for(const bj::object& row, double min_saving_pct, double since_hours,
+                                       const Catalog& catalog) {
     if (!json::truthy(row.if_contains("model_id")) || !json::truthy(row.if_contains("total_cost"))) return std::nullopt;
     const bj::value& stored_id = row.at("model_id");
     if (!stored_id.is_string()) throw std::runtime_error("model_id in the ledger is not text: " + json::write(stored_id));
-    std::string normalized = bindings().normalize_model_id(std::string(stored_id.get_string()));
+    std::string normalized = catalog.normalize(std::string(stored_id.get_string()));
     auto entry = ALTERNATIVES.find(normalized);
-    bj::object current_price = _get_price(normalized);
+    bj::object current_price = catalog.price_of(normalized);
     double avg_in = json::as_number(_average(row, "avg_in"), "avg_in");
     double avg_out = json::as_number(_average(row, "avg_out"), "avg_out");
     if ((avg_in == 0 && avg_out == 0) || entry == ALTERNATIVES.end()) return std::nullopt;
     for (const std::string& alt_id : entry->second) {
-        bj::object alt_price = _get_price(alt_id);
+        bj::object alt_price = catalog.price_of(alt_id);
         if (_price(alt_price, "input", alt_id) == 0 && _price(alt_price, "output", alt_id) == 0) continue;
         Candidate c{alt_id, current_price, alt_price, _per_call(avg_in, avg_out, current_price, normalized),
                      _per_call(avg_in, avg_out, alt_price, alt_id)};
@@ -146,19 +145,12 @@ void _print_suggestion(const bj::object& s, std::ostream& out) {
 
 }  // namespace
 
-Bindings default_bindings() {
-    return Bindings{
+Catalog real_catalog() {
+    return Catalog{
         [](std::string_view id) { return catalog::get_model_price(id); },
         [](std::string_view id) { return catalog::normalize_model_id(id); },
     };
 }
-
-Bindings& bindings() {
-    static Bindings table = default_bindings();
-    return table;
-}
-
-bj::object _get_price(std::string_view model_id) { return bindings().get_model_price(model_id); }
 
 bj::array _get_usage_summary(store::Store& store, double since_hours) {
     _window_units(since_hours);
@@ -190,20 +182,21 @@ std::string _window_text(double since_hours) {
     return std::to_string(_window_units(since_hours)) + (since_hours >= 24 ? " days" : " hours");
 }
 
-bj::array get_suggestions(store::Store& store, double since_hours) {
+bj::array get_suggestions(store::Store& store, double since_hours, const Catalog& catalog) {
     double min_saving_pct = _min_saving_pct();
-    return _suggestions(_get_usage_summary(store, since_hours), min_saving_pct, since_hours);
+    return _suggestions(_get_usage_summary(store, since_hours), min_saving_pct, since_hours, catalog);
 }
 
-bj::array suggestions_for(const std::vector<store::ModelUsage>& usage, double since_hours) {
+bj::array suggestions_for(const std::vector<store::ModelUsage>& usage, double since_hours, const Catalog& catalog) {
     _window_units(since_hours);
-    return _suggestions(_usage_records(usage), _min_saving_pct(), since_hours);
+    return _suggestions(_usage_records(usage), _min_saving_pct(), since_hours, catalog);
 }
 
-bj::array _suggestions(const bj::array& usage, double min_saving_pct, double since_hours) {
+bj::array _suggestions(const bj::array& usage, double min_saving_pct, double since_hours, const Catalog& catalog) {
     bj::array result;
     for (const bj::value& row : usage)
-        if (auto s = _suggest_for(row.get_object(), min_saving_pct, since_hours)) result.push_back(std::move(*s));
+        if (auto s = _suggest_for(row.get_object(), min_saving_pct, since_hours, catalog))
+            result.push_back(std::move(*s));
     std::stable_sort(result.begin(), result.end(), [](const bj::value& a, const bj::value& b) {
         return json::as_number(a.at("projected_saving"), "projected_saving") >
                json::as_number(b.at("projected_saving"), "projected_saving");
@@ -211,8 +204,8 @@ bj::array _suggestions(const bj::array& usage, double min_saving_pct, double sin
     return result;
 }
 
-void print_suggestions(store::Store& store, double since_hours, std::ostream& out) {
-    bj::array suggestions = get_suggestions(store, since_hours);
+void print_suggestions(store::Store& store, double since_hours, std::ostream& out, const Catalog& catalog) {
+    bj::array suggestions = get_suggestions(store, since_hours, catalog);
     out << fmt::format("\ntokentally advisor — based on last {} of usage\n\n", _window_text(since_hours));
     if (suggestions.empty()) {
         out << "  No suggestions — either usage is too low or you're already on optimal models.\n\n";

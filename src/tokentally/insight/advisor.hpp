@@ -29,22 +29,14 @@ inline constexpr double DEFAULT_MIN_SAVING_PCT = catalog::DEFAULT_MIN_SAVING_PCT
 // Default look-back window: one week.
 inline constexpr double DEFAULT_HOURS = 168.0;
 
-// Catalog operations, looked up in this table at the moment of each use.
-// The defaults are the real catalog; a test replaces an entry and restores
-// it with default_bindings().
-struct Bindings {
-    std::function<bj::object(std::string_view model_id)> get_model_price;
-    std::function<std::string(std::string_view model_id)> normalize_model_id;
+// What the advisor asks of the catalog: a model's price entry and its
+// canonical id. The real catalog unless a caller (a test) brings its own.
+struct Catalog {
+    std::function<bj::object(std::string_view model_id)> price_of;
+    std::function<std::string(std::string_view model_id)> normalize;
 };
 
-Bindings& bindings();
-Bindings default_bindings();
-
-// The configuration loader, bound when the library loads.
-extern std::function<bj::object()> load_config;
-
-// The catalog's price entry for `model_id`, unchanged.
-bj::object _get_price(std::string_view model_id);
+Catalog real_catalog();
 
 // One record per model with priced calls since now - since_hours, highest
 // total cost first: model_id, calls, total_in, total_out, total_cost,
@@ -57,7 +49,7 @@ bj::array _usage_records(const std::vector<store::ModelUsage>& usage);
 
 // Suggestion records for the usage records `usage`, largest projected
 // saving first.
-bj::array _suggestions(const bj::array& usage, double min_saving_pct, double since_hours);
+bj::array _suggestions(const bj::array& usage, double min_saving_pct, double since_hours, const Catalog& catalog);
 
 // "<days>d" for windows of a day or more, else "<hours>h".
 std::string _period_label(double since_hours);
@@ -66,14 +58,17 @@ std::string _period_label(double since_hours);
 std::string _window_text(double since_hours);
 
 // Suggestion records (14 keys), largest projected saving first.
-bj::array get_suggestions(store::Store& store, double since_hours = DEFAULT_HOURS);
+bj::array get_suggestions(store::Store& store, double since_hours = DEFAULT_HOURS,
+                          const Catalog& catalog = real_catalog());
 
 // get_suggestions() for usage rows already read (the dashboard sums them
 // from the ledger's hourly rollups).
-bj::array suggestions_for(const std::vector<store::ModelUsage>& usage, double since_hours);
+bj::array suggestions_for(const std::vector<store::ModelUsage>& usage, double since_hours,
+                          const Catalog& catalog = real_catalog());
 
 // Writes the coloured report to `out`. Every suggestion is computed before
 // the first line is written, so a failure leaves no partial report.
-void print_suggestions(store::Store& store, double since_hours = DEFAULT_HOURS, std::ostream& out = std::cout);
+void print_suggestions(store::Store& store, double since_hours = DEFAULT_HOURS, std::ostream& out = std::cout,
+                       const Catalog& catalog = real_catalog());
 
 }  // namespace tokentally::advisor

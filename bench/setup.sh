@@ -1,6 +1,6 @@
-# Shared by run.sh and instructions.sh, sourced once BUILD, WORK, P_MOCK,
-# P_NGINX, P_TT and NGINX_PROCESSES (nginx's process directives) are set:
-# starts the mock provider and writes nginx's configuration, the budgets of
+# Shared by the scripts here that start a proxy, sourced once BUILD, WORK,
+# P_MOCK, P_NGINX, P_TT and NGINX_PROCESSES (nginx's process directives) are
+# set: starts the mock provider and writes nginx's configuration, the budgets of
 # the tokentally under test ($WORK/home) and wrk's request script. Whatever
 # is started and added to `pids` is stopped on exit.
 HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)

@@ -5,7 +5,8 @@
 # Wall-clock figures on a shared virtual machine move by 15 % within minutes;
 # instruction counts move by a few per cent, so a lever worth 5 % shows here
 # when it is lost in the load run's noise. User space only: system calls
-# count as the instructions that issue them.
+# count as the instructions that issue them. Appended to a dated file under
+# bench/results/ (setup.sh's results_open).
 set -euo pipefail
 BUILD=${1:-build}
 DUR=${BENCH_INSTR_SECONDS:-6}
@@ -56,4 +57,5 @@ REPORT="$WORK/report.md"
     awk '{printf "  - %s: %s\n", $1, $2}'
 } >"$REPORT"
 cat "$REPORT"
-{ echo; cat "$REPORT"; } >>"$HERE/README.md"
+results_open instructions "Instructions per call"
+{ echo; cat "$REPORT"; } >>"$RESULTS"

@@ -4,7 +4,8 @@
 # throw-away cluster (Unix socket, the server's default durability), in
 # alternating wrk runs of one invocation, reported as PostgreSQL / SQLite
 # ratios: req/s at 32 connections and added latency at 1 connection.
-# Appended to bench/README.md. Skipped where the server binaries are missing.
+# Appended to a dated file under bench/results/ (setup.sh's results_open).
+# Skipped where the server binaries are missing.
 set -euo pipefail
 BUILD=${1:-build}
 DUR=${BENCH_SECONDS:-10}
@@ -77,5 +78,6 @@ REPORT="$WORK/report.md"
   echo
 } > "$REPORT"
 cat "$REPORT"
-cat "$REPORT" >> "$HERE/README.md"
-echo "appended to bench/README.md"
+results_open pg-ledger "Shared ledger runs"
+cat "$REPORT" >> "$RESULTS"
+echo "appended to ${RESULTS#"$ROOT"/}"

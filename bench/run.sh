@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Load report: the same mock provider reached directly, through nginx as a
-# plain reverse proxy, and through tokentally (recording every call, with a
-# daily, a tag and an alert budget configured), at 1 and 32 connections, in
-# one run so that every figure is a ratio against the others. Then the Google
-# Benchmark micro-benchmarks. Results are appended to bench/README.md.
+# plain reverse proxy, and through tokentally (recording every call, with
+# hourly, daily, monthly and tag budgets configured), at 1 and 32 connections,
+# in one run so that every figure is a ratio against the others. Then the
+# Google Benchmark micro-benchmarks, the shared ledger, the dashboard open and
+# instructions per call. What it prints is also appended to
+# bench/results/DATE-make-bench.md.
 set -euo pipefail
 BUILD=${1:-build}
 DUR=${BENCH_SECONDS:-10}
@@ -154,8 +156,11 @@ for b in "$BIN"/bench_*; do
   echo '```' >> "$MICRO"
 done
 cat "$MICRO"
-{ cat "$REPORT"; cat "$MICRO"; echo; } >> "$HERE/README.md"
-echo "appended to bench/README.md"
+unset BENCH_RESULTS
+results_open make-bench "make bench"
+export BENCH_RESULTS=$RESULTS
+{ cat "$REPORT"; cat "$MICRO"; echo; } >> "$RESULTS"
+echo "appended to ${RESULTS#"$ROOT"/}"
 
 # The same proxy on a shared PostgreSQL ledger against ledger.db.
 "$HERE/pg_ledger.sh" "$BUILD"
@@ -168,7 +173,7 @@ echo "appended to bench/README.md"
   echo
   "$HERE/web_load.sh" "$BUILD"
   echo
-} | tee -a "$HERE/README.md"
+} | tee -a "$RESULTS"
 
 # Instructions per call under callgrind (steadier than wall-clock figures on
 # a shared machine); skipped where valgrind is not installed.

@@ -1,6 +1,6 @@
-# Shared by run.sh and instructions.sh, sourced once BUILD, WORK, P_MOCK,
-# P_NGINX, P_TT and NGINX_PROCESSES (nginx's process directives) are set:
-# starts the mock provider and writes nginx's configuration, the budgets of
+# Shared by the scripts here that start a proxy, sourced once BUILD, WORK,
+# P_MOCK, P_NGINX, P_TT and NGINX_PROCESSES (nginx's process directives) are
+# set: starts the mock provider and writes nginx's configuration, the budgets of
 # the tokentally under test ($WORK/home) and wrk's request script. Whatever
 # is started and added to `pids` is stopped on exit.
 HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -58,6 +58,29 @@ wrk.headers["X-Tokentally-Target"] = "http://127.0.0.1:$P_MOCK"
 wrk.headers["X-Tokentally-Tag"] = "bench"
 wrk.headers["X-Tokentally-Cache"] = "off"
 LUA
+
+# The commit measured, and whether the tree differs from it. Files under
+# bench/results/ do not count: appending a run there changes no binary.
+revision() {
+  local r
+  r=$(git -C "$ROOT" rev-parse --short HEAD 2>/dev/null) || { echo unknown; return; }
+  git -C "$ROOT" diff --quiet HEAD -- . ':(exclude)bench/results' 2>/dev/null || r+=" with uncommitted changes"
+  echo "$r"
+}
+
+# A run's tables also go to a dated file under bench/results/, one per UTC
+# day and script, each run appended under a header naming its time, revision
+# and machine, so that a figure can be traced to what produced it. run.sh
+# hands its own file to the scripts it runs through BENCH_RESULTS; set by
+# hand for another script, it sends that script's tables there, headerless.
+results_open() {  # slug title: sets RESULTS
+  if [ -n "${BENCH_RESULTS:-}" ]; then RESULTS=$BENCH_RESULTS; return; fi
+  RESULTS="$HERE/results/$(date -u +%F)-$1.md"
+  mkdir -p "$HERE/results"
+  [ -s "$RESULTS" ] || printf '# %s, %s\n' "$2" "$(date -u +%F)" >"$RESULTS"
+  printf '\n## %s, %s, revision %s, %s cores (nproc)\n\n' "$2" "$(date -u '+%Y-%m-%d %H:%M UTC')" \
+    "$(revision)" "$(nproc)" >>"$RESULTS"
+}
 
 # Until each port answers (any status).
 wait_for_ports() {

@@ -111,8 +111,8 @@ TEST(AccessRules, NetworkServerWithoutAListReachesOnlyKnownProvidersAndTheOllama
         ASSERT_TRUE(reason) << url;
         EXPECT_THAT(*reason, HasSubstr("allowed_targets")) << url;
     }
-    EXPECT_EQ(access::target_name("http://169.254.169.254/latest"), "http://169.254.169.254");
-    EXPECT_EQ(access::target_name("http://[FD00::1]:8080/x"), "http://[fd00::1]");
+    EXPECT_EQ(http::target_name("http://169.254.169.254/latest"), "http://169.254.169.254");
+    EXPECT_EQ(http::target_name("http://[FD00::1]:8080/x"), "http://[fd00::1]");
 
     // On loopback without the setting, anything goes, as it always did.
     EXPECT_TRUE(allowed(access::Access{}, "http://10.0.0.1/admin"));

@@ -4,6 +4,7 @@
 
 #include "tokentally/views/dashboard.hpp"
 #include "tokentally/http/server.hpp"
+#include "tokentally/http/trust.hpp"
 #include "tokentally/proxy/local.hpp"
 #include "tokentally/base/logging.hpp"
 #include "tokentally/proxy/proxy.hpp"
@@ -28,7 +29,7 @@ constexpr const char* TEST_AS_NETWORK = "TOKENTALLY_TEST_TREAT_AS_NETWORK";
 
 bool _exposed(const std::string& host) {
     const char* as_network = std::getenv(TEST_AS_NETWORK);
-    return !access::loopback_address(host) || (as_network != nullptr && std::string_view(as_network) == "1");
+    return !http::loopback_address(host) || (as_network != nullptr && std::string_view(as_network) == "1");
 }
 
 // What a server reachable from elsewhere lets through, said once at start.

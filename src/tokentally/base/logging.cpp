@@ -252,4 +252,20 @@ std::string printable(std::string_view text) {
     return out;
 }
 
+bool once_a_minute(OnceAMinute& log, const std::string& what) {
+    return once_a_minute(log, what, std::chrono::steady_clock::now());
+}
+
+bool once_a_minute(OnceAMinute& log, const std::string& what, std::chrono::steady_clock::time_point now) {
+    // What repeats may be chosen by callers (a refused target): the memory is bounded.
+    constexpr std::size_t MAX_REMEMBERED = 4096;
+    std::lock_guard lock(log.mu);
+    if (log.last.size() >= MAX_REMEMBERED) log.last.clear();
+    auto [it, fresh] = log.last.try_emplace(what, now);
+    if (fresh) return true;
+    if (now - it->second < std::chrono::minutes(1)) return false;
+    it->second = now;
+    return true;
+}
+
 }  // namespace tokentally::logging

@@ -5,11 +5,13 @@
 
 #include <spdlog/spdlog.h>
 
+#include <chrono>
 #include <exception>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 
 namespace tokentally::logging {
 
@@ -62,5 +64,18 @@ void failed(RepeatedFailure& f, const std::string& logger, const std::string& pr
 // The same with a caught error's message; nothing for a logged outage.
 void failed(RepeatedFailure& f, const std::string& logger, const std::string& prefix, const std::exception_ptr& error);
 void succeeded(RepeatedFailure& f);
+
+// What was logged so far and when, for lines that repeat (refused callers,
+// failed deliveries).
+struct OnceAMinute {
+    std::mutex mu;
+    std::unordered_map<std::string, std::chrono::steady_clock::time_point> last;
+};
+
+// True the first time `what` is asked about, then again only once a minute
+// has passed: lines that repeat are logged once per minute.
+bool once_a_minute(OnceAMinute& log, const std::string& what);
+// The same at the moment `now` (a caller with a clock of its own).
+bool once_a_minute(OnceAMinute& log, const std::string& what, std::chrono::steady_clock::time_point now);
 
 }  // namespace tokentally::logging

@@ -1,6 +1,5 @@
 #include "tokentally/guards/webhook.hpp"
 
-#include "tokentally/proxy/access.hpp"
 #include "tokentally/base/config.hpp"
 #include "tokentally/http/client.hpp"
 #include "tokentally/base/json.hpp"
@@ -150,7 +149,7 @@ std::string url_name(const std::string& url) {
     } catch (const std::exception&) {
         return "(an invalid URL)";
     }
-    return access::target_name(url);
+    return http::target_name(url);
 }
 
 asio::awaitable<void> post(const Target& target, const Alert& alert, std::chrono::seconds timeout) {
@@ -181,7 +180,7 @@ struct DeliveryState {
     std::mutex mu;  // guards the four below
     std::size_t pending = 0;  // alerts accepted and not yet finished
     bool stopping = false;
-    access::RefusalLog warned;
+    logging::OnceAMinute warned;
     std::size_t held_back = 0;  // failures not warned about since the last warning
 
     // The sending thread's own: waits for a retry (cut short at shutdown) and
@@ -204,7 +203,7 @@ void _warn(DeliveryState& st, const std::string& what) {
     std::size_t held = 0;
     {
         std::lock_guard lock(st.mu);
-        warn = access::once_a_minute(st.warned, "delivery", st.opts.clock());
+        warn = logging::once_a_minute(st.warned, "delivery", st.opts.clock());
         if (warn) held = std::exchange(st.held_back, 0);
         else ++st.held_back;
     }

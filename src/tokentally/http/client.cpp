@@ -575,4 +575,15 @@ ClientResponse fetch_now(const ClientRequest& req, std::chrono::seconds timeout)
     return fetched.get();
 }
 
+std::string target_name(const std::string& url) {
+    Origin origin;
+    try {
+        origin = url_origin(url);
+    } catch (const std::exception&) {
+        return redact_url(url);
+    }
+    std::string host = lower(origin.host);
+    return origin.scheme + "://" + (host.find(':') != std::string::npos ? "[" + host + "]" : host);
+}
+
 }  // namespace tokentally::http

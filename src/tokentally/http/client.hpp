@@ -102,4 +102,8 @@ inline constexpr std::size_t MAX_ANSWER_BYTES = 512ull * 1024 * 1024;
 std::string decode_body(const std::string& body, std::string_view content_encoding,
                         std::size_t limit = MAX_ANSWER_BYTES);
 
+// "scheme://host" of a URL, as refusals and failed deliveries name it (IPv6
+// hosts in brackets); the redacted URL when it is not one a client can use.
+std::string target_name(const std::string& url);
+
 }  // namespace tokentally::http

@@ -1,4 +1,5 @@
 #include "tokentally/http/server.hpp"
+#include "tokentally/http/trust.hpp"
 #include "tokentally/http/write.hpp"
 
 #include "tokentally/base/logging.hpp"
@@ -170,22 +171,13 @@ std::string _host_name(std::string_view value) {
     return lower(value);
 }
 
-bool _loopback_address(const std::string& name) {
-    boost::system::error_code ec;
-    auto address = asio::ip::make_address(name, ec);
-    if (ec) return false;
-    if (address.is_v6() && address.to_v6().is_v4_mapped())
-        return asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6()).is_loopback();
-    return address.is_loopback();
-}
-
 // Loopback addresses, localhost and its subdomains, and names without a
 // dot: a page that rebinds a name needs one in public DNS, and those have
 // dots; a bare name is this machine's or its network's own.
 bool _local_name(const std::string& name) {
     if (name == "localhost" || name.ends_with(".localhost")) return true;
     if (name.find('.') == std::string::npos && name.find(':') == std::string::npos) return true;
-    return _loopback_address(name);
+    return loopback_address(name);
 }
 
 // A request without Host (HTTP/1.0) passes: browsers always send one.
@@ -633,7 +625,7 @@ std::shared_ptr<RunningServer> start(const Router& app, const ServerOptions& opt
     srv->app = std::make_shared<const Router>(app);
     srv->opts = opts;
     srv->opts.max_connections = _connection_cap(opts.max_connections);
-    srv->check_host = _loopback_address(lower(opts.host));
+    srv->check_host = loopback_address(lower(opts.host));
     tcp::endpoint ep(asio::ip::make_address(opts.host), opts.port);
     srv->acceptor.open(ep.protocol());
     srv->acceptor.set_option(asio::socket_base::reuse_address(true));

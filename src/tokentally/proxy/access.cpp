@@ -4,11 +4,11 @@
 #include "tokentally/base/config.hpp"
 #include "tokentally/base/json.hpp"
 #include "tokentally/base/logging.hpp"
+#include "tokentally/http/trust.hpp"
 
 #include <boost/url.hpp>
 #include <fmt/format.h>
 #include <openssl/crypto.h>
-#include <openssl/evp.h>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -80,14 +80,6 @@ std::vector<std::string> _host_names(const bj::value& setting) {
 
 // ---- client keys ------------------------------------------------------------
 
-std::array<unsigned char, 32> _digest(std::string_view text) {
-    std::array<unsigned char, 32> out{};
-    unsigned int len = 0;
-    if (EVP_Digest(text.data(), text.size(), out.data(), &len, EVP_sha256(), nullptr) != 1 || len != out.size())
-        throw std::runtime_error("SHA-256 digest failed");
-    return out;
-}
-
 std::string _trimmed(std::string_view s) {
     auto first = s.find_first_not_of(" \t\r");
     if (first == std::string_view::npos) return "";
@@ -132,7 +124,7 @@ ClientKey _key_line(const std::string& line, const std::string& where) {
     auto colon = line.find(':');
     if (colon == std::string::npos) throw std::runtime_error(where + ": expected name:key");
     std::string secret = _trimmed(line.substr(colon + 1));
-    ClientKey key{_trimmed(line.substr(0, colon)), _digest(secret)};
+    ClientKey key{_trimmed(line.substr(0, colon)), http::sha256(secret)};
     if (key.name.empty()) throw std::runtime_error(where + ": the key has no name");
     if (secret.size() < MIN_KEY_LENGTH)
         throw std::runtime_error(
@@ -256,17 +248,6 @@ Access load(bool loopback, const std::function<std::string()>& ollama_base) {
     return access;
 }
 
-std::string target_name(const std::string& url) {
-    http::Origin origin;
-    try {
-        origin = http::url_origin(url);
-    } catch (const std::exception&) {
-        return http::redact_url(url);
-    }
-    std::string host = http::lower(origin.host);
-    return origin.scheme + "://" + (host.find(':') != std::string::npos ? "[" + host + "]" : host);
-}
-
 std::optional<std::string> target_refusal(const Access& access, const std::string& url) {
     if (!access.targets) return std::nullopt;
     http::Origin origin;
@@ -301,15 +282,6 @@ bool internal_address(const ip::address& address) {
            in(0xac100000, 12) || in(0xc0a80000, 16) || in(0x64400000, 10) || in(0xe0000000, 3);
 }
 
-bool loopback_address(std::string_view text) {
-    boost::system::error_code ec;
-    ip::address address = ip::make_address(text, ec);
-    if (ec) return false;
-    if (address.is_v6() && address.to_v6().is_v4_mapped())
-        return ip::make_address_v4(ip::v4_mapped, address.to_v6()).is_loopback();
-    return address.is_loopback();
-}
-
 http::AddressCheck address_check(std::shared_ptr<const Access> access) {
     if (access->loopback || !access->targets) return {};
     return [access](const std::string& host, const std::vector<ip::address>& addresses) {
@@ -322,18 +294,12 @@ http::AddressCheck address_check(std::shared_ptr<const Access> access) {
 }
 
 std::optional<std::string> key_name(const Access& access, std::string_view presented) {
-    auto digest = _digest(presented);
+    auto digest = http::sha256(presented);
     const ClientKey* match = nullptr;
     for (const auto& key : access.keys)
         if (CRYPTO_memcmp(key.digest.data(), digest.data(), digest.size()) == 0) match = &key;
     if (match == nullptr) return std::nullopt;
     return match->name;
-}
-
-bool same_secret(std::string_view presented, std::string_view secret) {
-    auto a = _digest(presented);
-    auto b = _digest(secret);
-    return CRYPTO_memcmp(a.data(), b.data(), a.size()) == 0;
 }
 
 std::string describe(const Access& access) {
@@ -347,22 +313,6 @@ std::string describe(const Access& access) {
                           : fmt::format("every call but /health needs an {} listed in {} ({} listed)",
                                         KEY_HEADER, access.keys_file, access.keys.size());
     return where + "; " + who;
-}
-
-bool once_a_minute(RefusalLog& log, const std::string& what) {
-    return once_a_minute(log, what, std::chrono::steady_clock::now());
-}
-
-bool once_a_minute(RefusalLog& log, const std::string& what, std::chrono::steady_clock::time_point now) {
-    // Refused targets are chosen by callers: the memory is bounded.
-    constexpr std::size_t MAX_REMEMBERED = 4096;
-    std::lock_guard lock(log.mu);
-    if (log.last.size() >= MAX_REMEMBERED) log.last.clear();
-    auto [it, fresh] = log.last.try_emplace(what, now);
-    if (fresh) return true;
-    if (now - it->second < std::chrono::minutes(1)) return false;
-    it->second = now;
-    return true;
 }
 
 }  // namespace tokentally::access

@@ -67,10 +67,6 @@ std::vector<TargetRule> built_in_targets(const std::string& ollama_base);
 // and a port.
 TargetRule parse_rule(const std::string& entry);
 
-// "scheme://host" of a URL, as refusals name it (IPv6 hosts in brackets);
-// the redacted URL when it is not one the client can use.
-std::string target_name(const std::string& url);
-
 // Why the proxy may not forward to `url`, or none when it may. Decided on
 // the URL alone: nothing is resolved or sent.
 std::optional<std::string> target_refusal(const Access& access, const std::string& url);
@@ -80,10 +76,6 @@ std::optional<std::string> target_refusal(const Access& access, const std::strin
 // addresses by the IPv4 address inside).
 bool internal_address(const boost::asio::ip::address& address);
 
-// True for a loopback address in IPv4 or IPv6 form (an IPv4-mapped one by
-// the IPv4 address inside); false for anything else, text that is not an
-// address included.
-bool loopback_address(std::string_view text);
 
 // Thrown by the address check: the target resolved to an internal address.
 struct TargetRefused : std::runtime_error {
@@ -99,23 +91,8 @@ http::AddressCheck address_check(std::shared_ptr<const Access> access);
 // is compared, each in constant time.
 std::optional<std::string> key_name(const Access& access, std::string_view presented);
 
-// Whether `presented` equals `secret`, compared in constant time (over
-// their digests, so that not even the length leaks).
-bool same_secret(std::string_view presented, std::string_view secret);
 
 // One line for the start-up log: where calls may go and whether they need a key.
 std::string describe(const Access& access);
-
-// Refusals logged so far and when, for one server.
-struct RefusalLog {
-    std::mutex mu;
-    std::unordered_map<std::string, std::chrono::steady_clock::time_point> last;
-};
-
-// True the first time `what` is asked about, then again only once a minute
-// has passed: refusals that repeat are logged once per minute.
-bool once_a_minute(RefusalLog& log, const std::string& what);
-// The same at the moment `now` (a caller with a clock of its own).
-bool once_a_minute(RefusalLog& log, const std::string& what, std::chrono::steady_clock::time_point now);
 
 }  // namespace tokentally::access

@@ -38,7 +38,7 @@ std::optional<http::Response> _key_refusal(http::Request& req, const Services& s
     std::optional<std::string> name = presented ? access::key_name(*services.access, *presented) : std::nullopt;
     if (!name) {
         std::string what = presented ? "Unknown X-Tokentally-Key" : "Missing header: X-Tokentally-Key";
-        if (access::once_a_minute(services.refusals, what)) proxy_log()->warn("Refused calls: {} (logged once a minute)", what);
+        if (logging::once_a_minute(services.refusals, what)) proxy_log()->warn("Refused calls: {} (logged once a minute)", what);
         return http::json_response(401, bj::object{{"detail", what}});
     }
     req.headers = http::filter_headers(req.headers, {"x-tokentally-key"}, {});

@@ -62,8 +62,8 @@ void set_cache_tokens(ledger::CallRecord& rec, const usage::CacheTokens& cache) 
 }
 
 http::Response target_refused(const Services& services, const std::string& url, const std::string& reason) {
-    std::string name = access::target_name(url);
-    if (access::once_a_minute(services.refusals, name)) proxy_log()->warn("Target not allowed: {} ({})", name, reason);
+    std::string name = http::target_name(url);
+    if (logging::once_a_minute(services.refusals, name)) proxy_log()->warn("Target not allowed: {} ({})", name, reason);
     return http::json_response(403, bj::object{{"detail", "Target not allowed: " + name}});
 }
 

@@ -102,7 +102,7 @@ struct Services {
     // refusals logged so far (once a minute each).
     std::shared_ptr<const access::Access> access;
     http::AddressCheck address_check;
-    mutable access::RefusalLog refusals;
+    mutable logging::OnceAMinute refusals;
 
     Bindings bindings = default_bindings();
     // The catalog's entry for a model (its "input" and "output" prices).

@@ -1,6 +1,6 @@
 #include "tokentally/views/dashboard.hpp"
 
-#include "tokentally/proxy/access.hpp"
+#include "tokentally/http/trust.hpp"
 #include "tokentally/insight/advisor.hpp"
 #include "tokentally/accounting/catalog.hpp"
 #include "tokentally/base/config.hpp"
@@ -66,13 +66,13 @@ std::optional<http::Response> _refusal(const http::Request& req, const std::opti
         const std::string* auth = req.header("Authorization");
         constexpr std::string_view BEARER = "Bearer ";
         if (auth != nullptr && auth->starts_with(BEARER) &&
-            access::same_secret(std::string_view(*auth).substr(BEARER.size()), *token))
+            http::same_secret(std::string_view(*auth).substr(BEARER.size()), *token))
             return std::nullopt;
         return http::json_response(401, bj::object{{"detail", "Missing or wrong admin token: send "
                                                               "'Authorization: Bearer <TOKENTALLY_ADMIN_TOKEN>'"}},
                                    {{"WWW-Authenticate", "Bearer"}});
     }
-    if (access::loopback_address(req.peer)) return std::nullopt;
+    if (http::loopback_address(req.peer)) return std::nullopt;
     return http::json_response(403, bj::object{{"detail", NO_TOKEN_DETAIL}});
 }
 

@@ -177,17 +177,30 @@ StageResult _limits(Context& ctx) {
                                   {{"Retry-After", std::to_string(r.retry_after)}});
 }
 
-// The block over the spend kept in memory. In strict mode a call that passes
-// holds its worst-case cost until its row is written (or it fails). A check
-// that fails lets the call through, and says why.
-StageResult _budget(Context& ctx) {
-    if (!ctx.is_post() || !ctx.has_body) co_return std::nullopt;
+// A check that fails lets the call through, and says why.
+budget::Admission _admit_here(const Context& ctx) {
     try {
-        ctx.admitted =
-            budget::admit(ctx.services->spend, ctx.tag, ctx.req.client_key, ctx.effective_body(), ctx.pricing);
+        return budget::admit(ctx.services->spend, ctx.tag, ctx.req.client_key, ctx.effective_body(), ctx.pricing);
     } catch (const std::exception& e) {
         if (!logging::is_logged_outage(e)) proxy_log()->warn("Budget check error: {}", e.what());
     }
+    return {};
+}
+
+// The spend is brought up to date first, which on a shared ledger is a
+// round trip to its server: that one waits on the storage threads, so that
+// the event loop serves other connections meanwhile.
+asio::awaitable<budget::Admission> _admit(const Context& ctx) {
+    if (!ctx.services->store->remote()) co_return _admit_here(ctx);
+    auto admit = [&ctx] { return _admit_here(ctx); };  // named: see _exact_cache
+    co_return co_await run_on(*ctx.services->storage, std::move(admit));
+}
+
+// The block over the spend kept in memory. In strict mode a call that passes
+// holds its worst-case cost until its row is written (or it fails).
+StageResult _budget(Context& ctx) {
+    if (!ctx.is_post() || !ctx.has_body) co_return std::nullopt;
+    ctx.admitted = co_await _admit(ctx);
     const budget::Admission& a = ctx.admitted;
     if (!a.refusal) co_return std::nullopt;
     if (ctx.limited.slot) ctx.limited.slot->cancel();  // refused calls do not count as requests

@@ -211,6 +211,9 @@ public:
     virtual const std::string& location() const = 0;
     // True once the ledger has been created there.
     virtual bool exists() const = 0;
+    // True when every read is a round trip to a server (PostgreSQL): such
+    // reads are kept off the threads that serve connections.
+    virtual bool remote() const { return false; }
 
     virtual Calls& calls() = 0;
     virtual Alerts& alerts() = 0;

@@ -139,6 +139,7 @@ public:
     // when the store is opened (naming its host, never the password).
     PgStore(const std::string& url, Durability durability);
     const std::string& location() const override { return db_->pool.name(); }
+    bool remote() const override { return true; }
     bool exists() const override { return schema_exists(*db_); }
     Calls& calls() override { return calls_; }
     Alerts& alerts() override { return alerts_; }

@@ -190,6 +190,11 @@ struct SseEvent {
     std::size_t end = 0;    // offset in the chunk just past the empty line
 };
 
+// Appends `piece` to a buffer kept under MAX_EVENT_BYTES without letting
+// its growth pass that limit (doubling a buffer just under it would hold
+// twice what is kept).
+void append_capped(std::string& buffer, std::string_view piece);
+
 // The next event that ends in `chunk` from offset `pos` on, moving `pos`
 // past it; nullopt when the rest of the chunk only starts one.
 std::optional<SseEvent> next_event(SseSplitter& s, std::string_view chunk, std::size_t& pos);

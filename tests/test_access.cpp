@@ -6,13 +6,13 @@
 #include "support/mock_server.hpp"
 #include "support/scratch.hpp"
 #include "support/serve_process.hpp"
-#include "tokentally/proxy/access.hpp"
 #include "tokentally/ledger/ledger.hpp"
+#include "tokentally/proxy/access.hpp"
 #include "tokentally/proxy/proxy.hpp"
 
-#include <boost/asio.hpp>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <boost/asio.hpp>
 
 #include <sys/stat.h>
 
@@ -92,8 +92,8 @@ TEST(AccessRules, WildcardStandsForOneOrMoreLabelsButNotTheBareDomain) {
     // "*." never stands for the octets of an address.
     EXPECT_FALSE(allowed(with_targets({"http://*.0.0.1"}), "http://10.0.0.1/"));
 
-    for (const char* bad : {"https://api.example.com/v1", "ftp://files.example", "https://a.*.example",
-                                  "https://*", "https://user@api.example.com", "https://api.example.com?x=1"})
+    for (const char* bad : {"https://api.example.com/v1", "ftp://files.example", "https://a.*.example", "https://*",
+                            "https://user@api.example.com", "https://api.example.com?x=1"})
         EXPECT_THROW(access::parse_rule(bad), std::runtime_error) << bad;
 }
 
@@ -106,7 +106,7 @@ TEST(AccessRules, NetworkServerWithoutAListReachesOnlyKnownProvidersAndTheOllama
     EXPECT_TRUE(allowed(network, "https://api.anthropic.com/v1/messages"));
     EXPECT_TRUE(allowed(network, "http://127.0.0.1:11434/v1/chat/completions"));
     for (const char* url : {"http://169.254.169.254/latest/meta-data/", "http://10.0.0.1/admin",
-                                  "http://api.openai.com/v1/chat/completions", "http://127.0.0.1:5432/"}) {
+                            "http://api.openai.com/v1/chat/completions", "http://127.0.0.1:5432/"}) {
         auto reason = access::target_refusal(network, url);
         ASSERT_TRUE(reason) << url;
         EXPECT_THAT(*reason, HasSubstr("allowed_targets")) << url;
@@ -246,8 +246,9 @@ TEST_F(AccessProxyTest, TargetOutsideTheListIsRefusedBeforeAnythingElse) {
     auto lines = logs.lines();
     EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
                             [](const std::string& l) {
-                                return l == "warning tokentally.proxy: Target not allowed: http://127.0.0.1 "
-                                            "(not in [proxy] allowed_targets)";
+                                return l ==
+                                       "warning tokentally.proxy: Target not allowed: http://127.0.0.1 "
+                                       "(not in [proxy] allowed_targets)";
                             }),
               1)
         << logs.text();
@@ -255,7 +256,8 @@ TEST_F(AccessProxyTest, TargetOutsideTheListIsRefusedBeforeAnythingElse) {
 
 TEST_F(AccessProxyTest, NetworkServerRefusesInternalTargetsWithoutConnecting) {
     serve(false);  // the Ollama base is left at its default: the provider is not it
-    for (const std::string& target : {std::string("http://169.254.169.254"), std::string("http://10.0.0.1"), provider.url() + "/v1/"}) {
+    for (const std::string& target :
+         {std::string("http://169.254.169.254"), std::string("http://10.0.0.1"), provider.url() + "/v1/"}) {
         for (const std::string& body : {std::string(CHAT_BODY), std::string(R"({"model": "m", "stream": true})")}) {
             auto res = post("/v1/chat/completions", {{"X-Tokentally-Target", target}}, body);
             EXPECT_EQ(res.status, 403) << target;
@@ -276,7 +278,8 @@ TEST_F(AccessProxyTest, NetworkServerRefusesInternalTargetsWithoutConnecting) {
     serve(false);
     EXPECT_EQ(post("/v1/chat/completions", {{"X-Tokentally-Target", by_name}, {"X-Tokentally-Cache", "off"}}).status,
               200);
-    auto streamed = post("/v1/chat/completions", {{"X-Tokentally-Target", by_name}}, R"({"model": "m", "stream": true})");
+    auto streamed =
+        post("/v1/chat/completions", {{"X-Tokentally-Target", by_name}}, R"({"model": "m", "stream": true})");
     EXPECT_EQ(streamed.status, 200);
     EXPECT_EQ(streamed.body, tt_test::chat_answer());
     EXPECT_EQ(provider.count(), 2u);
@@ -317,13 +320,14 @@ TEST_F(AccessProxyTest, ClientKeysGuardEveryRouteButHealth) {
     EXPECT_EQ(tt_test::call("GET", app->url() + "/health").status, 200);
 
     EXPECT_EQ(post("/v1/chat/completions", {target, {"x-tokentally-key", ALICE_KEY}}).status, 200);
-    EXPECT_EQ(post("/v1/chat/completions", {target, {"X-Tokentally-Key", BOB_KEY}, {"X-Tokentally-Tag", "research"},
-                                            {"X-Tokentally-Cache", "off"}})
-                  .status,
-              200);
-    EXPECT_EQ(post("/ollama/api/chat", {{"X-Tokentally-Key", BOB_KEY}}, R"({"model": "llama3", "stream": false})")
-                  .status,
-              200);
+    EXPECT_EQ(
+        post("/v1/chat/completions",
+             {target, {"X-Tokentally-Key", BOB_KEY}, {"X-Tokentally-Tag", "research"}, {"X-Tokentally-Cache", "off"}})
+            .status,
+        200);
+    EXPECT_EQ(
+        post("/ollama/api/chat", {{"X-Tokentally-Key", BOB_KEY}}, R"({"model": "llama3", "stream": false})").status,
+        200);
     for (const auto& got : provider.received()) EXPECT_EQ(got.header("x-tokentally-key"), nullptr);
     auto r = rows();
     ASSERT_EQ(r.size(), 3u);

@@ -46,7 +46,8 @@ cache_write_1h = 6.0
 const std::string READ = "[accounting]\nstream_usage = \"read\"\ncache_pricing = true\n" + PRICES;
 const std::string REQUEST = "[accounting]\nstream_usage = \"request\"\ncache_pricing = true\n" + PRICES;
 
-const std::string CHAT_BODY = R"({"model": "gpt-test", "stream": true, "messages": [{"role": "user", "content": "hi"}]})";
+const std::string CHAT_BODY =
+    R"({"model": "gpt-test", "stream": true, "messages": [{"role": "user", "content": "hi"}]})";
 const std::string CLAUDE_BODY =
     R"({"model": "claude-test", "stream": true, "max_tokens": 64, "messages": [{"role": "user", "content": "hi"}]})";
 
@@ -249,7 +250,8 @@ TEST_F(Accounting, AServerRefusingTheOptionGetsTheCallAgainWithoutIt) {
 }
 
 TEST_F(Accounting, AnAbandonedStreamIsRecordedWithWhatItUsedAndOnlyWithTheSwitchOn) {
-    MockServer upstream([](const Received&) { return sse(cut(ANTHROPIC_STREAM, {ANTHROPIC_STREAM.find("event: ping")}), 5000ms); });
+    MockServer upstream(
+        [](const Received&) { return sse(cut(ANTHROPIC_STREAM, {ANTHROPIC_STREAM.find("event: ping")}), 5000ms); });
     const std::size_t after_message_start = 1;
 
     s.write_config(READ);
@@ -261,7 +263,8 @@ TEST_F(Accounting, AnAbandonedStreamIsRecordedWithWhatItUsedAndOnlyWithTheSwitch
     EXPECT_EQ(row.at("streamed"), 1);
     EXPECT_EQ(row.at("prompt_tokens"), 12);
     EXPECT_EQ(row.at("completion_tokens"), 1) << "message_start's provisional count is all that came";
-    EXPECT_DOUBLE_EQ(row.at("cost_usd").as_double(), m(12, 3.0) + m(40000, 0.3) + m(1000, 3.75) + m(2000, 6.0) + m(1, 15.0));
+    EXPECT_DOUBLE_EQ(row.at("cost_usd").as_double(),
+                     m(12, 3.0) + m(40000, 0.3) + m(1000, 3.75) + m(2000, 6.0) + m(1, 15.0));
     EXPECT_TRUE(logs.contains("✗ claude-test (streamed, client left)")) << logs.text();
 
     // With the switch off, an abandoned stream leaves no row.
@@ -291,9 +294,8 @@ MockReply json_reply(const std::string& body) {
 }
 
 TEST_F(Accounting, CachedTokensOfStandardAnswersArePricedAtTheirRates) {
-    MockServer upstream([](const Received& r) {
-        return json_reply(r.target == "/v1/messages" ? ANTHROPIC_CACHED : OPENAI_CACHED);
-    });
+    MockServer upstream(
+        [](const Received& r) { return json_reply(r.target == "/v1/messages" ? ANTHROPIC_CACHED : OPENAI_CACHED); });
     const std::string chat = R"({"model": "gpt-test", "messages": [{"role": "user", "content": "hi"}]})";
     const std::string claude = R"({"model": "claude-test", "max_tokens": 9, "messages": []})";
 
@@ -393,12 +395,14 @@ TEST_F(Accounting, ImportedPricesPriceTheNextCallAndABrokenListChangesNothing) {
                       "cache_read_input_token_cost": 5e-06, "mode": "chat"}})";
     auto refused = tt_test::run(bin() + " prices import " + broken + " 2>&1");
     EXPECT_EQ(refused.status, 1);
-    EXPECT_THAT(refused.out, ::testing::HasSubstr("entry \"gpt-wrong\": cache read price 5 is above the input price 1"));
+    EXPECT_THAT(refused.out,
+                ::testing::HasSubstr("entry \"gpt-wrong\": cache read price 5 is above the input price 1"));
     EXPECT_EQ(tt_test::read_file(s.data + "/prices.json"), stored);
     EXPECT_EQ(tt_test::run(bin() + " prices import " + s.root + "/missing.json 2>/dev/null").status, 1);
 
     // The models called without a price, with their calls.
-    tt_test::call("POST", app.url("/v1/chat/completions"), to(upstream), R"({"model": "acme-nothing", "messages": []})");
+    tt_test::call("POST", app.url("/v1/chat/completions"), to(upstream),
+                  R"({"model": "acme-nothing", "messages": []})");
     EXPECT_EQ(bj::parse(tt_test::run(bin() + " prices --missing --json").out),
               bj::parse(R"([{"model_id": "acme-nothing", "calls": 1}])"));
 }
@@ -409,8 +413,7 @@ TEST_F(Accounting, ReadCommandsShowCachedTokensAndSayWhenTotalsArePartial) {
         return json_reply(OPENAI_CACHED);
     });
     s.write_config(READ);
-    tt_test::call("POST", app.url("/v1/chat/completions"), to(upstream),
-                  R"({"model": "gpt-test", "messages": []})");
+    tt_test::call("POST", app.url("/v1/chat/completions"), to(upstream), R"({"model": "gpt-test", "messages": []})");
     tt_test::stream_call("POST", app.url("/v1/chat/completions"), to(upstream), CHAT_BODY);
 
     auto recent = bj::parse(tt_test::run(bin() + " recent --json").out).as_array();

@@ -172,15 +172,17 @@ TEST_F(FakeCatalog, ZeroTokenAveragesGiveNoSuggestion) {
 }
 
 TEST_F(FakeCatalog, EqualSavingsKeepTheOrderOfTotalCost) {
-    prices = {{"openai/gpt-4o", {10, 0}},           {"openai/gpt-4o-mini", {1, 0}},
-              {"mistral/mistral-large", {10, 0}},   {"mistral/mistral-small", {1, 0}},
+    prices = {{"openai/gpt-4o", {10, 0}},
+              {"openai/gpt-4o-mini", {1, 0}},
+              {"mistral/mistral-large", {10, 0}},
+              {"mistral/mistral-small", {1, 0}},
               {"cohere/command-r-plus", {100, 0}}};
     insert_calls(s.db_path(), {{"mistral/mistral-large", 1000, 0, 2.0},
                                {"openai/gpt-4o", 1000, 0, 3.0},
                                {"cohere/command-r-plus", 1000, 0, 1.0}});
-    EXPECT_THAT(pairs(suggestions()), ElementsAre("cohere/command-r-plus -> openai/gpt-4o-mini",
-                                                          "openai/gpt-4o -> openai/gpt-4o-mini",
-                                                          "mistral/mistral-large -> mistral/mistral-small"));
+    EXPECT_THAT(pairs(suggestions()),
+                ElementsAre("cohere/command-r-plus -> openai/gpt-4o-mini", "openai/gpt-4o -> openai/gpt-4o-mini",
+                            "mistral/mistral-large -> mistral/mistral-small"));
 }
 
 TEST_F(FakeCatalog, WindowsOfADayOrMoreAreLabelledInDays) {
@@ -214,14 +216,18 @@ TEST_F(Advisor, ReportsGpt4oAndClaudeSonnetWithTheCatalogPrices) {
         "    pricing:     $3.0000/$15.0000 per M  →  $0.2500/$1.2500 per M  (in/out)\n"
         "    usage:       1 calls, avg 2000 in / 1000 out tokens\n"
         "    actual cost: \033[33m$0.021000\033[0m  →  projected \033[32m$0.001750\033[0m\n"
-        "    saving:      \033[32m$0.019250  (92% cheaper)  " + blocks(18) + "\033[0m\n"
+        "    saving:      \033[32m$0.019250  (92% cheaper)  " +
+        blocks(18) +
+        "\033[0m\n"
         "\n"
         "  \033[33mopenai/gpt-4o\033[0m\n"
         "    → switch to  \033[32mopenai/gpt-4o-mini\033[0m\n"
         "    pricing:     $2.5000/$10.0000 per M  →  $0.1500/$0.6000 per M  (in/out)\n"
         "    usage:       2 calls, avg 1000 in / 500 out tokens\n"
         "    actual cost: \033[33m$0.015000\033[0m  →  projected \033[32m$0.000900\033[0m\n"
-        "    saving:      \033[32m$0.014100  (94% cheaper)  " + blocks(18) + "\033[0m\n"
+        "    saving:      \033[32m$0.014100  (94% cheaper)  " +
+        blocks(18) +
+        "\033[0m\n"
         "\n";
     EXPECT_EQ(report(), expected);
 }

@@ -2,9 +2,9 @@
 // operations and the command, and recording without the alerts library.
 #include "support/scratch.hpp"
 #include "support/spend.hpp"
-#include "tokentally/guards/alerts.hpp"
 #include "tokentally/base/json.hpp"
 #include "tokentally/base/paths.hpp"
+#include "tokentally/guards/alerts.hpp"
 #include "tokentally/proxy/proxy.hpp"
 
 #include <gtest/gtest.h>
@@ -174,9 +174,8 @@ TEST(AlertsWithoutLibrary, RecordingStillWorks) {
     for (const char* lib : {"libtokentally_core.so", "libtokentally_ledger.so"})
         std::filesystem::copy_file(build_libs + "/" + lib, libs / lib);
     s.write_config("[budgets]\ndaily = 0.0001\n");
-    auto child = tt_test::run("TT_ALERTS_CHILD=" + libs.string() + " LD_LIBRARY_PATH=" + libs.string() +
-                              " /proc/" + std::to_string(getpid()) +
-                              "/exe --gtest_filter=AlertsWithoutLibrary.ChildRecords 2>&1");
+    auto child = tt_test::run("TT_ALERTS_CHILD=" + libs.string() + " LD_LIBRARY_PATH=" + libs.string() + " /proc/" +
+                              std::to_string(getpid()) + "/exe --gtest_filter=AlertsWithoutLibrary.ChildRecords 2>&1");
     EXPECT_EQ(child.status, 0) << child.out;
     EXPECT_NE(child.out.find("[  PASSED  ] 1 test"), std::string::npos) << child.out;
 }

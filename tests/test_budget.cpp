@@ -24,8 +24,9 @@ const std::string HINT = " Update ~/.tokentally.toml to increase budget.";
 // The block's refusal for a call of `tag`, as the proxy's budget stage asks
 // it (over a spend state of its own, loaded from the ledger).
 std::pair<bool, std::string> blocked(const std::string& tag) {
-    auto refusal = tokentally::budget::admit(tokentally::spend_state::make(tt_test::store()), tag, std::nullopt, {}, std::nullopt)
-                       .refusal;
+    auto refusal =
+        tokentally::budget::admit(tokentally::spend_state::make(tt_test::store()), tag, std::nullopt, {}, std::nullopt)
+            .refusal;
     return {refusal.has_value(), refusal.value_or("")};
 }
 
@@ -155,9 +156,8 @@ TEST(BudgetBlock, AKeyOverItsBudgetIsRefusedWhateverTagItSendsAcrossARestart) {
         for (const std::string tag : {"ci", "something-else"}) {
             auto refused = post_as(serve.url(), mock, CI_KEY, tag, "more " + tag);
             EXPECT_EQ(refused.status, 429) << "run " << run << ", tag " << tag;
-            EXPECT_EQ(bj::parse(refused.body),
-                      bj::parse(R"({"error": {"type": "budget_exceeded", "message": ")" + message + R"(", "tag": ")" +
-                                tag + R"(", "key": "ci"}})"));
+            EXPECT_EQ(bj::parse(refused.body), bj::parse(R"({"error": {"type": "budget_exceeded", "message": ")" +
+                                                         message + R"(", "tag": ")" + tag + R"(", "key": "ci"}})"));
         }
         EXPECT_EQ(post_as(serve.url(), mock, ALICE_KEY, "ci", "alice " + std::to_string(run)).status, 200)
             << "another key, even under the same tag";

@@ -167,11 +167,10 @@ TEST(Catalog, NormalisesProviderSpellings) {
 
 TEST(Catalog, PricesEveryAdvisorModelAndDefaultsUnknownToZero) {
     tt_test::Scratch s;
-    for (const char* id :
-         {"anthropic/claude-opus-4", "anthropic/claude-sonnet-4", "anthropic/claude-3.5-sonnet",
-          "anthropic/claude-3-haiku", "openai/o3", "openai/gpt-4o", "openai/gpt-4o-mini", "google/gemini-2.5-pro",
-          "google/gemini-2.0-flash", "xai/grok-3", "cohere/command-r-plus", "mistral/mistral-large",
-          "mistral/mistral-small", "deepseek/deepseek-chat"}) {
+    for (const char* id : {"anthropic/claude-opus-4", "anthropic/claude-sonnet-4", "anthropic/claude-3.5-sonnet",
+                           "anthropic/claude-3-haiku", "openai/o3", "openai/gpt-4o", "openai/gpt-4o-mini",
+                           "google/gemini-2.5-pro", "google/gemini-2.0-flash", "xai/grok-3", "cohere/command-r-plus",
+                           "mistral/mistral-large", "mistral/mistral-small", "deepseek/deepseek-chat"}) {
         bj::object p = catalog::get_model_price(id);
         EXPECT_GT(json::as_number(p.at("input"), "input"), 0) << id;
         EXPECT_GT(json::as_number(p.at("output"), "output"), 0) << id;
@@ -182,7 +181,9 @@ TEST(Catalog, PricesEveryAdvisorModelAndDefaultsUnknownToZero) {
 
 TEST(Catalog, ConfiguredPricesWin) {
     tt_test::Scratch s;
-    s.write_config("[pricing.\"acme/model-x\"]\ninput = 1\noutput = 2.5\n[pricing.\"openai/gpt-4o\"]\ninput = 3.0\noutput = 12.0\n");
+    s.write_config(
+        "[pricing.\"acme/model-x\"]\ninput = 1\noutput = 2.5\n[pricing.\"openai/gpt-4o\"]\ninput = 3.0\noutput = "
+        "12.0\n");
     EXPECT_EQ(json::write(catalog::get_model_price("acme/model-x")), R"({"input": 1, "output": 2.5})");
     EXPECT_EQ(json::write(catalog::get_model_price("gpt-4o-2024-08-06")), R"({"input": 3.0, "output": 12.0})");
     // A broken configuration leaves the built-in prices in force.
@@ -270,7 +271,8 @@ TEST(Logging, GatheredConsoleLinesKeepTheirOrderAndWarningsGoOutAtOnce) {
     log->warn("the warning");
     std::string written = tt_test::read_file(path);  // no wait: the warning took the rest along
     log->info("after the warning");
-    bool after = tt_test::eventually([&] { return tt_test::read_file(path).find("after the warning") != std::string::npos; });
+    bool after =
+        tt_test::eventually([&] { return tt_test::read_file(path).find("after the warning") != std::string::npos; });
     dup2(saved, STDERR_FILENO);
     close(saved);
     close(file);

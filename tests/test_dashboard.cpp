@@ -1,10 +1,10 @@
 // The web dashboard's API and CSV against what the ledger holds, who may
 // read them, and /metrics after calls of every kind (checked by promtool).
 #include "support/spend.hpp"
-#include "tokentally/views/dashboard.hpp"
 #include "tokentally/ledger/ledger.hpp"
-#include "tokentally/views/metrics.hpp"
 #include "tokentally/proxy/proxy.hpp"
+#include "tokentally/views/dashboard.hpp"
+#include "tokentally/views/metrics.hpp"
 
 #include <gtest/gtest.h>
 
@@ -33,8 +33,14 @@ struct EnvVar {
 
 void append(const std::string& model, const std::string& tag, std::optional<double> cost, double age_s,
             std::int64_t in = 100, std::int64_t out = 50, int status = 200, double elapsed = 0.5) {
-    store::CallRecord rec{.model_id = model, .tag = tag, .session_id = "s-" + tag, .prompt_tokens = in,
-                          .completion_tokens = out, .cost_usd = cost, .elapsed_s = elapsed, .status = status,
+    store::CallRecord rec{.model_id = model,
+                          .tag = tag,
+                          .session_id = "s-" + tag,
+                          .prompt_tokens = in,
+                          .completion_tokens = out,
+                          .cost_usd = cost,
+                          .elapsed_s = elapsed,
+                          .status = status,
                           .ts = store::now() - age_s};
     const store::CallRecord* rows[] = {&rec};
     tt_test::store()->calls().append(rows);
@@ -94,15 +100,17 @@ TEST(DashboardApi, FiguresEqualTheLedgerAndFollowTheFilters) {
     append("openai/gpt-4o", "batch", 0.5, 120);
     append("anthropic/claude-3-5-haiku", "web", 0.125, 600, 10, 5, 500);
     append("openai/gpt-4o", "web", 0.0, 30, 100, 50, 200, 0.0);  // a cache hit
-    append("openai/gpt-4o", "web", 4.0, 3 * 86400);                // outside 24 hours
+    append("openai/gpt-4o", "web", 4.0, 3 * 86400);              // outside 24 hours
     tt_test::RunningApp app(proxy::make_app(tt_test::store()));
     const std::string db = s.db_path();
     const std::string day = "ts >= strftime('%s','now') - 86400";
 
     bj::object all = get_json(app, "/dashboard/api/summary").as_object();
-    EXPECT_NEAR(all.at("cost").to_number<double>(), sql_number(db, "SELECT SUM(cost_usd) FROM calls WHERE " + day), 1e-9);
+    EXPECT_NEAR(all.at("cost").to_number<double>(), sql_number(db, "SELECT SUM(cost_usd) FROM calls WHERE " + day),
+                1e-9);
     EXPECT_EQ(all.at("calls").to_number<double>(), sql_number(db, "SELECT COUNT(*) FROM calls WHERE " + day));
-    EXPECT_EQ(all.at("tokens_in").to_number<double>(), sql_number(db, "SELECT SUM(prompt_tokens) FROM calls WHERE " + day));
+    EXPECT_EQ(all.at("tokens_in").to_number<double>(),
+              sql_number(db, "SELECT SUM(prompt_tokens) FROM calls WHERE " + day));
     EXPECT_EQ(all.at("cache").at("hits").to_number<int>(), 1);
     EXPECT_EQ(all.at("status_classes").at("5xx").to_number<int>(), 1);
     EXPECT_EQ(all.at("by_model").as_array().size(), 2u);
@@ -157,8 +165,10 @@ TEST(DashboardApi, SessionsAreTheCostliestOfAgentSummaryWithTheirCount) {
             // Relative: times pass through JSON text, parsed to within an ulp.
             if (value.is_double())
                 EXPECT_NEAR(got[i].at(key).to_number<double>(), value.as_double(),
-                            1e-9 * std::max(1.0, std::abs(value.as_double()))) << key;
-            else EXPECT_EQ(got[i].at(key), value) << i << ": " << key;
+                            1e-9 * std::max(1.0, std::abs(value.as_double())))
+                    << key;
+            else
+                EXPECT_EQ(got[i].at(key), value) << i << ": " << key;
         }
     bj::array t2 = get_json(app, "/dashboard/api/sessions?tag=t2").as_array();
     ASSERT_EQ(t2.size(), 1u);
@@ -178,7 +188,7 @@ TEST(DashboardApi, LatencyPercentilesAreWithinABinOfTheExactOnes) {
     for (const auto& l : all.at("latency").as_array()) {
         double p50 = l.at("p50").to_number<double>(), p95 = l.at("p95").to_number<double>();
         if (l.at("model_id") == "openai/gpt-4o") {
-            EXPECT_NEAR(p50, 0.5, 0.5 * 0.09);  // the 10th of 20
+            EXPECT_NEAR(p50, 0.5, 0.5 * 0.09);    // the 10th of 20
             EXPECT_NEAR(p95, 0.95, 0.95 * 0.09);  // the 19th
         } else {
             EXPECT_DOUBLE_EQ(p50, 0.3) << "a bin whose calls all took the same time gives that time";
@@ -213,13 +223,13 @@ TEST(DashboardApi, AnInProcessCallerDrivingItsOwnLoopGetsTheAnswer) {
 TEST(DashboardApi, BadParametersAreNamed) {
     tt_test::Scratch s;
     tt_test::RunningApp app(proxy::make_app(tt_test::store()));
-    for (auto [path, named] : std::vector<std::pair<std::string, std::string>>{
-             {"/dashboard/api/summary?range=1y", "range"},
-             {"/dashboard/api/recent?n=0", "n"},
-             {"/dashboard/api/recent?n=12x", "n"},
-             {"/dashboard/api/series?since=3", "since"},
-             {"/dashboard/api/session", "id"},
-             {"/dashboard/calls.csv?range=", "range"}}) {
+    for (auto [path, named] :
+         std::vector<std::pair<std::string, std::string>>{{"/dashboard/api/summary?range=1y", "range"},
+                                                          {"/dashboard/api/recent?n=0", "n"},
+                                                          {"/dashboard/api/recent?n=12x", "n"},
+                                                          {"/dashboard/api/series?since=3", "since"},
+                                                          {"/dashboard/api/session", "id"},
+                                                          {"/dashboard/calls.csv?range=", "range"}}) {
         auto resp = call("GET", app.url() + path);
         EXPECT_EQ(resp.status, 400) << path;
         EXPECT_TRUE(bj::parse(resp.body).at("detail").as_string().starts_with(named + ":")) << resp.body;

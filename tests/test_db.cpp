@@ -15,13 +15,13 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
-#include <vector>
-#include <iterator>
 #include <fstream>
+#include <iterator>
 #include <optional>
 #include <random>
 #include <stdexcept>
 #include <thread>
+#include <vector>
 
 namespace db = tokentally::store::sqlite;
 
@@ -44,16 +44,19 @@ TEST(LedgerUpgrade, ObsoleteTotalsAndTheirTriggersAreDroppedAndNoCallIsLost) {
     std::filesystem::create_directories(s.data);
     {
         SQLite::Database old(s.db_path(), SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE);
-        old.exec("CREATE TABLE calls (id INTEGER PRIMARY KEY AUTOINCREMENT, ts REAL NOT NULL, model_id TEXT, "
-                 "tag TEXT DEFAULT 'default', session_id TEXT DEFAULT 'default', prompt_tokens INTEGER, "
-                 "completion_tokens INTEGER, cost_usd REAL, elapsed_s REAL, status INTEGER, streamed INTEGER DEFAULT 0)");
-        old.exec("CREATE TABLE spend_running (tag TEXT NOT NULL, bucket INTEGER NOT NULL, total REAL NOT NULL, "
-                 "PRIMARY KEY (tag, bucket)) WITHOUT ROWID");
+        old.exec(
+            "CREATE TABLE calls (id INTEGER PRIMARY KEY AUTOINCREMENT, ts REAL NOT NULL, model_id TEXT, "
+            "tag TEXT DEFAULT 'default', session_id TEXT DEFAULT 'default', prompt_tokens INTEGER, "
+            "completion_tokens INTEGER, cost_usd REAL, elapsed_s REAL, status INTEGER, streamed INTEGER DEFAULT 0)");
+        old.exec(
+            "CREATE TABLE spend_running (tag TEXT NOT NULL, bucket INTEGER NOT NULL, total REAL NOT NULL, "
+            "PRIMARY KEY (tag, bucket)) WITHOUT ROWID");
         old.exec("CREATE TABLE spend_running_all (bucket INTEGER PRIMARY KEY, total REAL NOT NULL)");
         old.exec("CREATE TABLE spend_running_mark (upto INTEGER NOT NULL)");
-        old.exec("CREATE TRIGGER spend_running_add AFTER INSERT ON calls BEGIN "
-                 "INSERT INTO spend_running_all VALUES (CAST(NEW.ts / 10 AS INTEGER), NEW.cost_usd) "
-                 "ON CONFLICT (bucket) DO UPDATE SET total = total + NEW.cost_usd; END");
+        old.exec(
+            "CREATE TRIGGER spend_running_add AFTER INSERT ON calls BEGIN "
+            "INSERT INTO spend_running_all VALUES (CAST(NEW.ts / 10 AS INTEGER), NEW.cost_usd) "
+            "ON CONFLICT (bucket) DO UPDATE SET total = total + NEW.cost_usd; END");
         old.exec("CREATE TABLE spend_hourly (bucket INTEGER, tag TEXT, cost REAL, PRIMARY KEY (bucket, tag))");
         old.exec("INSERT INTO calls (ts, tag, cost_usd) VALUES (100.0, 'a', 1.5), (200.0, 'b', 2.0)");
     }
@@ -99,7 +102,10 @@ TEST(Connections, ReusedPerThreadAndReopenedWhenTheFileIsReplaced) {
     tt_test::Scratch s;
     auto first = db::connection(s.db_path());
     first.exec("CREATE TABLE t (x INTEGER)");
-    { auto q = first.prepare("SELECT COUNT(*) FROM t"); q->executeStep(); }  // a statement kept with it
+    {
+        auto q = first.prepare("SELECT COUNT(*) FROM t");
+        q->executeStep();
+    }  // a statement kept with it
     EXPECT_EQ(db::connection(s.db_path()).db, first.db);
     std::filesystem::remove(s.db_path());
     auto again = db::connection(s.db_path());
@@ -214,7 +220,10 @@ TEST(Connections, WriteAheadLogCatchUpWaitsForACopyInProgress) {
 TEST(Connections, OncePerFileRunsAgainForANewFile) {
     tt_test::Scratch s;
     int runs = 0;
-    auto init = [&] { db::open(s.db_path()).exec("CREATE TABLE IF NOT EXISTS t (x)"); ++runs; };
+    auto init = [&] {
+        db::open(s.db_path()).exec("CREATE TABLE IF NOT EXISTS t (x)");
+        ++runs;
+    };
     db::once_per_file(s.db_path(), "t", init);
     db::once_per_file(s.db_path(), "t", init);
     EXPECT_EQ(runs, 1);
@@ -290,4 +299,3 @@ TEST(LedgerUpgrade, SynchronousSettingReachesTheConnections) {
             << e.what();
     }
 }
-

@@ -55,12 +55,10 @@ TEST_P(Durability, EveryAnswerReceivedBeforeAKillHasItsRow) {
                                                       body(session, true));
                         ok = a.status == 200 && a.complete && a.body().find("[DONE]") != std::string::npos;
                     } else {
-                        ok = tt_test::call("POST", proc.url() + "/v1/chat/completions", headers,
-                                           body(session, false))
+                        ok = tt_test::call("POST", proc.url() + "/v1/chat/completions", headers, body(session, false))
                                  .status == 200;
                     }
-                } catch (const std::exception&) {
-                }
+                } catch (const std::exception&) {}
                 if (!ok) {
                     ++failed;
                     return;  // the proxy is gone: this client stops

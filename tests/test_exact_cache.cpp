@@ -2,10 +2,10 @@
 // running proxy serves from it or stores into it.
 #include "support/scratch.hpp"
 #include "support/spend.hpp"
-#include "tokentally/proxy/exact_cache.hpp"
 #include "tokentally/proxy/call.hpp"
-#include "tokentally/proxy/stages.hpp"
+#include "tokentally/proxy/exact_cache.hpp"
 #include "tokentally/proxy/proxy.hpp"
+#include "tokentally/proxy/stages.hpp"
 
 #include <gtest/gtest.h>
 
@@ -52,8 +52,7 @@ TEST(ExactCacheKey, OnlyModelAndConversationCount) {
               "5eebb27c763b23db5a1ff63023dedad23d1d9041726f3774ab06f3afeac9f9ab");
     // Sorted keys at every level, non-ASCII as \u escapes with surrogates:
     // {"messages": [{"content": "h\u00e9llo \ud83d\ude00", "role": "user"}], "model": "openai/gpt-4o"}
-    EXPECT_EQ(proxy::exact_cache_key("openai/gpt-4o",
-                                      obj(R"({"messages": [{"role": "user", "content": "héllo 😀"}]})")),
+    EXPECT_EQ(proxy::exact_cache_key("openai/gpt-4o", obj(R"({"messages": [{"role": "user", "content": "héllo 😀"}]})")),
               "fb53e79dc7a6391b8f81beffc3a378cb8786b9231b4625a86c128929b2827de3");
 
     auto body = obj(R"({"messages": [{"role": "user", "content": "x"}], "temperature": 0.2})");
@@ -94,8 +93,7 @@ TEST(ExactCacheStore, FailuresAreMissesOrWarnings) {
     tt_test::Scratch s;
     const std::string key = std::string(64, 'a');
     proxy::exact_cache_put(*tt_test::store(), key, obj(R"({"a": 1})"));
-    SQLite::Database(s.db_path(), SQLite::OPEN_READWRITE)
-        .exec("UPDATE exact_cache SET response_json = '{not json'");
+    SQLite::Database(s.db_path(), SQLite::OPEN_READWRITE).exec("UPDATE exact_cache SET response_json = '{not json'");
     EXPECT_EQ(proxy::exact_cache_get(*tt_test::store(), key), std::nullopt);
 
     // A store that cannot open the database logs and returns.
@@ -135,10 +133,8 @@ TEST(ExactCacheProxy, RepeatedRequestIsServedOnceFromTheProvider) {
 TEST(ExactCacheProxy, OnlySuccessfulStandardPostsAreStored) {
     tt_test::Scratch s;
     tt_test::MockServer mock([](const tt_test::Received& r) {
-        if (r.body.find("fails") != std::string::npos)
-            return tt_test::reply(500, R"({"error": "boom"})");
-        if (r.body.find("redirect") != std::string::npos)
-            return tt_test::reply(300, tt_test::chat_answer());
+        if (r.body.find("fails") != std::string::npos) return tt_test::reply(500, R"({"error": "boom"})");
+        if (r.body.find("redirect") != std::string::npos) return tt_test::reply(300, tt_test::chat_answer());
         return tt_test::reply(200, tt_test::chat_answer());
     });
     tt_test::RunningApp app(proxy::make_app(tt_test::store()));
@@ -168,10 +164,11 @@ TEST(ExactCacheKey, MembersThatChangeTheAnswerJoinTheKeyAndOnlyThey) {
     EXPECT_EQ(proxy::exact_cache_key("gpt-4o", obj(plain + R"(, "tools": [], "system": "", "response_format": null})")),
               proxy::exact_cache_key("gpt-4o", obj(plain + "}")));
     // {"messages": [{"content": "Hi", "role": "user"}], "model": "claude-sonnet-4-5", "system": "You are terse."}
-    EXPECT_EQ(proxy::exact_cache_key(
-                  "claude-sonnet-4-5",
-                  obj(R"({"system": "You are terse.", "messages": [{"role": "user", "content": "Hi"}], "max_tokens": 9})")),
-              "0b6baa66a11e8120e5dd164d3369bdab73252a7794de6bf2ea240e64d1cd3b38");
+    EXPECT_EQ(
+        proxy::exact_cache_key(
+            "claude-sonnet-4-5",
+            obj(R"({"system": "You are terse.", "messages": [{"role": "user", "content": "Hi"}], "max_tokens": 9})")),
+        "0b6baa66a11e8120e5dd164d3369bdab73252a7794de6bf2ea240e64d1cd3b38");
 
     const std::string base = proxy::exact_cache_key("gpt-4o", obj(plain + "}"));
     std::vector<std::string> keys;

@@ -10,8 +10,8 @@
 #include "tokentally/ledger/ledger.hpp"
 #include "tokentally/proxy/proxy.hpp"
 
-#include <boost/asio.hpp>
 #include <gtest/gtest.h>
+#include <boost/asio.hpp>
 
 #include <spawn.h>
 #include <sys/mount.h>
@@ -56,8 +56,7 @@ using tt_test::Received;
         std::fputs("locked\n", stdout);
         std::fflush(stdout);
         char c;
-        while (::read(0, &c, 1) > 0) {
-        }
+        while (::read(0, &c, 1) > 0) {}
         conn.exec("COMMIT");
     }
     std::_Exit(0);
@@ -198,8 +197,8 @@ protected:
     }
     tt_test::StreamedAnswer stream(const std::string& target, std::size_t stop_after = tt_test::READ_ALL,
                                    std::atomic<std::size_t>* received = nullptr) {
-        return tt_test::stream_call("POST", app->url() + "/v1/chat/completions",
-                                    {{"X-Tokentally-Target", target}}, STREAM, stop_after, received);
+        return tt_test::stream_call("POST", app->url() + "/v1/chat/completions", {{"X-Tokentally-Target", target}},
+                                    STREAM, stop_after, received);
     }
     // Read on a connection of its own that waits for the proxy's writes.
     std::size_t rows() {
@@ -228,14 +227,16 @@ TEST_F(Faults, AProviderThatRefusesResetsOrTruncatesGets500AndNoRow) {
     }
     RawUpstream reset_at_once([](tcp::socket& s) { RawUpstream::reset(s); });
     RawUpstream reset_mid_answer([](tcp::socket& s) {
-        RawUpstream::send(s, "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: 200\r\n\r\n"
-                             R"({"id": "chatcmpl-1", "usage": )");
+        RawUpstream::send(s,
+                          "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: 200\r\n\r\n"
+                          R"({"id": "chatcmpl-1", "usage": )");
         std::this_thread::sleep_for(50ms);
         RawUpstream::reset(s);
     });
     RawUpstream truncated_chunks([](tcp::socket& s) {
-        RawUpstream::send(s, "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nTransfer-Encoding: chunked\r\n\r\n"
-                             "e\r\n{\"id\": \"chat-1\r\n");
+        RawUpstream::send(s,
+                          "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nTransfer-Encoding: chunked\r\n\r\n"
+                          "e\r\n{\"id\": \"chat-1\r\n");
         s.close();  // a clean FIN before the last chunk
     });
 
@@ -306,8 +307,9 @@ TEST_F(Faults, AProviderResettingMidStreamEndsTheStreamCleanlyWithNoRow) {
     // overtook it could discard it unread.
     std::atomic<std::size_t> received{0};
     RawUpstream reset_mid_stream([&](tcp::socket& s) {
-        RawUpstream::send(s, "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\nTransfer-Encoding: chunked\r\n\r\n"
-                             "9\r\ndata: 1\n\n\r\n");
+        RawUpstream::send(s,
+                          "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\nTransfer-Encoding: chunked\r\n\r\n"
+                          "9\r\ndata: 1\n\n\r\n");
         tt_test::eventually([&] { return received.load() > 0; });
         RawUpstream::reset(s);
     });
@@ -357,9 +359,8 @@ TEST_F(Faults, AClientLeavingMidAnswerStillGetsItsCallRecordedAndMidStreamNot) {
         asio::io_context ioc;
         tcp::socket sock(ioc);
         sock.connect({asio::ip::make_address("127.0.0.1"), http::port(*app->server)});
-        std::string req = "POST /v1/chat/completions HTTP/1.1\r\nHost: x\r\nX-Tokentally-Target: " +
-                          streaming.url() + "\r\nContent-Length: " + std::to_string(STREAM.size()) + "\r\n\r\n" +
-                          STREAM;
+        std::string req = "POST /v1/chat/completions HTTP/1.1\r\nHost: x\r\nX-Tokentally-Target: " + streaming.url() +
+                          "\r\nContent-Length: " + std::to_string(STREAM.size()) + "\r\n\r\n" + STREAM;
         asio::write(sock, asio::buffer(req));
         std::string got;
         char buf[1024];
@@ -413,8 +414,10 @@ TEST_F(Faults, AReadOnlyDataDirectoryAnswers500AndNothingIsWritten) {
         std::string dir;
         bool mounted;
         ~Undo() {
-            if (mounted) ::umount(dir.c_str());
-            else fs::permissions(dir, fs::perms::owner_all);
+            if (mounted)
+                ::umount(dir.c_str());
+            else
+                fs::permissions(dir, fs::perms::owner_all);
         }
     } undo{scratch.data, mounted};
 
@@ -453,8 +456,7 @@ TEST_F(Faults, AFullDiskAnswers500UntilThereIsRoomAgain) {
     {
         std::ofstream out(filler, std::ios::binary);
         std::string block(4096, 'x');
-        while (out.write(block.data(), block.size())) {
-        }
+        while (out.write(block.data(), block.size())) {}
     }
     auto res = post(good.url());
     EXPECT_EQ(res.status, 500);

@@ -5,23 +5,23 @@
 #include "support/mock_server.hpp"
 #include "support/scratch.hpp"
 #include "support/serve_process.hpp"
-#include "tokentally/http/client.hpp"
-#include "tokentally/base/logging.hpp"
-#include "tokentally/views/metrics.hpp"
-#include "tokentally/base/paths.hpp"
 #include "tokentally/accounting/prices.hpp"
-#include "tokentally/proxy/exact_cache.hpp"
+#include "tokentally/base/logging.hpp"
+#include "tokentally/base/paths.hpp"
+#include "tokentally/http/client.hpp"
 #include "tokentally/proxy/call.hpp"
-#include "tokentally/proxy/stages.hpp"
+#include "tokentally/proxy/exact_cache.hpp"
 #include "tokentally/proxy/proxy.hpp"
+#include "tokentally/proxy/stages.hpp"
+#include "tokentally/views/metrics.hpp"
 
+#include <fmt/format.h>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <zlib.h>
 #include <boost/asio.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
-#include <fmt/format.h>
-#include <zlib.h>
 
 #include <sys/stat.h>
 
@@ -98,8 +98,9 @@ private:
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
             std::string body = R"({"id": "answer-)" + std::to_string(n) +
                                R"(", "usage": {"prompt_tokens": 10, "completion_tokens": 5}})";
-            std::string answer = "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: " +
-                                 std::to_string(body.size()) + "\r\n\r\n" + body;
+            std::string answer =
+                "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) +
+                "\r\n\r\n" + body;
             asio::write(sock, asio::buffer(answer), ec);
             if (ec) return;
         }
@@ -168,8 +169,7 @@ TEST_F(Hostile, InterimAnswersNeverStandForTheAnswerNorLeaveItForTheNextCaller) 
     http::ServerOptions one_loop;
     one_loop.workers = 1;  // both calls on one loop: the second takes the first's kept connection
     tt_test::RunningApp app(proxy::make_app(tt_test::store()), one_loop);
-    http::Headers h{{"X-Tokentally-Target", upstream.url()}, {"X-Tokentally-Cache", "off"},
-                    {"Expect", "100-continue"}};
+    http::Headers h{{"X-Tokentally-Target", upstream.url()}, {"X-Tokentally-Cache", "off"}, {"Expect", "100-continue"}};
     for (int i = 1; i <= 3; ++i) {
         auto resp = tt_test::call("POST", app.url() + "/v1/chat/completions", h, CHAT);
         EXPECT_EQ(resp.status, 200);
@@ -182,9 +182,10 @@ TEST_F(Hostile, InterimAnswersNeverStandForTheAnswerNorLeaveItForTheNextCaller) 
 
     // The client's own 100-continue is answered by the proxy, which then
     // reads the body and answers as usual.
-    std::string request = "POST /v1/chat/completions HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Tokentally-Target: " +
-                          upstream.url() + "\r\nX-Tokentally-Cache: off\r\nExpect: 100-continue\r\n" +
-                          "Content-Length: " + std::to_string(CHAT.size()) + "\r\nConnection: close\r\n\r\n";
+    std::string request =
+        "POST /v1/chat/completions HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Tokentally-Target: " + upstream.url() +
+        "\r\nX-Tokentally-Cache: off\r\nExpect: 100-continue\r\n" + "Content-Length: " + std::to_string(CHAT.size()) +
+        "\r\nConnection: close\r\n\r\n";
     std::string got = tt_test::raw_exchange(port_of(app), request + CHAT);
     EXPECT_EQ(got.rfind("HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK", 0), 0u) << got;
 }
@@ -256,8 +257,9 @@ TEST_F(Hostile, CallersAreCheckedBeforeTheirBodiesAndBodiesInMemoryAreCapped) {
     tt_test::RunningApp app(proxy::make_app(tt_test::store(), proxy::load_access(true)), small);
 
     // A head without a key, announcing 60 MiB that never come: refused at once.
-    std::string head = "POST /v1/chat/completions HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Tokentally-Target: " +
-                       upstream.url() + "\r\nContent-Length: 62914560\r\n\r\n";
+    std::string head =
+        "POST /v1/chat/completions HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Tokentally-Target: " + upstream.url() +
+        "\r\nContent-Length: 62914560\r\n\r\n";
     std::string got = exchange_for(port_of(app), head, std::chrono::milliseconds(3000));
     EXPECT_EQ(got.rfind("HTTP/1.1 401", 0), 0u) << got;
     EXPECT_THAT(got, HasSubstr("Missing header: X-Tokentally-Key"));
@@ -265,9 +267,9 @@ TEST_F(Hostile, CallersAreCheckedBeforeTheirBodiesAndBodiesInMemoryAreCapped) {
     // With the key, a body being sent keeps its share (the proxy's 100
     // Continue says it holds it); a second body that would pass the cap is
     // refused from its head, and taken once the first is done.
-    std::string keyed = "POST /v1/chat/completions HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Tokentally-Target: " +
-                        upstream.url() + "\r\nX-Tokentally-Key: alice-0123456789abcdefghijklmn\r\n" +
-                        "X-Tokentally-Cache: off\r\nConnection: close\r\n";
+    std::string keyed =
+        "POST /v1/chat/completions HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Tokentally-Target: " + upstream.url() +
+        "\r\nX-Tokentally-Key: alice-0123456789abcdefghijklmn\r\n" + "X-Tokentally-Cache: off\r\nConnection: close\r\n";
     std::string padded = R"({"model": "gpt-4o", "messages": [], "pad": ")" + std::string(600'000, 'x') + "\"}";
     std::string head_of_padded = keyed + "Content-Length: " + std::to_string(padded.size()) + "\r\n";
     asio::io_context ioc;
@@ -296,8 +298,8 @@ TEST_F(Hostile, OnlyLoopbackHostsReachALoopbackServer) {
         return tt_test::raw_exchange(port_of(app),
                                      "GET /health HTTP/1.1\r\nHost: " + host + "\r\nConnection: close\r\n\r\n");
     };
-    for (std::string host : {"127.0.0.1:8082", "localhost", "LOCALHOST:1", "[::1]:8082", "127.1.2.3",
-                             "app.localhost:9", "tokentally.internal:8082", "my-laptop:8082"})
+    for (std::string host : {"127.0.0.1:8082", "localhost", "LOCALHOST:1", "[::1]:8082", "127.1.2.3", "app.localhost:9",
+                             "tokentally.internal:8082", "my-laptop:8082"})
         EXPECT_EQ(health_with(host).rfind("HTTP/1.1 200", 0), 0u) << host;
     std::string refused = health_with("rebound.example:8082");
     EXPECT_EQ(refused.rfind("HTTP/1.1 421", 0), 0u) << refused;
@@ -324,8 +326,7 @@ TEST_F(Hostile, ControlCharactersReachNeitherTheLogNorTheTerminal) {
     std::string model = "gpt-4o\n2026-01-01 error tokentally.http: FORGED\x1b[31m";
     bj::object body{{"model", model}, {"messages", bj::array{}}};
     tt_test::call("POST", app.url() + "/v1/chat/completions",
-                  {{"X-Tokentally-Target", upstream.url()}, {"X-Tokentally-Session", "s\tx"}},
-                  bj::serialize(body));
+                  {{"X-Tokentally-Target", upstream.url()}, {"X-Tokentally-Session", "s\tx"}}, bj::serialize(body));
     for (const auto& line : logs.lines()) {
         EXPECT_THAT(line, Not(HasSubstr("\x1b"))) << line;
         EXPECT_THAT(line, Not(HasSubstr("\nFORGED")));
@@ -338,7 +339,9 @@ TEST_F(Hostile, ControlCharactersReachNeitherTheLogNorTheTerminal) {
     EXPECT_EQ(recent.status, 0);
     EXPECT_THAT(recent.out, Not(HasSubstr("\x1b")));
     EXPECT_THAT(recent.out, HasSubstr(R"(FORGED\u001b[31m)"));
-    EXPECT_EQ(tokentally::logging::printable("a\tb\r\xc2\x9b" "c\x7f"), R"(a\tb\r\u009bc\u007f)");
+    EXPECT_EQ(tokentally::logging::printable("a\tb\r\xc2\x9b"
+                                             "c\x7f"),
+              R"(a\tb\r\u009bc\u007f)");
     EXPECT_EQ(tokentally::logging::printable("héllo 😀"), "héllo 😀");
 }
 
@@ -407,8 +410,8 @@ TEST(HostileServe, FewDescriptorsLowerTheConnectionCapInsteadOfSpinning) {
         idle.emplace_back(ioc);
         idle.back().connect({asio::ip::make_address("127.0.0.1"), serve.port});
     }
-    std::string answer = exchange_for(serve.port, "GET /health HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n",
-                                      std::chrono::milliseconds(3000));
+    std::string answer =
+        exchange_for(serve.port, "GET /health HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n", std::chrono::milliseconds(3000));
     EXPECT_EQ(answer.rfind("HTTP/1.1 503", 0), 0u) << answer;
     std::string text = tt_test::read_file(log);
     EXPECT_THAT(text, HasSubstr("max connections lowered to"));

@@ -74,9 +74,9 @@ void _expect_installed_tree(const std::string& root, const std::string& prefix) 
         EXPECT_TRUE(rel == prefix || rel.starts_with(prefix + "/")) << rel << " is outside " << prefix;
     }
     fs::path top = fs::path(root) / prefix;
-    for (const char* file : {"bin/tokentally", "lib/tokentally/installed", "lib/tokentally/web/index.html",
-                             "lib/tokentally/web/app.js", "lib/systemd/user/tokentally.service",
-                             "share/doc/tokentally/README.md"})
+    for (const char* file :
+         {"bin/tokentally", "lib/tokentally/installed", "lib/tokentally/web/index.html", "lib/tokentally/web/app.js",
+          "lib/systemd/user/tokentally.service", "share/doc/tokentally/README.md"})
         EXPECT_TRUE(fs::is_regular_file(top / file)) << file;
     std::string build = _env("TOKENTALLY_BUILD_DIR");
     int libraries = 0;
@@ -132,7 +132,7 @@ TEST(Package, InstalledCopyKeepsItsDataInTheUsersDataDirectory) {
     EXPECT_EQ(_str(p, "data_dir"), data);
     EXPECT_EQ(_str(p, "config_file"), home + "/.tokentally.toml");
     EXPECT_EQ(_str(p, "ledger"), data + "/ledger.db");
-    struct stat st{};
+    struct stat st {};
     ASSERT_EQ(::stat(data.c_str(), &st), 0) << "created on first use";
     EXPECT_EQ(st.st_mode & 0777, 0700u);
 
@@ -245,8 +245,8 @@ TEST(Package, UserUnitServesOnLoopbackAndPassesSystemdVerify) {
 TEST(Install, StaysUnderDestdirAndRunsWhenMoved) {
     std::string dest = _fresh("destdir");
     std::string build = _env("TOKENTALLY_BUILD_DIR");
-    auto r = tt_test::run("DESTDIR='" + dest + "' '" + _env("TT_CMAKE") + "' --install '" + build +
-                          "' --prefix /usr 2>&1");
+    auto r =
+        tt_test::run("DESTDIR='" + dest + "' '" + _env("TT_CMAKE") + "' --install '" + build + "' --prefix /usr 2>&1");
     ASSERT_EQ(r.status, 0) << r.out;
     _expect_installed_tree(dest, "usr");
     EXPECT_THAT(_unit_values(dest + "/usr/lib/systemd/user/tokentally.service", "ExecStart"),

@@ -32,8 +32,9 @@ TEST(Ledger, FirstRecordCreatesDirectoryFileTableAndIndexes) {
     EXPECT_DOUBLE_EQ(row.at("cost_usd").as_double(), 0.000075);
     EXPECT_EQ(row.at("status"), 200);
     EXPECT_EQ(row.at("streamed"), 0);
-    auto indexes = tt_test::query(s.db_path(), "SELECT name FROM sqlite_master WHERE type = 'index' AND name IN "
-                                               "('idx_calls_model', 'idx_calls_session', 'idx_calls_tag', 'idx_calls_ts')");
+    auto indexes = tt_test::query(s.db_path(),
+                                  "SELECT name FROM sqlite_master WHERE type = 'index' AND name IN "
+                                  "('idx_calls_model', 'idx_calls_session', 'idx_calls_tag', 'idx_calls_ts')");
     EXPECT_EQ(indexes.size(), 4u);
 }
 
@@ -58,9 +59,10 @@ TEST(Ledger, OldTableGainsSessionColumnAndInitIsRepeatable) {
     std::filesystem::create_directories(s.data);
     {
         SQLite::Database conn(s.db_path(), SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE);
-        conn.exec("CREATE TABLE calls (id INTEGER PRIMARY KEY AUTOINCREMENT, ts REAL NOT NULL, model_id TEXT, "
-                  "tag TEXT DEFAULT 'default', prompt_tokens INTEGER, completion_tokens INTEGER, cost_usd REAL, "
-                  "elapsed_s REAL, status INTEGER, streamed INTEGER DEFAULT 0)");
+        conn.exec(
+            "CREATE TABLE calls (id INTEGER PRIMARY KEY AUTOINCREMENT, ts REAL NOT NULL, model_id TEXT, "
+            "tag TEXT DEFAULT 'default', prompt_tokens INTEGER, completion_tokens INTEGER, cost_usd REAL, "
+            "elapsed_s REAL, status INTEGER, streamed INTEGER DEFAULT 0)");
         conn.exec("INSERT INTO calls (ts, model_id) VALUES (1.0, 'old')");
     }
     ledger::init_db(*tt_test::store());

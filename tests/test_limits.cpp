@@ -44,7 +44,7 @@ struct Outcome {
     std::optional<limits::Refusal> refusal;
 };
 Outcome try_call(const std::shared_ptr<limits::State>& s, const std::string& tag,
-              const std::optional<std::string>& key = std::nullopt) {
+                 const std::optional<std::string>& key = std::nullopt) {
     auto a = limits::admit(s, tag, key);
     return {a.slot, a.refusal};
 }
@@ -123,8 +123,9 @@ TEST(Limits, TokensOfRecordedCallsAndCallsInFlightAndCancelledCalls) {
 
 TEST(Limits, TagAndKeyTablesOverrideOnlyWhatTheyNameAndZeroIsNoLimit) {
     tt_test::Scratch s;
-    s.write_config("[limits]\nrpm = 2\ntpm = 50\n[limits.tags.batch]\nrpm = 4\n[limits.keys.ci]\nrpm = 1\n"
-                   "[limits.tags.free]\nrpm = 0\ntpm = 0\n");
+    s.write_config(
+        "[limits]\nrpm = 2\ntpm = 50\n[limits.tags.batch]\nrpm = 4\n[limits.keys.ci]\nrpm = 1\n"
+        "[limits.tags.free]\nrpm = 0\ntpm = 0\n");
     TestClock clock;
     auto st = state(clock);
     for (int i = 0; i < 4; ++i) EXPECT_TRUE(try_call(st, "batch").slot);
@@ -146,11 +147,11 @@ TEST(Limits, TagAndKeyTablesOverrideOnlyWhatTheyNameAndZeroIsNoLimit) {
     EXPECT_THAT(by_key->message, HasSubstr("Key [ci] rpm limit reached"));
     EXPECT_TRUE(try_call(st, "y", "alice").slot) << "a key without a table has only its tag's limits";
 
-    for (const auto& [toml, named] : std::vector<std::pair<std::string, std::string>>{
-             {"[limits]\nrpm = -1\n", "limits.rpm"},
-             {"[limits]\nrmp = 3\n", "limits.rmp"},
-             {"[limits.tags.t]\ntpm = \"lots\"\n", "limits.tags.t.tpm"},
-             {"[limits]\ntags = 3\n", "tags"}}) {
+    for (const auto& [toml, named] :
+         std::vector<std::pair<std::string, std::string>>{{"[limits]\nrpm = -1\n", "limits.rpm"},
+                                                          {"[limits]\nrmp = 3\n", "limits.rmp"},
+                                                          {"[limits.tags.t]\ntpm = \"lots\"\n", "limits.tags.t.tpm"},
+                                                          {"[limits]\ntags = 3\n", "tags"}}) {
         s.write_config(toml);
         try {
             limits::admit(st, "t", std::nullopt);
@@ -190,7 +191,8 @@ struct LimitsProxyTest : ::testing::Test {
 
     void serve(const std::string& toml) {
         scratch.write_config(toml);
-        app = std::make_unique<tt_test::RunningApp>(proxy::make_app(proxy::make_services(tt_test::store(), proxy::load_access(true), st)));
+        app = std::make_unique<tt_test::RunningApp>(
+            proxy::make_app(proxy::make_services(tt_test::store(), proxy::load_access(true), st)));
     }
     http::ClientResponse post(const std::string& content, http::Headers headers = {}) {
         return tt_test::post_chat(*app, mock, tt_test::chat_body(content), std::move(headers));
@@ -210,9 +212,8 @@ TEST_F(LimitsProxyTest, TheCallOverALimitIs429WithRetryAfterNeitherForwardedNorR
     ASSERT_NE(http::find_header(refused.headers, "Retry-After"), nullptr);
     EXPECT_EQ(*http::find_header(refused.headers, "Retry-After"), "60");
     std::string message = "Tag [default] rpm limit reached: 3 requests in the last 60 s (limit 3). Retry after 60 s.";
-    EXPECT_EQ(bj::parse(refused.body),
-              bj::parse(R"({"error": {"type": "rate_limited", "message": ")" + message +
-                        R"(", "tag": "default", "limit": "rpm"}})"));
+    EXPECT_EQ(bj::parse(refused.body), bj::parse(R"({"error": {"type": "rate_limited", "message": ")" + message +
+                                                 R"(", "tag": "default", "limit": "rpm"}})"));
     EXPECT_TRUE(logs.contains("warning tokentally.proxy: [default|")) << logs.text();
     EXPECT_TRUE(logs.contains(" ✗ RATE LIMITED  openai/gpt-4o  " + message)) << logs.text();
     EXPECT_EQ(mock.count(), 2u);

@@ -7,8 +7,8 @@
 #include "support/serve_process.hpp"
 #include "support/stream_client.hpp"
 
-#include <boost/asio.hpp>
 #include <gtest/gtest.h>
+#include <boost/asio.hpp>
 
 #include <atomic>
 #include <map>

@@ -37,10 +37,11 @@ const std::vector<std::string> NDJSON_CHUNKS = {
     "not json at all\r\n{\"response\": \"!\", \"done\": false}\n",
     R"({"done": true, "prompt_eval_count": 7, "eval_count": 9})",
 };
-const std::string NDJSON_RELAYED = "{\"response\": \"Hello\", \"done\": false}\n"
-                                   "not json at all\n"
-                                   "{\"response\": \"!\", \"done\": false}\n"
-                                   "{\"done\": true, \"prompt_eval_count\": 7, \"eval_count\": 9}\n";
+const std::string NDJSON_RELAYED =
+    "{\"response\": \"Hello\", \"done\": false}\n"
+    "not json at all\n"
+    "{\"response\": \"!\", \"done\": false}\n"
+    "{\"done\": true, \"prompt_eval_count\": 7, \"eval_count\": 9}\n";
 
 MockReply ollama(const Received& r) {
     MockReply reply;
@@ -134,16 +135,16 @@ TEST_F(Local, CompleteAnswersAreRelayedAndRecordedWithTheirStatus) {
     EXPECT_THAT(logs.lines(), Contains(MatchesRegex(R"(info tokentally\.local: \[proj\|s1\] ✓ ollama/llama3  )"
                                                     R"(in=26 out=298  power=\$0\.[0-9]{6}  [0-9]+\.[0-9]{2}s)")));
 
-    auto missing = tt_test::stream_call("POST", app.url("/ollama/api/missing"), who,
-                                        R"({"model": "nope", "stream": false})");
+    auto missing =
+        tt_test::stream_call("POST", app.url("/ollama/api/missing"), who, R"({"model": "nope", "stream": false})");
     EXPECT_EQ(missing.status, 404);
     EXPECT_THAT(missing.body(), ::testing::HasSubstr("not found"));
     auto plain = tt_test::stream_call("POST", app.url("/ollama/api/plain"), who, R"({"stream": 0})");
     EXPECT_EQ(plain.status, 200);
     EXPECT_EQ(plain.body(), "{}") << "an answer that is not JSON becomes an empty object";
 
-    auto deleted = tt_test::stream_call("DELETE", app.url("/ollama/api/delete"), who,
-                                        R"({"model": "old", "stream": false})");
+    auto deleted =
+        tt_test::stream_call("DELETE", app.url("/ollama/api/delete"), who, R"({"model": "old", "stream": false})");
     EXPECT_EQ(deleted.status, 204) << deleted.error;
     EXPECT_EQ(deleted.body(), "");
 
@@ -208,8 +209,8 @@ TEST_F(Local, AnAnswerWhoseRowCannotBeWrittenFailsAndItsStreamEndsShort) {
     EXPECT_TRUE(logs.contains("error tokentally.local: [default|g] streamed call not recorded: disk says no"))
         << logs.text();
 
-    auto complete = tt_test::stream_call("POST", app.url("/ollama/api/generate"), {},
-                                         R"({"model": "llama3", "stream": false})");
+    auto complete =
+        tt_test::stream_call("POST", app.url("/ollama/api/generate"), {}, R"({"model": "llama3", "stream": false})");
     EXPECT_EQ(complete.status, 500);
     EXPECT_TRUE(tt_test::call_rows(s).empty());
 }
@@ -219,8 +220,8 @@ TEST(DoneLineCounts, OnlyTheDoneLineCountsAndWhatIsNoCountIsZero) {
     EXPECT_FALSE(local::done_line_counts(R"(["done", true])"));
     EXPECT_FALSE(local::done_line_counts("not json"));
     auto read = [](const std::string& prompt, const std::string& completion) {
-        auto c = local::done_line_counts(R"({"done": true, "prompt_eval_count": )" + prompt +
-                                         R"(, "eval_count": )" + completion + "}");
+        auto c = local::done_line_counts(R"({"done": true, "prompt_eval_count": )" + prompt + R"(, "eval_count": )" +
+                                         completion + "}");
         return c ? std::pair(c->prompt_tokens, c->completion_tokens) : std::pair(-100L, -100L);
     };
     EXPECT_EQ(read("26", "298.9"), std::pair(26L, 298L));
@@ -250,20 +251,22 @@ TEST_F(Local, ControlHostAndLengthHeadersNeverReachOllama) {
     MockServer upstream(ollama);
     point_at(upstream);
     tt_test::ProxyServer app;
-    const http::Headers sent{{"X-TOKENTALLY-TAG", "proj"}, {"x-Tokentally-Session", "abc"},
-                             {"X-Tokentally-Anything", "1"}, {"X-Custom", "kept"},
+    const http::Headers sent{{"X-TOKENTALLY-TAG", "proj"},
+                             {"x-Tokentally-Session", "abc"},
+                             {"X-Tokentally-Anything", "1"},
+                             {"X-Custom", "kept"},
                              {"Authorization", "Bearer local"}};
 
-    auto answer = tt_test::stream_call("POST", app.url("/ollama/api/generate"), sent,
-                                       R"({"model": "llama3", "stream": false})");
+    auto answer =
+        tt_test::stream_call("POST", app.url("/ollama/api/generate"), sent, R"({"model": "llama3", "stream": false})");
 
     ASSERT_EQ(answer.status, 200) << answer.error;
     ASSERT_EQ(upstream.count(), 1u);
     const auto got = upstream.received()[0];
-    for (const auto& [name, value] : got.headers)
-        EXPECT_FALSE(http::lower(name).starts_with("x-tokentally")) << name;
+    for (const auto& [name, value] : got.headers) EXPECT_FALSE(http::lower(name).starts_with("x-tokentally")) << name;
     ASSERT_NE(got.header("Host"), nullptr);
-    EXPECT_EQ(*got.header("Host"), "127.0.0.1:" + std::to_string(upstream.port())) << "the proxy's own Host stays behind";
+    EXPECT_EQ(*got.header("Host"), "127.0.0.1:" + std::to_string(upstream.port()))
+        << "the proxy's own Host stays behind";
     ASSERT_NE(got.header("Content-Length"), nullptr);
     EXPECT_EQ(*got.header("Content-Length"), std::to_string(got.body.size()));
     ASSERT_NE(got.header("X-Custom"), nullptr);
@@ -280,8 +283,8 @@ TEST_F(Local, UnusablePowerSettingsFailTheCallBeforeOllamaIsAsked) {
     point_at(upstream, "", "gpu_watts = \"lots\"\n");
     tt_test::ProxyServer app;
 
-    auto standard = tt_test::stream_call("POST", app.url("/ollama/api/generate"), {},
-                                         R"({"model": "llama3", "stream": false})");
+    auto standard =
+        tt_test::stream_call("POST", app.url("/ollama/api/generate"), {}, R"({"model": "llama3", "stream": false})");
     auto streamed = tt_test::stream_call("POST", app.url("/ollama/api/generate"), {}, R"({"model": "llama3"})");
 
     for (const auto* answer : {&standard, &streamed}) {
@@ -301,8 +304,8 @@ TEST_F(Local, AnOllamaThatIsDownOrLeavesRecordsNothing) {
     s.write_config("[local]\nollama_base_url = \"" + nowhere + "\"\n");
     tt_test::ProxyServer app;
 
-    auto standard = tt_test::stream_call("POST", app.url("/ollama/api/generate"), {},
-                                         R"({"model": "llama3", "stream": false})");
+    auto standard =
+        tt_test::stream_call("POST", app.url("/ollama/api/generate"), {}, R"({"model": "llama3", "stream": false})");
     auto streamed = tt_test::stream_call("POST", app.url("/ollama/api/generate"), {}, R"({"model": "llama3"})");
     EXPECT_EQ(standard.status, 500);
     EXPECT_EQ(streamed.status, 200);

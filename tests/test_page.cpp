@@ -40,9 +40,15 @@ struct Browser {
 
     explicit Browser(const std::string& dir) : profile(dir + "/chromium") {
         std::filesystem::create_directories(profile);
-        std::vector<std::string> args{CHROMIUM,         "--headless",          "--no-sandbox",
-                                      "--disable-gpu",  "--no-first-run",      "--remote-debugging-port=0",
-                                      "--user-data-dir=" + profile, "--window-size=1280,1800", "about:blank"};
+        std::vector<std::string> args{CHROMIUM,
+                                      "--headless",
+                                      "--no-sandbox",
+                                      "--disable-gpu",
+                                      "--no-first-run",
+                                      "--remote-debugging-port=0",
+                                      "--user-data-dir=" + profile,
+                                      "--window-size=1280,1800",
+                                      "about:blank"};
         std::vector<char*> argv;
         for (auto& a : args) argv.push_back(a.data());
         argv.push_back(nullptr);
@@ -121,8 +127,7 @@ struct Page {
             bool bad = method == "Runtime.exceptionThrown" || method == "Network.loadingFailed" ||
                        (method == "Runtime.consoleAPICalled" && p.at("type") == "error") ||
                        (method == "Log.entryAdded" && p.at("entry").at("level") == "error") ||
-                       (method == "Network.responseReceived" &&
-                        p.at("response").at("status").to_number<int>() >= 400);
+                       (method == "Network.responseReceived" && p.at("response").at("status").to_number<int>() >= 400);
             if (bad) out.push_back(bj::serialize(e));
         }
         return out;
@@ -138,8 +143,14 @@ std::string base64_decode(const std::string& text) {
 }
 
 void append(const std::string& model, const std::string& tag, double cost, double age_s) {
-    store::CallRecord rec{.model_id = model, .tag = tag, .session_id = "s-" + tag, .prompt_tokens = 1200,
-                          .completion_tokens = 300, .cost_usd = cost, .elapsed_s = 0.8, .status = 200,
+    store::CallRecord rec{.model_id = model,
+                          .tag = tag,
+                          .session_id = "s-" + tag,
+                          .prompt_tokens = 1200,
+                          .completion_tokens = 300,
+                          .cost_usd = cost,
+                          .elapsed_s = 0.8,
+                          .status = 200,
                           .ts = store::now() - age_s};
     const store::CallRecord* rows[] = {&rec};
     tt_test::store()->calls().append(rows);
@@ -151,7 +162,9 @@ double sql(const std::string& db, const std::string& query) {
     return v.is_null() ? 0.0 : v.to_number<double>();
 }
 
-double number(const bj::value& v) { return v.is_string() ? std::stod(std::string(v.as_string())) : v.to_number<double>(); }
+double number(const bj::value& v) {
+    return v.is_string() ? std::stod(std::string(v.as_string())) : v.to_number<double>();
+}
 
 }  // namespace
 
@@ -182,7 +195,8 @@ TEST(DashboardPage, ShowsTheLedgerInChromium) {
     const std::string day = " FROM calls WHERE ts >= strftime('%s','now') - 86400";
     EXPECT_NEAR(number(page.eval("document.getElementById('kpi-cost').dataset.value")),
                 sql(db, "SELECT SUM(cost_usd)" + day), 1e-9);
-    EXPECT_EQ(number(page.eval("document.getElementById('kpi-calls').dataset.value")), sql(db, "SELECT COUNT(*)" + day));
+    EXPECT_EQ(number(page.eval("document.getElementById('kpi-calls').dataset.value")),
+              sql(db, "SELECT COUNT(*)" + day));
     EXPECT_EQ(number(page.eval("document.getElementById('kpi-in').dataset.value")),
               sql(db, "SELECT SUM(prompt_tokens)" + day));
     EXPECT_EQ(number(page.eval("document.querySelectorAll('#recent tbody tr').length")), 30);
@@ -196,9 +210,11 @@ TEST(DashboardPage, ShowsTheLedgerInChromium) {
               1);
 
     // The tag filter changes the figures.
-    page.eval("(() => { const t = document.getElementById('tag'); t.value = 'web'; "
-              "t.dispatchEvent(new Event('change')); })()");
-    const std::string web_calls = std::to_string(static_cast<int>(sql(db, "SELECT COUNT(*)" + day + " AND tag = 'web'")));
+    page.eval(
+        "(() => { const t = document.getElementById('tag'); t.value = 'web'; "
+        "t.dispatchEvent(new Event('change')); })()");
+    const std::string web_calls =
+        std::to_string(static_cast<int>(sql(db, "SELECT COUNT(*)" + day + " AND tag = 'web'")));
     ASSERT_TRUE(page.wait_for("document.getElementById('kpi-calls').dataset.value === '" + web_calls + "'"));
     EXPECT_NEAR(number(page.eval("document.getElementById('kpi-cost').dataset.value")),
                 sql(db, "SELECT SUM(cost_usd)" + day + " AND tag = 'web'"), 1e-9);

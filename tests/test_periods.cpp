@@ -7,9 +7,9 @@
 #include "support/spend.hpp"
 #include "tokentally/guards/alerts.hpp"
 #include "tokentally/guards/budget.hpp"
-#include "tokentally/views/metrics.hpp"
 #include "tokentally/guards/periods.hpp"
 #include "tokentally/proxy/proxy.hpp"
+#include "tokentally/views/metrics.hpp"
 #include "tokentally/views/tui.hpp"
 
 #include <fmt/format.h>
@@ -38,8 +38,10 @@ struct LocalZone {
         ::tzset();
     }
     ~LocalZone() {
-        if (before) ::setenv("TZ", before->c_str(), 1);
-        else ::unsetenv("TZ");
+        if (before)
+            ::setenv("TZ", before->c_str(), 1);
+        else
+            ::unsetenv("TZ");
         ::tzset();
     }
 };
@@ -57,8 +59,8 @@ double local(int year, int month, int day, int hour, int minute) {
 
 // A priced call of `key` at `ts`.
 void call_at(double ts, double cost, const std::optional<std::string>& key, const std::string& tag = "t") {
-    store::CallRecord rec{.model_id = "openai/gpt-4o", .tag = tag, .cost_usd = cost, .status = 200, .key = key,
-                          .ts = ts};
+    store::CallRecord rec{
+        .model_id = "openai/gpt-4o", .tag = tag, .cost_usd = cost, .status = 200, .key = key, .ts = ts};
     const store::CallRecord* rows[] = {&rec};
     tt_test::store()->calls().append(rows);
 }

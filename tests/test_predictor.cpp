@@ -110,8 +110,10 @@ struct Zone {
         tzset();
     }
     ~Zone() {
-        if (saved) setenv("TZ", saved->c_str(), 1);
-        else unsetenv("TZ");
+        if (saved)
+            setenv("TZ", saved->c_str(), 1);
+        else
+            unsetenv("TZ");
         tzset();
     }
     std::optional<std::string> saved;
@@ -187,7 +189,8 @@ TEST(PredictorSplit, HoldsOutCeilOfAFifthTheSameWayEveryTime) {
 TEST_F(Predictor, TrainingNeedsALedgerAndTwentyUsableRows) {
     tt_test::LogCapture log;
     EXPECT_FALSE(pr::train(*tt_test::store()));
-    EXPECT_TRUE(log.contains("warning tokentally.predictor: No ledger.db found — call the proxy first to generate data"));
+    EXPECT_TRUE(
+        log.contains("warning tokentally.predictor: No ledger.db found — call the proxy first to generate data"));
 
     auto calls = synthetic_calls(19);
     // Rows without cost or tokens are filtered out by the query, not counted.
@@ -334,9 +337,13 @@ TEST_F(Predictor, AnythingButABundleActsAsNoBundleAndTrainingReplacesIt) {
     foreign_model["model"] = bj::object{{"learner", 1}};
     bj::object no_index = doc;
     no_index.erase("tag_index");
-    const std::string not_bundles[] = {
-        good.substr(0, good.size() / 2), R"({"a": 1})", "[1, 2, 3]", std::string("\x00\x01\xff\xfe garbage", 12),
-        "", tokentally::json::write(foreign_model), tokentally::json::write(no_index)};
+    const std::string not_bundles[] = {good.substr(0, good.size() / 2),
+                                       R"({"a": 1})",
+                                       "[1, 2, 3]",
+                                       std::string("\x00\x01\xff\xfe garbage", 12),
+                                       "",
+                                       tokentally::json::write(foreign_model),
+                                       tokentally::json::write(no_index)};
     tt_test::LogCapture log;
     for (const auto& text : not_bundles) {
         write_text(pr::MODEL_PATH, text);
@@ -355,11 +362,9 @@ TEST(PredictorReport, ImportanceLinesSortStablyWithFortyBlockBars) {
     for (int i = 0; i < 40; ++i) forty += "█";
     std::string twenty;
     for (int i = 0; i < 20; ++i) twenty += "█";
-    EXPECT_THAT(lines, ::testing::ElementsAre("    day_of_week          1.0000  " + forty,
-                                              "    tag                  0.5000  " + twenty,
-                                              "    token_ratio          0.5000  " + twenty,
-                                              "    log_prompt_len       0.0250  █",
-                                              "    model_id             0.0250  ",
-                                              "    prompt_length        0.0000  ",
-                                              "    hour_of_day          0.0000  "));
+    EXPECT_THAT(lines, ::testing::ElementsAre(
+                           "    day_of_week          1.0000  " + forty, "    tag                  0.5000  " + twenty,
+                           "    token_ratio          0.5000  " + twenty, "    log_prompt_len       0.0250  █",
+                           "    model_id             0.0250  ", "    prompt_length        0.0000  ",
+                           "    hour_of_day          0.0000  "));
 }

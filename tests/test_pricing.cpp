@@ -34,13 +34,13 @@ MockReply as_asked(const Received& r) {
     MockReply reply;
     if (r.target == "/v1/embeddings") {
         reply.body = R"({"object": "list", "data": [{"object": "embedding", "index": 0, "embedding": [0.1]}],
-            "model": "text-embedding-3-small", "usage": {"prompt_tokens": )" + prompt + R"(, "total_tokens": )" +
-                     prompt + "}}";
+            "model": "text-embedding-3-small", "usage": {"prompt_tokens": )" +
+                     prompt + R"(, "total_tokens": )" + prompt + "}}";
         return reply;
     }
-    bj::object answer = bj::parse(tt_test::chat_answer(R"({"prompt_tokens": )" + prompt +
-                                                       R"(, "completion_tokens": 1000})"))
-                            .as_object();
+    bj::object answer =
+        bj::parse(tt_test::chat_answer(R"({"prompt_tokens": )" + prompt + R"(, "completion_tokens": 1000})"))
+            .as_object();
     if (const bj::value* tier = body.if_contains("service_tier")) answer["service_tier"] = *tier;
     reply.body = bj::serialize(answer);
     return reply;
@@ -55,8 +55,7 @@ protected:
     // The cost recorded for one call of `model` with `members` in its body.
     bj::value priced(const std::string& model, const std::string& members = "",
                      const std::string& path = "/v1/chat/completions") {
-        tt_test::call("POST", app.url(path),
-                      {{"X-Tokentally-Target", upstream.url()}, {"X-Tokentally-Cache", "off"}},
+        tt_test::call("POST", app.url(path), {{"X-Tokentally-Target", upstream.url()}, {"X-Tokentally-Cache", "off"}},
                       R"({"model": ")" + model + R"(", "messages": [])" + members + "}");
         return tt_test::call_rows(s).back().at("cost_usd");
     }
@@ -115,8 +114,9 @@ TEST_F(Pricing, TheServiceTierAnAnswerNamesPricesItAndIsKeptBesideTheRow) {
 }
 
 TEST_F(Pricing, EmbeddingsArePricedAtTheInputPrice) {
-    EXPECT_DOUBLE_EQ(priced("text-embedding-3-small", R"(, "input": "hello", "user": "1000")", "/v1/embeddings").as_double(),
-                     0.00002);
+    EXPECT_DOUBLE_EQ(
+        priced("text-embedding-3-small", R"(, "input": "hello", "user": "1000")", "/v1/embeddings").as_double(),
+        0.00002);
     EXPECT_EQ(tt_test::call_rows(s).back().at("completion_tokens"), 0) << "an embedding has no output";
     EXPECT_EQ(priced("text-embedding-3-large", R"(, "user": "1000")", "/v1/embeddings").as_double(), m(1000, 0.13));
 }

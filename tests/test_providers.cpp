@@ -8,9 +8,9 @@
 #include "support/recorded_streams.hpp"
 #include "support/scratch.hpp"
 #include "support/stream_client.hpp"
-#include "tokentally/proxy/gemini.hpp"
-#include "tokentally/ledger/ledger.hpp"
 #include "tokentally/base/logging.hpp"
+#include "tokentally/ledger/ledger.hpp"
+#include "tokentally/proxy/gemini.hpp"
 #include "tokentally/proxy/proxy.hpp"
 #include "tokentally/proxy/upstream.hpp"
 
@@ -68,7 +68,6 @@ protected:
     tt_test::LogCapture logs;
     tt_test::ProxyServer app;
 
-
     http::Headers to(const MockServer& provider, http::Headers extra = {}) {
         extra.emplace_back("X-Tokentally-Target", provider.url());
         return extra;
@@ -95,14 +94,15 @@ TEST(NativePaths, ModelMethodAndStreamFormatComeFromThePathAndQuery) {
     EXPECT_EQ(gemini::model_id(*call), "google/gemini-3.5-flash");
     EXPECT_FALSE(gemini::native_call("v1beta/models/gemini-3.5-flash:streamGenerateContent", "salt=sse")->sse);
 
-    auto vertex = gemini::native_call("v1/projects/p/locations/us/publishers/google/models/gemini-2.5-pro:generateContent", "");
+    auto vertex =
+        gemini::native_call("v1/projects/p/locations/us/publishers/google/models/gemini-2.5-pro:generateContent", "");
     ASSERT_TRUE(vertex);
     EXPECT_EQ(vertex->model, "gemini-2.5-pro");
     EXPECT_FALSE(gemini::streams(*vertex));
-    for (const char* other : {"v1/projects/p/locations/us/publishers/anthropic/models/claude-x:streamRawPredict",
-                              "v1beta/models/gemini-3.5-flash", "v1beta/models/:generateContent",
-                              "v1beta/tunedModels/mine:generateContent", "v1/chat/completions",
-                              "v1beta/models/gemini-3.5-flash:generate/Content"})
+    for (const char* other :
+         {"v1/projects/p/locations/us/publishers/anthropic/models/claude-x:streamRawPredict",
+          "v1beta/models/gemini-3.5-flash", "v1beta/models/:generateContent", "v1beta/tunedModels/mine:generateContent",
+          "v1/chat/completions", "v1beta/models/gemini-3.5-flash:generate/Content"})
         EXPECT_FALSE(gemini::native_call(other, "")) << other;
     EXPECT_EQ(gemini::with_model("v1beta/models/gemini-2.5-pro:generateContent", "gemini-2.5-flash"),
               "v1beta/models/gemini-2.5-flash:generateContent");
@@ -158,8 +158,7 @@ TEST_F(Providers, AnAzureStreamWithAKeptQueryIsStillAskedForItsUsage) {
     s.write_config(KEEP + "[accounting]\nstream_usage = \"request\"\n");
     MockServer azure([](const Received&) { return pieces(CHAT_STREAM, 64, "text/event-stream"); });
     const std::string path = "/openai/deployments/gpt-4o/chat/completions?api-version=2024-10-21";
-    const std::string body =
-        R"({"model": "gpt-4o", "stream": true, "messages": [{"role": "user", "content": "hi"}]})";
+    const std::string body = R"({"model": "gpt-4o", "stream": true, "messages": [{"role": "user", "content": "hi"}]})";
 
     auto answer = tt_test::stream_call("POST", app.url(path), to(azure), body);
 
@@ -201,7 +200,8 @@ TEST_F(Providers, AKeyInTheQueryNeverReachesTheLog) {
 
     EXPECT_EQ(post(GENERATE + "?key=" + secret, CONTENTS_BODY, to(provider)).status, 200);
     EXPECT_EQ(post(GENERATE + "?key=" + secret, CONTENTS_BODY, to(provider)).status, 200) << "an exact hit";
-    auto streamed = tt_test::stream_call("POST", app.url(STREAM + "?alt=sse&key=" + secret), to(provider), CONTENTS_BODY);
+    auto streamed =
+        tt_test::stream_call("POST", app.url(STREAM + "?alt=sse&key=" + secret), to(provider), CONTENTS_BODY);
     EXPECT_TRUE(streamed.complete) << streamed.error;
     EXPECT_EQ(post(GENERATE + "?key=" + secret, CONTENTS_BODY, dead).status, 500);
     auto cut = tt_test::stream_call("POST", app.url(STREAM + "?alt=sse&key=" + secret), dead, CONTENTS_BODY);

@@ -7,15 +7,15 @@
 #include "support/serve_process.hpp"
 #include "tokentally/base/json.hpp"
 #include "tokentally/ledger/ledger.hpp"
-#include "tokentally/proxy/exact_cache.hpp"
 #include "tokentally/proxy/call.hpp"
-#include "tokentally/proxy/stages.hpp"
+#include "tokentally/proxy/exact_cache.hpp"
 #include "tokentally/proxy/proxy.hpp"
+#include "tokentally/proxy/stages.hpp"
 
-#include <boost/asio.hpp>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <zlib.h>
+#include <boost/asio.hpp>
 
 #include <filesystem>
 #include <fstream>
@@ -213,19 +213,22 @@ TEST(ProxyUnits, UsageAndHeaderFilters) {
         R"({"usage": {"prompt_tokens": 3.01e300, "completion_tokens": 18446744073709551615, "input_tokens": 1e400}})");
     EXPECT_EQ(tokentally::usage::answer_tokens(huge, tokentally::usage::Kind::prompt), std::nullopt);
     EXPECT_EQ(tokentally::usage::answer_tokens(huge, tokentally::usage::Kind::completion), std::nullopt);
-    EXPECT_EQ(tokentally::usage::answer_tokens(bj::parse(R"({"usage": {"input_tokens": -1e19}})"), tokentally::usage::Kind::prompt), std::nullopt);
+    EXPECT_EQ(tokentally::usage::answer_tokens(bj::parse(R"({"usage": {"input_tokens": -1e19}})"),
+                                               tokentally::usage::Kind::prompt),
+              std::nullopt);
     bj::value edge = bj::parse(R"({"usage": {"prompt_tokens": 9223372036854775807, "output_tokens": 4.5e18}})");
     EXPECT_EQ(tokentally::usage::answer_tokens(edge, tokentally::usage::Kind::prompt), INT64_MAX);
     EXPECT_EQ(tokentally::usage::answer_tokens(edge, tokentally::usage::Kind::completion), 4'500'000'000'000'000'000);
 
     http::Headers in{{"Host", "x"}, {"X-TOKENTALLY-TAG", "t"}, {"x-tokentally-anything", "1"}, {"Accept", "*/*"}};
     EXPECT_EQ(tokentally::relay::forward_headers(in), (http::Headers{{"Accept", "*/*"}}));
-    http::Headers back{{"Content-Type", "application/json"}, {"Retry-After", "3"},
-                       {"x-ratelimit-limit-requests", "9"},  {"X-RateLimit-Remaining-Requests", "8"},
-                       {"Content-Length", "10"},             {"Set-Cookie", "c"}};
-    EXPECT_EQ(proxy::safe_response_headers(back),
-              (http::Headers{{"Content-Type", "application/json"}, {"Retry-After", "3"},
-                             {"x-ratelimit-limit-requests", "9"}, {"X-RateLimit-Remaining-Requests", "8"}}));
+    http::Headers back{
+        {"Content-Type", "application/json"},    {"Retry-After", "3"},     {"x-ratelimit-limit-requests", "9"},
+        {"X-RateLimit-Remaining-Requests", "8"}, {"Content-Length", "10"}, {"Set-Cookie", "c"}};
+    EXPECT_EQ(proxy::safe_response_headers(back), (http::Headers{{"Content-Type", "application/json"},
+                                                                 {"Retry-After", "3"},
+                                                                 {"x-ratelimit-limit-requests", "9"},
+                                                                 {"X-RateLimit-Remaining-Requests", "8"}}));
     auto a = proxy::generate_session_id(), b = proxy::generate_session_id();
     EXPECT_EQ(a.size(), 10u);
     EXPECT_EQ(a.rfind("s-", 0), 0u);
@@ -338,7 +341,7 @@ TEST_F(ProxyTest, SemanticCacheHitAndFailuresNeverStopTheCall) {
     tt_test::MockServer provider([](const Received&) { return json_reply(tt_test::chat_answer()); });
     services->bindings.features_check = [](std::string_view) { return true; };
     services->bindings.semantic_lookup = [](tokentally::store::Store&, const bj::object&,
-                                           const std::string&) -> std::optional<bj::object> {
+                                            const std::string&) -> std::optional<bj::object> {
         return bj::parse(tt_test::chat_answer(R"({"prompt_tokens": 3, "completion_tokens": 2})")).as_object();
     };
     auto hit = post("/v1/chat/completions", CHAT_BODY, {{"X-Tokentally-Target", provider.url()}});
@@ -349,20 +352,18 @@ TEST_F(ProxyTest, SemanticCacheHitAndFailuresNeverStopTheCall) {
     EXPECT_EQ(r[0].at("prompt_tokens"), 3);
 
     services->bindings.semantic_lookup = [](tokentally::store::Store&, const bj::object&,
-                                           const std::string&) -> std::optional<bj::object> {
+                                            const std::string&) -> std::optional<bj::object> {
         throw std::runtime_error("index gone");
     };
     services->bindings.semantic_store = [](tokentally::store::Store&, const bj::object&, const std::string&,
-                                          const bj::value&, double) {
-        throw std::runtime_error("disk full");
-    };
+                                           const bj::value&, double) { throw std::runtime_error("disk full"); };
     auto forwarded = post("/v1/chat/completions", CHAT_BODY, {{"X-Tokentally-Target", provider.url()}});
     EXPECT_EQ(forwarded.status, 200);
     EXPECT_TRUE(logs.contains("Semantic cache lookup failed: index gone"));
     EXPECT_TRUE(logs.contains("Semantic cache store failed: disk full"));
     // "exact" keeps the semantic cache out of it entirely.
     services->bindings.semantic_lookup = [](tokentally::store::Store&, const bj::object&,
-                                           const std::string&) -> std::optional<bj::object> {
+                                            const std::string&) -> std::optional<bj::object> {
         ADD_FAILURE() << "semantic lookup with X-Tokentally-Cache: exact";
         return std::nullopt;
     };
@@ -411,8 +412,8 @@ TEST(ProxyTls, HttpsUpstreamWithAThrowAwayCa) {
     tt_test::MockServer provider([](const Received&) { return json_reply(tt_test::chat_answer()); }, &tls);
     tt_test::RunningApp app(proxy::make_app(tt_test::store()));
     std::string by_name = "https://localhost:" + std::to_string(provider.port());
-    auto res = tt_test::call("POST", app.url() + "/v1/chat/completions",
-                             {{"X-Tokentally-Target", by_name}, NO_CACHE}, CHAT_BODY);
+    auto res = tt_test::call("POST", app.url() + "/v1/chat/completions", {{"X-Tokentally-Target", by_name}, NO_CACHE},
+                             CHAT_BODY);
     EXPECT_EQ(res.status, 200);
     EXPECT_EQ(bj::parse(res.body), bj::parse(tt_test::chat_answer()));
     auto rows = tt_test::query(s.db_path(), "SELECT cost_usd FROM calls");
@@ -438,8 +439,9 @@ TEST_F(ProxyTest, ProviderConnectionsAreKeptAliveAndAClosedOneIsReplaced) {
     std::string answer = tt_test::chat_answer();
     tt_test::MockServer closing([&](const Received&) {
         MockReply r;
-        r.raw = "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: " +
-                std::to_string(answer.size()) + "\r\n\r\n" + answer;
+        r.raw =
+            "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: " + std::to_string(answer.size()) +
+            "\r\n\r\n" + answer;
         return r;
     });
     for (int i = 0; i < 3; ++i) {
@@ -464,9 +466,13 @@ TEST(ProxyLimits, OversizedHeadersGet431) {
 // A chat call to `target` whose head holds exactly `fields` header fields;
 // the server closes the connection after its answer.
 std::string request_with_fields(std::size_t fields, const std::string& target) {
-    std::string head = "POST /v1/chat/completions HTTP/1.1\r\nHost: x\r\nConnection: close\r\n"
-                       "X-Tokentally-Target: " + target + "\r\nX-Tokentally-Cache: off\r\n"
-                       "Content-Length: " + std::to_string(std::string_view(CHAT_BODY).size()) + "\r\n";
+    std::string head =
+        "POST /v1/chat/completions HTTP/1.1\r\nHost: x\r\nConnection: close\r\n"
+        "X-Tokentally-Target: " +
+        target +
+        "\r\nX-Tokentally-Cache: off\r\n"
+        "Content-Length: " +
+        std::to_string(std::string_view(CHAT_BODY).size()) + "\r\n";
     for (std::size_t i = 5; i < fields; ++i) head += "X-Filler-" + std::to_string(i) + ": 1\r\n";
     return head + "\r\n" + CHAT_BODY;
 }
@@ -491,8 +497,9 @@ TEST_F(ProxyTest, AKeptConnectionClosedByTheProviderIsReplacedUnnoticed) {
     std::string answer = tt_test::chat_answer();
     tt_test::MockServer provider([&](const Received&) {
         MockReply r;
-        r.raw = "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: " +
-                std::to_string(answer.size()) + "\r\n\r\n" + answer;
+        r.raw =
+            "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: " + std::to_string(answer.size()) +
+            "\r\n\r\n" + answer;
         return r;
     });
     for (int i = 0; i < 3; ++i) {
@@ -624,8 +631,8 @@ TEST(HttpServer, AnAnswerLargerThanTheSendBufferArrivesWholeOrEndsAtTheWriteDead
     // Not read until the server gave up: the answer stops at the write
     // deadline, long before the two-minute wait for a next request would.
     ASSERT_TRUE(tt_test::eventually([&] { return idle.available() > 0; }));
-    EXPECT_TRUE(tt_test::eventually([&] { return http::requests_in_flight(*strict.server) == 0; },
-                                    std::chrono::seconds(30)));
+    EXPECT_TRUE(
+        tt_test::eventually([&] { return http::requests_in_flight(*strict.server) == 0; }, std::chrono::seconds(30)));
     std::size_t got = 0;
     boost::system::error_code ec;
     std::vector<char> buf(1 << 16);
@@ -637,9 +644,8 @@ TEST(HttpServer, AnAnswerLargerThanTheSendBufferArrivesWholeOrEndsAtTheWriteDead
 // kept, framing left to the writer, and no value may open a field of its own.
 TEST(HttpMessage, FieldsKeepTheirOrderLeaveFramingOutAndRefuseLineBreaks) {
     std::string out;
-    http::append_fields(out,
-                        {{"X-A", "1"}, {"Content-Length", "9"}, {"Host", "h"}, {"Connection", "close"}, {"x-b", "2"}},
-                        "host");
+    http::append_fields(
+        out, {{"X-A", "1"}, {"Content-Length", "9"}, {"Host", "h"}, {"Connection", "close"}, {"x-b", "2"}}, "host");
     EXPECT_EQ(out, "X-A: 1\r\nx-b: 2\r\n");
     for (const std::string& bad : {std::string("v\r\nX-Injected: 1"), std::string("v\nX"), std::string("v\0x", 3)}) {
         std::string ignored;

@@ -30,9 +30,15 @@ struct Call {
 
 // Rows are written with chosen timestamps, which record_call cannot do.
 void insert(const Call& c) {
-    ledger::CallRecord rec{.model_id = c.model, .tag = c.tag, .session_id = c.session, .prompt_tokens = c.prompt,
-                           .completion_tokens = c.completion, .cost_usd = c.cost, .elapsed_s = c.elapsed,
-                           .status = c.status, .ts = c.ts};
+    ledger::CallRecord rec{.model_id = c.model,
+                           .tag = c.tag,
+                           .session_id = c.session,
+                           .prompt_tokens = c.prompt,
+                           .completion_tokens = c.completion,
+                           .cost_usd = c.cost,
+                           .elapsed_s = c.elapsed,
+                           .status = c.status,
+                           .ts = c.ts};
     const ledger::CallRecord* rows[] = {&rec};
     tt_test::store()->calls().append(rows);
 }
@@ -92,7 +98,7 @@ TEST(Queries, SummaryGroupsByModelAndTagCountsErrorsAndSortsUnpricedLast) {
     EXPECT_EQ(row(rows, 3).at("model_id"), "local/x");
     EXPECT_EQ(row(rows, 3).at("calls"), 1);
     EXPECT_TRUE(row(rows, 3).at("total_cost").is_null());
-    const std::vector<std::string> keys = {"model_id",   "tag",         "calls",  "total_prompt",
+    const std::vector<std::string> keys = {"model_id",         "tag",        "calls",       "total_prompt",
                                            "total_completion", "total_cost", "avg_latency", "errors"};
     std::vector<std::string> got;
     for (const auto& kv : row(rows, 0)) got.emplace_back(kv.key());

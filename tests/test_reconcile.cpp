@@ -6,9 +6,9 @@
 #include "support/scratch.hpp"
 #include "tokentally/store/store.hpp"
 
-#include <boost/url/parse.hpp>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <boost/url/parse.hpp>
 
 #include <cmath>
 #include <ctime>
@@ -17,11 +17,11 @@
 namespace {
 
 namespace bj = boost::json;
+using ::testing::HasSubstr;
+using ::testing::Not;
 using tt_test::MockReply;
 using tt_test::MockServer;
 using tt_test::Received;
-using ::testing::HasSubstr;
-using ::testing::Not;
 
 constexpr std::int64_t DAY = 86'400;
 const std::string OPENAI_KEY = "sk-admin-openai-secret";
@@ -96,10 +96,14 @@ MockReply openai(const Received& r, const Billed& b) {
                 results.push_back(bj::object{{"amount", {{"value", b.usd.at(d) / 2}, {"currency", "usd"}}}});
             }
         } else if (b.gpt4o_input.contains(d)) {
-            results.push_back(bj::object{{"model", "gpt-4o-2024-08-06"}, {"input_tokens", b.gpt4o_input.at(d)},
-                                         {"input_cached_tokens", 0}, {"output_tokens", 40}, {"num_model_requests", 2}});
+            results.push_back(bj::object{{"model", "gpt-4o-2024-08-06"},
+                                         {"input_tokens", b.gpt4o_input.at(d)},
+                                         {"input_cached_tokens", 0},
+                                         {"output_tokens", 40},
+                                         {"num_model_requests", 2}});
         }
-        buckets.push_back(bj::object{{"object", "bucket"}, {"start_time", t}, {"end_time", t + DAY}, {"results", results}});
+        buckets.push_back(
+            bj::object{{"object", "bucket"}, {"start_time", t}, {"end_time", t + DAY}, {"results", results}});
     }
     return json(200, paged(q, std::move(buckets)));
 }
@@ -118,13 +122,15 @@ MockReply anthropic(const Received& r, const Billed& b) {
         if (r.target.starts_with("/v1/organizations/cost_report")) {
             if (b.usd.contains(d)) results.push_back(bj::object{{"amount", cents(b.usd.at(d))}, {"currency", "USD"}});
         } else {
-            results.push_back(bj::object{{"model", "claude-sonnet-4-5-20250929"}, {"uncached_input_tokens", 100},
-                                         {"cache_read_input_tokens", 50},
-                                         {"cache_creation", {{"ephemeral_5m_input_tokens", 5}, {"ephemeral_1h_input_tokens", 1}}},
-                                         {"output_tokens", 20}});
+            results.push_back(
+                bj::object{{"model", "claude-sonnet-4-5-20250929"},
+                           {"uncached_input_tokens", 100},
+                           {"cache_read_input_tokens", 50},
+                           {"cache_creation", {{"ephemeral_5m_input_tokens", 5}, {"ephemeral_1h_input_tokens", 1}}},
+                           {"output_tokens", 20}});
         }
-        buckets.push_back(bj::object{{"starting_at", d + "T00:00:00Z"}, {"ending_at", date_of(t + DAY) + "T00:00:00Z"},
-                                     {"results", results}});
+        buckets.push_back(bj::object{
+            {"starting_at", d + "T00:00:00Z"}, {"ending_at", date_of(t + DAY) + "T00:00:00Z"}, {"results", results}});
     }
     return json(200, paged(q, std::move(buckets)));
 }
@@ -140,8 +146,12 @@ protected:
     std::string day(int days_ago) const { return date_of(today - days_ago * DAY); }
 
     void seed(const std::string& model, int days_ago, double cost, std::int64_t prompt = 100) {
-        tokentally::store::CallRecord rec{.model_id = model, .prompt_tokens = prompt, .completion_tokens = 20,
-                                          .cost_usd = cost, .elapsed_s = 0.1, .status = 200,
+        tokentally::store::CallRecord rec{.model_id = model,
+                                          .prompt_tokens = prompt,
+                                          .completion_tokens = 20,
+                                          .cost_usd = cost,
+                                          .elapsed_s = 0.1,
+                                          .status = 200,
                                           .ts = static_cast<double>(today - days_ago * DAY + 60)};
         const tokentally::store::CallRecord* rows[] = {&rec};
         tt_test::store()->calls().append(rows);
@@ -171,12 +181,8 @@ protected:
     tt_test::CommandResult reconcile(const std::string& args, const std::string& env = "") {
         return tt_test::run(env + " " + bin() + " reconcile --days 3 " + args + " 2>&1");
     }
-    std::string both_keys() const {
-        return "OPENAI_ADMIN_KEY=" + OPENAI_KEY + " ANTHROPIC_ADMIN_KEY=" + ANTHROPIC_KEY;
-    }
-    bj::array report(const tt_test::CommandResult& r) {
-        return bj::parse(r.out.substr(r.out.find('['))).as_array();
-    }
+    std::string both_keys() const { return "OPENAI_ADMIN_KEY=" + OPENAI_KEY + " ANTHROPIC_ADMIN_KEY=" + ANTHROPIC_KEY; }
+    bj::array report(const tt_test::CommandResult& r) { return bj::parse(r.out.substr(r.out.find('['))).as_array(); }
 };
 
 const bj::object& provider_of(const bj::array& report, const std::string& name) {
@@ -239,13 +245,14 @@ TEST_F(Reconcile, EachProviderAndDayComparesTheLedgerWithTheBillAcrossPages) {
     auto table = reconcile("", both_keys());
     EXPECT_EQ(table.status, 0) << table.out;
     EXPECT_THAT(table.out, HasSubstr("partial (today)"));
-    EXPECT_THAT(table.out, HasSubstr("openai/gpt-4o: ledger 300 in, 20 out, 1 calls; provider 320 in, 40 out, 2 requests"));
+    EXPECT_THAT(table.out,
+                HasSubstr("openai/gpt-4o: ledger 300 in, 20 out, 1 calls; provider 320 in, 40 out, 2 requests"));
     EXPECT_THAT(table.out, Not(HasSubstr("secret")));
 }
 
 TEST_F(Reconcile, ADayOutsideTheToleranceIsMarkedAndExitsThree) {
-    openai_bill.usd[day(1)] = 2.0;      // the ledger holds half: calls went around the proxy
-    anthropic_bill.usd[day(2)] = 1.0;   // the ledger holds more than the bill
+    openai_bill.usd[day(1)] = 2.0;     // the ledger holds half: calls went around the proxy
+    anthropic_bill.usd[day(2)] = 1.0;  // the ledger holds more than the bill
     auto r = reconcile("--json", both_keys());
     EXPECT_EQ(r.status, 3) << r.out;
     auto all = report(r);

@@ -4,9 +4,9 @@
 #include "support/mock_server.hpp"
 #include "support/scratch.hpp"
 #include "tokentally/base/json.hpp"
+#include "tokentally/guards/router.hpp"
 #include "tokentally/ledger/ledger.hpp"
 #include "tokentally/proxy/proxy.hpp"
-#include "tokentally/guards/router.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -20,9 +20,9 @@ namespace http = tokentally::http;
 namespace ledger = tokentally::ledger;
 namespace proxy = tokentally::proxy;
 namespace router = tokentally::router;
+using ::testing::HasSubstr;
 using tt_test::MockReply;
 using tt_test::Received;
-using ::testing::HasSubstr;
 
 namespace {
 
@@ -35,8 +35,8 @@ to = "openai/gpt-4o-mini"
 bj::object body(const std::string& json) { return bj::parse(json).as_object(); }
 
 bj::object chat(const std::string& model, const std::string& text = "hi", const std::string& extra = "") {
-    return body(fmt::format(R"({{"model": "{}", "messages": [{{"role": "user", "content": "{}"}}]{}}})", model, text,
-                            extra));
+    return body(
+        fmt::format(R"({{"model": "{}", "messages": [{{"role": "user", "content": "{}"}}]{}}})", model, text, extra));
 }
 
 struct Router : ::testing::Test {
@@ -79,7 +79,8 @@ TEST_F(Router, TagsPromptLengthAndToolsEachStopARule) {
     EXPECT_EQ(check(short_only, chat("gpt-4o", "héllo")).at("action"), "swap") << "five characters, six bytes";
     EXPECT_EQ(check(short_only, chat("gpt-4o", "hello!")).at("action"), "none");
 
-    for (const char* extra : {R"(, "tools": [{"type": "function"}])", R"(, "response_format": {"type": "json_object"})"}) {
+    for (const char* extra :
+         {R"(, "tools": [{"type": "function"}])", R"(, "response_format": {"type": "json_object"})"}) {
         auto held = check(swap, chat("gpt-4o", "hi", extra));
         EXPECT_EQ(held.at("action"), "warn") << extra;
         EXPECT_EQ(held.at("suggested"), "gpt-4o-mini");
@@ -89,9 +90,9 @@ TEST_F(Router, TagsPromptLengthAndToolsEachStopARule) {
     auto image = body(R"({"model": "gpt-4o", "messages": [{"role": "user", "content": [
         {"type": "text", "text": "what is this"}, {"type": "image_url", "image_url": {"url": "data:x"}}]}]})");
     EXPECT_THAT(std::string(check(swap, image).at("reason").as_string()), HasSubstr("the request has images"));
-    EXPECT_EQ(check(swap + "allow_tools = true\n", chat("gpt-4o", "hi", R"(, "tools": [{"type": "function"}])"))
-                  .at("action"),
-              "swap");
+    EXPECT_EQ(
+        check(swap + "allow_tools = true\n", chat("gpt-4o", "hi", R"(, "tools": [{"type": "function"}])")).at("action"),
+        "swap");
     EXPECT_EQ(check(swap, chat("gpt-4o", "hi", R"(, "response_format": {"type": "text"})")).at("action"), "swap");
 }
 
@@ -146,7 +147,8 @@ TEST_F(Router, WarnModeSuggestsTheAdvisorsAlternativesOfTheSameProvider) {
 }
 
 TEST_F(Router, ProviderWideRulesAndSpellingsOfTheTarget) {
-    std::string wide = "[router]\nmode = \"swap\"\n[[router.rules]]\nfrom = \"anthropic/*\"\nto = \"anthropic/claude-3-haiku\"\n";
+    std::string wide =
+        "[router]\nmode = \"swap\"\n[[router.rules]]\nfrom = \"anthropic/*\"\nto = \"anthropic/claude-3-haiku\"\n";
     auto dated = check(wide, chat("claude-3-5-sonnet-20241022"));
     EXPECT_EQ(dated.at("suggested"), "claude-3-haiku-20240307") << "the id Anthropic's API takes";
     EXPECT_EQ(check(wide, chat("anthropic/claude-3.5-sonnet")).at("suggested"), "anthropic/claude-3-haiku");
@@ -178,10 +180,10 @@ struct RoutedProxy : ::testing::Test {
     tt_test::RunningApp app{proxy::make_app(tt_test::store())};
 
     http::ClientResponse post(const bj::object& b, const std::string& tag = "default") {
-        return tt_test::call("POST", app.url() + "/v1/chat/completions",
-                             {{"X-Tokentally-Target", provider.url()}, {"X-Tokentally-Tag", tag},
-                              {"X-Tokentally-Session", "s-route"}},
-                             bj::serialize(b));
+        return tt_test::call(
+            "POST", app.url() + "/v1/chat/completions",
+            {{"X-Tokentally-Target", provider.url()}, {"X-Tokentally-Tag", tag}, {"X-Tokentally-Session", "s-route"}},
+            bj::serialize(b));
     }
     static std::string header(const http::ClientResponse& r, const std::string& name) {
         const std::string* h = http::find_header(r.headers, name);
@@ -200,8 +202,9 @@ TEST_F(RoutedProxy, WarnAddsTheSuggestionAndLeavesTheRequestAlone) {
     EXPECT_EQ(header(res, "x-tokentally-suggest"), "gpt-4o-mini");
     EXPECT_EQ(header(res, "x-tokentally-routed"), "<none>");
     EXPECT_EQ(bj::parse(provider.received().at(0).body).at("model"), "gpt-4o");
-    EXPECT_TRUE(logs.contains("warning tokentally.proxy: [default|s-route] ⚠ ROUTING WARN  router rule 1 "
-                              "(openai/gpt-4o → openai/gpt-4o-mini): openai/gpt-4o $2.5/$10"))
+    EXPECT_TRUE(
+        logs.contains("warning tokentally.proxy: [default|s-route] ⚠ ROUTING WARN  router rule 1 "
+                      "(openai/gpt-4o → openai/gpt-4o-mini): openai/gpt-4o $2.5/$10"))
         << logs.text();
 }
 
@@ -230,7 +233,8 @@ TEST_F(RoutedProxy, SwapSendsTheCheaperModelAndTheReportsShowWhatWasAskedFor) {
     // 10 prompt and 5 completion tokens at gpt-4o's price, less what they cost.
     double saving = summary[0].at("routing_saving_usd").as_double();
     EXPECT_NEAR(saving, (10 * 2.5 + 5 * 10 - 10 * 0.15 - 5 * 0.6) / 1e6, 1e-12);
-    EXPECT_THAT(cli("summary").out, HasSubstr(fmt::format("Router: 1 swapped calls, estimated saving ${:.6f}", saving)));
+    EXPECT_THAT(cli("summary").out,
+                HasSubstr(fmt::format("Router: 1 swapped calls, estimated saving ${:.6f}", saving)));
 
     // With the router off the reports are what they were.
     scratch.write_config("[router]\nmode = \"off\"\n");
@@ -247,8 +251,9 @@ TEST_F(RoutedProxy, ACrossProviderRuleIsLoggedAndTheCallGoesOnUnchanged) {
     EXPECT_EQ(res.status, 200);
     EXPECT_EQ(header(res, "x-tokentally-routed"), "<none>");
     EXPECT_EQ(bj::parse(provider.received().at(0).body).at("model"), "gpt-4o");
-    EXPECT_TRUE(logs.contains("warning tokentally.proxy: Routing check failed: router rule 1 (openai/gpt-4o → "
-                              "anthropic/claude-3-haiku): from and to are of different providers"));
+    EXPECT_TRUE(
+        logs.contains("warning tokentally.proxy: Routing check failed: router rule 1 (openai/gpt-4o → "
+                      "anthropic/claude-3-haiku): from and to are of different providers"));
     EXPECT_EQ(tt_test::query(scratch.db_path(), "SELECT model_id FROM calls")[0].at("model_id"), "gpt-4o");
 }
 

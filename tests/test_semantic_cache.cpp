@@ -6,9 +6,9 @@
 #include "support/mock_server.hpp"
 #include "support/scratch.hpp"
 #include "support/serve_process.hpp"
+#include "tokentally/base/json.hpp"
 #include "tokentally/caches/cache.hpp"
 #include "tokentally/caches/embeddings.hpp"
-#include "tokentally/base/json.hpp"
 #include "tokentally/ledger/ledger.hpp"
 #include "tokentally/proxy/proxy.hpp"
 
@@ -76,9 +76,10 @@ struct SemanticCache : ::testing::Test {
     std::optional<tt_test::RunningApp> app;
 
     std::string config(const std::string& api, const std::string& url, const std::string& extra = "") {
-        return fmt::format("[features]\nsemantic_cache = true\n\n[semantic_cache]\nembeddings_api = \"{}\"\n"
-                           "embeddings_url = \"{}\"\n{}",
-                           api, url, extra);
+        return fmt::format(
+            "[features]\nsemantic_cache = true\n\n[semantic_cache]\nembeddings_api = \"{}\"\n"
+            "embeddings_url = \"{}\"\n{}",
+            api, url, extra);
     }
     void start(const std::string& toml) {
         scratch.write_config(toml);
@@ -112,7 +113,8 @@ TEST_F(SemanticCache, ParaphraseAboveTheThresholdIsAHitAtZeroCostAndBelowItAMiss
     EXPECT_EQ(r[1].at("cost_usd"), 0.0);
     EXPECT_EQ(r[1].at("prompt_tokens"), 12);
     EXPECT_EQ(r[1].at("model_id"), "gpt-4o");
-    EXPECT_TRUE(logs.contains("info tokentally.cache: semantic cache hit: entry 1 at similarity 0.9700 (threshold 0.95)"))
+    EXPECT_TRUE(
+        logs.contains("info tokentally.cache: semantic cache hit: entry 1 at similarity 0.9700 (threshold 0.95)"))
         << logs.text();
     EXPECT_TRUE(logs.contains(" 🧠 SEMANTIC HIT  gpt-4o  $0.000000"));
 
@@ -300,7 +302,8 @@ TEST(SemanticCacheParts, TheRequestSplitsIntoItsLastUserTextAndEverythingElse) {
                      {"role": "user", "content": [{"type": "text", "text": "look at"},
                                                   {"type": "image_url", "image_url": {"url": "data:x"}},
                                                   {"type": "text", "text": "this"}]},
-                     {"role": "assistant", "content": "Sure:"}]})").as_object();
+                     {"role": "assistant", "content": "Sure:"}]})")
+                    .as_object();
     auto split = cache::_split_request(body);
     ASSERT_TRUE(split);
     EXPECT_EQ(split->text, "look at\nthis");
@@ -312,7 +315,8 @@ TEST(SemanticCacheParts, TheRequestSplitsIntoItsLastUserTextAndEverythingElse) {
     EXPECT_EQ(split->context.at("messages").at(3).at("content"), "Sure:");
     EXPECT_EQ(split->context.at("messages").at(1).at("content"), "first");
 
-    auto prompt = cache::_split_request(bj::parse(R"({"model": "m", "prompt": "complete me", "system": "S"})").as_object());
+    auto prompt =
+        cache::_split_request(bj::parse(R"({"model": "m", "prompt": "complete me", "system": "S"})").as_object());
     ASSERT_TRUE(prompt);
     EXPECT_EQ(prompt->text, "complete me");
     EXPECT_EQ(prompt->context, bj::parse(R"({"system": "S"})"));
@@ -334,8 +338,8 @@ TEST(SemanticCacheParts, EmbeddingRequestsAndAnswersOfBothShapes) {
     auto ollama = embeddings::settings(bj::object{});
     EXPECT_EQ(embeddings::request_url(ollama), "http://127.0.0.1:11434/api/embed");
     EXPECT_EQ(embeddings::request_body(ollama, "hi"), R"({"model": "nomic-embed-text", "input": "search_query: hi"})");
-    auto openai = embeddings::settings(bj::parse(R"({"embeddings_api": "openai", "embeddings_url": "https://h/v1/"})")
-                                           .as_object());
+    auto openai = embeddings::settings(
+        bj::parse(R"({"embeddings_api": "openai", "embeddings_url": "https://h/v1/"})").as_object());
     EXPECT_EQ(embeddings::request_url(openai), "https://h/v1/embeddings");
     EXPECT_EQ(openai.prefix, "");
     EXPECT_EQ(embeddings::parse_answer("openai", R"({"data": [{"embedding": [0.5, 1]}]})"),

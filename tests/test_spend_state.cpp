@@ -6,14 +6,14 @@
 #include "support/serve_process.hpp"
 #include "support/spend.hpp"
 #include "tokentally/guards/budget.hpp"
+#include "tokentally/guards/spend_state.hpp"
 #include "tokentally/ledger/ledger.hpp"
 #include "tokentally/proxy/proxy.hpp"
-#include "tokentally/guards/spend_state.hpp"
 
-#include <boost/asio.hpp>
 #include <SQLiteCpp/SQLiteCpp.h>
 #include <fmt/format.h>
 #include <gtest/gtest.h>
+#include <boost/asio.hpp>
 
 #include <atomic>
 #include <filesystem>
@@ -32,7 +32,10 @@ namespace store = tokentally::store;
 constexpr double HOUR = 3600.0;
 
 store::CallRecord row(double age_s, std::optional<double> cost, std::string tag = "default") {
-    return {.model_id = "openai/gpt-4o", .tag = std::move(tag), .cost_usd = cost, .status = 200,
+    return {.model_id = "openai/gpt-4o",
+            .tag = std::move(tag),
+            .cost_usd = cost,
+            .status = 200,
             .ts = store::now() - age_s};
 }
 
@@ -147,14 +150,15 @@ TEST(SpendState, WorstCaseCostCountsPromptTextAndTheOutputMaximum) {
     boost::json::object price{{"input", 2.5}, {"output", 10.0}};
     auto body = [](const char* json) { return boost::json::parse(json).as_object(); };
     // 8 characters of text (é is one) are 2 tokens; max_tokens 100.
-    EXPECT_DOUBLE_EQ(tokentally::budget::worst_case_cost(
-                         body(R"({"messages": [{"role": "", "content": "abcdefé!"}], "max_tokens": 100})"), price, 4096),
-                     2 * 2.5e-6 + 100 * 10e-6);
+    EXPECT_DOUBLE_EQ(
+        tokentally::budget::worst_case_cost(
+            body(R"({"messages": [{"role": "", "content": "abcdefé!"}], "max_tokens": 100})"), price, 4096),
+        2 * 2.5e-6 + 100 * 10e-6);
     // No maximum in the request: the configured default.
     EXPECT_DOUBLE_EQ(tokentally::budget::worst_case_cost(body(R"({"input": "abcd"})"), price, 4096),
                      2.5e-6 + 4096 * 10e-6);
-    EXPECT_DOUBLE_EQ(tokentally::budget::worst_case_cost(body(R"({"prompt": "abcd", "max_output_tokens": 0})"), price, 1),
-                     2.5e-6);
+    EXPECT_DOUBLE_EQ(
+        tokentally::budget::worst_case_cost(body(R"({"prompt": "abcd", "max_output_tokens": 0})"), price, 1), 2.5e-6);
     EXPECT_EQ(tokentally::budget::worst_case_cost(body(R"({"input": "abcd"})"), std::nullopt, 4096), 0.0);
 }
 
@@ -165,9 +169,7 @@ namespace {
 // 4000 characters of prompt (1000 tokens) and max_tokens 500: the mock's
 // answer costs PRICED_COST, and a strict reservation of it a hair more (the
 // role's text counts too).
-std::string priced_body() {
-    return tt_test::chat_body(std::string(4000, 'x'), R"(, "max_tokens": 500)");
-}
+std::string priced_body() { return tt_test::chat_body(std::string(4000, 'x'), R"(, "max_tokens": 500)"); }
 
 struct Outcome {
     std::atomic<int> served{0};
@@ -177,16 +179,19 @@ struct Outcome {
 
 asio::awaitable<void> _one_call(std::string url, std::string target, Outcome& out) {
     http::Client c(std::chrono::seconds(60));
-    http::ClientRequest req{"POST", url + "/v1/chat/completions",
-                            {{"X-Tokentally-Target", target},
-                             {"X-Tokentally-Cache", "off"},
-                             {"Content-Type", "application/json"}},
-                            priced_body()};
-    auto [e, resp] = co_await asio::co_spawn(co_await asio::this_coro::executor, c.fetch(req),
-                                              asio::as_tuple(asio::use_awaitable));
-    if (!e && resp.status == 200) ++out.served;
-    else if (!e && resp.status == 429 && resp.body.find("\"budget_exceeded\"") != std::string::npos) ++out.refused;
-    else ++out.other;
+    http::ClientRequest req{
+        "POST",
+        url + "/v1/chat/completions",
+        {{"X-Tokentally-Target", target}, {"X-Tokentally-Cache", "off"}, {"Content-Type", "application/json"}},
+        priced_body()};
+    auto [e, resp] =
+        co_await asio::co_spawn(co_await asio::this_coro::executor, c.fetch(req), asio::as_tuple(asio::use_awaitable));
+    if (!e && resp.status == 200)
+        ++out.served;
+    else if (!e && resp.status == 429 && resp.body.find("\"budget_exceeded\"") != std::string::npos)
+        ++out.refused;
+    else
+        ++out.other;
     c.close();
 }
 
@@ -247,7 +252,8 @@ TEST(SpendState, TagBudgetSpentThroughOneServeRefusesTheNextCallThroughAnother) 
     tt_test::ServeProcess second(s.home, s.data, s.root + "/second.log");
     auto call = [&](const tt_test::ServeProcess& p, const std::string& tag) {
         return tt_test::call("POST", "http://127.0.0.1:" + std::to_string(p.port) + "/v1/chat/completions",
-                             {{"X-Tokentally-Target", mock.url()}, {"X-Tokentally-Tag", tag},
+                             {{"X-Tokentally-Target", mock.url()},
+                              {"X-Tokentally-Tag", tag},
                               {"X-Tokentally-Cache", "off"},
                               {"Content-Type", "application/json"}},
                              tt_test::chat_body("hi"));
@@ -314,7 +320,9 @@ namespace {
 // A priced call through `url` (a proxy) to `target`; its status.
 int priced_call(const std::string& url, const std::string& target, const std::string& tag = "default") {
     return tt_test::call("POST", url + "/v1/chat/completions",
-                         {{"X-Tokentally-Target", target}, {"X-Tokentally-Tag", tag}, {"X-Tokentally-Cache", "off"},
+                         {{"X-Tokentally-Target", target},
+                          {"X-Tokentally-Tag", tag},
+                          {"X-Tokentally-Cache", "off"},
                           {"Content-Type", "application/json"}},
                          tt_test::chat_body("hi"))
         .status;
@@ -328,8 +336,8 @@ int priced_call(const std::string& url, const std::string& target, const std::st
 TEST(SpendState, BudgetsAlertsAndGaugesFollowTheLedgerEditedWhileServing) {
     for (bool strict : {false, true}) {
         tt_test::Scratch s;
-        s.write_config(fmt::format("[budgets]\ndaily = 5\nhourly = 100\nstrict = {}\n[budgets.tags.team]\ndaily = 1\n",
-                                   strict));
+        s.write_config(
+            fmt::format("[budgets]\ndaily = 5\nhourly = 100\nstrict = {}\n[budgets.tags.team]\ndaily = 1\n", strict));
         tt_test::MockServer mock(tt_test::priced_answer);
         tt_test::insert_call(120, 4.99, "load-test");
         tt_test::insert_call(120, 0.5, "team");

@@ -37,7 +37,9 @@ const Backend BACKENDS[] = {
     // A new database on the throw-away cluster for each test (the scratch
     // file only stands in, unused, when the server is missing: it skips).
     {"postgresql",
-     [](const tt_test::Scratch& s) { return store::open(tt_test::pg_unavailable() ? s.db_path() : tt_test::pg_database()); },
+     [](const tt_test::Scratch& s) {
+         return store::open(tt_test::pg_unavailable() ? s.db_path() : tt_test::pg_database());
+     },
      tt_test::pg_unavailable},
 };
 
@@ -59,8 +61,15 @@ protected:
     }
     // A priced call `age` seconds old.
     CallRecord call(double age, std::string tag = "default", std::optional<double> cost = 1.0) {
-        return {.model_id = "openai/gpt-4o", .tag = std::move(tag), .session_id = "s-1", .prompt_tokens = 10,
-                .completion_tokens = 5, .cost_usd = cost, .elapsed_s = 1.0, .status = 200, .ts = now - age};
+        return {.model_id = "openai/gpt-4o",
+                .tag = std::move(tag),
+                .session_id = "s-1",
+                .prompt_tokens = 10,
+                .completion_tokens = 5,
+                .cost_usd = cost,
+                .elapsed_s = 1.0,
+                .status = 200,
+                .ts = now - age};
     }
 };
 
@@ -149,8 +158,10 @@ TEST_P(StoreConformance, ConcurrentAppendsKeepEveryRow) {
 }
 
 TEST_P(StoreConformance, SpendWindowsIncludeTheirStartCountPricedCallsAndCreateNothing) {
-    const store::SpendWindow windows[] = {{now - 86400, std::nullopt}, {now - 86400, std::string("a")},
-                                          {now - 2 * 86400, std::nullopt}, {now - 86400, std::string("nobody")}};
+    const store::SpendWindow windows[] = {{now - 86400, std::nullopt},
+                                          {now - 86400, std::string("a")},
+                                          {now - 2 * 86400, std::nullopt},
+                                          {now - 86400, std::string("nobody")}};
     EXPECT_EQ(calls.spend_since(windows), (std::vector<double>{0, 0, 0, 0}));
     EXPECT_FALSE(st->exists()) << "the guards never create a ledger";
 
@@ -295,8 +306,8 @@ TEST_P(StoreConformance, DaysAndModelsCountWhatTheirReportsSay) {
     };
     CallRecord zero = at(midnight + 3, 0.0);
     zero.model_id = "acme/unpriced";
-    append({at(midnight + 1, 1.0), at(midnight + 2, 2.0), at(midnight + 2, std::nullopt), at(midnight - 3600, 0.5),
-            zero});
+    append(
+        {at(midnight + 1, 1.0), at(midnight + 2, 2.0), at(midnight + 2, std::nullopt), at(midnight - 3600, 0.5), zero});
 
     auto days = calls.by_day(midnight - 86400);
     ASSERT_EQ(days.size(), 2u);
@@ -383,8 +394,8 @@ TEST_P(StoreConformance, ClientKeysBesideTheRowsAndTheirSpendWindows) {
 
 TEST_P(StoreConformance, RateLimitedCountsAddUpPerMinuteScopeAndLimit) {
     const double minute = std::floor(now / 60) * 60;
-    const store::RateLimited first[] = {{minute, "tag:a", "rpm", 2}, {minute, "key:ci", "max_parallel", 1},
-                                        {minute - 3600, "tag:a", "rpm", 5}};
+    const store::RateLimited first[] = {
+        {minute, "tag:a", "rpm", 2}, {minute, "key:ci", "max_parallel", 1}, {minute - 3600, "tag:a", "rpm", 5}};
     calls.add_rate_limited(first);
     const store::RateLimited again[] = {{minute, "tag:a", "rpm", 3}};
     calls.add_rate_limited(again);
@@ -534,8 +545,8 @@ void expect_same_sessions(const std::vector<store::GroupTotals>& got, const std:
     };
     for (std::size_t i = 0; i < got.size(); ++i) {
         const auto &g = got[i], &w = want[i];
-        std::string at = what + ", row " + std::to_string(i) + " (" + w.key.value_or("NULL") + ", " +
-                         w.tag.value_or("NULL") + ")";
+        std::string at =
+            what + ", row " + std::to_string(i) + " (" + w.key.value_or("NULL") + ", " + w.tag.value_or("NULL") + ")";
         EXPECT_EQ(g.key, w.key) << at;
         EXPECT_EQ(g.tag, w.tag) << at;
         EXPECT_EQ(g.calls, w.calls) << at;
@@ -596,7 +607,8 @@ store::SessionPage sessions_page(store::Calls& calls, double since, const std::o
 TEST_P(StoreConformance, TopSessionsAreThePageOfBySessionsRows) {
     std::vector<CallRecord> rows;
     for (int i = 0; i < 40; ++i) {
-        CallRecord c = call(30 + i * 4000.0, i % 2 ? "a" : "b", i % 5 == 0 ? std::nullopt : std::optional(0.5 * (i % 4)));
+        CallRecord c =
+            call(30 + i * 4000.0, i % 2 ? "a" : "b", i % 5 == 0 ? std::nullopt : std::optional(0.5 * (i % 4)));
         c.session_id = i % 7 == 0 ? "" : "s" + std::to_string(i % 9);
         rows.push_back(c);
     }
@@ -689,8 +701,8 @@ TEST(SqliteRollups, FollowEditsAndDeletionsByHandAndACallsTableMadeAnew) {
     store::Calls& calls = st->calls();
     const double now = store::now();
     auto add = [&](double age, double cost) {
-        CallRecord rec{.model_id = "m", .prompt_tokens = 1, .cost_usd = cost, .elapsed_s = 0.5, .status = 200,
-                       .ts = now - age};
+        CallRecord rec{
+            .model_id = "m", .prompt_tokens = 1, .cost_usd = cost, .elapsed_s = 0.5, .status = 200, .ts = now - age};
         const CallRecord* rows[] = {&rec};
         calls.append(rows);
     };
@@ -718,8 +730,8 @@ TEST(SqliteRollups, ALedgerFoldedByAnEarlierVersionIsFoldedAgainAndFollowsEdits)
     tt_test::Scratch s;
     const double now = store::now();
     auto add = [&](store::Calls& calls, double age, double cost) {
-        CallRecord rec{.model_id = "m", .prompt_tokens = 1, .cost_usd = cost, .elapsed_s = 0.5, .status = 200,
-                       .ts = now - age};
+        CallRecord rec{
+            .model_id = "m", .prompt_tokens = 1, .cost_usd = cost, .elapsed_s = 0.5, .status = 200, .ts = now - age};
         const CallRecord* rows[] = {&rec};
         calls.append(rows);
     };
@@ -735,8 +747,9 @@ TEST(SqliteRollups, ALedgerFoldedByAnEarlierVersionIsFoldedAgainAndFollowsEdits)
     by_hand("INSERT INTO call_rollups_mark VALUES (1, 2)");
     by_hand("CREATE TABLE call_rollups_stale (ts REAL NOT NULL)");
     by_hand("CREATE TABLE call_rollups_epoch (one INTEGER PRIMARY KEY, epoch INTEGER NOT NULL)");
-    by_hand("CREATE TRIGGER call_rollups_delete AFTER DELETE ON calls BEGIN INSERT INTO call_rollups_stale (ts) "
-            "VALUES (OLD.ts); END");
+    by_hand(
+        "CREATE TRIGGER call_rollups_delete AFTER DELETE ON calls BEGIN INSERT INTO call_rollups_stale (ts) "
+        "VALUES (OLD.ts); END");
     auto st = store::open(s.db_path());
     store::Calls& calls = st->calls();
     add(calls, 120, 4.0);
@@ -758,8 +771,12 @@ TEST(SqliteRollups, SessionsFollowEditsDeletionsAndALedgerFoldedBefore) {
     store::Calls& calls = st->calls();
     const double now = store::now();
     auto add = [&](double age, double cost, std::string session) {
-        CallRecord rec{.session_id = std::move(session), .prompt_tokens = 1, .cost_usd = cost, .elapsed_s = 0.5,
-                       .status = 200, .ts = now - age};
+        CallRecord rec{.session_id = std::move(session),
+                       .prompt_tokens = 1,
+                       .cost_usd = cost,
+                       .elapsed_s = 0.5,
+                       .status = 200,
+                       .ts = now - age};
         const CallRecord* rows[] = {&rec};
         calls.append(rows);
     };
@@ -792,12 +809,18 @@ TEST(SqliteRollups, SessionsReadAgainFollowEveryChange) {
     store::Calls& calls = st->calls();
     const double now = store::now();
     auto add = [&](double age, double cost, std::string session, std::string tag = "t") {
-        CallRecord rec{.tag = std::move(tag), .session_id = std::move(session), .prompt_tokens = 1, .cost_usd = cost,
-                       .elapsed_s = 0.5, .status = 200, .ts = now - age};
+        CallRecord rec{.tag = std::move(tag),
+                       .session_id = std::move(session),
+                       .prompt_tokens = 1,
+                       .cost_usd = cost,
+                       .elapsed_s = 0.5,
+                       .status = 200,
+                       .ts = now - age};
         const CallRecord* rows[] = {&rec};
         calls.append(rows);
     };
-    for (int i = 0; i < 12; ++i) add(10 + i * 7.0, 0.25 * (i % 5), i % 4 ? "s" + std::to_string(i % 3) : "", i % 2 ? "t" : "u");
+    for (int i = 0; i < 12; ++i)
+        add(10 + i * 7.0, 0.25 * (i % 5), i % 4 ? "s" + std::to_string(i % 3) : "", i % 2 ? "t" : "u");
     auto expect_same = [&](const std::string& what) {
         for (double since : {now - 86400, now - 2 * 86400, now - 40.5}) {
             expect_same_sessions(all_sessions(calls, since), calls.by_session(since), what);
@@ -835,8 +858,10 @@ TEST(SqliteRollups, APageOfADayWithASessionPerCallIsBySessionsFirstRows) {
         for (int i = from; i < to; ++i) {
             std::optional<double> cost = i % 11 == 0 ? std::nullopt : std::optional(0.25 * (i * 37 % 23));
             std::string session = i % 13 == 0 ? "s" + std::to_string(i % 5) : "p" + std::to_string(i);
-            double ts = i % 17 == 0 ? today - 60 - i : std::max(today, now - 3000) + (now - std::max(today, now - 3000)) * i / 2000;
-            recs.push_back({.tag = i % 3 ? "a" : "b", .session_id = session, .cost_usd = cost, .status = 200, .ts = ts});
+            double ts = i % 17 == 0 ? today - 60 - i
+                                    : std::max(today, now - 3000) + (now - std::max(today, now - 3000)) * i / 2000;
+            recs.push_back(
+                {.tag = i % 3 ? "a" : "b", .session_id = session, .cost_usd = cost, .status = 200, .ts = ts});
         }
         std::vector<const CallRecord*> rows;
         for (const auto& r : recs) rows.push_back(&r);
@@ -870,22 +895,29 @@ TEST(SqliteRollups, SessionsOfTheRangesFirstDayKeptFollowTheRangeAndNewCalls) {
     store::Calls& calls = st->calls();
     const double now = store::now(), today = std::floor(now / 86400) * 86400;
     auto add = [&](double ts, std::string session, std::optional<double> cost, std::string tag = "a") {
-        CallRecord rec{.tag = std::move(tag), .session_id = std::move(session), .cost_usd = cost, .elapsed_s = 0.25,
-                       .status = 200, .ts = ts};
+        CallRecord rec{.tag = std::move(tag),
+                       .session_id = std::move(session),
+                       .cost_usd = cost,
+                       .elapsed_s = 0.25,
+                       .status = 200,
+                       .ts = ts};
         const CallRecord* rows[] = {&rec};
         calls.append(rows);
     };
     for (int k = 0; k < 80; ++k)
         add(today - 1 - k * 97.0, k % 9 == 0 ? "shared" + std::to_string(k % 4) : "p" + std::to_string(k),
             k % 7 == 0 ? std::nullopt : std::optional(0.1 * (k % 6)), k % 3 ? "a" : "b");
-    for (int k = 0; k < 10; ++k) add(now - 1 - k, k % 2 ? "shared" + std::to_string(k % 4) : "t" + std::to_string(k), 0.3);
+    for (int k = 0; k < 10; ++k)
+        add(now - 1 - k, k % 2 ? "shared" + std::to_string(k % 4) : "t" + std::to_string(k), 0.3);
     auto expect_pages = [&](const std::string& what) {
         for (double since : {now - 86400, now - 86400 + 7, now - 86400 + 1000})
-            for (const std::optional<std::string>& tag : {std::optional<std::string>(), std::optional<std::string>("a")})
+            for (const std::optional<std::string>& tag :
+                 {std::optional<std::string>(), std::optional<std::string>("a")})
                 for (std::int64_t n : {0, 3, 1000}) {
                     std::string at = what + ", since now - " + std::to_string(now - since) + ", tag " +
                                      tag.value_or("any") + ", n " + std::to_string(n);
-                    store::SessionPage got = calls.top_sessions(since, tag, n), want = sessions_page(calls, since, tag, n);
+                    store::SessionPage got = calls.top_sessions(since, tag, n),
+                                       want = sessions_page(calls, since, tag, n);
                     EXPECT_EQ(got.total, want.total) << at;
                     expect_same_sessions(got.rows, want.rows, at);
                 }

@@ -96,8 +96,9 @@ TEST_F(Streaming, EachChunkReachesTheClientAsItIsSentAndTheCallIsRecordedAfterTh
     EXPECT_EQ(row.at("status"), 200);
     EXPECT_EQ(row.at("streamed"), 1);
     EXPECT_GE(row.at("elapsed_s").as_double(), 0.3) << "elapsed spans the whole stream";
-    EXPECT_THAT(logs.lines(), ::testing::Contains(::testing::MatchesRegex(
-                                  R"(info tokentally\.proxy: \[proj\|s1\] ✓ gpt-4o \(streamed\)  [0-9]+\.[0-9][0-9]s)")));
+    EXPECT_THAT(logs.lines(),
+                ::testing::Contains(::testing::MatchesRegex(
+                    R"(info tokentally\.proxy: \[proj\|s1\] ✓ gpt-4o \(streamed\)  [0-9]+\.[0-9][0-9]s)")));
 }
 
 TEST_F(Streaming, ProviderErrorsAndEmptyBodiesAreRelayedAsTwoHundredStreams) {
@@ -147,9 +148,7 @@ TEST_F(Streaming, StreamedRequestsNeitherReadNorWriteTheCaches) {
         return std::optional<bj::object>(bj::object{{"cached", true}});
     };
     app.services->bindings.semantic_store = [&](tokentally::store::Store&, const bj::object&, const std::string&,
-                                           const bj::value&, double) {
-        ++semantic_uses;
-    };
+                                                const bj::value&, double) { ++semantic_uses; };
     MockServer upstream([](const Received&) { return sse_reply(sse_events(2), 0ms); });
 
     for (int i = 0; i < 2; ++i) {
@@ -169,8 +168,9 @@ TEST_F(Streaming, StreamedRequestsNeitherReadNorWriteTheCaches) {
 TEST_F(Streaming, AnUpstreamThatFailsEndsTheClientsBodyCleanlyAndRecordsNothing) {
     MockServer upstream([](const Received&) {
         MockReply r;
-        r.raw = "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\nTransfer-Encoding: chunked\r\n\r\n"
-                "9\r\ndata: 1\n\n\r\n";  // then the connection drops before the last chunk
+        r.raw =
+            "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\nTransfer-Encoding: chunked\r\n\r\n"
+            "9\r\ndata: 1\n\n\r\n";  // then the connection drops before the last chunk
         return r;
     });
     tt_test::ProxyServer app;
@@ -181,8 +181,8 @@ TEST_F(Streaming, AnUpstreamThatFailsEndsTheClientsBodyCleanlyAndRecordsNothing)
     }
 
     auto reset = tt_test::stream_call("POST", app.url("/v1/chat/completions"), to(upstream), STREAM_BODY);
-    auto unreachable = tt_test::stream_call("POST", app.url("/v1/chat/completions"),
-                                            {{"X-Tokentally-Target", nowhere}}, STREAM_BODY);
+    auto unreachable =
+        tt_test::stream_call("POST", app.url("/v1/chat/completions"), {{"X-Tokentally-Target", nowhere}}, STREAM_BODY);
 
     EXPECT_TRUE(reset.complete) << reset.error;
     EXPECT_EQ(reset.status, 200);

@@ -7,8 +7,8 @@
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <unistd.h>
+#include <filesystem>
 
 #include <chrono>
 #include <cstdlib>
@@ -32,9 +32,17 @@ std::string hms(double ts) {
 }
 
 bj::object call_row(bj::value session, bj::value model, bj::value tag) {
-    return {{"id", 1},          {"ts", 1700000000.5}, {"model_id", model},      {"tag", tag},
-            {"session_id", session}, {"prompt_tokens", nullptr}, {"completion_tokens", nullptr},
-            {"cost_usd", nullptr},   {"elapsed_s", nullptr},     {"status", 0},       {"streamed", 0}};
+    return {{"id", 1},
+            {"ts", 1700000000.5},
+            {"model_id", model},
+            {"tag", tag},
+            {"session_id", session},
+            {"prompt_tokens", nullptr},
+            {"completion_tokens", nullptr},
+            {"cost_usd", nullptr},
+            {"elapsed_s", nullptr},
+            {"status", 0},
+            {"streamed", 0}};
 }
 
 bj::object group_row(std::string_view key, bj::value id, bj::value tag) {
@@ -137,7 +145,8 @@ TEST(Refresh, StatusLineCountsCallsWithoutCostWhenAccountingIsOn) {
     auto store = tt_test::store();
     EXPECT_EQ(tui::compute_refresh(*store).status.find("without cost"), std::string::npos) << "switches off: as before";
     s.write_config("[accounting]\ncache_pricing = true\n");
-    EXPECT_NE(tui::compute_refresh(*store).status.find(" · 2 calls without cost (24h cost is partial)"), std::string::npos);
+    EXPECT_NE(tui::compute_refresh(*store).status.find(" · 2 calls without cost (24h cost is partial)"),
+              std::string::npos);
 }
 
 TEST(Refresh, CellTexts) {
@@ -167,8 +176,8 @@ TEST(Refresh, CellTexts) {
     EXPECT_EQ(d.agents[1][7], "—");  // no first call: no time active
     EXPECT_EQ(d.models[0][0], "unknown");
     EXPECT_EQ(d.models[1].size(), 8u);
-    EXPECT_EQ(d.recent[0], (std::vector<std::string>{hms(1700000000), "session-01234567", "unknown", "", "—", "—",
-                                                     "—", "0.00s", "—"}));
+    EXPECT_EQ(d.recent[0], (std::vector<std::string>{hms(1700000000), "session-01234567", "unknown", "", "—", "—", "—",
+                                                     "0.00s", "—"}));
     EXPECT_EQ(d.recent[1][1], "ünïcödé-session-");  // cut by characters, not bytes
     // Headline sums over the model groups, null entries counted as 0.
     EXPECT_EQ(d.kpis[0].value, "$1.000000");
@@ -234,9 +243,8 @@ struct Tmux {
         // would pile up in the shared socket directory.
         const char* dir = std::getenv("TMUX_TMPDIR");
         std::error_code ignored;
-        std::filesystem::remove(std::string(dir && *dir ? dir : "/tmp") + "/tmux-" + std::to_string(::getuid()) + "/" +
-                                    socket,
-                                ignored);
+        std::filesystem::remove(
+            std::string(dir && *dir ? dir : "/tmp") + "/tmux-" + std::to_string(::getuid()) + "/" + socket, ignored);
     }
     static inline int instances = 0;
 };
@@ -294,28 +302,58 @@ TEST(Dashboard, RunsInATerminal) {
     seed(1000);
     Tmux t;
     std::string exit_file = s.root + "/exit";
-    std::string program = "HOME=" + s.home + " TOKENTALLY_DATA_DIR=" + s.data + " LANG=C.UTF-8 " +
-                          std::getenv("TOKENTALLY_BIN") + " tui";
+    std::string program =
+        "HOME=" + s.home + " TOKENTALLY_DATA_DIR=" + s.data + " LANG=C.UTF-8 " + std::getenv("TOKENTALLY_BIN") + " tui";
     std::string shell = "echo before-dashboard; " + program + "; echo $? > " + exit_file + "; sleep 30";
     ASSERT_EQ(tt_test::run(t.cmd("new-session -d -s tt -x 120 -y 40 '" + shell + "'")).status, 0);
 
     ASSERT_GE(wait_for(t, "SPEND 30D", 30), 0) << t.screen();
     ASSERT_GE(wait_for(t, "refreshed", 30), 0) << t.screen();
     std::string screen = t.screen();
-    for (const char* text : {"tokentally", "COST 24H", "CALLS 24H", "TOKENS IN", "TOKENS OUT", "SPEND 30D",
-                             "● AGENTS (24H)", "● COST BY MODEL (24H)", "● RECENT CALLS", "Session", "Avg Lat",
-                             "Active", "Errors", "Model", "In Tok", "Out Tok", "Cost $", "Time", "Lat", "St",
-                             "$1.000000", "1000", "/ $100.00", "agent-", "openai/gpt-4o", "anthropic/claude-3-5-sonnet",
-                             "3s interval", "[q] quit", "Quit", "Refresh"})
+    for (const char* text : {"tokentally",
+                             "COST 24H",
+                             "CALLS 24H",
+                             "TOKENS IN",
+                             "TOKENS OUT",
+                             "SPEND 30D",
+                             "● AGENTS (24H)",
+                             "● COST BY MODEL (24H)",
+                             "● RECENT CALLS",
+                             "Session",
+                             "Avg Lat",
+                             "Active",
+                             "Errors",
+                             "Model",
+                             "In Tok",
+                             "Out Tok",
+                             "Cost $",
+                             "Time",
+                             "Lat",
+                             "St",
+                             "$1.000000",
+                             "1000",
+                             "/ $100.00",
+                             "agent-",
+                             "openai/gpt-4o",
+                             "anthropic/claude-3-5-sonnet",
+                             "3s interval",
+                             "[q] quit",
+                             "Quit",
+                             "Refresh"})
         EXPECT_NE(screen.find(text), std::string::npos) << text << "\n" << screen;
     // 1,000 calls of 100..1099 prompt tokens: 599,500 in, 50,000 out.
     EXPECT_NE(screen.find("599,500"), std::string::npos) << screen;
     EXPECT_NE(screen.find("50,000"), std::string::npos) << screen;
 
     // A new call appears by the timer's refresh alone, without a key.
-    ledger::record_call(*ledger::make_writer(tt_test::store()),
-                        {.model_id = "openai/gpt-4o", .tag = "web", .session_id = "fresh-call", .prompt_tokens = 7,
-                         .completion_tokens = 3, .cost_usd = 0.5, .elapsed_s = 0.2, .status = 200});
+    ledger::record_call(*ledger::make_writer(tt_test::store()), {.model_id = "openai/gpt-4o",
+                                                                 .tag = "web",
+                                                                 .session_id = "fresh-call",
+                                                                 .prompt_tokens = 7,
+                                                                 .completion_tokens = 3,
+                                                                 .cost_usd = 0.5,
+                                                                 .elapsed_s = 0.2,
+                                                                 .status = 200});
     EXPECT_GE(wait_for(t, "fresh-call", 30), 0) << t.screen();
     EXPECT_NE(t.screen().find("1001"), std::string::npos);
 

@@ -28,20 +28,36 @@ struct Recorded {
     usage::StreamFormat format = usage::StreamFormat::events;
 };
 
-const std::vector<std::pair<usage::Figure, std::int64_t>> GEMINI_FIGURES = {
-    {usage::PROMPT_TOKEN_COUNT, 1200}, {usage::CANDIDATES_TOKEN_COUNT, 17}, {usage::TOTAL_TOKEN_COUNT, 1265},
-    {usage::CACHED_CONTENT_TOKEN_COUNT, 1024}, {usage::THOUGHTS_TOKEN_COUNT, 48}};
+const std::vector<std::pair<usage::Figure, std::int64_t>> GEMINI_FIGURES = {{usage::PROMPT_TOKEN_COUNT, 1200},
+                                                                            {usage::CANDIDATES_TOKEN_COUNT, 17},
+                                                                            {usage::TOTAL_TOKEN_COUNT, 1265},
+                                                                            {usage::CACHED_CONTENT_TOKEN_COUNT, 1024},
+                                                                            {usage::THOUGHTS_TOKEN_COUNT, 48}};
 
 const std::vector<Recorded> RECORDED = {
-    {"chat completions", &CHAT_STREAM,
-     {{usage::PROMPT_TOKENS, 9657}, {usage::COMPLETION_TOKENS, 78}, {usage::CACHED_TOKENS, 1024},
-      {usage::CACHE_WRITE_TOKENS, 512}, {usage::REASONING_TOKENS, 37}, {usage::TOTAL_TOKENS, 9735}}},
-    {"responses", &RESPONSES_STREAM,
-     {{usage::INPUT_TOKENS, 2000}, {usage::OUTPUT_TOKENS, 40}, {usage::CACHED_TOKENS, 1500},
-      {usage::REASONING_TOKENS, 10}, {usage::TOTAL_TOKENS, 2040}}},
-    {"anthropic messages", &ANTHROPIC_STREAM,
-     {{usage::INPUT_TOKENS, 12}, {usage::OUTPUT_TOKENS, 25}, {usage::CACHE_READ_INPUT, 40000},
-      {usage::CACHE_CREATION_INPUT, 3000}, {usage::CACHE_WRITE_5M, 1000}, {usage::CACHE_WRITE_1H, 2000}}},
+    {"chat completions",
+     &CHAT_STREAM,
+     {{usage::PROMPT_TOKENS, 9657},
+      {usage::COMPLETION_TOKENS, 78},
+      {usage::CACHED_TOKENS, 1024},
+      {usage::CACHE_WRITE_TOKENS, 512},
+      {usage::REASONING_TOKENS, 37},
+      {usage::TOTAL_TOKENS, 9735}}},
+    {"responses",
+     &RESPONSES_STREAM,
+     {{usage::INPUT_TOKENS, 2000},
+      {usage::OUTPUT_TOKENS, 40},
+      {usage::CACHED_TOKENS, 1500},
+      {usage::REASONING_TOKENS, 10},
+      {usage::TOTAL_TOKENS, 2040}}},
+    {"anthropic messages",
+     &ANTHROPIC_STREAM,
+     {{usage::INPUT_TOKENS, 12},
+      {usage::OUTPUT_TOKENS, 25},
+      {usage::CACHE_READ_INPUT, 40000},
+      {usage::CACHE_CREATION_INPUT, 3000},
+      {usage::CACHE_WRITE_5M, 1000},
+      {usage::CACHE_WRITE_1H, 2000}}},
     {"gemini events", &GEMINI_SSE_STREAM, GEMINI_FIGURES, usage::StreamFormat::gemini_events},
     {"gemini array", &GEMINI_ARRAY_STREAM, GEMINI_FIGURES, usage::StreamFormat::gemini_array},
 };
@@ -100,8 +116,8 @@ std::string crlf(const std::string& lf) {
 }
 
 TEST(StreamUsage, DropModeGivesTheStreamOfAClientThatDidNotAskWhereverItIsSplit) {
-    for (const auto& [stream, expected] : {std::pair{CHAT_STREAM, unasked(CHAT_STREAM)},
-                                           std::pair{crlf(CHAT_STREAM), crlf(unasked(CHAT_STREAM))}}) {
+    for (const auto& [stream, expected] :
+         {std::pair{CHAT_STREAM, unasked(CHAT_STREAM)}, std::pair{crlf(CHAT_STREAM), crlf(unasked(CHAT_STREAM))}}) {
         for (std::size_t at = 0; at < stream.size(); ++at) {
             usage::StreamReading r;
             r.drop_usage_only = true;
@@ -114,8 +130,9 @@ TEST(StreamUsage, DropModeGivesTheStreamOfAClientThatDidNotAskWhereverItIsSplit)
     }
     // Chunks with choices keep their usage (llama.cpp puts it on the last
     // one), and a null usage named twice is left as it is.
-    const std::string kept = "data: {\"choices\":[{\"delta\":{}}],\"usage\":{\"prompt_tokens\":3}}\n\n"
-                             "data: {\"usage\": null, \"choices\":[{\"delta\":{\"usage\":null}}]}\n\n";
+    const std::string kept =
+        "data: {\"choices\":[{\"delta\":{}}],\"usage\":{\"prompt_tokens\":3}}\n\n"
+        "data: {\"usage\": null, \"choices\":[{\"delta\":{\"usage\":null}}]}\n\n";
     usage::StreamReading r;
     r.drop_usage_only = true;
     EXPECT_EQ(usage::relay(r, kept) + usage::finish(r), kept);
@@ -127,10 +144,14 @@ TEST(StreamUsage, DropModeGivesTheStreamOfAClientThatDidNotAskWhereverItIsSplit)
 
 TEST(StreamUsage, MalformedAndOversizedEventsAreSkippedWithoutHoldingThem) {
     const std::string big = "data: {\"choices\":[{\"delta\":{\"content\":\"" +
-                            std::string(usage::MAX_EVENT_BYTES + 1000, 'x') + "\"}}],\"usage\":{\"prompt_tokens\":1}}\n\n";
-    const std::string stream = "data: {\"usage\": {not json\n\n" "data: [\"usage\"]\n\n" + big + "data: [DONE]\n\n" +
-                               "data: {\"choices\":[{\"delta\":{}}],\"usage\":{\"prompt_tokens\":7,"
-                               "\"completion_tokens\":2}}\n\n";
+                            std::string(usage::MAX_EVENT_BYTES + 1000, 'x') +
+                            "\"}}],\"usage\":{\"prompt_tokens\":1}}\n\n";
+    const std::string stream =
+        "data: {\"usage\": {not json\n\n"
+        "data: [\"usage\"]\n\n" +
+        big + "data: [DONE]\n\n" +
+        "data: {\"choices\":[{\"delta\":{}}],\"usage\":{\"prompt_tokens\":7,"
+        "\"completion_tokens\":2}}\n\n";
     for (bool drop : {false, true}) {
         usage::StreamReading r;
         r.drop_usage_only = drop;
@@ -178,7 +199,7 @@ TEST(StreamUsage, GeminiArrayElementsThatAreOversizedOrMalformedAreSkippedWithou
     // An error answers with one object instead of an array; closers without
     // openers and bytes that are no JSON at all are passed over.
     for (const std::string& text : {std::string("{\"usageMetadata\": {\"promptTokenCount\": 5}}"),
-                                   std::string("]]}} junk \\ {\"usageMetadata\": {\"promptTokenCount\": 5}} ]")}) {
+                                    std::string("]]}} junk \\ {\"usageMetadata\": {\"promptTokenCount\": 5}} ]")}) {
         usage::StreamReading one;
         one.format = usage::StreamFormat::gemini_array;
         usage::read(one, text);
@@ -212,7 +233,8 @@ TEST(Cost, EachProviderStylePricesItsCacheTokens) {
     Usage anthropic = answer_usage(R"({"type": "message", "usage": {"input_tokens": 12, "output_tokens": 25,
         "cache_read_input_tokens": 40000, "cache_creation_input_tokens": 3000,
         "cache_creation": {"ephemeral_5m_input_tokens": 1000, "ephemeral_1h_input_tokens": 2000}}})");
-    EXPECT_DOUBLE_EQ(usage::cost(anthropic, p, true), m(12, 3) + m(40000, 0.3) + m(1000, 3.75) + m(2000, 6) + m(25, 15));
+    EXPECT_DOUBLE_EQ(usage::cost(anthropic, p, true),
+                     m(12, 3) + m(40000, 0.3) + m(1000, 3.75) + m(2000, 6) + m(25, 15));
     EXPECT_DOUBLE_EQ(usage::cost(anthropic, p, false), m(12, 3) + m(25, 15));
     // Without the split every write is a 5-minute write.
     Usage unsplit = answer_usage(R"({"usage": {"input_tokens": 12, "output_tokens": 25,
@@ -258,7 +280,8 @@ TEST(Cost, EachProviderStylePricesItsCacheTokens) {
 
 TEST(Accounting, SwitchesAreOffUnlessConfiguredAndUnknownValuesAreRefused) {
     EXPECT_FALSE(usage::accounting(bj::object{}).any());
-    auto a = usage::accounting(bj::parse(R"({"accounting": {"stream_usage": "request", "cache_pricing": true}})").as_object());
+    auto a = usage::accounting(
+        bj::parse(R"({"accounting": {"stream_usage": "request", "cache_pricing": true}})").as_object());
     EXPECT_EQ(a.stream_usage, usage::StreamUsage::request);
     EXPECT_TRUE(a.cache_pricing);
     try {
@@ -302,8 +325,10 @@ TEST(Tiers, ALongPromptPricesTheWholeCallAtItsTierCountingCacheTokens) {
 
 TEST(Tiers, WithoutTiersTheCostIsTheFormulaAlwaysUsedToTheLastBit) {
     prices::Price plain{2.5, 10, std::nullopt, std::nullopt, std::nullopt, ""};
-    for (auto [prompt, completion] : std::vector<std::pair<int, int>>{{10, 5}, {1000, 500}, {123'457, 9'876}, {0, 7}, {3, 0}}) {
-        double before = (static_cast<double>(prompt) / 1'000'000.0) * 2.5 + (static_cast<double>(completion) / 1'000'000.0) * 10;
+    for (auto [prompt, completion] :
+         std::vector<std::pair<int, int>>{{10, 5}, {1000, 500}, {123'457, 9'876}, {0, 7}, {3, 0}}) {
+        double before =
+            (static_cast<double>(prompt) / 1'000'000.0) * 2.5 + (static_cast<double>(completion) / 1'000'000.0) * 10;
         EXPECT_EQ(usage::cost(prompt_and_output(prompt, completion), plain), before) << prompt << " " << completion;
         EXPECT_EQ(usage::cost(prompt_and_output(prompt, completion), plain, ServiceTier::priority), before);
     }
@@ -332,16 +357,18 @@ TEST(Tiers, FlexIsHalfOrItsListedPricePriorityItsListedPriceAfterTheLongContextT
 
 TEST(Tiers, AnswersNameTheirServiceTierAndTheStandardOneIsNone) {
     EXPECT_EQ(usage::service_tier(bj::parse(R"({"service_tier": "flex", "usage": {}})")), "flex");
-    EXPECT_EQ(usage::service_tier(bj::parse(R"({"type": "response.completed", "response": {"service_tier": "priority"}})")),
-              "priority");
+    EXPECT_EQ(
+        usage::service_tier(bj::parse(R"({"type": "response.completed", "response": {"service_tier": "priority"}})")),
+        "priority");
     EXPECT_EQ(usage::service_tier(bj::parse(R"({"usage": {"service_tier": "priority"}})")), "priority");
     for (const char* standard : {R"({"service_tier": "default"})", R"({"usage": {"service_tier": "standard"}})",
                                  R"({"service_tier": null})", R"({"usage": {"prompt_tokens": 3}})", "[]"})
         EXPECT_FALSE(usage::service_tier(bj::parse(standard))) << standard;
     // A stream keeps the tier of the events it reads.
     usage::StreamReading r;
-    usage::read(r, "data: {\"service_tier\": \"flex\", \"choices\": [], \"usage\": {\"prompt_tokens\": 4, "
-                   "\"completion_tokens\": 2}}\n\ndata: [DONE]\n\n");
+    usage::read(r,
+                "data: {\"service_tier\": \"flex\", \"choices\": [], \"usage\": {\"prompt_tokens\": 4, "
+                "\"completion_tokens\": 2}}\n\ndata: [DONE]\n\n");
     EXPECT_EQ(r.service_tier, "flex");
 }
 

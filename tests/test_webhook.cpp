@@ -7,8 +7,8 @@
 #include "support/serve_process.hpp"
 #include "support/spend.hpp"
 #include "tokentally/base/config.hpp"
-#include "tokentally/ledger/ledger.hpp"
 #include "tokentally/guards/webhook.hpp"
+#include "tokentally/ledger/ledger.hpp"
 
 #include <gtest/gtest.h>
 
@@ -93,9 +93,9 @@ TEST(WebhookSettings, ReadFromTheAlertsTableWithoutRepeatingTheUrl) {
     EXPECT_EQ(t->format, webhook::Format::json);
     EXPECT_EQ(webhook::target(cfg("[alerts]\nwebhook_url = \"http://h/x\"\nwebhook_format = \"slack\"\n"))->format,
               webhook::Format::slack);
-    for (const char* bad : {"webhook_url = \"http://h/x\"\nwebhook_format = \"xml\"",
-                            "webhook_url = \"ftp://h/SECRET\"", "webhook_url = \"not a url SECRET\"",
-                            "webhook_url = 5"}) {
+    for (const char* bad :
+         {"webhook_url = \"http://h/x\"\nwebhook_format = \"xml\"", "webhook_url = \"ftp://h/SECRET\"",
+          "webhook_url = \"not a url SECRET\"", "webhook_url = 5"}) {
         try {
             webhook::target(cfg(std::string("[alerts]\n") + bad + "\n"));
             ADD_FAILURE() << bad;
@@ -132,15 +132,16 @@ TEST(WebhookDelivery, ARefusedTryIsTriedAgainUntilItArrives) {
         EXPECT_EQ(r.body, webhook::payload(daily_alert(), webhook::Format::json));
     }
     EXPECT_EQ(count_lines(log, WARNED), 0u) << log.text();
-    EXPECT_TRUE(log.contains("info tokentally.alerts: Alert delivery try 1 of 3 failed: http://127.0.0.1 answered "
-                             "500: no_service; trying again in 0.0s"))
+    EXPECT_TRUE(
+        log.contains("info tokentally.alerts: Alert delivery try 1 of 3 failed: http://127.0.0.1 answered "
+                     "500: no_service; trying again in 0.0s"))
         << log.text();
 }
 
 TEST(WebhookDelivery, FailuresWarnOnceAMinuteAndNameOnlySchemeAndHost) {
     tt_test::LogCapture log;
-    auto now = std::make_shared<std::atomic<std::chrono::steady_clock::time_point>>(
-        std::chrono::steady_clock::time_point(1h));
+    auto now =
+        std::make_shared<std::atomic<std::chrono::steady_clock::time_point>>(std::chrono::steady_clock::time_point(1h));
     webhook::Options o = quick(url_with_secret(tt_test::free_port()));
     o.clock = [now] { return now->load(); };
     webhook::Delivery delivery(o);
@@ -254,8 +255,7 @@ TEST(WebhookCommand, TestWebhookSaysWhetherTheMessageArrived) {
     s.write_config("[alerts]\nwebhook_url = \"" + url_with_secret(tt_test::free_port()) + "\"\n");
     auto refused = tt_test::run(cmd);
     EXPECT_EQ(refused.status, 1);
-    EXPECT_EQ(refused.out,
-              "tokentally: test alert not delivered: POST http://127.0.0.1 failed: Connection refused\n");
+    EXPECT_EQ(refused.out, "tokentally: test alert not delivered: POST http://127.0.0.1 failed: Connection refused\n");
     EXPECT_EQ(receiver.count(), 1u);
     EXPECT_EQ(tt_test::run(std::string(std::getenv("TOKENTALLY_BIN")) + " alerts --test-webhook --unseen").status, 2);
 }

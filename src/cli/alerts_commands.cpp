@@ -2,8 +2,8 @@
 #include "cli/commands.hpp"
 #include "cli/output.hpp"
 
-#include "tokentally/guards/alerts.hpp"
 #include "tokentally/base/json.hpp"
+#include "tokentally/guards/alerts.hpp"
 #include "tokentally/guards/webhook.hpp"
 
 #include <cstdint>
@@ -55,10 +55,11 @@ void _print_alerts(const bj::array& alerts, bool unseen) {
 void _test_webhook() {
     std::optional<webhook::Target> target = webhook::configured();
     if (!target)
-        throw std::runtime_error("no alert webhook configured: add webhook_url = \"https://...\" under [alerts] in "
-                                 "~/.tokentally.toml");
-    const webhook::Alert test{store::now(), "info", "test", 0.0, 0.0,
-                              "tokentally test alert: budget alerts will arrive here"};
+        throw std::runtime_error(
+            "no alert webhook configured: add webhook_url = \"https://...\" under [alerts] in "
+            "~/.tokentally.toml");
+    const webhook::Alert test{store::now(), "info", "test",
+                              0.0,          0.0,    "tokentally test alert: budget alerts will arrive here"};
     try {
         webhook::post_now(*target, test);
     } catch (const std::exception& e) {
@@ -71,8 +72,8 @@ void _test_webhook() {
 
 void add_alerts_commands(CLI::App& app) {
     auto opts = std::make_shared<AlertsOptions>();
-    auto* cmd = app.add_subcommand(
-        "alerts", "Show the latest budget alerts, or only the unseen ones, or test the alert webhook");
+    auto* cmd = app.add_subcommand("alerts",
+                                   "Show the latest budget alerts, or only the unseen ones, or test the alert webhook");
     auto* n = cmd->add_option("-n", opts->n, "How many of the latest alerts to show")
                   ->capture_default_str()
                   ->check(CLI::NonNegativeNumber);
@@ -91,8 +92,10 @@ void add_alerts_commands(CLI::App& app) {
         auto store = open_store();
         bj::array alerts =
             opts->unseen ? alerts::get_unseen_alerts(*store) : alerts::get_recent_alerts(*store, opts->n);
-        if (opts->json) print_json(alerts);
-        else _print_alerts(alerts, opts->unseen);
+        if (opts->json)
+            print_json(alerts);
+        else
+            _print_alerts(alerts, opts->unseen);
     });
 }
 

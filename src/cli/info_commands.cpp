@@ -4,8 +4,8 @@
 #include "cli/output.hpp"
 
 #include "tokentally/base/config.hpp"
-#include "tokentally/http/client.hpp"
 #include "tokentally/base/paths.hpp"
+#include "tokentally/http/client.hpp"
 #include "tokentally/proxy/proxy.hpp"
 
 #include <fmt/format.h>

@@ -2,20 +2,20 @@
 #include "cli/commands.hpp"
 #include "cli/output.hpp"
 
+#include "tokentally/accounting/usage.hpp"
 #include "tokentally/base/config.hpp"
 #include "tokentally/base/json.hpp"
-#include "tokentally/ledger/ledger.hpp"
 #include "tokentally/guards/limits.hpp"
 #include "tokentally/guards/router.hpp"
+#include "tokentally/ledger/ledger.hpp"
 #include "tokentally/store/copy.hpp"
 #include "tokentally/views/tui.hpp"
-#include "tokentally/accounting/usage.hpp"
 
 #include <fmt/format.h>
 
 #include <cmath>
-#include <functional>
 #include <ctime>
+#include <functional>
 #include <iostream>
 #include <memory>
 #include <optional>
@@ -83,9 +83,14 @@ std::vector<Row> _rows(const bj::array& records, MakeRow make_row) {
 }
 
 Row _summary_row(const bj::value& r) {
-    return {_text(r, "model_id"),           _text(r, "tag"),           _count(r, "calls"),
-            tui::fmt_int(_get(r, "total_prompt")), tui::fmt_int(_get(r, "total_completion")),
-            tui::fmt_cost(_get(r, "total_cost")),  _seconds(r, "avg_latency"), _count(r, "errors")};
+    return {_text(r, "model_id"),
+            _text(r, "tag"),
+            _count(r, "calls"),
+            tui::fmt_int(_get(r, "total_prompt")),
+            tui::fmt_int(_get(r, "total_completion")),
+            tui::fmt_cost(_get(r, "total_cost")),
+            _seconds(r, "avg_latency"),
+            _count(r, "errors")};
 }
 
 // The model used, and the one asked for when the router swapped it.
@@ -98,7 +103,8 @@ std::string _model_cell(const bj::value& r) {
 // other token counts.
 Row _summary_cache_row(const bj::value& r) {
     Row row = _summary_row(r);
-    row.insert(row.begin() + 5, {tui::fmt_int(_get(r, "total_cache_read")), tui::fmt_int(_get(r, "total_cache_write"))});
+    row.insert(row.begin() + 5,
+               {tui::fmt_int(_get(r, "total_cache_read")), tui::fmt_int(_get(r, "total_cache_write"))});
     return row;
 }
 
@@ -159,8 +165,10 @@ const TableView SESSIONS_VIEW = {
     _session_row};
 
 void _print_records(const bj::array& records, bool as_json, const TableView& view) {
-    if (as_json) print_json(records);
-    else print_table(view.columns, _rows(records, view.make_row), view.numeric);
+    if (as_json)
+        print_json(records);
+    else
+        print_table(view.columns, _rows(records, view.make_row), view.numeric);
 }
 
 // A read command and the options it was given.
@@ -332,8 +340,10 @@ bj::array _with_side_figures(store::Store& store, bj::array rows) {
 void _spend(const Command& c) {
     c.cmd->callback([o = c.o] {
         double spend = ledger::rolling_spend(*open_store(), o->days, _tag(*o));
-        if (o->json) print_json(spend);
-        else std::cout << tui::fmt_cost(spend) << '\n';
+        if (o->json)
+            print_json(spend);
+        else
+            std::cout << tui::fmt_cost(spend) << '\n';
     });
 }
 
@@ -369,8 +379,10 @@ void _ledger_group(CLI::App& app) {
         "migrate",
         "Copy the calls of a local ledger.db into a shared ledger. Calls the shared ledger already holds are "
         "skipped, so running it again copies nothing twice.");
-    migrate->add_option("--to", o->to, "Where to copy to: postgresql://user@host:port/dbname (the password from "
-                                       "PGPASSWORD or ~/.pgpass)")
+    migrate
+        ->add_option("--to", o->to,
+                     "Where to copy to: postgresql://user@host:port/dbname (the password from "
+                     "PGPASSWORD or ~/.pgpass)")
         ->required();
     migrate->add_option("--from", o->from, "The ledger to copy (default: ledger.db in the data directory)");
     migrate->callback([o] { _migrate(*o); });
@@ -384,13 +396,11 @@ void add_ledger_commands(CLI::App& app) {
                return _routed(store, _with_side_figures(store, ledger::recent(store, o.n)));
            });
     _spend(_tag_option(_days(_command(app, "spend", "US dollars spent over the last days (priced calls only)"))));
-    _lists(_days(_command(app, "history", "Priced calls and spend per local calendar day, newest first")),
-           HISTORY_VIEW,
+    _lists(_days(_command(app, "history", "Priced calls and spend per local calendar day, newest first")), HISTORY_VIEW,
            [](store::Store& store, const ReadOptions& o) { return ledger::rolling_summary(store, o.days); });
     _lists(_hours(_command(app, "sessions", "Agent sessions by session and tag, highest cost first")), SESSIONS_VIEW,
            [](store::Store& store, const ReadOptions& o) { return ledger::agent_summary(store, o.hours); });
-    _lists(_n(_session_id(_command(app, "session", "The latest calls of one agent session, newest first"))),
-           CALLS_VIEW,
+    _lists(_n(_session_id(_command(app, "session", "The latest calls of one agent session, newest first"))), CALLS_VIEW,
            [](store::Store& store, const ReadOptions& o) {
                return _routed(store, _with_side_figures(store, ledger::agent_recent(store, o.session_id, o.n)));
            });

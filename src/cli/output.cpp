@@ -27,7 +27,8 @@ void print_table(const std::vector<std::string>& headers, const std::vector<std:
     std::vector<std::size_t> widths(headers.size());
     for (std::size_t i = 0; i < headers.size(); ++i) widths[i] = _width(headers[i]);
     for (const auto& row : rows)
-        for (std::size_t i = 0; i < row.size() && i < widths.size(); ++i) widths[i] = std::max(widths[i], _width(row[i]));
+        for (std::size_t i = 0; i < row.size() && i < widths.size(); ++i)
+            widths[i] = std::max(widths[i], _width(row[i]));
     auto print_row = [&](const std::vector<std::string>& row) {
         std::string line;
         for (std::size_t i = 0; i < row.size() && i < widths.size(); ++i) {

@@ -30,8 +30,10 @@ void _add_advise(CLI::App& app) {
     cmd->add_flag("--json", opts->json, "Print the suggestions as a JSON array");
     cmd->callback([opts] {
         auto store = open_store();
-        if (opts->json) print_json(advisor::get_suggestions(*store, opts->hours));
-        else advisor::print_suggestions(*store, opts->hours);
+        if (opts->json)
+            print_json(advisor::get_suggestions(*store, opts->hours));
+        else
+            advisor::print_suggestions(*store, opts->hours);
     });
 }
 
@@ -62,8 +64,10 @@ void _add_predict(CLI::App& app) {
         if (!predictor::model_info()) throw std::runtime_error("no trained model found. Run: tokentally train");
         auto cost = predictor::predict(opts->model, opts->prompt, opts->tag, opts->ts);
         if (!cost) throw std::runtime_error("prediction failed (see the log above)");
-        if (opts->json) print_json(*cost);
-        else std::cout << fmt::format("${:.6f}\n", *cost);
+        if (opts->json)
+            print_json(*cost);
+        else
+            std::cout << fmt::format("${:.6f}\n", *cost);
     });
 }
 

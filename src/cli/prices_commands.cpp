@@ -3,10 +3,10 @@
 #include "cli/output.hpp"
 
 #include "tokentally/accounting/catalog.hpp"
+#include "tokentally/accounting/prices.hpp"
+#include "tokentally/base/paths.hpp"
 #include "tokentally/http/client.hpp"
 #include "tokentally/ledger/ledger.hpp"
-#include "tokentally/base/paths.hpp"
-#include "tokentally/accounting/prices.hpp"
 #include "tokentally/views/tui.hpp"
 
 #include <fmt/format.h>
@@ -123,7 +123,8 @@ void _print_missing(bool as_json) {
     }
     std::vector<std::vector<std::string>> rows;
     for (const auto& v : missing)
-        rows.push_back({std::string(v.at("model_id").as_string()), std::to_string(v.at("calls").to_number<std::int64_t>())});
+        rows.push_back(
+            {std::string(v.at("model_id").as_string()), std::to_string(v.at("calls").to_number<std::int64_t>())});
     print_table({"Model", "Calls"}, rows, {1});
 }
 
@@ -153,7 +154,8 @@ void _import(const PricesOptions& o) {
 void add_prices_commands(CLI::App& app) {
     auto o = std::make_shared<PricesOptions>();
     auto* cmd = app.add_subcommand(
-        "prices", "The effective price of every known model and where it comes from (configuration, imported, built-in)");
+        "prices",
+        "The effective price of every known model and where it comes from (configuration, imported, built-in)");
     cmd->add_flag("--json", o->json, "Print the prices as one JSON array");
     cmd->add_flag("--missing", o->missing, "List the models of the last 30 days of the ledger that have no price");
     auto* import = cmd->add_subcommand(
@@ -163,12 +165,15 @@ void add_prices_commands(CLI::App& app) {
     import->add_option("SOURCE", o->source, "A file, or an http(s) URL fetched with the proxy's client")->required();
     import->add_flag("--skip-invalid", o->skip_invalid,
                      "Leave out entries that are not valid (and list them) instead of refusing the whole list");
-    import->callback([o] { _import(*o); });
-    cmd->callback([o, import] {
-        if (import->parsed()) return;
-        if (o->missing) _print_missing(o->json);
-        else _print_prices(o->json);
-    });
-}
+    import->callback([o] { _import(*o);
+});
+cmd->callback([o, import] {
+    if (import->parsed()) return;
+    if (o->missing)
+        _print_missing(o->json);
+    else
+        _print_prices(o->json);
+});
+}  // namespace tokentally::cli
 
 }  // namespace tokentally::cli

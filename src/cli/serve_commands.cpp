@@ -2,16 +2,16 @@
 #include "cli/commands.hpp"
 #include "cli/output.hpp"
 
-#include "tokentally/views/dashboard.hpp"
+#include "tokentally/base/logging.hpp"
 #include "tokentally/http/server.hpp"
 #include "tokentally/http/trust.hpp"
 #include "tokentally/proxy/local.hpp"
-#include "tokentally/base/logging.hpp"
 #include "tokentally/proxy/proxy.hpp"
+#include "tokentally/views/dashboard.hpp"
 
 #include <boost/asio/co_spawn.hpp>
-#include <boost/asio/ip/address.hpp>
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/address.hpp>
 #include <boost/asio/use_future.hpp>
 
 #include <cstdlib>
@@ -36,9 +36,10 @@ bool _exposed(const std::string& host) {
 void _announce(const http::ServerOptions& opts, const access::Access& policy, bool exposed) {
     auto log = logging::get("tokentally.proxy");
     if (exposed && policy.keys.empty())
-        log->warn("Listening on {}: anyone who can reach port {} can spend through this proxy with the keys its "
-                  "clients send; set [proxy] client_keys_file to require a key of every caller",
-                  opts.host, opts.port);
+        log->warn(
+            "Listening on {}: anyone who can reach port {} can spend through this proxy with the keys its "
+            "clients send; set [proxy] client_keys_file to require a key of every caller",
+            opts.host, opts.port);
     const char* admin = std::getenv(dashboard::ADMIN_TOKEN_ENV);
     if (exposed && (admin == nullptr || *admin == '\0')) log->warn("{}", dashboard::NO_TOKEN_DETAIL);
     if (exposed || policy.targets || !policy.keys.empty())

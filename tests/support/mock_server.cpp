@@ -165,10 +165,12 @@ TlsFiles make_tls_files(const std::string& dir) {
     std::filesystem::create_directories(dir);
     TlsFiles f{dir + "/ca.pem", dir + "/server.pem", dir + "/server.key"};
     std::string cmd =
-        "cd '" + dir + "' && "
+        "cd '" + dir +
+        "' && "
         "openssl req -x509 -newkey rsa:2048 -nodes -keyout ca.key -out ca.pem -days 2 -subj '/CN=tt-test-ca' "
         "-addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign >/dev/null 2>&1 && "
-        "openssl req -newkey rsa:2048 -nodes -keyout server.key -out server.csr -subj '/CN=localhost' >/dev/null 2>&1 && "
+        "openssl req -newkey rsa:2048 -nodes -keyout server.key -out server.csr -subj '/CN=localhost' >/dev/null 2>&1 "
+        "&& "
         "printf 'subjectAltName=DNS:localhost\\nbasicConstraints=CA:FALSE\\n' > ext.cnf && "
         "openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -out server.pem -days 2 "
         "-extfile ext.cnf >/dev/null 2>&1";

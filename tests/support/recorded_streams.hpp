@@ -11,14 +11,16 @@
 namespace tt_test::recorded {
 
 inline const std::string CHAT_USAGE_ONLY =
-    "data: {\"id\":\"chatcmpl-1\",\"object\":\"chat.completion.chunk\",\"choices\":[],\"usage\":{\"prompt_tokens\":9657,"
+    "data: "
+    "{\"id\":\"chatcmpl-1\",\"object\":\"chat.completion.chunk\",\"choices\":[],\"usage\":{\"prompt_tokens\":9657,"
     "\"completion_tokens\":78,\"total_tokens\":9735,\"prompt_tokens_details\":{\"cached_tokens\":1024,"
     "\"cache_write_tokens\":512},\"completion_tokens_details\":{\"reasoning_tokens\":37}}}\n\n";
 
 inline const std::string CHAT_STREAM =
     "data: {\"id\":\"chatcmpl-1\",\"object\":\"chat.completion.chunk\",\"choices\":[{\"index\":0,\"delta\":{\"role\":"
     "\"assistant\",\"content\":\"\"},\"finish_reason\":null}],\"usage\":null}\n\n"
-    "data: {\"id\":\"chatcmpl-1\",\"object\":\"chat.completion.chunk\",\"choices\":[{\"index\":0,\"delta\":{\"content\":"
+    "data: "
+    "{\"id\":\"chatcmpl-1\",\"object\":\"chat.completion.chunk\",\"choices\":[{\"index\":0,\"delta\":{\"content\":"
     "\"Hello\"},\"finish_reason\":null}],\"usage\":null}\n\n"
     ": keep-alive\n\n"
     "data: {\"id\":\"chatcmpl-1\",\"object\":\"chat.completion.chunk\",\"choices\":[{\"index\":0,\"delta\":{},"
@@ -58,22 +60,28 @@ inline const std::string ANTHROPIC_STREAM =
 // array written as it is generated). The text holds brackets, braces,
 // quotes and backslashes inside strings.
 inline const std::string GEMINI_SSE_STREAM =
-    "data: {\"candidates\": [{\"content\": {\"parts\": [{\"text\": \"He wrote \\\"}]\\\" and {\"}],\"role\": \"model\"},"
-    "\"index\": 0}],\"usageMetadata\": {\"promptTokenCount\": 1200,\"candidatesTokenCount\": 4,\"totalTokenCount\": 1252,"
+    "data: {\"candidates\": [{\"content\": {\"parts\": [{\"text\": \"He wrote \\\"}]\\\" and {\"}],\"role\": "
+    "\"model\"},"
+    "\"index\": 0}],\"usageMetadata\": {\"promptTokenCount\": 1200,\"candidatesTokenCount\": 4,\"totalTokenCount\": "
+    "1252,"
     "\"cachedContentTokenCount\": 1024,\"thoughtsTokenCount\": 48},\"modelVersion\": \"gemini-3.5-flash\","
     "\"responseId\": \"r1\"}\r\n\r\n"
     "data: {\"candidates\": [{\"content\": {\"parts\": [{\"text\": \" a \\\\ path [x] \"}],\"role\": \"model\"},"
-    "\"index\": 0}],\"usageMetadata\": {\"promptTokenCount\": 1200,\"candidatesTokenCount\": 11,\"totalTokenCount\": 1259,"
+    "\"index\": 0}],\"usageMetadata\": {\"promptTokenCount\": 1200,\"candidatesTokenCount\": 11,\"totalTokenCount\": "
+    "1259,"
     "\"cachedContentTokenCount\": 1024,\"thoughtsTokenCount\": 48},\"modelVersion\": \"gemini-3.5-flash\","
     "\"responseId\": \"r1\"}\r\n\r\n"
-    "data: {\"candidates\": [{\"content\": {\"parts\": [{\"text\": \"\"}],\"role\": \"model\"},\"finishReason\": \"STOP\","
-    "\"index\": 0}],\"usageMetadata\": {\"promptTokenCount\": 1200,\"candidatesTokenCount\": 17,\"totalTokenCount\": 1265,"
+    "data: {\"candidates\": [{\"content\": {\"parts\": [{\"text\": \"\"}],\"role\": \"model\"},\"finishReason\": "
+    "\"STOP\","
+    "\"index\": 0}],\"usageMetadata\": {\"promptTokenCount\": 1200,\"candidatesTokenCount\": 17,\"totalTokenCount\": "
+    "1265,"
     "\"cachedContentTokenCount\": 1024,\"promptTokensDetails\": [{\"modality\": \"TEXT\",\"tokenCount\": 1200}],"
     "\"thoughtsTokenCount\": 48},\"modelVersion\": \"gemini-3.5-flash\",\"responseId\": \"r1\"}\r\n\r\n";
 
 inline const std::string GEMINI_ARRAY_STREAM =
     "[{\n  \"candidates\": [\n    {\n      \"content\": {\n        \"parts\": [\n          {\n"
-    "            \"text\": \"He wrote \\\"}]\\\" and {\"\n          }\n        ],\n        \"role\": \"model\"\n      },\n"
+    "            \"text\": \"He wrote \\\"}]\\\" and {\"\n          }\n        ],\n        \"role\": \"model\"\n      "
+    "},\n"
     "      \"index\": 0\n    }\n  ],\n  \"usageMetadata\": {\n    \"promptTokenCount\": 1200,\n"
     "    \"candidatesTokenCount\": 4,\n    \"totalTokenCount\": 1252,\n    \"cachedContentTokenCount\": 1024,\n"
     "    \"thoughtsTokenCount\": 48\n  },\n  \"modelVersion\": \"gemini-3.5-flash\"\n}\n,\r\n"

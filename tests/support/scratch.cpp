@@ -41,11 +41,20 @@ boost::json::object row_record(SQLite::Statement& stmt) {
         SQLite::Column col = stmt.getColumn(i);
         boost::json::value v;
         switch (col.getType()) {  // SQLITE_INTEGER, _FLOAT, _TEXT, _BLOB, _NULL
-            case 1: v = col.getInt64(); break;
-            case 2: v = col.getDouble(); break;
-            case 3: v = boost::json::string(col.getString()); break;
-            case 4: v = boost::json::string(col.getString()); break;
-            default: v = nullptr;
+            case 1:
+                v = col.getInt64();
+                break;
+            case 2:
+                v = col.getDouble();
+                break;
+            case 3:
+                v = boost::json::string(col.getString());
+                break;
+            case 4:
+                v = boost::json::string(col.getString());
+                break;
+            default:
+                v = nullptr;
         }
         rec[stmt.getColumnName(i)] = std::move(v);
     }
@@ -58,9 +67,7 @@ boost::json::array all_records(SQLite::Statement& stmt) {
     return out;
 }
 
-void Scratch::write_config(const std::string& toml) const {
-    std::ofstream(home + "/.tokentally.toml") << toml;
-}
+void Scratch::write_config(const std::string& toml) const { std::ofstream(home + "/.tokentally.toml") << toml; }
 
 boost::json::array query(const std::string& path, const std::string& sql) {
     if (!fs::exists(path)) return {};

@@ -5,8 +5,8 @@
 #include "tokentally/store/store.hpp"
 
 #include <SQLiteCpp/SQLiteCpp.h>
-#include <boost/json.hpp>
 #include <spdlog/sinks/ostream_sink.h>
+#include <boost/json.hpp>
 
 #include <chrono>
 #include <memory>

@@ -64,8 +64,8 @@ struct ServeProcess {
         const char* bin = std::getenv("TOKENTALLY_BIN");
         if (bin == nullptr) throw std::runtime_error("TOKENTALLY_BIN is not set");
         port = free_port();
-        std::vector<std::string> args{bin, "serve", "--port", std::to_string(port), "--workers",
-                                      std::to_string(workers)};
+        std::vector<std::string> args{
+            bin, "serve", "--port", std::to_string(port), "--workers", std::to_string(workers)};
         args.insert(args.end(), extra.begin(), extra.end());
         if (host != "127.0.0.1") args.insert(args.end(), {"--host", host});
         std::vector<std::string> env{"HOME=" + home};
@@ -90,8 +90,7 @@ struct ServeProcess {
         for (;;) {
             try {
                 if (call("GET", url() + "/health").status == 200) return;
-            } catch (const std::exception&) {
-            }
+            } catch (const std::exception&) {}
             if (std::chrono::steady_clock::now() > until) {
                 kill_hard();
                 throw std::runtime_error("tokentally serve did not come up on port " + std::to_string(port));

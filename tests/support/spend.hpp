@@ -20,8 +20,12 @@ inline constexpr double PRICED_COST = 0.0075;
 
 // Appends one row to the calls of the test's store, `age_s` seconds old.
 inline void insert_call(double age_s, std::optional<double> cost, const std::string& tag = "default") {
-    tokentally::store::CallRecord rec{.model_id = "openai/gpt-4o", .tag = tag, .cost_usd = cost, .elapsed_s = 0.1,
-                                      .status = 200, .ts = tokentally::store::now() - age_s};
+    tokentally::store::CallRecord rec{.model_id = "openai/gpt-4o",
+                                      .tag = tag,
+                                      .cost_usd = cost,
+                                      .elapsed_s = 0.1,
+                                      .status = 200,
+                                      .ts = tokentally::store::now() - age_s};
     const tokentally::store::CallRecord* rows[] = {&rec};
     store()->calls().append(rows);
 }

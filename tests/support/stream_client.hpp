@@ -28,8 +28,8 @@ struct StreamedAnswer {
     tokentally::http::Headers headers;
     std::vector<std::string> pieces;
     std::vector<std::chrono::steady_clock::time_point> times;  // arrival of each piece
-    bool complete = false;  // the body ended properly
-    std::string error;      // what went wrong reading it, if anything
+    bool complete = false;                                     // the body ended properly
+    std::string error;                                         // what went wrong reading it, if anything
 
     std::string body() const {
         std::string all;
@@ -45,8 +45,7 @@ inline constexpr std::size_t READ_ALL = std::numeric_limits<std::size_t>::max();
 // of each piece to `received` as it arrives, for a test watching from
 // another thread.
 inline boost::asio::awaitable<void> _read_stream(const tokentally::http::ClientRequest& req, std::size_t stop_after,
-                                                 StreamedAnswer& out,
-                                                 std::atomic<std::size_t>* received = nullptr) {
+                                                 StreamedAnswer& out, std::atomic<std::size_t>* received = nullptr) {
     tokentally::http::Client client(std::chrono::seconds(30));
     auto head = co_await client.open_stream(req);
     out.status = head.status;
@@ -87,8 +86,7 @@ inline std::vector<StreamedAnswer> stream_calls(std::size_t n, const tokentally:
 
 inline StreamedAnswer stream_call(const std::string& method, const std::string& url,
                                   const tokentally::http::Headers& headers, const std::string& body,
-                                  std::size_t stop_after = READ_ALL,
-                                  std::atomic<std::size_t>* received = nullptr) {
+                                  std::size_t stop_after = READ_ALL, std::atomic<std::size_t>* received = nullptr) {
     const tokentally::http::ClientRequest req{method, url, headers, body};
     return stream_calls(1, req, stop_after, received).front();
 }

@@ -6,9 +6,9 @@
 #include <algorithm>
 #include <cctype>
 #include <cmath>
+#include <map>
 #include <mutex>
 #include <optional>
-#include <map>
 #include <regex>
 #include <set>
 #include <unordered_map>
@@ -141,12 +141,22 @@ const std::unordered_map<std::string, ListPrice>& _built_in_prices() {
 // Provider of a bare model name, from the families each provider names.
 std::string _provider_of(const std::string& name) {
     static const std::vector<std::pair<std::string, std::string>> prefixes = {
-        {"gpt-", "openai"},        {"chatgpt-", "openai"},   {"o1", "openai"},
-        {"o3", "openai"},          {"o4", "openai"},         {"text-embedding-", "openai"},
+        {"gpt-", "openai"},
+        {"chatgpt-", "openai"},
+        {"o1", "openai"},
+        {"o3", "openai"},
+        {"o4", "openai"},
+        {"text-embedding-", "openai"},
         {"claude", "anthropic"},
-        {"gemini", "google"},      {"mistral", "mistral"},   {"ministral", "mistral"},
-        {"codestral", "mistral"},  {"pixtral", "mistral"},   {"open-mistral", "mistral"},
-        {"grok", "xai"},           {"command", "cohere"},    {"deepseek", "deepseek"},
+        {"gemini", "google"},
+        {"mistral", "mistral"},
+        {"ministral", "mistral"},
+        {"codestral", "mistral"},
+        {"pixtral", "mistral"},
+        {"open-mistral", "mistral"},
+        {"grok", "xai"},
+        {"command", "cohere"},
+        {"deepseek", "deepseek"},
     };
     for (const auto& [prefix, provider] : prefixes)
         if (name.rfind(prefix, 0) == 0) return provider;
@@ -156,8 +166,12 @@ std::string _provider_of(const std::string& name) {
 // Provider spellings used by gateways and SDKs for the same companies.
 std::string _canonical_provider(const std::string& provider) {
     static const std::unordered_map<std::string, std::string> aliases = {
-        {"x-ai", "xai"}, {"mistralai", "mistral"}, {"gemini", "google"},
-        {"google-ai", "google"}, {"vertex_ai", "google"}, {"deepseek-ai", "deepseek"},
+        {"x-ai", "xai"},
+        {"mistralai", "mistral"},
+        {"gemini", "google"},
+        {"google-ai", "google"},
+        {"vertex_ai", "google"},
+        {"deepseek-ai", "deepseek"},
         {"text-completion-openai", "openai"},
     };
     auto it = aliases.find(provider);
@@ -167,14 +181,13 @@ std::string _canonical_provider(const std::string& provider) {
 std::string _strip_versions(std::string name, const std::string& provider) {
     static const std::regex iso_date(R"([-@]\d{4}-\d{2}-\d{2}$)");
     static const std::regex compact_date(R"([-@]\d{8}$)");
-    static const std::regex short_version(R"(-\d{4}$)");  // gpt-4-0613, mistral-large-2411
+    static const std::regex short_version(R"(-\d{4}$)");   // gpt-4-0613, mistral-large-2411
     static const std::regex google_version(R"(-\d{3}$)");  // gemini-1.5-pro-002
     static const std::regex latest(R"(-latest$)");
     name = std::regex_replace(name, latest, "");
     name = std::regex_replace(name, iso_date, "");
     name = std::regex_replace(name, compact_date, "");
-    if (provider == "openai" || provider == "mistral")
-        name = std::regex_replace(name, short_version, "");
+    if (provider == "openai" || provider == "mistral") name = std::regex_replace(name, short_version, "");
     if (provider == "google") name = std::regex_replace(name, google_version, "");
     return name;
 }
@@ -264,7 +277,8 @@ std::optional<std::pair<std::string, Price>> _listed(const std::vector<std::stri
     for (const auto& id : ids)
         if (auto it = imported->find(id); it != imported->end()) return std::pair{id, it->second};
     for (const auto& id : ids)
-        if (auto it = _built_in_prices().find(id); it != _built_in_prices().end()) return std::pair{id, _built_in(it->second)};
+        if (auto it = _built_in_prices().find(id); it != _built_in_prices().end())
+            return std::pair{id, _built_in(it->second)};
     return std::nullopt;
 }
 
@@ -440,10 +454,13 @@ std::string priced_id(std::string_view model_id, std::string_view target) {
 
 std::string provider_of_target(std::string_view url) {
     static const std::unordered_map<std::string, std::string> hosts = {
-        {"api.openai.com", "openai"},   {"api.anthropic.com", "anthropic"},
+        {"api.openai.com", "openai"},
+        {"api.anthropic.com", "anthropic"},
         {"generativelanguage.googleapis.com", "google"},
-        {"api.mistral.ai", "mistral"},  {"api.x.ai", "xai"},
-        {"api.cohere.com", "cohere"},   {"api.cohere.ai", "cohere"},
+        {"api.mistral.ai", "mistral"},
+        {"api.x.ai", "xai"},
+        {"api.cohere.com", "cohere"},
+        {"api.cohere.ai", "cohere"},
         {"api.deepseek.com", "deepseek"},
     };
     auto scheme = url.find("://");
@@ -458,7 +475,8 @@ std::string provider_of_target(std::string_view url) {
 // provider's next tier down, so a switch changes as little as possible.
 const std::map<std::string, std::vector<std::string>, std::less<>> ALTERNATIVES = {
     {"anthropic/claude-opus-4", {"anthropic/claude-sonnet-4", "anthropic/claude-3.5-sonnet"}},
-    {"anthropic/claude-sonnet-4", {"anthropic/claude-3.5-sonnet", "anthropic/claude-3-haiku", "google/gemini-2.0-flash"}},
+    {"anthropic/claude-sonnet-4",
+     {"anthropic/claude-3.5-sonnet", "anthropic/claude-3-haiku", "google/gemini-2.0-flash"}},
     {"anthropic/claude-3.5-sonnet", {"anthropic/claude-3-haiku", "google/gemini-2.0-flash"}},
     {"anthropic/claude-3-haiku", {"google/gemini-2.0-flash", "mistral/mistral-small"}},
     {"openai/o3", {"openai/gpt-4o", "anthropic/claude-sonnet-4"}},

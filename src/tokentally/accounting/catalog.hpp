@@ -23,9 +23,9 @@ inline constexpr std::string_view PRICES_AS_OF = "2026-12-01";
 // Where the API of each provider priced below answers: the targets a proxy
 // that other machines reach forwards to when it is given no list.
 inline constexpr std::string_view PROVIDER_BASES[] = {
-    "https://api.openai.com",  "https://api.anthropic.com", "https://generativelanguage.googleapis.com",
-    "https://api.mistral.ai",  "https://api.x.ai",          "https://api.cohere.com",
-    "https://api.cohere.ai",   "https://api.deepseek.com",
+    "https://api.openai.com", "https://api.anthropic.com", "https://generativelanguage.googleapis.com",
+    "https://api.mistral.ai", "https://api.x.ai",          "https://api.cohere.com",
+    "https://api.cohere.ai",  "https://api.deepseek.com",
 };
 
 // The canonical spelling of a model id: provider-qualified, lower case,

@@ -3,8 +3,8 @@
 #include "tokentally/base/json.hpp"
 #include "tokentally/base/paths.hpp"
 
-#include <boost/json.hpp>
 #include <fmt/format.h>
+#include <boost/json.hpp>
 
 #include <unistd.h>
 
@@ -79,11 +79,16 @@ struct Given {
     std::optional<double> input, output, cache_read, cache_write, cache_write_1h;
     std::optional<double>& operator[](PriceKind k) {
         switch (k) {
-            case PriceKind::input: return input;
-            case PriceKind::output: return output;
-            case PriceKind::cache_read: return cache_read;
-            case PriceKind::cache_write: return cache_write;
-            case PriceKind::cache_write_1h: return cache_write_1h;
+            case PriceKind::input:
+                return input;
+            case PriceKind::output:
+                return output;
+            case PriceKind::cache_read:
+                return cache_read;
+            case PriceKind::cache_write:
+                return cache_write;
+            case PriceKind::cache_write_1h:
+                return cache_write_1h;
         }
         return input;
     }
@@ -130,8 +135,7 @@ std::optional<double>* _slot(CommunityPrices& c, std::string_view key) {
 CommunityPrices _community_prices(const bj::object& e, const std::string& name) {
     CommunityPrices c;
     for (const auto& [key, _] : e)
-        if (std::optional<double>* slot = _slot(c, key))
-            *slot = _per_million(_optional_number(e, key, name));
+        if (std::optional<double>* slot = _slot(c, key)) *slot = _per_million(_optional_number(e, key, name));
     return c;
 }
 
@@ -197,12 +201,13 @@ bj::object _written(const Rates& r, bool nulls) {
 // A tier's prices, each left out defaulting as the shape says.
 Rates _own_rates(const bj::value& v, const std::string& what, const std::string& name, double input_default,
                  double output_default) {
-    if (!v.is_object()) throw std::runtime_error(_entry_name(name) + ": " + what + " is not an object: " + json::write(v));
+    if (!v.is_object())
+        throw std::runtime_error(_entry_name(name) + ": " + what + " is not an object: " + json::write(v));
     const bj::object& o = v.get_object();
     std::string within = what + ".";
     auto number = [&](std::string_view key) { return _optional_number(o, key, name, within); };
-    return {number("input").value_or(input_default), number("output").value_or(output_default),
-            number("cache_read"), number("cache_write"), number("cache_write_1h")};
+    return {number("input").value_or(input_default), number("output").value_or(output_default), number("cache_read"),
+            number("cache_write"), number("cache_write_1h")};
 }
 
 std::int64_t _above(const bj::value& tier, const std::string& what, const std::string& name) {
@@ -221,7 +226,8 @@ std::int64_t _above(const bj::value& tier, const std::string& what, const std::s
 void _validate_rates(const Rates& r, const std::string& prefix, const std::string& name) {
     auto check = [&](std::string_view what, std::optional<double> v) {
         if (v && !(*v >= 0 && std::isfinite(*v)))
-            throw std::runtime_error(fmt::format("{}: {}{} price {} is not a price", _entry_name(name), prefix, what, *v));
+            throw std::runtime_error(
+                fmt::format("{}: {}{} price {} is not a price", _entry_name(name), prefix, what, *v));
     };
     check("input", r.input);
     check("output", r.output);
@@ -231,7 +237,8 @@ void _validate_rates(const Rates& r, const std::string& prefix, const std::strin
     if (r.cache_read && *r.cache_read > r.input)
         throw std::runtime_error(fmt::format("{}: {}cache read price {} is above the input price {}", _entry_name(name),
                                              prefix, *r.cache_read, r.input));
-    for (auto [what, write] : {std::pair{"cache write", r.cache_write}, std::pair{"1-hour cache write", r.cache_write_1h}})
+    for (auto [what, write] :
+         {std::pair{"cache write", r.cache_write}, std::pair{"1-hour cache write", r.cache_write_1h}})
         if (write && *write < r.input)
             throw std::runtime_error(fmt::format("{}: {}{} price {} is below the input price {}", _entry_name(name),
                                                  prefix, what, *write, r.input));
@@ -283,7 +290,6 @@ const LongContext* _long_context(const Price& p, double prompt_tokens) {
     return found;
 }
 
-
 // The provider a community entry names for itself, when it names one.
 std::string _listed_provider(const bj::value& entry) {
     const bj::value* provider = json::member(entry, "litellm_provider");
@@ -332,8 +338,8 @@ void validate(const Price& p, const std::string& name) {
     std::int64_t last = 0;
     for (const auto& t : p.long_context) {
         if (t.above <= last)
-            throw std::runtime_error(fmt::format("{}: long-context threshold {} is not above 0 or given twice",
-                                                 _entry_name(name), t.above));
+            throw std::runtime_error(
+                fmt::format("{}: long-context threshold {} is not above 0 or given twice", _entry_name(name), t.above));
         last = t.above;
         _validate_rates(t.rates, fmt::format("above {} tokens: ", t.above), name);
     }

@@ -3,8 +3,8 @@
 // own, and the community catalog that most gateways and cost tools share.
 #pragma once
 
-#include <cstdint>
 #include <boost/json/object.hpp>
+#include <cstdint>
 
 #include <map>
 #include <memory>
@@ -46,10 +46,10 @@ ServiceTier service_tier(std::string_view name);
 struct Price {
     double input = 0.0;
     double output = 0.0;
-    std::optional<double> cache_read;      // cached prompt tokens read
-    std::optional<double> cache_write;     // written to the cache (5-minute or only lifetime)
-    std::optional<double> cache_write_1h;  // written with a 1-hour lifetime
-    std::string source;                    // "configuration", "imported" or "built-in"
+    std::optional<double> cache_read;         // cached prompt tokens read
+    std::optional<double> cache_write;        // written to the cache (5-minute or only lifetime)
+    std::optional<double> cache_write_1h;     // written with a 1-hour lifetime
+    std::string source;                       // "configuration", "imported" or "built-in"
     std::vector<LongContext> long_context{};  // by threshold, lowest first
     std::optional<Rates> flex{};              // listed flex prices
     std::optional<Rates> priority{};          // listed priority prices

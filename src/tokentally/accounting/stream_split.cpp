@@ -66,8 +66,10 @@ SseEvent _dispatch(SseSplitter& s, std::size_t end) {
 void _hold_partial_line(SseSplitter& s, std::string_view rest) {
     s.partial = true;
     if (s.oversized) return;
-    if (s.line.size() + rest.size() > MAX_EVENT_BYTES) _mark_oversized(s);
-    else append_capped(s.line, rest);
+    if (s.line.size() + rest.size() > MAX_EVENT_BYTES)
+        _mark_oversized(s);
+    else
+        append_capped(s.line, rest);
 }
 
 }  // namespace
@@ -102,8 +104,10 @@ std::optional<SseEvent> next_event(SseSplitter& s, std::string_view chunk, std::
         std::string_view piece = chunk.substr(pos, end - pos);
         pos = end + 1;
         if (chunk[end] == '\r') {
-            if (pos < chunk.size()) pos += chunk[pos] == '\n';
-            else s.after_cr = true;
+            if (pos < chunk.size())
+                pos += chunk[pos] == '\n';
+            else
+                s.after_cr = true;
         }
         if (s.partial) {
             s.partial = false;
@@ -176,8 +180,10 @@ void _skip_string(JsonSplitter& s, std::string_view chunk, std::size_t& pos) {
         return;
     }
     pos = at + 1;
-    if (chunk[at] == '\\') s.escaped = true;
-    else s.in_string = false;
+    if (chunk[at] == '\\')
+        s.escaped = true;
+    else
+        s.in_string = false;
 }
 
 }  // namespace

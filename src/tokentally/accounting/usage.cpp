@@ -23,7 +23,8 @@ StreamUsage _stream_usage(const bj::value* v) {
         if (s == "read") return StreamUsage::read;
         if (s == "request") return StreamUsage::request;
     }
-    throw std::runtime_error("accounting.stream_usage must be \"off\", \"read\" or \"request\", not " + json::write(*v));
+    throw std::runtime_error("accounting.stream_usage must be \"off\", \"read\" or \"request\", not " +
+                             json::write(*v));
 }
 
 // --- figures -------------------------------------------------------------------
@@ -149,8 +150,7 @@ double _real(std::int64_t n) { return static_cast<double>(n); }
 // lifetime split every write is a 5-minute write.
 Billed _billed_outside(const Usage& u) {
     std::int64_t w1h = _or0(u[CACHE_WRITE_1H]);
-    std::int64_t w5m = u[CACHE_WRITE_5M] || u[CACHE_WRITE_1H] ? _or0(u[CACHE_WRITE_5M])
-                                                              : _or0(u[CACHE_CREATION_INPUT]);
+    std::int64_t w5m = u[CACHE_WRITE_5M] || u[CACHE_WRITE_1H] ? _or0(u[CACHE_WRITE_5M]) : _or0(u[CACHE_CREATION_INPUT]);
     return {_real(_or0(prompt_tokens(u))), _real(_or0(u[CACHE_READ_INPUT])), _real(w5m), _real(w1h),
             _real(_or0(completion_tokens(u)))};
 }
@@ -171,7 +171,8 @@ std::int64_t _billed_output(const Usage& u, std::int64_t prompt) {
 // names its uncached part itself.
 Billed _billed_inside(const Usage& u) {
     std::int64_t prompt = _or0(prompt_tokens(u));
-    std::int64_t cached = u[CACHED_TOKENS] ? *u[CACHED_TOKENS] : _or0(u[CACHE_HIT]) + _or0(u[CACHED_CONTENT_TOKEN_COUNT]);
+    std::int64_t cached =
+        u[CACHED_TOKENS] ? *u[CACHED_TOKENS] : _or0(u[CACHE_HIT]) + _or0(u[CACHED_CONTENT_TOKEN_COUNT]);
     std::int64_t written = _or0(u[CACHE_WRITE_TOKENS]);
     std::int64_t uncached = u[CACHE_MISS] ? *u[CACHE_MISS] : std::max<std::int64_t>(prompt - cached - written, 0);
     return {_real(uncached), _real(cached), _real(written), 0.0, _real(_billed_output(u, prompt))};
@@ -235,7 +236,8 @@ std::optional<std::int64_t> answer_tokens(const bj::value& answer, Kind kind) {
     const bj::object& usage = block ? block->as_object() : EMPTY;
     bool prompt = kind == Kind::prompt;
     const bj::value* first = usage.if_contains(prompt ? "prompt_tokens" : "completion_tokens");
-    const bj::value* chosen = json::truthy(first) ? first : usage.if_contains(prompt ? "input_tokens" : "output_tokens");
+    const bj::value* chosen =
+        json::truthy(first) ? first : usage.if_contains(prompt ? "input_tokens" : "output_tokens");
     if (chosen == nullptr) return std::nullopt;
     return count(*chosen);
 }
@@ -266,9 +268,12 @@ CacheTokens cache_tokens(const Usage& u) {
     for (Figure f : {CACHED_TOKENS, CACHE_READ_INPUT, CACHE_HIT, CACHED_CONTENT_TOKEN_COUNT})
         if (!c.read) c.read = u[f];
     if (!c.read && _gemini(u)) c.read = 0;  // Gemini leaves out a count of 0
-    if (u[CACHE_WRITE_TOKENS]) c.write = u[CACHE_WRITE_TOKENS];
-    else if (u[CACHE_WRITE_5M] || u[CACHE_WRITE_1H]) c.write = _or0(u[CACHE_WRITE_5M]) + _or0(u[CACHE_WRITE_1H]);
-    else c.write = u[CACHE_CREATION_INPUT];
+    if (u[CACHE_WRITE_TOKENS])
+        c.write = u[CACHE_WRITE_TOKENS];
+    else if (u[CACHE_WRITE_5M] || u[CACHE_WRITE_1H])
+        c.write = _or0(u[CACHE_WRITE_5M]) + _or0(u[CACHE_WRITE_1H]);
+    else
+        c.write = u[CACHE_CREATION_INPUT];
     c.write_1h = u[CACHE_WRITE_1H];
     return c;
 }
@@ -329,8 +334,10 @@ int _depth_at(std::string_view text, std::size_t pos) {
     for (std::size_t i = 0; i < pos; ++i) {
         char c = text[i];
         if (in_string) {
-            if (c == '\\') ++i;
-            else if (c == '"') in_string = false;
+            if (c == '\\')
+                ++i;
+            else if (c == '"')
+                in_string = false;
         } else if (c == '"') {
             in_string = true;
         } else if (c == '{' || c == '[') {
@@ -476,8 +483,10 @@ std::string relay(StreamReading& r, std::string_view chunk) {
         out.append(r.held);
         std::string().swap(r.held);
     }
-    if (r.passing) out.append(rest);
-    else append_capped(r.held, rest);
+    if (r.passing)
+        out.append(rest);
+    else
+        append_capped(r.held, rest);
     return out;
 }
 

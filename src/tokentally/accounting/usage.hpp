@@ -57,9 +57,9 @@ std::optional<std::int64_t> answer_tokens(const bj::value& answer, Kind kind);
 // The figures a usage block may carry, under the names the providers give
 // them; each reader maps its format's names onto these.
 enum Figure : std::size_t {
-    PROMPT_TOKENS,         // OpenAI chat: the whole prompt, cache tokens included
-    COMPLETION_TOKENS,     // OpenAI chat: the whole output, reasoning included
-    INPUT_TOKENS,          // OpenAI responses (whole prompt); Anthropic (uncached part only)
+    PROMPT_TOKENS,      // OpenAI chat: the whole prompt, cache tokens included
+    COMPLETION_TOKENS,  // OpenAI chat: the whole output, reasoning included
+    INPUT_TOKENS,       // OpenAI responses (whole prompt); Anthropic (uncached part only)
     OUTPUT_TOKENS,
     TOTAL_TOKENS,
     CACHED_TOKENS,         // OpenAI: cached part of the prompt (*_tokens_details.cached_tokens)
@@ -145,8 +145,7 @@ struct Billed {
 // this prompt and service tier (prices::rates), each part's tokens ÷ one
 // million × its price, added in the order of Billed's members. A missing
 // cache price is the input price.
-double cost(const Billed& b, const prices::Price& price,
-            prices::ServiceTier tier = prices::ServiceTier::standard);
+double cost(const Billed& b, const prices::Price& price, prices::ServiceTier tier = prices::ServiceTier::standard);
 
 // What a call's figures bill: without cache pricing, prompt as input and
 // completion as output. With it, by the style the figures show:
@@ -176,18 +175,18 @@ inline constexpr std::size_t MAX_EVENT_BYTES = 1 << 20;
 // with LF, CRLF or CR; an empty line ends an event; data lines are joined
 // with LF; other fields and comments are ignored).
 struct SseSplitter {
-    std::string line;          // the line in progress, when a chunk ended inside it
-    std::string data;          // data lines of the event in progress, each ended by LF
-    bool partial = false;      // a chunk ended inside a line (kept in `line` unless oversized)
-    bool after_cr = false;     // the last chunk ended with CR: a leading LF belongs to it
-    bool oversized = false;    // the event in progress passed MAX_EVENT_BYTES
-    bool dispatched = false;   // `data` belongs to the event handed out last
+    std::string line;         // the line in progress, when a chunk ended inside it
+    std::string data;         // data lines of the event in progress, each ended by LF
+    bool partial = false;     // a chunk ended inside a line (kept in `line` unless oversized)
+    bool after_cr = false;    // the last chunk ended with CR: a leading LF belongs to it
+    bool oversized = false;   // the event in progress passed MAX_EVENT_BYTES
+    bool dispatched = false;  // `data` belongs to the event handed out last
 };
 
 struct SseEvent {
     std::string_view data;  // valid until the next call on the splitter
     bool oversized = false;
-    std::size_t end = 0;    // offset in the chunk just past the empty line
+    std::size_t end = 0;  // offset in the chunk just past the empty line
 };
 
 // Appends `piece` to a buffer kept under MAX_EVENT_BYTES without letting
@@ -207,13 +206,13 @@ std::optional<SseEvent> last_event(SseSplitter& s);
 // whatever the chunk boundaries. Only objects and arrays are handed out;
 // one above MAX_EVENT_BYTES is skipped, and nothing more of it is kept.
 struct JsonSplitter {
-    std::string element;     // bytes of the element in progress
-    int depth = 0;           // nesting depth outside strings, the top-level array included
-    int base = -1;           // depth between elements: 1 inside a top-level array, else 0; -1 before the first byte
+    std::string element;  // bytes of the element in progress
+    int depth = 0;        // nesting depth outside strings, the top-level array included
+    int base = -1;        // depth between elements: 1 inside a top-level array, else 0; -1 before the first byte
     bool in_string = false;
-    bool escaped = false;    // the last byte in a string was a backslash
-    bool oversized = false;  // the element in progress passed MAX_EVENT_BYTES
-    bool dispatched = false; // `element` belongs to the element handed out last
+    bool escaped = false;     // the last byte in a string was a backslash
+    bool oversized = false;   // the element in progress passed MAX_EVENT_BYTES
+    bool dispatched = false;  // `element` belongs to the element handed out last
 };
 
 struct JsonElement {
@@ -237,14 +236,14 @@ struct StreamReading {
     JsonSplitter json;  // gemini_array
     Usage usage;
     std::size_t events = 0;
-    std::size_t skipped = 0;  // not JSON, not an object, or oversized
+    std::size_t skipped = 0;                  // not JSON, not an object, or oversized
     std::optional<std::string> service_tier;  // as the events that carry usage name it
     // Drop mode (the proxy itself asked for usage): the usage-only chunk is
     // left out of what the client gets, and so is the "usage": null member
     // that asking put on the other chunks, so whole events are relayed.
     bool drop_usage_only = false;
-    std::string held;         // bytes of the event in progress, not yet relayed
-    bool passing = false;     // the event in progress is oversized: relayed as it comes
+    std::string held;           // bytes of the event in progress, not yet relayed
+    bool passing = false;       // the event in progress is oversized: relayed as it comes
     bool dropped_last = false;  // the last event that ended was left out
     bool ended_on_cr = false;   // ... and it ended on a CR that closed the last piece
 };

@@ -37,9 +37,12 @@ bj::value _to_json(const toml::node& node) {
     if (auto* f = node.as_floating_point()) return bj::value(f->get());
     if (auto* b = node.as_boolean()) return bj::value(b->get());
     std::ostringstream text;
-    if (auto* d = node.as_date()) text << d->get();
-    else if (auto* t = node.as_time()) text << t->get();
-    else if (auto* dt = node.as_date_time()) text << dt->get();
+    if (auto* d = node.as_date())
+        text << d->get();
+    else if (auto* t = node.as_time())
+        text << t->get();
+    else if (auto* dt = node.as_date_time())
+        text << dt->get();
     return bj::value(text.str());
 }
 
@@ -55,8 +58,8 @@ bj::object parse(std::string_view text, const std::string& source) {
         return _table_to_json(toml::parse(text, source));
     } catch (const toml::parse_error& e) {
         const auto& where = e.source().begin;
-        throw std::runtime_error(source + ":" + std::to_string(where.line) + ":" +
-                                 std::to_string(where.column) + ": " + std::string(e.description()));
+        throw std::runtime_error(source + ":" + std::to_string(where.line) + ":" + std::to_string(where.column) + ": " +
+                                 std::string(e.description()));
     }
 }
 
@@ -84,7 +87,8 @@ std::string ledger_synchronous() {
     bj::object cfg = load();
     const bj::value* v = json::table(cfg, "ledger").if_contains("synchronous");
     if (v == nullptr || v->is_null()) return "normal";
-    if (v->is_string() && (v->get_string() == "normal" || v->get_string() == "full")) return std::string(v->get_string());
+    if (v->is_string() && (v->get_string() == "normal" || v->get_string() == "full"))
+        return std::string(v->get_string());
     throw std::runtime_error(config_path() + ": [ledger] synchronous must be \"normal\" or \"full\", not " +
                              json::write(*v));
 }

@@ -13,14 +13,22 @@ namespace tokentally::json {
 
 bool truthy(const bj::value& v) {
     switch (v.kind()) {
-        case bj::kind::null: return false;
-        case bj::kind::bool_: return v.get_bool();
-        case bj::kind::int64: return v.get_int64() != 0;
-        case bj::kind::uint64: return v.get_uint64() != 0;
-        case bj::kind::double_: return v.get_double() != 0.0;
-        case bj::kind::string: return !v.get_string().empty();
-        case bj::kind::array: return !v.get_array().empty();
-        case bj::kind::object: return !v.get_object().empty();
+        case bj::kind::null:
+            return false;
+        case bj::kind::bool_:
+            return v.get_bool();
+        case bj::kind::int64:
+            return v.get_int64() != 0;
+        case bj::kind::uint64:
+            return v.get_uint64() != 0;
+        case bj::kind::double_:
+            return v.get_double() != 0.0;
+        case bj::kind::string:
+            return !v.get_string().empty();
+        case bj::kind::array:
+            return !v.get_array().empty();
+        case bj::kind::object:
+            return !v.get_object().empty();
     }
     return false;
 }
@@ -101,13 +109,27 @@ void _write_string(std::string& out, std::string_view s) {
         unsigned char c = static_cast<unsigned char>(s[i]);
         if (c < 0x80) {
             switch (c) {
-                case '"': out += "\\\""; break;
-                case '\\': out += "\\\\"; break;
-                case '\n': out += "\\n"; break;
-                case '\r': out += "\\r"; break;
-                case '\t': out += "\\t"; break;
-                case '\b': out += "\\b"; break;
-                case '\f': out += "\\f"; break;
+                case '"':
+                    out += "\\\"";
+                    break;
+                case '\\':
+                    out += "\\\\";
+                    break;
+                case '\n':
+                    out += "\\n";
+                    break;
+                case '\r':
+                    out += "\\r";
+                    break;
+                case '\t':
+                    out += "\\t";
+                    break;
+                case '\b':
+                    out += "\\b";
+                    break;
+                case '\f':
+                    out += "\\f";
+                    break;
                 default:
                     if (c < 0x20) {
                         char e[8];
@@ -145,12 +167,24 @@ void _write_string(std::string& out, std::string_view s) {
 
 void _write_value(std::string& out, const bj::value& v, const WriteOptions& opts) {
     switch (v.kind()) {
-        case bj::kind::null: out += "null"; return;
-        case bj::kind::bool_: out += v.get_bool() ? "true" : "false"; return;
-        case bj::kind::int64: out += std::to_string(v.get_int64()); return;
-        case bj::kind::uint64: out += std::to_string(v.get_uint64()); return;
-        case bj::kind::double_: out += format_real(v.get_double()); return;
-        case bj::kind::string: _write_string(out, v.get_string()); return;
+        case bj::kind::null:
+            out += "null";
+            return;
+        case bj::kind::bool_:
+            out += v.get_bool() ? "true" : "false";
+            return;
+        case bj::kind::int64:
+            out += std::to_string(v.get_int64());
+            return;
+        case bj::kind::uint64:
+            out += std::to_string(v.get_uint64());
+            return;
+        case bj::kind::double_:
+            out += format_real(v.get_double());
+            return;
+        case bj::kind::string:
+            _write_string(out, v.get_string());
+            return;
         case bj::kind::array: {
             out += '[';
             bool first = true;
@@ -168,8 +202,7 @@ void _write_value(std::string& out, const bj::value& v, const WriteOptions& opts
             items.reserve(obj.size());
             for (const auto& kv : obj) items.push_back(&kv);
             if (opts.sort_keys)
-                std::sort(items.begin(), items.end(),
-                          [](auto* a, auto* b) { return a->key() < b->key(); });
+                std::sort(items.begin(), items.end(), [](auto* a, auto* b) { return a->key() < b->key(); });
             out += '{';
             bool first = true;
             for (const auto* kv : items) {
@@ -229,8 +262,7 @@ const bj::object& table(const bj::object& obj, std::string_view key) {
     static const bj::object EMPTY;
     const bj::value* v = obj.if_contains(key);
     if (v == nullptr) return EMPTY;
-    if (!v->is_object())
-        throw std::runtime_error("'" + std::string(key) + "' is not a table: " + write(*v));
+    if (!v->is_object()) throw std::runtime_error("'" + std::string(key) + "' is not a table: " + write(*v));
     return v->get_object();
 }
 

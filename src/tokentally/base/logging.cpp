@@ -243,10 +243,14 @@ std::string printable(std::string_view text) {
             continue;
         }
         unsigned code = n == 1 ? static_cast<unsigned char>(text[i]) : static_cast<unsigned char>(text[i + 1]);
-        if (code == '\n') out += "\\n";
-        else if (code == '\r') out += "\\r";
-        else if (code == '\t') out += "\\t";
-        else out += fmt::format("\\u{:04x}", code);
+        if (code == '\n')
+            out += "\\n";
+        else if (code == '\r')
+            out += "\\r";
+        else if (code == '\t')
+            out += "\\t";
+        else
+            out += fmt::format("\\u{:04x}", code);
         i += n;
     }
     return out;

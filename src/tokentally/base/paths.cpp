@@ -51,8 +51,8 @@ std::string user_data_dir() {
     if (getpwuid_r(getuid(), &entry, buf.data(), buf.size(), &found) == 0 && found != nullptr &&
         found->pw_dir != nullptr && *found->pw_dir != '\0')
         return std::string(found->pw_dir) + "/.local/share/tokentally";
-    throw std::runtime_error("cannot place the data directory: HOME is not set and user " +
-                             std::to_string(getuid()) + " has no home directory");
+    throw std::runtime_error("cannot place the data directory: HOME is not set and user " + std::to_string(getuid()) +
+                             " has no home directory");
 }
 
 namespace {
@@ -153,7 +153,7 @@ bool FileStamp::operator==(const FileStamp& o) const {
 }
 
 std::optional<FileStamp> stamp(const std::string& path) {
-    struct stat st{};
+    struct stat st {};
     if (::stat(path.c_str(), &st) != 0) {
         if (errno == ENOENT) return std::nullopt;
         throw std::runtime_error("cannot read " + path + ": " + std::strerror(errno));
@@ -182,7 +182,7 @@ struct Kept {
 
 struct Notified {
     std::mutex mu;
-    int fd = -2;  // not opened yet; -1: notifications unavailable
+    int fd = -2;                                 // not opened yet; -1: notifications unavailable
     std::unordered_map<std::string, Kept> kept;  // by _key
 };
 
@@ -229,8 +229,8 @@ std::optional<FileStamp> _look_and_keep(Notified& n, const std::string& path, bo
     int dir_watch = n.fd < 0 ? -1 : inotify_add_watch(n.fd, _dir_of(path).c_str(), DIR_EVENTS | IN_MASK_ADD);
     int file_watch = dir_watch < 0 ? -1 : inotify_add_watch(n.fd, path.c_str(), file_events | IN_MASK_ADD);
     std::optional<FileStamp> st = stamp(path);
-    bool keep = dir_watch >= 0 && (st ? file_watch >= 0 && (look == Look::identity || settled(*st))
-                                      : keep_absent && file_watch < 0);
+    bool keep = dir_watch >= 0 &&
+                (st ? file_watch >= 0 && (look == Look::identity || settled(*st)) : keep_absent && file_watch < 0);
     if (keep) n.kept[_key(path, look)] = {st, dir_watch, file_watch};
     return st;
 }
@@ -244,7 +244,6 @@ std::optional<FileStamp> _kept_or_looked_at(const std::string& path, bool keep_a
     if (auto it = n.kept.find(_key(path, look)); it != n.kept.end()) return it->second.stamp;
     return _look_and_keep(n, path, keep_absent, look);
 }
-
 
 }  // namespace
 

@@ -5,10 +5,10 @@
 #include <sys/stat.h>
 
 #include <functional>
-#include <stdexcept>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <stdexcept>
 #include <string>
 
 namespace tokentally::paths {

@@ -1,13 +1,13 @@
 #include "tokentally/caches/cache.hpp"
 
 #include "tokentally/base/config.hpp"
-#include "tokentally/caches/embeddings.hpp"
 #include "tokentally/base/features.hpp"
 #include "tokentally/base/json.hpp"
 #include "tokentally/base/logging.hpp"
+#include "tokentally/caches/embeddings.hpp"
 
-#include <boost/asio.hpp>
 #include <fmt/format.h>
+#include <boost/asio.hpp>
 
 #include <algorithm>
 #include <array>
@@ -27,7 +27,6 @@ namespace asio = boost::asio;
 namespace bj = boost::json;
 
 namespace {
-
 
 constexpr double SECONDS_PER_HOUR = 3600.0;
 
@@ -78,8 +77,8 @@ CacheSettings _settings() {
 bool _is_text_part(const bj::value& part) {
     const bj::value* type = json::member(part, "type");
     const bj::value* text = json::member(part, "text");
-    return type && type->is_string() && (type->get_string() == "text" || type->get_string() == "input_text") &&
-           text && text->is_string();
+    return type && type->is_string() && (type->get_string() == "text" || type->get_string() == "input_text") && text &&
+           text->is_string();
 }
 
 // The text of a message's content (its text parts joined by line breaks),
@@ -327,9 +326,9 @@ void _forget(Store& store, std::int64_t id) {
 // `cutoff` on. Built twice, and picked when the library loads: with the
 // CPU's popcount instruction where it has one (every x86-64 of the last
 // fifteen years), which makes the scan of 100k entries several times faster.
-__attribute__((target_clones("popcnt", "default"))) void _near(const std::deque<Entry>& entries,
-                                                                const Signature& sig, int max_distance, double cutoff,
-                                                                std::vector<std::pair<int, std::int64_t>>& out) {
+__attribute__((target_clones("popcnt", "default"))) void _near(const std::deque<Entry>& entries, const Signature& sig,
+                                                               int max_distance, double cutoff,
+                                                               std::vector<std::pair<int, std::int64_t>>& out) {
     for (const Entry& e : entries)
         if (int d = _distance(e.sig, sig); d <= max_distance && e.ts >= cutoff) out.emplace_back(d, e.id);
 }
@@ -367,7 +366,7 @@ struct Nearest {
 // went away or expired (by the store's time) are forgotten, and an expired
 // one starts a prune of all the others.
 std::optional<Nearest> _rerank(Store& store, const std::vector<std::int64_t>& ids, const std::vector<float>& embedding,
-                                double cutoff) {
+                               double cutoff) {
     std::optional<Nearest> best;
     std::vector<std::int64_t> gone;
     bool expired = false;
@@ -423,8 +422,8 @@ std::optional<Embedded> _recall(const std::string& memo_key) {
 // The embedding of a request's text: for a lookup, asked of the server and
 // remembered (failures too); for the store, taken from that memory when the
 // lookup made it.
-asio::awaitable<std::vector<float>> _embedding(const CacheSettings& s, const std::string& memo_key, const std::string& text,
-                                               bool for_lookup) {
+asio::awaitable<std::vector<float>> _embedding(const CacheSettings& s, const std::string& memo_key,
+                                               const std::string& text, bool for_lookup) {
     if (!for_lookup)
         if (auto made = _recall(memo_key)) {
             if (!made->error.empty()) throw std::runtime_error("no embedding for this request: " + made->error);
@@ -499,9 +498,9 @@ std::optional<Hit> _find(Store& store, const std::string& key, const std::vector
 std::int64_t _add(Store& store, const std::string& key, const std::string& model_id,
                   const std::vector<float>& embedding, const bj::value& response, double cost_usd) {
     Signature sig = _signature(embedding);
-    store::Appended made = store.semantic_cache().add(
-        {key, model_id, _bytes(embedding.data(), embedding.size() * sizeof(float)), _bytes(sig.data(), sizeof sig),
-         json::write(response), cost_usd});
+    store::Appended made =
+        store.semantic_cache().add({key, model_id, _bytes(embedding.data(), embedding.size() * sizeof(float)),
+                                    _bytes(sig.data(), sizeof sig), json::write(response), cost_usd});
     auto& ix = _index();
     std::lock_guard lock(ix.mu);
     if (ix.source == store.location()) {

@@ -71,8 +71,7 @@ std::optional<Hit> _find(Store& store, const std::string& key, const std::vector
 
 // Stores an entry (table and index) and returns its id.
 std::int64_t _add(Store& store, const std::string& key, const std::string& model_id,
-                  const std::vector<float>& embedding,
-                  const boost::json::value& response, double cost_usd);
+                  const std::vector<float>& embedding, const boost::json::value& response, double cost_usd);
 
 // Rebuilds the index from the entries of `store` (creating their table when
 // missing), leaving out entries older than `ttl_seconds`.

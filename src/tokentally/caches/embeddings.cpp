@@ -1,11 +1,11 @@
 #include "tokentally/caches/embeddings.hpp"
 
-#include "tokentally/http/client.hpp"
 #include "tokentally/base/json.hpp"
+#include "tokentally/http/client.hpp"
 
+#include <fmt/format.h>
 #include <boost/asio.hpp>
 #include <boost/asio/experimental/parallel_group.hpp>
-#include <fmt/format.h>
 
 #include <cmath>
 #include <cstdlib>

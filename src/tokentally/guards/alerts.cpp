@@ -114,18 +114,18 @@ std::optional<Found> _breach(const BudgetLimit& b, double spent, const std::stri
         if (spent < b.limit) return std::nullopt;
         const char* scope = b.window->scope;
         return Found{_level(pct), scope, spent, b.limit,
-                      fmt::format("${:.4f} spent of ${:.2f} {} budget ({:.0f}%)", spent, b.limit, scope, pct)};
+                     fmt::format("${:.4f} spent of ${:.2f} {} budget ({:.0f}%)", spent, b.limit, scope, pct)};
     }
     if (spent < b.limit * TAG_WARN_SHARE) return std::nullopt;
     return Found{_level(pct), "tag:" + tag, spent, b.limit,
-                  fmt::format("[{}] ${:.4f} of ${:.2f} daily budget ({:.0f}%)", tag, spent, b.limit, pct)};
+                 fmt::format("[{}] ${:.4f} of ${:.2f} daily budget ({:.0f}%)", tag, spent, b.limit, pct)};
 }
 
 // Every window and the tag, read from one snapshot of the ledger. What was
 // found before a failure (a budget that is not a number) is still returned,
 // with the failure.
 std::vector<Found> _check_all(store::Store& store, spend_state::State* spend, const bj::object& budgets,
-                               const std::string& tag, std::exception_ptr& failed) {
+                              const std::string& tag, std::exception_ptr& failed) {
     Budgets checked = _budgets(budgets, tag, failed);
     std::vector<Found> found;
     try {
@@ -158,8 +158,8 @@ void check_budgets(store::Store& store, const std::optional<std::string>& tag, s
     if (failed) std::rethrow_exception(failed);
 }
 
-void _record_alert(store::Store& store, const std::string& level, const std::string& scope, double spent,
-                   double budget, const std::string& message, webhook::Delivery* delivery) {
+void _record_alert(store::Store& store, const std::string& level, const std::string& scope, double spent, double budget,
+                   const std::string& message, webhook::Delivery* delivery) {
     std::optional<double> stored =
         store.alerts().insert_unless_raised_since({level, scope, spent, budget, message}, store::now() - HOUR_SECONDS);
     if (!stored) return;
@@ -218,7 +218,7 @@ extern "C" __attribute__((visibility("default"))) int tokentally_alerts_check_bu
 }
 
 extern "C" __attribute__((visibility("default"))) int tokentally_alerts_check_budgets(tokentally::store::Store* store,
-                                                                                     const char* tag) {
+                                                                                      const char* tag) {
     return tokentally_alerts_check_budgets_from(store, nullptr, tag);
 }
 

@@ -6,8 +6,8 @@
 #pragma once
 
 #include "tokentally/guards/spend_state.hpp"
-#include "tokentally/store/store.hpp"
 #include "tokentally/guards/webhook.hpp"
+#include "tokentally/store/store.hpp"
 
 #include <boost/json.hpp>
 

@@ -1,10 +1,10 @@
 #include "tokentally/guards/budget.hpp"
 
 #include "tokentally/accounting/catalog.hpp"
+#include "tokentally/accounting/usage.hpp"
 #include "tokentally/base/config.hpp"
 #include "tokentally/base/json.hpp"
 #include "tokentally/guards/periods.hpp"
-#include "tokentally/accounting/usage.hpp"
 
 #include <fmt/format.h>
 
@@ -110,9 +110,10 @@ std::string _refusal(const Limit& l, double spent) {
 // flight hold the rest.
 std::string _held_refusal(const Limit& l, const spend_state::Standing& s) {
     if (l.tag == nullptr && l.key == nullptr)
-        return fmt::format("Daily budget exceeded: ${:.4f} spent of ${:.2f} limit; calls in flight hold the rest "
-                           "(${:.4f}). {}",
-                           s.spent, l.limit, s.held, BUDGET_HINT);
+        return fmt::format(
+            "Daily budget exceeded: ${:.4f} spent of ${:.2f} limit; calls in flight hold the rest "
+            "(${:.4f}). {}",
+            s.spent, l.limit, s.held, BUDGET_HINT);
     return fmt::format("{} exceeded: ${:.4f} of ${:.2f}; calls in flight hold the rest (${:.4f}). {}", _budget_name(l),
                        s.spent, l.limit, s.held, BUDGET_HINT);
 }
@@ -221,8 +222,7 @@ std::optional<double> remaining(spend_state::State& spend, const std::string& ta
     return std::max(left, 0.0);
 }
 
-double worst_case_cost(const bj::object& body, const std::optional<bj::object>& pricing,
-                       double default_output_tokens) {
+double worst_case_cost(const bj::object& body, const std::optional<bj::object>& pricing, double default_output_tokens) {
     if (!pricing || pricing->empty()) return 0.0;
     std::size_t chars = 0;
     for (std::string_view name : PROMPT_MEMBERS)

@@ -78,8 +78,7 @@ Named _named(const bj::object& table, const std::string& where, bool top) {
     return out;
 }
 
-void _read_tables(const bj::object& limits, const char* kind, std::unordered_map<std::string, Named>& into,
-                  bool& any) {
+void _read_tables(const bj::object& limits, const char* kind, std::unordered_map<std::string, Named>& into, bool& any) {
     const bj::object& tables = json::table(limits, kind);
     for (const auto& [name, value] : tables) {
         std::string n(name), where = fmt::format("limits.{}.{}", kind, n);
@@ -144,7 +143,7 @@ struct State {
     std::shared_ptr<store::Store> store;
     Clock clock;
 
-    std::mutex mu;  // everything down to `swept`
+    std::mutex mu;                                // everything down to `swept`
     std::shared_ptr<const bj::object> read_from;  // the configuration `settings` was read from
     std::shared_ptr<const CacheSettings> settings;
     std::unordered_map<std::string, Window> tags;  // by tag; nodes stay put while slots point at them
@@ -341,8 +340,8 @@ void _write_pending(State& s) {
         s.store->calls().add_rate_limited(counts);
         logging::succeeded(s.write_failures);
     } catch (...) {
-        logging::failed(s.write_failures, "tokentally.proxy", "Rate-limited calls not counted in the ledger: ",
-                        std::current_exception());
+        logging::failed(s.write_failures, "tokentally.proxy",
+                        "Rate-limited calls not counted in the ledger: ", std::current_exception());
         // Kept for the next try, as far as there is room.
         std::lock_guard lock(s.pending_mu);
         for (const auto& [at, n] : taken)

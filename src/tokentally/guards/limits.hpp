@@ -55,10 +55,10 @@ bool configured(const boost::json::object& cfg);
 
 // Why a call was refused.
 struct Refusal {
-    std::string scope;    // "tag:<tag>", "tag:other" or "key:<name>"
-    std::string limit;    // "rpm", "tpm" or "max_parallel"
-    std::string message;  // "Tag [t] rpm limit reached: ..."
-    int retry_after = 1;  // whole seconds until the window lets one more call through, 1 to 60
+    std::string scope;               // "tag:<tag>", "tag:other" or "key:<name>"
+    std::string limit;               // "rpm", "tpm" or "max_parallel"
+    std::string message;             // "Tag [t] rpm limit reached: ..."
+    int retry_after = 1;             // whole seconds until the window lets one more call through, 1 to 60
     std::optional<std::string> key;  // the client key whose limit refused the call
 };
 

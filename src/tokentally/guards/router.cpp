@@ -24,10 +24,10 @@ constexpr std::int64_t CHARS_PER_TOKEN = 4;
 constexpr std::string_view RULE_KEYS[] = {"from", "to", "tags", "max_prompt_chars", "allow_tools"};
 
 struct Rule {
-    std::string label;    // "router rule 1 (gpt-4o → gpt-4o-mini)", for reasons and errors
-    std::string from;     // canonical id, or "provider/*"
-    std::string to;       // as written
-    std::string to_id;    // canonical
+    std::string label;  // "router rule 1 (gpt-4o → gpt-4o-mini)", for reasons and errors
+    std::string from;   // canonical id, or "provider/*"
+    std::string to;     // as written
+    std::string to_id;  // canonical
     std::string provider;
     std::vector<std::string> tags;
     std::optional<std::int64_t> max_prompt_chars;
@@ -183,9 +183,10 @@ std::vector<std::string> _tags(const bj::object& rule, const std::string& where)
 void _check_keys(const bj::object& rule, const std::string& where) {
     for (const auto& kv : rule)
         if (std::find(std::begin(RULE_KEYS), std::end(RULE_KEYS), kv.key()) == std::end(RULE_KEYS))
-            throw std::runtime_error(fmt::format("{}: unknown key '{}' (known: from, to, tags, max_prompt_chars, "
-                                                 "allow_tools)",
-                                                 where, std::string_view(kv.key())));
+            throw std::runtime_error(
+                fmt::format("{}: unknown key '{}' (known: from, to, tags, max_prompt_chars, "
+                            "allow_tools)",
+                            where, std::string_view(kv.key())));
 }
 
 void _read_conditions(Rule& r, const bj::object& rule, const std::string& where) {
@@ -216,9 +217,10 @@ void _read_models(Rule& r, const bj::object& rule, const std::string& where) {
         throw std::runtime_error(fmt::format("{}: cannot tell the provider of '{}'; write it as provider/model",
                                              r.label, r.provider.empty() ? from : r.to));
     if (r.provider != to_provider)
-        throw std::runtime_error(fmt::format("{}: from and to are of different providers ({}, {}); a request "
-                                             "cannot be sent in another provider's format",
-                                             r.label, r.provider, to_provider));
+        throw std::runtime_error(
+            fmt::format("{}: from and to are of different providers ({}, {}); a request "
+                        "cannot be sent in another provider's format",
+                        r.label, r.provider, to_provider));
     if (r.from == r.to_id) throw std::runtime_error(fmt::format("{}: from and to name the same model", r.label));
 }
 
@@ -277,9 +279,8 @@ std::optional<std::string> _does_not_fit(const std::string& target, const Reques
 }
 
 bj::object _warn(const std::optional<std::string>& suggested, const std::string& reason) {
-    return {{"action", "warn"},
-            {"suggested", suggested ? bj::value(*suggested) : bj::value(nullptr)},
-            {"reason", reason}};
+    return {
+        {"action", "warn"}, {"suggested", suggested ? bj::value(*suggested) : bj::value(nullptr)}, {"reason", reason}};
 }
 
 // A matching rule: "warn" says so; "swap" swaps unless the target cannot
@@ -356,9 +357,9 @@ std::int64_t _prompt_chars(const bj::object& body) {
 
 std::int64_t _max_tokens(const bj::object& body) {
     const bj::value* options = body.if_contains("options");
-    for (const bj::value* v : {body.if_contains("max_tokens"), body.if_contains("max_completion_tokens"),
-                               body.if_contains("max_output_tokens"),
-                               options ? json::member(*options, "num_predict") : nullptr})
+    for (const bj::value* v :
+         {body.if_contains("max_tokens"), body.if_contains("max_completion_tokens"),
+          body.if_contains("max_output_tokens"), options ? json::member(*options, "num_predict") : nullptr})
         if (v != nullptr && v->is_number() && json::as_number(*v, "max_tokens") > 0)
             return static_cast<std::int64_t>(std::min(json::as_number(*v, "max_tokens"), 1e15));
     return 0;

@@ -25,8 +25,7 @@ std::string mode();
 // window, tools, images, a response format) becomes a warning naming why.
 // `suggested` is spelled the way the request spelled its model. Throws for a
 // configuration error, naming the rule.
-boost::json::object check_routing(const std::string& model_id, const boost::json::object& body,
-                                  const std::string& tag);
+boost::json::object check_routing(const std::string& model_id, const boost::json::object& body, const std::string& tag);
 
 // The request body with its "model" replaced by `model_id`, in the style of
 // the request's own spelling (a provider prefix kept, a bare name bare and

@@ -52,10 +52,10 @@ struct Call {
 // totals, and the latest LATEST_CALLS one by one.
 struct Series {
     std::deque<Bucket> buckets;  // in minute order
-    double base = 0.0;            // the running totals before the first minute kept
+    double base = 0.0;           // the running totals before the first minute kept
     std::int64_t base_calls = 0;
-    std::size_t settled = 0;      // minutes before this one have their running totals right
-    std::deque<Call> latest;     // by time, calls of one time in the order they came
+    std::size_t settled = 0;  // minutes before this one have their running totals right
+    std::deque<Call> latest;  // by time, calls of one time in the order they came
 
     void add(double ts, double cost) {
         std::int64_t index = _bucket_of(ts);
@@ -106,7 +106,8 @@ struct Series {
     // The latest calls from `since` on, added one by one in time order.
     double latest_since(double since) const {
         double sum = 0.0;
-        auto at = std::lower_bound(latest.begin(), latest.end(), since, [](const Call& c, double t) { return c.ts < t; });
+        auto at =
+            std::lower_bound(latest.begin(), latest.end(), since, [](const Call& c, double t) { return c.ts < t; });
         for (; at != latest.end(); ++at) sum += at->cost;
         return sum;
     }
@@ -163,8 +164,8 @@ struct State {
     std::mutex reload;  // one full read at a time
     std::mutex mu;      // everything below
     bool loaded = false;
-    store::Changes seen;           // where the calls in memory stand
-    std::int64_t kept_from = 0;    // the first minute whose calls are all in memory
+    store::Changes seen;              // where the calls in memory stand
+    std::int64_t kept_from = 0;       // the first minute whose calls are all in memory
     std::int64_t tags_kept_from = 0;  // the same for the series of each tag
     SeriesSet series;
     std::vector<Edge> edges;
@@ -206,7 +207,8 @@ void _forget_edge(State& s, double ts) {
 }
 
 std::pair<std::int64_t, std::int64_t> _horizons(double now) {
-    return {_bucket_of(now - HORIZON_SECONDS - SLACK_SECONDS) + 1, _bucket_of(now - TAG_HORIZON_SECONDS - SLACK_SECONDS) + 1};
+    return {_bucket_of(now - HORIZON_SECONDS - SLACK_SECONDS) + 1,
+            _bucket_of(now - TAG_HORIZON_SECONDS - SLACK_SECONDS) + 1};
 }
 
 void _prune(State& s, double now) {
@@ -234,8 +236,9 @@ void _reload(State& s) {
     double now = store::now();
     auto [from, tags_from] = _horizons(now);
     SeriesSet fresh;
-    s.store->calls().each_priced(0, changes.last_id, static_cast<double>(from) * BUCKET_SECONDS,
-                                 [&fresh, tags_from = tags_from](const store::PricedCall& c) { _add(fresh, tags_from, c); });
+    s.store->calls().each_priced(
+        0, changes.last_id, static_cast<double>(from) * BUCKET_SECONDS,
+        [&fresh, tags_from = tags_from](const store::PricedCall& c) { _add(fresh, tags_from, c); });
     _settle(fresh);
     std::lock_guard lock(s.mu);
     s.series = std::move(fresh);
@@ -262,8 +265,10 @@ void _catch_up(State& s) {
         {
             std::lock_guard lock(s.mu);
             if (s.loaded && s.seen == changes) return;
-            if (!_appends_only(s, changes)) after = -1;
-            else after = s.seen.last_id;
+            if (!_appends_only(s, changes))
+                after = -1;
+            else
+                after = s.seen.last_id;
         }
         if (after < 0) {
             _reload(s);
@@ -378,7 +383,6 @@ void _release_from(std::map<std::string, Held, std::less<>>& held, const std::st
     it->second.remove(cost);
     if (it->second.holds == 0) held.erase(it);
 }
-
 
 }  // namespace
 

@@ -1,10 +1,11 @@
 #include "tokentally/guards/webhook.hpp"
 
 #include "tokentally/base/config.hpp"
-#include "tokentally/http/client.hpp"
 #include "tokentally/base/json.hpp"
 #include "tokentally/base/logging.hpp"
+#include "tokentally/http/client.hpp"
 
+#include <fmt/format.h>
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/executor_work_guard.hpp>
@@ -14,7 +15,6 @@
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/asio/use_future.hpp>
-#include <fmt/format.h>
 
 #include <algorithm>
 #include <mutex>
@@ -60,10 +60,14 @@ std::string _slack_escaped(std::string_view text) {
     std::string out;
     out.reserve(text.size());
     for (char c : text) {
-        if (c == '&') out += "&amp;";
-        else if (c == '<') out += "&lt;";
-        else if (c == '>') out += "&gt;";
-        else out += c;
+        if (c == '&')
+            out += "&amp;";
+        else if (c == '<')
+            out += "&lt;";
+        else if (c == '>')
+            out += "&gt;";
+        else
+            out += c;
     }
     return out;
 }
@@ -177,7 +181,7 @@ struct DeliveryState {
     std::optional<asio::executor_work_guard<asio::io_context::executor_type>> work;
     std::thread thread;  // started with the first alert that has somewhere to go
 
-    std::mutex mu;  // guards the four below
+    std::mutex mu;            // guards the four below
     std::size_t pending = 0;  // alerts accepted and not yet finished
     bool stopping = false;
     logging::OnceAMinute warned;
@@ -204,12 +208,17 @@ void _warn(DeliveryState& st, const std::string& what) {
     {
         std::lock_guard lock(st.mu);
         warn = logging::once_a_minute(st.warned, "delivery", st.opts.clock());
-        if (warn) held = std::exchange(st.held_back, 0);
-        else ++st.held_back;
+        if (warn)
+            held = std::exchange(st.held_back, 0);
+        else
+            ++st.held_back;
     }
-    if (!warn) _log()->info("Alert not delivered (a warning went out within the minute): {}", what);
-    else if (held > 0) _log()->warn("{}{} ({} more since the last warning)", FAILED, what, held);
-    else _log()->warn("{}{}", FAILED, what);
+    if (!warn)
+        _log()->info("Alert not delivered (a warning went out within the minute): {}", what);
+    else if (held > 0)
+        _log()->warn("{}{} ({} more since the last warning)", FAILED, what, held);
+    else
+        _log()->warn("{}{}", FAILED, what);
 }
 
 // The settings for the next try; none with `error` set when they cannot be
@@ -245,8 +254,8 @@ asio::awaitable<void> _tries(DeliveryState& st, const Alert& alert) {
             if (error.empty()) co_return;  // the webhook was removed meanwhile
             break;
         }
-        auto [failed] = co_await asio::co_spawn(st.ioc, post(*target, alert, st.opts.timeout),
-                                                asio::as_tuple(asio::use_awaitable));
+        auto [failed] =
+            co_await asio::co_spawn(st.ioc, post(*target, alert, st.opts.timeout), asio::as_tuple(asio::use_awaitable));
         if (!failed) co_return;
         error = logging::describe(failed);
         if (n == tries || _stopping(st)) break;

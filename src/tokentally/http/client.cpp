@@ -18,9 +18,9 @@
 #include <cerrno>
 #include <mutex>
 #include <optional>
+#include <stdexcept>
 #include <string_view>
 #include <vector>
-#include <stdexcept>
 
 namespace tokentally::http {
 
@@ -36,14 +36,14 @@ struct ClientState {
     std::unique_ptr<beast::ssl_stream<beast::tcp_stream>> tls;
     beast::flat_buffer buffer;
     std::optional<bhttp::response_parser<bhttp::buffer_body>> parser;
-    std::string url;       // as asked for: redacted only when an error names it
-    std::string pool_key;  // scheme://host:port the connection belongs to
-    AddressCheck check;    // set: every new connection's addresses pass it first
-    std::string resolved_for;              // host:port of `resolved`
-    std::vector<tcp::endpoint> resolved;   // checked addresses kept for the next connection
-    bool reusable = false;   // a complete answer left the connection clean
-    bool got_some = false;   // any byte of the answer arrived
-    std::array<char, 16384> chunk;  // streamed pieces; no need to clear it per call
+    std::string url;                      // as asked for: redacted only when an error names it
+    std::string pool_key;                 // scheme://host:port the connection belongs to
+    AddressCheck check;                   // set: every new connection's addresses pass it first
+    std::string resolved_for;             // host:port of `resolved`
+    std::vector<tcp::endpoint> resolved;  // checked addresses kept for the next connection
+    bool reusable = false;                // a complete answer left the connection clean
+    bool got_some = false;                // any byte of the answer arrived
+    std::array<char, 16384> chunk;        // streamed pieces; no need to clear it per call
 };
 
 namespace {
@@ -64,8 +64,8 @@ struct Target {
     bool tls = false;
     std::string host;
     std::string port;
-    std::string target;     // path and query sent on the request line
-    std::string host_field; // value of the Host header
+    std::string target;      // path and query sent on the request line
+    std::string host_field;  // value of the Host header
 };
 
 // A URL split at its first "?": the query travels as the caller wrote it,
@@ -153,7 +153,8 @@ void _no_delay(tcp::socket& socket) {
 asio::awaitable<std::vector<tcp::endpoint>> _resolve(const Target& t) {
     boost::system::error_code ec;
     auto literal = asio::ip::make_address(t.host, ec);
-    if (!ec) co_return std::vector<tcp::endpoint>{tcp::endpoint(literal, static_cast<unsigned short>(std::stoi(t.port)))};
+    if (!ec)
+        co_return std::vector<tcp::endpoint>{tcp::endpoint(literal, static_cast<unsigned short>(std::stoi(t.port)))};
     tcp::resolver resolver(co_await asio::this_coro::executor);
     auto results = co_await resolver.async_resolve(t.host, t.port, asio::use_awaitable);
     co_return std::vector<tcp::endpoint>(results.begin(), results.end());
@@ -254,7 +255,8 @@ asio::awaitable<ClientResponse> _open_on(Stream& s, ClientState& st, const Wire&
     } while (_interim(*st.parser));
     ClientResponse out;
     out.status = static_cast<int>(st.parser->get().result_int());
-    for (const auto& f : st.parser->get()) out.headers.emplace_back(std::string(f.name_string()), std::string(f.value()));
+    for (const auto& f : st.parser->get())
+        out.headers.emplace_back(std::string(f.name_string()), std::string(f.value()));
     co_return out;
 }
 
@@ -403,7 +405,8 @@ bool _take_idle(ClientState& st, PoolService& pool) {
     auto now = std::chrono::steady_clock::now();
     while (!idle.empty()) {
         // The newest entry sits last; older ones are checked only if it is gone.
-        auto it = std::find_if(idle.rbegin(), idle.rend(), [&](const IdleConnection& i) { return i.key == st.pool_key; });
+        auto it =
+            std::find_if(idle.rbegin(), idle.rend(), [&](const IdleConnection& i) { return i.key == st.pool_key; });
         if (it == idle.rend()) return false;
         IdleConnection entry = std::move(*it);
         idle.erase(std::next(it).base());

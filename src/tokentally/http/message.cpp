@@ -43,8 +43,8 @@ void set_header(Headers& headers, std::string_view name, std::string value) {
 bool is_hop_header(std::string_view name) {
     // Expect belongs to the hop too: a 100-continue forwarded upstream brings
     // back an interim answer the client never asked this hop for.
-    for (std::string_view hop : {"content-length", "transfer-encoding", "connection", "keep-alive", "te", "trailer",
-                                 "upgrade", "expect"})
+    for (std::string_view hop :
+         {"content-length", "transfer-encoding", "connection", "keep-alive", "te", "trailer", "upgrade", "expect"})
         if (iequals(name, hop)) return true;
     return _starts_with_ci(name, "proxy-");
 }

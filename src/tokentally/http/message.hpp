@@ -44,9 +44,9 @@ Headers filter_headers(const Headers& headers, const std::vector<std::string_vie
                        const std::vector<std::string_view>& drop_prefixes);
 
 struct Request {
-    std::string method;   // "GET", "POST", ... as received
-    std::string path;     // without the query string
-    std::string query;    // without the "?"
+    std::string method;  // "GET", "POST", ... as received
+    std::string path;    // without the query string
+    std::string query;   // without the "?"
     Headers headers;
     std::string body;
     std::string path_param;  // what a catch-all route captured

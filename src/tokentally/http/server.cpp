@@ -74,9 +74,7 @@ auto _log() {
 // Counts a request as in flight for the drain at shutdown.
 struct InFlight {
     RunningServer& srv;
-    explicit InFlight(RunningServer& s) : srv(s) {
-        ++srv.in_flight;
-    }
+    explicit InFlight(RunningServer& s) : srv(s) { ++srv.in_flight; }
     ~InFlight() {
         if (--srv.in_flight == 0) {
             std::lock_guard lock(srv.mu);
@@ -134,7 +132,8 @@ Request _head_request(const bhttp::request<bhttp::string_body>& msg) {
     auto q = target.find('?');
     req.path = std::string(target.substr(0, q));
     if (q != std::string_view::npos) req.query = std::string(target.substr(q + 1));
-    for (const auto& field : msg) req.headers.emplace_back(std::string(field.name_string()), std::string(field.value()));
+    for (const auto& field : msg)
+        req.headers.emplace_back(std::string(field.name_string()), std::string(field.value()));
     return req;
 }
 
@@ -313,8 +312,7 @@ asio::awaitable<void> _write_stream(beast::tcp_stream& stream, Response& resp, b
     co_await asio::async_write(stream, bhttp::make_chunk_last(), asio::use_awaitable);
 }
 
-asio::awaitable<void> _write(beast::tcp_stream& stream, Response& resp, bool keep_alive,
-                             const ServerOptions& opts) {
+asio::awaitable<void> _write(beast::tcp_stream& stream, Response& resp, bool keep_alive, const ServerOptions& opts) {
     if (resp.streamed()) {
         co_await _write_stream(stream, resp, keep_alive, opts);
         co_return;
@@ -324,8 +322,10 @@ asio::awaitable<void> _write(beast::tcp_stream& stream, Response& resp, bool kee
     std::string head = _head(resp, keep_alive);
     // A relayed 204 or 304 still carries the JSON text its handler built;
     // HTTP forbids a body (and its length) there.
-    if (!_may_have_body(resp.status)) resp.body.clear();
-    else head += "Content-Length: " + std::to_string(resp.body.size()) + "\r\n";
+    if (!_may_have_body(resp.status))
+        resp.body.clear();
+    else
+        head += "Content-Length: " + std::to_string(resp.body.size()) + "\r\n";
     head += "\r\n";
     std::array<asio::const_buffer, 2> wire{asio::buffer(head), asio::buffer(resp.body)};
     co_await write_all(stream, wire, [&] { stream.expires_after(opts.write_timeout); });
@@ -383,8 +383,8 @@ enum class Body { read, busy, failed };
 // Reads the body a piece at a time, each piece held against the cap. A body
 // of known length is held whole before its first byte is read.
 asio::awaitable<Body> _read_body(beast::tcp_stream& stream, beast::flat_buffer& buffer,
-                                  bhttp::request_parser<bhttp::string_body>& parser, BodyHold& hold,
-                                  beast::error_code& ec) {
+                                 bhttp::request_parser<bhttp::string_body>& parser, BodyHold& hold,
+                                 beast::error_code& ec) {
     if (auto length = parser.content_length(); length && !hold.grow(*length)) co_return Body::busy;
     while (!parser.is_done()) {
         auto [read_ec, n] =
@@ -513,7 +513,8 @@ asio::awaitable<void> _refuse_busy(tcp::socket socket) {
     static const std::string BODY = R"({"detail": "Too many connections"})";
     static const std::string BUSY =
         "HTTP/1.1 503 Service Unavailable\r\ncontent-type: application/json\r\nconnection: close\r\n"
-        "content-length: " + std::to_string(BODY.size()) + "\r\n\r\n" + BODY;
+        "content-length: " +
+        std::to_string(BODY.size()) + "\r\n\r\n" + BODY;
     // A client that is already gone needs no answer: the error is not kept.
     co_await asio::async_write(socket, asio::buffer(BUSY), asio::as_tuple(asio::use_awaitable));
     beast::error_code ignored;
@@ -600,9 +601,8 @@ int _connection_cap(int wanted) {
     if (room >= wanted) return wanted;
     int cap = static_cast<int>(std::max(1L, room));
     static std::once_flag said;
-    std::call_once(said, [&] {
-        _log()->warn("max connections lowered to {}: the open-file limit is {}", cap, limit.rlim_cur);
-    });
+    std::call_once(
+        said, [&] { _log()->warn("max connections lowered to {}: the open-file limit is {}", cap, limit.rlim_cur); });
     return cap;
 }
 

@@ -51,12 +51,12 @@ struct ServerOptions {
     int workers = 0;            // threads running the loop; 0 = one per core
     std::size_t body_limit = 64 * 1024 * 1024;
     std::size_t header_limit = 64 * 1024;
-    std::size_t header_count_limit = 100;     // fields in one request head; beyond: 431
-    std::chrono::seconds idle_timeout{120};   // waiting for the next request
-    std::chrono::seconds write_timeout{120};  // a client that stops reading
-    std::chrono::seconds drain_timeout{10};   // at shutdown
-    int max_connections = 1024;               // open client connections; beyond: 503
-                                              // (lowered at start to what the open-file limit allows)
+    std::size_t header_count_limit = 100;          // fields in one request head; beyond: 431
+    std::chrono::seconds idle_timeout{120};        // waiting for the next request
+    std::chrono::seconds write_timeout{120};       // a client that stops reading
+    std::chrono::seconds drain_timeout{10};        // at shutdown
+    int max_connections = 1024;                    // open client connections; beyond: 503
+                                                   // (lowered at start to what the open-file limit allows)
     std::size_t bodies_limit = 256 * 1024 * 1024;  // request bodies held at once; beyond: 503 "Server busy"
     // A server bound to a loopback address answers only requests whose Host
     // names a loopback address, localhost, or one of these names (any port):

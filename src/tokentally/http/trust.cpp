@@ -1,8 +1,8 @@
 #include "tokentally/http/trust.hpp"
 
-#include <boost/asio/ip/address.hpp>
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
+#include <boost/asio/ip/address.hpp>
 
 #include <stdexcept>
 #include <string>

@@ -1,10 +1,10 @@
 #include "tokentally/insight/advisor.hpp"
 
 #include "tokentally/accounting/catalog.hpp"
+#include "tokentally/accounting/usage.hpp"
 #include "tokentally/base/config.hpp"
 #include "tokentally/base/json.hpp"
 #include "tokentally/base/logging.hpp"
-#include "tokentally/accounting/usage.hpp"
 
 #include <fmt/format.h>
 
@@ -45,7 +45,8 @@ double _min_saving_pct() {
 double _price(const bj::object& price, std::string_view member, std::string_view model_id) {
     const bj::value* v = price.if_contains(member);
     if (v == nullptr)
-        throw std::runtime_error(fmt::format("catalog price of {} has no '{}': {}", model_id, member, json::write(price)));
+        throw std::runtime_error(
+            fmt::format("catalog price of {} has no '{}': {}", model_id, member, json::write(price)));
     return json::as_number(*v, fmt::format("'{}' price of {}", member, model_id));
 }
 
@@ -98,7 +99,8 @@ std::optional<bj::object> _suggest_for(const bj::object& row, double min_saving_
                                        const Catalog& catalog) {
     if (!json::truthy(row.if_contains("model_id")) || !json::truthy(row.if_contains("total_cost"))) return std::nullopt;
     const bj::value& stored_id = row.at("model_id");
-    if (!stored_id.is_string()) throw std::runtime_error("model_id in the ledger is not text: " + json::write(stored_id));
+    if (!stored_id.is_string())
+        throw std::runtime_error("model_id in the ledger is not text: " + json::write(stored_id));
     std::string normalized = catalog.normalize(std::string(stored_id.get_string()));
     auto entry = ALTERNATIVES.find(normalized);
     bj::object current_price = catalog.price_of(normalized);
@@ -109,7 +111,7 @@ std::optional<bj::object> _suggest_for(const bj::object& row, double min_saving_
         bj::object alt_price = catalog.price_of(alt_id);
         if (_price(alt_price, "input", alt_id) == 0 && _price(alt_price, "output", alt_id) == 0) continue;
         Candidate c{alt_id, current_price, alt_price, _per_call(avg_in, avg_out, current_price, normalized),
-                     _per_call(avg_in, avg_out, alt_price, alt_id)};
+                    _per_call(avg_in, avg_out, alt_price, alt_id)};
         if (c.current_per_call == 0) continue;
         if ((c.current_per_call - c.alt_per_call) / c.current_per_call * 100 < min_saving_pct) continue;
         return _suggestion(row, c, since_hours);

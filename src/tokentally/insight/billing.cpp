@@ -1,14 +1,14 @@
 #include "tokentally/insight/billing.hpp"
 
 #include "tokentally/accounting/catalog.hpp"
-#include "tokentally/http/client.hpp"
-#include "tokentally/base/json.hpp"
 #include "tokentally/accounting/usage.hpp"
+#include "tokentally/base/json.hpp"
+#include "tokentally/http/client.hpp"
 
+#include <fmt/format.h>
 #include <boost/json.hpp>
 #include <boost/url/encode.hpp>
 #include <boost/url/rfc/unreserved_chars.hpp>
-#include <fmt/format.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -54,19 +54,20 @@ http::Headers _headers(const Provider& p, const std::string& key) {
 
 // One page of `path`: its JSON object. The status is checked first, and no
 // body of an error is repeated (a refusal may quote part of the key).
-bj::object _page(const Provider& p, const std::string& base_url, const http::Headers& headers,
-                 const std::string& path, const std::string& query) {
+bj::object _page(const Provider& p, const std::string& base_url, const http::Headers& headers, const std::string& path,
+                 const std::string& query) {
     http::ClientResponse res;
     try {
         res = http::fetch_now({"GET", base_url + path + "?" + query, headers, ""}, PAGE_TIMEOUT);
     } catch (const std::exception& e) {
-        throw _failed(p, fmt::format("cannot reach {}'s admin API at {}: {}", p.label, http::redact_url(base_url),
-                                     e.what()));
+        throw _failed(
+            p, fmt::format("cannot reach {}'s admin API at {}: {}", p.label, http::redact_url(base_url), e.what()));
     }
     if (res.status == 401 || res.status == 403)
         throw _failed(p, fmt::format("{}'s admin API refused the key in {} ({}): it is not an organization admin key",
                                      p.label, p.key_variable, res.status));
-    if (res.status != 200) throw _failed(p, fmt::format("{}'s admin API answered {} to GET {}", p.label, res.status, path));
+    if (res.status != 200)
+        throw _failed(p, fmt::format("{}'s admin API answered {} to GET {}", p.label, res.status, path));
     boost::system::error_code ec;
     bj::value body = bj::parse(res.body, ec);
     if (ec || !body.is_object()) throw _failed(p, fmt::format("GET {} did not answer a JSON object", path));
@@ -79,10 +80,12 @@ bj::array _buckets(const Provider& p, const std::string& base_url, const http::H
     bj::array buckets;
     std::string page;
     for (int n = 0; n < MAX_PAGES; ++n) {
-        std::string q = page.empty() ? query : query + "&page=" + boost::urls::encode(page, boost::urls::unreserved_chars);
+        std::string q =
+            page.empty() ? query : query + "&page=" + boost::urls::encode(page, boost::urls::unreserved_chars);
         bj::object body = _page(p, base_url, headers, path, q);
         const bj::value* data = body.if_contains("data");
-        if (data == nullptr || !data->is_array()) throw _failed(p, fmt::format("GET {} answered without a data list", path));
+        if (data == nullptr || !data->is_array())
+            throw _failed(p, fmt::format("GET {} answered without a data list", path));
         for (const auto& bucket : data->get_array()) buckets.push_back(bucket);
         if (!json::truthy(body.if_contains("has_more"))) return buckets;
         const bj::value* next = body.if_contains("next_page");
@@ -108,9 +111,7 @@ double _amount(const bj::value& v, const Provider& p) {
 }
 
 // A token count; 0 for one the provider left out or that is no count.
-std::int64_t _count(const bj::value* v) {
-    return v != nullptr && v->is_number() ? usage::count(*v).value_or(0) : 0;
-}
+std::int64_t _count(const bj::value* v) { return v != nullptr && v->is_number() ? usage::count(*v).value_or(0) : 0; }
 
 std::string _rfc3339(std::int64_t unix_seconds) { return utc_date(unix_seconds) + "T00:00:00Z"; }
 
@@ -168,7 +169,8 @@ struct Queries {
 Queries _queries(const Provider& p, const Window& w) {
     std::int64_t days = std::max<std::int64_t>((w.end - w.start) / DAY_SECONDS, 1);
     if (p.name == ANTHROPIC.name) {
-        std::string span = fmt::format("starting_at={}&ending_at={}&bucket_width=1d", _rfc3339(w.start), _rfc3339(w.end));
+        std::string span =
+            fmt::format("starting_at={}&ending_at={}&bucket_width=1d", _rfc3339(w.start), _rfc3339(w.end));
         return {"/v1/organizations/cost_report", span, "/v1/organizations/usage_report/messages",
                 span + "&group_by%5B%5D=model"};  // group_by[]=model, its brackets encoded as a URL needs them
     }

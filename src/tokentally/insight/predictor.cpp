@@ -33,7 +33,7 @@ namespace {
 // row and column subsampling; everything else at XGBoost's defaults.
 constexpr int N_ESTIMATORS = 200;
 constexpr std::pair<const char*, const char*> BOOSTER_PARAMS[] = {
-    {"objective", "reg:squarederror"}, {"max_depth", "4"}, {"eta", "0.05"},      {"subsample", "0.8"},
+    {"objective", "reg:squarederror"}, {"max_depth", "4"}, {"eta", "0.05"},    {"subsample", "0.8"},
     {"colsample_bytree", "0.8"},       {"seed", "42"},     {"verbosity", "0"},
 };
 
@@ -349,7 +349,11 @@ std::int64_t _code_points(std::string_view text) {
     std::int64_t count = 0;
     for (std::size_t i = 0; i < text.size(); ++count) {
         auto lead = static_cast<unsigned char>(text[i]);
-        std::size_t len = lead < 0x80 ? 1 : (lead >> 5) == 0x6 ? 2 : (lead >> 4) == 0xE ? 3 : (lead >> 3) == 0x1E ? 4 : 0;
+        std::size_t len = lead < 0x80           ? 1
+                          : (lead >> 5) == 0x6  ? 2
+                          : (lead >> 4) == 0xE  ? 3
+                          : (lead >> 3) == 0x1E ? 4
+                                                : 0;
         bool valid = len > 0 && i + len <= text.size();
         for (std::size_t k = 1; valid && k < len; ++k) valid = (static_cast<unsigned char>(text[i + k]) & 0xC0) == 0x80;
         i += valid ? len : 1;
@@ -405,14 +409,16 @@ std::vector<double> _feature_importances(const Booster& model) {
 
 std::vector<std::string> _importance_lines(const std::vector<double>& importances) {
     if (importances.size() != N_FEATURES)
-        throw std::invalid_argument(fmt::format("expected {} feature importances, got {}", N_FEATURES, importances.size()));
+        throw std::invalid_argument(
+            fmt::format("expected {} feature importances, got {}", N_FEATURES, importances.size()));
     std::vector<std::size_t> order(N_FEATURES);
     std::iota(order.begin(), order.end(), 0);
     std::stable_sort(order.begin(), order.end(),
                      [&](std::size_t a, std::size_t b) { return importances[a] > importances[b]; });
     std::vector<std::string> lines;
     for (std::size_t i : order)
-        lines.push_back(fmt::format("    {:<20} {:.4f}  {}", FEATURE_NAMES[i], importances[i], _blocks(importances[i])));
+        lines.push_back(
+            fmt::format("    {:<20} {:.4f}  {}", FEATURE_NAMES[i], importances[i], _blocks(importances[i])));
     return lines;
 }
 

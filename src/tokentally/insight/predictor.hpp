@@ -97,8 +97,8 @@ std::int64_t _code_points(std::string_view text);
 
 // Predicted cost in US dollars (never below 0), or nothing without a
 // bundle or when the model fails. ts absent or 0 means now.
-std::optional<double> predict(std::string_view model_id, std::string_view prompt_text,
-                              std::string_view tag = "default", std::optional<double> ts = std::nullopt);
+std::optional<double> predict(std::string_view model_id, std::string_view prompt_text, std::string_view tag = "default",
+                              std::optional<double> ts = std::nullopt);
 
 // trained_at (local "%Y-%m-%d %H:%M"), n_rows, mae, r2, n_models, n_tags;
 // nothing without a bundle.

@@ -113,8 +113,8 @@ bj::value _tokens_json(const std::optional<billing::Tokens>& t) {
 bj::object _day_json(const DayLine& d) {
     bj::array models;
     for (const auto& m : d.models)
-        models.push_back(bj::object{{"model", m.model}, {"ledger", _tokens_json(m.ledger)},
-                                    {"provider", _tokens_json(m.provider)}});
+        models.push_back(
+            bj::object{{"model", m.model}, {"ledger", _tokens_json(m.ledger)}, {"provider", _tokens_json(m.provider)}});
     return {{"date", d.date},
             {"ledger_usd", d.ledger_usd},
             {"provider_usd", d.provider_usd},
@@ -127,9 +127,12 @@ bj::object _day_json(const DayLine& d) {
 
 std::string_view _status_name(Status s) {
     switch (s) {
-        case Status::ok: return "ok";
-        case Status::skipped: return "skipped";
-        case Status::failed: return "failed";
+        case Status::ok:
+            return "ok";
+        case Status::skipped:
+            return "skipped";
+        case Status::failed:
+            return "failed";
     }
     return "failed";
 }

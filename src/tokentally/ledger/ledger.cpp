@@ -1,10 +1,10 @@
 #include "tokentally/ledger/ledger.hpp"
 
 #include "tokentally/accounting/catalog.hpp"
+#include "tokentally/accounting/usage.hpp"
 #include "tokentally/base/json.hpp"
 #include "tokentally/base/logging.hpp"
 #include "tokentally/base/paths.hpp"
-#include "tokentally/accounting/usage.hpp"
 
 #include <boost/asio.hpp>
 
@@ -26,7 +26,7 @@ namespace {
 
 // The alerts library's entries; they report their own failures.
 using CheckBudgets = int (*)(store::Store* store, spend_state::State* spend, const char* tag,
-                              webhook::Delivery* delivery);
+                             webhook::Delivery* delivery);
 using OpenDelivery = webhook::Delivery* (*)();
 using CloseDelivery = void (*)(webhook::Delivery* delivery);
 
@@ -129,8 +129,8 @@ void _tell(WriterState& s, std::span<const Committed> batch) {
         try {
             listener(*s.store, batch);
         } catch (...) {
-            logging::failed(s.listener_failures, "tokentally.ledger", "A listener of the ledger failed: ",
-                            std::current_exception());
+            logging::failed(s.listener_failures, "tokentally.ledger",
+                            "A listener of the ledger failed: ", std::current_exception());
         }
     }
 }
@@ -196,8 +196,10 @@ struct Writer {
         }
         state->wake.notify_one();
         if (!thread.joinable()) return;
-        if (thread.get_id() == std::this_thread::get_id()) thread.detach();
-        else thread.join();
+        if (thread.get_id() == std::this_thread::get_id())
+            thread.detach();
+        else
+            thread.join();
     }
 };
 
@@ -241,8 +243,8 @@ boost::asio::awaitable<void> record_call_async(Writer& writer, const CallRecord&
         // The handler is move-only and std::function wants a copy; the work
         // guard keeps the caller's loop running while the row is queued.
         auto held = std::make_shared<decltype(handler)>(std::move(handler));
-        auto work = std::make_shared<asio::executor_work_guard<asio::any_io_executor>>(
-            asio::get_associated_executor(*held));
+        auto work =
+            std::make_shared<asio::executor_work_guard<asio::any_io_executor>>(asio::get_associated_executor(*held));
         record_call_queued(writer, rec, [held, work, committed = std::move(committed)](std::exception_ptr failed) {
             if (!failed && committed) committed();
             auto ex = work->get_executor();
@@ -255,7 +257,7 @@ boost::asio::awaitable<void> record_call_async(Writer& writer, const CallRecord&
     // A completion whose first argument is an exception_ptr rethrows it in
     // the awaiting coroutine.
     co_await asio::async_initiate<decltype(asio::use_awaitable), void(std::exception_ptr)>(initiate,
-                                                                                          asio::use_awaitable);
+                                                                                           asio::use_awaitable);
 }
 
 // ============================================================================

@@ -46,7 +46,6 @@ Listener alert_step();
 // comes after spend_state::listener(state) among the listeners.
 Listener alert_step(std::shared_ptr<spend_state::State> state);
 
-
 // Name of the alerts library and of its C entry points (without and with
 // the spend kept in memory), loaded on first use.
 inline constexpr const char* ALERTS_LIBRARY = "libtokentally_alerts.so";
@@ -158,7 +157,6 @@ boost::json::array model_calls(store::Store& store, double since_hours, std::opt
 // Calls of the window (of one tag when given) that carry no cost: a null
 // one (a stream without usage, a call without model), or 0 for a model no
 // price list knows. Local models, charged by electricity, are not counted.
-std::int64_t calls_without_cost(store::Store& store, double since_hours,
-                                std::optional<std::string> tag = std::nullopt);
+std::int64_t calls_without_cost(store::Store& store, double since_hours, std::optional<std::string> tag = std::nullopt);
 
 }  // namespace tokentally::ledger

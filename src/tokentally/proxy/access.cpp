@@ -6,9 +6,9 @@
 #include "tokentally/base/logging.hpp"
 #include "tokentally/http/trust.hpp"
 
-#include <boost/url.hpp>
 #include <fmt/format.h>
 #include <openssl/crypto.h>
+#include <boost/url.hpp>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -106,7 +106,7 @@ std::string _not_private(const struct stat& st, const std::string& path) {
 std::string _read_private_file(const std::string& path) {
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) throw std::runtime_error("cannot read client keys file " + path + ": " + std::strerror(errno));
-    struct stat st{};
+    struct stat st {};
     std::string problem = ::fstat(fd, &st) != 0 ? std::string(": ") + std::strerror(errno) : _not_private(st, path);
     std::string text;
     char buf[4096];
@@ -202,7 +202,8 @@ TargetRule parse_rule(const std::string& entry) {
         rule.host.erase(0, 2);
     }
     if (rule.host.empty() || rule.host.find('*') != std::string::npos)
-        throw std::runtime_error("[proxy] allowed_targets entry '" + entry + "': '*.' may only stand first, "
+        throw std::runtime_error("[proxy] allowed_targets entry '" + entry +
+                                 "': '*.' may only stand first, "
                                  "before the rest of a host name");
     rule.trusted = !rule.wildcard;
     return rule;
@@ -278,8 +279,8 @@ bool internal_address(const ip::address& address) {
     }
     std::uint32_t a = address.to_v4().to_uint();
     auto in = [a](std::uint32_t net, int bits) { return (a >> (32 - bits)) == (net >> (32 - bits)); };
-    return in(0x00000000, 8) || in(0x0a000000, 8) || in(0x7f000000, 8) || in(0xa9fe0000, 16) ||
-           in(0xac100000, 12) || in(0xc0a80000, 16) || in(0x64400000, 10) || in(0xe0000000, 3);
+    return in(0x00000000, 8) || in(0x0a000000, 8) || in(0x7f000000, 8) || in(0xa9fe0000, 16) || in(0xac100000, 12) ||
+           in(0xc0a80000, 16) || in(0x64400000, 10) || in(0xe0000000, 3);
 }
 
 http::AddressCheck address_check(std::shared_ptr<const Access> access) {
@@ -308,10 +309,9 @@ std::string describe(const Access& access) {
                             ? "calls may go only to the known provider hosts and the Ollama base (" +
                                   _rules_text(*access.targets) + "); set [proxy] allowed_targets to change this"
                             : "calls may go only to " + _rules_text(*access.targets);
-    std::string who = access.keys.empty()
-                          ? "no key is needed"
-                          : fmt::format("every call but /health needs an {} listed in {} ({} listed)",
-                                        KEY_HEADER, access.keys_file, access.keys.size());
+    std::string who = access.keys.empty() ? "no key is needed"
+                                          : fmt::format("every call but /health needs an {} listed in {} ({} listed)",
+                                                        KEY_HEADER, access.keys_file, access.keys.size());
     return where + "; " + who;
 }
 

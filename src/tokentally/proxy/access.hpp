@@ -49,7 +49,7 @@ struct Access {
     bool built_in_targets = false;                   // `targets` is the default list, not the setting
     std::vector<ClientKey> keys;                     // empty: no key needed
     std::string keys_file;
-    std::vector<std::string> allowed_hosts;          // Host names a loopback server answers besides its own
+    std::vector<std::string> allowed_hosts;  // Host names a loopback server answers besides its own
 };
 
 // The settings for a server bound to loopback or not. `ollama_base` is
@@ -76,7 +76,6 @@ std::optional<std::string> target_refusal(const Access& access, const std::strin
 // addresses by the IPv4 address inside).
 bool internal_address(const boost::asio::ip::address& address);
 
-
 // Thrown by the address check: the target resolved to an internal address.
 struct TargetRefused : std::runtime_error {
     using std::runtime_error::runtime_error;
@@ -90,7 +89,6 @@ http::AddressCheck address_check(std::shared_ptr<const Access> access);
 // The name of the listed key equal to `presented`, or none. Every listed key
 // is compared, each in constant time.
 std::optional<std::string> key_name(const Access& access, std::string_view presented);
-
 
 // One line for the start-up log: where calls may go and whether they need a key.
 std::string describe(const Access& access);

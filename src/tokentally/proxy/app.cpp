@@ -1,10 +1,10 @@
 #include "tokentally/proxy/proxy.hpp"
 
+#include "tokentally/accounting/catalog.hpp"
 #include "tokentally/base/config.hpp"
 #include "tokentally/base/features.hpp"
 #include "tokentally/base/logging.hpp"
 #include "tokentally/caches/cache.hpp"
-#include "tokentally/accounting/catalog.hpp"
 #include "tokentally/guards/router.hpp"
 #include "tokentally/proxy/forward.hpp"
 #include "tokentally/proxy/local.hpp"
@@ -38,7 +38,8 @@ std::optional<http::Response> _key_refusal(http::Request& req, const Services& s
     std::optional<std::string> name = presented ? access::key_name(*services.access, *presented) : std::nullopt;
     if (!name) {
         std::string what = presented ? "Unknown X-Tokentally-Key" : "Missing header: X-Tokentally-Key";
-        if (logging::once_a_minute(services.refusals, what)) proxy_log()->warn("Refused calls: {} (logged once a minute)", what);
+        if (logging::once_a_minute(services.refusals, what))
+            proxy_log()->warn("Refused calls: {} (logged once a minute)", what);
         return http::json_response(401, bj::object{{"detail", what}});
     }
     req.headers = http::filter_headers(req.headers, {"x-tokentally-key"}, {});
@@ -96,8 +97,8 @@ std::shared_ptr<Services> make_services(std::shared_ptr<store::Store> store,
     auto limits_step = [limits = s->limits](store::Store&, std::span<const ledger::Committed> batch) {
         limits::committed(*limits, batch);
     };
-    s->ledger = ledger::make_writer(store, {spend_state::listener(s->spend), ledger::alert_step(s->spend),
-                                            metrics::listener(), limits_step});
+    s->ledger = ledger::make_writer(
+        store, {spend_state::listener(s->spend), ledger::alert_step(s->spend), metrics::listener(), limits_step});
     s->access = policy;
     s->address_check = access::address_check(policy);
     s->price_of = catalog::get_model_price;
@@ -119,7 +120,8 @@ http::Router make_app(std::shared_ptr<store::Store> store, std::shared_ptr<const
 
 http::Router make_app(std::shared_ptr<const Services> services) {
     http::Router app;
-    http::include_router(app, dashboard::router(services->store, std::string(VERSION), services->spend, services->limits));
+    http::include_router(app,
+                         dashboard::router(services->store, std::string(VERSION), services->spend, services->limits));
     http::include_router(app, _with_key(local::router(services->ledger), services));
     app.startup.push_back([services] { services->bindings.init_cache_tables(*services->store); });
     http::add_route(app, {"GET"}, "/health", _health);

@@ -19,9 +19,8 @@ constexpr double DAY_SECONDS = 86400.0;
 
 // Request members beside the conversation that change what the answer is,
 // and so take part in the exact-cache key.
-constexpr std::string_view ANSWER_SHAPING_MEMBERS[] = {"system",        "tools",           "tool_choice",
-                                                       "functions",     "function_call",   "response_format",
-                                                       "output_format"};
+constexpr std::string_view ANSWER_SHAPING_MEMBERS[] = {"system",        "tools",           "tool_choice",  "functions",
+                                                       "function_call", "response_format", "output_format"};
 
 std::string _key_of(const bj::object& raw) {
     return json::sha256_hex(json::write(raw, json::WriteOptions{.sort_keys = true}));
@@ -57,7 +56,7 @@ std::string exact_cache_key(const std::string& model_id, const bj::object& body_
 }
 
 std::string native_cache_key(const std::string& model_id, const gemini::NativeCall& native,
-                              const bj::object& body_json) {
+                             const bj::object& body_json) {
     // The method takes part: countTokens and generateContent of one
     // conversation answer different things.
     bj::object raw = gemini::cache_identity(body_json);

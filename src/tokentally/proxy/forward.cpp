@@ -94,8 +94,7 @@ void add_cost_headers(http::Headers& headers, std::optional<double> cost, const 
         if (!services.spend) return;
         if (auto left = budget::remaining(*services.spend, tag, key))
             http::set_header(headers, "X-Tokentally-Budget-Remaining", json::plain_decimal(*left, REMAINING_DIGITS));
-    } catch (const std::exception&) {
-    }
+    } catch (const std::exception&) {}
 }
 
 }  // namespace tokentally::proxy

@@ -52,7 +52,8 @@ bool _asks_sse(std::string_view query) {
 }
 
 bool _method_name(std::string_view s) {
-    return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) { return std::isalpha(static_cast<unsigned char>(c)); });
+    return !s.empty() &&
+           std::all_of(s.begin(), s.end(), [](char c) { return std::isalpha(static_cast<unsigned char>(c)); });
 }
 
 // Where "{model}:{method}" starts in the path: just after its last "/",

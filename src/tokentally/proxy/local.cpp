@@ -113,9 +113,7 @@ struct NdjsonRelay {
     TokenCounts counts;
 };
 
-bool _blank(std::string_view line) {
-    return line.find_first_not_of(" \t\r\n\f\v") == std::string_view::npos;
-}
+bool _blank(std::string_view line) { return line.find_first_not_of(" \t\r\n\f\v") == std::string_view::npos; }
 
 void _keep_line(std::vector<std::string>& lines, std::string_view line) {
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
@@ -270,8 +268,8 @@ asio::awaitable<http::Response> _handle_ollama_standard(LocalCall call) {
     double power_cost = _calc_power_cost(elapsed);
     Answer answer = _read_answer(upstream.body);
 
-    ledger::CallRecord rec = _record(call, answer.prompt_tokens, answer.completion_tokens, power_cost, elapsed,
-                                     upstream.status, false);
+    ledger::CallRecord rec =
+        _record(call, answer.prompt_tokens, answer.completion_tokens, power_cost, elapsed, upstream.status, false);
     co_await relay::record(call, rec);
     _log()->info("{} ✓ {}  in={} out={}  power=${:.6f}  {:.2f}s", relay::log_prefix(call.tag, call.session_id),
                  relay::log_text(call.model_id), relay::log_text(answer.prompt_tokens),

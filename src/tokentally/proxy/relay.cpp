@@ -1,7 +1,7 @@
 #include "tokentally/proxy/relay.hpp"
 
-#include "tokentally/http/server.hpp"
 #include "tokentally/base/logging.hpp"
+#include "tokentally/http/server.hpp"
 
 #include <chrono>
 

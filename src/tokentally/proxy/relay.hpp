@@ -7,13 +7,13 @@
 #include "tokentally/http/message.hpp"
 #include "tokentally/ledger/ledger.hpp"
 
-#include <boost/asio/awaitable.hpp>
 #include <spdlog/logger.h>
+#include <boost/asio/awaitable.hpp>
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <optional>
-#include <functional>
 #include <string>
 
 namespace tokentally::relay {
@@ -40,8 +40,8 @@ struct Call {
     std::optional<std::string> model_id;
     std::string tag;
     std::string session_id;
-    std::optional<std::string> key;  // the client key it came with, when client keys are on
-    double t0 = 0.0;  // monotonic(), when the call started
+    std::optional<std::string> key;               // the client key it came with, when client keys are on
+    double t0 = 0.0;                              // monotonic(), when the call started
     const std::atomic<int>* in_flight = nullptr;  // the requests its server answers right now
 };
 

@@ -49,8 +49,8 @@ struct AwaitableOp<R(Args...)> {
 
     AwaitableOp() = default;
     template <class F>
-        requires(!std::is_same_v<std::remove_cvref_t<F>, AwaitableOp> && std::is_invocable_v<F&, Args...>)
-    AwaitableOp(F f) : call(_wrap(std::move(f))) {}
+    requires(!std::is_same_v<std::remove_cvref_t<F>, AwaitableOp> && std::is_invocable_v<F&, Args...>) AwaitableOp(F f)
+        : call(_wrap(std::move(f))) {}
 
     Result operator()(Args... args) const { return call(args...); }
 

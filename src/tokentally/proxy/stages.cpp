@@ -93,7 +93,7 @@ void _ask_router(Context& ctx) {
         const bj::value& action = routing.at("action");
         if (action == "warn") {
             proxy_log()->warn("{} ⚠ ROUTING WARN  {}", ctx.log_prefix(),
-                         relay::log_text(json::display(routing.at("reason"))));
+                              relay::log_text(json::display(routing.at("reason"))));
             const bj::value* suggested = routing.if_contains("suggested");
             http::set_header(ctx.extra_headers, "X-Tokentally-Suggest",
                              json::truthy(suggested) ? json::display(suggested) : "");
@@ -103,7 +103,7 @@ void _ask_router(Context& ctx) {
             ctx.body_bytes = json::write(*ctx.routed_body);
             http::set_header(ctx.extra_headers, "X-Tokentally-Routed", routed);
             proxy_log()->warn("{} 🔀 ROUTED  {} → {}  saves {}%", ctx.log_prefix(), relay::log_text(ctx.model_id),
-                         relay::log_text(routed), json::display(routing.at("savings_pct")));
+                              relay::log_text(routed), json::display(routing.at("savings_pct")));
             ctx.requested_model = ctx.model_id;
             ctx.model_id = routed;
         }
@@ -142,10 +142,10 @@ void _log_pricing(const Context& ctx) {
                      json::as_number(*input, "input price") > 0;
     if (is_priced)
         proxy_log()->info("{} -> {}  input=${}/M  output=${}/M", ctx.log_prefix(), relay::log_text(ctx.model_id),
-                     json::display(input), json::display(pricing->if_contains("output")));
+                          json::display(input), json::display(pricing->if_contains("output")));
     else
         proxy_log()->info("{} -> {}  (no pricing data)", ctx.log_prefix(),
-                     ctx.model_id ? relay::log_text(*ctx.model_id) : "unknown");
+                          ctx.model_id ? relay::log_text(*ctx.model_id) : "unknown");
 }
 
 StageResult _price(Context& ctx) {
@@ -338,10 +338,13 @@ StageResult _forward(Context& ctx) {
 }  // namespace
 
 const Stage STAGES[8] = {
-    {"access", _access},           {"route", _route},
-    {"price", _price},             {"limits", _limits},
+    {"access", _access},
+    {"route", _route},
+    {"price", _price},
+    {"limits", _limits},
     {"budget", _budget},
-    {"exact cache", _exact_cache}, {"semantic cache", _semantic_cache},
+    {"exact cache", _exact_cache},
+    {"semantic cache", _semantic_cache},
     {"forward", _forward},
 };
 

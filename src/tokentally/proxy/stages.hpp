@@ -45,9 +45,9 @@ struct Context {
     std::optional<bj::object> body_json;
     bool has_body = false;
     std::optional<std::string> model_id;
-    std::optional<bj::object> routed_body;  // the body as routing changed it; absent while unchanged
-    std::string body_bytes;                 // what goes upstream
-    http::Headers extra_headers;            // X-Tokentally-Suggest, X-Tokentally-Routed
+    std::optional<bj::object> routed_body;       // the body as routing changed it; absent while unchanged
+    std::string body_bytes;                      // what goes upstream
+    http::Headers extra_headers;                 // X-Tokentally-Suggest, X-Tokentally-Routed
     std::optional<std::string> requested_model;  // set when the model was swapped
 
     // price, limits, budget, caches

@@ -23,9 +23,6 @@ struct _measured {
     std::optional<std::string> service_tier;  // when not the standard one
 };
 
-
-
-
 // An embeddings answer reports its prompt only: it has no output to bill.
 bool _no_output(const ForwardCall& call) { return url_path(call).ends_with("/embeddings"); }
 
@@ -43,8 +40,10 @@ _measured _measure(const std::string& body, const ForwardCall& call) {
         m.resp_json = bj::parse(body);
         bool cache_pricing = call.accounting.cache_pricing;
         usage::Usage figures = _answer_figures(*m.resp_json, call);
-        m.prompt_tokens = call.native ? usage::prompt_tokens(figures) : usage::answer_tokens(*m.resp_json, usage::Kind::prompt);
-        m.completion_tokens = call.native ? usage::completion_tokens(figures) : usage::answer_tokens(*m.resp_json, usage::Kind::completion);
+        m.prompt_tokens =
+            call.native ? usage::prompt_tokens(figures) : usage::answer_tokens(*m.resp_json, usage::Kind::prompt);
+        m.completion_tokens = call.native ? usage::completion_tokens(figures)
+                                          : usage::answer_tokens(*m.resp_json, usage::Kind::completion);
         if (m.prompt_tokens && !m.completion_tokens && _no_output(call)) m.completion_tokens = 0;
         m.service_tier = usage::service_tier(*m.resp_json);
         if (cache_pricing) m.cache = usage::cache_tokens(figures);
@@ -62,15 +61,13 @@ _measured _measure(const std::string& body, const ForwardCall& call) {
     return m;
 }
 
-
 asio::awaitable<void> _semantic_store_stage(const ForwardCall& call, const bj::value& resp_json,
                                             std::optional<double> cost) {
     try {
         const Bindings& b = call.services->bindings;
         double cost_usd = cost && *cost != 0.0 ? *cost : 0.0;
         if (b.features_check("semantic_cache"))
-            co_await b.semantic_store(*call.services->store, *call.body_json, *call.model_id, resp_json,
-                                      cost_usd);
+            co_await b.semantic_store(*call.services->store, *call.body_json, *call.model_id, resp_json, cost_usd);
     } catch (const std::exception& e) {
         if (!logging::is_logged_outage(e)) proxy_log()->warn("Semantic cache store failed: {}", e.what());
     }
@@ -99,7 +96,7 @@ asio::awaitable<http::Response> handle_standard(ForwardCall call) {
 
     if (m.cost)
         proxy_log()->info("{} ✓ {}  in={} out={}  cost=${:.6f}  {:.2f}s", relay::log_prefix(call.tag, call.session_id),
-                     relay::log_text(call.model_id), *m.prompt_tokens, *m.completion_tokens, *m.cost, elapsed);
+                          relay::log_text(call.model_id), *m.prompt_tokens, *m.completion_tokens, *m.cost, elapsed);
 
     bool ok = upstream.status < 300;
     bool has_json = m.resp_json && json::truthy(*m.resp_json);

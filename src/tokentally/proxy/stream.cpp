@@ -20,15 +20,15 @@ constexpr std::size_t REFUSAL_BYTES = 64 * 1024;
 // hook share. Both run on the connection's loop, one at a time.
 struct _relay {
     ForwardCall call;
-    bool reads = false;            // stream_usage is on: the events are read as they pass
-    usage::StreamReading reading;  // drop_usage_only: the proxy asked for usage itself
-    std::string client_body;       // the client's own body, when usage was asked for in it (for a retry)
-    std::string unread;            // the piece relayed last, read once it went out
+    bool reads = false;                // stream_usage is on: the events are read as they pass
+    usage::StreamReading reading;      // drop_usage_only: the proxy asked for usage itself
+    std::string client_body;           // the client's own body, when usage was asked for in it (for a retry)
+    std::string unread;                // the piece relayed last, read once it went out
     std::optional<std::string> first;  // read while deciding on a retry; relayed first
     bool opened = false;
-    bool ended = false;            // the provider's body has ended
+    bool ended = false;  // the provider's body has ended
     bool recorded = false;
-    bool first_seen = false;       // the first chunk went out (its time observed)
+    bool first_seen = false;  // the first chunk went out (its time observed)
 };
 
 // With stream_usage "request": the body with stream_options.include_usage
@@ -62,8 +62,8 @@ ledger::CallRecord _stream_record(const _relay& r, int status, double elapsed, b
     bool measurable = abandoned ? !u.empty() : rec.prompt_tokens && rec.completion_tokens;
     if (!priced(c.pricing) || !measurable) return rec;
     try {
-        rec.cost_usd = usage::cost(u, rates(c), c.accounting.cache_pricing,
-                                   prices::service_tier(rec.service_tier.value_or("")));
+        rec.cost_usd =
+            usage::cost(u, rates(c), c.accounting.cache_pricing, prices::service_tier(rec.service_tier.value_or("")));
     } catch (const std::exception&) {
         // A price that is not a number leaves the call unpriced, as for a standard answer.
     }
@@ -75,8 +75,9 @@ void _log_stream(const _relay& r, const ledger::CallRecord& rec, bool abandoned)
                                  : "✓ " + relay::log_text(r.call.model_id) + " (streamed)";
     std::string prefix = relay::log_prefix(r.call.tag, r.call.session_id);
     if (rec.cost_usd)
-        proxy_log()->info("{} {}  in={} out={}  cost=${:.6f}  {:.2f}s", prefix, what, relay::log_text(rec.prompt_tokens),
-                     relay::log_text(rec.completion_tokens), *rec.cost_usd, rec.elapsed_s);
+        proxy_log()->info("{} {}  in={} out={}  cost=${:.6f}  {:.2f}s", prefix, what,
+                          relay::log_text(rec.prompt_tokens), relay::log_text(rec.completion_tokens), *rec.cost_usd,
+                          rec.elapsed_s);
     else
         proxy_log()->info("{} {}  {:.2f}s", prefix, what, rec.elapsed_s);
 }
@@ -123,7 +124,7 @@ asio::awaitable<void> _open_upstream(_relay& r) {
         co_return;
     }
     proxy_log()->info("{} the provider refused stream_options ({}): sent again without it",
-                 relay::log_prefix(c.tag, c.session_id), head.status);
+                      relay::log_prefix(c.tag, c.session_id), head.status);
     c.client->close();
     r.reading.drop_usage_only = false;
     const http::ClientRequest again{c.method, c.url, c.headers, r.client_body};
@@ -175,11 +176,13 @@ void _record_abandoned(_relay& r) {
         ledger::CallRecord rec = _stream_record(r, CLIENT_CLOSED_REQUEST, relay::elapsed(c), true);
         std::string prefix = relay::log_prefix(c.tag, c.session_id);
         ledger::record_call_queued(*c.ledger, rec, [prefix](std::exception_ptr failed) {
-            if (failed) proxy_log()->error("{} abandoned streamed call not recorded: {}", prefix, logging::describe(failed));
+            if (failed)
+                proxy_log()->error("{} abandoned streamed call not recorded: {}", prefix, logging::describe(failed));
         });
         _log_stream(r, rec, true);
     } catch (const std::exception& e) {
-        proxy_log()->error("{} abandoned streamed call not recorded: {}", relay::log_prefix(c.tag, c.session_id), e.what());
+        proxy_log()->error("{} abandoned streamed call not recorded: {}", relay::log_prefix(c.tag, c.session_id),
+                           e.what());
     }
 }
 
@@ -209,8 +212,8 @@ asio::awaitable<http::Response> handle_streaming(ForwardCall call) {
     r->call = std::move(call);
     // The source owns the upstream client: when the client goes away the
     // server drops the source and with it the upstream connection.
-    http::Response resp = http::stream_response(_media_type(r->reading.format), [r] { return _relay_next(r); },
-                                                r->call.extra_headers);
+    http::Response resp = http::stream_response(
+        _media_type(r->reading.format), [r] { return _relay_next(r); }, r->call.extra_headers);
     resp.abandoned = [r] { _record_abandoned(*r); };
     co_return resp;
 }

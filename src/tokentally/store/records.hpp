@@ -90,7 +90,7 @@ struct GroupTotals {
     std::optional<double> avg_latency;  // none when no call has an elapsed time
     double first_call = 0.0;            // sessions only: the earliest and latest ts
     double last_call = 0.0;
-    std::int64_t errors = 0;            // calls with status 400 or above
+    std::int64_t errors = 0;  // calls with status 400 or above
 };
 
 // Some of the sessions of a window, and how many the window holds.
@@ -220,12 +220,12 @@ struct Rollup {
     std::optional<std::string> model_id;
     std::optional<std::string> tag;
     std::int64_t calls = 0;
-    std::optional<std::int64_t> total_prompt;      // none when no call had a count
+    std::optional<std::int64_t> total_prompt;  // none when no call had a count
     std::optional<std::int64_t> total_completion;
-    std::optional<double> total_cost;              // none when no call had a cost
-    std::int64_t latency_calls = 0;                // calls with an elapsed time
+    std::optional<double> total_cost;  // none when no call had a cost
+    std::int64_t latency_calls = 0;    // calls with an elapsed time
     double latency_sum = 0.0;
-    std::int64_t errors = 0;                       // status 400 or above
+    std::int64_t errors = 0;  // status 400 or above
     // Calls per status class ("2xx", "5xx"; "none" without a status).
     std::vector<std::pair<std::string, std::int64_t>> status_classes;  // in class order
     // Calls answered from a cache, and the tokens their answers held.
@@ -251,7 +251,7 @@ struct Rollup {
 struct RateLimited {
     double minute = 0.0;  // the minute's start, seconds since the epoch
     std::string scope;
-    std::string limit;    // "rpm", "tpm" or "max_parallel"
+    std::string limit;  // "rpm", "tpm" or "max_parallel"
     std::int64_t calls = 0;
 };
 

@@ -17,8 +17,10 @@ std::string _status_class(const std::optional<std::int64_t>& status) {
 void _count_class(Rollup& r, const std::string& cls, std::int64_t n) {
     auto it = std::lower_bound(r.status_classes.begin(), r.status_classes.end(), cls,
                                [](const auto& e, const std::string& c) { return e.first < c; });
-    if (it != r.status_classes.end() && it->first == cls) it->second += n;
-    else r.status_classes.insert(it, {cls, n});
+    if (it != r.status_classes.end() && it->first == cls)
+        it->second += n;
+    else
+        r.status_classes.insert(it, {cls, n});
 }
 
 void _add_latency(Rollup& r, const LatencyBin& add) {
@@ -110,8 +112,10 @@ void merge(Rollup& into, const Rollup& from) {
 
 void merge(Rollups& into, Rollup from) {
     auto [it, made] = into.try_emplace(RollupKey{from.hour, from.model_id, from.tag});
-    if (made) it->second = std::move(from);
-    else merge(it->second, from);
+    if (made)
+        it->second = std::move(from);
+    else
+        merge(it->second, from);
 }
 
 std::vector<Rollup> rollup_rows(Rollups&& rollups) {
@@ -142,7 +146,8 @@ std::vector<ModelUsage> usage_of(const std::vector<Rollup>& rollups) {
         };
         auto total = [](const std::optional<std::int64_t>& sum) { return sum ? Total(*sum) : Total(); };
         out.push_back({m.model_id, m.priced_calls, total(m.priced_prompt), total(m.priced_completion), m.priced_cost,
-                       avg(m.priced_prompt, m.priced_prompt_calls), avg(m.priced_completion, m.priced_completion_calls)});
+                       avg(m.priced_prompt, m.priced_prompt_calls),
+                       avg(m.priced_completion, m.priced_completion_calls)});
     }
     std::stable_sort(out.begin(), out.end(),
                      [](const ModelUsage& a, const ModelUsage& b) { return a.total_cost > b.total_cost; });

@@ -1,25 +1,25 @@
 #include "tokentally/views/dashboard.hpp"
 
-#include "tokentally/http/trust.hpp"
-#include "tokentally/insight/advisor.hpp"
 #include "tokentally/accounting/catalog.hpp"
+#include "tokentally/accounting/usage.hpp"
 #include "tokentally/base/config.hpp"
 #include "tokentally/base/json.hpp"
 #include "tokentally/base/off_loop.hpp"
-#include "tokentally/ledger/ledger.hpp"
-#include "tokentally/views/metrics.hpp"
 #include "tokentally/base/paths.hpp"
 #include "tokentally/guards/periods.hpp"
+#include "tokentally/http/trust.hpp"
+#include "tokentally/insight/advisor.hpp"
+#include "tokentally/ledger/ledger.hpp"
 #include "tokentally/store/rollups.hpp"
-#include "tokentally/accounting/usage.hpp"
+#include "tokentally/views/metrics.hpp"
 
 #include <boost/asio/async_result.hpp>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/io_context.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/thread_pool.hpp>
 #include <boost/asio/use_awaitable.hpp>
-#include <boost/asio/io_context.hpp>
 #include <boost/asio/use_future.hpp>
 #include <boost/url/url.hpp>
 
@@ -59,8 +59,7 @@ std::optional<std::string> _admin_token() {
 // The page's own files carry no data: without a token rule they are served
 // like the data, with one they are served to anyone (the page then asks for
 // the token before it reads anything).
-std::optional<http::Response> _refusal(const http::Request& req, const std::optional<std::string>& token,
-                                       bool data) {
+std::optional<http::Response> _refusal(const http::Request& req, const std::optional<std::string>& token, bool data) {
     if (token) {
         if (!data) return std::nullopt;
         const std::string* auth = req.header("Authorization");
@@ -68,8 +67,10 @@ std::optional<http::Response> _refusal(const http::Request& req, const std::opti
         if (auth != nullptr && auth->starts_with(BEARER) &&
             http::same_secret(std::string_view(*auth).substr(BEARER.size()), *token))
             return std::nullopt;
-        return http::json_response(401, bj::object{{"detail", "Missing or wrong admin token: send "
-                                                              "'Authorization: Bearer <TOKENTALLY_ADMIN_TOKEN>'"}},
+        return http::json_response(401,
+                                   bj::object{{"detail",
+                                               "Missing or wrong admin token: send "
+                                               "'Authorization: Bearer <TOKENTALLY_ADMIN_TOKEN>'"}},
                                    {{"WWW-Authenticate", "Bearer"}});
     }
     if (http::loopback_address(req.peer)) return std::nullopt;
@@ -187,7 +188,8 @@ double _saved(const std::optional<std::string>& model, std::int64_t prompt, std:
 // mean of the bin that holds it, so within one bin's width of the exact one
 // (and exact when the bin's calls all took the same time).
 double _percentile(const std::vector<store::LatencyBin>& bins, std::int64_t n, double p) {
-    auto rank = std::clamp<std::int64_t>(static_cast<std::int64_t>(std::ceil(p / 100.0 * static_cast<double>(n))), 1, n);
+    auto rank =
+        std::clamp<std::int64_t>(static_cast<std::int64_t>(std::ceil(p / 100.0 * static_cast<double>(n))), 1, n);
     for (const auto& b : bins) {
         if (rank <= b.count) return b.sum / static_cast<double>(b.count);
         rank -= b.count;
@@ -198,9 +200,8 @@ double _percentile(const std::vector<store::LatencyBin>& bins, std::int64_t n, d
 // The range's hourly rollups, of the tag and model asked for.
 std::vector<store::Rollup> _rollups(store::Store& store, const Query& q) {
     std::vector<store::Rollup> rows = store.calls().rollups(_since(q));
-    std::erase_if(rows, [&](const store::Rollup& r) {
-        return (q.tag && r.tag != q.tag) || (q.model && r.model_id != q.model);
-    });
+    std::erase_if(
+        rows, [&](const store::Rollup& r) { return (q.tag && r.tag != q.tag) || (q.model && r.model_id != q.model); });
     return rows;
 }
 
@@ -251,16 +252,16 @@ bj::array _summary_rows(const std::vector<store::Rollup>& rollups) {
     });
     bj::array out;
     for (const auto& g : groups)
-        out.push_back(bj::object{
-            {"model_id", json::or_null(g.model_id)},
-            {"tag", json::or_null(g.tag)},
-            {"calls", g.calls},
-            {"total_prompt", json::or_null(g.total_prompt)},
-            {"total_completion", json::or_null(g.total_completion)},
-            {"total_cost", json::or_null(g.total_cost)},
-            {"avg_latency", g.latency_calls ? bj::value(g.latency_sum / static_cast<double>(g.latency_calls))
-                                            : bj::value(nullptr)},
-            {"errors", g.errors}});
+        out.push_back(
+            bj::object{{"model_id", json::or_null(g.model_id)},
+                       {"tag", json::or_null(g.tag)},
+                       {"calls", g.calls},
+                       {"total_prompt", json::or_null(g.total_prompt)},
+                       {"total_completion", json::or_null(g.total_completion)},
+                       {"total_cost", json::or_null(g.total_cost)},
+                       {"avg_latency", g.latency_calls ? bj::value(g.latency_sum / static_cast<double>(g.latency_calls))
+                                                       : bj::value(nullptr)},
+                       {"errors", g.errors}});
     return out;
 }
 
@@ -355,9 +356,14 @@ bj::object _summary(store::Store& store, spend_state::State* spend, limits::Stat
         in += _number(r.as_object().if_contains("total_prompt"));
         out += _number(r.as_object().if_contains("total_completion"));
     }
-    bj::object s{{"range", q.range},    {"tag", json::or_null(q.tag)}, {"model", json::or_null(q.model)},
-                 {"cost", cost},        {"calls", calls},              {"tokens_in", in},
-                 {"tokens_out", out},   {"rows", rows}};
+    bj::object s{{"range", q.range},
+                 {"tag", json::or_null(q.tag)},
+                 {"model", json::or_null(q.model)},
+                 {"cost", cost},
+                 {"calls", calls},
+                 {"tokens_in", in},
+                 {"tokens_out", out},
+                 {"rows", rows}};
     for (auto& [k, v] : _budgets(store, spend)) s[k] = v;
     for (auto& [k, v] : _groups(rows, s.at("budgets").as_array())) s[k] = v;
     for (auto& [k, v] : _call_figures(rollups)) s[k] = v;
@@ -389,7 +395,9 @@ bj::object _series(store::Store& store, const Query& q) {
     } catch (const std::exception&) {
         daily = nullptr;  // the summary says why
     }
-    return {{"bucket_s", bucket}, {"starts", std::move(starts)}, {"datasets", std::move(datasets)},
+    return {{"bucket_s", bucket},
+            {"starts", std::move(starts)},
+            {"datasets", std::move(datasets)},
             {"daily_budget", daily}};
 }
 
@@ -433,9 +441,14 @@ bj::array _alerts(store::Store& store, const Query& q) {
     std::stable_partition(rows.begin(), rows.end(), [](const store::AlertRow& a) { return a.seen == 0; });
     bj::array out;
     for (const auto& a : rows)
-        out.push_back(bj::object{{"id", a.id},         {"ts", a.ts},         {"level", a.level},
-                                 {"scope", a.scope},   {"spent", a.spent},   {"budget", a.budget},
-                                 {"message", a.message}, {"seen", a.seen}});
+        out.push_back(bj::object{{"id", a.id},
+                                 {"ts", a.ts},
+                                 {"level", a.level},
+                                 {"scope", a.scope},
+                                 {"spent", a.spent},
+                                 {"budget", a.budget},
+                                 {"message", a.message},
+                                 {"seen", a.seen}});
     return out;
 }
 
@@ -448,9 +461,9 @@ bj::array _advice(store::Store& store, const Query& q) {
 
 // --- the CSV ------------------------------------------------------------------
 
-const std::vector<std::string> CSV_COLUMNS = {"id",        "ts",          "model_id", "tag",
-                                              "session_id", "prompt_tokens", "completion_tokens",
-                                              "cost_usd",  "elapsed_s",   "status",   "streamed"};
+const std::vector<std::string> CSV_COLUMNS = {
+    "id",       "ts",        "model_id", "tag",     "session_id", "prompt_tokens", "completion_tokens",
+    "cost_usd", "elapsed_s", "status",   "streamed"};
 
 // A text a spreadsheet would run as a formula (=, +, -, @, or a tab or a
 // carriage return before one) is kept as text by a leading quote. Only
@@ -556,9 +569,8 @@ void _add_api(http::Router& r, const std::shared_ptr<store::Store>& store,
     auto api = [&](const char* name, auto body) {
         route(name, [body](store::Store& s, const Query& q) { return http::json_response(200, body(s, q)); });
     };
-    api("summary", [spend, limits](store::Store& s, const Query& q) {
-        return _summary(s, spend.get(), limits.get(), q);
-    });
+    api("summary",
+        [spend, limits](store::Store& s, const Query& q) { return _summary(s, spend.get(), limits.get(), q); });
     api("series", _series);
     route("sessions", _sessions);
     api("session", _session);
@@ -571,9 +583,8 @@ void _add_api(http::Router& r, const std::shared_ptr<store::Store>& store,
 
 }  // namespace
 
-http::Router router(std::shared_ptr<store::Store> store, std::string version,
-                    std::shared_ptr<spend_state::State> spend, std::shared_ptr<limits::State> limits,
-                    std::shared_ptr<asio::thread_pool> readers) {
+http::Router router(std::shared_ptr<store::Store> store, std::string version, std::shared_ptr<spend_state::State> spend,
+                    std::shared_ptr<limits::State> limits, std::shared_ptr<asio::thread_pool> readers) {
     // Two threads, so that a long CSV download does not stall the page's
     // refreshes or a scrape.
     if (!readers) readers = std::make_shared<asio::thread_pool>(2);

@@ -7,9 +7,9 @@
 
 #include <boost/asio/thread_pool.hpp>
 
-#include "tokentally/http/server.hpp"
 #include "tokentally/guards/limits.hpp"
 #include "tokentally/guards/spend_state.hpp"
+#include "tokentally/http/server.hpp"
 #include "tokentally/store/store.hpp"
 
 #include <memory>

@@ -23,9 +23,8 @@ namespace {
 namespace pm = prometheus;
 
 // Seconds: a cache hit answers in microseconds, a long generation in minutes.
-const pm::Histogram::BucketBoundaries LATENCY_BUCKETS = {0.0005, 0.001, 0.0025, 0.005, 0.01, 0.025, 0.05, 0.1,
-                                                          0.25,   0.5,   1.0,    2.5,   5.0,  10.0,  30.0, 60.0,
-                                                          120.0};
+const pm::Histogram::BucketBoundaries LATENCY_BUCKETS = {0.0005, 0.001, 0.0025, 0.005, 0.01, 0.025, 0.05, 0.1,  0.25,
+                                                         0.5,    1.0,   2.5,    5.0,   10.0, 30.0,  60.0, 120.0};
 
 // The families the proxy updates as calls pass. The gauges read at scrape
 // time (budgets, in-flight requests, build info) live in a registry made
@@ -55,8 +54,9 @@ struct Families {
                                             .Register(registry);
     pm::Family<pm::Counter>& rate_limited = pm::BuildCounter()
                                                 .Name("tokentally_rate_limited_total")
-                                                .Help("Calls refused by a rate limit, by scope (tag:<tag> or "
-                                                      "key:<key>) and limit (rpm, tpm or max_parallel)")
+                                                .Help(
+                                                    "Calls refused by a rate limit, by scope (tag:<tag> or "
+                                                    "key:<key>) and limit (rpm, tpm or max_parallel)")
                                                 .Register(registry);
     pm::Histogram& upstream = pm::BuildHistogram()
                                   .Name("tokentally_upstream_duration_seconds")
@@ -158,8 +158,7 @@ void _count(const store::CallRecord& rec) {
     _counter(c.requests, f.requests, labels("status", status)).Increment();
     if (rec.cost_usd && *rec.cost_usd > 0) _counter(c.spend, f.spend, labels(nullptr, {})).Increment(*rec.cost_usd);
     auto add_tokens = [&](pm::Counter*& slot, const std::optional<std::int64_t>& n, const char* direction) {
-        if (n && *n > 0)
-            _counter(slot, f.tokens, labels("direction", direction)).Increment(static_cast<double>(*n));
+        if (n && *n > 0) _counter(slot, f.tokens, labels("direction", direction)).Increment(static_cast<double>(*n));
     };
     add_tokens(c.input, rec.prompt_tokens, "input");
     add_tokens(c.output, rec.completion_tokens, "output");
@@ -288,12 +287,12 @@ http::Router router(std::shared_ptr<store::Store> store, std::string version,
     http::Router r;
     http::add_route(r, {"GET"}, "/metrics",
                     [store, version, spend](http::Request& req) -> boost::asio::awaitable<http::Response> {
-        http::Response resp;
-        resp.headers.emplace_back("content-type", std::string(CONTENT_TYPE));
-        // This scrape is one of the requests in flight.
-        resp.body = render(*store, version, spend.get(), req.in_flight ? req.in_flight->load() : 1);
-        co_return resp;
-    });
+                        http::Response resp;
+                        resp.headers.emplace_back("content-type", std::string(CONTENT_TYPE));
+                        // This scrape is one of the requests in flight.
+                        resp.body = render(*store, version, spend.get(), req.in_flight ? req.in_flight->load() : 1);
+                        co_return resp;
+                    });
     return r;
 }
 

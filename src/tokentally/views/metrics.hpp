@@ -4,9 +4,9 @@
 // process; the server answers /metrics with render().
 #pragma once
 
+#include "tokentally/guards/spend_state.hpp"
 #include "tokentally/http/server.hpp"
 #include "tokentally/ledger/ledger.hpp"
-#include "tokentally/guards/spend_state.hpp"
 #include "tokentally/store/store.hpp"
 
 #include <cstddef>

@@ -1,11 +1,11 @@
 #include "tokentally/views/tui.hpp"
 
+#include "tokentally/accounting/usage.hpp"
 #include "tokentally/base/config.hpp"
 #include "tokentally/base/json.hpp"
 #include "tokentally/base/logging.hpp"
-#include "tokentally/ledger/ledger.hpp"
 #include "tokentally/guards/periods.hpp"
-#include "tokentally/accounting/usage.hpp"
+#include "tokentally/ledger/ledger.hpp"
 
 #include <fmt/format.h>
 
@@ -168,7 +168,7 @@ int _refresh_interval() {
         char* end = nullptr;
         long n = env != nullptr ? std::strtol(env, &end, 10) : 0;
         return env != nullptr && *env != '\0' && *end == '\0' && n >= 1 && n <= 86400 ? static_cast<int>(n)
-                                                                                   : REFRESH_INTERVAL;
+                                                                                      : REFRESH_INTERVAL;
     }();
     return seconds;
 }
@@ -250,8 +250,7 @@ RefreshInputs read_inputs(store::Store& store) {
     periods::Period period = periods::Period::rolling;
     try {
         period = periods::period(json::table(in.config, "budgets"));
-    } catch (const std::exception&) {
-    }
+    } catch (const std::exception&) {}
     in.calendar = period == periods::Period::calendar;
     in.spend_30d = store.calls().spend(periods::since(period, periods::Span::month, store::now()), std::nullopt);
     in.agents = ledger::agent_summary(store, WINDOW_HOURS);
@@ -289,8 +288,8 @@ std::array<int, 3> table_heights(int height, const std::array<std::size_t, 3>& r
     // An empty table still wants its header and one blank line: a new
     // ledger shows what each table will hold.
     for (int i = 0; i < 3; ++i)
-        want[i] = std::min<int>(MAX_TABLE_HEIGHT,
-                                static_cast<int>(std::clamp<std::size_t>(rows[i], 1, 1000)) + TABLE_CHROME);
+        want[i] =
+            std::min<int>(MAX_TABLE_HEIGHT, static_cast<int>(std::clamp<std::size_t>(rows[i], 1, 1000)) + TABLE_CHROME);
     int used = 0;
     for (int i = 0; i < 3; ++i) used += h[i] = std::min(want[i], avail / 3);
     // Space a short table leaves goes to the recent calls first: that table
@@ -344,7 +343,8 @@ std::wstring _wide(const std::string& s) {
         auto c = static_cast<unsigned char>(s[i]);
         int len = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 1;
         char32_t cp = len == 1 ? c : (c & (0x7F >> len));
-        for (int k = 1; k < len && i + k < s.size(); ++k) cp = (cp << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
+        for (int k = 1; k < len && i + k < s.size(); ++k)
+            cp = (cp << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
         out.push_back(static_cast<wchar_t>(cp));
         i += static_cast<std::size_t>(len);
     }
@@ -608,7 +608,8 @@ int launch(std::shared_ptr<store::Store> store) {
     // which would report a dashboard that never ran as a success.
     for (int fd : {STDIN_FILENO, STDOUT_FILENO})
         if (!::isatty(fd))
-            throw std::runtime_error(fmt::format("the dashboard needs a terminal, and file descriptor {} is not one", fd));
+            throw std::runtime_error(
+                fmt::format("the dashboard needs a terminal, and file descriptor {} is not one", fd));
     int argc = 1;
     char name[] = "tokentally";
     char* argv[] = {name, nullptr};

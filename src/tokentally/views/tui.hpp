@@ -24,9 +24,9 @@ inline constexpr int REFRESH_INTERVAL = 3;
 inline constexpr const char* TITLE = "tokentally";
 
 // Column headers of the three tables, left to right.
-inline const std::vector<std::string> AGENTS_COLUMNS = {"Session", "Tag",  "Calls",  "In Tok", "Out Tok",
+inline const std::vector<std::string> AGENTS_COLUMNS = {"Session", "Tag",     "Calls",  "In Tok", "Out Tok",
                                                         "Cost $",  "Avg Lat", "Active", "Errors"};
-inline const std::vector<std::string> MODEL_COLUMNS = {"Model",  "Tag",    "Calls",   "In Tok",
+inline const std::vector<std::string> MODEL_COLUMNS = {"Model",   "Tag",    "Calls",   "In Tok",
                                                        "Out Tok", "Cost $", "Avg Lat", "Errors"};
 inline const std::vector<std::string> RECENT_COLUMNS = {"Time", "Session", "Model", "Tag", "In",
                                                         "Out",  "Cost $",  "Lat",   "St"};
@@ -82,11 +82,11 @@ struct RefreshData {
 // The inputs of a refresh, as read from the configuration and the ledger.
 struct RefreshInputs {
     bj::object config;
-    double spend_30d = 0.0;  // the monthly window's, as `[budgets] period` counts it
-    bool calendar = false;   // the period is calendar
-    bj::array agents;  // agent_summary over 24 hours
-    bj::array models;  // summary over 24 hours, all tags
-    bj::array calls;   // the 30 most recent calls
+    double spend_30d = 0.0;         // the monthly window's, as `[budgets] period` counts it
+    bool calendar = false;          // the period is calendar
+    bj::array agents;               // agent_summary over 24 hours
+    bj::array models;               // summary over 24 hours, all tags
+    bj::array calls;                // the 30 most recent calls
     std::int64_t without_cost = 0;  // calls of the 24 hours without a cost (counted when accounting is on)
 };
 

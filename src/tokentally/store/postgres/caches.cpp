@@ -69,7 +69,8 @@ std::vector<SemanticHead> PgSemanticCache::live(double since) {
     return with_schema(db_, [&](Session& s) {
         Result r = s.exec(SELECT_LIVE, {param(since)});
         std::vector<SemanticHead> heads;
-        for (int i = 0; i < r.rows(); ++i) heads.push_back({r.integer(i, 0), r.real(i, 1), r.text(i, 2), r.bytes(i, 3)});
+        for (int i = 0; i < r.rows(); ++i)
+            heads.push_back({r.integer(i, 0), r.real(i, 1), r.text(i, 2), r.bytes(i, 3)});
         return heads;
     });
 }

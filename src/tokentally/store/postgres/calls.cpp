@@ -60,13 +60,22 @@ std::vector<Param> _insert_columns(std::span<const CallRecord* const> rows, cons
     std::vector<std::vector<std::optional<std::string>>> cols(16);
     for (std::size_t i = 0; i < rows.size(); ++i) {
         const CallRecord& r = *rows[i];
-        for (auto [col, value] : {std::pair{0, param(ts[i]).value}, {1, r.model_id}, {2, r.tag},
-                                  {3, r.session_id}, {4, _text_of(r.prompt_tokens)},
-                                  {5, _text_of(r.completion_tokens)}, {6, _text_of(r.cost_usd)},
-                                  {7, param(r.elapsed_s).value}, {8, param(r.status).value},
-                                  {9, param(r.streamed).value}, {10, r.requested_model},
-                                  {11, _text_of(r.cache_read_tokens)}, {12, _text_of(r.cache_write_tokens)},
-                                  {13, _text_of(r.cache_write_1h_tokens)}, {14, r.service_tier}, {15, r.key}})
+        for (auto [col, value] : {std::pair{0, param(ts[i]).value},
+                                  {1, r.model_id},
+                                  {2, r.tag},
+                                  {3, r.session_id},
+                                  {4, _text_of(r.prompt_tokens)},
+                                  {5, _text_of(r.completion_tokens)},
+                                  {6, _text_of(r.cost_usd)},
+                                  {7, param(r.elapsed_s).value},
+                                  {8, param(r.status).value},
+                                  {9, param(r.streamed).value},
+                                  {10, r.requested_model},
+                                  {11, _text_of(r.cache_read_tokens)},
+                                  {12, _text_of(r.cache_write_tokens)},
+                                  {13, _text_of(r.cache_write_1h_tokens)},
+                                  {14, r.service_tier},
+                                  {15, r.key}})
             cols[static_cast<std::size_t>(col)].push_back(std::move(value));
     }
     std::vector<Param> params;
@@ -205,8 +214,9 @@ void PgCalls::each_priced(std::int64_t after_id, std::int64_t upto_id, double si
 }
 
 std::vector<PricedCall> PgCalls::priced_between(double from, double to) {
-    return without_ledger(db_, std::vector<PricedCall>{},
-                           [&](Session& s) { return _priced_rows(s.exec(PRICED_BETWEEN, {param(from), param(to)})); });
+    return without_ledger(db_, std::vector<PricedCall>{}, [&](Session& s) {
+        return _priced_rows(s.exec(PRICED_BETWEEN, {param(from), param(to)}));
+    });
 }
 
 // --- read queries -----------------------------------------------------------------
@@ -259,9 +269,9 @@ constexpr const char* SELECT_CALLS = R"(SELECT id, ts, model_id, tag, session_id
 FROM calls)";
 
 CallRow _call_row(const Result& r, int i) {
-    return {r.integer(i, 0),      r.real(i, 1),         r.opt_text(i, 2),    r.opt_text(i, 3),
-            r.opt_text(i, 4),     r.opt_integer(i, 5),  r.opt_integer(i, 6), r.opt_real(i, 7),
-            r.opt_real(i, 8),     r.opt_integer(i, 9),  r.opt_integer(i, 10)};
+    return {r.integer(i, 0),  r.real(i, 1),        r.opt_text(i, 2),    r.opt_text(i, 3),
+            r.opt_text(i, 4), r.opt_integer(i, 5), r.opt_integer(i, 6), r.opt_real(i, 7),
+            r.opt_real(i, 8), r.opt_integer(i, 9), r.opt_integer(i, 10)};
 }
 
 // Priced calls per quarter of an hour: every UTC offset in use is a whole
@@ -325,9 +335,9 @@ std::vector<CallRow> PgCalls::latest(std::int64_t n, const std::optional<std::st
 
 std::vector<CallRow> PgCalls::between(double since, const std::optional<std::string>& tag) {
     return with_schema(db_, [&](Session& s) {
-        Result r = s.exec(std::string(SELECT_CALLS) + "\nWHERE ts >= $1" + (tag ? " AND tag = $2" : "") +
-                              "\nORDER BY ts, id",
-                          _since_tag(since, tag));
+        Result r =
+            s.exec(std::string(SELECT_CALLS) + "\nWHERE ts >= $1" + (tag ? " AND tag = $2" : "") + "\nORDER BY ts, id",
+                   _since_tag(since, tag));
         std::vector<CallRow> rows;
         for (int i = 0; i < r.rows(); ++i) rows.push_back(_call_row(r, i));
         return rows;
@@ -482,8 +492,7 @@ WHERE cost_usd > 0 AND prompt_tokens > 0 AND completion_tokens > 0
 ORDER BY id)");
         std::vector<TrainingRow> rows;
         for (int i = 0; i < r.rows(); ++i)
-            rows.push_back({r.text(i, 0), r.text(i, 1), r.real(i, 2), r.integer(i, 3), r.integer(i, 4),
-                            r.real(i, 5)});
+            rows.push_back({r.text(i, 0), r.text(i, 1), r.real(i, 2), r.integer(i, 3), r.integer(i, 4), r.real(i, 5)});
         return rows;
     });
 }

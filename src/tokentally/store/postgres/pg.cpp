@@ -18,15 +18,16 @@ constexpr const char* LOGGER = "tokentally.ledger";
 // minutes.
 constexpr const char* CONNECT_TIMEOUT_S = "5";
 
-
 // libpq's message on one line: its own lines ("server closed the
 // connection unexpectedly\n\tThis probably means...") joined by a space.
 std::string _trimmed(const char* message) {
     std::string m;
     for (const char* c = message ? message : ""; *c; ++c) {
         bool space = *c == '\n' || *c == '\t' || *c == ' ';
-        if (!space) m += *c;
-        else if (!m.empty() && m.back() != ' ') m += ' ';
+        if (!space)
+            m += *c;
+        else if (!m.empty() && m.back() != ' ')
+            m += ' ';
     }
     while (!m.empty() && m.back() == ' ') m.pop_back();
     return m;
@@ -34,7 +35,9 @@ std::string _trimmed(const char* message) {
 
 struct Options {
     PQconninfoOption* opts = nullptr;
-    ~Options() { if (opts) PQconninfoFree(opts); }
+    ~Options() {
+        if (opts) PQconninfoFree(opts);
+    }
     std::string get(std::string_view key) const {
         for (auto* o = opts; o && o->keyword; ++o)
             if (key == o->keyword && o->val) return o->val;
@@ -55,8 +58,10 @@ std::string redacted(const std::string& url) {
     std::string user = o.get("user"), host = o.get("host"), port = o.get("port");
     std::string name = "postgresql://" + (user.empty() ? "" : user + "@");
     // A socket directory is a path: named as libpq's own messages name it.
-    if (!host.empty() && host.front() == '/') name += "[" + host + "]";
-    else name += host;
+    if (!host.empty() && host.front() == '/')
+        name += "[" + host + "]";
+    else
+        name += host;
     if (!port.empty()) name += ":" + port;
     return name + "/" + o.get("dbname");
 }
@@ -203,7 +208,6 @@ const char* session_options(Durability durability) {
     return durability == Durability::full ? "-c synchronous_commit=on" : "-c synchronous_commit=off";
 }
 
-
 Pool::Pool(std::string url, Durability durability)
     : url_(std::move(url)), name_(redacted(url_)), durability_(durability) {}
 
@@ -217,7 +221,8 @@ std::unique_ptr<Conn> Pool::_connect() {
     if (PQstatus(conn->pg) != CONNECTION_OK) _unreachable(_trimmed(PQerrorMessage(conn->pg)));
     // The server's notices ("relation already exists, skipping") are not
     // for the user's terminal.
-    PQsetNoticeProcessor(conn->pg, [](void*, const char*) {}, nullptr);
+    PQsetNoticeProcessor(
+        conn->pg, [](void*, const char*) {}, nullptr);
     _reachable();
     return conn;
 }
@@ -255,8 +260,8 @@ void Pool::_lost(const std::string& why) {
 void Pool::_down(const char* what, const std::string& why) {
     if (down_) return;
     down_ = true;
-    logging::get(LOGGER)->warn("The ledger database at {} {}; calls are not recorded until it is back: {}", name_,
-                               what, why);
+    logging::get(LOGGER)->warn("The ledger database at {} {}; calls are not recorded until it is back: {}", name_, what,
+                               why);
 }
 
 void Pool::_unreachable(const std::string& why) {

@@ -77,7 +77,9 @@ public:
     Result(Result&& o) noexcept : r_(o.r_) { o.r_ = nullptr; }
     Result(const Result&) = delete;
     Result& operator=(const Result&) = delete;
-    ~Result() { if (r_) PQclear(r_); }
+    ~Result() {
+        if (r_) PQclear(r_);
+    }
 
     int rows() const { return PQntuples(r_); }
     bool null(int row, int col) const { return PQgetisnull(r_, row, col) != 0; }

@@ -158,9 +158,10 @@ void _migrate(Session& s) {
     s.command(CREATE_VERSION);
     int version = _version(s);
     if (version > SCHEMA_VERSION)
-        throw std::runtime_error(fmt::format("the ledger database has schema version {}, newer than this "
-                                             "tokentally knows ({}): upgrade tokentally",
-                                             version, SCHEMA_VERSION));
+        throw std::runtime_error(
+            fmt::format("the ledger database has schema version {}, newer than this "
+                        "tokentally knows ({}): upgrade tokentally",
+                        version, SCHEMA_VERSION));
     for (int v = version; v < SCHEMA_VERSION; ++v) s.command(SCHEMA_STEPS[v]);
     if (version < SCHEMA_VERSION) {
         s.command("DELETE FROM tokentally_schema");
@@ -177,8 +178,7 @@ void ensure_schema(Shared& db, bool again) {
     // A table dropped behind our back: its version row may still be there,
     // and the calls counted by tokentally_ids may be gone (a new generation
     // makes every serving process read the ledger afresh).
-    if (again)
-        db.pool.run([](Session& s) { s.command("DROP TABLE IF EXISTS tokentally_schema, tokentally_ids"); });
+    if (again) db.pool.run([](Session& s) { s.command("DROP TABLE IF EXISTS tokentally_schema, tokentally_ids"); });
     db.pool.run([](Session& s) { _migrate(s); });
     db.schema_ready.store(true);
 }

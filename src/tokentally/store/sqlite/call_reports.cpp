@@ -108,13 +108,13 @@ std::vector<CacheTotals> SqliteCalls::cache_totals(double since, const std::opti
     auto conn = connection(path_);
     std::vector<CacheTotals> rows;
     if (!has_table(conn, "call_cache_tokens")) return rows;
-    SQLite::Statement q(conn, std::string(CACHE_SUMMARY) + (tag ? " AND c.tag = ?" : "") +
-                                  "\nGROUP BY c.model_id, c.tag");
+    SQLite::Statement q(conn,
+                        std::string(CACHE_SUMMARY) + (tag ? " AND c.tag = ?" : "") + "\nGROUP BY c.model_id, c.tag");
     q.bind(1, since);
     if (tag) q.bind(2, *tag);
     while (q.executeStep())
-        rows.push_back({opt_text(q.getColumn(0)), opt_text(q.getColumn(1)), total(q.getColumn(2)),
-                        total(q.getColumn(3))});
+        rows.push_back(
+            {opt_text(q.getColumn(0)), opt_text(q.getColumn(1)), total(q.getColumn(2)), total(q.getColumn(3))});
     return rows;
 }
 

@@ -11,7 +11,8 @@
 namespace tokentally::store::sqlite {
 
 // Every column of `calls` in CallRow's order; a WHERE clause may follow.
-inline constexpr const char* SELECT_CALLS = R"(SELECT id, ts, model_id, tag, session_id, prompt_tokens, completion_tokens,
+inline constexpr const char* SELECT_CALLS =
+    R"(SELECT id, ts, model_id, tag, session_id, prompt_tokens, completion_tokens,
        cost_usd, elapsed_s, status, streamed
 FROM calls)";
 

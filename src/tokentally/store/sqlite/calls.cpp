@@ -50,8 +50,7 @@ constexpr const char* CREATE_CALL_ROUTING = R"(CREATE TABLE IF NOT EXISTS call_r
     requested_model TEXT    NOT NULL
 ))";
 
-constexpr const char* INSERT_CALL_ROUTING =
-    "INSERT INTO call_routing (call_id, requested_model) VALUES (?, ?)";
+constexpr const char* INSERT_CALL_ROUTING = "INSERT INTO call_routing (call_id, requested_model) VALUES (?, ?)";
 
 // Cached prompt tokens of the calls that reported them: a table of its own,
 // so `calls` keeps the layout the advisor and the predictor read. Rows are
@@ -201,8 +200,7 @@ std::vector<Appended> _insert(const std::string& path, std::span<const CallRecor
     // A lone call without side rows is one statement in autocommit: inside
     // an explicit transaction SQLite opens a statement journal for it (a
     // 64 kB buffer allocated and freed per call) and runs BEGIN and COMMIT.
-    if (rows.size() == 1 && !_has_side_rows(*rows[0]))
-        return {_insert_one(conn, *rows[0])};
+    if (rows.size() == 1 && !_has_side_rows(*rows[0])) return {_insert_one(conn, *rows[0])};
     Transaction tx(conn);
     std::vector<Appended> made;
     made.reserve(rows.size());
@@ -216,8 +214,10 @@ std::vector<Appended> _insert(const std::string& path, std::span<const CallRecor
 void _ensure_side_table(const std::string& path, bool needed, const char* name, const char* create_sql, bool again) {
     if (!needed) return;
     auto create = [&] { connection(path).exec(create_sql); };
-    if (again) create();
-    else once_per_file(path, name, create);
+    if (again)
+        create();
+    else
+        once_per_file(path, name, create);
 }
 
 void _ensure_side_tables(const std::string& path, std::span<const CallRecord* const> rows, bool again) {
@@ -227,10 +227,10 @@ void _ensure_side_tables(const std::string& path, std::span<const CallRecord* co
     _ensure_side_table(path, any([](const CallRecord& r) { return r.requested_model.has_value(); }), "call_routing",
                        CREATE_CALL_ROUTING, again);
     _ensure_side_table(path, any(_has_cache_tokens), "call_cache_tokens", CREATE_CACHE_TOKENS, again);
-    _ensure_side_table(path, any([](const CallRecord& r) { return r.service_tier.has_value(); }),
-                       "call_service_tiers", CREATE_SERVICE_TIERS, again);
-    _ensure_side_table(path, any([](const CallRecord& r) { return r.key.has_value(); }), "call_keys",
-                       CREATE_CALL_KEYS, again);
+    _ensure_side_table(path, any([](const CallRecord& r) { return r.service_tier.has_value(); }), "call_service_tiers",
+                       CREATE_SERVICE_TIERS, again);
+    _ensure_side_table(path, any([](const CallRecord& r) { return r.key.has_value(); }), "call_keys", CREATE_CALL_KEYS,
+                       again);
 }
 
 }  // namespace
@@ -276,8 +276,8 @@ double _sum_since(const Conn& conn, const SpendWindow& w) {
     bool by_tag = _given(w.tag), by_key = _given(w.key);
     // Without the table no call was made with a key.
     if (by_key && !has_table(conn, "call_keys")) return 0.0;
-    const char* sql = by_key ? (by_tag ? SUM_SINCE_OF_KEY_AND_TAG : SUM_SINCE_OF_KEY)
-                             : (by_tag ? SUM_SINCE_OF_TAG : SUM_SINCE);
+    const char* sql =
+        by_key ? (by_tag ? SUM_SINCE_OF_KEY_AND_TAG : SUM_SINCE_OF_KEY) : (by_tag ? SUM_SINCE_OF_TAG : SUM_SINCE);
     auto q = conn.prepare(sql);
     int at = 1;
     q->bind(at++, w.since);
@@ -293,10 +293,10 @@ constexpr const char* CHANGES = "SELECT IFNULL((SELECT MAX(id) FROM calls), 0), 
 // The priced calls with their key, which only a ledger that has the table
 // beside the calls can name.
 std::string _priced_sql(bool keyed, const char* from, const char* where) {
-    return fmt::format("SELECT c.id, c.ts, IFNULL(c.tag, ''), c.cost_usd, {} FROM calls c {}{}\nWHERE {} "
-                       "AND c.cost_usd IS NOT NULL ORDER BY c.ts, c.id",
-                       keyed ? "IFNULL(k.key, '')" : "''", from,
-                       keyed ? " LEFT JOIN call_keys k ON k.call_id = c.id" : "", where);
+    return fmt::format(
+        "SELECT c.id, c.ts, IFNULL(c.tag, ''), c.cost_usd, {} FROM calls c {}{}\nWHERE {} "
+        "AND c.cost_usd IS NOT NULL ORDER BY c.ts, c.id",
+        keyed ? "IFNULL(k.key, '')" : "''", from, keyed ? " LEFT JOIN call_keys k ON k.call_id = c.id" : "", where);
 }
 
 constexpr const char* PRICED_AFTER = "c.id > ?1 AND c.id <= ?2 AND c.ts >= ?3";
@@ -355,9 +355,9 @@ void SqliteCalls::each_priced(std::int64_t after_id, std::int64_t upto_id, doubl
     auto conn = connection(path_);
     try {
         // From the start, the window is what narrows the read; after that, the ids.
-        SQLite::Statement q(conn, after_id == 0 ? _priced_sql(has_table(conn, "call_keys"), "INDEXED BY idx_calls_ts",
-                                                              PRICED_SINCE)
-                                                : _priced_sql(has_table(conn, "call_keys"), "", PRICED_AFTER));
+        SQLite::Statement q(
+            conn, after_id == 0 ? _priced_sql(has_table(conn, "call_keys"), "INDEXED BY idx_calls_ts", PRICED_SINCE)
+                                : _priced_sql(has_table(conn, "call_keys"), "", PRICED_AFTER));
         q.bind(1, after_id);
         q.bind(2, upto_id);
         q.bind(3, since);
@@ -450,8 +450,8 @@ ORDER BY total_cost DESC, {0}, tag)",
                        key, by_tag ? " AND tag = ?" : "");
 }
 
-std::vector<GroupTotals> _groups(const Conn& conn, const char* key, double since,
-                                 const std::optional<std::string>& tag, bool with_times) {
+std::vector<GroupTotals> _groups(const Conn& conn, const char* key, double since, const std::optional<std::string>& tag,
+                                 bool with_times) {
     SQLite::Statement q(conn, _group_sql(key, tag.has_value()));
     q.bind(1, since);
     if (tag) q.bind(2, *tag);
@@ -490,8 +490,8 @@ std::vector<GroupTotals> SqliteCalls::by_session(double since) {
 std::vector<CallRow> SqliteCalls::latest(std::int64_t n, const std::optional<std::string>& session_id) {
     _ensure_schema(path_);
     auto conn = connection(path_);
-    SQLite::Statement q(conn, std::string(SELECT_CALLS) + (session_id ? "\nWHERE session_id = ?" : "") +
-                                  "\nORDER BY ts DESC LIMIT ?");
+    SQLite::Statement q(
+        conn, std::string(SELECT_CALLS) + (session_id ? "\nWHERE session_id = ?" : "") + "\nORDER BY ts DESC LIMIT ?");
     int at = 1;
     if (session_id) q.bind(at++, *session_id);
     q.bind(at, n);
@@ -503,8 +503,8 @@ std::vector<CallRow> SqliteCalls::latest(std::int64_t n, const std::optional<std
 std::vector<CallRow> SqliteCalls::between(double since, const std::optional<std::string>& tag) {
     _ensure_schema(path_);
     auto conn = connection(path_);
-    SQLite::Statement q(conn, std::string(SELECT_CALLS) + "\nWHERE ts >= ?" + (tag ? " AND tag = ?" : "") +
-                                  "\nORDER BY ts, id");
+    SQLite::Statement q(
+        conn, std::string(SELECT_CALLS) + "\nWHERE ts >= ?" + (tag ? " AND tag = ?" : "") + "\nORDER BY ts, id");
     q.bind(1, since);
     if (tag) q.bind(2, *tag);
     std::vector<CallRow> rows;
@@ -532,8 +532,8 @@ std::vector<DayTotals> SqliteCalls::by_day(double since) {
 std::vector<ModelCalls> SqliteCalls::model_calls(double since, const std::optional<std::string>& tag) {
     _ensure_schema(path_);
     auto conn = connection(path_);
-    SQLite::Statement q(conn, std::string(MODEL_CALLS) + (tag ? " AND tag = ?" : "") +
-                                  "\nGROUP BY model_id\nORDER BY calls DESC");
+    SQLite::Statement q(
+        conn, std::string(MODEL_CALLS) + (tag ? " AND tag = ?" : "") + "\nGROUP BY model_id\nORDER BY calls DESC");
     q.bind(1, since);
     if (tag) q.bind(2, *tag);
     std::vector<ModelCalls> rows;

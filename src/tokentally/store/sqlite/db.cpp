@@ -15,8 +15,8 @@
 #include <mutex>
 #include <optional>
 #include <thread>
-#include <unordered_map>
 #include <tuple>
+#include <unordered_map>
 #include <vector>
 
 namespace tokentally::store::sqlite {
@@ -111,8 +111,7 @@ std::optional<FileId> _file_id(const std::string& path) {
     std::optional<paths::FileStamp> st;
     try {
         st = paths::identity_once(path);
-    } catch (const std::exception&) {
-    }
+    } catch (const std::exception&) {}
     if (!st) return std::nullopt;
     return FileId{st->dev, st->ino};
 }
@@ -282,9 +281,7 @@ std::uint64_t generation(const std::string& path) {
     return it == g.by_path.end() ? 0 : it->second;
 }
 
-namespace {
-
-}  // namespace
+namespace {}  // namespace
 
 Conn connection(const std::string& path) {
     thread_local std::unordered_map<std::string, Open> open_here;

@@ -13,9 +13,9 @@
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <unordered_map>
 #include <optional>
 #include <string>
+#include <unordered_map>
 
 namespace tokentally::store::sqlite {
 
@@ -121,8 +121,10 @@ Total total(const SQLite::Column& col);
 // Binds none as NULL.
 template <class T>
 void bind_optional(SQLite::Statement& stmt, int index, const std::optional<T>& value) {
-    if (value) stmt.bind(index, *value);
-    else stmt.bind(index);
+    if (value)
+        stmt.bind(index, *value);
+    else
+        stmt.bind(index);
 }
 
 }  // namespace tokentally::store::sqlite

@@ -171,8 +171,8 @@ void _insert(const Conn& conn, const Rollup& r) {
 
 // Adds `r` to the stored rollup of its hour, model and tag (or stores it).
 void _add_stored(const Conn& conn, Rollup r) {
-    auto find = conn.prepare(fmt::format("SELECT {}, rowid FROM call_rollups WHERE hour = ? AND model_id IS ? AND tag IS ?",
-                                         ROLLUP_COLUMNS));
+    auto find = conn.prepare(fmt::format(
+        "SELECT {}, rowid FROM call_rollups WHERE hour = ? AND model_id IS ? AND tag IS ?", ROLLUP_COLUMNS));
     find->bind(1, r.hour);
     bind_optional(*find, 2, r.model_id);
     bind_optional(*find, 3, r.tag);
@@ -204,8 +204,9 @@ struct WriterState {
 };
 
 WriterState _state(const Conn& conn) {
-    auto q = conn.prepare("SELECT IFNULL((SELECT MAX(id) FROM calls), 0), IFNULL((SELECT n FROM calls_edits), 0), "
-                          "(SELECT last_id FROM rollups_mark), IFNULL((SELECT edits FROM rollups_mark), 0)");
+    auto q = conn.prepare(
+        "SELECT IFNULL((SELECT MAX(id) FROM calls), 0), IFNULL((SELECT n FROM calls_edits), 0), "
+        "(SELECT last_id FROM rollups_mark), IFNULL((SELECT edits FROM rollups_mark), 0)");
     q->executeStep();
     return {q->getColumn(0).getInt64(), q->getColumn(1).getInt64(), opt_int(q->getColumn(2)),
             q->getColumn(3).getInt64()};
@@ -241,8 +242,10 @@ Chunk _read_chunk(const Conn& conn, std::int64_t mark, std::int64_t last_call) {
     while (q->executeStep()) chunk.rows.push_back(call_row(*q));
     q.stmt->reset();
     // Only gaps left, or the chunk reaches the last call.
-    if (chunk.rows.size() < static_cast<std::size_t>(FOLD_CHUNK)) chunk.upto = last_call;
-    else chunk.upto = chunk.rows.back().id;
+    if (chunk.rows.size() < static_cast<std::size_t>(FOLD_CHUNK))
+        chunk.upto = last_call;
+    else
+        chunk.upto = chunk.rows.back().id;
     return chunk;
 }
 
@@ -328,8 +331,7 @@ auto _with_tables(const std::string& path, Work work) {
 }
 
 void _fold(const std::string& path) {
-    while (!_fold_step(connection(path))) {
-    }
+    while (!_fold_step(connection(path))) {}
 }
 
 // The id folded up to; 0 before the first fold.

@@ -120,9 +120,10 @@ void _store(const Conn& conn, const Key& key, const Sums& s) {
 WHERE session_id IS ?10 AND tag IS ?11)");
     bind(*up);
     if (up->exec() > 0) return;
-    auto in = conn.prepare("INSERT INTO session_totals (calls, total_prompt, total_completion, total_cost, "
-                           "latency_calls, latency_sum, errors, first_call, last_call, session_id, tag) "
-                           "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11)");
+    auto in = conn.prepare(
+        "INSERT INTO session_totals (calls, total_prompt, total_completion, total_cost, "
+        "latency_calls, latency_sum, errors, first_call, last_call, session_id, tag) "
+        "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11)");
     bind(*in);
     in->exec();
 }
@@ -158,7 +159,7 @@ bool _of_tag(const Key& key, const std::optional<std::string>& tag) { return !ta
 // going in it. The second half of each pair says whether the row, if any,
 // already counts among the range's sessions.
 std::map<Key, bool> _summed_from_calls(const Conn& conn, double since, std::int64_t mark,
-                                        const std::optional<std::string>& tag) {
+                                       const std::optional<std::string>& tag) {
     std::map<Key, bool> out;
     {
         auto q = conn.prepare("SELECT DISTINCT session_id, tag FROM calls WHERE id > ?");
@@ -173,8 +174,9 @@ std::map<Key, bool> _summed_from_calls(const Conn& conn, double since, std::int6
         _bind_key(*q, 1, key);
         counted = q->executeStep() && q->getColumn(0).getDouble() >= since;
     }
-    auto q = conn.prepare("SELECT session_id, tag FROM session_totals INDEXED BY idx_session_totals_going "
-                          "WHERE last_call >= ?1 AND first_call < ?1 AND calls > 1");
+    auto q = conn.prepare(
+        "SELECT session_id, tag FROM session_totals INDEXED BY idx_session_totals_going "
+        "WHERE last_call >= ?1 AND first_call < ?1 AND calls > 1");
     q->bind(1, since);
     while (q->executeStep()) {
         Key key{opt_text(q->getColumn(0)), opt_text(q->getColumn(1))};

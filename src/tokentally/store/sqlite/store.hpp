@@ -87,8 +87,7 @@ private:
 
 class SqliteStore final : public Store {
 public:
-    explicit SqliteStore(std::string path)
-        : path_(path), calls_(path), alerts_(path), exact_(path), semantic_(path) {}
+    explicit SqliteStore(std::string path) : path_(path), calls_(path), alerts_(path), exact_(path), semantic_(path) {}
     const std::string& location() const override { return path_; }
     bool exists() const override;
     Calls& calls() override { return calls_; }

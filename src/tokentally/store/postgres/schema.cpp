@@ -152,9 +152,23 @@ int _version(Session& s) {
     return r.null(0, 0) ? 0 : static_cast<int>(r.integer(0, 0));
 }
 
-void _migrate(Session& s) {
+// A table dropped behind our back: its version row may still be there, so
+// the steps run again (each is safe to repeat); with the calls gone, the
+// calls counted by tokentally_ids are gone too, and a new generation makes
+// every serving process read the ledger afresh. Decided under the schema
+// lock: a process that merely raced a creator finds every table there and
+// drops nothing.
+void _forget_lost_tables(Session& s) {
+    if (s.exec("SELECT to_regclass('calls')").null(0, 0))
+        s.command("DROP TABLE IF EXISTS tokentally_schema, tokentally_ids");
+    else
+        s.command("DROP TABLE IF EXISTS tokentally_schema");
+}
+
+void _migrate(Session& s, bool again) {
     s.command("BEGIN");
     s.command(LOCK_SCHEMA);
+    if (again) _forget_lost_tables(s);
     s.command(CREATE_VERSION);
     int version = _version(s);
     if (version > SCHEMA_VERSION)
@@ -175,11 +189,7 @@ void _migrate(Session& s) {
 
 void ensure_schema(Shared& db, bool again) {
     if (db.schema_ready.load() && !again) return;
-    // A table dropped behind our back: its version row may still be there,
-    // and the calls counted by tokentally_ids may be gone (a new generation
-    // makes every serving process read the ledger afresh).
-    if (again) db.pool.run([](Session& s) { s.command("DROP TABLE IF EXISTS tokentally_schema, tokentally_ids"); });
-    db.pool.run([](Session& s) { _migrate(s); });
+    db.pool.run([again](Session& s) { _migrate(s, again); });
     db.schema_ready.store(true);
 }
 

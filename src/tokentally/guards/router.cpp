@@ -1,6 +1,7 @@
 #include "tokentally/guards/router.hpp"
 
 #include "tokentally/accounting/catalog.hpp"
+#include "tokentally/accounting/usage.hpp"
 #include "tokentally/base/config.hpp"
 #include "tokentally/base/json.hpp"
 
@@ -119,8 +120,7 @@ Request _describe(const std::string& model_id, const bj::object& body, const std
 // --- prices -----------------------------------------------------------------
 
 struct Priced {
-    double input = 0.0;
-    double output = 0.0;
+    prices::Price price;
     std::string text;  // "$2.5/$10"
 };
 
@@ -129,19 +129,18 @@ Priced _price(const std::string& model_id) {
     const bj::value* in = p.if_contains("input");
     const bj::value* out = p.if_contains("output");
     Priced priced;
-    priced.input = in ? json::as_number(*in, "input price of " + model_id) : 0.0;
-    priced.output = out ? json::as_number(*out, "output price of " + model_id) : 0.0;
+    priced.price.input = in ? json::as_number(*in, "input price of " + model_id) : 0.0;
+    priced.price.output = out ? json::as_number(*out, "output price of " + model_id) : 0.0;
     priced.text = fmt::format("${}/${}", json::display(in), json::display(out));
     return priced;
 }
 
-// The request's estimated cost at `p`, in millionths of a dollar: its prompt,
-// and as many answer tokens as it allows (as many as the prompt when it
-// sets no limit).
+// The request's estimated cost at `p`: its prompt, and as many answer
+// tokens as it allows (as many as the prompt when it sets no limit).
 double _cost(const Priced& p, const Request& r) {
     double in = static_cast<double>(std::max<std::int64_t>(r.prompt_tokens, 1));
     double out = r.max_tokens > 0 ? static_cast<double>(r.max_tokens) : in;
-    return in * p.input + out * p.output;
+    return usage::cost(usage::Billed{.input = in, .output = out}, p.price);
 }
 
 // Percent saved by `to` against `from` on this request; 0 when the request's
@@ -317,7 +316,7 @@ std::optional<bj::object> _alternative(const Request& r, double min_saving_pct) 
     for (const std::string& alt : entry->second) {
         if (catalog::provider_of(alt) != r.provider || _does_not_fit(alt, r)) continue;
         Priced to = _price(alt);
-        if ((to.input == 0 && to.output == 0) || _saving_pct(from, to, r) < min_saving_pct) continue;
+        if ((to.price.input == 0 && to.price.output == 0) || _saving_pct(from, to, r) < min_saving_pct) continue;
         return _warn(_spelled(r.model_id, alt), "cheaper alternative: " + _prices_text(r, from, alt, to));
     }
     return std::nullopt;

@@ -76,7 +76,7 @@ awk -v now="$(date +%s.%N)" 'BEGIN {
 FAILED=0
 same() {  # label file-a file-b
   if cmp -s "$2" "$3"; then echo "same       $1 ($(wc -c <"$2") bytes)"
-  else echo "DIFFERENT  $1"; diff <(head -c 2000 "$2") <(head -c 2000 "$3") | head -20; FAILED=1; fi
+  else echo "DIFFERENT  $1"; diff <(head -c 2000 "$2") <(head -c 2000 "$3") | head -20 || true; FAILED=1; fi
 }
 both() {  # label args...: the two binaries one right after the other
   local label=$1; shift

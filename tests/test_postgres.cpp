@@ -341,13 +341,18 @@ TEST_F(Postgres, TheServerStoppedUnderLoadFailsCallsLogsOnceAndRecoversByItself)
     EXPECT_GT(failed_during, 0);
     EXPECT_EQ(other.load(), 0) << "every call answered either way";
     std::string log = tt_test::read_file(proxy.log_path);
-    EXPECT_EQ(occurrences(log, "went away; calls are not recorded") + occurrences(log, "is unreachable; calls"), 1u)
-        << log.substr(0, 4000);
-    EXPECT_EQ(occurrences(log, "is reachable again"), 1u);
-    // The one line says why, and the calls it fails add none of their own.
+    // One line for the outage and one when it ends. A connection opened
+    // while the server is still stopping may succeed once and then die: the
+    // stop then reads as two short outages, each told once, never more.
+    std::size_t outages =
+        occurrences(log, "went away; calls are not recorded") + occurrences(log, "is unreachable; calls");
+    EXPECT_GE(outages, 1u) << log.substr(0, 4000);
+    EXPECT_LE(outages, 2u) << log.substr(0, 4000);
+    EXPECT_EQ(occurrences(log, "is reachable again"), outages);
+    // The line says why, and the calls it fails add none of their own.
     EXPECT_NE(log.find("calls are not recorded until it is back: "), std::string::npos);
     std::string complaints = lines_with(log, "warning") + lines_with(log, "error");
-    EXPECT_EQ(occurrences(complaints, "\n"), 1u) << complaints;
+    EXPECT_EQ(occurrences(complaints, "\n"), outages) << complaints;
     EXPECT_EQ(rows(), ok.load() + 1) << "every answered call has its row";
 }
 

@@ -204,24 +204,19 @@ bj::value _number(double d) {
     return d;
 }
 
-// The user's [pricing] table; none when there is none. A configuration
-// that cannot be read leaves the other prices in force: pricing must not
-// fail a call, and the budget check reports the broken file.
-std::shared_ptr<const bj::object> _pricing_table() {
-    std::shared_ptr<const bj::object> cfg;
-    try {
-        cfg = config::load_shared();
-    } catch (const std::exception&) {
-        return nullptr;
-    }
-    const bj::value* pricing = cfg->if_contains("pricing");
-    if (pricing == nullptr || !pricing->is_object()) return nullptr;
-    return std::shared_ptr<const bj::object>(cfg, &pricing->get_object());
+// The user's [pricing] table; none when there is none (or no configuration
+// could be read: pricing must not fail a call, and the budget check reports
+// the broken file).
+const bj::object* _pricing_table(const Sources& src) {
+    if (!src.config) return nullptr;
+    const bj::value* pricing = src.config->if_contains("pricing");
+    return pricing != nullptr && pricing->is_object() ? &pricing->get_object() : nullptr;
 }
 
 // The user's entry under the first of `keys` that [pricing] names.
-std::optional<std::pair<std::string, bj::object>> _configured_entry(const std::vector<std::string>& keys) {
-    auto pricing = _pricing_table();
+std::optional<std::pair<std::string, bj::object>> _configured_entry(const Sources& src,
+                                                                    const std::vector<std::string>& keys) {
+    const bj::object* pricing = _pricing_table(src);
     if (!pricing) return std::nullopt;
     for (const std::string& key : keys) {
         const bj::value* entry = pricing->if_contains(key);
@@ -272,10 +267,10 @@ Price _built_in(const ListPrice& l) {
 
 // The price of the first of the canonical `ids` the imported prices hold,
 // else of the first the table holds, with the id it was found under.
-std::optional<std::pair<std::string, Price>> _listed(const std::vector<std::string>& ids) {
-    auto imported = _imported();
+std::optional<std::pair<std::string, Price>> _listed(const Sources& src, const std::vector<std::string>& ids) {
+    const prices::List& imported = *src.imported;
     for (const auto& id : ids)
-        if (auto it = imported->find(id); it != imported->end()) return std::pair{id, it->second};
+        if (auto it = imported.find(id); it != imported.end()) return std::pair{id, it->second};
     for (const auto& id : ids)
         if (auto it = _built_in_prices().find(id); it != _built_in_prices().end())
             return std::pair{id, _built_in(it->second)};
@@ -363,7 +358,7 @@ std::vector<std::string> _ids(std::string_view model_id, std::string_view target
     return ids;
 }
 
-std::optional<Found> _find(std::string_view model_id, std::string_view target);
+std::optional<Found> _find(const Sources& src, std::string_view model_id, std::string_view target);
 
 void _add_provider(std::set<std::string>& providers, std::string_view id) {
     if (auto slash = id.find('/'); slash != std::string_view::npos) providers.emplace(id.substr(0, slash));
@@ -387,47 +382,56 @@ std::shared_ptr<const std::set<std::string>> _listed_providers(const std::shared
 
 // A bare name no provider is known for: the price of the one provider whose
 // list has that name, when exactly one has.
-std::optional<Found> _only_provider(std::string_view model_id) {
-    auto pricing = _pricing_table();
-    auto imported = _imported();
+std::optional<Found> _only_provider(const Sources& src, std::string_view model_id) {
+    const bj::object* pricing = _pricing_table(src);
+    const prices::List& imported = *src.imported;
     std::optional<std::string> match;
-    std::set<std::string> providers = *_listed_providers(imported);
+    std::set<std::string> providers = *_listed_providers(src.imported);
     if (pricing)
         for (const auto& [key, _] : *pricing) _add_provider(providers, key);
     for (const auto& provider : providers) {
         std::string id = normalize_model_id(provider + "/" + std::string(model_id));
-        bool listed = (pricing && pricing->contains(id)) || imported->contains(id) || _built_in_prices().contains(id);
+        bool listed = (pricing && pricing->contains(id)) || imported.contains(id) || _built_in_prices().contains(id);
         if (!listed) continue;
         if (match) return std::nullopt;
         match = id;
     }
-    return match ? _find(*match, {}) : std::nullopt;
+    return match ? _find(src, *match, {}) : std::nullopt;
 }
 
 // Configuration first, then the imported prices, then the table; in each,
 // the ids in the order _ids gives them (the configuration also under the
 // id as the request named it). A bare name no provider is known for falls
 // back to _only_provider.
-std::optional<Found> _find(std::string_view model_id, std::string_view target) {
+std::optional<Found> _find(const Sources& src, std::string_view model_id, std::string_view target) {
     std::vector<std::string> ids = _ids(model_id, target);
     std::vector<std::string> keys{std::string(model_id)};
     keys.insert(keys.end(), ids.begin(), ids.end());
-    if (auto configured = _configured_entry(keys)) {
+    if (auto configured = _configured_entry(src, keys)) {
         Found found{configured->first, configured->second, std::nullopt};
         if (_amends(configured->second))
-            if (auto listed = _listed(ids)) found.listed = listed->second;
+            if (auto listed = _listed(src, ids)) found.listed = listed->second;
         return found;
     }
-    if (auto listed = _listed(ids)) return Found{listed->first, std::nullopt, listed->second};
+    if (auto listed = _listed(src, ids)) return Found{listed->first, std::nullopt, listed->second};
     bool unplaced = !_names_provider(model_id) && provider_of(model_id).empty() && provider_of_target(target).empty();
-    return unplaced ? _only_provider(model_id) : std::nullopt;
+    return unplaced ? _only_provider(src, model_id) : std::nullopt;
 }
 
 }  // namespace
 
-bj::object get_model_price(std::string_view model_id) {
+Sources sources() {
+    Sources src;
+    try {
+        src.config = config::load_shared();
+    } catch (const std::exception&) {}
+    src.imported = _imported();
+    return src;
+}
+
+bj::object get_model_price(std::string_view model_id, const Sources& src) {
     bj::object price;
-    auto found = _find(model_id, {});
+    auto found = _find(src, model_id, {});
     if (found && found->configured && !found->listed) {
         const bj::object& e = *found->configured;
         price["input"] = e.contains("input") ? e.at("input") : bj::value(0);
@@ -446,8 +450,8 @@ prices::Price entry_price(const bj::object& entry) {
     return p;
 }
 
-std::string priced_id(std::string_view model_id, std::string_view target) {
-    auto found = _find(model_id, target);
+std::string priced_id(std::string_view model_id, std::string_view target, const Sources& src) {
+    auto found = _find(src, model_id, target);
     if (!found || found->id == model_id || found->id == normalize_model_id(model_id)) return std::string(model_id);
     return found->id;
 }
@@ -590,8 +594,8 @@ std::string provider_model_id(std::string_view model_id) {
     return slash == std::string::npos ? canonical : canonical.substr(slash + 1);
 }
 
-std::optional<Price> find_price(std::string_view model_id) {
-    auto found = _find(model_id, {});
+std::optional<Price> find_price(std::string_view model_id, const Sources& src) {
+    auto found = _find(src, model_id, {});
     if (!found) return std::nullopt;
     if (found->configured) return _configured_price(found->id, *found->configured, found->listed.value_or(Price{}));
     return found->listed;
@@ -599,7 +603,7 @@ std::optional<Price> find_price(std::string_view model_id) {
 
 std::string placed_provider(std::string_view model_id) {
     if (std::string provider = provider_of(model_id); !provider.empty()) return provider;
-    auto found = _find(model_id, {});
+    auto found = _find(sources(), model_id, {});
     if (!found) return "";
     auto slash = found->id.find('/');
     return slash == std::string::npos ? "" : found->id.substr(0, slash);
@@ -617,13 +621,14 @@ bool unpriced(std::string_view model_id) {
 prices::List all_prices() {
     std::set<std::string> ids;
     for (const auto& [id, _] : _built_in_prices()) ids.insert(id);
-    for (const auto& [id, _] : *_imported()) ids.insert(id);
-    auto cfg = config::load_shared();
-    for (const auto& [key, entry] : json::table(*cfg, "pricing"))
+    // A configuration that cannot be read fails the listing, which says why.
+    Sources src{config::load_shared(), _imported()};
+    for (const auto& [id, _] : *src.imported) ids.insert(id);
+    for (const auto& [key, entry] : json::table(*src.config, "pricing"))
         if (entry.is_object()) ids.insert(std::string(key));
     prices::List out;
     for (const auto& id : ids)
-        if (auto p = find_price(id)) out.emplace(id, *p);
+        if (auto p = find_price(id, src)) out.emplace(id, *p);
     return out;
 }
 

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -28,6 +29,19 @@ inline constexpr std::string_view PROVIDER_BASES[] = {
     "https://api.cohere.ai",  "https://api.deepseek.com",
 };
 
+// What prices are read from: the configuration's [pricing] (none when the
+// configuration cannot be read) and the imported prices (prices.json; none
+// when missing or broken), as they stood when read. A call takes one and
+// prices itself from it throughout; each look at the files costs a system
+// call.
+struct Sources {
+    std::shared_ptr<const boost::json::object> config;
+    std::shared_ptr<const prices::List> imported;
+};
+
+// The sources as they are now.
+Sources sources();
+
 // The canonical spelling of a model id: provider-qualified, lower case,
 // without date or version suffixes, with dotted version numbers
 // (gpt-4o-2024-08-06 -> openai/gpt-4o, claude-3-5-sonnet-20241022 ->
@@ -41,7 +55,7 @@ std::string normalize_model_id(std::string_view model_id);
 // catalog nor the caller can place it) takes the price of the one provider
 // whose list has that name, when exactly one has. An unknown model gets
 // {"input": 0, "output": 0}.
-boost::json::object get_model_price(std::string_view model_id);
+boost::json::object get_model_price(std::string_view model_id, const Sources& src = sources());
 
 // A pricing entry's input and output prices as a Price (for the cost
 // formula). Throws naming the price that is missing or not a number.
@@ -51,14 +65,14 @@ prices::Price entry_price(const boost::json::object& entry);
 // the same order as get_model_price, with its source; nullopt when no
 // source has one. Throws naming the key for a configured price that is not
 // a number.
-std::optional<prices::Price> find_price(std::string_view model_id);
+std::optional<prices::Price> find_price(std::string_view model_id, const Sources& src = sources());
 
 // The id to price a call of `model_id` sent to `target` (the upstream URL)
 // by: a bare name is looked up at the target's provider first
 // (acme-chat-2 sent to https://api.openai.com as openai/acme-chat-2), then
 // as get_model_price looks it up. The model id itself when that is what
 // prices it, or when nothing does.
-std::string priced_id(std::string_view model_id, std::string_view target);
+std::string priced_id(std::string_view model_id, std::string_view target, const Sources& src = sources());
 
 // The provider whose API answers at `url` ("openai" for
 // https://api.openai.com/v1/...), or empty for any other host.

@@ -187,9 +187,9 @@ std::optional<std::string> refusal(store::Store& store, const std::string& tag, 
 }
 
 Admission admit(const std::shared_ptr<spend_state::State>& spend, const std::string& tag,
-                const std::optional<std::string>& key, const bj::object& body,
-                const std::optional<bj::object>& pricing) {
-    auto cfg = config::load_shared();
+                const std::optional<std::string>& key, const bj::object& body, const std::optional<bj::object>& pricing,
+                std::shared_ptr<const bj::object> cfg) {
+    if (!cfg) cfg = config::load_shared();
     const bj::object& budgets = json::table(*cfg, "budgets");
     Limits l = _limits(budgets, tag, key);
     Admission out;
@@ -211,8 +211,8 @@ Admission admit(const std::shared_ptr<spend_state::State>& spend, const std::str
 }
 
 std::optional<double> remaining(spend_state::State& spend, const std::string& tag,
-                                const std::optional<std::string>& key) {
-    auto cfg = config::load_shared();
+                                const std::optional<std::string>& key, std::shared_ptr<const bj::object> cfg) {
+    if (!cfg) cfg = config::load_shared();
     Limits l = _limits(json::table(*cfg, "budgets"), tag, key);
     if (l.unreadable) std::rethrow_exception(l.unreadable);
     if (l.n == 0) return std::nullopt;

@@ -44,18 +44,21 @@ struct Admission {
 // daily, the tag's, the key's daily, the key's monthly. With `[budgets]
 // strict` on, the call is also refused when its worst-case cost would take
 // spent plus held past a limit, and holds that cost when it passes. Throws
-// as refusal() does.
+// as refusal() does. `cfg` is the configuration the call read, else it is
+// read here.
 Admission admit(const std::shared_ptr<spend_state::State>& spend, const std::string& tag,
                 const std::optional<std::string>& key, const boost::json::object& body,
-                const std::optional<boost::json::object>& pricing);
+                const std::optional<boost::json::object>& pricing,
+                std::shared_ptr<const boost::json::object> cfg = nullptr);
 
 // What is left of the budgets that apply to a call of `tag` made with client
 // key `key` (the daily limit of all calls, the tag's, and the key's daily
 // and monthly ones), read from `spend` as it stands: the smallest limit
 // minus its window's spend, never below 0; none when no limit is set.
-// Throws as refusal() does.
+// Throws as refusal() does. `cfg` as for admit().
 std::optional<double> remaining(spend_state::State& spend, const std::string& tag,
-                                const std::optional<std::string>& key = std::nullopt);
+                                const std::optional<std::string>& key = std::nullopt,
+                                std::shared_ptr<const boost::json::object> cfg = nullptr);
 
 // The most a call can cost: its prompt's characters (the text of its
 // messages, prompt, input, system, instructions or contents) ÷ 4 at the

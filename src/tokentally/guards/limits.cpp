@@ -394,9 +394,10 @@ std::shared_ptr<State> make(std::shared_ptr<store::Store> store, Clock clock) {
 
 bool configured(const bj::object& cfg) { return _parse(cfg).any; }
 
-Admission admit(const std::shared_ptr<State>& state, const std::string& tag, const std::optional<std::string>& key) {
+Admission admit(const std::shared_ptr<State>& state, const std::string& tag, const std::optional<std::string>& key,
+                std::shared_ptr<const bj::object> cfg) {
     State& s = *state;
-    auto cfg = _configuration();
+    if (!cfg) cfg = _configuration();
     Admission out;
     {
         std::lock_guard lock(s.mu);

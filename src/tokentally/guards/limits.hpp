@@ -96,8 +96,10 @@ struct Admission {
 // in its windows; a refused one does not, and its refusal is counted.
 // Throws, naming the setting, for a limit that is not a number of 0 or more;
 // a configuration that cannot be read at all applies no limit (the budget
-// check reports it).
-Admission admit(const std::shared_ptr<State>& state, const std::string& tag, const std::optional<std::string>& key);
+// check reports it). `cfg` is the configuration the call read, else it is
+// read here.
+Admission admit(const std::shared_ptr<State>& state, const std::string& tag, const std::optional<std::string>& key,
+                std::shared_ptr<const boost::json::object> cfg = nullptr);
 
 // The tokens (prompt and completion) of this process's committed calls,
 // added to the windows of their tag and key.

@@ -101,8 +101,7 @@ std::shared_ptr<Services> make_services(std::shared_ptr<store::Store> store,
         store, {spend_state::listener(s->spend), ledger::alert_step(s->spend), metrics::listener(), limits_step});
     s->access = policy;
     s->address_check = access::address_check(policy);
-    s->price_of = catalog::get_model_price;
-    s->config = config::load_shared;
+    s->files = catalog::sources;
     s->monotonic = relay::monotonic;
     s->storage = std::make_shared<asio::thread_pool>(STORAGE_THREADS);
     return s;

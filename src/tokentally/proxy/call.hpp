@@ -3,6 +3,7 @@
 // with an answer's headers.
 #pragma once
 
+#include "tokentally/accounting/catalog.hpp"
 #include "tokentally/accounting/usage.hpp"
 #include "tokentally/guards/limits.hpp"
 #include "tokentally/guards/spend_state.hpp"
@@ -30,7 +31,8 @@ inline constexpr int CLIENT_CLOSED_REQUEST = 499;
 // includes it. Optional: whatever fails leaves the headers out (a broken
 // configuration is reported by the budget check).
 void add_cost_headers(http::Headers& headers, std::optional<double> cost, const Services& services,
-                      const std::string& tag, const std::optional<std::string>& key);
+                      const std::shared_ptr<const bj::object>& config, const std::string& tag,
+                      const std::optional<std::string>& key);
 
 struct ForwardCall : relay::Call {
     std::shared_ptr<const Services> services;
@@ -48,6 +50,7 @@ struct ForwardCall : relay::Call {
     std::optional<std::string> requested_model;  // the client's model when routing swapped it
     std::optional<gemini::NativeCall> native;    // a call to Gemini's native API (gemini_native on)
     usage::Accounting accounting;                // [accounting] as it stood when the call came in
+    catalog::Sources files;                      // the configuration and prices the call came in with
     // What the call holds of its budgets in strict mode, until its row is
     // written: released when the last copy of the call goes.
     std::shared_ptr<spend_state::Hold> hold;

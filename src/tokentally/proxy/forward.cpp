@@ -42,7 +42,8 @@ prices::Price rates(const ForwardCall& call) {
     prices::Price p;
     try {
         if (call.model_id)
-            if (auto found = catalog::find_price(catalog::priced_id(*call.model_id, call.url))) p = *found;
+            if (auto found = catalog::find_price(catalog::priced_id(*call.model_id, call.url, call.files), call.files))
+                p = *found;
     } catch (const std::exception&) {
         // A configured price that is not a number: without cache pricing the
         // entry's input and output price the call as they always did.
@@ -82,17 +83,17 @@ asio::awaitable<http::Response> forward(ForwardCall call, bool streaming) {
 }
 
 void add_cost_headers(http::Headers& headers, std::optional<double> cost, const Services& services,
-                      const std::string& tag, const std::optional<std::string>& key) {
+                      const std::shared_ptr<const bj::object>& config, const std::string& tag,
+                      const std::optional<std::string>& key) {
     // Cost to 10 significant digits as documented; what is left to 15, so a
     // limit in the hundreds still reads to the nano-dollar.
     constexpr int COST_DIGITS = 10;
     constexpr int REMAINING_DIGITS = 15;
     try {
-        auto cfg = services.config();
-        if (!json::truthy(json::table(*cfg, "proxy").if_contains("cost_headers"))) return;
+        if (!config || !json::truthy(json::table(*config, "proxy").if_contains("cost_headers"))) return;
         if (cost) http::set_header(headers, "X-Tokentally-Cost", json::plain_decimal(*cost, COST_DIGITS));
         if (!services.spend) return;
-        if (auto left = budget::remaining(*services.spend, tag, key))
+        if (auto left = budget::remaining(*services.spend, tag, key, config))
             http::set_header(headers, "X-Tokentally-Budget-Remaining", json::plain_decimal(*left, REMAINING_DIGITS));
     } catch (const std::exception&) {}
 }

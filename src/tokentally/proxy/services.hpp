@@ -5,6 +5,7 @@
 // the store's slow work off the event loop. Tests put their doubles here.
 #pragma once
 
+#include "tokentally/accounting/catalog.hpp"
 #include "tokentally/base/logging.hpp"
 #include "tokentally/guards/limits.hpp"
 #include "tokentally/guards/spend_state.hpp"
@@ -105,10 +106,9 @@ struct Services {
     mutable logging::OnceAMinute refusals;
 
     Bindings bindings = default_bindings();
-    // The catalog's entry for a model (its "input" and "output" prices).
-    std::function<bj::object(std::string_view model_id)> price_of;
-    // The configuration as it stands: read once by each call.
-    std::function<std::shared_ptr<const bj::object>()> config;
+    // The configuration and the imported prices as they stand: read once by
+    // each call.
+    std::function<catalog::Sources()> files;
     // Seconds on a monotonic clock: how long calls take.
     std::function<double()> monotonic;
     // The wait for each provider exchange.

@@ -52,7 +52,7 @@ std::string_view _kept_query(const http::Request& req, const upstream::Switches&
 // leaves them off (the budget check reports the broken file).
 upstream::Switches _switches(const Context& ctx) {
     try {
-        return ctx.config ? upstream::switches(*ctx.config) : upstream::Switches{};
+        return ctx.files.config ? upstream::switches(*ctx.files.config) : upstream::Switches{};
     } catch (const std::exception&) {
         return {};
     }
@@ -149,7 +149,8 @@ void _log_pricing(const Context& ctx) {
 }
 
 StageResult _price(Context& ctx) {
-    if (ctx.model_id) ctx.pricing = ctx.services->price_of(catalog::priced_id(*ctx.model_id, ctx.target_url));
+    if (ctx.model_id)
+        ctx.pricing = catalog::get_model_price(catalog::priced_id(*ctx.model_id, ctx.target_url, ctx.files), ctx.files);
     _log_pricing(ctx);
     co_return std::nullopt;
 }
@@ -162,7 +163,7 @@ StageResult _price(Context& ctx) {
 StageResult _limits(Context& ctx) {
     if (!ctx.is_post()) co_return std::nullopt;
     try {
-        ctx.limited = limits::admit(ctx.services->limits, ctx.tag, ctx.req.client_key);
+        ctx.limited = limits::admit(ctx.services->limits, ctx.tag, ctx.req.client_key, ctx.files.config);
     } catch (const std::exception& e) {
         proxy_log()->warn("Rate limit check error: {}", e.what());
     }
@@ -180,7 +181,8 @@ StageResult _limits(Context& ctx) {
 // A check that fails lets the call through, and says why.
 budget::Admission _admit_here(const Context& ctx) {
     try {
-        return budget::admit(ctx.services->spend, ctx.tag, ctx.req.client_key, ctx.effective_body(), ctx.pricing);
+        return budget::admit(ctx.services->spend, ctx.tag, ctx.req.client_key, ctx.effective_body(), ctx.pricing,
+                             ctx.files.config);
     } catch (const std::exception& e) {
         if (!logging::is_logged_outage(e)) proxy_log()->warn("Budget check error: {}", e.what());
     }
@@ -248,7 +250,7 @@ asio::awaitable<http::Response> _serve_hit(Context& ctx, const bj::object& hit, 
     co_await relay::record(*ctx.services->ledger, rec, ctx.req.in_flight);
     metrics::count_cache_hit(kind == "exact-hit" ? "exact" : "semantic");
     http::Response answer = _cached_answer(hit, kind, ctx.extra_headers);
-    add_cost_headers(answer.headers, 0.0, *ctx.services, ctx.tag, ctx.req.client_key);
+    add_cost_headers(answer.headers, 0.0, *ctx.services, ctx.files.config, ctx.tag, ctx.req.client_key);
     co_return answer;
 }
 
@@ -289,9 +291,9 @@ StageResult _semantic_cache(Context& ctx) {
 // read leaves them off (the budget check reports the broken file); a value
 // they do not know is reported and leaves them off too.
 usage::Accounting _accounting(const Context& ctx) {
-    if (!ctx.config) return {};
+    if (!ctx.files.config) return {};
     try {
-        return usage::accounting(*ctx.config);
+        return usage::accounting(*ctx.files.config);
     } catch (const std::exception& e) {
         proxy_log()->warn("Accounting settings ignored: {}", e.what());
         return {};
@@ -320,6 +322,7 @@ StageResult _forward(Context& ctx) {
     call.pricing = std::move(ctx.pricing);
     call.native = ctx.native;
     call.accounting = _accounting(ctx);
+    call.files = ctx.files;
     call.hold = ctx.admitted.hold;
     call.slot = std::move(ctx.limited.slot);
     bool streaming = ctx.is_streaming();
@@ -371,12 +374,9 @@ std::string Context::log_prefix() const { return relay::log_prefix(tag, session_
 asio::awaitable<http::Response> run_stages(std::shared_ptr<const Services> services, http::Request& req) {
     Context ctx{.req = req, .services = std::move(services)};
     ctx.received = ctx.services->monotonic();
-    try {
-        ctx.config = ctx.services->config();
-    } catch (const std::exception&) {
-        // Each stage that reads it behaves as without a file; the budget
-        // check reports the broken one.
-    }
+    // A configuration that cannot be read leaves files.config null: each
+    // stage then behaves as without a file, and the budget check reports it.
+    ctx.files = ctx.services->files();
     for (const Stage& stage : STAGES)
         if (std::optional<http::Response> answer = co_await stage.run(ctx)) co_return std::move(*answer);
     assert(false && "the forward stage always answers");

@@ -4,6 +4,7 @@
 // cache, and so ending the list) or leaves it to the next.
 #pragma once
 
+#include "tokentally/accounting/catalog.hpp"
 #include "tokentally/guards/budget.hpp"
 #include "tokentally/guards/limits.hpp"
 #include "tokentally/http/server.hpp"
@@ -26,9 +27,11 @@ namespace tokentally::proxy {
 struct Context {
     http::Request& req;
     std::shared_ptr<const Services> services;
-    // The configuration as it stood when the call came in: every stage reads
-    // this one, so that a call sees one version of the file throughout.
-    std::shared_ptr<const bj::object> config;
+    // The configuration (null when it cannot be read) and the imported
+    // prices as they stood when the call came in: every stage reads these, so
+    // that a call sees one version of each file throughout, and looks at each
+    // file once.
+    catalog::Sources files;
     double received = 0.0;  // the monotonic clock when the request reached the proxy
 
     // access

@@ -114,7 +114,7 @@ asio::awaitable<http::Response> handle_standard(ForwardCall call) {
 
     http::Headers headers = safe_response_headers(upstream.headers);
     for (const auto& h : call.extra_headers) http::set_header(headers, h.first, h.second);
-    add_cost_headers(headers, rec.cost_usd, *call.services, call.tag, call.key);
+    add_cost_headers(headers, rec.cost_usd, *call.services, call.files.config, call.tag, call.key);
     http::Response resp;
     resp.status = upstream.status;
     resp.headers = std::move(headers);

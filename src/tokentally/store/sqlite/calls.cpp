@@ -131,9 +131,17 @@ void _init_db(const std::string& path) {
 // What every operation on the calls runs first: the schema, once per ledger
 // file in this process (again when the file was replaced, which taking the
 // connection first notices).
-void _ensure_schema(const std::string& path) {
-    connection(path);
+Conn _ensure_schema(const std::string& path) {
+    Conn conn = connection(path);
     once_per_file(path, "calls", [&] { _init_db(path); });
+    return conn;
+}
+
+// The same for a ledger that must exist already: none when there is no file.
+std::optional<Conn> _existing_with_schema(const std::string& path) {
+    std::optional<Conn> conn = existing(path);
+    if (conn) once_per_file(path, "calls", [&] { _init_db(path); });
+    return conn;
 }
 
 // --- appending ----------------------------------------------------------------
@@ -194,8 +202,7 @@ Appended _insert_one(const Conn& conn, const CallRecord& rec) {
     return {call_id, ts};
 }
 
-std::vector<Appended> _insert(const std::string& path, std::span<const CallRecord* const> rows) {
-    auto conn = connection(path);
+std::vector<Appended> _insert(const Conn& conn, std::span<const CallRecord* const> rows) {
     WriteLock writing;
     // A lone call without side rows is one statement in autocommit: inside
     // an explicit transaction SQLite opens a statement journal for it (a
@@ -240,17 +247,17 @@ void ensure_calls_schema(const std::string& path) { _ensure_schema(path); }
 void SqliteCalls::init() { _init_db(path_); }
 
 std::vector<Appended> SqliteCalls::append(std::span<const CallRecord* const> rows) {
-    _ensure_schema(path_);
+    Conn conn = _ensure_schema(path_);
     _ensure_side_tables(path_, rows, false);
     try {
-        return _insert(path_, rows);
+        return _insert(conn, rows);
     } catch (const SQLite::Exception& e) {
         // The schema ran once for this file; a table dropped or a file
         // swapped behind our back since then gets it again, and one retry.
         if (std::string_view(e.what()).find("no such table") == std::string_view::npos) throw;
         _init_db(path_);
         _ensure_side_tables(path_, rows, true);
-        return _insert(path_, rows);
+        return _insert(connection(path_), rows);
     }
 }
 
@@ -321,24 +328,21 @@ bool _no_table(const SQLite::Exception& e) {
 std::vector<double> SqliteCalls::spend_since(std::span<const SpendWindow> windows) {
     std::vector<double> spent(windows.size(), 0.0);
     // A proxy that has recorded nothing yet must not create the ledger file.
-    if (windows.empty() || !exists(path_)) return spent;
-    _ensure_schema(path_);
-    auto conn = connection(path_);
-    Transaction reading(conn);  // every window from one snapshot; read only, rolled back
-    for (std::size_t i = 0; i < windows.size(); ++i) spent[i] = _sum_since(conn, windows[i]);
+    if (windows.empty()) return spent;
+    std::optional<Conn> conn = _existing_with_schema(path_);
+    if (!conn) return spent;
+    Transaction reading(*conn);  // every window from one snapshot; read only, rolled back
+    for (std::size_t i = 0; i < windows.size(); ++i) spent[i] = _sum_since(*conn, windows[i]);
     return spent;
 }
 
 Changes SqliteCalls::changes() {
     Changes out;
-    if (!exists(path_)) {
-        out.generation = generation(path_);
-        return out;
-    }
-    auto conn = connection(path_);  // first: it notices a replaced file
+    std::optional<Conn> conn = existing(path_);  // first: it notices a replaced file
     out.generation = generation(path_);
+    if (!conn) return out;
     try {
-        auto q = conn.prepare(CHANGES);
+        auto q = conn->prepare(CHANGES);
         q->executeStep();
         out.last_id = q->getColumn(0).getInt64();
         out.edits = q->getColumn(1).isNull() ? 0 : q->getColumn(1).getInt64();
@@ -351,13 +355,14 @@ Changes SqliteCalls::changes() {
 
 void SqliteCalls::each_priced(std::int64_t after_id, std::int64_t upto_id, double since,
                               const std::function<void(const PricedCall&)>& each) {
-    if (!exists(path_) || upto_id <= after_id) return;
-    auto conn = connection(path_);
+    if (upto_id <= after_id) return;
+    std::optional<Conn> conn = existing(path_);
+    if (!conn) return;
     try {
         // From the start, the window is what narrows the read; after that, the ids.
-        SQLite::Statement q(
-            conn, after_id == 0 ? _priced_sql(has_table(conn, "call_keys"), "INDEXED BY idx_calls_ts", PRICED_SINCE)
-                                : _priced_sql(has_table(conn, "call_keys"), "", PRICED_AFTER));
+        bool keyed = has_table(*conn, "call_keys");
+        SQLite::Statement q(*conn, after_id == 0 ? _priced_sql(keyed, "INDEXED BY idx_calls_ts", PRICED_SINCE)
+                                                 : _priced_sql(keyed, "", PRICED_AFTER));
         q.bind(1, after_id);
         q.bind(2, upto_id);
         q.bind(3, since);

@@ -281,12 +281,20 @@ std::uint64_t generation(const std::string& path) {
     return it == g.by_path.end() ? 0 : it->second;
 }
 
-namespace {}  // namespace
+namespace {
 
-Conn connection(const std::string& path) {
+// The connections of the calling thread, by path: only this thread uses
+// them, so SQLite's per-call locking of a connection is left out.
+std::unordered_map<std::string, Open>& _open_here() {
     thread_local std::unordered_map<std::string, Open> open_here;
+    return open_here;
+}
+
+// The kept connection to the file at `path`, whose identity `id` was just
+// looked at (none: no file there).
+Conn _connection(const std::string& path, const std::optional<FileId>& id) {
+    auto& open_here = _open_here();
     auto it = open_here.find(path);
-    auto id = _file_id(path);
     if (it == open_here.end() || !id || !(*id == it->second.id)) {
         // Drop the old entry whole first: its statements must be finalised
         // before its connection closes.
@@ -295,8 +303,6 @@ Conn connection(const std::string& path) {
             _forget_done(path);
             _next_generation(path);
         }
-        // Only this thread ever uses it, so SQLite's per-call locking of the
-        // connection (a mutex round trip on every column read) is left out.
         auto fresh = std::make_unique<SQLite::Database>(open(path, SQLite::OPEN_NOMUTEX));
         Open entry{_file_id(path).value_or(FileId{}), std::move(fresh), std::make_unique<StatementCache>()};
         it = open_here.emplace(path, std::move(entry)).first;
@@ -304,6 +310,16 @@ Conn connection(const std::string& path) {
         sqlite3_wal_hook(it->second.db->getHandle(), _on_commit, const_cast<std::string*>(&it->first));
     }
     return Conn{it->second.db.get(), it->second.statements.get()};
+}
+
+}  // namespace
+
+Conn connection(const std::string& path) { return _connection(path, _file_id(path)); }
+
+std::optional<Conn> existing(const std::string& path) {
+    auto id = _file_id(path);
+    if (!id) return std::nullopt;
+    return _connection(path, id);
 }
 
 WriteLock::WriteLock() {
@@ -338,7 +354,11 @@ Transaction::~Transaction() {
 void once_per_file(const std::string& path, std::string_view what, const std::function<void()>& init) {
     auto& d = _done();
     std::string purpose(what);
-    auto id = _file_id(path);
+    // The identity this thread's connection was checked against a moment
+    // ago saves looking at the file again.
+    auto& open_here = _open_here();
+    auto kept = open_here.find(path);
+    auto id = kept != open_here.end() ? std::optional(kept->second.id) : _file_id(path);
     {
         std::lock_guard lock(d.mu);
         if (id && std::find(d.done.begin(), d.done.end(), std::make_tuple(path, purpose, *id)) != d.done.end()) return;

@@ -64,6 +64,11 @@ struct Conn {
 };
 Conn connection(const std::string& path);
 
+// The connection to the file at `path` when there is one (one look at the
+// file, where exists() and connection() take two); none, and no file made,
+// when there is none.
+std::optional<Conn> existing(const std::string& path);
+
 // Held around each write transaction of this process on the ledger, so that
 // the proxy's threads queue on a mutex (microseconds) instead of meeting in
 // SQLite's busy handler, which sleeps in steps of milliseconds. Other
@@ -91,7 +96,8 @@ struct Transaction {
 // device and inode) for the purpose named `what`, so that schema statements
 // run once per file and again after the file was replaced (also when the new
 // file has the old one's inode: connection() forgets what was done on a file
-// it finds replaced, so take the connection first). Rethrows what `init`
+// it finds replaced, so take the connection first: the identity it checked
+// is the one compared). Rethrows what `init`
 // throws (and tries again next time).
 void once_per_file(const std::string& path, std::string_view what, const std::function<void()>& init);
 

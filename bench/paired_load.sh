@@ -9,7 +9,8 @@
 # (rpm, tpm and max_parallel, all set high enough never to refuse a call of
 # the run, so that every call pays for them), in the same alternating rounds.
 #
-#   bench/paired_load.sh REV|--limits [BUILD]      BENCH_ROUNDS (default 3), BENCH_SECONDS (default 5)
+#   bench/paired_load.sh REV|--limits [BUILD]      BENCH_ROUNDS (default 3), BENCH_SECONDS (default 5),
+#                                                   BENCH_CACHE=exact (every call after the first a cache hit)
 set -euo pipefail
 REV=${1:?usage: bench/paired_load.sh REV|--limits [BUILD]}
 BUILD=${2:-build}
@@ -74,7 +75,7 @@ done
 
 median() { tr ' ' '\n' | { grep -v '^$' || true; } | sort -n | awk '{a[NR] = $1} END {print a[int((NR + 1) / 2)]}'; }
 fig() { echo -n "${SAMPLES[$1,$2,$3]:-}" | median; }
-echo "### Paired load $(date -u '+%Y-%m-%d %H:%M UTC'): $AGAINST, $ROUNDS rounds of ${DUR}s, medians"
+echo "### Paired load $(date -u '+%Y-%m-%d %H:%M UTC'): $AGAINST, $ROUNDS rounds of ${DUR}s, medians${BENCH_CACHE:+, X-Tokentally-Cache: $BENCH_CACHE}"
 echo
 echo "| path | conns | req/s | p50 µs | p99 µs | added p50 µs | CPU µs per call | CPU / nginx |"
 echo "|---|---|---|---|---|---|---|---|"

@@ -49,6 +49,8 @@ CONF
 LIMITS_TOML=$'[limits]\nrpm = 100000000\ntpm = 1000000000000\nmax_parallel = 10000\n'
 [ -z "${BENCH_LIMITS:-}" ] || printf '%s' "$LIMITS_TOML" >> "$WORK/home/.tokentally.toml"
 
+# BENCH_CACHE=exact measures the exact cache's hits instead (every call after
+# the first asks the same question).
 cat > "$WORK/post.lua" <<LUA
 wrk.method = "POST"
 wrk.body = '{"model": "gpt-4o-mini", "messages": [{"role": "user", "content": "Say hello."}]}'
@@ -56,7 +58,7 @@ wrk.headers["Content-Type"] = "application/json"
 wrk.headers["Authorization"] = "Bearer sk-bench"
 wrk.headers["X-Tokentally-Target"] = "http://127.0.0.1:$P_MOCK"
 wrk.headers["X-Tokentally-Tag"] = "bench"
-wrk.headers["X-Tokentally-Cache"] = "off"
+wrk.headers["X-Tokentally-Cache"] = "${BENCH_CACHE:-off}"
 LUA
 
 # The commit measured, and whether the tree differs from it. Files under

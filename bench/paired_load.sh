@@ -10,7 +10,8 @@
 # the run, so that every call pays for them), in the same alternating rounds.
 #
 #   bench/paired_load.sh REV|--limits [BUILD]      BENCH_ROUNDS (default 3), BENCH_SECONDS (default 5),
-#                                                   BENCH_CACHE=exact (every call after the first a cache hit)
+#                                                   BENCH_CACHE=exact (every call after the first a cache hit),
+#                                                   BENCH_DELAY_MS (a wait between the calls of each connection)
 set -euo pipefail
 REV=${1:?usage: bench/paired_load.sh REV|--limits [BUILD]}
 BUILD=${2:-build}
@@ -75,7 +76,7 @@ done
 
 median() { tr ' ' '\n' | { grep -v '^$' || true; } | sort -n | awk '{a[NR] = $1} END {print a[int((NR + 1) / 2)]}'; }
 fig() { echo -n "${SAMPLES[$1,$2,$3]:-}" | median; }
-echo "### Paired load $(date -u '+%Y-%m-%d %H:%M UTC'): $AGAINST, $ROUNDS rounds of ${DUR}s, medians${BENCH_CACHE:+, X-Tokentally-Cache: $BENCH_CACHE}"
+echo "### Paired load $(date -u '+%Y-%m-%d %H:%M UTC'): $AGAINST, $ROUNDS rounds of ${DUR}s, medians${BENCH_CACHE:+, X-Tokentally-Cache: $BENCH_CACHE}${BENCH_DELAY_MS:+, each connection waiting $BENCH_DELAY_MS ms between calls}"
 echo
 echo "| path | conns | req/s | p50 µs | p99 µs | added p50 µs | CPU µs per call | CPU / nginx |"
 echo "|---|---|---|---|---|---|---|---|"

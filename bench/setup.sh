@@ -50,7 +50,9 @@ LIMITS_TOML=$'[limits]\nrpm = 100000000\ntpm = 1000000000000\nmax_parallel = 100
 [ -z "${BENCH_LIMITS:-}" ] || printf '%s' "$LIMITS_TOML" >> "$WORK/home/.tokentally.toml"
 
 # BENCH_CACHE=exact measures the exact cache's hits instead (every call after
-# the first asks the same question).
+# the first asks the same question). BENCH_DELAY_MS makes each connection wait
+# that long between its calls, so that two proxies are compared at one offered
+# load (latency at full load mostly measures how much each one serves).
 cat > "$WORK/post.lua" <<LUA
 wrk.method = "POST"
 wrk.body = '{"model": "gpt-4o-mini", "messages": [{"role": "user", "content": "Say hello."}]}'
@@ -60,6 +62,7 @@ wrk.headers["X-Tokentally-Target"] = "http://127.0.0.1:$P_MOCK"
 wrk.headers["X-Tokentally-Tag"] = "bench"
 wrk.headers["X-Tokentally-Cache"] = "${BENCH_CACHE:-off}"
 LUA
+[ -z "${BENCH_DELAY_MS:-}" ] || printf 'function delay() return %d end\n' "$BENCH_DELAY_MS" >> "$WORK/post.lua"
 
 # The commit measured, and whether the tree differs from it. Files under
 # bench/results/ do not count: appending a run there changes no binary.

@@ -32,18 +32,18 @@ ON CONFLICT(cache_key) DO UPDATE SET
 }  // namespace
 
 std::optional<std::string> SqliteExactCache::get(const std::string& key, double since) {
-    if (!exists(path_)) return std::nullopt;
-    auto conn = connection(path_);
+    std::optional<Conn> conn = existing(path_);
+    if (!conn) return std::nullopt;
     std::string text;
     {
-        auto q = conn.prepare(SELECT_EXACT_CACHE);
+        auto q = conn->prepare(SELECT_EXACT_CACHE);
         q->bind(1, key);
         q->bind(2, since);
         if (!q->executeStep()) return std::nullopt;
         text = q->getColumn(0).getString();
     }
     WriteLock writing;
-    auto count = conn.prepare(COUNT_EXACT_HIT);
+    auto count = conn->prepare(COUNT_EXACT_HIT);
     count->bind(1, key);
     count->exec();
     return text;

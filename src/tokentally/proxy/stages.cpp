@@ -245,35 +245,26 @@ ledger::CallRecord _hit_record(const Context& ctx, const bj::object& hit) {
     return rec;
 }
 
-// The answer of a hit whose row is written.
-http::Response _hit_answer(const Context& ctx, const bj::object& hit, std::string_view kind) {
+asio::awaitable<http::Response> _serve_hit(Context& ctx, const bj::object& hit, std::string_view kind) {
+    ledger::CallRecord rec = _hit_record(ctx, hit);
+    co_await relay::record(*ctx.services->ledger, rec, ctx.req.in_flight);
     metrics::count_cache_hit(kind == "exact-hit" ? "exact" : "semantic");
     http::Response answer = _cached_answer(hit, kind, ctx.extra_headers);
     add_cost_headers(answer.headers, 0.0, *ctx.services, ctx.files.config, ctx.tag, ctx.req.client_key);
-    return answer;
-}
-
-// The lookup, and on a hit its row, in one trip to a storage thread: each
-// trip off the loop and back costs two thread switches, and the answer waits
-// for its row either way. A row that cannot be written fails the call.
-std::optional<bj::object> _exact_hit_recorded(const Context& ctx) {
-    const Services& s = *ctx.services;
-    std::optional<bj::object> hit = exact_cache_get(*s.store, *ctx.cache_key);
-    if (!hit || hit->empty()) return std::nullopt;
-    proxy_log()->info("{} ⚡ EXACT HIT  {}  $0.000000", ctx.log_prefix(), relay::log_text(*ctx.model_id));
-    ledger::record_call(*s.ledger, _hit_record(ctx, *hit));
-    return hit;
+    co_return answer;
 }
 
 StageResult _exact_cache(Context& ctx) {
     if (!_may_be_cached(ctx) || !(ctx.native || exact_cacheable(ctx.effective_body()))) co_return std::nullopt;
     ctx.cache_key = ctx.native ? native_cache_key(*ctx.model_id, *ctx.native, ctx.effective_body())
                                : exact_cache_key(*ctx.model_id, ctx.effective_body(), ctx.req.path);
+    const Services& s = *ctx.services;
     // Named, not a temporary inside co_await: GCC 12 destroys such temporaries twice.
-    auto look = [&ctx] { return _exact_hit_recorded(ctx); };
-    std::optional<bj::object> hit = co_await run_on(*ctx.services->storage, std::move(look));
-    if (!hit) co_return std::nullopt;
-    co_return _hit_answer(ctx, *hit, "exact-hit");
+    auto get = [store = s.store, key = *ctx.cache_key] { return exact_cache_get(*store, key); };
+    std::optional<bj::object> hit = co_await run_on(*s.storage, std::move(get));
+    if (!hit || hit->empty()) co_return std::nullopt;
+    proxy_log()->info("{} ⚡ EXACT HIT  {}  $0.000000", ctx.log_prefix(), relay::log_text(*ctx.model_id));
+    co_return co_await _serve_hit(ctx, *hit, "exact-hit");
 }
 
 // Guarded as a whole: a failure is logged and the request goes on to be
@@ -287,8 +278,7 @@ StageResult _semantic_cache(Context& ctx) {
         auto hit = co_await b.semantic_lookup(*ctx.services->store, ctx.effective_body(), *ctx.model_id);
         if (!hit || hit->empty()) co_return std::nullopt;
         proxy_log()->info("{} 🧠 SEMANTIC HIT  {}  $0.000000", ctx.log_prefix(), relay::log_text(*ctx.model_id));
-        co_await relay::record(*ctx.services->ledger, _hit_record(ctx, *hit), ctx.req.in_flight);
-        co_return _hit_answer(ctx, *hit, "semantic-hit");
+        co_return co_await _serve_hit(ctx, *hit, "semantic-hit");
     } catch (const std::exception& e) {
         if (!logging::is_logged_outage(e)) proxy_log()->warn("Semantic cache lookup failed: {}", e.what());
     }

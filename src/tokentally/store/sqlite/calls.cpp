@@ -131,16 +131,13 @@ void _init_db(const std::string& path) {
 // What every operation on the calls runs first: the schema, once per ledger
 // file in this process (again when the file was replaced, which taking the
 // connection first notices).
-Conn _ensure_schema(const std::string& path) {
-    Conn conn = connection(path);
+void _schema_once(const std::string& path) {
     once_per_file(path, "calls", [&] { _init_db(path); });
-    return conn;
 }
 
-// The same for a ledger that must exist already: none when there is no file.
-std::optional<Conn> _existing_with_schema(const std::string& path) {
-    std::optional<Conn> conn = existing(path);
-    if (conn) once_per_file(path, "calls", [&] { _init_db(path); });
+Conn _ensure_schema(const std::string& path) {
+    Conn conn = connection(path);
+    _schema_once(path);
     return conn;
 }
 
@@ -329,8 +326,9 @@ std::vector<double> SqliteCalls::spend_since(std::span<const SpendWindow> window
     std::vector<double> spent(windows.size(), 0.0);
     // A proxy that has recorded nothing yet must not create the ledger file.
     if (windows.empty()) return spent;
-    std::optional<Conn> conn = _existing_with_schema(path_);
+    std::optional<Conn> conn = existing(path_);
     if (!conn) return spent;
+    _schema_once(path_);
     Transaction reading(*conn);  // every window from one snapshot; read only, rolled back
     for (std::size_t i = 0; i < windows.size(); ++i) spent[i] = _sum_since(*conn, windows[i]);
     return spent;
@@ -374,10 +372,11 @@ void SqliteCalls::each_priced(std::int64_t after_id, std::int64_t upto_id, doubl
 
 std::vector<PricedCall> SqliteCalls::priced_between(double from, double to) {
     std::vector<PricedCall> out;
-    if (!exists(path_)) return out;
-    auto conn = connection(path_);
+    std::optional<Conn> conn = existing(path_);
+    if (!conn) return out;
     try {
-        SQLite::Statement q(conn, _priced_sql(has_table(conn, "call_keys"), "INDEXED BY idx_calls_ts", PRICED_BETWEEN));
+        SQLite::Statement q(*conn,
+                            _priced_sql(has_table(*conn, "call_keys"), "INDEXED BY idx_calls_ts", PRICED_BETWEEN));
         q.bind(1, from);
         q.bind(2, to);
         while (q.executeStep()) out.push_back(_priced(q));

@@ -195,10 +195,10 @@ struct Checkpointer {
     }
 
     static void _checkpoint(const std::string& path) {
-        if (!exists(path)) return;  // deleted meanwhile: nothing to copy into
         try {
-            SQLite::Database& conn = connection(path);
-            sqlite3_wal_checkpoint_v2(conn.getHandle(), nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+            std::optional<Conn> conn = existing(path);
+            if (!conn) return;  // deleted meanwhile: nothing to copy into
+            sqlite3_wal_checkpoint_v2(conn->db->getHandle(), nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
         } catch (const std::exception&) {
             // Cannot be opened now; the next commit over the mark asks again.
         }

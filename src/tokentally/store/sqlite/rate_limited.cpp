@@ -49,10 +49,9 @@ void SqliteCalls::add_rate_limited(std::span<const RateLimited> counts) {
 
 std::vector<RateLimited> SqliteCalls::rate_limited_since(double since) {
     std::vector<RateLimited> out;
-    if (!exists(path_)) return out;
-    auto conn = connection(path_);
-    if (!has_table(conn, "rate_limited")) return out;
-    auto q = conn.prepare(COUNTS_SINCE);
+    std::optional<Conn> conn = existing(path_);
+    if (!conn || !has_table(*conn, "rate_limited")) return out;
+    auto q = conn->prepare(COUNTS_SINCE);
     q->bind(1, std::floor(since / 60.0) * 60.0);
     while (q->executeStep())
         out.push_back({0.0, q->getColumn(0).getString(), q->getColumn(1).getString(), q->getColumn(2).getInt64()});

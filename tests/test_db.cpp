@@ -268,7 +268,7 @@ TEST(Connections, AReplacedLedgerGetsItsTablesBackOnTheOldInode) {
         st->calls().append(rows);
         st->exact_cache().put("k", "{}");
         EXPECT_TRUE(st->semantic_cache().prepare()) << "round " << round << ": the index must be built again";
-        EXPECT_EQ(st->exact_cache().get("k", 0), "{}") << round;
+        EXPECT_EQ(st->exact_cache().find("k", 0), "{}") << round;
         EXPECT_EQ(st->calls().latest(10, std::nullopt).size(), 1u) << round;
         for (const char* suffix : {"", "-wal", "-shm"}) std::filesystem::remove(s.db_path() + suffix);
     }

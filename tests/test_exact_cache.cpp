@@ -87,6 +87,20 @@ TEST(ExactCacheStore, FreshnessAndHitCount) {
     EXPECT_EQ(proxy::exact_cache_get(*tt_test::store(), key), second);
     EXPECT_EQ(hit_count(s, key), 3);
     EXPECT_EQ(tt_test::query(s.db_path(), "SELECT cache_key FROM exact_cache").size(), 1u);
+
+    // The proxy's way: read without counting, then count with the call's row.
+    EXPECT_EQ(proxy::exact_cache_get(*tt_test::store(), key, false), second);
+    EXPECT_EQ(hit_count(s, key), 3);
+    auto st = tt_test::store();
+    tokentally::store::CallRecord hit{.status = 200, .exact_cache_hit = key};
+    tokentally::store::CallRecord other{.status = 200, .exact_cache_hit = "no such entry"};
+    const tokentally::store::CallRecord* rows[] = {&hit, &other};
+    st->calls().append(rows);
+    EXPECT_EQ(hit_count(s, key), 4);
+    // A cleared cache costs the count, never the row.
+    SQLite::Database(s.db_path(), SQLite::OPEN_READWRITE).exec("DROP TABLE exact_cache");
+    EXPECT_EQ(st->calls().append(std::span(rows, 1)).size(), 1u);
+    EXPECT_EQ(tt_test::query(s.db_path(), "SELECT id FROM calls").size(), 3u);
 }
 
 TEST(ExactCacheStore, FailuresAreMissesOrWarnings) {
@@ -128,6 +142,7 @@ TEST(ExactCacheProxy, RepeatedRequestIsServedOnceFromTheProvider) {
     EXPECT_EQ(rows[1].at("cost_usd").as_double(), 0.0);
     EXPECT_EQ(rows[1].at("prompt_tokens").as_int64(), 1000);
     EXPECT_EQ(rows[1].at("completion_tokens").as_int64(), 500);
+    EXPECT_EQ(tt_test::query(s.db_path(), "SELECT hit_count FROM exact_cache").at(0).at("hit_count").as_int64(), 1);
 }
 
 TEST(ExactCacheProxy, OnlySuccessfulStandardPostsAreStored) {

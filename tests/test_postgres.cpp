@@ -259,6 +259,19 @@ TEST_F(Postgres, EditsThroughPsqlAreSeenByTheNextBudgetCheckOfEveryProxy) {
 
 // A ledger an earlier release made has no call_keys: the spend kept in
 // memory of a process starting on it reads its calls, not an empty ledger.
+TEST_F(Postgres, ExactCacheHitsAreCountedAloneOrWithTheirCallsRows) {
+    auto st = store::open(url);
+    st->exact_cache().put("k", "{}");
+    EXPECT_EQ(st->exact_cache().find("k", 0), "{}");
+    st->exact_cache().count_hit("k");
+    store::CallRecord hit{.status = 200, .exact_cache_hit = "k"};
+    store::CallRecord other{.status = 200, .exact_cache_hit = "no such entry"};
+    const store::CallRecord* batch[] = {&hit, &other, &hit};
+    st->calls().append(batch);
+    EXPECT_EQ(tt_test::pg_query(url, "SELECT hit_count FROM exact_cache"), "3");
+    EXPECT_EQ(rows(), 3);
+}
+
 TEST_F(Postgres, ALedgerWithoutTheKeysTableIsBroughtUpToDateByItsFirstReader) {
     {
         auto st = tokentally::store::open(url);

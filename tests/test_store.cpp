@@ -651,14 +651,14 @@ TEST_P(StoreConformance, AlertsOncePerScopeWithinTheWindowAndUnseenTakenOnce) {
 
 TEST_P(StoreConformance, ExactCacheAnswersWithinItsWindowAndCreatesNothingToMiss) {
     store::ExactCache& cache = st->exact_cache();
-    EXPECT_EQ(cache.get("k", now - 86400), std::nullopt);
+    EXPECT_EQ(cache.find("k", now - 86400), std::nullopt);
     EXPECT_FALSE(st->exists());
     cache.put("k", R"({"a": 1})");
-    EXPECT_EQ(cache.get("k", now - 86400), R"({"a": 1})");
-    EXPECT_EQ(cache.get("other", now - 86400), std::nullopt);
-    EXPECT_EQ(cache.get("k", store::now() + 1), std::nullopt) << "stored before the window";
+    EXPECT_EQ(cache.find("k", now - 86400), R"({"a": 1})");
+    EXPECT_EQ(cache.find("other", now - 86400), std::nullopt);
+    EXPECT_EQ(cache.find("k", store::now() + 1), std::nullopt) << "stored before the window";
     cache.put("k", R"({"a": 2})");
-    EXPECT_EQ(cache.get("k", now - 86400), R"({"a": 2})");
+    EXPECT_EQ(cache.find("k", now - 86400), R"({"a": 2})");
 }
 
 TEST_P(StoreConformance, SemanticEntriesRoundTripAndGo) {

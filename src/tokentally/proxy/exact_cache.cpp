@@ -65,12 +65,15 @@ std::string native_cache_key(const std::string& model_id, const gemini::NativeCa
     return _key_of(raw);
 }
 
-std::optional<bj::object> exact_cache_get(store::Store& store, const std::string& key) {
+std::optional<bj::object> exact_cache_get(store::Store& store, const std::string& key, bool count) {
     // Any failure (no table yet, a locked file, a damaged row) is a miss:
     // the request is then simply forwarded.
     try {
-        std::optional<std::string> text = store.exact_cache().get(key, store::now() - DAY_SECONDS);
-        return text ? json::parse_object(*text) : std::nullopt;
+        std::optional<std::string> text = store.exact_cache().find(key, store::now() - DAY_SECONDS);
+        if (!text) return std::nullopt;
+        std::optional<bj::object> answer = json::parse_object(*text);
+        if (answer && count) store.exact_cache().count_hit(key);
+        return answer;
     } catch (const std::exception&) {
         return std::nullopt;
     }

@@ -30,8 +30,10 @@ std::string exact_cache_key(const std::string& model_id, const boost::json::obje
 std::string native_cache_key(const std::string& model_id, const gemini::NativeCall& native,
                              const boost::json::object& body_json);
 
-// The answer kept under `key` within the last day; any failure is a miss.
-std::optional<boost::json::object> exact_cache_get(store::Store& store, const std::string& key);
+// The answer kept under `key` within the last day, counted as a hit; any
+// failure is a miss. `count` false leaves the counting to the append of
+// the call it answers (CallRecord::exact_cache_hit), in that call's commit.
+std::optional<boost::json::object> exact_cache_get(store::Store& store, const std::string& key, bool count = true);
 
 // Keeps the answer under `key`; a failure is logged and costs a later hit.
 void exact_cache_put(store::Store& store, const std::string& key, const boost::json::object& response_json);

@@ -47,11 +47,14 @@ boost::asio::awaitable<void> record(const Call& call, const ledger::CallRecord& 
     return record(*call.ledger, rec, call.in_flight, std::move(committed));
 }
 
+int requests_in_flight(const std::atomic<int>* in_flight) {
+    return in_flight != nullptr ? in_flight->load(std::memory_order_relaxed) : 1;
+}
+
 boost::asio::awaitable<void> record(ledger::Writer& ledger, const ledger::CallRecord& rec,
                                     const std::atomic<int>* in_flight, std::function<void()> committed) {
     // The writer batches only when there is something to batch with.
-    int calls = in_flight != nullptr ? in_flight->load(std::memory_order_relaxed) : 1;
-    return ledger::record_call_async(ledger, rec, calls, std::move(committed));
+    return ledger::record_call_async(ledger, rec, requests_in_flight(in_flight), std::move(committed));
 }
 
 boost::asio::awaitable<void> record_stream_end(const Call& call, const ledger::CallRecord& rec, spdlog::logger& log,

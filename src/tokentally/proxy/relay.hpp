@@ -53,6 +53,9 @@ double elapsed(const Call& call);
 // the relay's to add.
 ledger::CallRecord make_record(const Call& call, double elapsed_s, int status, bool streamed);
 
+// How many requests a server answers right now (1 when it does not count).
+int requests_in_flight(const std::atomic<int>* in_flight);
+
 // Records the row, grouped with the rows of other calls in flight. Throws
 // what recording threw. `committed` as for ledger::record_call_async.
 boost::asio::awaitable<void> record(const Call& call, const ledger::CallRecord& rec,

@@ -41,6 +41,10 @@ struct CallRecord {
     // The name of the client key the call came with, when client keys are
     // on: kept beside the row in `call_keys`.
     std::optional<std::string> key = std::nullopt;
+    // The key of the exact-cache entry that answered the call: its
+    // hit_count goes up in the transaction that appends the row, so a hit
+    // costs no commit of its own.
+    std::optional<std::string> exact_cache_hit = std::nullopt;
     // The row's time, seconds since the epoch; none means "now, when it is
     // written". Set for rows copied from elsewhere and rows of a chosen age.
     std::optional<double> ts = std::nullopt;

@@ -173,9 +173,13 @@ class ExactCache {
 public:
     virtual ~ExactCache() = default;
 
-    // The answer stored under `key` at or after `since`, counted as a hit;
-    // none without one (and without a ledger, which is not created).
-    virtual std::optional<std::string> get(const std::string& key, double since) = 0;
+    // The answer stored under `key` at or after `since`; none without one
+    // (and without a ledger, which is not created). A read only: the hit is
+    // counted by count_hit, or by the append of a call whose
+    // exact_cache_hit names the key.
+    virtual std::optional<std::string> find(const std::string& key, double since) = 0;
+    // Adds one to the entry's hit_count, when the entry is there.
+    virtual void count_hit(const std::string& key) = 0;
     // Stores (or replaces) the answer under `key`, stamped now(); the count
     // of hits carries over.
     virtual void put(const std::string& key, const std::string& response_json) = 0;

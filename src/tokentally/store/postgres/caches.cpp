@@ -5,10 +5,8 @@ namespace tokentally::store::postgres {
 
 namespace {
 
-// A hit is read and counted by one statement.
-constexpr const char* TAKE_EXACT_HIT = R"(UPDATE exact_cache SET hit_count = hit_count + 1
-WHERE cache_key = $1 AND ts >= $2
-RETURNING response_json)";
+constexpr const char* SELECT_EXACT_CACHE = "SELECT response_json FROM exact_cache WHERE cache_key = $1 AND ts >= $2";
+constexpr const char* COUNT_EXACT_HIT = "UPDATE exact_cache SET hit_count = hit_count + 1 WHERE cache_key = $1";
 
 // A store of an existing key refreshes the answer and its time but keeps
 // hit_count, so the count spans the entry's whole life.
@@ -18,10 +16,10 @@ ON CONFLICT (cache_key) DO UPDATE SET ts = excluded.ts, response_json = excluded
 
 }  // namespace
 
-std::optional<std::string> PgExactCache::get(const std::string& key, double since) {
+std::optional<std::string> PgExactCache::find(const std::string& key, double since) {
     try {
         return db_.pool.run([&](Session& s) -> std::optional<std::string> {
-            Result r = s.exec(TAKE_EXACT_HIT, {param(key), param(since)});
+            Result r = s.exec(SELECT_EXACT_CACHE, {param(key), param(since)});
             if (r.rows() == 0) return std::nullopt;
             return r.text(0, 0);
         });
@@ -30,6 +28,10 @@ std::optional<std::string> PgExactCache::get(const std::string& key, double sinc
         if (e.sqlstate != UNDEFINED_TABLE) throw;
         return std::nullopt;
     }
+}
+
+void PgExactCache::count_hit(const std::string& key) {
+    with_schema(db_, [&](Session& s) { s.exec(COUNT_EXACT_HIT, {param(key)}); });
 }
 
 void PgExactCache::put(const std::string& key, const std::string& response_json) {

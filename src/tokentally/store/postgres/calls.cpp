@@ -12,7 +12,8 @@ namespace tokentally::store::postgres {
 
 namespace {
 
-// Every call of a batch, and what is kept beside each, in one statement:
+// Every call of a batch, what is kept beside each and the hits of the
+// exact-cache entries that answered some, in one statement:
 // autocommitted, it holds the counter row that hands out ids (schema.cpp)
 // only while the server runs it, so proxies sharing the ledger do not wait
 // on each other's round trips. Rows are inserted in their order, and take
@@ -47,7 +48,11 @@ keyed AS (
     INSERT INTO call_keys (call_id, key)
     SELECT first.id + t.i - 1, t.key
     FROM first, unnest($16::text[]) WITH ORDINALITY AS t(key, i)
-    WHERE t.key IS NOT NULL)
+    WHERE t.key IS NOT NULL),
+hits AS (
+    UPDATE exact_cache e SET hit_count = e.hit_count + t.n
+    FROM (SELECT k, count(*) AS n FROM unnest($17::text[]) AS k WHERE k IS NOT NULL GROUP BY k) AS t
+    WHERE e.cache_key = t.k)
 SELECT id FROM first)";
 
 template <class T>
@@ -57,7 +62,7 @@ std::optional<std::string> _text_of(const std::optional<T>& v) {
 
 // The parameters of INSERT_CALLS: one array per column, rows stamped `ts`.
 std::vector<Param> _insert_columns(std::span<const CallRecord* const> rows, const std::vector<double>& ts) {
-    std::vector<std::vector<std::optional<std::string>>> cols(16);
+    std::vector<std::vector<std::optional<std::string>>> cols(17);
     for (std::size_t i = 0; i < rows.size(); ++i) {
         const CallRecord& r = *rows[i];
         for (auto [col, value] : {std::pair{0, param(ts[i]).value},
@@ -75,7 +80,8 @@ std::vector<Param> _insert_columns(std::span<const CallRecord* const> rows, cons
                                   {12, _text_of(r.cache_write_tokens)},
                                   {13, _text_of(r.cache_write_1h_tokens)},
                                   {14, r.service_tier},
-                                  {15, r.key}})
+                                  {15, r.key},
+                                  {16, r.exact_cache_hit}})
             cols[static_cast<std::size_t>(col)].push_back(std::move(value));
     }
     std::vector<Param> params;

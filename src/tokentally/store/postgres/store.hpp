@@ -109,7 +109,8 @@ private:
 class PgExactCache final : public ExactCache {
 public:
     explicit PgExactCache(Shared& db) : db_(db) {}
-    std::optional<std::string> get(const std::string& key, double since) override;
+    std::optional<std::string> find(const std::string& key, double since) override;
+    void count_hit(const std::string& key) override;
     void put(const std::string& key, const std::string& response_json) override;
 
 private:

@@ -1,6 +1,7 @@
 // The `exact_cache` and `semantic_cache` tables of ledger.db.
 #include "tokentally/store/sqlite/store.hpp"
 
+#include "tokentally/store/sqlite/call_rows.hpp"
 #include "tokentally/store/sqlite/db.hpp"
 
 namespace tokentally::store::sqlite {
@@ -31,22 +32,31 @@ ON CONFLICT(cache_key) DO UPDATE SET
 
 }  // namespace
 
-std::optional<std::string> SqliteExactCache::get(const std::string& key, double since) {
+std::optional<std::string> SqliteExactCache::find(const std::string& key, double since) {
     std::optional<Conn> conn = existing(path_);
     if (!conn) return std::nullopt;
-    std::string text;
-    {
-        auto q = conn->prepare(SELECT_EXACT_CACHE);
-        q->bind(1, key);
-        q->bind(2, since);
-        if (!q->executeStep()) return std::nullopt;
-        text = q->getColumn(0).getString();
-    }
+    auto q = conn->prepare(SELECT_EXACT_CACHE);
+    q->bind(1, key);
+    q->bind(2, since);
+    if (!q->executeStep()) return std::nullopt;
+    return q->getColumn(0).getString();
+}
+
+void SqliteExactCache::count_hit(const std::string& key) {
     WriteLock writing;
-    auto count = conn->prepare(COUNT_EXACT_HIT);
-    count->bind(1, key);
-    count->exec();
-    return text;
+    count_exact_hit(connection(path_), key);
+}
+
+void count_exact_hit(const Conn& conn, const std::string& key) {
+    try {
+        auto count = conn.prepare(COUNT_EXACT_HIT);
+        count->bind(1, key);
+        count->exec();
+    } catch (const SQLite::Exception& e) {
+        // The table went (a cleared cache): there is no entry to count, and
+        // the call's row must not fail for it.
+        if (!no_such_table(e)) throw;
+    }
 }
 
 void SqliteExactCache::put(const std::string& key, const std::string& response_json) {

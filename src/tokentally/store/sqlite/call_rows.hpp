@@ -3,6 +3,7 @@
 #pragma once
 
 #include "tokentally/store/records.hpp"
+#include "tokentally/store/sqlite/db.hpp"
 
 #include <SQLiteCpp/SQLiteCpp.h>
 
@@ -22,5 +23,10 @@ CallRow call_row(const SQLite::Statement& q);
 // The ledger's tables and indexes, made once per ledger file in this process
 // (again when the file was replaced).
 void ensure_calls_schema(const std::string& path);
+
+// One more hit of the exact-cache entry under `key`, inside the caller's
+// transaction (a call the cache answered is appended with it); nothing when
+// the table is gone.
+void count_exact_hit(const Conn& conn, const std::string& key);
 
 }  // namespace tokentally::store::sqlite

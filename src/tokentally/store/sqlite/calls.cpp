@@ -179,8 +179,9 @@ void _insert_cache_tokens(const Conn& conn, std::int64_t call_id, const CallReco
     insert->exec();
 }
 
+// Writes beyond the row itself, which need a transaction around them.
 bool _has_side_rows(const CallRecord& rec) {
-    return rec.requested_model || _has_cache_tokens(rec) || rec.service_tier || rec.key;
+    return rec.requested_model || _has_cache_tokens(rec) || rec.service_tier || rec.key || rec.exact_cache_hit;
 }
 
 // All rows in one transaction: they are committed together or not at all.
@@ -196,6 +197,7 @@ Appended _insert_one(const Conn& conn, const CallRecord& rec) {
     if (_has_cache_tokens(rec)) _insert_cache_tokens(conn, call_id, rec);
     if (rec.service_tier) _insert_text(conn, INSERT_SERVICE_TIER, call_id, *rec.service_tier);
     if (rec.key) _insert_text(conn, INSERT_CALL_KEY, call_id, *rec.key);
+    if (rec.exact_cache_hit) count_exact_hit(conn, *rec.exact_cache_hit);
     return {call_id, ts};
 }
 
@@ -251,7 +253,7 @@ std::vector<Appended> SqliteCalls::append(std::span<const CallRecord* const> row
     } catch (const SQLite::Exception& e) {
         // The schema ran once for this file; a table dropped or a file
         // swapped behind our back since then gets it again, and one retry.
-        if (std::string_view(e.what()).find("no such table") == std::string_view::npos) throw;
+        if (!no_such_table(e)) throw;
         _init_db(path_);
         _ensure_side_tables(path_, rows, true);
         return _insert(connection(path_), rows);
@@ -316,10 +318,6 @@ PricedCall _priced(const SQLite::Statement& q) {
             q.getColumn(3).getDouble(), q.getColumn(4).getString()};
 }
 
-bool _no_table(const SQLite::Exception& e) {
-    return std::string_view(e.what()).find("no such table") != std::string_view::npos;
-}
-
 }  // namespace
 
 std::vector<double> SqliteCalls::spend_since(std::span<const SpendWindow> windows) {
@@ -346,7 +344,7 @@ Changes SqliteCalls::changes() {
         out.edits = q->getColumn(1).isNull() ? 0 : q->getColumn(1).getInt64();
     } catch (const SQLite::Exception& e) {
         // A file the caches made, or whose first call is being written: no calls yet.
-        if (!_no_table(e)) throw;
+        if (!no_such_table(e)) throw;
     }
     return out;
 }
@@ -366,7 +364,7 @@ void SqliteCalls::each_priced(std::int64_t after_id, std::int64_t upto_id, doubl
         q.bind(3, since);
         while (q.executeStep()) each(_priced(q));
     } catch (const SQLite::Exception& e) {
-        if (!_no_table(e)) throw;
+        if (!no_such_table(e)) throw;
     }
 }
 
@@ -381,7 +379,7 @@ std::vector<PricedCall> SqliteCalls::priced_between(double from, double to) {
         q.bind(2, to);
         while (q.executeStep()) out.push_back(_priced(q));
     } catch (const SQLite::Exception& e) {
-        if (!_no_table(e)) throw;
+        if (!no_such_table(e)) throw;
     }
     return out;
 }

@@ -383,6 +383,10 @@ bool _has(SQLite::Database& conn, const char* type, const std::string& name) {
 
 bool has_table(SQLite::Database& conn, const std::string& name) { return _has(conn, "table", name); }
 
+bool no_such_table(const SQLite::Exception& e) {
+    return std::string_view(e.what()).find("no such table") != std::string_view::npos;
+}
+
 bool exists(const std::string& path) { return _file_id(path).has_value(); }
 
 std::int64_t data_version(const Conn& conn) {

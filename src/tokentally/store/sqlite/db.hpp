@@ -104,6 +104,10 @@ void once_per_file(const std::string& path, std::string_view what, const std::fu
 // True when the database of `conn` has a table named `name`.
 bool has_table(SQLite::Database& conn, const std::string& name);
 
+// True when SQLite failed for want of a table: one dropped behind the
+// process's back since its schema last ran.
+bool no_such_table(const SQLite::Exception& e);
+
 // True when a file exists at `path`.
 bool exists(const std::string& path);
 

@@ -323,7 +323,7 @@ auto _with_tables(const std::string& path, Work work) {
     try {
         return work();
     } catch (const SQLite::Exception& e) {
-        if (std::string_view(e.what()).find("no such table") == std::string_view::npos) throw;
+        if (!no_such_table(e)) throw;
         ensure_calls_schema(path);
         _create_tables(path);
         return work();

@@ -62,7 +62,8 @@ private:
 class SqliteExactCache final : public ExactCache {
 public:
     explicit SqliteExactCache(std::string path) : path_(std::move(path)) {}
-    std::optional<std::string> get(const std::string& key, double since) override;
+    std::optional<std::string> find(const std::string& key, double since) override;
+    void count_hit(const std::string& key) override;
     void put(const std::string& key, const std::string& response_json) override;
 
 private:

@@ -223,6 +223,17 @@ void _prune(State& s, double now) {
     _prune_named(s.series.tags, tags_from);
 }
 
+// Whether memory already holds every call of the ledger as `now` saw it.
+// Its last id may be behind memory's: this process's own batches are added
+// right after their commit, and a look taken on another thread just before
+// that commit sees the ledger without them. Reading everything again for
+// that (as an id that went backwards once did) cost a full read of the
+// horizon many times a second under load, a read that grows with the ledger.
+bool _current(const State& s, const store::Changes& now) {
+    return s.loaded && now.generation == s.seen.generation && now.edits == s.seen.edits &&
+           now.last_id <= s.seen.last_id;
+}
+
 // Reads every priced call of the horizon afresh: on first use, and when the
 // ledger was made afresh, lost calls or had calls edited or deleted. One
 // reader at a time; the others wait for it and find the state loaded.
@@ -231,7 +242,7 @@ void _reload(State& s) {
     store::Changes changes = s.store->calls().changes();
     {
         std::lock_guard lock(s.mu);
-        if (s.loaded && s.seen == changes) return;
+        if (_current(s, changes)) return;
     }
     double now = store::now();
     auto [from, tags_from] = _horizons(now);
@@ -264,7 +275,7 @@ void _catch_up(State& s) {
         std::int64_t after = 0;
         {
             std::lock_guard lock(s.mu);
-            if (s.loaded && s.seen == changes) return;
+            if (_current(s, changes)) return;
             if (!_appends_only(s, changes))
                 after = -1;
             else

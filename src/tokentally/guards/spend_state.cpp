@@ -229,9 +229,13 @@ void _prune(State& s, double now) {
 // that commit sees the ledger without them. Reading everything again for
 // that (as an id that went backwards once did) cost a full read of the
 // horizon many times a second under load, a read that grows with the ledger.
+// Same file and same count of edits: the two looks differ by appends only.
+bool _same_ledger(const State& s, const store::Changes& now) {
+    return s.loaded && now.generation == s.seen.generation && now.edits == s.seen.edits;
+}
+
 bool _current(const State& s, const store::Changes& now) {
-    return s.loaded && now.generation == s.seen.generation && now.edits == s.seen.edits &&
-           now.last_id <= s.seen.last_id;
+    return _same_ledger(s, now) && now.last_id <= s.seen.last_id;
 }
 
 // Reads every priced call of the horizon afresh: on first use, and when the
@@ -263,8 +267,7 @@ void _reload(State& s) {
 // Whether what memory holds can be brought up to `now` by reading the calls
 // appended since.
 bool _appends_only(const State& s, const store::Changes& now) {
-    return s.loaded && now.generation == s.seen.generation && now.edits == s.seen.edits &&
-           now.last_id >= s.seen.last_id;
+    return _same_ledger(s, now) && now.last_id >= s.seen.last_id;
 }
 
 // Brings memory up to the ledger as it stands: the calls appended since the

@@ -220,11 +220,8 @@ protected:
 
 TEST_F(Faults, AProviderThatRefusesResetsOrTruncatesGets500AndNoRow) {
     serve();
-    std::string refusing;
-    {
-        MockServer gone(priced);
-        refusing = gone.url();
-    }
+    tt_test::RefusingPort gone;
+    std::string refusing = gone.url();
     RawUpstream reset_at_once([](tcp::socket& s) { RawUpstream::reset(s); });
     RawUpstream reset_mid_answer([](tcp::socket& s) {
         RawUpstream::send(s,

@@ -289,11 +289,8 @@ TEST_F(Reconcile, FailuresExitOneNamingTheProviderAndNeverTheKey) {
     EXPECT_THAT(refused.out, Not(HasSubstr("sk-admi")));
 
     // One provider unreachable, the other reported: what could be is printed.
-    std::string closed;
-    {
-        MockServer gone([](const Received&) { return MockReply{}; });
-        closed = gone.url();
-    }
+    tt_test::RefusingPort gone;
+    std::string closed = gone.url();
     s.write_config("[reconcile]\nopenai_admin_url = \"" + openai_api.url() + "\"\nanthropic_admin_url = \"" + closed +
                    "\"\n");
     auto half = reconcile("--json", both_keys());

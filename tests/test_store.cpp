@@ -601,6 +601,21 @@ store::SessionPage sessions_page(store::Calls& calls, double since, const std::o
     return page;
 }
 
+// Pages of every tag and of tag "a", for each start and length, are
+// by_session's.
+void expect_session_pages(store::Calls& calls, double now, std::initializer_list<double> sinces,
+                          std::initializer_list<std::int64_t> lengths, const std::string& what) {
+    for (double since : sinces)
+        for (const std::optional<std::string>& tag : {std::optional<std::string>(), std::optional<std::string>("a")})
+            for (std::int64_t n : lengths) {
+                std::string at = what + ", since now - " + std::to_string(now - since) + ", tag " +
+                                 tag.value_or("any") + ", n " + std::to_string(n);
+                store::SessionPage got = calls.top_sessions(since, tag, n), want = sessions_page(calls, since, tag, n);
+                EXPECT_EQ(got.total, want.total) << at;
+                expect_same_sessions(got.rows, want.rows, at);
+            }
+}
+
 // One page of sessions is the first rows of by_session's, of the tag asked
 // for, with the number of all of them; also when sessions tie on cost or
 // have none.
@@ -885,6 +900,58 @@ TEST(SqliteRollups, APageOfADayWithASessionPerCallIsBySessionsFirstRows) {
     expect_pages("after more calls, some folded by another reader");
 }
 
+// The page of a busy hour keeps by_session's rows while its sessions grow
+// past one another over several folds, one shrinks (a call of negative
+// cost) and one moves to the hour before (a call earlier than its first),
+// for pages shorter and longer than the costliest few kept per hour.
+TEST(SqliteRollups, APageFollowsSessionsThatGrowShrinkAndMoveAcrossFolds) {
+    tt_test::Scratch s;
+    auto st = store::open(s.db_path());
+    store::Calls& calls = st->calls();
+    const double now = store::now(), hour = store::rollup_hour(now - 7200);
+    std::uint32_t seed = 7;
+    auto next = [&] { return seed = seed * 1103515245u + 12345u, (seed >> 8) % 1000; };
+    auto add = [&](int n, auto session_of) {
+        std::vector<CallRecord> recs;
+        for (int i = 0; i < n; ++i) {
+            auto [session, ts, cost] = session_of(i);
+            recs.push_back({.tag = next() % 3 ? "a" : "b", .session_id = session, .cost_usd = cost, .ts = ts});
+        }
+        std::vector<const CallRecord*> rows;
+        for (const auto& r : recs) rows.push_back(&r);
+        calls.append(rows);
+    };
+    auto expect_pages = [&](const std::string& what) {
+        expect_session_pages(calls, now, {now - 86400, hour + 1800}, {1, 50, 64, 65, 300}, what);
+    };
+    // 400 sessions in one hour, costs with many ties (exact in binary, so
+    // that sums in any order tie too).
+    auto spread = [&](int i) {
+        return std::tuple("s" + std::to_string(i % 400), hour + 60 + i * 7.0, std::optional(0.25 * (next() % 40)));
+    };
+    add(400, spread);
+    expect_pages("first fold");
+    for (int round = 0; round < 3; ++round) {
+        add(300, [&](int) {
+            int k = static_cast<int>(next() % 400);
+            return std::tuple("s" + std::to_string(k), hour + 3000 + k, std::optional(0.125 * (next() % 30)));
+        });
+        expect_pages("after growth round " + std::to_string(round));
+    }
+    // The costliest two: one shrinks below all, one moves to the hour before.
+    std::vector<store::GroupTotals> top = sessions_page(calls, now - 86400, std::nullopt, 2).rows;
+    ASSERT_EQ(top.size(), 2u);
+    auto one = [&](const store::GroupTotals& of, double ts, double cost) {
+        CallRecord rec{.tag = *of.tag, .session_id = *of.key, .cost_usd = cost, .ts = ts};
+        const CallRecord* rows[] = {&rec};
+        calls.append(rows);
+    };
+    one(top[0], hour + 500, -50.0);
+    expect_pages("after a call of negative cost");
+    one(top[1], hour - 100, 0.25);
+    expect_pages("after a call an hour before its session's first");
+}
+
 // The range's partial first day is kept from its first quarter hour: reads a
 // few seconds apart, a quarter hour apart, after more calls (one of them
 // stamped yesterday) and after an edit are all by_session's rows, with
@@ -910,17 +977,7 @@ TEST(SqliteRollups, SessionsOfTheRangesFirstDayKeptFollowTheRangeAndNewCalls) {
     for (int k = 0; k < 10; ++k)
         add(now - 1 - k, k % 2 ? "shared" + std::to_string(k % 4) : "t" + std::to_string(k), 0.3);
     auto expect_pages = [&](const std::string& what) {
-        for (double since : {now - 86400, now - 86400 + 7, now - 86400 + 1000})
-            for (const std::optional<std::string>& tag :
-                 {std::optional<std::string>(), std::optional<std::string>("a")})
-                for (std::int64_t n : {0, 3, 1000}) {
-                    std::string at = what + ", since now - " + std::to_string(now - since) + ", tag " +
-                                     tag.value_or("any") + ", n " + std::to_string(n);
-                    store::SessionPage got = calls.top_sessions(since, tag, n),
-                                       want = sessions_page(calls, since, tag, n);
-                    EXPECT_EQ(got.total, want.total) << at;
-                    expect_same_sessions(got.rows, want.rows, at);
-                }
+        expect_session_pages(calls, now, {now - 86400, now - 86400 + 7, now - 86400 + 1000}, {0, 3, 1000}, what);
     };
     expect_pages("first reads");
     add(now, "shared1", 2.0);

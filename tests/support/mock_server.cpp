@@ -9,7 +9,10 @@
 #include <boost/beast/http.hpp>
 #include <boost/beast/ssl.hpp>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <filesystem>
@@ -229,5 +232,21 @@ std::vector<std::chrono::steady_clock::time_point> MockServer::chunk_times() con
     std::lock_guard lock(state_->mu);
     return state_->chunk_times;
 }
+
+RefusingPort::RefusingPort() {
+    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof at;
+    if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&at), len) != 0 ||
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&at), &len) != 0)
+        throw std::runtime_error("cannot bind a local port to refuse connections");
+    port_ = ntohs(at.sin_port);
+}
+
+RefusingPort::~RefusingPort() { ::close(fd_); }
+
+std::string RefusingPort::url() const { return "http://127.0.0.1:" + std::to_string(port_); }
 
 }  // namespace tt_test

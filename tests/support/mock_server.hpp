@@ -82,4 +82,20 @@ private:
     std::unique_ptr<MockServerState> state_;
 };
 
+// A local port that refuses connections: bound but never listening, and
+// held while this lives, so that no server of a test running alongside
+// can take it (a closed server's port could be taken at once).
+class RefusingPort {
+public:
+    RefusingPort();
+    ~RefusingPort();
+    RefusingPort(const RefusingPort&) = delete;
+    RefusingPort& operator=(const RefusingPort&) = delete;
+    std::string url() const;  // http://127.0.0.1:port
+
+private:
+    int fd_ = -1;
+    std::uint16_t port_ = 0;
+};
+
 }  // namespace tt_test

@@ -267,11 +267,11 @@ Chunk _read_chunk(const Conn& conn, std::int64_t mark, std::int64_t last_call) {
     return chunk;
 }
 
-void _store_chunk(const Conn& conn, const Chunk& chunk, std::int64_t edits) {
+void _store_chunk(const Conn& conn, const Chunk& chunk, std::int64_t mark, std::int64_t edits) {
     Rollups sums;
     for (const CallRow& c : chunk.rows) add_call(sums, c);
     for (auto& r : rollup_rows(std::move(sums))) _add_stored(conn, std::move(r));
-    fold_session_calls(conn, chunk.rows);
+    fold_session_calls(conn, chunk.rows, mark);
     _set_mark(conn, chunk.upto, edits);
 }
 
@@ -308,7 +308,7 @@ bool _fold_step(const Conn& conn) {
     Writing tx(conn);
     WriterState s = _state(conn);
     if (chunk && s.mark == before.mark && s.edits == before.edits && s.mark_edits == before.mark_edits) {
-        _store_chunk(conn, *chunk, s.edits);
+        _store_chunk(conn, *chunk, *s.mark, s.edits);
         tx.commit();
         return chunk->upto == before.last_call;
     }
@@ -317,7 +317,7 @@ bool _fold_step(const Conn& conn) {
         s.mark = 0;
     }
     Chunk next = _read_chunk(conn, *s.mark, s.last_call);
-    _store_chunk(conn, next, s.edits);
+    _store_chunk(conn, next, *s.mark, s.edits);
     tx.commit();
     return next.upto == s.last_call;
 }

@@ -496,8 +496,18 @@ TEST_P(StoreConformance, RollupsAreTheCallsSummedPerHourModelAndTag) {
     mini.completion_tokens = std::nullopt;
     append({call(10), hit, failed, bare, call(3 * 86400), call(100, "proj", std::nullopt), mini});
     auto expect_same = [&](const char* when) {
-        for (double since : {now - 86400, now - 7 * 86400, store::rollup_hour(now - 5000), now - 5000.5, now + 10})
+        for (double since : {now - 86400, now - 7 * 86400, store::rollup_hour(now - 5000), now - 5000.5, now + 10}) {
             EXPECT_EQ(calls.rollups(since), calls.Calls::rollups(since)) << when << ": since now - " << now - since;
+            // Summed over the hours, with and without the lists: the same sums.
+            auto summed = calls.rollups(since, {.lists = true, .per_hour = false});
+            EXPECT_EQ(summed, store::rollup_rows(store::over_hours(calls.Calls::rollups(since), false))) << when;
+            auto bare_sums = calls.rollups(since, {.lists = false, .per_hour = false});
+            ASSERT_EQ(bare_sums.size(), summed.size()) << when;
+            for (std::size_t i = 0; i < summed.size(); ++i) {
+                EXPECT_EQ(bare_sums[i].calls, summed[i].calls) << when;
+                EXPECT_EQ(bare_sums[i].priced_cost, summed[i].priced_cost) << when;
+            }
+        }
     };
     expect_same("first read");
 

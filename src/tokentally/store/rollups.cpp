@@ -131,15 +131,25 @@ std::vector<Rollup> rollups_of(const std::vector<CallRow>& calls) {
     return rollup_rows(std::move(all));
 }
 
-std::vector<ModelUsage> usage_of(const std::vector<Rollup>& rollups) {
-    Rollups per_model;
-    for (Rollup r : rollups) {
-        r.hour = 0.0;
-        r.tag.reset();
-        merge(per_model, std::move(r));
+Rollups over_hours(const std::vector<Rollup>& rows, bool by_model_only) {
+    Rollups out;
+    for (const Rollup& r : rows) {
+        std::optional<std::string> tag = by_model_only ? std::nullopt : r.tag;
+        auto [it, made] = out.try_emplace(RollupKey{0.0, r.model_id, tag});
+        if (!made) {
+            merge(it->second, r);
+            continue;
+        }
+        it->second = r;  // a month of hours folds into a few dozen groups: few copies
+        it->second.hour = 0.0;
+        it->second.tag = std::move(tag);
     }
+    return out;
+}
+
+std::vector<ModelUsage> usage_of(const std::vector<Rollup>& rollups) {
     std::vector<ModelUsage> out;
-    for (const auto& [key, m] : per_model) {
+    for (const auto& [key, m] : over_hours(rollups, true)) {
         if (m.priced_calls == 0) continue;
         auto avg = [](const std::optional<std::int64_t>& sum, std::int64_t n) {
             return n ? std::optional(static_cast<double>(*sum) / static_cast<double>(n)) : std::nullopt;
@@ -154,7 +164,10 @@ std::vector<ModelUsage> usage_of(const std::vector<Rollup>& rollups) {
     return out;
 }
 
-std::vector<Rollup> Calls::rollups(double since) { return rollups_of(between(since, std::nullopt)); }
+std::vector<Rollup> Calls::rollups(double since, RollupRead how) {
+    std::vector<Rollup> rows = rollups_of(between(since, std::nullopt));
+    return how.per_hour ? rows : rollup_rows(over_hours(rows, false));
+}
 
 SessionPage Calls::top_sessions(double since, const std::optional<std::string>& tag, std::int64_t n) {
     SessionPage page{by_session(since), 0};

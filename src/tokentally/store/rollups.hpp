@@ -52,6 +52,9 @@ std::vector<Rollup> rollup_rows(Rollups&& rollups);
 // The advisor's usage rows (Calls::usage_by_model's) of the calls rolled
 // up, highest cost first.
 std::vector<ModelUsage> usage_of(const std::vector<Rollup>& rollups);
+// The rows summed over their hours, by model and tag (by model alone when
+// `by_model_only`), each with hour 0.
+Rollups over_hours(const std::vector<Rollup>& rows, bool by_model_only);
 
 // The rollups of `calls`, in key order.
 std::vector<Rollup> rollups_of(const std::vector<CallRow>& calls);

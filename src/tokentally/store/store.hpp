@@ -86,8 +86,11 @@ public:
     // The calls since `since` per hour (UTC), model and tag, in that order
     // (none first): the first hour holds only its calls from `since` on.
     // This computes them from between(); a backend that keeps the rollups
-    // in a table of its own answers from it instead, with the same rows.
-    virtual std::vector<Rollup> rollups(double since);
+    // in a table of its own answers from it instead, with the same rows,
+    // which may then leave out the status classes and latency bins of
+    // stored hours when `how.lists` is false. Without `how.per_hour`, the
+    // rows are summed over the hours (hour 0), by model and tag.
+    virtual std::vector<Rollup> rollups(double since, RollupRead how = {});
     // The first `n` of by_session(since)'s rows of one tag (all tags when
     // none) and how many there are: what one page of the dashboard's
     // sessions shows. This cuts by_session's rows; a backend that keeps

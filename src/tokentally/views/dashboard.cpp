@@ -197,23 +197,13 @@ double _percentile(const std::vector<store::LatencyBin>& bins, std::int64_t n, d
     return bins.empty() ? 0.0 : bins.back().sum / static_cast<double>(bins.back().count);
 }
 
-// The range's hourly rollups, of the tag and model asked for.
-std::vector<store::Rollup> _rollups(store::Store& store, const Query& q) {
-    std::vector<store::Rollup> rows = store.calls().rollups(_since(q));
+// The range's rollups (per hour or summed, as `how` says), of the tag and
+// model asked for.
+std::vector<store::Rollup> _rollups(store::Store& store, const Query& q, store::RollupRead how) {
+    std::vector<store::Rollup> rows = store.calls().rollups(_since(q), how);
     std::erase_if(
         rows, [&](const store::Rollup& r) { return (q.tag && r.tag != q.tag) || (q.model && r.model_id != q.model); });
     return rows;
-}
-
-// The rollups summed over the hours, by model (and tag unless `by_model_only`).
-store::Rollups _over_hours(const std::vector<store::Rollup>& rows, bool by_model_only) {
-    store::Rollups out;
-    for (store::Rollup r : rows) {
-        r.hour = 0.0;
-        if (by_model_only) r.tag.reset();
-        store::merge(out, std::move(r));
-    }
-    return out;
 }
 
 // Latency per model, the share of calls per status class, and the caches.
@@ -223,7 +213,7 @@ bj::object _call_figures(const std::vector<store::Rollup>& rows) {
     std::int64_t calls = 0, hits = 0;
     double saved = 0.0;
     store::Rollup all;
-    for (const auto& [key, m] : _over_hours(rows, true)) {
+    for (const auto& [key, m] : store::over_hours(rows, true)) {
         calls += m.calls;
         hits += m.cache_hits;
         saved += _saved(m.model_id, m.cache_hit_prompt, m.cache_hit_completion);
@@ -245,7 +235,7 @@ bj::object _call_figures(const std::vector<store::Rollup>& rows) {
 // The rows of the ledger's `summary` (per model and tag, costliest first,
 // groups without cost last), summed from the rollups.
 bj::array _summary_rows(const std::vector<store::Rollup>& rollups) {
-    std::vector<store::Rollup> groups = store::rollup_rows(_over_hours(rollups, false));
+    std::vector<store::Rollup> groups = store::rollup_rows(store::over_hours(rollups, false));
     std::stable_sort(groups.begin(), groups.end(), [](const store::Rollup& a, const store::Rollup& b) {
         if (!a.total_cost || !b.total_cost) return a.total_cost && !b.total_cost;
         return *a.total_cost > *b.total_cost;
@@ -346,7 +336,7 @@ bj::object _groups(const bj::array& rows, const bj::array& budgets) {
 }
 
 bj::object _summary(store::Store& store, spend_state::State* spend, limits::State* limits, const Query& q) {
-    std::vector<store::Rollup> rollups = _rollups(store, q);
+    std::vector<store::Rollup> rollups = _rollups(store, q, {.lists = true, .per_hour = false});
     bj::array rows = _summary_rows(rollups);
     double cost = 0, in = 0, out = 0;
     std::int64_t calls = 0;
@@ -377,7 +367,7 @@ bj::object _series(store::Store& store, const Query& q) {
     double first = std::floor(_since(q) / bucket) * bucket;
     auto count = static_cast<std::size_t>(std::floor((store::now() - first) / bucket)) + 1;
     std::map<std::string, std::vector<double>> by_model;
-    for (const auto& r : _rollups(store, q)) {
+    for (const auto& r : _rollups(store, q, {.lists = false, .per_hour = true})) {
         auto& values = by_model[r.model_id.value_or("")];
         values.resize(count, 0.0);
         auto at = static_cast<std::size_t>(std::floor((r.hour - first) / bucket));
@@ -456,7 +446,8 @@ bj::array _alerts(store::Store& store, const Query& q) {
 // summed from the rollups instead of a scan of the range's calls.
 bj::array _advice(store::Store& store, const Query& q) {
     if (!store.exists()) return {};
-    return advisor::suggestions_for(store::usage_of(store.calls().rollups(_since(q))), q.hours);
+    return advisor::suggestions_for(
+        store::usage_of(store.calls().rollups(_since(q), {.lists = false, .per_hour = false})), q.hours);
 }
 
 // --- the CSV ------------------------------------------------------------------

@@ -134,7 +134,7 @@ std::string_view _text_view(const SQLite::Column& col) {
 
 // --- rows of the table ----------------------------------------------------------
 
-Rollup _rollup(const SQLite::Statement& q) {
+Rollup _rollup(const SQLite::Statement& q, bool lists = true) {
     Rollup r;
     r.hour = q.getColumn(0).getDouble();
     r.model_id = opt_text(q.getColumn(1));
@@ -149,7 +149,7 @@ Rollup _rollup(const SQLite::Statement& q) {
     r.cache_hits = q.getColumn(11).getInt64();
     r.cache_hit_prompt = q.getColumn(12).getInt64();
     r.cache_hit_completion = q.getColumn(13).getInt64();
-    _read_lists(r, _text_view(q.getColumn(10)), _text_view(q.getColumn(14)));
+    if (lists) _read_lists(r, _text_view(q.getColumn(10)), _text_view(q.getColumn(14)));
     r.priced_calls = q.getColumn(15).getInt64();
     r.priced_cost = q.getColumn(16).getDouble();
     r.priced_prompt = opt_int(q.getColumn(17));
@@ -362,7 +362,9 @@ std::int64_t _mark(const Conn& conn) {
 // The rollups from `since`: the stored hours after it, the calls of its own
 // (partial) hour, and the calls appended after the mark, all from one
 // snapshot.
-std::vector<Rollup> _read(const Conn& conn, double since) {
+// Summed over the hours unless `how.per_hour`: a month of hours is some
+// 15,000 rows on a busy ledger, and the summary wants a few dozen sums.
+std::vector<Rollup> _read(const Conn& conn, double since, RollupRead how) {
     double first_full = rollup_hour(since) == since ? since : rollup_hour(since) + ROLLUP_SECONDS;
     Transaction reading(conn);
     Rollups all;
@@ -370,7 +372,11 @@ std::vector<Rollup> _read(const Conn& conn, double since) {
     {
         auto q = conn.prepare(fmt::format("SELECT {} FROM call_rollups WHERE hour >= ?", ROLLUP_COLUMNS));
         q->bind(1, first_full);
-        while (q->executeStep()) merge(all, _rollup(*q));
+        while (q->executeStep()) {
+            Rollup r = _rollup(*q, how.lists);
+            if (!how.per_hour) r.hour = 0.0;
+            merge(all, std::move(r));
+        }
     }
     auto raw = [&](const std::string& where, auto bind) {
         auto q = conn.prepare(std::string(SELECT_CALLS) + "\nWHERE " + where);
@@ -388,16 +394,17 @@ std::vector<Rollup> _read(const Conn& conn, double since) {
         q.bind(1, mark);
         q.bind(2, first_full);
     });
-    return rollup_rows(std::move(all));
+    std::vector<Rollup> rows = rollup_rows(std::move(all));
+    return how.per_hour ? rows : rollup_rows(over_hours(rows, false));
 }
 
 }  // namespace
 
-std::vector<Rollup> SqliteCalls::rollups(double since) {
+std::vector<Rollup> SqliteCalls::rollups(double since, RollupRead how) {
     ensure_calls_schema(path_);
     return _with_tables(path_, [&] {
         _fold(path_);
-        return _read(connection(path_), since);
+        return _read(connection(path_), since, how);
     });
 }
 

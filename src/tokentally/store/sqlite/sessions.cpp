@@ -53,6 +53,15 @@ constexpr const char* CREATE_TABLES[] = {
     total_cost REAL
 ))",
     "CREATE INDEX IF NOT EXISTS idx_session_top ON session_top(board, hour)",
+    // How many sessions began in each hour, of all tags and of each: a
+    // month's count without walking millions of index entries.
+    R"(CREATE TABLE IF NOT EXISTS session_hours (
+    board    INTEGER NOT NULL,
+    hour     REAL    NOT NULL,
+    tag      TEXT,
+    sessions INTEGER NOT NULL
+))",
+    "CREATE INDEX IF NOT EXISTS idx_session_hours ON session_hours(board, hour)",
 };
 
 // Sessions kept per hour on a board: the page's 50 rows and room for those
@@ -260,7 +269,21 @@ void _write_board(const Conn& conn, const BoardKey& b, const std::vector<Ranked>
 struct BoardChanges {
     std::map<BoardKey, std::vector<Ranked>> grown;
     std::set<BoardKey> remade;
+    std::map<BoardKey, std::int64_t> begun;  // sessions begun in the hour, more or fewer
 };
+
+void _count_begun(const Conn& conn, const BoardKey& b, std::int64_t more) {
+    auto up = conn.prepare(
+        "UPDATE session_hours SET sessions = sessions + ?4 WHERE board = ?1 AND hour = ?2 AND (?1 = 0 OR tag IS ?3)");
+    auto in = conn.prepare("INSERT INTO session_hours (board, hour, tag, sessions) VALUES (?1, ?2, ?3, ?4)");
+    for (SQLite::Statement* q : {up.stmt, in.stmt}) {
+        q->bind(1, static_cast<int>(b.board));
+        q->bind(2, b.hour);
+        bind_optional(*q, 3, b.tag);
+        q->bind(4, more);
+    }
+    if (up->exec() == 0) in->exec();
+}
 
 void _apply(const Conn& conn, const BoardChanges& changes) {
     for (const auto& [b, grown] : changes.grown) {
@@ -277,16 +300,18 @@ void _apply(const Conn& conn, const BoardChanges& changes) {
         _write_board(conn, b, entries);
     }
     for (const BoardKey& b : changes.remade) _write_board(conn, b, _scan_board(conn, b));
+    for (const auto& [b, more] : changes.begun)
+        if (more != 0) _count_begun(conn, b, more);
 }
 
 // --- reading a range ---------------------------------------------------------------
 
 // The sessions whose row does not hold exactly the range's calls: those
 // with calls not folded yet, and those begun before the range and still
-// going in it. The second half of each pair says whether the row, if any,
-// already counts among the range's sessions.
+// going in it (`going` counts these). The second half of each pair says
+// whether the row, if any, already counts among the range's sessions.
 std::map<Key, bool> _summed_from_calls(const Conn& conn, double since, std::int64_t mark,
-                                       const std::optional<std::string>& tag) {
+                                       const std::optional<std::string>& tag, std::int64_t& going) {
     std::map<Key, bool> out;
     {
         // NOT INDEXED: the calls after the mark are few, found by id; for the
@@ -310,7 +335,9 @@ std::map<Key, bool> _summed_from_calls(const Conn& conn, double since, std::int6
     q->bind(1, since);
     while (q->executeStep()) {
         Key key = _key(*q, 0);
-        if (_of_tag(key, tag)) out[std::move(key)] = true;
+        if (!_of_tag(key, tag)) continue;
+        out[std::move(key)] = true;
+        ++going;
     }
     return out;
 }
@@ -327,11 +354,18 @@ FROM calls WHERE session_id IS ?1 AND tag IS ?2 AND ts >= ?3)");
     return _read(*q);
 }
 
-std::int64_t _rows_in_range(const Conn& conn, double since, const std::optional<std::string>& tag) {
-    auto q = conn.prepare(tag ? "SELECT COUNT(*) FROM session_totals WHERE last_call >= ? AND tag = ?"
-                              : "SELECT COUNT(*) FROM session_totals WHERE last_call >= ?");
-    q->bind(1, since);
-    if (tag) q->bind(2, *tag);
+// The sessions begun from `since` on: those of the whole hours from `from`
+// on (counted per hour) and of the hour before them.
+std::int64_t _begun_in_range(const Conn& conn, double since, double from, const std::optional<std::string>& tag) {
+    auto q = conn.prepare(
+        "SELECT IFNULL((SELECT SUM(sessions) FROM session_hours WHERE board = ?1 AND hour >= ?3 AND "
+        "(?1 = 0 OR tag IS ?4)), 0) + "
+        "(SELECT COUNT(*) FROM session_totals WHERE first_call >= ?2 AND first_call < ?3 AND (?4 IS NULL OR tag = "
+        "?4))");
+    q->bind(1, static_cast<int>(tag ? ONE_TAG : ALL_TAGS));
+    q->bind(2, since);
+    q->bind(3, from);
+    bind_optional(*q, 4, tag);
     q->executeStep();
     return q->getColumn(0).getInt64();
 }
@@ -395,13 +429,19 @@ std::optional<std::vector<GroupTotals>> _board_rows(const Conn& conn, double fro
 bool create_session_totals(const Conn& conn) {
     // Rows of an earlier layout (keyed by session, without boards) are
     // folded again in this one.
-    bool missing = !has_table(conn, "session_top") || !has_table(conn, "session_totals");
-    if (missing) conn.exec("DROP TABLE IF EXISTS session_totals; DROP TABLE IF EXISTS session_top;");
+    bool missing =
+        !has_table(conn, "session_hours") || !has_table(conn, "session_top") || !has_table(conn, "session_totals");
+    if (missing)
+        conn.exec(
+            "DROP TABLE IF EXISTS session_totals; DROP TABLE IF EXISTS session_top; DROP TABLE IF EXISTS "
+            "session_hours;");
     for (const char* sql : CREATE_TABLES) conn.exec(sql);
     return missing;
 }
 
-void clear_session_totals(const Conn& conn) { conn.exec("DELETE FROM session_totals; DELETE FROM session_top;"); }
+void clear_session_totals(const Conn& conn) {
+    conn.exec("DELETE FROM session_totals; DELETE FROM session_top; DELETE FROM session_hours;");
+}
 
 void fold_session_calls(const Conn& conn, const std::vector<CallRow>& calls, std::int64_t mark) {
     std::map<Key, std::pair<std::int64_t, Sums>> sums;  // the key's first id among `calls`, their sums
@@ -419,7 +459,12 @@ void fold_session_calls(const Conn& conn, const std::vector<CallRow>& calls, std
         _write(conn, id.value_or(first_id), key, total);
         for (Board b : {ALL_TAGS, ONE_TAG}) {
             BoardKey now = _board_of(b, total.first, key);
-            if (old && _board_of(b, old->first, key) != now) changes.remade.insert(_board_of(b, old->first, key));
+            if (!old) ++changes.begun[now];
+            if (old && _board_of(b, old->first, key) != now) {
+                changes.remade.insert(_board_of(b, old->first, key));
+                --changes.begun[_board_of(b, old->first, key)];
+                ++changes.begun[now];
+            }
             if (add.cost && *add.cost < 0)
                 changes.remade.insert(now);
             else
@@ -432,8 +477,10 @@ void fold_session_calls(const Conn& conn, const std::vector<CallRow>& calls, std
 SessionPage read_sessions(const Conn& conn, double since, std::int64_t mark, const std::optional<std::string>& tag,
                           std::int64_t n) {
     SessionPage page;
-    std::map<Key, bool> redo = _summed_from_calls(conn, since, mark, tag);
-    page.total = _rows_in_range(conn, since, tag);
+    std::int64_t going = 0;
+    std::map<Key, bool> redo = _summed_from_calls(conn, since, mark, tag, going);
+    double from = rollup_hour(since) == since ? since : rollup_hour(since) + ROLLUP_SECONDS;
+    page.total = _begun_in_range(conn, since, from, tag) + going;
     for (const auto& [key, counted] : redo) {
         Sums s = _range_sums(conn, key, since);
         if (s.calls == 0) continue;
@@ -449,7 +496,6 @@ SessionPage read_sessions(const Conn& conn, double since, std::int64_t mark, con
     constexpr double END = std::numeric_limits<double>::infinity();
     auto extra = static_cast<std::int64_t>(redo.size());
     std::int64_t limit = n > ALL - extra ? -1 : n + extra;
-    double from = rollup_hour(since) == since ? since : rollup_hour(since) + ROLLUP_SECONDS;
     auto boards = _board_rows(conn, from, tag, static_cast<std::size_t>(n), redo);
     if (boards) {
         _page_rows(conn, since, from, tag, limit, redo, page.rows);  // the hour the range starts in

@@ -39,7 +39,7 @@ public:
     std::vector<ModelUsage> usage_by_model(double since) override;
     std::vector<TrainingRow> training_rows() override;
     std::vector<ModelDay> by_model_day(double since) override;
-    std::vector<Rollup> rollups(double since) override;
+    std::vector<Rollup> rollups(double since, RollupRead how) override;
     SessionPage top_sessions(double since, const std::optional<std::string>& tag, std::int64_t n) override;
     std::vector<StoredCall> records(std::int64_t after_id, std::int64_t limit) override;
     std::vector<bool> contains(std::span<const CallRecord* const> rows) override;

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # A long run at 32 connections: RSS of `tokentally serve` and requests/s at
-# about 100k, 1M and BENCH_SOAK_REQUESTS (default 3M) calls, once with a
+# about 100k, 1M and BENCH_SOAK_REQUESTS (default 3M) calls (the median of
+# the three 10 s runs that reach each point), once with a
 # fresh session per call (no X-Tokentally-Session: the proxy names each call
 # a session of its own) and once with one fixed session. The web dashboard
 # is open meanwhile (its six routes read every 5 s, as the page does). At
@@ -38,16 +39,21 @@ soak() {  # name script
   wait_for_ports $P_TT
   page_open & PAGE=$!
   pids+=($PAGE)
-  echo "| $1 | calls | RSS MB | req/s of the last 10 s |"
+  echo "| $1 | calls | RSS MB | req/s, median of three 10 s runs |"
   echo "|---|---|---|---|"
+  local rates=()
   for point in 100000 1000000 "$TOTAL"; do
-    while [ "$served" -lt "$point" ]; do
+    # Up to the point, and at least three runs since the last: one 10 s run
+    # on this machine moves by 10-20 % from the next.
+    while [ "$served" -lt "$point" ] || [ "${#rates[@]}" -lt 3 ]; do
       out=$(wrk -t2 -c32 -d10s -s "$2" "http://127.0.0.1:$P_TT/v1/chat/completions")
       n=$(echo "$out" | awk '/requests in/ {print $1}')
-      rps=$(echo "$out" | awk '/Requests\/sec/ {printf "%.0f", $2}')
+      rates+=("$(echo "$out" | awk '/Requests\/sec/ {printf "%.0f", $2}')")
       served=$((served + n))
     done
+    rps=$(printf '%s\n' "${rates[@]: -3}" | sort -n | sed -n 2p)
     echo "| | $served | $(( $(rss_kb) / 1024 )) | $rps |"
+    rates=()
   done
   kill "$PAGE" 2>/dev/null || true
   wait "$PAGE" 2>/dev/null || true

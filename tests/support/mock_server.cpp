@@ -240,8 +240,10 @@ RefusingPort::RefusingPort() {
     at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t len = sizeof at;
     if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&at), len) != 0 ||
-        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&at), &len) != 0)
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&at), &len) != 0) {
+        if (fd_ >= 0) ::close(fd_);
         throw std::runtime_error("cannot bind a local port to refuse connections");
+    }
     port_ = ntohs(at.sin_port);
 }
 

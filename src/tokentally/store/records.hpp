@@ -217,14 +217,14 @@ struct LatencyBin {
     friend bool operator==(const LatencyBin&, const LatencyBin&) = default;
 };
 
-// The calls of one hour (UTC), model and tag: what the dashboard's charts
-// and figures are drawn from instead of the rows themselves.
 // What a read of the rollups needs of them.
 struct RollupRead {
     bool lists = true;     // status classes and latency bins
     bool per_hour = true;  // one row per hour, or the range's sums
 };
 
+// The calls of one hour (UTC), model and tag: what the dashboard's charts
+// and figures are drawn from instead of the rows themselves.
 struct Rollup {
     double hour = 0.0;  // the hour's start, seconds since the epoch
     std::optional<std::string> model_id;

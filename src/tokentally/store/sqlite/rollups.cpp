@@ -361,9 +361,9 @@ std::int64_t _mark(const Conn& conn) {
 
 // The rollups from `since`: the stored hours after it, the calls of its own
 // (partial) hour, and the calls appended after the mark, all from one
-// snapshot.
-// Summed over the hours unless `how.per_hour`: a month of hours is some
-// 15,000 rows on a busy ledger, and the summary wants a few dozen sums.
+// snapshot. Summed over the hours as they are read unless `how.per_hour`:
+// a month of hours is some 15,000 rows on a busy ledger, and the summary
+// wants a few dozen sums.
 std::vector<Rollup> _read(const Conn& conn, double since, RollupRead how) {
     double first_full = rollup_hour(since) == since ? since : rollup_hour(since) + ROLLUP_SECONDS;
     Transaction reading(conn);

@@ -219,34 +219,36 @@ std::vector<Ranked> _ranked(SQLite::Statement& q) {
     return out;
 }
 
+// Binds ?1, ?2 and ?3 of a statement that names one board as "board = ?1
+// AND hour = ?2 AND (?1 = 0 OR tag IS ?3)".
+void _bind_board(SQLite::Statement& q, const BoardKey& b) {
+    q.bind(1, static_cast<int>(b.board));
+    q.bind(2, b.hour);
+    bind_optional(q, 3, b.tag);
+}
+
 std::vector<Ranked> _board(const Conn& conn, const BoardKey& b) {
     auto q = conn.prepare(
         "SELECT id, session_id, tag, total_cost FROM session_top WHERE board = ?1 AND hour = ?2 AND "
         "(?1 = 0 OR tag IS ?3)");
-    q->bind(1, static_cast<int>(b.board));
-    q->bind(2, b.hour);
-    bind_optional(*q, 3, b.tag);
+    _bind_board(*q, b);
     return _ranked(*q);
 }
 
 // The board as it would be made afresh from session_totals.
 std::vector<Ranked> _scan_board(const Conn& conn, const BoardKey& b) {
     auto q = conn.prepare(
-        "SELECT id, session_id, tag, total_cost FROM session_totals WHERE first_call >= ?1 AND first_call < ?2 AND "
-        "(?3 = 0 OR tag IS ?4) ORDER BY total_cost DESC, session_id, tag LIMIT ?5");
-    q->bind(1, b.hour);
-    q->bind(2, b.hour + ROLLUP_SECONDS);
-    q->bind(3, static_cast<int>(b.board));
-    bind_optional(*q, 4, b.tag);
+        "SELECT id, session_id, tag, total_cost FROM session_totals WHERE first_call >= ?2 AND first_call < ?4 AND "
+        "(?1 = 0 OR tag IS ?3) ORDER BY total_cost DESC, session_id, tag LIMIT ?5");
+    _bind_board(*q, b);
+    q->bind(4, b.hour + ROLLUP_SECONDS);
     q->bind(5, static_cast<std::int64_t>(BOARD_SIZE));
     return _ranked(*q);
 }
 
 void _write_board(const Conn& conn, const BoardKey& b, const std::vector<Ranked>& entries) {
     auto drop = conn.prepare("DELETE FROM session_top WHERE board = ?1 AND hour = ?2 AND (?1 = 0 OR tag IS ?3)");
-    drop->bind(1, static_cast<int>(b.board));
-    drop->bind(2, b.hour);
-    bind_optional(*drop, 3, b.tag);
+    _bind_board(*drop, b);
     drop->exec();
     auto add = conn.prepare(
         "INSERT INTO session_top (board, hour, id, session_id, tag, total_cost) VALUES (?, ?, ?, ?, ?, ?)");
@@ -277,9 +279,7 @@ void _count_begun(const Conn& conn, const BoardKey& b, std::int64_t more) {
         "UPDATE session_hours SET sessions = sessions + ?4 WHERE board = ?1 AND hour = ?2 AND (?1 = 0 OR tag IS ?3)");
     auto in = conn.prepare("INSERT INTO session_hours (board, hour, tag, sessions) VALUES (?1, ?2, ?3, ?4)");
     for (SQLite::Statement* q : {up.stmt, in.stmt}) {
-        q->bind(1, static_cast<int>(b.board));
-        q->bind(2, b.hour);
-        bind_optional(*q, 3, b.tag);
+        _bind_board(*q, b);
         q->bind(4, more);
     }
     if (up->exec() == 0) in->exec();
@@ -459,11 +459,13 @@ void fold_session_calls(const Conn& conn, const std::vector<CallRow>& calls, std
         _write(conn, id.value_or(first_id), key, total);
         for (Board b : {ALL_TAGS, ONE_TAG}) {
             BoardKey now = _board_of(b, total.first, key);
-            if (!old) ++changes.begun[now];
-            if (old && _board_of(b, old->first, key) != now) {
-                changes.remade.insert(_board_of(b, old->first, key));
-                --changes.begun[_board_of(b, old->first, key)];
+            std::optional<BoardKey> was = old ? std::optional(_board_of(b, old->first, key)) : std::nullopt;
+            if (was != now) {  // new, or moved to another hour
                 ++changes.begun[now];
+                if (was) {
+                    --changes.begun[*was];
+                    changes.remade.insert(*was);
+                }
             }
             if (add.cost && *add.cost < 0)
                 changes.remade.insert(now);

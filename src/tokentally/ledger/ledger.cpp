@@ -5,6 +5,7 @@
 #include "tokentally/base/json.hpp"
 #include "tokentally/base/logging.hpp"
 #include "tokentally/base/paths.hpp"
+#include "tokentally/guards/spend_state.hpp"
 
 #include <boost/asio.hpp>
 
@@ -83,8 +84,6 @@ std::vector<const std::string*> _alerting_tags(std::span<const Committed> batch)
 }
 
 }  // namespace
-
-Listener alert_step() { return alert_step(nullptr); }
 
 Listener alert_step(std::shared_ptr<spend_state::State> state) {
     auto delivery = std::make_shared<DeliveryHandle>();
@@ -210,6 +209,11 @@ std::shared_ptr<Writer> make_writer(std::shared_ptr<store::Store> store, std::ve
     auto writer = std::make_shared<Writer>();
     writer->state = std::move(state);
     return writer;
+}
+
+std::shared_ptr<Writer> make_writer(std::shared_ptr<store::Store> store) {
+    auto spend = spend_state::make(store);
+    return make_writer(std::move(store), {spend_state::listener(spend), alert_step(spend)});
 }
 
 store::Store& store_of(Writer& writer) { return *writer.state->store; }

@@ -34,16 +34,14 @@ using Committed = store::Committed;
 using Listener = std::function<void(store::Store& store, std::span<const Committed> batch)>;
 
 // The budget alert step: after a batch, the alerts library's check once per
-// tag of its priced calls below status 400. The library is looked up beside
-// the ledger's own the first time a priced call needs it; when it is absent
-// the step is skipped. The library logs a failing check itself, once while
-// the same failure lasts. The step holds the library's webhook delivery of
-// the alerts it stores, opened with the first check and closed when the
-// step goes (with its writer).
-Listener alert_step();
-
-// The same step reading its windows from the spend kept in memory; it
-// comes after spend_state::listener(state) among the listeners.
+// tag of its priced calls below status 400, its windows read from the spend
+// kept in memory (it comes after spend_state::listener(state) among the
+// listeners). The library is looked up beside the ledger's own the first
+// time a priced call needs it; when it is absent the step is skipped. The
+// library logs a failing check itself, once while the same failure lasts.
+// The step holds the library's webhook delivery of the alerts it stores,
+// opened with the first check and closed when the step goes (with its
+// writer).
 Listener alert_step(std::shared_ptr<spend_state::State> state);
 
 // Name of the alerts library and of its C entry points (without and with
@@ -60,11 +58,16 @@ inline constexpr const char* ALERTS_CLOSE_DELIVERY = "tokentally_alerts_close_de
 struct Writer;
 
 // A writer for `store` whose listeners are told of every commit, in order.
-// Listeners, when given, are taken to include the spend_state::listener of every spend
-// state kept over this store object: its rows are then no reason for those
-// states to read the ledger again.
-std::shared_ptr<Writer> make_writer(std::shared_ptr<store::Store> store,
-                                    std::vector<Listener> listeners = {alert_step()});
+// The listeners are taken to include the spend_state::listener of every
+// spend state kept over this store object: its rows are then no reason for
+// those states to read the ledger again.
+std::shared_ptr<Writer> make_writer(std::shared_ptr<store::Store> store, std::vector<Listener> listeners);
+
+// A writer whose alert step reads its windows from a spend state of its
+// own: after the first call, a call costs the same on a ledger of a million
+// rows as on an empty one (summing the windows in the ledger at every call
+// would read the whole month).
+std::shared_ptr<Writer> make_writer(std::shared_ptr<store::Store> store);
 
 store::Store& store_of(Writer& writer);
 

@@ -413,3 +413,24 @@ TEST(SpendState, RowsDeletedByHandAreSeenByEveryServeOnTheLedger) {
     EXPECT_EQ(priced_call(second.url(), mock.url()), 429);
     EXPECT_EQ(priced_call(first.url(), mock.url()), 429);
 }
+
+// `serve` reads the file notifications once per request, not at every look:
+// a configuration edited in place, and a ledger removed and made afresh,
+// between two requests are both seen by the second (files settled first, so
+// that their stamps are kept).
+TEST(SpendState, FilesChangedBetweenRequestsAreSeenByTheNextOne) {
+    tt_test::Scratch s;
+    s.write_config("[budgets]\ndaily = 100\n");
+    tt_test::MockServer mock(tt_test::priced_answer);
+    tt_test::insert_call(60, 0.5, "earlier");
+    std::this_thread::sleep_for(std::chrono::milliseconds(3100));
+    tt_test::ServeProcess serve(s.home, s.data, s.root + "/serve.log");
+    EXPECT_EQ(priced_call(serve.url(), mock.url()), 200);
+    s.write_config("[budgets]\ndaily = 0.1\n");
+    EXPECT_EQ(priced_call(serve.url(), mock.url()), 429) << "the edited limit";
+    s.write_config("[budgets]\ndaily = 1\n");
+    EXPECT_EQ(priced_call(serve.url(), mock.url()), 200);
+    for (const char* suffix : {"", "-wal", "-shm"}) std::filesystem::remove(s.db_path() + suffix);
+    tt_test::insert_call(60, 5.0, "fresh");
+    EXPECT_EQ(priced_call(serve.url(), mock.url()), 429) << "the new ledger's spend";
+}

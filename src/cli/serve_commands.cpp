@@ -3,6 +3,7 @@
 #include "cli/output.hpp"
 
 #include "tokentally/base/logging.hpp"
+#include "tokentally/base/paths.hpp"
 #include "tokentally/http/server.hpp"
 #include "tokentally/http/trust.hpp"
 #include "tokentally/proxy/local.hpp"
@@ -89,6 +90,7 @@ void _add_serve(CLI::App& app) {
         _announce(*opts, *policy, exposed);
         logging::gather_console_lines();
         auto app_routes = proxy::make_app(open_store(), policy);
+        paths::Serving serving;  // from here on, files are looked at anew once per request
         http::serve_until_signal(app_routes, *opts);
     });
 }

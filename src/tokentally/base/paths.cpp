@@ -7,6 +7,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <climits>
+#include <cstdint>
 #include <filesystem>
 #include <mutex>
 #include <unordered_map>
@@ -184,6 +187,9 @@ struct Notified {
     std::mutex mu;
     int fd = -2;                                 // not opened yet; -1: notifications unavailable
     std::unordered_map<std::string, Kept> kept;  // by _key
+    std::atomic<int> serving{0};                 // Serving holders
+    std::atomic<std::uint64_t> asked{0};         // look_again() calls so far
+    std::uint64_t noted = 0;                     // `asked` when the notes were last read
 };
 
 Notified& _notified() {
@@ -199,6 +205,7 @@ void _forget_watch(Notified& n, int watch) {
 
 // Drops every kept stamp that a queued notification concerns.
 void _read_notes(Notified& n) {
+    constexpr std::size_t LARGEST_NOTE = sizeof(inotify_event) + NAME_MAX + 1;
     alignas(inotify_event) char buf[16384];
     for (;;) {
         ssize_t got = ::read(n.fd, buf, sizeof buf);
@@ -211,7 +218,18 @@ void _read_notes(Notified& n) {
                 _forget_watch(n, ev->wd);
             at += sizeof(inotify_event) + ev->len;
         }
+        // Room left for any note: the queue was empty (no read to learn it).
+        if (sizeof buf - static_cast<std::size_t>(got) >= LARGEST_NOTE) return;
     }
+}
+
+// The notes need reading at every look, unless the process serves: then
+// only when look_again() was called since they were last read.
+void _read_notes_if_asked(Notified& n) {
+    std::uint64_t asked = n.asked.load();
+    if (n.serving.load() > 0 && asked == n.noted) return;
+    _read_notes(n);
+    n.noted = asked;
 }
 
 std::string _dir_of(const std::string& path) {
@@ -240,12 +258,21 @@ std::optional<FileStamp> _kept_or_looked_at(const std::string& path, bool keep_a
     std::lock_guard lock(n.mu);
     if (n.fd == -2) n.fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     if (n.fd < 0) return stamp(path);
-    _read_notes(n);
+    _read_notes_if_asked(n);
     if (auto it = n.kept.find(_key(path, look)); it != n.kept.end()) return it->second.stamp;
     return _look_and_keep(n, path, keep_absent, look);
 }
 
 }  // namespace
+
+void look_again() { _notified().asked.fetch_add(1); }
+
+Serving::Serving() {
+    _notified().serving.fetch_add(1);
+    look_again();  // the first look reads what came before
+}
+
+Serving::~Serving() { _notified().serving.fetch_sub(1); }
 
 std::optional<FileStamp> stamp_once(const std::string& path, bool remember_absent) {
     return _kept_or_looked_at(path, remember_absent, Look::stamp);

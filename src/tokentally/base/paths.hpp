@@ -87,6 +87,21 @@ std::optional<FileStamp> stamp_once(const std::string& path, bool remember_absen
 // and ino): the other fields may be those of an earlier look.
 std::optional<FileStamp> identity_once(const std::string& path);
 
+// While a Serving is held (by the serve command), the notifications are read
+// once per call of look_again() instead of at every look (a call makes
+// several looks; each read is a system call). A server calls look_again()
+// as each request arrives, and work on no request's behalf calls it before
+// its looks: every look then still sees each change made before the
+// request, or the work, began. Without a Serving, every look reads them.
+struct Serving {
+    Serving();
+    ~Serving();
+    Serving(const Serving&) = delete;
+    Serving& operator=(const Serving&) = delete;
+};
+
+void look_again();
+
 // A file changed this recently may change again within the file system's
 // timestamp granularity without its stamp moving; it is not trusted yet.
 bool settled(const FileStamp& st);

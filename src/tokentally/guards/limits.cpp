@@ -3,6 +3,7 @@
 #include "tokentally/base/config.hpp"
 #include "tokentally/base/json.hpp"
 #include "tokentally/base/logging.hpp"
+#include "tokentally/base/paths.hpp"
 
 #include <fmt/format.h>
 
@@ -333,6 +334,7 @@ void _write_pending(State& s) {
         taken.swap(s.pending);
     }
     if (taken.empty() || !s.store) return;
+    paths::look_again();  // on no request's behalf: a ledger replaced since is seen
     std::vector<store::RateLimited> counts;
     counts.reserve(taken.size());
     for (const auto& [at, n] : taken) counts.push_back({std::get<0>(at), std::get<1>(at), std::get<2>(at), n});

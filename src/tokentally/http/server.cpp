@@ -3,6 +3,7 @@
 #include "tokentally/http/write.hpp"
 
 #include "tokentally/base/logging.hpp"
+#include "tokentally/base/paths.hpp"
 
 #include <boost/asio.hpp>
 #include <boost/asio/experimental/parallel_group.hpp>
@@ -467,6 +468,7 @@ asio::awaitable<void> _session(RunningServer& srv, tcp::socket socket) {
                 co_await _write(stream, err, false, opts);
                 break;
             }
+            paths::look_again();  // a file edited before the request was sent is seen by it
             Request req = _head_request(parser.get());
             req.peer = peer;
             req.in_flight = &srv.in_flight;

@@ -137,6 +137,9 @@ void _tell(WriterState& s, std::span<const Committed> batch) {
 // The rows in one transaction, then the listeners: what a single call and a
 // writer's batch both do. Throws what the insert threw.
 void _write_rows(WriterState& s, std::span<const CallRecord* const> rows) {
+    // The calls may have waited on their providers for minutes: the ledger
+    // they go into is the one there now, even if it was replaced meanwhile.
+    paths::look_again();
     std::vector<store::Appended> made = s.store->calls().append(rows);
     if (rows.size() == 1) {  // a call alone in flight: no list of its own
         const Committed one[] = {{rows[0], made[0]}};

@@ -579,6 +579,9 @@ http::Router router(std::shared_ptr<store::Store> store, std::string version, st
     // Two threads, so that a long CSV download does not stall the page's
     // refreshes or a scrape.
     if (!readers) readers = std::make_shared<asio::thread_pool>(2);
+    // Without the proxy's, a spend of its own: summing the month's window in
+    // the ledger at every summary reads every call of it.
+    if (!spend) spend = spend_state::make(store);
     auto token = std::make_shared<const std::optional<std::string>>(_admin_token());
     http::Router page, data;
     _add_page(page);

@@ -37,7 +37,8 @@ inline constexpr std::string_view NO_TOKEN_DETAIL =
 
 // The page, its API, the CSV and /metrics over `store`, behind the access
 // rule above; `version` labels tokentally_build_info. The budgets' spend is
-// read from `spend` when given (the serving proxy's state), else the ledger;
+// read from `spend` (the serving proxy's state; one of the router's own when
+// none is given);
 // the rate-limited calls of `limits` (the serving proxy's) are written to
 // the ledger before the summary counts them. The data routes read on
 // `readers` (two threads of their own when none).

@@ -310,8 +310,11 @@ void _apply(const Conn& conn, const BoardChanges& changes) {
 // with calls not folded yet, and those begun before the range and still
 // going in it (`going` counts these). The second half of each pair says
 // whether the row, if any, already counts among the range's sessions.
+// `folded` is the number of calls their rows hold: what reading them
+// session by session would cost.
 std::map<Key, bool> _summed_from_calls(const Conn& conn, double since, std::int64_t mark,
-                                       const std::optional<std::string>& tag, std::int64_t& going) {
+                                       const std::optional<std::string>& tag, std::int64_t& going,
+                                       std::int64_t& folded) {
     std::map<Key, bool> out;
     {
         // NOT INDEXED: the calls after the mark are few, found by id; for the
@@ -328,30 +331,86 @@ std::map<Key, bool> _summed_from_calls(const Conn& conn, double since, std::int6
         std::optional<std::int64_t> id = _row_id(conn, key, mark);
         std::optional<Sums> row = id ? _stored(conn, *id) : std::nullopt;
         counted = row && row->last >= since;
+        if (row) folded += row->calls;
     }
     auto q = conn.prepare(
-        "SELECT session_id, tag FROM session_totals INDEXED BY idx_session_totals_going "
+        "SELECT session_id, tag, calls FROM session_totals INDEXED BY idx_session_totals_going "
         "WHERE last_call >= ?1 AND first_call < ?1 AND calls > 1");
     q->bind(1, since);
     while (q->executeStep()) {
         Key key = _key(*q, 0);
         if (!_of_tag(key, tag)) continue;
-        out[std::move(key)] = true;
+        auto [it, made] = out.insert_or_assign(std::move(key), true);
+        if (made) folded += q->getColumn(2).getInt64();
         ++going;
     }
     return out;
 }
 
-// The calls of one session from `since` on.
-Sums _range_sums(const Conn& conn, const Key& key, double since) {
-    auto q = conn.prepare(R"(SELECT session_id, tag, COUNT(*), SUM(prompt_tokens), SUM(completion_tokens),
+constexpr const char* RANGE_SUMS = R"(SELECT session_id, tag, COUNT(*), SUM(prompt_tokens), SUM(completion_tokens),
     SUM(cost_usd), COUNT(elapsed_s), TOTAL(elapsed_s), SUM(CASE WHEN status >= 400 THEN 1 ELSE 0 END), MIN(ts), MAX(ts)
-FROM calls WHERE session_id IS ?1 AND tag IS ?2 AND ts >= ?3)");
-    _bind_key(*q, 1, key);
-    q->bind(3, since);
+FROM calls )";
+
+// Roughly how many calls the range holds: the ids from its first call to
+// the last (exact when ids follow time and nothing was deleted).
+std::int64_t _calls_since(const Conn& conn, double since) {
+    auto q = conn.prepare(
+        "SELECT IFNULL((SELECT MAX(id) FROM calls), 0) - "
+        "IFNULL((SELECT id FROM calls INDEXED BY idx_calls_ts WHERE ts >= ?1 ORDER BY ts LIMIT 1), 0)");
+    q->bind(1, since);
     q->executeStep();
-    if (q->getColumn(2).getInt64() == 0) return {};
-    return _read(*q);
+    return q->getColumn(0).getInt64();
+}
+
+void _assign(std::optional<std::string>& to, const SQLite::Column& from) {
+    if (from.isNull())
+        to.reset();
+    else if (to)
+        to->assign(from.getText(), static_cast<std::size_t>(from.getBytes()));
+    else
+        to.emplace(from.getText(), static_cast<std::size_t>(from.getBytes()));
+}
+
+// A call found through the session index costs about this many read in
+// time order (each is a jump to its own page of the table).
+constexpr std::int64_t RANDOM_READ_COST = 8;
+
+// The calls of `keys` from `since` on, per session. Session by session
+// through the calls' session index, which reads each session whole (a long
+// one's months of calls), unless that costs more than one pass over the
+// range's calls in time order (a GROUP BY of the range would sort them all).
+std::map<Key, Sums> _range_sums(const Conn& conn, const std::map<Key, bool>& keys, double since, std::int64_t folded) {
+    std::map<Key, Sums> out;
+    if (keys.empty()) return out;
+    if (folded * RANDOM_READ_COST > _calls_since(conn, since)) {
+        auto q = conn.prepare(
+            "SELECT session_id, tag, prompt_tokens, completion_tokens, cost_usd, elapsed_s, status, ts "
+            "FROM calls INDEXED BY idx_calls_ts WHERE ts >= ?1");
+        q->bind(1, since);
+        Key key;  // assigned in place: no allocation per call
+        while (q->executeStep()) {
+            _assign(key.first, q->getColumn(0));
+            _assign(key.second, q->getColumn(1));
+            if (!keys.contains(key)) continue;
+            CallRow c{.ts = q->getColumn(7).getDouble(),
+                      .prompt_tokens = opt_int(q->getColumn(2)),
+                      .completion_tokens = opt_int(q->getColumn(3)),
+                      .cost_usd = opt_real(q->getColumn(4)),
+                      .elapsed_s = opt_real(q->getColumn(5)),
+                      .status = opt_int(q->getColumn(6))};
+            _merge(out[key], _one(c));
+        }
+        return out;
+    }
+    auto q = conn.prepare(std::string(RANGE_SUMS) + "WHERE session_id IS ?1 AND tag IS ?2 AND ts >= ?3");
+    for (const auto& [key, counted] : keys) {
+        q->reset();
+        _bind_key(*q, 1, key);
+        q->bind(3, since);
+        q->executeStep();
+        if (q->getColumn(2).getInt64() > 0) out[key] = _read(*q);
+    }
+    return out;
 }
 
 // The sessions begun from `since` on: those of the whole hours from `from`
@@ -479,14 +538,12 @@ void fold_session_calls(const Conn& conn, const std::vector<CallRow>& calls, std
 SessionPage read_sessions(const Conn& conn, double since, std::int64_t mark, const std::optional<std::string>& tag,
                           std::int64_t n) {
     SessionPage page;
-    std::int64_t going = 0;
-    std::map<Key, bool> redo = _summed_from_calls(conn, since, mark, tag, going);
+    std::int64_t going = 0, folded = 0;
+    std::map<Key, bool> redo = _summed_from_calls(conn, since, mark, tag, going, folded);
     double from = rollup_hour(since) == since ? since : rollup_hour(since) + ROLLUP_SECONDS;
     page.total = _begun_in_range(conn, since, from, tag) + going;
-    for (const auto& [key, counted] : redo) {
-        Sums s = _range_sums(conn, key, since);
-        if (s.calls == 0) continue;
-        if (!counted) ++page.total;
+    for (const auto& [key, s] : _range_sums(conn, redo, since, folded)) {
+        if (!redo.at(key)) ++page.total;
         page.rows.push_back(_totals(key, s));
     }
     if (n <= 0) {

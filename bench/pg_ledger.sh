@@ -3,7 +3,8 @@
 # the budgets of setup.sh) on ledger.db and on a PostgreSQL database of a
 # throw-away cluster (Unix socket, the server's default durability), in
 # alternating wrk runs of one invocation, reported as PostgreSQL / SQLite
-# ratios: req/s at 32 connections and added latency at 1 connection.
+# ratios: req/s at 32 connections and added latency at 1 connection; and
+# PostgreSQL again with [ledger] synchronous = "full" (synchronous_commit on).
 # Appended to a dated file under bench/results/ (setup.sh's results_open).
 # Skipped where the server binaries are missing.
 set -euo pipefail
@@ -13,7 +14,7 @@ ROUNDS=${BENCH_PG_ROUNDS:-2}
 PG_BIN=${TOKENTALLY_PG_BINDIR:-/usr/lib/postgresql/15/bin}
 if [ ! -x "$PG_BIN/initdb" ]; then echo "pg_ledger: no PostgreSQL server in $PG_BIN, skipped"; exit 0; fi
 WORK=$(mktemp -d /tmp/tt-pgbench.XXXXXX)
-P_MOCK=19311 P_NGINX=19312 P_TT=19313 P_PG=19314
+P_MOCK=19311 P_NGINX=19312 P_TT=19313 P_PG=19314 P_PG_FULL=19315
 NGINX_PROCESSES="worker_processes 1;"
 . "$(dirname "$0")/setup.sh"
 
@@ -27,13 +28,16 @@ stop_pg() { $AS "$PG_BIN/pg_ctl" -D "$WORK/pg" -m fast stop >/dev/null 2>&1 || t
 trap 'cleanup; stop_pg' EXIT
 URL="postgresql://tokentally@/postgres?host=$WORK"
 
-serve() {  # port data-dir [ledger URL]
-  HOME="$WORK/home" TOKENTALLY_DATA_DIR="$2" TOKENTALLY_LEDGER_URL="${3:-}" "$BIN/tokentally" serve --port "$1" \
+serve() {  # port data-dir [ledger URL [home]]
+  HOME="${4:-$WORK/home}" TOKENTALLY_DATA_DIR="$2" TOKENTALLY_LEDGER_URL="${3:-}" "$BIN/tokentally" serve --port "$1" \
     --workers 2 >"$WORK/serve-$1.log" 2>&1 & pids+=($!)
 }
+mkdir -p "$WORK/home-full"
+{ cat "$WORK/home/.tokentally.toml"; printf '[ledger]\nsynchronous = "full"\n'; } > "$WORK/home-full/.tokentally.toml"
 serve $P_TT "$WORK/data-sqlite"
 serve $P_PG "$WORK/data-pg" "$URL"
-wait_for_ports $P_MOCK $P_TT $P_PG
+serve $P_PG_FULL "$WORK/data-pg-full" "$URL" "$WORK/home-full"
+wait_for_ports $P_MOCK $P_TT $P_PG $P_PG_FULL
 
 to_us() { awk -v v="$1" 'BEGIN { n = v + 0; if (v ~ /us$/) print n; else if (v ~ /ms$/) print n * 1000; else if (v ~ /s$/) print n * 1e6; else print n }'; }
 declare -A RPS P50 P99
@@ -51,6 +55,7 @@ for _ in $(seq "$ROUNDS"); do
     run_wrk direct $P_MOCK $c
     run_wrk sqlite $P_TT $c
     run_wrk postgresql $P_PG $c
+    run_wrk postgresql-full $P_PG_FULL $c
   done
 done
 ROWS_PG=$("$PG_BIN/psql" -X -A -t -d "$URL" -c "SELECT count(*) FROM calls")
@@ -67,13 +72,14 @@ REPORT="$WORK/report.md"
   echo "| ledger | conns | req/s | p50 µs | p99 µs | added p50 µs | added p99 µs |"
   echo "|---|---|---|---|---|---|---|"
   for c in 1 32; do
-    for n in sqlite postgresql; do
+    for n in sqlite postgresql postgresql-full; do
       echo "| $n | $c | $(avg ${RPS[$n,$c]}) | $(avg ${P50[$n,$c]}) | $(avg ${P99[$n,$c]}) | $(added ${P50[$n,$c]} ${P50[direct,$c]}) | $(added ${P99[$n,$c]} ${P99[direct,$c]}) |"
     done
   done
   echo
   echo "- PostgreSQL / SQLite req/s at 32 connections: $(ratio ${RPS[postgresql,32]} ${RPS[sqlite,32]})"
   echo "- PostgreSQL / SQLite added p50 at 1 connection: $(ratio $(added ${P50[postgresql,1]} ${P50[direct,1]}) $(added ${P50[sqlite,1]} ${P50[direct,1]}))"
+  echo "- PostgreSQL with synchronous \"full\" / \"normal\": req/s at 32 connections $(ratio ${RPS[postgresql-full,32]} ${RPS[postgresql,32]}), added p50 at 1 connection $(ratio $(added ${P50[postgresql-full,1]} ${P50[direct,1]}) $(added ${P50[postgresql,1]} ${P50[direct,1]}))"
   echo "- rows in the shared ledger: $ROWS_PG"
   echo
 } > "$REPORT"

@@ -2,7 +2,9 @@
 # Load report: the same mock provider reached directly, through nginx as a
 # plain reverse proxy, and through tokentally (recording every call, with
 # hourly, daily, monthly and tag budgets configured), at 1 and 32 connections,
-# in one run so that every figure is a ratio against the others. Then the
+# in one run so that every figure is a ratio against the others; then the
+# same tokentally with [ledger] synchronous = "full" (each commit waits for
+# the disk), to show what that setting costs per call. Then the
 # Google Benchmark micro-benchmarks, the shared ledger, the dashboard open and
 # instructions per call. What it prints is also appended to
 # bench/results/DATE-make-bench.md.
@@ -10,7 +12,7 @@ set -euo pipefail
 BUILD=${1:-build}
 DUR=${BENCH_SECONDS:-10}
 WORK=$(mktemp -d /tmp/tokentally-load.XXXXXX)
-P_MOCK=19101 P_NGINX=19102 P_TT=19103
+P_MOCK=19101 P_NGINX=19102 P_TT=19103 P_TT_FULL=19104
 NGINX_PROCESSES="worker_processes 2;"
 . "$(dirname "$0")/setup.sh"
 
@@ -53,6 +55,17 @@ for c in 1 32; do
   run_wrk tokentally $P_TT $c
 done
 PEAK_RSS=$(awk '/VmHWM/ {print $2}' /proc/$TT_PID/status)
+
+# The same proxy with [ledger] synchronous = "full" (every commit waits for
+# the disk), on a ledger of its own, right after: what that setting costs.
+mkdir -p "$WORK/home-full" "$WORK/data-full"
+{ cat "$WORK/home/.tokentally.toml"; printf '[ledger]\nsynchronous = "full"\n'; } > "$WORK/home-full/.tokentally.toml"
+HOME="$WORK/home-full" TOKENTALLY_DATA_DIR="$WORK/data-full" "$BIN/tokentally" serve --port $P_TT_FULL --workers 2 \
+  >"$WORK/tokentally-full.log" 2>&1 & FULL_PID=$!; pids+=($FULL_PID)
+PID_OF[full]=$FULL_PID
+wait_for_ports $P_TT_FULL
+for c in 1 32; do run_wrk full $P_TT_FULL $c; done
+kill $FULL_PID
 
 # Soak (BENCH_SOAK_REQUESTS, e.g. 1000000; off by default): RSS once the
 # first ~10k requests have gone through and again after the given number, at
@@ -122,13 +135,15 @@ REPORT="$WORK/report.md"
   echo "| path | conns | req/s | p50 µs | p99 µs | added p50 µs | added p99 µs |"
   echo "|---|---|---|---|---|---|---|"
   for c in 1 32; do
-    for n in direct nginx tokentally; do
-      echo "| $n | $c | ${RPS[$n,$c]} | ${P50[$n,$c]} | ${P99[$n,$c]} | $(added ${P50[$n,$c]} ${P50[direct,$c]}) | $(added ${P99[$n,$c]} ${P99[direct,$c]}) |"
+    for n in direct nginx tokentally full; do
+      label=$n; [ $n = full ] && label='tokentally, synchronous "full"'
+      echo "| $label | $c | ${RPS[$n,$c]} | ${P50[$n,$c]} | ${P99[$n,$c]} | $(added ${P50[$n,$c]} ${P50[direct,$c]}) | $(added ${P99[$n,$c]} ${P99[direct,$c]}) |"
     done
   done
   echo
   echo "- tokentally / nginx req/s at 32 connections: $(ratio ${RPS[tokentally,32]} ${RPS[nginx,32]})"
   echo "- CPU per proxied call (user + system over the timed run): nginx ${CPU[nginx,1]} µs at 1 connection, ${CPU[nginx,32]} µs at 32; tokentally ${CPU[tokentally,1]} µs, ${CPU[tokentally,32]} µs; tokentally / nginx at 32 connections: $(ratio ${CPU[tokentally,32]} ${CPU[nginx,32]})"
+  echo "- [ledger] synchronous \"full\" against \"normal\": CPU per call ${CPU[full,1]} against ${CPU[tokentally,1]} µs at 1 connection, ${CPU[full,32]} against ${CPU[tokentally,32]} µs at 32; added p50 $(added ${P50[full,1]} ${P50[direct,1]}) against $(added ${P50[tokentally,1]} ${P50[direct,1]}) µs at 1 connection; req/s at 32 connections $(ratio ${RPS[full,32]} ${RPS[tokentally,32]}) of normal's"
   echo "- added p50 at 1 connection, tokentally / nginx: $(ratio $(added ${P50[tokentally,1]} ${P50[direct,1]}) $(added ${P50[nginx,1]} ${P50[direct,1]}))"
   echo "- rows recorded: $ROWS for $SENT requests answered"
   echo "- RSS of tokentally serve: idle $((IDLE_RSS / 1024)) MB, peak $((PEAK_RSS / 1024)) MB"

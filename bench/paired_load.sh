@@ -27,8 +27,7 @@ if [ "$REV" = --limits ]; then
   RUNS=(plain limited)
   declare -A BIN_OF=([plain]="$BIN/tokentally" [limited]="$BIN/tokentally")
   declare -A HOME_OF=([plain]="$WORK/home" [limited]="$WORK/home-limited")
-  mkdir -p "$WORK/home-limited"
-  { cat "$WORK/home/.tokentally.toml"; printf '%s' "$LIMITS_TOML"; } > "$WORK/home-limited/.tokentally.toml"
+  home_with "$WORK/home-limited" "$LIMITS_TOML"
   AGAINST="this tree without rate limits ('plain') and with rpm, tpm and max_parallel set ('limited')"
 else
   RUNS=(before after)

@@ -32,8 +32,7 @@ serve() {  # port data-dir [ledger URL [home]]
   HOME="${4:-$WORK/home}" TOKENTALLY_DATA_DIR="$2" TOKENTALLY_LEDGER_URL="${3:-}" "$BIN/tokentally" serve --port "$1" \
     --workers 2 >"$WORK/serve-$1.log" 2>&1 & pids+=($!)
 }
-mkdir -p "$WORK/home-full"
-{ cat "$WORK/home/.tokentally.toml"; printf '[ledger]\nsynchronous = "full"\n'; } > "$WORK/home-full/.tokentally.toml"
+home_with "$WORK/home-full" "$FULL_TOML"
 serve $P_TT "$WORK/data-sqlite"
 serve $P_PG "$WORK/data-pg" "$URL"
 serve $P_PG_FULL "$WORK/data-pg-full" "$URL" "$WORK/home-full"

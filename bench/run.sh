@@ -58,8 +58,8 @@ PEAK_RSS=$(awk '/VmHWM/ {print $2}' /proc/$TT_PID/status)
 
 # The same proxy with [ledger] synchronous = "full" (every commit waits for
 # the disk), on a ledger of its own, right after: what that setting costs.
-mkdir -p "$WORK/home-full" "$WORK/data-full"
-{ cat "$WORK/home/.tokentally.toml"; printf '[ledger]\nsynchronous = "full"\n'; } > "$WORK/home-full/.tokentally.toml"
+mkdir -p "$WORK/data-full"
+home_with "$WORK/home-full" "$FULL_TOML"
 HOME="$WORK/home-full" TOKENTALLY_DATA_DIR="$WORK/data-full" "$BIN/tokentally" serve --port $P_TT_FULL --workers 2 \
   >"$WORK/tokentally-full.log" 2>&1 & FULL_PID=$!; pids+=($FULL_PID)
 PID_OF[full]=$FULL_PID

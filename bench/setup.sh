@@ -48,6 +48,12 @@ CONF
 # what paired_load.sh --limits compares against none.
 LIMITS_TOML=$'[limits]\nrpm = 100000000\ntpm = 1000000000000\nmax_parallel = 10000\n'
 [ -z "${BENCH_LIMITS:-}" ] || printf '%s' "$LIMITS_TOML" >> "$WORK/home/.tokentally.toml"
+# A home of its own at DIR whose configuration is the one above plus TEXT.
+home_with() {  # dir text
+  mkdir -p "$1"
+  { cat "$WORK/home/.tokentally.toml"; printf '%s' "$2"; } > "$1/.tokentally.toml"
+}
+FULL_TOML=$'[ledger]\nsynchronous = "full"\n'
 
 # BENCH_CACHE=exact measures the exact cache's hits instead (every call after
 # the first asks the same question). BENCH_DELAY_MS makes each connection wait

@@ -24,6 +24,7 @@
 #include <boost/url/url.hpp>
 
 #include <algorithm>
+#include <cassert>
 #include <cmath>
 #include <cstdlib>
 #include <map>
@@ -256,11 +257,10 @@ bj::array _summary_rows(const std::vector<store::Rollup>& rollups) {
 }
 
 // The monthly window's spend (the last 30 days, or since the 1st with
-// calendar periods): from the spend a serving process keeps in memory, else
-// summed from the ledger.
-double _month_spent(store::Store& store, spend_state::State* spend, periods::Period period) {
+// calendar periods), from the spend kept in memory (the router always has one).
+double _month_spent(spend_state::State* spend, periods::Period period) {
+    assert(spend != nullptr);
     const store::SpendWindow month[] = {{periods::since(period, periods::Span::month, store::now()), std::nullopt}};
-    if (spend == nullptr) return store.calls().spend(month[0].since, std::nullopt);
     return spend_state::spend_since(*spend, month).front();
 }
 
@@ -279,7 +279,7 @@ bj::object _budgets(store::Store& store, spend_state::State* spend) {
     }
     // metrics::budgets() has read the period: it is known to be readable.
     periods::Period period = periods::configured();
-    bj::object result{{"budgets", std::move(out)}, {"month_spent", _month_spent(store, spend, period)}};
+    bj::object result{{"budgets", std::move(out)}, {"month_spent", _month_spent(spend, period)}};
     if (period == periods::Period::calendar) result["period"] = "calendar";
     return result;
 }

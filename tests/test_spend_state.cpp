@@ -116,6 +116,57 @@ TEST(SpendState, WindowsMatchTheLedgerAtTheirBoundariesAndAfterEveryKindOfWrite)
     EXPECT_EQ(spend_state::spend_since(*state, windows({}))[1], 2.0);
 }
 
+// Days go by while serving: memory lets go of the minutes behind its
+// horizons (a month for all calls, a day for each tag), and the windows read
+// afterwards still match the ledger, a tag whose calls all aged out included.
+TEST(SpendState, WindowsMatchTheLedgerAfterTheirOldestMinutesAreLetGo) {
+    tt_test::Scratch s;
+    auto st = tt_test::store();
+    const double start = store::now();
+    double clock = start;
+    auto state = spend_state::make(st, [&] { return clock; });
+    auto at = [&](double ts, double cost, std::string tag) {
+        store::CallRecord r = row(0, cost, std::move(tag));
+        r.ts = ts;
+        return r;
+    };
+    append(*st, {at(start - 40 * 24 * HOUR, 8.0, "b"), at(start - 20 * 24 * HOUR, 4.0, "b"),
+                 at(start - 18 * 24 * HOUR, 16.0, "b"), at(start - 26 * HOUR, 1.0, "a"), at(start - 2 * HOUR, 2.0, "a"),
+                 at(start - HOUR, 0.5, "c")});
+    // More calls than memory sums one by one: the windows below come from
+    // the per-minute totals.
+    std::vector<store::CallRecord> many;
+    for (int i = 0; i < 70; ++i) many.push_back(at(start - 3 * HOUR + i, 0.0625, "d"));
+    append(*st, many);
+    auto expect_same = [&](double hours_back) {
+        std::vector<store::SpendWindow> w{{clock - 720 * HOUR, std::nullopt},
+                                          {clock - hours_back * HOUR, std::nullopt}};
+        for (const char* tag : {"a", "b", "c"}) w.push_back({clock - 24 * HOUR, tag});
+        auto memory = spend_state::spend_since(*state, w);
+        auto sums = st->calls().spend_since(w);
+        for (std::size_t i = 0; i < w.size(); ++i) EXPECT_NEAR(memory[i], sums[i], 1e-9) << "window " << i;
+        return memory;
+    };
+    EXPECT_DOUBLE_EQ(expect_same(24)[0], 27.875);
+
+    // Three days on, a call: every tag's calls are past its day, and all
+    // calls' minutes before the month go.
+    clock = start + 3 * 24 * HOUR;
+    append(*st, {at(clock - 60, 0.25, "a")});
+    auto later = expect_same(100);
+    EXPECT_DOUBLE_EQ(later[0], 28.125);
+    EXPECT_DOUBLE_EQ(later[1], 8.125);
+    EXPECT_DOUBLE_EQ(later[2], 0.25);
+    EXPECT_EQ(later[4], 0.0);
+
+    // Past the oldest calls kept at the start: their minutes go too.
+    clock = start + 15 * 24 * HOUR;
+    append(*st, {at(clock - 60, 0.125, "c")});
+    auto month = expect_same(1);
+    EXPECT_DOUBLE_EQ(month[0], 8.25);
+    EXPECT_DOUBLE_EQ(month[1], 0.125);
+}
+
 // A look at the ledger taken just before this process's own commit (on
 // another thread) finds a last id below memory's. Memory is then ahead,
 // not wrong: reading the whole horizon again for it (once many times a

@@ -3,6 +3,7 @@
 // written with chosen times through CallRecord::ts.
 #include "support/pg_cluster.hpp"
 #include "support/scratch.hpp"
+#include "tokentally/store/copy.hpp"
 #include "tokentally/store/rollups.hpp"
 #include "tokentally/store/store.hpp"
 
@@ -647,6 +648,39 @@ TEST_P(StoreConformance, TopSessionsAreThePageOfBySessionsRows) {
                 EXPECT_EQ(got.total, want.total) << what;
                 expect_same_sessions(got.rows, want.rows, what);
             }
+}
+
+// A ledger.db copied in (what `ledger migrate` does): every call with what
+// is kept beside it, identical calls of one copy both; copying again adds
+// only the calls made since.
+TEST_P(StoreConformance, CallsCopiedInOnceWithWhatIsBesideThem) {
+    auto source = store::open(scratch.root + "/source.db");
+    CallRecord routed = call(30, "a");
+    routed.requested_model = "openai/gpt-4o-mini";
+    routed.cache_read_tokens = 40;
+    CallRecord unpriced = call(20, "b", std::nullopt);
+    std::vector<const CallRecord*> rows{&routed, &unpriced, &unpriced};
+    source->calls().append(rows);
+
+    auto first = store::copy_calls(*source, *st);
+    EXPECT_EQ(first.read, 3);
+    EXPECT_EQ(first.copied, 3);
+    CallRecord later = call(10, "c");
+    std::vector<const CallRecord*> more{&later};
+    source->calls().append(more);
+    auto again = store::copy_calls(*source, *st);
+    EXPECT_EQ(again.copied, 1);
+    EXPECT_EQ(again.present, 3);
+
+    auto copied = calls.between(0, std::nullopt);
+    ASSERT_EQ(copied.size(), 4u);
+    EXPECT_EQ(copied[0].tag, "a");
+    EXPECT_DOUBLE_EQ(copied[0].ts, now - 30);
+    EXPECT_EQ(copied[3].tag, "c");
+    const std::int64_t ids[] = {copied[0].id};
+    EXPECT_EQ(calls.requested_models(ids)[0], "openai/gpt-4o-mini");
+    ASSERT_TRUE(calls.cache_tokens(ids)[0]);
+    EXPECT_EQ(calls.cache_tokens(ids)[0]->read, 40);
 }
 
 TEST_P(StoreConformance, AlertsOncePerScopeWithinTheWindowAndUnseenTakenOnce) {

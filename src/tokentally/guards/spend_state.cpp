@@ -160,6 +160,7 @@ struct SeriesSet {
 
 struct State {
     std::shared_ptr<store::Store> store;
+    Clock clock;
 
     std::mutex reload;  // one full read at a time
     std::mutex mu;      // everything below
@@ -248,7 +249,7 @@ void _reload(State& s) {
         std::lock_guard lock(s.mu);
         if (_current(s, changes)) return;
     }
-    double now = store::now();
+    double now = s.clock();
     auto [from, tags_from] = _horizons(now);
     SeriesSet fresh;
     s.store->calls().each_priced(
@@ -288,7 +289,7 @@ void _catch_up(State& s) {
             _reload(s);
             return;
         }
-        double now = store::now();
+        double now = s.clock();
         std::vector<store::PricedCall> rows;
         s.store->calls().each_priced(after, changes.last_id, now - HORIZON_SECONDS - SLACK_SECONDS,
                                      [&](const store::PricedCall& c) { rows.push_back(c); });
@@ -323,7 +324,7 @@ bool _take_batch(State& s, std::span<const store::Committed> batch) {
         s.seen.last_id = std::max(s.seen.last_id, c.at.id);
     }
     _settle(s.series);
-    _prune(s, store::now());
+    _prune(s, s.clock());
     return true;
 }
 
@@ -400,9 +401,10 @@ void _release_from(std::map<std::string, Held, std::less<>>& held, const std::st
 
 }  // namespace
 
-std::shared_ptr<State> make(std::shared_ptr<store::Store> store) {
+std::shared_ptr<State> make(std::shared_ptr<store::Store> store, Clock clock) {
     auto state = std::make_shared<State>();
     state->store = std::move(store);
+    state->clock = std::move(clock);
     return state;
 }
 

@@ -38,8 +38,11 @@ inline constexpr double TAG_HORIZON_SECONDS = 25 * 3600.0;
 
 struct State;
 
+// The time memory's horizons are counted back from (wall-clock seconds).
+using Clock = std::function<double()>;
+
 // The spend of the calls in `store`; reads nothing until first asked.
-std::shared_ptr<State> make(std::shared_ptr<store::Store> store);
+std::shared_ptr<State> make(std::shared_ptr<store::Store> store, Clock clock = store::now);
 
 // The priced spend of each window, as store::Calls::spend_since answers it
 // (a window longer than memory holds is summed by the store). Throws what

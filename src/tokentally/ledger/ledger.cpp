@@ -219,8 +219,6 @@ std::shared_ptr<Writer> make_writer(std::shared_ptr<store::Store> store) {
     return make_writer(std::move(store), {spend_state::listener(spend), alert_step(spend)});
 }
 
-store::Store& store_of(Writer& writer) { return *writer.state->store; }
-
 void init_db(store::Store& store) { store.calls().init(); }
 
 void record_call(Writer& writer, const CallRecord& rec) {

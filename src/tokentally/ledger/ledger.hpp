@@ -69,8 +69,6 @@ std::shared_ptr<Writer> make_writer(std::shared_ptr<store::Store> store, std::ve
 // would read the whole month).
 std::shared_ptr<Writer> make_writer(std::shared_ptr<store::Store> store);
 
-store::Store& store_of(Writer& writer);
-
 // Creates the table and its indexes when missing and adds `session_id` to
 // tables written before it existed. Safe to call any number of times.
 void init_db(store::Store& store);

@@ -389,12 +389,6 @@ bool no_such_table(const SQLite::Exception& e) {
 
 bool exists(const std::string& path) { return _file_id(path).has_value(); }
 
-std::int64_t data_version(const Conn& conn) {
-    auto q = conn.prepare("PRAGMA data_version");
-    q->executeStep();
-    return q->getColumn(0).getInt64();
-}
-
 std::optional<std::string> opt_text(const SQLite::Column& col) {
     if (col.isNull()) return std::nullopt;
     return col.getString();

@@ -115,11 +115,6 @@ bool exists(const std::string& path);
 // replaced or removed (connection() notices it and opens the new file).
 std::uint64_t generation(const std::string& path);
 
-// SQLite's data version of `conn`: it changes whenever another connection
-// (of this process or another) committed since `conn` last asked, never for
-// the connection's own commits.
-std::int64_t data_version(const Conn& conn);
-
 // Typed reads of a result column; NULL is none (or the empty text).
 std::optional<std::string> opt_text(const SQLite::Column& col);
 std::string text_or_empty(const SQLite::Column& col);

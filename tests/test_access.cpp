@@ -156,6 +156,13 @@ TEST(AccessSettings, KeysFileIsCheckedBeforeTheServerStarts) {
     EXPECT_THAT(error_of(), HasSubstr("allowed_targets is empty"));
     s.write_config("[proxy]\nallowed_targets = \"https://api.openai.com\"\n");
     EXPECT_THAT(error_of(), HasSubstr("allowed_targets is not a list"));
+    s.write_config("[proxy]\nallowed_hosts = \"tokentally.lan\"\n");
+    EXPECT_THAT(error_of(), HasSubstr("[proxy] allowed_hosts is not a list: \"tokentally.lan\""));
+    s.write_config("[proxy]\nallowed_hosts = [\"tokentally.lan\", \"\"]\n");
+    EXPECT_THAT(error_of(), HasSubstr("allowed_hosts holds a value that is not a host name: \"\""));
+    s.write_config("[proxy]\nallowed_hosts = [\"tokentally.lan\", \"build.example\"]\n");
+    EXPECT_EQ(access::load(true, no_ollama).allowed_hosts,
+              (std::vector<std::string>{"tokentally.lan", "build.example"}));
     // No key text ever appears in what is said about the file.
     write_keys(s, "alice:" + ALICE_KEY + "\nbob:" + ALICE_KEY + "\n");
     EXPECT_THAT(error_of(), ::testing::Not(HasSubstr(ALICE_KEY)));

@@ -381,6 +381,14 @@ TEST_F(Accounting, ImportedPricesPriceTheNextCallAndABrokenListChangesNothing) {
     EXPECT_EQ(find("google/gemini-import-1").at("input"), 0.3);
     EXPECT_EQ(find("openai/gpt-4o").at("source"), "built-in");
     EXPECT_EQ(find("openai/text-embedding-import").at("input"), 0.02) << "embedding models are kept";
+    // The same list as a table: a price not listed is a dash; the dearer
+    // tiers of the built-in prices follow it.
+    auto table = tt_test::run(bin() + " prices");
+    ASSERT_EQ(table.status, 0) << table.out;
+    EXPECT_THAT(table.out, ::testing::ContainsRegex("openai/gpt-import-1 +1 +4 +0.1 +— +— +imported"));
+    EXPECT_THAT(table.out, ::testing::HasSubstr(" prompt tokens, "));
+    EXPECT_THAT(table.out, ::testing::HasSubstr(": priority, "));
+    EXPECT_THAT(table.out, ::testing::HasSubstr("; imported prices from " + s.data + "/prices.json."));
 
     MockServer upstream([](const Received&) { return json_reply(tt_test::chat_answer()); });
     tt_test::call("POST", app.url("/v1/chat/completions"), to(upstream),

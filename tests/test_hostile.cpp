@@ -15,6 +15,7 @@
 #include "tokentally/proxy/stages.hpp"
 #include "tokentally/views/metrics.hpp"
 
+#include <brotli/encode.h>
 #include <fmt/format.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -142,9 +143,10 @@ std::string exchange_for(std::uint16_t port, const std::string& bytes, std::chro
 
 std::uint16_t port_of(const tt_test::RunningApp& app) { return http::port(*app.server); }
 
-std::string gzip(const std::string& text) {
+// `text` deflated: zlib-wrapped (15), raw (-15) or as gzip (15 + 16).
+std::string deflated(const std::string& text, int window_bits) {
     z_stream zs{};
-    deflateInit2(&zs, Z_BEST_COMPRESSION, Z_DEFLATED, 15 + 16, 9, Z_DEFAULT_STRATEGY);
+    deflateInit2(&zs, Z_BEST_COMPRESSION, Z_DEFLATED, window_bits, 9, Z_DEFAULT_STRATEGY);
     std::string out(deflateBound(&zs, text.size()), '\0');
     zs.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text.data()));
     zs.avail_in = static_cast<uInt>(text.size());
@@ -153,6 +155,18 @@ std::string gzip(const std::string& text) {
     deflate(&zs, Z_FINISH);
     out.resize(zs.total_out);
     deflateEnd(&zs);
+    return out;
+}
+
+std::string gzip(const std::string& text) { return deflated(text, 15 + 16); }
+
+std::string brotli(const std::string& text) {
+    std::string out(BrotliEncoderMaxCompressedSize(text.size()), '\0');
+    std::size_t size = out.size();
+    BrotliEncoderCompress(BROTLI_DEFAULT_QUALITY, BROTLI_DEFAULT_WINDOW, BROTLI_MODE_GENERIC, text.size(),
+                          reinterpret_cast<const std::uint8_t*>(text.data()), &size,
+                          reinterpret_cast<std::uint8_t*>(out.data()));
+    out.resize(size);
     return out;
 }
 
@@ -363,6 +377,29 @@ TEST(HostileDecoding, TheDecodedSizeHasTheRawSizesCap) {
     EXPECT_LT(bomb.size(), 10'000u);
     EXPECT_EQ(http::decode_body(bomb, "gzip", 4'000'000).size(), 4'000'000u);
     EXPECT_THROW(http::decode_body(bomb, "gzip", 1'000'000), std::runtime_error);
+}
+
+// Every coding a provider may answer in, under the same cap; a body that is
+// not what its coding says fails, and an unknown coding is named.
+TEST(HostileDecoding, EveryCodingIsDecodedUnderTheSameCap) {
+    std::string text = std::string(1'000'000, 'a') + "end";
+    for (int bits : {15, -15}) {
+        std::string packed = deflated(text, bits);
+        EXPECT_EQ(http::decode_body(packed, "deflate", 2'000'000), text) << bits;
+        EXPECT_THROW(http::decode_body(packed, "deflate", 500'000), std::runtime_error) << bits;
+    }
+    std::string packed = brotli(text);
+    EXPECT_EQ(http::decode_body(packed, "BR", 2'000'000), text);
+    EXPECT_THROW(http::decode_body(packed, "br", 500'000), std::runtime_error);
+    EXPECT_THROW(http::decode_body(packed.substr(0, packed.size() / 2), "br", 2'000'000), std::runtime_error);
+    EXPECT_THROW(http::decode_body("not brotli", "br", 1000), std::runtime_error);
+    EXPECT_THROW(http::decode_body("not gzip", "gzip", 1000), std::runtime_error);
+    try {
+        http::decode_body("x", "zstd", 1000);
+        ADD_FAILURE() << "zstd decoded";
+    } catch (const std::runtime_error& e) {
+        EXPECT_STREQ(e.what(), "unsupported Content-Encoding 'zstd'");
+    }
 }
 
 TEST_F(Hostile, WhatTheProgramCreatesIsItsUsersAlone) {

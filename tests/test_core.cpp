@@ -32,6 +32,10 @@ TEST(JsonWriter, SeparatorsEscapesAndKeyOrder) {
               R"({"a": {"y": "\ud83d\ude00", "z": "\u00e9"}, "b": [1, 2.5, true, null], "c": "q\"\n"})");
     // Equal values give equal text, and the text reads back to the same value.
     EXPECT_EQ(bj::parse(json::write(v)), v);
+    // Every control character escaped, the short forms where JSON has them;
+    // integers beyond int64 as they are.
+    bj::value odd = bj::parse(R"(["\\ \r\t\b\f\u0001\u001f", 18446744073709551615])");
+    EXPECT_EQ(json::write(odd), R"(["\\ \r\t\b\f\u0001\u001f", 18446744073709551615])");
 }
 
 TEST(JsonWriter, RealsRoundTripWithOneDecimalAtLeast) {

@@ -5,6 +5,7 @@
 #include "support/scratch.hpp"
 #include "tokentally/store/copy.hpp"
 #include "tokentally/store/rollups.hpp"
+#include "tokentally/store/sqlite/sessions.hpp"
 #include "tokentally/store/store.hpp"
 
 #include <gtest/gtest.h>
@@ -900,6 +901,47 @@ TEST(SqliteRollups, SessionsReadAgainFollowEveryChange) {
     by_hand("UPDATE calls SET cost_usd = 0.0 WHERE id = 5");
     all_sessions(other->calls(), now - 86400);  // folds the edit first
     expect_same("after an edit another reader folded");
+}
+
+// Calls committed between a reader's fold and its read (by another writer,
+// under load) are summed from the calls with the sessions they join: new
+// sessions, sessions already folded, and sessions begun before the range.
+TEST(SqliteRollups, CallsCommittedAfterTheFoldAreReadWithTheirSessions) {
+    tt_test::Scratch s;
+    auto st = store::open(s.db_path());
+    store::Calls& calls = st->calls();
+    const double now = store::now();
+    auto add = [&](double age, std::string session, double cost, std::string tag = "a") {
+        CallRecord rec{.tag = std::move(tag),
+                       .session_id = std::move(session),
+                       .prompt_tokens = 2,
+                       .cost_usd = cost,
+                       .elapsed_s = 0.25,
+                       .status = 200,
+                       .ts = now - age};
+        const CallRecord* rows[] = {&rec};
+        calls.append(rows);
+    };
+    add(2 * 86400, "long", 1.0);
+    add(3000, "long", 0.5);
+    for (int i = 0; i < 6; ++i) add(100 + i, "s" + std::to_string(i % 3), 0.25 * i, i % 2 ? "a" : "b");
+    calls.top_sessions(now - 86400, std::nullopt, 5);  // folds every call so far
+    std::int64_t mark = tt_test::query(s.db_path(), "SELECT MAX(id) AS id FROM calls")[0].at("id").as_int64();
+    add(50, "s1", 2.0, "b");
+    add(40, "long", 0.125);
+    add(30, "fresh", 0.75);
+
+    namespace sqlite = tokentally::store::sqlite;
+    sqlite::Conn conn = sqlite::connection(s.db_path());
+    sqlite::Transaction reading(conn);
+    for (const std::optional<std::string>& tag : {std::optional<std::string>(), std::optional<std::string>("a")})
+        for (std::int64_t n : {1, 3, 50}) {
+            std::string at = "tag " + tag.value_or("any") + ", n " + std::to_string(n);
+            store::SessionPage got = sqlite::read_sessions(conn, now - 86400, mark, tag, n),
+                               want = sessions_page(calls, now - 86400, tag, n);
+            EXPECT_EQ(got.total, want.total) << at;
+            expect_same_sessions(got.rows, want.rows, at);
+        }
 }
 
 // A day of a session per call, as a proxy whose clients send no session id

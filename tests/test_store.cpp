@@ -861,6 +861,20 @@ TEST(SqliteRollups, SessionsFollowEditsDeletionsAndALedgerFoldedBefore) {
     EXPECT_EQ(fresh[0].key, "z");
 }
 
+// One priced call of a session at `ts`, appended alone.
+void append_session_call(store::Calls& calls, double ts, std::string session, std::optional<double> cost,
+                         std::string tag) {
+    CallRecord rec{.tag = std::move(tag),
+                   .session_id = std::move(session),
+                   .prompt_tokens = 1,
+                   .cost_usd = cost,
+                   .elapsed_s = 0.5,
+                   .status = 200,
+                   .ts = ts};
+    const CallRecord* rows[] = {&rec};
+    calls.append(rows);
+}
+
 // Sessions read again: more calls, calls edited and deleted by hand, and
 // edits another reader of the file folded first are all seen.
 TEST(SqliteRollups, SessionsReadAgainFollowEveryChange) {
@@ -869,15 +883,7 @@ TEST(SqliteRollups, SessionsReadAgainFollowEveryChange) {
     store::Calls& calls = st->calls();
     const double now = store::now();
     auto add = [&](double age, double cost, std::string session, std::string tag = "t") {
-        CallRecord rec{.tag = std::move(tag),
-                       .session_id = std::move(session),
-                       .prompt_tokens = 1,
-                       .cost_usd = cost,
-                       .elapsed_s = 0.5,
-                       .status = 200,
-                       .ts = now - age};
-        const CallRecord* rows[] = {&rec};
-        calls.append(rows);
+        append_session_call(calls, now - age, std::move(session), cost, std::move(tag));
     };
     for (int i = 0; i < 12; ++i)
         add(10 + i * 7.0, 0.25 * (i % 5), i % 4 ? "s" + std::to_string(i % 3) : "", i % 2 ? "t" : "u");
@@ -912,15 +918,7 @@ TEST(SqliteRollups, CallsCommittedAfterTheFoldAreReadWithTheirSessions) {
     store::Calls& calls = st->calls();
     const double now = store::now();
     auto add = [&](double age, std::string session, double cost, std::string tag = "a") {
-        CallRecord rec{.tag = std::move(tag),
-                       .session_id = std::move(session),
-                       .prompt_tokens = 2,
-                       .cost_usd = cost,
-                       .elapsed_s = 0.25,
-                       .status = 200,
-                       .ts = now - age};
-        const CallRecord* rows[] = {&rec};
-        calls.append(rows);
+        append_session_call(calls, now - age, std::move(session), cost, std::move(tag));
     };
     add(2 * 86400, "long", 1.0);
     add(3000, "long", 0.5);
@@ -1048,14 +1046,7 @@ TEST(SqliteRollups, SessionsOfTheRangesFirstDayKeptFollowTheRangeAndNewCalls) {
     store::Calls& calls = st->calls();
     const double now = store::now(), today = std::floor(now / 86400) * 86400;
     auto add = [&](double ts, std::string session, std::optional<double> cost, std::string tag = "a") {
-        CallRecord rec{.tag = std::move(tag),
-                       .session_id = std::move(session),
-                       .cost_usd = cost,
-                       .elapsed_s = 0.25,
-                       .status = 200,
-                       .ts = ts};
-        const CallRecord* rows[] = {&rec};
-        calls.append(rows);
+        append_session_call(calls, ts, std::move(session), cost, std::move(tag));
     };
     for (int k = 0; k < 80; ++k)
         add(today - 1 - k * 97.0, k % 9 == 0 ? "shared" + std::to_string(k % 4) : "p" + std::to_string(k),

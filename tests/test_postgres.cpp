@@ -11,7 +11,6 @@
 #include "tokentally/base/config.hpp"
 #include "tokentally/guards/spend_state.hpp"
 #include "tokentally/store/copy.hpp"
-#include "tokentally/store/postgres/options.hpp"
 #include "tokentally/store/store.hpp"
 
 #include <gtest/gtest.h>
@@ -130,18 +129,24 @@ TEST_F(Postgres, AnUnreachableServerIsNamedByHostAndNeverByPassword) {
 }
 
 // `[ledger] synchronous = "full"` makes every session of the store wait for
-// the server's disk at each commit (the options each session is opened
-// with); the default does not. Both record.
+// the server's disk at each commit; the default does not, and a URL that
+// names the setting wins. Seen by the server: a trigger notes the setting
+// of the session that inserts each call.
 TEST_F(Postgres, SynchronousSettingReachesTheSessions) {
-    EXPECT_STREQ(store::postgres::session_options(store::Durability::full), "-c synchronous_commit=on");
-    EXPECT_STREQ(store::postgres::session_options(store::Durability::normal), "-c synchronous_commit=off");
-    for (auto d : {store::Durability::normal, store::Durability::full}) {
-        auto st = store::open(url, d);
+    store::open(url)->calls().init();
+    tt_test::pg_query(url,
+                      "CREATE TABLE seen (id bigint, setting text); "
+                      "CREATE FUNCTION note() RETURNS trigger AS $$ BEGIN INSERT INTO seen "
+                      "VALUES (NEW.id, current_setting('synchronous_commit')); RETURN NEW; END $$ LANGUAGE plpgsql; "
+                      "CREATE TRIGGER note AFTER INSERT ON calls FOR EACH ROW EXECUTE FUNCTION note()");
+    std::string url_on = url + "&options=-csynchronous_commit%3Don";
+    for (auto [where, d] : {std::pair(url, store::Durability::normal), std::pair(url, store::Durability::full),
+                            std::pair(url_on, store::Durability::normal)}) {
         store::CallRecord rec{.status = 200};
         const store::CallRecord* rows[] = {&rec};
-        st->calls().append(rows);
+        store::open(where, d)->calls().append(rows);
     }
-    EXPECT_EQ(tt_test::pg_query(url, "SELECT count(*) FROM calls"), "2");
+    EXPECT_EQ(tt_test::pg_query(url, "SELECT string_agg(setting, ' ' ORDER BY id) FROM seen"), "off on on");
 }
 
 TEST_F(Postgres, TheSchemaIsVersionedAndANewerOneIsRefused) {

@@ -198,15 +198,19 @@ void Session::command(const std::string& sql) {
 
 // --- the pool -------------------------------------------------------------------
 
+namespace {
+
 // By default a commit returns once the server has it, without waiting for
 // its disk: as with ledger.db's synchronous=NORMAL, a row survives the proxy
 // being killed and only a crash of the database machine can take the last
 // moments. The answer waits for its row, so this is the latency of every
 // call. `full` waits for the server's disk. A URL that says otherwise
 // (options=-csynchronous_commit%3Don) wins.
-const char* session_options(Durability durability) {
+const char* _session_options(Durability durability) {
     return durability == Durability::full ? "-c synchronous_commit=on" : "-c synchronous_commit=off";
 }
+
+}  // namespace
 
 Pool::Pool(std::string url, Durability durability)
     : url_(std::move(url)), name_(redacted(url_)), durability_(durability) {}
@@ -216,7 +220,7 @@ Pool::~Pool() = default;
 std::unique_ptr<Conn> Pool::_connect() {
     // Keywords before dbname are defaults the URL's own settings override.
     const char* keys[] = {"connect_timeout", "fallback_application_name", "options", "dbname", nullptr};
-    const char* values[] = {CONNECT_TIMEOUT_S, "tokentally", session_options(durability_), url_.c_str(), nullptr};
+    const char* values[] = {CONNECT_TIMEOUT_S, "tokentally", _session_options(durability_), url_.c_str(), nullptr};
     auto conn = std::make_unique<Conn>(PQconnectdbParams(keys, values, 1));
     if (PQstatus(conn->pg) != CONNECTION_OK) _unreachable(_trimmed(PQerrorMessage(conn->pg)));
     // The server's notices ("relation already exists, skipping") are not

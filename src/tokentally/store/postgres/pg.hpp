@@ -4,9 +4,8 @@
 // away (one log line per outage, a fresh connection when it is back).
 #pragma once
 
-#include "tokentally/store/postgres/options.hpp"
-
 #include "tokentally/base/logging.hpp"
+#include "tokentally/store/store.hpp"
 
 #include <libpq-fe.h>
 

@@ -141,6 +141,25 @@ TEST(DashboardApi, FiguresEqualTheLedgerAndFollowTheFilters) {
     EXPECT_TRUE(recent[3].at("error").as_bool());
     EXPECT_EQ(get_json(app, "/dashboard/api/session?id=s-batch").as_array().size(), 1u);
     EXPECT_EQ(get_json(app, "/dashboard/api/sessions?tag=web").as_array().size(), 1u);
+
+    // Alerts: the unseen first, each part newest first; reading them here
+    // leaves them unseen.
+    auto st = tt_test::store();
+    store::Alerts& alerts = st->alerts();
+    alerts.insert_unless_raised_since({"warn", "daily", 4.5, 5.0, "near"}, 0);
+    alerts.take_unseen();
+    alerts.insert_unless_raised_since({"critical", "tag:web", 1.25, 1.0, "over"}, 0);
+    alerts.insert_unless_raised_since({"warn", "monthly", 90.0, 100.0, "near"}, 0);
+    bj::array listed = get_json(app, "/dashboard/api/alerts?n=5").as_array();
+    ASSERT_EQ(listed.size(), 3u);
+    EXPECT_EQ(listed[0].at("scope"), "monthly");
+    EXPECT_EQ(listed[1].at("scope"), "tag:web");
+    EXPECT_EQ(listed[1].at("level"), "critical");
+    EXPECT_EQ(listed[1].at("spent").to_number<double>(), 1.25);
+    EXPECT_EQ(listed[1].at("seen").to_number<int>(), 0);
+    EXPECT_EQ(listed[2].at("scope"), "daily");
+    EXPECT_EQ(listed[2].at("seen").to_number<int>(), 1);
+    EXPECT_EQ(alerts.take_unseen().size(), 2u);
 }
 
 // The sessions route lists the costliest `n` sessions of the range, as the

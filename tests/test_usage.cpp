@@ -148,10 +148,14 @@ TEST(StreamUsage, MalformedAndOversizedEventsAreSkippedWithoutHoldingThem) {
     const std::string big = "data: {\"choices\":[{\"delta\":{\"content\":\"" +
                             std::string(usage::MAX_EVENT_BYTES + 100'000, 'x') +
                             "\"}}],\"usage\":{\"prompt_tokens\":1}}\n\n";
+    // Past the cap in many data lines, none of them big.
+    std::string many_lines;
+    for (std::size_t n = 0; n <= usage::MAX_EVENT_BYTES / 60'000; ++n)
+        many_lines += "data: \"usage\" " + std::string(60'000, 'y') + "\n";
     const std::string stream =
         "data: {\"usage\": {not json\n\n"
         "data: [\"usage\"]\n\n" +
-        big + "data: [DONE]\n\n" +
+        big + many_lines + "\ndata: [DONE]\n\n" +
         "data: {\"choices\":[{\"delta\":{}}],\"usage\":{\"prompt_tokens\":7,"
         "\"completion_tokens\":2}}\n\n";
     for (bool drop : {false, true}) {
@@ -171,7 +175,7 @@ TEST(StreamUsage, MalformedAndOversizedEventsAreSkippedWithoutHoldingThem) {
         relayed += usage::finish(r);
         EXPECT_EQ(usage::prompt_tokens(r.usage), 7) << "drop " << drop;
         EXPECT_EQ(usage::completion_tokens(r.usage), 2) << "drop " << drop;
-        EXPECT_EQ(r.skipped, 3u) << "drop " << drop;
+        EXPECT_EQ(r.skipped, 4u) << "drop " << drop;
         EXPECT_LE(most_held, usage::MAX_EVENT_BYTES) << "drop " << drop;
         if (drop) {
             EXPECT_EQ(relayed, stream) << "nothing but the usage-only chunk may go missing";

@@ -152,7 +152,9 @@ TEST(BudgetBlock, AKeyOverItsBudgetIsRefusedWhateverTagItSendsAcrossARestart) {
     std::string message = "Key [ci] daily budget exceeded: $0.0075 of $0.01." + HINT;
     for (int run = 0; run < 2; ++run) {
         tt_test::ServeProcess serve(s.home, s.data, s.root + "/serve.log");
-        if (run == 0) EXPECT_EQ(post_as(serve.url(), mock, CI_KEY, "ci", "first").status, 200);
+        if (run == 0) {
+            EXPECT_EQ(post_as(serve.url(), mock, CI_KEY, "ci", "first").status, 200);
+        }
         for (const std::string tag : {"ci", "something-else"}) {
             auto refused = post_as(serve.url(), mock, CI_KEY, tag, "more " + tag);
             EXPECT_EQ(refused.status, 429) << "run " << run << ", tag " << tag;

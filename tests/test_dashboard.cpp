@@ -116,7 +116,9 @@ TEST(DashboardApi, FiguresEqualTheLedgerAndFollowTheFilters) {
     EXPECT_EQ(all.at("by_model").as_array().size(), 2u);
     // The tag's budget sits beside it; the month counts the older call too.
     for (const auto& t : all.at("by_tag").as_array())
-        if (t.at("tag") == "web") EXPECT_EQ(t.at("daily_budget").to_number<double>(), 1.0);
+        if (t.at("tag") == "web") {
+            EXPECT_EQ(t.at("daily_budget").to_number<double>(), 1.0);
+        }
     EXPECT_NEAR(all.at("month_spent").to_number<double>(), 4.875, 1e-9);
 
     bj::object web = get_json(app, "/dashboard/api/summary?tag=web&range=24h").as_object();

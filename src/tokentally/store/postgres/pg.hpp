@@ -182,7 +182,6 @@ private:
     std::vector<std::unique_ptr<Conn>> idle_;
     bool down_ = false;
     std::chrono::steady_clock::time_point next_attempt_{};
-    std::uint64_t statement_names_ = 0;
 };
 
 }  // namespace tokentally::store::postgres

@@ -54,8 +54,8 @@ constexpr const char* CREATE_TABLES[] = {
 ))",
     "CREATE INDEX IF NOT EXISTS idx_call_rollups_hour ON call_rollups(hour)",
     // The last call folded in, and the ledger's count of edits then.
-    "CREATE TABLE IF NOT EXISTS rollups_mark (one INTEGER PRIMARY KEY CHECK (one = 1), last_id INTEGER NOT NULL, "
-    "edits INTEGER NOT NULL)",
+    ("CREATE TABLE IF NOT EXISTS rollups_mark (one INTEGER PRIMARY KEY CHECK (one = 1), last_id INTEGER NOT NULL, "
+     "edits INTEGER NOT NULL)"),
 };
 
 // What earlier versions kept to learn of edits (a table of edited times, an

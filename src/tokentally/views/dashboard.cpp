@@ -24,7 +24,6 @@
 #include <boost/url/url.hpp>
 
 #include <algorithm>
-#include <cassert>
 #include <cmath>
 #include <cstdlib>
 #include <map>
@@ -258,18 +257,17 @@ bj::array _summary_rows(const std::vector<store::Rollup>& rollups) {
 
 // The monthly window's spend (the last 30 days, or since the 1st with
 // calendar periods), from the spend kept in memory (the router always has one).
-double _month_spent(spend_state::State* spend, periods::Period period) {
-    assert(spend != nullptr);
+double _month_spent(spend_state::State& spend, periods::Period period) {
     const store::SpendWindow month[] = {{periods::since(period, periods::Span::month, store::now()), std::nullopt}};
-    return spend_state::spend_since(*spend, month).front();
+    return spend_state::spend_since(spend, month).front();
 }
 
 // The configured budgets with what is left of each; a budget that cannot be
 // read leaves the list empty and says why.
-bj::object _budgets(store::Store& store, spend_state::State* spend) {
+bj::object _budgets(store::Store& store, spend_state::State& spend) {
     bj::array out;
     try {
-        for (const auto& b : metrics::budgets(store, spend))
+        for (const auto& b : metrics::budgets(store, &spend))
             out.push_back(bj::object{{"scope", b.scope},
                                      {"limit", b.limit},
                                      {"spent", b.spent},
@@ -335,7 +333,7 @@ bj::object _groups(const bj::array& rows, const bj::array& budgets) {
     return {{"by_model", std::move(by_model)}, {"by_tag", std::move(by_tag)}};
 }
 
-bj::object _summary(store::Store& store, spend_state::State* spend, limits::State* limits, const Query& q) {
+bj::object _summary(store::Store& store, spend_state::State& spend, limits::State* limits, const Query& q) {
     std::vector<store::Rollup> rollups = _rollups(store, q, {.lists = true, .per_hour = false});
     bj::array rows = _summary_rows(rollups);
     double cost = 0, in = 0, out = 0;
@@ -560,8 +558,7 @@ void _add_api(http::Router& r, const std::shared_ptr<store::Store>& store,
     auto api = [&](const char* name, auto body) {
         route(name, [body](store::Store& s, const Query& q) { return http::json_response(200, body(s, q)); });
     };
-    api("summary",
-        [spend, limits](store::Store& s, const Query& q) { return _summary(s, spend.get(), limits.get(), q); });
+    api("summary", [spend, limits](store::Store& s, const Query& q) { return _summary(s, *spend, limits.get(), q); });
     api("series", _series);
     route("sessions", _sessions);
     api("session", _session);

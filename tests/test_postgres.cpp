@@ -262,6 +262,25 @@ TEST_F(Postgres, EditsThroughPsqlAreSeenByTheNextBudgetCheckOfEveryProxy) {
     EXPECT_EQ(post(b, upstream, "team over", "team"), 429);
 }
 
+// A key changed or removed through psql moves its calls' spend: counted as
+// an edit of the calls like an update of the calls themselves.
+TEST_F(Postgres, KeysChangedThroughPsqlAreCountedAsEdits) {
+    auto st = store::open(url);
+    store::CallRecord keyed{.cost_usd = 1.0, .status = 200, .key = "ci"};
+    const store::CallRecord* rows[] = {&keyed, &keyed};
+    st->calls().append(rows);
+    std::int64_t edits = st->calls().changes().edits;
+    st->calls().append(rows);
+    EXPECT_EQ(st->calls().changes().edits, edits) << "appending keyed calls is no edit";
+    tt_test::pg_query(url, "UPDATE call_keys SET key = 'alice' WHERE call_id = (SELECT min(call_id) FROM call_keys)");
+    EXPECT_EQ(st->calls().changes().edits, edits + 1);
+    tt_test::pg_query(url, "DELETE FROM call_keys WHERE key = 'ci'");
+    EXPECT_EQ(st->calls().changes().edits, edits + 2);
+    double day = store::now() - 86400;
+    EXPECT_EQ(st->calls().spend_since(std::vector<store::SpendWindow>{{day, std::nullopt, "alice"}}),
+              std::vector<double>{1.0});
+}
+
 // A ledger an earlier release made has no call_keys: the spend kept in
 // memory of a process starting on it reads its calls, not an empty ledger.
 TEST_F(Postgres, ExactCacheHitsAreCountedAloneOrWithTheirCallsRows) {

@@ -389,6 +389,34 @@ TEST(SpendState, EditsAndDeletionsByAnotherProgramAreSeenByTheNextRead) {
     EXPECT_EQ(memory, sums);
 }
 
+// A key's budget counts the calls made with it: a key changed or removed by
+// hand moves them, also on a ledger whose keys an earlier release wrote.
+TEST(SpendState, KeysChangedByHandAreSeenByTheNextRead) {
+    tt_test::Scratch s;
+    std::filesystem::create_directories(s.data);
+    SQLite::Database program(s.db_path(), SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE);
+    program.exec("CREATE TABLE call_keys (call_id INTEGER PRIMARY KEY, key TEXT NOT NULL)");  // as it was made
+    auto st = tt_test::store();
+    auto state = spend_state::make(st);
+    std::vector<store::CallRecord> rows;
+    for (int i = 0; i < 6; ++i) {
+        rows.push_back(row(60 + i, 1.0 + i));
+        rows.back().key = i < 3 ? "ci" : "alice";
+    }
+    append_elsewhere(*st, rows);
+    double day = store::now() - 24 * HOUR;
+    const std::vector<store::SpendWindow> keys{{day, std::nullopt, "ci"}, {day, std::nullopt, "alice"}};
+    auto expect_ledger = [&](std::vector<double> want) {
+        EXPECT_EQ(st->calls().spend_since(keys), want);
+        EXPECT_EQ(spend_state::spend_since(*state, keys), want);
+    };
+    expect_ledger({6.0, 15.0});
+    program.exec("UPDATE call_keys SET key = 'alice' WHERE key = 'ci'");
+    expect_ledger({0.0, 21.0});
+    program.exec("DELETE FROM call_keys WHERE call_id > (SELECT MIN(call_id) FROM call_keys)");
+    expect_ledger({0.0, 1.0});
+}
+
 namespace {
 
 // A priced call through `url` (a proxy) to `target`; its status.

@@ -119,7 +119,8 @@ constexpr int SCHEMA_VERSION = std::size(SCHEMA_STEPS);
 
 // Tables beside the rows that a release which does not know them can
 // ignore: made wherever they are missing, without a new version, so that
-// an older tokentally still shares the ledger.
+// an older tokentally still shares the ledger. A call's key decides which
+// key's budget it counts under: a key changed by hand is an edit.
 constexpr const char* SIDE_TABLES = R"(
 CREATE TABLE IF NOT EXISTS call_service_tiers (
     call_id      bigint PRIMARY KEY,
@@ -129,6 +130,12 @@ CREATE TABLE IF NOT EXISTS call_keys (
     call_id bigint PRIMARY KEY,
     key     text   NOT NULL
 );
+DO $$ BEGIN
+    IF NOT EXISTS (SELECT 1 FROM pg_trigger WHERE tgname = 'call_keys_edited' AND tgrelid = 'call_keys'::regclass) THEN
+        CREATE TRIGGER call_keys_edited AFTER UPDATE OR DELETE OR TRUNCATE ON call_keys
+            FOR EACH STATEMENT EXECUTE FUNCTION tokentally_count_edit();
+    END IF;
+END $$;
 CREATE TABLE IF NOT EXISTS rate_limited (
     minute     double precision NOT NULL,
     scope      text   NOT NULL,

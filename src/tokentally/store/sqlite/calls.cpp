@@ -105,11 +105,16 @@ constexpr const char* CREATE_SERVICE_TIERS = R"(CREATE TABLE IF NOT EXISTS call_
 constexpr const char* INSERT_SERVICE_TIER = "INSERT INTO call_service_tiers (call_id, service_tier) VALUES (?, ?)";
 
 // The client key each call was made with, written only while client keys
-// are on: a key's budget counts its calls whatever tag they carried.
+// are on: a key's budget counts its calls whatever tag they carried, so a
+// key changed or removed by hand is counted as an edit of the calls.
 constexpr const char* CREATE_CALL_KEYS = R"(CREATE TABLE IF NOT EXISTS call_keys (
     call_id INTEGER PRIMARY KEY,
     key     TEXT    NOT NULL
-))";
+);
+CREATE TRIGGER IF NOT EXISTS call_keys_edits_update AFTER UPDATE ON call_keys BEGIN
+    UPDATE calls_edits SET n = n + 1; END;
+CREATE TRIGGER IF NOT EXISTS call_keys_edits_delete AFTER DELETE ON call_keys BEGIN
+    UPDATE calls_edits SET n = n + 1; END;)";
 
 constexpr const char* INSERT_CALL_KEY = "INSERT INTO call_keys (call_id, key) VALUES (?, ?)";
 
@@ -124,6 +129,7 @@ void _init_db(const std::string& path) {
     for (const char* stmt : CREATE_INDEXES) conn.exec(stmt);
     SQLite::Transaction tx(conn, SQLite::TransactionBehavior::IMMEDIATE);
     for (const char* stmt : CREATE_EDITS) conn.exec(stmt);
+    if (has_table(conn, "call_keys")) conn.exec(CREATE_CALL_KEYS);  // made by a release that did not count its edits
     conn.exec(DROP_OBSOLETE);
     tx.commit();
 }

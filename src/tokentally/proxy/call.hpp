@@ -42,6 +42,7 @@ struct ForwardCall : relay::Call {
     http::Headers headers;
     std::string body;
     std::optional<bj::object> body_json;
+    std::string priced_id;  // what the price stage priced the model by
     std::optional<bj::object> pricing;
     bool cache_on = true;
     bool semantic_on = true;

@@ -42,8 +42,7 @@ prices::Price rates(const ForwardCall& call) {
     prices::Price p;
     try {
         if (call.model_id)
-            if (auto found = catalog::find_price(catalog::priced_id(*call.model_id, call.url, call.files), call.files))
-                p = *found;
+            if (auto found = catalog::find_price(call.priced_id, call.files)) p = *found;
     } catch (const std::exception&) {
         // A configured price that is not a number: without cache pricing the
         // entry's input and output price the call as they always did.

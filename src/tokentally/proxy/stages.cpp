@@ -149,8 +149,10 @@ void _log_pricing(const Context& ctx) {
 }
 
 StageResult _price(Context& ctx) {
-    if (ctx.model_id)
-        ctx.pricing = catalog::get_model_price(catalog::priced_id(*ctx.model_id, ctx.target_url, ctx.files), ctx.files);
+    if (ctx.model_id) {
+        ctx.priced_id = catalog::priced_id(*ctx.model_id, ctx.target_url, ctx.files);
+        ctx.pricing = catalog::get_model_price(ctx.priced_id, ctx.files);
+    }
     _log_pricing(ctx);
     co_return std::nullopt;
 }
@@ -330,6 +332,7 @@ StageResult _forward(Context& ctx) {
     call.key = ctx.req.client_key;
     call.extra_headers = ctx.extra_headers;
     call.requested_model = ctx.requested_model;
+    call.priced_id = std::move(ctx.priced_id);
     call.pricing = std::move(ctx.pricing);
     call.native = ctx.native;
     call.accounting = _accounting(ctx);

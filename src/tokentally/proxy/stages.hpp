@@ -54,6 +54,7 @@ struct Context {
     std::optional<std::string> requested_model;  // set when the model was swapped
 
     // price, limits, budget, caches
+    std::string priced_id;  // the id the model is priced by (catalog::priced_id)
     std::optional<bj::object> pricing;
     limits::Admission limited;
     budget::Admission admitted;

@@ -36,6 +36,7 @@ TEST(JsonWriter, SeparatorsEscapesAndKeyOrder) {
     // integers beyond int64 as they are.
     bj::value odd = bj::parse(R"(["\\ \r\t\b\f\u0001\u001f", 18446744073709551615])");
     EXPECT_EQ(json::write(odd), R"(["\\ \r\t\b\f\u0001\u001f", 18446744073709551615])");
+    EXPECT_EQ(json::write(bj::value("del \x7f, then \xc3\xa9")), "\"del \x7f, then \\u00e9\"") << "DEL is ASCII";
 }
 
 TEST(JsonWriter, RealsRoundTripWithOneDecimalAtLeast) {

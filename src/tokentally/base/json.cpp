@@ -103,9 +103,20 @@ std::string plain_decimal(double d, int significant) {
 
 namespace {
 
+// Printable ASCII other than the quote and the backslash: written as it is,
+// a run at a time (the bodies relayed on every call are mostly this).
+bool _plain(char c) {
+    auto u = static_cast<unsigned char>(c);
+    return u >= 0x20 && u < 0x80 && c != '"' && c != '\\';
+}
+
 void _write_string(std::string& out, std::string_view s) {
     out += '"';
     for (size_t i = 0; i < s.size();) {
+        size_t run = i;
+        while (run < s.size() && _plain(s[run])) ++run;
+        out.append(s.substr(i, run - i));
+        if ((i = run) == s.size()) break;
         unsigned char c = static_cast<unsigned char>(s[i]);
         if (c < 0x80) {
             switch (c) {
@@ -130,14 +141,11 @@ void _write_string(std::string& out, std::string_view s) {
                 case '\f':
                     out += "\\f";
                     break;
-                default:
-                    if (c < 0x20) {
-                        char e[8];
-                        std::snprintf(e, sizeof e, "\\u%04x", c);
-                        out += e;
-                    } else {
-                        out += static_cast<char>(c);
-                    }
+                default: {  // the other control characters
+                    char e[8];
+                    std::snprintf(e, sizeof e, "\\u%04x", c);
+                    out += e;
+                }
             }
             ++i;
             continue;

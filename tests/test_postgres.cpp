@@ -281,8 +281,6 @@ TEST_F(Postgres, KeysChangedThroughPsqlAreCountedAsEdits) {
               std::vector<double>{1.0});
 }
 
-// A ledger an earlier release made has no call_keys: the spend kept in
-// memory of a process starting on it reads its calls, not an empty ledger.
 TEST_F(Postgres, ExactCacheHitsAreCountedAloneOrWithTheirCallsRows) {
     auto st = store::open(url);
     st->exact_cache().put("k", "{}");
@@ -296,6 +294,8 @@ TEST_F(Postgres, ExactCacheHitsAreCountedAloneOrWithTheirCallsRows) {
     EXPECT_EQ(rows(), 3);
 }
 
+// A ledger an earlier release made has no call_keys: the spend kept in
+// memory of a process starting on it reads its calls, not an empty ledger.
 TEST_F(Postgres, ALedgerWithoutTheKeysTableIsBroughtUpToDateByItsFirstReader) {
     {
         auto st = tokentally::store::open(url);

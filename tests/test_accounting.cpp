@@ -325,6 +325,24 @@ TEST_F(Accounting, CachedTokensOfStandardAnswersArePricedAtTheirRates) {
     EXPECT_EQ(cached[1].at("cache_write_tokens"), 3000);
 }
 
+// A configured cache price that is not a number: without cache pricing the
+// call is priced at the entry's input and output as ever; with it, the call
+// is still answered and recorded, without a cost.
+TEST_F(Accounting, ACachePriceThatIsNotANumberCostsOnlyTheCachePricedCallItsCost) {
+    MockServer upstream([](const Received&) { return json_reply(OPENAI_CACHED); });
+    const std::string chat = R"({"model": "gpt-test", "messages": [{"role": "user", "content": "hi"}]})";
+    const std::string bad = "[pricing.\"openai/gpt-test\"]\ninput = 2.0\noutput = 8.0\ncache_read = \"half\"\n";
+    s.write_config(bad);
+    EXPECT_EQ(tt_test::call("POST", app.url("/v1/chat/completions"), to(upstream), chat).status, 200);
+    s.write_config("[accounting]\ncache_pricing = true\n" + bad);
+    EXPECT_EQ(tt_test::call("POST", app.url("/v1/chat/completions"), to(upstream), chat).status, 200);
+    auto calls = rows();
+    ASSERT_EQ(calls.size(), 2u);
+    EXPECT_DOUBLE_EQ(calls[0].at("cost_usd").as_double(), m(2000, 2.0) + m(100, 8.0));
+    EXPECT_TRUE(calls[1].at("cost_usd").is_null());
+    EXPECT_EQ(calls[1].at("prompt_tokens"), 2000);
+}
+
 TEST_F(Accounting, BudgetsAndAlertsSeeTheCachePricedCosts) {
     // Priced in full, one call would spend the whole budget; with its cached
     // tokens at their rate it spends a little over half.
